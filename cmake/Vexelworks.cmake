@@ -1,6 +1,12 @@
 # Shared build settings for the project's own targets.
 
 set(VX_WARNINGS -Wall -Wextra -Werror)
+# GCC 12's flow-based warnings misfire inside the standard library at -O2 (std::string copies);
+# they stay warnings there, not build failures.
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  list(APPEND VX_WARNINGS -Wno-error=restrict -Wno-error=maybe-uninitialized
+       -Wno-error=stringop-overflow -Wno-error=array-bounds -Wno-error=free-nonheap-object)
+endif()
 set(VX_COMMON_FLAGS -fno-omit-frame-pointer)
 set(VX_COMMON_LINK -Wl,--build-id)
 
@@ -42,7 +48,7 @@ function(vx_test)
   endif()
   add_test(NAME ${A_NAME} COMMAND ${A_NAME})
   set_tests_properties(${A_NAME} PROPERTIES LABELS "${A_LABEL}" TIMEOUT ${A_TIMEOUT}
-    ENVIRONMENT "VX_TEST=1;${A_ENV}" ${A_PROPERTIES})
+    ENVIRONMENT "VX_TEST=1;VX_KEYCHAIN_BACKEND=file;${A_ENV}" ${A_PROPERTIES})
   if(NOT TARGET vx_test_main)
     add_library(vx_test_main STATIC ${PROJECT_SOURCE_DIR}/tests/support/TestMain.cpp)
     target_include_directories(vx_test_main PUBLIC ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/tests)

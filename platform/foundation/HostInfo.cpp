@@ -1,0 +1,147 @@
+#include "platform/foundation/HostInfo.h"
+
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace vx {
+namespace {
+
+std::optional<std::string> firstLine(const std::string& path) {
+  std::ifstream in(path);
+  std::string line;
+  if (!in || !std::getline(in, line)) return std::nullopt;
+  while (!line.empty() && (line.back() == '\n' || line.back() == ' ' || line.back() == '\r')) {
+    line.pop_back();
+  }
+  if (line.empty()) return std::nullopt;
+  return line;
+}
+
+std::uint64_t meminfoValue(const std::string& key) {
+  std::ifstream in("/proc/meminfo");
+  std::string name;
+  std::uint64_t kilobytes = 0;
+  std::string unit;
+  while (in >> name >> kilobytes >> unit) {
+    if (name == key + ":") return kilobytes * 1024;
+  }
+  return 0;
+}
+
+utsname uname_() {
+  utsname names{};
+  if (uname(&names) != 0) return utsname{};
+  return names;
+}
+
+// Removes shell-style quoting and the escapes os-release allows inside quotes.
+std::string unquote(std::string value) {
+  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+      value.back() == value.front()) {
+    const char quote = value.front();
+    value = value.substr(1, value.size() - 2);
+    if (quote == '"') {
+      std::string out;
+      for (std::size_t i = 0; i < value.size(); ++i) {
+        if (value[i] == '\\' && i + 1 < value.size()) ++i;
+        out += value[i];
+      }
+      value = out;
+    }
+  }
+  return value;
+}
+
+}  // namespace
+
+std::optional<std::string> HostInfo::osReleaseValue(const std::string& key,
+                                                    const std::string& path) {
+  const std::string files[] = {path.empty() ? "/etc/os-release" : path, "/usr/lib/os-release"};
+  for (const auto& file : files) {
+    std::ifstream in(file);
+    if (!in) {
+      if (!path.empty()) return std::nullopt;
+      continue;
+    }
+    std::string line;
+    while (std::getline(in, line)) {
+      const auto eq = line.find('=');
+      if (eq == std::string::npos || line.compare(0, eq, key) != 0 || eq != key.size()) continue;
+      std::string value = unquote(line.substr(eq + 1));
+      if (value.empty()) return std::nullopt;
+      return value;
+    }
+    return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+std::string HostInfo::osName() { return osReleaseValue("NAME").value_or("Linux"); }
+
+std::string HostInfo::osVersionText() { return osReleaseValue("VERSION_ID").value_or(""); }
+
+OperatingSystemVersion HostInfo::osVersion() {
+  OperatingSystemVersion version;
+  std::istringstream in(osVersionText());
+  int* parts[] = {&version.major, &version.minor, &version.patch};
+  for (int* part : parts) {
+    std::string piece;
+    if (!std::getline(in, piece, '.')) break;
+    try {
+      *part = std::stoi(piece);
+    } catch (...) {
+      break;
+    }
+  }
+  return version;
+}
+
+std::string HostInfo::osPrettyName() { return osReleaseValue("PRETTY_NAME").value_or(osName()); }
+
+std::string HostInfo::kernelRelease() { return uname_().release; }
+std::string HostInfo::kernelVersion() { return uname_().version; }
+std::string HostInfo::machine() { return uname_().machine; }
+std::string HostInfo::hostName() { return uname_().nodename; }
+
+std::optional<std::string> HostInfo::model() {
+  return firstLine("/sys/class/dmi/id/product_name");
+}
+
+std::optional<std::string> HostInfo::vendor() { return firstLine("/sys/class/dmi/id/sys_vendor"); }
+
+std::uint64_t HostInfo::physicalMemory() {
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long pageSize = sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || pageSize <= 0) return 0;
+  return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize);
+}
+
+std::uint64_t HostInfo::freeMemory() { return meminfoValue("MemFree"); }
+std::uint64_t HostInfo::availableMemory() { return meminfoValue("MemAvailable"); }
+
+std::optional<std::chrono::system_clock::time_point> HostInfo::bootTime() {
+  std::ifstream in("/proc/stat");
+  std::string key;
+  while (in >> key) {
+    if (key == "btime") {
+      long long seconds = 0;
+      if (in >> seconds) {
+        return std::chrono::system_clock::time_point(std::chrono::seconds(seconds));
+      }
+      return std::nullopt;
+    }
+    std::string rest;
+    std::getline(in, rest);
+  }
+  return std::nullopt;
+}
+
+int HostInfo::processorCount() {
+  const long count = sysconf(_SC_NPROCESSORS_ONLN);
+  return count > 0 ? static_cast<int>(count) : 1;
+}
+
+}  // namespace vx

@@ -1,0 +1,51 @@
+// Facts about the running Linux machine that reports and logs carry: the operating system's
+// name and version (from os-release), the kernel (uname), the hardware model (DMI), memory and
+// boot time. Read from the live system on every call; nothing here is hard-coded.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace vx {
+
+struct OperatingSystemVersion {
+  int major = 0;
+  int minor = 0;
+  int patch = 0;
+};
+
+class HostInfo {
+ public:
+  // os-release "NAME" (e.g. "Debian GNU/Linux"); "Linux" when no os-release file is readable.
+  static std::string osName();
+  // os-release "VERSION_ID" text (e.g. "12"); empty when absent.
+  static std::string osVersionText();
+  // VERSION_ID split into numbers ("12" -> 12.0.0, "22.04" -> 22.4.0); 0.0.0 when absent.
+  static OperatingSystemVersion osVersion();
+  // os-release "PRETTY_NAME", or osName() when absent.
+  static std::string osPrettyName();
+  // uname: release ("6.1.0-18-amd64"), full version string, machine ("x86_64"), node name.
+  static std::string kernelRelease();
+  static std::string kernelVersion();
+  static std::string machine();
+  static std::string hostName();
+  // DMI product name ("Standard PC (Q35 + ICH9, 2009)"), if the machine exposes one.
+  static std::optional<std::string> model();
+  // DMI system vendor, if exposed.
+  static std::optional<std::string> vendor();
+  // Physical memory in bytes; free and available memory from /proc/meminfo (0 when unreadable).
+  static std::uint64_t physicalMemory();
+  static std::uint64_t freeMemory();
+  static std::uint64_t availableMemory();
+  // When the machine booted (from /proc/stat "btime"), if readable.
+  static std::optional<std::chrono::system_clock::time_point> bootTime();
+  static int processorCount();
+
+  // Reads an os-release file: the value of `key` with quoting removed. For tests of odd files.
+  static std::optional<std::string> osReleaseValue(const std::string& key,
+                                                   const std::string& path = {});
+};
+
+}  // namespace vx

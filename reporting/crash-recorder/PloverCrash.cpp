@@ -1,0 +1,50 @@
+#include "reporting/crash-recorder/PloverCrash.h"
+
+PloverCrash& PloverCrash::sharedInstance() {
+  static PloverCrash instance;
+  return instance;
+}
+
+vx::ValueMap PloverCrash::systemInfo() const {
+  // The system monitor is enabled only at install; until then the block stays zeroed.
+  return systemInfoFromBlock(PloverCrashSystemBlock{});
+}
+
+vx::ValueMap PloverCrash::systemInfoFromBlock(const PloverCrashSystemBlock& b) {
+  vx::ValueMap map;
+  auto text = [&map](const char* key, const std::optional<std::string>& value) {
+    if (value) map.set(key, *value);
+  };
+  text("systemName", b.systemName);
+  text("systemVersion", b.systemVersion);
+  text("machine", b.machine);
+  text("model", b.model);
+  text("kernelVersion", b.kernelVersion);
+  text("osVersion", b.osVersion);
+  map.set("isJailbroken", b.isJailbroken);
+  text("bootTime", b.bootTime);
+  text("appStartTime", b.appStartTime);
+  text("executablePath", b.executablePath);
+  text("executableName", b.executableName);
+  text("bundleID", b.bundleID);
+  text("bundleName", b.bundleName);
+  text("bundleVersion", b.bundleVersion);
+  text("bundleShortVersion", b.bundleShortVersion);
+  text("appID", b.appID);
+  text("cpuArchitecture", b.cpuArchitecture);
+  map.set("cpuType", b.cpuType);
+  map.set("cpuSubType", b.cpuSubType);
+  map.set("binaryCPUType", b.binaryCPUType);
+  map.set("binaryCPUSubType", b.binaryCPUSubType);
+  text("timezone", b.timezone);
+  text("processName", b.processName);
+  map.set("processID", b.processID);
+  map.set("parentProcessID", b.parentProcessID);
+  text("deviceAppHash", b.deviceAppHash);
+  text("buildType", b.buildType);
+  map.set("storageSize", b.storageSize);
+  map.set("memorySize", b.memorySize);
+  map.set("freeMemory", b.freeMemory);
+  map.set("usableMemory", b.usableMemory);
+  return map;
+}
