@@ -1,0 +1,30 @@
+// The icon API side of the local service: the consumer key pair it accepts, the demo token, and
+// the signature check its routes use.
+#pragma once
+
+#include "tools/devservice/DevService.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vx::devservice {
+
+// The consumer key pair built into the application (a shared secret of client and service).
+inline constexpr std::string_view kConsumerKey = "3f9c1e7a5b2d4c6e8f0a1b3c5d7e9f21";
+inline constexpr std::string_view kConsumerSecret = "a7d2e94c1b6f3058e2c7d19a4b8f6e03";
+// A token the service knows from the start, belonging to the catalogue's first user.
+inline constexpr std::string_view kDemoTokenKey = "demo-token-key";
+inline constexpr std::string_view kDemoTokenSecret = "demo-token-secret";
+
+struct AccessTokenPair {
+  std::string key;
+  std::string secret;
+};
+
+// Why the request's OAuth 1.0 signature is not acceptable, or std::nullopt when it is.
+std::optional<std::string> checkOAuthSignature(const Request& request);
+// A fresh token pair for the catalogue user at `userIndex`, known to the signature check.
+AccessTokenPair issueToken(std::size_t userIndex);
+
+}  // namespace vx::devservice
