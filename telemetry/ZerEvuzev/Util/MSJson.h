@@ -1,0 +1,27 @@
+// JSON values of the telemetry model and the one writer every log, container and debug print
+// goes through. Objects keep their keys in insertion order, so a model's JSON shows its keys in
+// the order the model writes them.
+#pragma once
+
+#include "platform/foundation/Error.h"
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+
+using MSJson = nlohmann::ordered_json;
+
+class MSJsonWriter {
+ public:
+  MSJsonWriter() = delete;
+
+  // Error domain of the writer: code 1 when a string is not valid UTF-8.
+  static constexpr const char* kErrorDomain = "MSJsonWriter";
+
+  // Compact text ({"a":1,"b":[2]}) or, with `pretty`, two-space indented text whose members read
+  //   "key" : value
+  // (blank, colon, blank) as the masking patterns of the ingestion logs expect. Slashes are never
+  // escaped, so no caller needs to undo "\/" afterwards. A string that is not valid UTF-8 gives
+  // an Error and no text; nothing is logged.
+  static vx::Result<std::string> write(const MSJson& json, bool pretty);
+};

@@ -1,0 +1,238 @@
+#include "telemetry/ZerEvuzev/Util/MSUtility.h"
+
+#include "platform/foundation/Clock.h"
+#include "telemetry/ZerEvuzev/Util/MSJson.h"
+#include "telemetry/support/MSTelemetryTestSupport.h"
+
+#include <elf.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+vx::Bytes bytesOf(const std::string& text) { return vx::Bytes(text.begin(), text.end()); }
+
+// The bytes of a named section of this test program, read from its ELF file.
+std::optional<std::vector<char>> sectionOfSelf(const std::string& name) {
+  std::ifstream in("/proc/self/exe", std::ios::binary | std::ios::ate);
+  std::vector<char> image(static_cast<std::size_t>(in.tellg()));
+  in.seekg(0);
+  in.read(image.data(), static_cast<std::streamsize>(image.size()));
+  if (image.size() < sizeof(Elf64_Ehdr)) return std::nullopt;
+  Elf64_Ehdr header;
+  std::memcpy(&header, image.data(), sizeof header);
+  if (header.e_shoff == 0 || header.e_shstrndx >= header.e_shnum) return std::nullopt;
+  const auto sectionHeader = [&](std::size_t index) {
+    Elf64_Shdr section;
+    std::memcpy(&section, image.data() + header.e_shoff + index * sizeof(Elf64_Shdr), sizeof section);
+    return section;
+  };
+  const Elf64_Shdr names = sectionHeader(header.e_shstrndx);
+  for (std::size_t i = 0; i < header.e_shnum; ++i) {
+    const Elf64_Shdr section = sectionHeader(i);
+    if (name == image.data() + names.sh_offset + section.sh_name) {
+      return std::vector<char>(image.begin() + static_cast<long>(section.sh_offset),
+                               image.begin() + static_cast<long>(section.sh_offset + section.sh_size));
+    }
+  }
+  return std::nullopt;
+}
+
+TEST(MSUtilityDateTest, WritesAndReadsIso8601InUtcWithMilliseconds) {
+  const vx::Date date = vx::Date(std::chrono::seconds(1700000000)) + 123ms + 456us;
+  EXPECT_EQ(MSUtility::dateToISO8601(date), "2023-11-14T22:13:20.123Z");
+  EXPECT_EQ(MSUtility::dateFromISO8601("2023-11-14T22:13:20.123Z"), vx::Date(std::chrono::seconds(1700000000)) + 123ms);
+  EXPECT_FALSE(MSUtility::dateFromISO8601("14/11/2023"));
+}
+
+TEST(MSUtilityDateTest, NowFollowsTheInjectableClock) {
+  vx::ScopedVirtualTime time(vx::Date(std::chrono::seconds(1000)));
+  EXPECT_DOUBLE_EQ(MSUtility::nowInMilliseconds(), 1'000'000.0);
+  time.advance(1500ms);
+  EXPECT_DOUBLE_EQ(MSUtility::nowInMilliseconds(), 1'001'500.0);
+}
+
+TEST(MSUtilitySdkTest, NameAndVersionComeFromTheVersionRecordInItsOwnSection) {
+  EXPECT_EQ(MSUtility::sdkName(), "zerevuzev.macos");
+  EXPECT_EQ(MSUtility::sdkVersion(), "2.1.0");
+  const auto section = sectionOfSelf("__ms_ios");
+  ASSERT_TRUE(section);
+  ASSERT_EQ(section->size(), 97u);
+  EXPECT_EQ((*section)[0], 1);
+  EXPECT_STREQ(section->data() + 1, "zerevuzev.macos");
+  EXPECT_STREQ(section->data() + 33, "2.1.0");
+  EXPECT_STREQ(section->data() + 65, "1");
+  EXPECT_EQ(MSUtility::currentAppEnvironment(), MSAppEnvironment::Other);
+  EXPECT_EQ(MSUtility::applicationState(), MSApplicationState::Active);
+}
+
+TEST(MSUtilityStringTest, CredentialsAreSplitIntoSecretAndTargetToken) {
+  struct Case {
+    std::string credentials;
+    std::optional<std::string> secret, token;
+  };
+  const std::vector<Case> table = {
+      {"appsecret=abc;target=def-123", "abc", "def-123"},
+      {"target=def-123;appsecret=abc", "abc", "def-123"},
+      {"plainsecret", "plainsecret", std::nullopt},
+      {"target=only", std::nullopt, "only"},
+      {"", std::nullopt, std::nullopt},
+      {";;target=;", std::nullopt, std::nullopt},
+  };
+  for (const auto& c : table) {
+    EXPECT_EQ(MSUtility::appSecretFrom(c.credentials), c.secret) << c.credentials;
+    EXPECT_EQ(MSUtility::transmissionTargetTokenFrom(c.credentials), c.token) << c.credentials;
+  }
+}
+
+TEST(MSUtilityStringTest, TargetKeyAndIKeyComeFromTheTokenBeforeItsFirstDash) {
+  EXPECT_EQ(MSUtility::targetKeyFromTargetToken("abc-def-ghi"), "abc");
+  EXPECT_EQ(MSUtility::iKeyFromTargetToken("abc-def-ghi"), "o:abc");
+  EXPECT_EQ(MSUtility::iKeyFromTargetToken("nodash"), "o:nodash");
+  EXPECT_EQ(MSUtility::targetKeyFromTargetToken("-abc"), std::nullopt);
+  EXPECT_EQ(MSUtility::iKeyFromTargetToken(""), std::nullopt);
+}
+
+TEST(MSUtilityStringTest, Sha256IsLowerCaseHex) {
+  EXPECT_EQ(MSUtility::sha256("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+}
+
+TEST(MSUtilityJsonTest, PrettyPrintUsesBlankColonBlankAndTwoSpaceIndent) {
+  const auto pretty = MSUtility::prettyPrintJson(bytesOf(R"({"a":1,"b":[true,null],"c":{},"d":[],"e":{"f":"g\/h"}})"));
+  ASSERT_TRUE(pretty);
+  EXPECT_EQ(*pretty,
+            "{\n"
+            "  \"a\" : 1,\n"
+            "  \"b\" : [\n"
+            "    true,\n"
+            "    null\n"
+            "  ],\n"
+            "  \"c\" : {},\n"
+            "  \"d\" : [],\n"
+            "  \"e\" : {\n"
+            "    \"f\" : \"g/h\"\n"
+            "  }\n"
+            "}");
+  EXPECT_EQ(MSUtility::prettyPrintJson(std::optional<vx::Bytes>()), std::nullopt);
+  EXPECT_EQ(MSUtility::prettyPrintJson(bytesOf("not json")), "not json");
+  EXPECT_EQ(MSUtility::prettyPrintJson(bytesOf("\xff\xfe")), std::nullopt);
+}
+
+TEST(MSUtilityJsonTest, TokenInAPrettyPrintedReplyIsMaskedByTheIngestionPattern) {
+  // The reply as a service sends it: compact, with escaped slashes and a mixed-case key.
+  const std::string reply = R"({"token":"eyJhbGci.secret\/part","Token":"second","expiry":"2030-01-01","name":"token"})";
+  const auto pretty = MSUtility::prettyPrintJson(bytesOf(reply));
+  ASSERT_TRUE(pretty);
+  const auto masked = MSUtility::obfuscateString(pretty, R"("token" : "[^"]+")", R"("token" : "***")");
+  ASSERT_TRUE(masked);
+  EXPECT_EQ(masked->find("secret"), std::string::npos) << *masked;
+  EXPECT_EQ(masked->find("second"), std::string::npos) << *masked;
+  EXPECT_NE(masked->find("\"token\" : \"***\""), std::string::npos) << *masked;
+  EXPECT_NE(masked->find("\"expiry\" : \"2030-01-01\""), std::string::npos);
+  EXPECT_NE(masked->find("\"name\" : \"token\""), std::string::npos);
+}
+
+TEST(MSUtilityJsonTest, ObfuscateUsesCaptureGroupsAndRejectsBadPatterns) {
+  EXPECT_EQ(MSUtility::obfuscateString(std::string("key=abc, KEY=def"), "(key)=[a-z]+", "$1=***"),
+            "key=***, KEY=***");
+  EXPECT_EQ(MSUtility::obfuscateString(std::nullopt, "x", "y"), std::nullopt);
+  EXPECT_EQ(MSUtility::obfuscateString(std::string("abc"), "x*", "-"), "-a-b-c-");
+  EXPECT_EQ(MSUtility::obfuscateString(std::string("cost: 5"), "[0-9]", "\\$$0"), "cost: $5");
+  MSLogRecorder log;
+  EXPECT_EQ(MSUtility::obfuscateString(std::string("text"), "([a-z", "y"), std::nullopt);
+  EXPECT_EQ(log.count("Couldn't create regular expression with pattern\"([a-z\": "), 1u);
+}
+
+TEST(MSUtilityJsonTest, BackslashFollowedBySlashSurvivesWritingAndPrettyPrinting) {
+  MSJson json = MSJson::object();
+  json["path"] = "a\\/b and http://host/x";
+  const auto compact = MSJsonWriter::write(json, false);
+  ASSERT_TRUE(compact);
+  EXPECT_EQ(*compact, R"({"path":"a\\/b and http://host/x"})");
+  EXPECT_EQ(MSJson::parse(*compact)["path"], "a\\/b and http://host/x");
+  const auto pretty = MSUtility::prettyPrintJson(*compact);
+  ASSERT_TRUE(pretty);
+  EXPECT_EQ(MSJson::parse(*pretty)["path"], "a\\/b and http://host/x");
+}
+
+TEST(MSUtilityJsonTest, WriterReportsTextThatIsNotUtf8) {
+  MSJson json = MSJson::object();
+  json["bad"] = std::string("\xc3\x28");
+  EXPECT_FALSE(MSJsonWriter::write(json, false));
+  EXPECT_FALSE(MSJsonWriter::write(json, true));
+}
+
+TEST(MSUtilityPropertiesTest, KeepsTheFirstTwentyAndWarnsOnce) {
+  MSLogRecorder log;
+  vx::ValueMap properties;
+  for (int i = 0; i < 21; ++i) properties.set("key" + std::to_string(100 + i), vx::Value("v"));
+  const auto valid = MSUtility::validateProperties(properties, "myEvent", "Event");
+  ASSERT_EQ(valid.size(), 20u);
+  EXPECT_TRUE(valid.contains("key119"));
+  EXPECT_FALSE(valid.contains("key120"));
+  EXPECT_EQ(log.count("Event 'myEvent' : properties cannot contain more than 20 items. Skipping other properties."), 1u);
+}
+
+TEST(MSUtilityPropertiesTest, CutsLongKeysAndValuesAndSkipsBadEntries) {
+  MSLogRecorder log;
+  const std::string longKey(200, 'k');
+  const std::string longValue(200, 'v');
+  vx::ValueMap properties;
+  properties.set(longKey, vx::Value(longValue));
+  properties.set("", vx::Value("empty key"));
+  properties.set("number", vx::Value(5));
+  properties.set("ok", vx::Value("fine"));
+  const auto valid = MSUtility::validateProperties(properties, "name", "Event");
+  ASSERT_EQ(valid.size(), 2u);
+  EXPECT_EQ(valid.at(std::string(125, 'k')), std::string(125, 'v'));
+  EXPECT_EQ(valid.at("ok"), "fine");
+  EXPECT_EQ(log.count("property key length cannot be longer than 125 characters"), 1u);
+  EXPECT_EQ(log.count("property value cannot be longer than 125 characters"), 1u);
+  EXPECT_EQ(log.count("a property key cannot be null or empty"), 1u);
+}
+
+TEST(MSUtilityFileTest, FilesLiveInTheSdkFolderUnderApplicationSupport) {
+  const auto folder = MSUtility::zerEvuzevDirectoryURL();
+  EXPECT_EQ(folder.filename(), MSUtility::kSdkFolderName);
+  EXPECT_EQ(folder.parent_path().parent_path(), std::filesystem::path(std::getenv("XDG_DATA_HOME")));
+  EXPECT_TRUE(std::filesystem::is_directory(folder));
+
+  const auto url = MSUtility::createFileAtPathComponent("logs/one.bin", bytesOf("first"), true, false);
+  ASSERT_TRUE(url);
+  EXPECT_EQ(*url, folder / "logs/one.bin");
+  // Without forcing, an existing file is left alone and its path still returned.
+  EXPECT_EQ(MSUtility::createFileAtPathComponent("logs/one.bin", bytesOf("second"), false, false), url);
+  EXPECT_EQ(MSUtility::loadDataForPathComponent("logs/one.bin"), bytesOf("first"));
+  EXPECT_TRUE(MSUtility::createFileAtPathComponent("logs/one.bin", bytesOf("second"), false, true));
+  EXPECT_EQ(MSUtility::loadDataForPathComponent("logs/one.bin"), bytesOf("second"));
+  EXPECT_TRUE(MSUtility::createFileAtPathComponent("logs/empty.bin", std::nullopt, false, true));
+  EXPECT_EQ(MSUtility::loadDataForPathComponent("logs/empty.bin"), vx::Bytes());
+
+  const auto entries = MSUtility::contentsOfDirectory("logs");
+  ASSERT_TRUE(entries);
+  EXPECT_EQ(entries->size(), 2u);
+  EXPECT_TRUE(MSUtility::fileExistsForPathComponent("logs/one.bin"));
+  EXPECT_TRUE(MSUtility::deleteItemForPathComponent("logs"));
+  EXPECT_FALSE(MSUtility::fileExistsForPathComponent("logs/one.bin"));
+  EXPECT_FALSE(MSUtility::deleteItemForPathComponent("logs"));
+  EXPECT_EQ(MSUtility::contentsOfDirectory("logs"), std::nullopt);
+  EXPECT_EQ(MSUtility::contentsOfDirectory(""), std::nullopt);
+  EXPECT_TRUE(MSUtility::createDirectoryForPathComponent("a/b"));
+  EXPECT_TRUE(std::filesystem::is_directory(folder / "a/b"));
+}
+
+TEST(MSUtilityFileTest, ComponentsThatLeaveTheSdkFolderAreRefused) {
+  for (const char* component : {"../escape.txt", "/tmp/absolute.txt", "a/../../b", ""}) {
+    EXPECT_EQ(MSUtility::createFileAtPathComponent(component, bytesOf("x"), false, true), std::nullopt) << component;
+    EXPECT_EQ(MSUtility::fullURLForPathComponent(component), std::nullopt) << component;
+    EXPECT_FALSE(MSUtility::deleteItemForPathComponent(component)) << component;
+  }
+  EXPECT_FALSE(std::filesystem::exists(MSUtility::zerEvuzevDirectoryURL().parent_path() / "escape.txt"));
+}
+
+}  // namespace
