@@ -1,0 +1,17 @@
+#include "reporting/crash-recorder/Recording/Tools/PloverCrashDebug.h"
+
+#include "reporting/crash-recorder/Recording/Tools/PloverCrashFormat.h"
+#include "reporting/crash-recorder/Recording/Tools/PloverCrashLogger.h"
+#include "reporting/crash-recorder/Recording/Tools/PloverCrashSysCtl.h"
+
+#include <cerrno>
+#include <unistd.h>
+
+bool plovercrashdebug_isBeingTraced() {
+  PloverCrashProcessInfo info = {};
+  if (!plovercrashsysctl_getProcessInfo(getpid(), &info)) {
+    PLOVERCRASHLOG_ERROR("sysctl: %s", plovercrashformat_errorText(errno));
+    return false;
+  }
+  return (info.flags & PLOVERCRASH_P_TRACED) != 0;
+}
