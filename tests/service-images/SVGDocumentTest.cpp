@@ -1,0 +1,188 @@
+#include "app/service/ExportSettings.h"
+#include "app/service/Images/PDFConverter.h"
+#include "app/service/Images/SVGDocument.h"
+
+#include "ImageTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+namespace Vexelworks {
+namespace {
+
+using namespace Vexelworks::testing;
+
+struct SizeCase {
+  const char* name;
+  const char* svg;
+  double width;
+  double height;
+};
+
+class SVGDocumentSizeTest : public ::testing::TestWithParam<SizeCase> {};
+
+TEST_P(SVGDocumentSizeTest, IntrinsicSizeInPointsAndPDFMediaBoxAgree) {
+  const auto& c = GetParam();
+  const auto document = SVGDocument::make(bytesOf(c.svg));
+  ASSERT_NE(document, nullptr);
+  EXPECT_NEAR(document->size().width, c.width, 1e-4);
+  EXPECT_NEAR(document->size().height, c.height, 1e-4);
+
+  const auto pdf = PDFConverter().convert(bytesOf(c.svg));
+  const auto info = pdfInfo(pdf);
+  ASSERT_TRUE(info.has_value());
+  EXPECT_EQ(info->pages, 1);
+  EXPECT_NEAR(info->width, c.width, 0.01);
+  EXPECT_NEAR(info->height, c.height, 0.01);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, SVGDocumentSizeTest,
+    ::testing::Values(
+        SizeCase{"WidthHeight",
+                 R"(<svg xmlns="http://www.w3.org/2000/svg" width="24" height="12"><rect width="24" height="12"/></svg>)",
+                 24, 12},
+        SizeCase{"ViewBoxOnly",
+                 R"(<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 100 50"><circle cx="50" cy="25" r="20"/></svg>)",
+                 100, 50},
+        SizeCase{"PercentFallsBackToViewBox",
+                 R"(<svg xmlns="http://www.w3.org/2000/svg" width="100%" height="100%" viewBox="10 10 30 60"><rect x="10" y="10" width="5" height="5"/></svg>)",
+                 30, 60},
+        SizeCase{"OneEdgeKeepsViewBoxProportions",
+                 R"(<svg xmlns="http://www.w3.org/2000/svg" width="40" viewBox="0 0 100 50"><rect width="5" height="5"/></svg>)",
+                 40, 20},
+        SizeCase{"PhysicalUnitsAt72PerInch",
+                 R"(<svg xmlns="http://www.w3.org/2000/svg" width="1in" height="25.4mm"><rect width="5" height="5"/></svg>)",
+                 72, 72},
+        SizeCase{"WidthOverridesViewBox",
+                 R"(<svg xmlns="http://www.w3.org/2000/svg" width="64" height="64" viewBox="0 0 100 100"><rect width="5" height="5"/></svg>)",
+                 64, 64}),
+    [](const ::testing::TestParamInfo<SizeCase>& info) { return std::string(info.param.name); });
+
+TEST(PDFConverterTest, UnreadableBytesGiveEmptyBytes) {
+  const PDFConverter converter;
+  for (const char* text : {
+           "",
+           "<html><body><h1>404 Not Found</h1></body></html>",
+           "{\"error\":\"not found\"}",
+           "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"10\" height=\"10\"><rect",
+           // No size and no viewBox: nothing to make a page of.
+           "<svg xmlns=\"http://www.w3.org/2000/svg\"><rect width=\"5\" height=\"5\"/></svg>",
+           "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"0\" height=\"10\"/>",
+       }) {
+    SCOPED_TRACE(text);
+    EXPECT_TRUE(converter.convert(bytesOf(text)).empty());
+    EXPECT_EQ(SVGDocument::make(bytesOf(text)), nullptr);
+  }
+}
+
+TEST(PDFConverterTest, PageIsNotMirrored) {
+  const auto pdf = PDFConverter().convert(bytesOf(kMarkerSVG));
+  const auto page = rasterisePDF(pdf);
+  ASSERT_TRUE(page.has_value());
+  ASSERT_EQ(page->width, 100);
+  ASSERT_EQ(page->height, 100);
+  // Red square at the top left, blue quarter at the bottom right, white paper elsewhere.
+  const auto topLeft = page->pixel(3, 3);
+  EXPECT_EQ(redOf(topLeft), 255);
+  EXPECT_EQ(blueOf(topLeft), 0);
+  const auto bottomRight = page->pixel(90, 90);
+  EXPECT_EQ(blueOf(bottomRight), 255);
+  EXPECT_EQ(redOf(bottomRight), 0);
+  const auto bottomLeft = page->pixel(3, 95);
+  EXPECT_EQ(redOf(bottomLeft), 255);
+  EXPECT_EQ(greenOf(bottomLeft), 255);
+  EXPECT_EQ(blueOf(bottomLeft), 255);
+}
+
+TEST(PDFConverterTest, PDFIsVector) {
+  // A vector page holds drawing operators, not an image of the artwork.
+  const auto pdf = PDFConverter().convert(bytesOf(kMarkerSVG));
+  TemporaryFolder folder;
+  writeFile(folder.path() / "doc.pdf", pdf);
+  const auto images = run("pdfimages -list '" + (folder.path() / "doc.pdf").string() + "'");
+  ASSERT_EQ(images.status, 0) << images.output;
+  // Header and separator line only: no embedded image.
+  EXPECT_EQ(std::count(images.output.begin(), images.output.end(), '\n'), 2) << images.output;
+}
+
+TEST(SVGDocumentTest, EPSHasTheDocumentsBoundingBox) {
+  const auto document = SVGDocument::make(bytesOf(
+      R"(<svg xmlns="http://www.w3.org/2000/svg" width="24" height="12"><rect width="24" height="12"/></svg>)"));
+  ASSERT_NE(document, nullptr);
+  const auto eps = textOf(document->epsData());
+  EXPECT_TRUE(eps.starts_with("%!PS-Adobe-3.0 EPSF-3.0")) << eps.substr(0, 40);
+  EXPECT_NE(eps.find("%%BoundingBox: 0 0 24 12"), std::string::npos);
+  EXPECT_NE(eps.find("%%EOF"), std::string::npos);
+}
+
+TEST(SVGDocumentTest, PNGAtEveryExportSize) {
+  const auto document = SVGDocument::make(bytesOf(kMarkerSVG));
+  ASSERT_NE(document, nullptr);
+  for (const auto& size : ExportSize::all()) {
+    SCOPED_TRACE(size.pixels);
+    const auto png = document->pngData(size.pixels, size.pixels);
+    ASSERT_FALSE(png.empty());
+    EXPECT_TRUE(textOf(Bytes(png.begin() + 1, png.begin() + 4)) == "PNG");
+    const auto bitmap = decodePNG(png);
+    ASSERT_TRUE(bitmap.has_value());
+    EXPECT_EQ(bitmap->width, size.pixels);
+    EXPECT_EQ(bitmap->height, size.pixels);
+    const int p = size.pixels;
+    // Inside the red square (the top-left tenth), inside the blue quarter, and empty paper.
+    EXPECT_EQ(bitmap->pixel(p / 40, p / 40), 0xFFFF0000u);
+    EXPECT_EQ(bitmap->pixel(p - 1 - p / 40, p - 1 - p / 40), 0xFF0000FFu);
+    EXPECT_EQ(alphaOf(bitmap->pixel(p - 1, 0)), 0);
+    EXPECT_EQ(alphaOf(bitmap->pixel(0, p - 1)), 0);
+  }
+}
+
+TEST(SVGDocumentTest, WideArtworkIsFittedAndCentredInASquare) {
+  const auto document = SVGDocument::make(bytesOf(
+      R"(<svg xmlns="http://www.w3.org/2000/svg" width="200" height="100"><rect width="200" height="100" fill="#00FF00"/></svg>)"));
+  ASSERT_NE(document, nullptr);
+  const auto bitmap = document->render(100, 100);
+  ASSERT_TRUE(bitmap.has_value());
+  EXPECT_EQ(alphaOf(bitmap->pixel(50, 10)), 0);     // above the band
+  EXPECT_EQ(bitmap->pixel(50, 50), 0xFF00FF00u);    // the band in the middle
+  EXPECT_EQ(alphaOf(bitmap->pixel(50, 90)), 0);     // below it
+}
+
+TEST(SVGDocumentTest, BitmapSizeLimits) {
+  const auto document = SVGDocument::make(bytesOf(kMarkerSVG));
+  ASSERT_NE(document, nullptr);
+  EXPECT_FALSE(document->render(0, 10).has_value());
+  EXPECT_FALSE(document->render(10, -1).has_value());
+  EXPECT_FALSE(document->render(SVGDocument::kMaxBitmapEdge + 1, 10).has_value());
+  EXPECT_TRUE(document->pngData(0, 0).empty());
+  EXPECT_TRUE(document->render(1, 1).has_value());
+}
+
+TEST(SVGDocumentTest, OneDocumentDrawsOnSeveralThreadsAtOnce) {
+  const auto document = SVGDocument::make(bytesOf(kMarkerSVG));
+  ASSERT_NE(document, nullptr);
+  const auto expected = document->pngData(64, 64);
+  const auto expectedPDFSize = document->pdfData().size();
+  std::atomic<int> mismatches{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 10; ++i) {
+        if (document->pngData(64, 64) != expected) ++mismatches;
+        if (document->pdfData().size() != expectedPDFSize) ++mismatches;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(mismatches.load(), 0);
+}
+
+TEST(SVGDocumentTest, DecodePNGRefusesOtherBytes) {
+  EXPECT_FALSE(decodePNG(bytesOf("not a png")).has_value());
+  EXPECT_FALSE(decodePNG(Bytes{}).has_value());
+}
+
+}  // namespace
+}  // namespace Vexelworks
