@@ -53,8 +53,10 @@ class RealScheduler final : public Scheduler {
         continue;
       }
       auto first = queue_.begin();
-      if (first->first.first > MonotonicClock::now()) {
-        wake_.wait_until(lock, first->first.first);
+      // A copy: cancel() may free the node while this thread waits.
+      const MonotonicTime deadline = first->first.first;
+      if (deadline > MonotonicClock::now()) {
+        wake_.wait_until(lock, deadline);
         continue;
       }
       auto callback = std::move(first->second);

@@ -227,3 +227,23 @@ TEST(DispatchTimerTest, RealTimeOneShotFires) {
 
 }  // namespace
 }  // namespace vx
+
+namespace vx {
+namespace {
+
+// Cancelling the callback the real timer thread is waiting for must not touch freed memory.
+TEST(RealSchedulerTest, CancellingTheEarliestCallbackWhileItIsAwaitedIsSafe) {
+  auto scheduler = Scheduler::real();
+  std::atomic<int> ran{0};
+  for (int round = 0; round < 200; ++round) {
+    const auto token = scheduler->schedule(scheduler->monotonicNow() + std::chrono::milliseconds(50),
+                                           [&] { ran.fetch_add(1); });
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+    scheduler->cancel(token);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(80));
+  EXPECT_EQ(ran.load(), 0);
+}
+
+}  // namespace
+}  // namespace vx
