@@ -1,0 +1,80 @@
+// The telemetry ingestion endpoint: "POST /logs?api-version=1.0.0" takes one log container
+// ({"logs":[...]}, gzipped from 1400 bytes on) with the "Install-ID" and "App-Secret" headers, as
+// the telemetry client's default ingestion sends it. Every accepted container is kept, and
+// "GET /logs/received" gives them back (tests read what arrived; faults change the answers).
+#include "tools/devservice/DevService.h"
+
+#include "platform/foundation/UUID.h"
+
+#include <nlohmann/json.hpp>
+
+#include <memory>
+#include <mutex>
+
+namespace vx::devservice {
+namespace {
+
+struct ReceivedContainers {
+  std::mutex mutex;
+  nlohmann::json containers = nlohmann::json::array();
+};
+
+// Empty when the container is well formed, else why not.
+std::string containerProblem(const nlohmann::json& body) {
+  if (!body.is_object() || !body.contains("logs") || !body["logs"].is_array()) return "body is not a log container";
+  if (body["logs"].empty()) return "log container holds no logs";
+  for (const auto& log : body["logs"]) {
+    if (!log.is_object() || !log.contains("type") || !log["type"].is_string() || !log.contains("timestamp")) {
+      return "a log has no type or timestamp";
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+DEVSERVICE_ROUTE_SET(telemetryIngestion) {
+  auto received = std::make_shared<ReceivedContainers>();
+  service.addRoute("POST", "/logs", [received](const Request& request, Response& response) {
+    if (request.queryValue("api-version") != std::optional<std::string>("1.0.0")) {
+      response.setJSON(R"({"error":"unsupported api-version"})", 400);
+      return;
+    }
+    const auto installId = request.header("Install-ID");
+    const auto appSecret = request.header("App-Secret");
+    if (!installId || !UUID::parse(*installId) || !appSecret || appSecret->empty()) {
+      response.setJSON(R"({"error":"missing or invalid Install-ID or App-Secret header"})", 401);
+      return;
+    }
+    if (request.header("Content-Type").value_or("").rfind("application/json", 0) != 0) {
+      response.setJSON(R"({"error":"Content-Type must be application/json"})", 415);
+      return;
+    }
+    if (request.bodyError) {
+      response.setJSON(R"({"error":"body is not valid gzip"})", 400);
+      return;
+    }
+    const auto body = nlohmann::json::parse(request.body, nullptr, false);
+    const std::string problem = body.is_discarded() ? "body is not JSON" : containerProblem(body);
+    if (!problem.empty()) {
+      response.setJSON(nlohmann::json{{"error", problem}}.dump(), 400);
+      return;
+    }
+    {
+      std::lock_guard lock(received->mutex);
+      received->containers.push_back({{"installId", *installId},
+                                      {"appSecret", *appSecret},
+                                      {"authorization", request.header("Authorization").value_or("")},
+                                      {"gzip", request.bodyWasGzip},
+                                      {"rawBodySize", request.rawBodySize},
+                                      {"logs", body["logs"]}});
+    }
+    response.setJSON(R"({"status":"ok"})");
+  });
+  service.addRoute("GET", "/logs/received", [received](const Request&, Response& response) {
+    std::lock_guard lock(received->mutex);
+    response.setJSON(received->containers.dump());
+  });
+}
+
+}  // namespace vx::devservice
