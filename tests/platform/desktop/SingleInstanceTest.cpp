@@ -1,0 +1,317 @@
+#include "platform/desktop/GetURLEvents.h"
+#include "platform/desktop/SingleInstance.h"
+#include "platform/foundation/DispatchQueue.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace vx {
+namespace {
+
+using namespace std::chrono_literals;
+
+// The helper program as a real second process, its standard output read line by line.
+class HelperProcess {
+ public:
+  explicit HelperProcess(std::vector<std::string> arguments) {
+    int fds[2];
+    EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    arguments.insert(arguments.begin(), VX_HANDOFF_HELPER);
+    std::vector<char*> argv;
+    for (auto& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    EXPECT_EQ(posix_spawn(&pid_, VX_HANDOFF_HELPER, &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    out_ = fds[0];
+  }
+  ~HelperProcess() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (out_ >= 0) close(out_);
+  }
+
+  // The next line of output, or none when the process said nothing more within the time.
+  std::optional<std::string> readLine(std::chrono::milliseconds timeout = 10s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+      if (auto newline = buffer_.find('\n'); newline != std::string::npos) {
+        std::string line = buffer_.substr(0, newline);
+        buffer_.erase(0, newline + 1);
+        return line;
+      }
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return std::nullopt;
+      pollfd pfd{out_, POLLIN, 0};
+      if (poll(&pfd, 1, static_cast<int>(left.count())) <= 0) return std::nullopt;
+      char chunk[512];
+      const ssize_t n = read(out_, chunk, sizeof chunk);
+      if (n <= 0) return std::nullopt;
+      buffer_.append(chunk, static_cast<std::size_t>(n));
+    }
+  }
+
+  // The exit status, waiting for it.
+  int wait() {
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  void killHard() {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+  std::string buffer_;
+};
+
+struct Received {
+  std::string url;
+  bool onMainThread = false;
+};
+
+// Run once with a private runtime folder and once with the abstract namespace.
+class SingleInstanceTest : public testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    static std::atomic<int> counter{0};
+    name_ = "vx-handoff-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
+    if (useFolder()) {
+      std::string pattern = (std::filesystem::temp_directory_path() / "vx-run-XXXXXX").string();
+      ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+      folder_ = pattern;
+      setenv("XDG_RUNTIME_DIR", folder_.c_str(), 1);
+    } else {
+      // The helper inherits this: it, too, finds no runtime folder.
+      unsetenv("XDG_RUNTIME_DIR");
+    }
+    GetURLEventManager::shared().discardPendingEvents();
+    GetURLEventManager::shared().setEventHandler([this](const std::string& url) {
+      received_.push_back({url, DispatchQueue::isMainThread()});
+    });
+  }
+  void TearDown() override {
+    GetURLEventManager::shared().removeEventHandler();
+    GetURLEventManager::shared().discardPendingEvents();
+    if (!folder_.empty()) std::filesystem::remove_all(folder_);
+  }
+
+  bool useFolder() const { return GetParam(); }
+  SingleInstance::Options options() const {
+    SingleInstance::Options o;
+    o.name = name_;
+    o.timeout = 3s;
+    return o;
+  }
+  std::string folderArgument() const { return useFolder() ? folder_.string() : "-"; }
+
+  std::string name_;
+  std::filesystem::path folder_;
+  std::vector<Received> received_;
+};
+
+TEST_P(SingleInstanceTest, SecondLaunchHandsItsURLsToTheRunningInstanceAndExits) {
+  auto first = handOffURLsOrListen(options(), {"vxtest://login/own-token"});
+  ASSERT_TRUE(first.ok()) << first.error();
+  ASSERT_EQ(first->outcome, URLHandOff::Outcome::primary);
+  if (useFolder()) {
+    EXPECT_EQ(first->instance->address(), (folder_ / (name_ + ".socket")).string());
+    EXPECT_TRUE(std::filesystem::exists(folder_ / (name_ + ".socket")));
+  } else {
+    EXPECT_EQ(first->instance->address().front(), '@');
+  }
+
+  HelperProcess second({name_, folderArgument(), "--not-a-url", "vxtest://login/one-time",
+                        "VXTEST://login/second"});
+  EXPECT_EQ(second.readLine(), "handed-off");
+  EXPECT_EQ(second.wait(), 0);
+
+  ASSERT_TRUE(RunLoop::runUntil([this] { return received_.size() >= 3; }));
+  ASSERT_EQ(received_.size(), 3u);
+  EXPECT_EQ(received_[0].url, "vxtest://login/own-token");
+  EXPECT_EQ(received_[1].url, "vxtest://login/one-time");
+  EXPECT_EQ(received_[2].url, "VXTEST://login/second");
+  for (const auto& r : received_) EXPECT_TRUE(r.onMainThread) << r.url;
+
+  first->instance.reset();
+  if (useFolder()) {
+    EXPECT_FALSE(std::filesystem::exists(folder_ / (name_ + ".socket")));
+  }
+}
+
+TEST_P(SingleInstanceTest, RunningInstanceInAnotherProcessReceivesOurURLs) {
+  HelperProcess first({name_, folderArgument()});
+  ASSERT_EQ(first.readLine(), "primary");
+
+  auto second = handOffURLsOrListen(options(), {"vxtest://login/from-test"});
+  ASSERT_TRUE(second.ok()) << second.error();
+  EXPECT_EQ(second->outcome, URLHandOff::Outcome::handedOff);
+  EXPECT_EQ(second->instance, nullptr);
+  EXPECT_EQ(first.readLine(), "url vxtest://login/from-test");
+
+  auto quit = handOffURLsOrListen(options(), {"vxtest:quit"});
+  ASSERT_TRUE(quit.ok()) << quit.error();
+  EXPECT_EQ(quit->outcome, URLHandOff::Outcome::handedOff);
+  EXPECT_EQ(first.readLine(), "url vxtest:quit");
+  EXPECT_EQ(first.wait(), 0);
+  // Nothing was posted in this process.
+  RunLoop::runFor(20ms);
+  EXPECT_TRUE(received_.empty());
+}
+
+TEST_P(SingleInstanceTest, AnInstanceThatCrashedIsReplacedByTheNextLaunch) {
+  HelperProcess crashed({name_, folderArgument()});
+  ASSERT_EQ(crashed.readLine(), "primary");
+  crashed.killHard();
+  if (useFolder()) {
+    // The socket file outlives the process; the lock does not.
+    EXPECT_TRUE(std::filesystem::exists(folder_ / (name_ + ".socket")));
+  }
+  auto next = handOffURLsOrListen(options(), {"vxtest://login/after-crash"});
+  ASSERT_TRUE(next.ok()) << next.error();
+  EXPECT_EQ(next->outcome, URLHandOff::Outcome::primary);
+  ASSERT_TRUE(RunLoop::runUntil([this] { return !received_.empty(); }));
+  EXPECT_EQ(received_[0].url, "vxtest://login/after-crash");
+
+  // And it serves later launches.
+  HelperProcess later({name_, folderArgument(), "vxtest://login/later"});
+  EXPECT_EQ(later.readLine(), "handed-off");
+  ASSERT_TRUE(RunLoop::runUntil([this] { return received_.size() >= 2; }));
+  EXPECT_EQ(received_[1].url, "vxtest://login/later");
+}
+
+TEST_P(SingleInstanceTest, ASenderThatBreaksTheFormatDeliversNothingAndOthersAreStillServed) {
+  std::vector<std::string> messages;
+  auto primary = SingleInstance::acquire(options(), [&messages](std::string m) {
+    messages.push_back(std::move(m));
+  });
+  ASSERT_TRUE(primary.ok()) << primary.error();
+  ASSERT_TRUE((*primary)->isPrimary());
+
+  auto connectRaw = [&]() {
+    const std::string address = (*primary)->address();
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    socklen_t length;
+    if (address.front() == '@') {
+      std::memcpy(addr.sun_path + 1, address.data() + 1, address.size() - 1);
+      length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + address.size());
+    } else {
+      std::memcpy(addr.sun_path, address.data(), address.size());
+      length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + address.size() + 1);
+    }
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), length), 0);
+    return fd;
+  };
+  auto answer = [](int fd) {
+    shutdown(fd, SHUT_WR);
+    char byte = 0;
+    const ssize_t n = recv(fd, &byte, 1, 0);
+    close(fd);
+    return n == 1 ? std::optional<char>(byte) : std::nullopt;
+  };
+
+  {  // A good message followed by a length far beyond the limit: none of it is taken.
+    const int fd = connectRaw();
+    const unsigned char good[] = {0, 0, 0, 2, 'o', 'k'};
+    const unsigned char huge[] = {0x40, 0, 0, 0};
+    ASSERT_EQ(send(fd, good, sizeof good, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof good));
+    ASSERT_EQ(send(fd, huge, sizeof huge, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof huge));
+    EXPECT_EQ(answer(fd), std::nullopt);
+  }
+  {  // A message cut short.
+    const int fd = connectRaw();
+    const unsigned char partial[] = {0, 0, 0, 9, 'a', 'b'};
+    ASSERT_EQ(send(fd, partial, sizeof partial, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof partial));
+    EXPECT_EQ(answer(fd), std::nullopt);
+  }
+
+  auto secondary = SingleInstance::acquire(options(), nullptr);
+  ASSERT_TRUE(secondary.ok()) << secondary.error();
+  ASSERT_FALSE((*secondary)->isPrimary());
+  EXPECT_EQ((*secondary)->send({std::string(SingleInstance::kMaxMessageBytes + 1, 'x')}).error().code,
+            kSingleInstanceMessageTooLarge);
+  const std::string largest(SingleInstance::kMaxMessageBytes, 'y');
+  ASSERT_TRUE((*secondary)->send({"first", "", largest}).ok());
+  ASSERT_TRUE(RunLoop::runUntil([&messages] { return messages.size() >= 3; }));
+  RunLoop::runFor(20ms);
+  ASSERT_EQ(messages.size(), 3u) << "only the well-formed hand-off is delivered";
+  EXPECT_EQ(messages[0], "first");
+  EXPECT_EQ(messages[1], "");
+  EXPECT_EQ(messages[2], largest);
+  EXPECT_EQ((*primary)->send({"x"}).error().code, kSingleInstanceNotSecondary);
+}
+
+INSTANTIATE_TEST_SUITE_P(Transport, SingleInstanceTest, testing::Values(true, false),
+                         [](const testing::TestParamInfo<bool>& info) {
+                           return info.param ? std::string("RuntimeFolder") : std::string("Abstract");
+                         });
+
+TEST(SingleInstanceNames, NamesThatCannotBeASocketNameAreRefused) {
+  for (const std::string& name : {std::string(""), std::string("."), std::string(".."), std::string("a/b"),
+                                  std::string("with space"), std::string(65, 'n'), std::string("nul\0x", 5)}) {
+    SingleInstance::Options options;
+    options.name = name;
+    auto result = SingleInstance::acquire(options, nullptr);
+    ASSERT_FALSE(result.ok()) << name;
+    EXPECT_EQ(result.error().code, kSingleInstanceInvalidName) << name;
+  }
+}
+
+TEST(SingleInstanceNames, AFolderTooDeepForASocketAddressFallsBackToTheAbstractNamespace) {
+  std::string pattern = (std::filesystem::temp_directory_path() / "vx-run-XXXXXX").string();
+  ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+  const std::filesystem::path deep = std::filesystem::path(pattern) / std::string(120, 'd');
+  std::filesystem::create_directories(deep);
+  SingleInstance::Options options;
+  options.name = "vx-deep-" + std::to_string(getpid());
+  options.runtimeDirectory = deep;
+  auto first = SingleInstance::acquire(options, nullptr);
+  ASSERT_TRUE(first.ok()) << first.error();
+  EXPECT_TRUE((*first)->isPrimary());
+  EXPECT_EQ((*first)->address().front(), '@');
+  auto second = SingleInstance::acquire(options, nullptr);
+  ASSERT_TRUE(second.ok());
+  EXPECT_FALSE((*second)->isPrimary());
+  first->reset();
+  std::filesystem::remove_all(pattern);
+}
+
+TEST(URLArguments, PicksTheArgumentsOfTheSchemesWhateverTheirCase) {
+  const char* argv[] = {"/usr/bin/vexelworks", "vexelworks://login/abc", "--verbose",
+                        "https://example.com/", "VexelWorks:other", "vexelworksx://no", ":", nullptr};
+  EXPECT_EQ(urlArguments(7, argv, {"vexelworks"}),
+            (std::vector<std::string>{"vexelworks://login/abc", "VexelWorks:other"}));
+  EXPECT_TRUE(urlArguments(1, argv, {"vexelworks"}).empty());
+  EXPECT_EQ(urlArguments(7, argv, {"https", "vexelworksx"}),
+            (std::vector<std::string>{"https://example.com/", "vexelworksx://no"}));
+}
+
+}  // namespace
+}  // namespace vx
