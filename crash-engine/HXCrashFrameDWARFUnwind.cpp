@@ -1,0 +1,124 @@
+#include "crash-engine/HXCrashFrameDWARFUnwind.h"
+
+#include "crash-engine/HXCrashAsyncDwarfCFAState.h"
+
+using namespace hxcrash::MS::async;
+
+namespace {
+
+template <typename machine_ptr, typename machine_ptr_s>
+MSplframe_error_t unwindWith(vx::task_t task, MShxcrash_async_macho* image, std::uint64_t pc,
+                             std::uint64_t lookupPc, const hxcrash_async_thread_state* current,
+                             hxcrash_async_thread_state* next) {
+  const MShxcrash_async_byteorder* byteorder = image->byteorder;
+  const gnu_ehptr_reader<machine_ptr> reader(byteorder);
+  dwarf_cfa_state<machine_ptr, machine_ptr_s> state;
+
+  hxcrash_async_mobject section;
+  bool debugFrame = false;
+  if (MShxcrash_async_macho_map_section(image, "__TEXT", "__eh_frame", &section) !=
+      hxcrash_error_none) {
+    if (MShxcrash_async_macho_map_section(image, "__DWARF", "__debug_frame", &section) !=
+        hxcrash_error_none) {
+      return MSPLFRAME_NO_FRAME;
+    }
+    debugFrame = true;
+  }
+  const mobject_memory mem{&section};
+  MSplframe_error_t result = MSPLFRAME_OK;
+
+  do {
+    dwarf_frame_reader<mobject_memory> frameReader;
+    hxcrash_error_t err = frameReader.init(&mem, byteorder, image->m64, debugFrame);
+    if (err != hxcrash_error_none) {
+      MSHXCF_DEBUG("Could not initialize a %s DWARF parser for the current frame pc: 0x%llx %d",
+                   debugFrame ? "debug_frame" : "eh_frame", static_cast<unsigned long long>(pc),
+                   static_cast<int>(err));
+      result = MSPLFRAME_INVALID_ARG;
+      break;
+    }
+    hxcrash_async_dwarf_fde_info fde;
+    err = frameReader.find_fde(0, lookupPc, &fde);
+    if (err != hxcrash_error_none) {
+      result = MSPLFRAME_NOT_SUPPORTED;
+      break;
+    }
+    if (fde.pc_start >= static_cast<std::uint64_t>(static_cast<machine_ptr>(~machine_ptr{0}))) {
+      result = MSPLFRAME_NOT_SUPPORTED;
+      break;
+    }
+    const hxcrash_vm_address_t base = MShxcrash_async_mobject_base_address(&section);
+    hxcrash_async_dwarf_cie_info cie;
+    err = hxcrash_async_dwarf_cie_info_init<machine_ptr>(&cie, mem, byteorder, &reader,
+                                                         base + fde.cie_offset);
+    if (err != hxcrash_error_none) {
+      MSHXCF_DEBUG("Failed to parse CIE at offset of 0x%llx: %d",
+                   static_cast<unsigned long long>(fde.cie_offset), static_cast<int>(err));
+      result = MSPLFRAME_NOT_SUPPORTED;
+      break;
+    }
+    err = state.eval_program(mem, static_cast<machine_ptr>(lookupPc),
+                             static_cast<machine_ptr>(fde.pc_start), &cie, &reader, byteorder,
+                             base, static_cast<hxcrash_vm_off_t>(cie.initial_instructions_offset),
+                             static_cast<hxcrash_vm_off_t>(cie.initial_instructions_length));
+    if (err == hxcrash_error_none) {
+      err = state.eval_program(mem, static_cast<machine_ptr>(lookupPc),
+                               static_cast<machine_ptr>(fde.pc_start), &cie, &reader, byteorder,
+                               base, static_cast<hxcrash_vm_off_t>(fde.instructions_offset),
+                               static_cast<hxcrash_vm_off_t>(fde.instructions_length));
+    }
+    if (err != hxcrash_error_none) {
+      MSHXCF_DEBUG("Failed to evaluate CFA at offset of 0x%llx: %d",
+                   static_cast<unsigned long long>(fde.fde_offset), static_cast<int>(err));
+      result = MSPLFRAME_NOT_SUPPORTED;
+      break;
+    }
+    err = state.apply_state(task, &cie, current, byteorder, next);
+    if (err != hxcrash_error_none) {
+      MSHXCF_DEBUG("Failed to apply CFA state for PC 0x%llx: %d",
+                   static_cast<unsigned long long>(pc), static_cast<int>(err));
+      result = MSPLFRAME_NO_FRAME;
+      break;
+    }
+  } while (false);
+
+  MShxcrash_async_mobject_free(&section);
+  return result;
+}
+
+}  // namespace
+
+MSplframe_error_t MSplframe_cursor_read_dwarf_unwind(vx::task_t task,
+                                                     MShxcrash_async_image_list* image_list,
+                                                     const hxcrash_async_thread_state* current_frame,
+                                                     const hxcrash_async_thread_state* previous_frame,
+                                                     hxcrash_async_thread_state* next_frame) {
+  if (!MShxcrash_async_thread_state_has_reg(current_frame, MSHXCRASH_REG_IP)) {
+    MSHXCF_DEBUG("Frame is missing a valid IP register, skipping compact unwind encoding");
+    return MSPLFRAME_BAD_FRAME;
+  }
+  const std::uint64_t pc = MShxcrash_async_thread_state_get_reg(current_frame, MSHXCRASH_REG_IP);
+  // A caller's program counter is a return address: look up the call instruction instead.
+  const std::uint64_t lookupPc = (previous_frame != nullptr && pc > 0) ? pc - 1 : pc;
+
+  MShxcrash_async_image_list_set_reading(image_list, true);
+  MShxcrash_async_macho* image = MShxcrash_async_image_containing_address(image_list, lookupPc);
+  if (image == nullptr) {
+    MSHXCF_DEBUG("Could not find a loaded image for the current frame pc: 0x%llx",
+                 static_cast<unsigned long long>(pc));
+    MShxcrash_async_image_list_set_reading(image_list, false);
+    return MSPLFRAME_NOT_SUPPORTED;
+  }
+  MSplframe_error_t result;
+  if (image->m64) {
+    result = unwindWith<std::uint64_t, std::int64_t>(task, image, pc, lookupPc, current_frame,
+                                                     next_frame);
+  } else if (lookupPc > 0xffffffffu) {
+    result = MSPLFRAME_NOT_SUPPORTED;
+  } else {
+    result = unwindWith<std::uint32_t, std::int32_t>(task, image, pc, lookupPc, current_frame,
+                                                     next_frame);
+  }
+  MShxcrash_async_image_list_set_reading(image_list, false);
+  return result;
+}

@@ -1,0 +1,291 @@
+// The report writer and reporter: the field encoder, and real crashes in forked children whose
+// report files are read back with our decoder and with protoc.
+#include "crash-engine/MSHXCrashLogWriter.h"
+#include "crash-engine/MSHXCrashReport.h"
+#include "crash-engine/MSHXCrashReporter.h"
+#include "crash-engine/MSHXCrashReportTextFormatter.h"
+
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+#include <elf.h>
+#include <link.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::vector<std::uint8_t> readAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+// Encodes one field into a temporary file and returns what was written.
+std::vector<std::uint8_t> packToFile(std::uint32_t field, MShxcrash_writer_field_type type,
+                                     const void* value, std::size_t* returned) {
+  char path[] = "/tmp/ce3packXXXXXX";
+  const int fd = mkstemp(path);
+  MShxcrash_async_file file;
+  MShxcrash_async_file_init(&file, fd, 0);
+  *returned = MShxcrash_writer_pack(&file, field, type, value);
+  MShxcrash_async_file_close(&file);
+  auto bytes = readAll(path);
+  unlink(path);
+  return bytes;
+}
+
+// The first 16 bytes of the running executable's GNU build id.
+std::vector<std::uint8_t> executableBuildId() {
+  std::vector<std::uint8_t> id;
+  dl_iterate_phdr(
+      [](dl_phdr_info* info, size_t, void* data) -> int {
+        auto* out = static_cast<std::vector<std::uint8_t>*>(data);
+        if (info->dlpi_name != nullptr && info->dlpi_name[0] != '\0') return 0;  // the executable
+        for (int i = 0; i < info->dlpi_phnum; ++i) {
+          const auto& ph = info->dlpi_phdr[i];
+          if (ph.p_type != PT_NOTE) continue;
+          auto* p = reinterpret_cast<const std::uint8_t*>(info->dlpi_addr + ph.p_vaddr);
+          const auto* end = p + ph.p_memsz;
+          while (p + sizeof(ElfW(Nhdr)) <= end) {
+            const auto* note = reinterpret_cast<const ElfW(Nhdr)*>(p);
+            const auto* name = p + sizeof(ElfW(Nhdr));
+            const auto* desc = name + ((note->n_namesz + 3) & ~3u);
+            if (note->n_type == NT_GNU_BUILD_ID && note->n_namesz == 4 &&
+                std::memcmp(name, "GNU", 4) == 0) {
+              out->assign(desc, desc + std::min<std::size_t>(16, note->n_descsz));
+              return 1;
+            }
+            p = desc + ((note->n_descsz + 3) & ~3u);
+          }
+        }
+        return 1;
+      },
+      &id);
+  return id;
+}
+
+std::string runCommand(const std::string& command, int* status) {
+  std::string output;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) {
+    *status = -1;
+    return output;
+  }
+  char buffer[4096];
+  std::size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
+  *status = pclose(pipe);
+  return output;
+}
+
+// ---- crashes -------------------------------------------------------------------------------
+
+volatile std::uintptr_t g_zero = 0;
+
+__attribute__((noinline, no_sanitize("address", "undefined"))) void crashNullDereference() {
+  *reinterpret_cast<volatile int*>(g_zero) = 42;
+}
+
+__attribute__((noinline)) void crashAbort() { abort(); }
+
+__attribute__((noinline)) void crashTrap() { __builtin_trap(); }
+
+__attribute__((noinline, no_sanitize("undefined"))) void crashDivideByZero() {
+  volatile int divisor = static_cast<int>(g_zero);
+  volatile int result = 7 / divisor;
+  (void)result;
+}
+
+__attribute__((noinline, no_sanitize("address", "undefined"))) void crashTruncatedMapping() {
+  char path[] = "/tmp/ce3busXXXXXX";
+  const int fd = mkstemp(path);
+  unlink(path);
+  void* page = mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0);  // the file is empty
+  volatile char c = *static_cast<volatile char*>(page);
+  (void)c;
+}
+
+struct CrashCase {
+  const char* name;
+  void (*crash)();
+  int signo;
+  const char* signame;
+  const char* code;
+};
+
+const CrashCase kCrashCases[] = {
+    {"NullDereference", crashNullDereference, SIGSEGV, "SIGSEGV", "SEGV_MAPERR"},
+    {"Abort", crashAbort, SIGABRT, "SIGABRT", "SI_TKILL"},
+    {"Trap", crashTrap, SIGILL, "SIGILL", "ILL_ILLOPN"},
+    {"DivideByZero", crashDivideByZero, SIGFPE, "SIGFPE", "FPE_INTDIV"},
+    {"TruncatedMapping", crashTruncatedMapping, SIGBUS, "SIGBUS", "BUS_ADRERR"},
+};
+
+std::shared_ptr<MSHXCrashReporter> makeReporter(const std::string& name) {
+  return std::make_shared<MSHXCrashReporter>("com.vexelworks.crashtest/" + name, "7", "1.0",
+                                             MSHXCrashReporterConfig::defaultConfiguration());
+}
+
+[[noreturn]] void crashWithReporter(const CrashCase& c) {
+  auto reporter = makeReporter(c.name);
+  vx::Error error;
+  if (!reporter->enableCrashReporterAndReturnError(&error)) {
+    fprintf(stderr, "enable failed: %s\n", error.description.c_str());
+    _exit(3);
+  }
+  c.crash();
+  _exit(4);
+}
+
+class CrashReportWriterCrashTest : public ::testing::TestWithParam<CrashCase> {};
+
+}  // namespace
+
+TEST(CrashReportWriterTest, EncodesFieldsAsTheWireFormatSays) {
+  std::size_t returned = 0;
+  auto bytes = packToFile(2, MSHXCRASH_FIELD_STRING, "abc", &returned);
+  EXPECT_EQ(bytes, (std::vector<std::uint8_t>{0x12, 0x03, 0x61, 0x62, 0x63}));
+  EXPECT_EQ(returned, 5u);
+  EXPECT_EQ(MShxcrash_writer_pack(nullptr, 2, MSHXCRASH_FIELD_STRING, "abc"), 5u);
+
+  const std::int32_t minusOne = -1;
+  bytes = packToFile(1, MSHXCRASH_FIELD_INT32, &minusOne, &returned);
+  EXPECT_EQ(bytes, (std::vector<std::uint8_t>{0x08, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                              0xFF, 0xFF, 0x01}));
+  EXPECT_EQ(returned, 11u);
+
+  struct Case {
+    std::uint32_t field;
+    MShxcrash_writer_field_type type;
+    std::uint64_t value;
+    std::vector<std::uint8_t> expected;
+  };
+  const Case cases[] = {
+      {1, MSHXCRASH_FIELD_UINT64, 300, {0x08, 0xAC, 0x02}},
+      {3, MSHXCRASH_FIELD_BOOL, 1, {0x18, 0x01}},
+      {1, MSHXCRASH_FIELD_SINT32, static_cast<std::uint32_t>(-2), {0x08, 0x03}},
+      {2, MSHXCRASH_FIELD_FIXED32, 0x01020304, {0x15, 0x04, 0x03, 0x02, 0x01}},
+      {2, MSHXCRASH_FIELD_FIXED64, 0x0102030405060708,
+       {0x11, 0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01}},
+      {16, MSHXCRASH_FIELD_UINT32, 1, {0x80, 0x01, 0x01}},
+      {4, MSHXCRASH_FIELD_MESSAGE, 200, {0x22, 0xC8, 0x01}},  // only key and length
+  };
+  for (const auto& c : cases) {
+    bytes = packToFile(c.field, c.type, &c.value, &returned);
+    EXPECT_EQ(bytes, c.expected) << "field " << c.field << " type " << c.type;
+    EXPECT_EQ(returned, c.expected.size());
+  }
+  const std::uint8_t raw[] = {0xAA, 0xBB};
+  MShxcrash_writer_binary_data data{2, raw};
+  bytes = packToFile(4, MSHXCRASH_FIELD_BYTES, &data, &returned);
+  EXPECT_EQ(bytes, (std::vector<std::uint8_t>{0x22, 0x02, 0xAA, 0xBB}));
+}
+
+TEST_P(CrashReportWriterCrashTest, CrashLeavesADecodableReport) {
+  const CrashCase& c = GetParam();
+  auto reporter = makeReporter(c.name);
+  const std::string path = reporter->crashReportPath().string();
+  std::filesystem::remove(path);
+  EXPECT_EXIT(crashWithReporter(c), ::testing::KilledBySignal(c.signo), "");
+
+  const auto bytes = readAll(path);
+  ASSERT_GT(bytes.size(), 8u) << path;
+  EXPECT_EQ(std::memcmp(bytes.data(), "hxcrash\x01", 8), 0);
+  EXPECT_LT(bytes.size(), 262144u);
+
+  vx::Error error;
+  auto report = MSHXCrashReport::makeWithData(bytes, &error);
+  ASSERT_TRUE(report) << error.description;
+  EXPECT_EQ(report->signalInfo()->name(), c.signame);
+  EXPECT_EQ(report->signalInfo()->code(), c.code);
+  EXPECT_EQ(report->applicationInfo()->applicationIdentifier(), std::string("com.vexelworks.crashtest/") + c.name);
+  EXPECT_EQ(report->applicationInfo()->applicationMarketingVersion(), "1.0");
+  ASSERT_TRUE(report->uuidRef());
+  ASSERT_TRUE(report->hasProcessInfo());
+
+  // The test binary's image with its build id.
+  const auto buildId = executableBuildId();
+  ASSERT_EQ(buildId.size(), 16u);
+  std::string buildIdHex;
+  for (auto b : buildId) {
+    char hex[3];
+    std::snprintf(hex, sizeof hex, "%02x", b);
+    buildIdHex += hex;
+  }
+  const std::string exe = std::filesystem::canonical("/proc/self/exe").string();
+  bool hasExecutable = false;
+  std::uint64_t reportBase = 0;
+  for (const auto& image : report->images()) {
+    if (image->imageUUID() == buildIdHex) {
+      hasExecutable = true;
+      reportBase = image->imageBaseAddress();
+      EXPECT_EQ(std::filesystem::path(image->imageName()).filename(),
+                std::filesystem::path(exe).filename());
+      ASSERT_TRUE(image->codeType());
+      EXPECT_EQ(image->codeType()->type(), 0x1000007u);
+      EXPECT_EQ(image->codeType()->subtype(), 3u);
+      EXPECT_EQ(image->codeType()->typeEncoding(), 1);
+    }
+  }
+  EXPECT_TRUE(hasExecutable);
+
+  // The crashed thread: registers first, and a stack that goes back to main.
+  std::shared_ptr<MSHXCrashReportThreadInfo> crashed;
+  for (const auto& t : report->threads()) {
+    if (t->crashed()) crashed = t;
+  }
+  ASSERT_TRUE(crashed);
+  ASSERT_GE(crashed->registers().size(), 17u);
+  EXPECT_EQ(crashed->registers()[0]->registerName(), "rip");
+  ASSERT_FALSE(crashed->stackFrames().empty());
+  EXPECT_EQ(crashed->registers()[0]->registerValue(),
+            crashed->stackFrames()[0]->instructionPointer());
+  // The child is a new process with its own load address: move its addresses to ours.
+  Dl_info self{};
+  ASSERT_NE(dladdr(reinterpret_cast<void*>(&executableBuildId), &self), 0);
+  const auto ourBase = reinterpret_cast<std::uint64_t>(self.dli_fbase);
+  bool reachesMain = false;
+  bool hasCrashFunction = false;
+  for (const auto& frame : crashed->stackFrames()) {
+    Dl_info info{};
+    // Return addresses point after the call; look one byte back.
+    const auto pc = frame->instructionPointer() - reportBase + ourBase;
+    if (dladdr(reinterpret_cast<void*>(pc - 1), &info) != 0 && info.dli_sname != nullptr) {
+      if (std::strcmp(info.dli_sname, "main") == 0) reachesMain = true;
+    }
+    // The crash functions are local symbols: the frame lies within the function's first bytes.
+    const auto crashFunction = reinterpret_cast<std::uint64_t>(c.crash);
+    if (pc >= crashFunction && pc < crashFunction + 512) hasCrashFunction = true;
+  }
+  EXPECT_TRUE(reachesMain) << MSHXCrashReportTextFormatter::stringValueForCrashReport(*report, 0);
+  if (c.signo != SIGABRT) {
+    EXPECT_TRUE(hasCrashFunction);
+  }
+
+  // The encoding is valid protobuf for protoc too, and complete by the schema's own labels.
+  int status = 0;
+  const std::string raw =
+      runCommand("tail -c +9 '" + path + "' | protoc --decode_raw 2>&1", &status);
+  EXPECT_EQ(status, 0) << raw;
+  EXPECT_NE(raw.find(c.signame), std::string::npos);
+  const std::filesystem::path proto(CE_CRASH_REPORT_PROTO);
+  const std::string typed = runCommand("tail -c +9 '" + path + "' | protoc --proto_path='" +
+                                           proto.parent_path().string() +
+                                           "' --decode=hxcrash.CrashReport crash_report.proto 2>&1",
+                                       &status);
+  EXPECT_EQ(status, 0) << typed;
+  EXPECT_NE(typed.find("crashed: true"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Crashes, CrashReportWriterCrashTest, ::testing::ValuesIn(kCrashCases),
+                         [](const auto& info) { return std::string(info.param.name); });
