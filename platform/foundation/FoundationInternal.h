@@ -1,5 +1,5 @@
 // Internal helpers shared by the data half of the foundation library (not for use outside it):
-// base64 for the JSON forms of data, and the file-system steps of an atomic replace.
+// base64 for the JSON forms of data, and private folder creation.
 #pragma once
 
 #include "platform/foundation/Error.h"
@@ -17,11 +17,6 @@ namespace vx::detail {
 std::string base64Encode(const std::vector<std::uint8_t>& data);
 // std::nullopt for characters outside the alphabet or bad padding.
 std::optional<std::vector<std::uint8_t>> base64Decode(std::string_view text);
-
-// Writes the bytes to a temporary file next to `path`, fsyncs it, renames it over `path` and
-// fsyncs the folder. The file gets `mode`. Error (domain `domain`) with the failing step.
-Result<void> writeFileAtomically(const std::filesystem::path& path, std::string_view bytes,
-                                 unsigned mode, const char* domain);
 
 // Creates the folder and its missing parents, new ones with mode 0700 (private to the user).
 // Error (domain `domain`, code 2) naming the level that could not be made, or code 3 when the

@@ -3,6 +3,7 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/BundleConstants.h"
 #include "platform/foundation/DateFormat.h"
+#include "platform/foundation/FileSystem.h"
 #include "platform/foundation/FoundationInternal.h"
 #include "platform/foundation/StandardPaths.h"
 
@@ -173,7 +174,7 @@ struct UserDefaults::Store {
       text = encodeTagged(Value(values)).dump(2) + "\n";
     }
     if (auto made = detail::createPrivateFolders(path.parent_path(), kDomain); !made) return made;
-    auto result = detail::writeFileAtomically(path, text, 0600, kDomain);
+    auto result = writeFileAtomically(path, text, 0600, WriteDurability::synced, kDomain);
     if (result) written = snapshot;
     return result;
   }

@@ -1,17 +1,14 @@
 #include "reporting/error-client/PloverFileManager.h"
 
+#include "platform/foundation/FileSystem.h"
 #include "platform/foundation/StandardPaths.h"
 #include "platform/foundation/UUID.h"
 #include "reporting/error-client/PloverError.h"
 
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <iterator>
 
@@ -23,35 +20,6 @@ std::string lowercase(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   return text;
-}
-
-// Writes to a temporary file beside the target, then renames it into place, so a reader (or the
-// next launch after a crash) never sees half a record. No fsync: it would cost milliseconds per
-// event on the caller's thread, and a process crash cannot lose what the kernel already holds.
-bool writeAtomically(const std::string& path, const std::string& contents) {
-  const std::string temporary = path + ".tmp";
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
-  std::size_t written = 0;
-  while (written < contents.size()) {
-    const ssize_t n = ::write(fd, contents.data() + written, contents.size() - written);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      ::close(fd);
-      ::unlink(temporary.c_str());
-      return false;
-    }
-    written += static_cast<std::size_t>(n);
-  }
-  if (::close(fd) != 0) {
-    ::unlink(temporary.c_str());
-    return false;
-  }
-  if (::rename(temporary.c_str(), path.c_str()) != 0) {
-    ::unlink(temporary.c_str());
-    return false;
-  }
-  return true;
 }
 
 }  // namespace
@@ -145,8 +113,8 @@ std::vector<std::string> PloverFileManager::allFilesInFolder(const std::string& 
   std::error_code code;
   for (fs::directory_iterator it(path, code), end; !code && it != end; it.increment(code)) {
     const auto name = it->path().filename().string();
-    // Half-written temporaries are not records.
-    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0) continue;
+    // Temporaries of a write in progress ("<name>.tmp-XXXXXX") are not records.
+    if (name.find(".tmp-") != std::string::npos) continue;
     names.push_back(name);
   }
   if (code) {
@@ -200,7 +168,10 @@ std::string PloverFileManager::storeDictionary(const vx::ValueMap& dictionary,
   PloverLog::logWithMessage("Writing to file: " + path, kPloverLogLevelDebug);
   const vx::Value value(dictionary);
   if (PloverIsValidJSONObject(value)) {
-    writeAtomically(path, value.toOrderedJson().dump());
+    // A reader, or the next launch after a crash, never sees half a record. No disk flush: it
+    // would cost milliseconds per event on the caller's thread.
+    (void)vx::writeFileAtomically(path, value.toOrderedJson().dump(), 0600,
+                                  vx::WriteDurability::unsynced);
   } else {
     PloverLog::logWithMessage("Invalid JSON, failed to write file " + path, kPloverLogLevelError);
   }

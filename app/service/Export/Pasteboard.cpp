@@ -1,5 +1,7 @@
 #include "app/service/Export/Pasteboard.h"
 
+#include "platform/foundation/FileSystem.h"
+
 #include "app/service/Logger.h"
 
 #include "platform/foundation/URL.h"
@@ -76,26 +78,10 @@ std::string fileURLText(const std::filesystem::path& path) {
 }
 
 bool writeFileAtomically(const std::filesystem::path& path, std::span<const std::uint8_t> data) {
-  std::string temporary = path.string() + ".XXXXXX";
-  const int fd = ::mkstemp(temporary.data());
-  if (fd < 0) return false;
-  bool ok = true;
-  std::size_t written = 0;
-  while (ok && written < data.size()) {
-    const auto n = ::write(fd, data.data() + written, data.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = false;
-    } else {
-      written += static_cast<std::size_t>(n);
-    }
-  }
-  // Readable by the application that receives the drop, like any file the user saves.
-  ok = ok && ::fchmod(fd, 0644) == 0;
-  ok = ::close(fd) == 0 && ok;
-  ok = ok && ::rename(temporary.c_str(), path.c_str()) == 0;
-  if (!ok) ::unlink(temporary.c_str());
-  return ok;
+  // Readable by the application that receives the drop, like any file the user saves; no disk
+  // flush, since the file only has to outlive this process's own crash.
+  const std::string_view bytes(reinterpret_cast<const char*>(data.data()), data.size());
+  return vx::writeFileAtomically(path, bytes, 0644, vx::WriteDurability::unsynced).ok();
 }
 
 IconPasteboardItem::IconPasteboardItem(std::shared_ptr<const Icon> icon,
