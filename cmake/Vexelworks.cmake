@@ -84,3 +84,14 @@ function(vx_test_folder)
             LIBS ${A_LIBS} ENV ${A_ENV} TIMEOUT ${A_TIMEOUT})
   endforeach()
 endfunction()
+
+# vx_add_subfolders(): adds every direct subfolder of the calling folder that has a
+# CMakeLists.txt, so a new area or library adds its tests without editing its parent's list.
+function(vx_add_subfolders)
+  file(GLOB subdirs LIST_DIRECTORIES true CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*)
+  foreach(dir IN LISTS subdirs)
+    if(IS_DIRECTORY ${dir} AND EXISTS ${dir}/CMakeLists.txt)
+      add_subdirectory(${dir})
+    endif()
+  endforeach()
+endfunction()
