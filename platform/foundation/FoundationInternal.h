@@ -1,5 +1,5 @@
 // Internal helpers shared by the data half of the foundation library (not for use outside it):
-// base64 for the JSON forms of data, and private folder creation.
+// private folder creation.
 #pragma once
 
 #include "platform/foundation/Error.h"
@@ -12,11 +12,6 @@
 #include <vector>
 
 namespace vx::detail {
-
-// Standard alphabet, '=' padding, no line breaks.
-std::string base64Encode(const std::vector<std::uint8_t>& data);
-// std::nullopt for characters outside the alphabet or bad padding.
-std::optional<std::vector<std::uint8_t>> base64Decode(std::string_view text);
 
 // Creates the folder and its missing parents, new ones with mode 0700 (private to the user).
 // Error (domain `domain`, code 2) naming the level that could not be made, or code 3 when the

@@ -4,6 +4,7 @@
 #include "platform/foundation/BundleConstants.h"
 #include "platform/foundation/DateFormat.h"
 #include "platform/foundation/FileSystem.h"
+#include "platform/foundation/Base64.h"
 #include "platform/foundation/FoundationInternal.h"
 #include "platform/foundation/StandardPaths.h"
 
@@ -36,7 +37,7 @@ Json encodeTagged(const Value& value) {
     case Value::Type::Date:
       return Json{{"$date", DateFormat::iso8601Full(*value.dateValue())}};
     case Value::Type::Data:
-      return Json{{"$data", detail::base64Encode(*value.dataValue())}};
+      return Json{{"$data", base64Encode(*value.dataValue())}};
     case Value::Type::UUID:
       return Json{{"$uuid", value.uuidValue()->uuidString()}};
     case Value::Type::Array: {
@@ -95,8 +96,8 @@ std::optional<Value> decodeTagged(const Json& json, int depth) {
         return date ? std::optional<Value>(Value(*date)) : std::nullopt;
       }
       if (tag == "$data") {
-        auto data = detail::base64Decode(text);
-        return data ? std::optional<Value>(Value(std::move(*data))) : std::nullopt;
+        auto data = base64Decode(text);
+        return data.ok() ? std::optional<Value>(Value(std::move(data).value())) : std::nullopt;
       }
       if (tag == "$uuid") {
         auto uuid = UUID::parse(text);

@@ -1,6 +1,7 @@
 #include "platform/foundation/Value.h"
 
 #include "platform/foundation/DateFormat.h"
+#include "platform/foundation/Base64.h"
 #include "platform/foundation/FoundationInternal.h"
 
 #include <cmath>
@@ -34,7 +35,7 @@ Json toJsonOf(const Value& value) {
     case Value::Type::Date:
       return DateFormat::iso8601(*value.dateValue(), true);
     case Value::Type::Data:
-      return detail::base64Encode(*value.dataValue());
+      return base64Encode(*value.dataValue());
     case Value::Type::UUID:
       return value.uuidValue()->uuidString();
     case Value::Type::Array: {

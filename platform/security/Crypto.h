@@ -1,8 +1,10 @@
-// Hashes, message authentication, AES-256-CBC, secure random bytes and Base64 over OpenSSL 3.
+// Hashes, message authentication, AES-256-CBC and secure random bytes over OpenSSL 3 (Base64
+// comes with it from platform/foundation/Base64.h).
 // Request signing, the telemetry encrypter and the error-reporting client share these, so every
 // caller gets the same checked behaviour instead of calling OpenSSL directly.
 #pragma once
 
+#include "platform/foundation/Base64.h"
 #include "platform/foundation/Error.h"
 
 #include <cstddef>
@@ -16,29 +18,6 @@ namespace vx {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// A read-only view of bytes that text and byte buffers convert to without a copy, so each
-// function below takes text ("abc", std::string) and data (Bytes) alike.
-class ByteView {
- public:
-  ByteView() = default;
-  ByteView(std::span<const std::uint8_t> bytes) : data_(bytes.data()), size_(bytes.size()) {}  // NOLINT
-  ByteView(const Bytes& bytes) : data_(bytes.data()), size_(bytes.size()) {}  // NOLINT
-  ByteView(std::string_view text)  // NOLINT
-      : data_(reinterpret_cast<const std::uint8_t*>(text.data())), size_(text.size()) {}
-  ByteView(const std::string& text) : ByteView(std::string_view(text)) {}  // NOLINT
-  ByteView(const char* text) : ByteView(std::string_view(text)) {}  // NOLINT
-  ByteView(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-
-  const std::uint8_t* data() const { return data_; }
-  std::size_t size() const { return size_; }
-  bool empty() const { return size_ == 0; }
-  const std::uint8_t* begin() const { return data_; }
-  const std::uint8_t* end() const { return data_ + size_; }
-
- private:
-  const std::uint8_t* data_ = nullptr;
-  std::size_t size_ = 0;
-};
 
 // Error domain of the fallible functions below; codes are the kCrypto* values.
 inline constexpr const char* kCryptoErrorDomain = "vx.crypto";
@@ -47,7 +26,7 @@ inline constexpr std::int64_t kCryptoErrorInvalidIVSize = 2;
 inline constexpr std::int64_t kCryptoErrorDecryptFailed = 3;  // bad padding, wrong key, bad length
 inline constexpr std::int64_t kCryptoErrorLibrary = 4;        // OpenSSL itself failed
 inline constexpr std::int64_t kCryptoErrorRandomUnavailable = 5;
-inline constexpr std::int64_t kCryptoErrorInvalidBase64 = 6;
+inline constexpr std::int64_t kCryptoErrorInvalidBase64 = kBase64ErrorInvalid;
 
 inline constexpr std::size_t kSha1Length = 20;
 inline constexpr std::size_t kSha256Length = 32;
@@ -79,19 +58,6 @@ Result<Bytes> aes256CbcDecrypt(ByteView key, ByteView iv, ByteView cipherText);
 // kCryptoErrorRandomUnavailable when the generator cannot deliver (never returns zeros instead).
 Result<Bytes> randomBytes(std::size_t count);
 
-// Standard Base64 ("+/", "=" padding) without line breaks.
-std::string base64Encode(ByteView data);
-
-enum class Base64DecodeMode {
-  // Only alphabet characters, "=" padding at the end, total length a multiple of 4.
-  strict,
-  // Characters outside the alphabet (line breaks, blanks, anything else) are skipped; padding
-  // may be left out. "=" may still only end the text.
-  ignoreUnknownCharacters,
-};
-
-// Decodes Base64 text. Fails with kCryptoErrorInvalidBase64 on text the mode does not accept
-// (an unknown character in strict mode, misplaced padding, a dangling final character).
-Result<Bytes> base64Decode(std::string_view text, Base64DecodeMode mode = Base64DecodeMode::strict);
+// Base64 (base64Encode, base64Decode, Base64DecodeMode) lives in platform/foundation/Base64.h.
 
 }  // namespace vx
