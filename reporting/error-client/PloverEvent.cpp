@@ -247,12 +247,17 @@ void copyKey(ValueMap& to, const char* toKey, const ValueMap& from, const char* 
 
 ValueMap PloverContext::generatedOsContext() const {
   const auto& info = systemInfo();
+  // The running system's own name and version (os-release), not a fixed platform name; read
+  // once per process like the rest of the system facts, not once per event.
+  static const std::pair<std::string, std::string> system = [] {
+    const auto version = vx::HostInfo::osVersion();
+    return std::make_pair(vx::HostInfo::osName(), std::to_string(version.major) + "." +
+                                                      std::to_string(version.minor) + "." +
+                                                      std::to_string(version.patch));
+  }();
   ValueMap os;
-  // The running system's own name and version (os-release), not a fixed platform name.
-  os.set("name", vx::HostInfo::osName());
-  const auto version = vx::HostInfo::osVersion();
-  os.set("version", std::to_string(version.major) + "." + std::to_string(version.minor) + "." +
-                        std::to_string(version.patch));
+  os.set("name", system.first);
+  os.set("version", system.second);
   copyKey(os, "build", info, "osVersion");
   copyKey(os, "kernel_version", info, "kernelVersion");
   copyKey(os, "rooted", info, "isJailbroken");
