@@ -6,7 +6,7 @@ namespace {
 
 // Register id -> index of the 64-bit block's fields (rax, rbx, rcx, rdx, rdi, rsi, rbp, rsp,
 // r8-r15, rip, rflags, cs, fs, gs).
-constexpr std::uint8_t kIndex64[MSHXCRASH_X86_64_REG_COUNT] = {16, 6, 7, 0, 1, 2, 3, 5, 4, 8,
+constexpr std::uint8_t kIndex64[MSHXCRASH_X86_64_REG_COUNT] = {16, 6, 7, 0, 1, 2, 3, 4, 5, 8,
                                                                9,  10, 11, 12, 13, 14, 15, 17,
                                                                18, 19, 20};
 // Register id -> index of the 32-bit block's fields (eax, ebx, ecx, edx, edi, esi, ebp, esp,

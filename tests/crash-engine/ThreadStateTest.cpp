@@ -139,6 +139,72 @@ TEST(ThreadStateTest, MachineContextFillsEveryRegisterAndTheExceptionState) {
   EXPECT_EQ(state.x86_exception.ues.es64.faultvaddr, 0xdeadu);
 }
 
+// Every general register of a signal's context: its id, name, DWARF number, the field of the
+// 64-bit block it lands in, and the value read back by id, each set to a distinct value.
+TEST(ThreadStateTest, EveryGeneralRegisterKeepsItsNameNumberAndValue) {
+  struct Row {
+    int greg;
+    hxcrash_regnum_t id;
+    const char* name;
+    int dwarf;  // -1: no DWARF number
+    std::uint64_t MShxcrash_x86_thread_state64::*field;
+  };
+  const Row rows[] = {
+      {REG_RIP, MSHXCRASH_X86_64_RIP, "rip", -1, &MShxcrash_x86_thread_state64::rip},
+      {REG_RBP, MSHXCRASH_X86_64_RBP, "rbp", 6, &MShxcrash_x86_thread_state64::rbp},
+      {REG_RSP, MSHXCRASH_X86_64_RSP, "rsp", 7, &MShxcrash_x86_thread_state64::rsp},
+      {REG_RAX, MSHXCRASH_X86_64_RAX, "rax", 0, &MShxcrash_x86_thread_state64::rax},
+      {REG_RBX, MSHXCRASH_X86_64_RBX, "rbx", 3, &MShxcrash_x86_thread_state64::rbx},
+      {REG_RCX, MSHXCRASH_X86_64_RCX, "rcx", 2, &MShxcrash_x86_thread_state64::rcx},
+      {REG_RDX, MSHXCRASH_X86_64_RDX, "rdx", 1, &MShxcrash_x86_thread_state64::rdx},
+      {REG_RDI, MSHXCRASH_X86_64_RDI, "rdi", 5, &MShxcrash_x86_thread_state64::rdi},
+      {REG_RSI, MSHXCRASH_X86_64_RSI, "rsi", 4, &MShxcrash_x86_thread_state64::rsi},
+      {REG_R8, MSHXCRASH_X86_64_R8, "r8", 8, &MShxcrash_x86_thread_state64::r8},
+      {REG_R9, MSHXCRASH_X86_64_R9, "r9", 9, &MShxcrash_x86_thread_state64::r9},
+      {REG_R10, MSHXCRASH_X86_64_R10, "r10", 10, &MShxcrash_x86_thread_state64::r10},
+      {REG_R11, MSHXCRASH_X86_64_R11, "r11", 11, &MShxcrash_x86_thread_state64::r11},
+      {REG_R12, MSHXCRASH_X86_64_R12, "r12", 12, &MShxcrash_x86_thread_state64::r12},
+      {REG_R13, MSHXCRASH_X86_64_R13, "r13", 13, &MShxcrash_x86_thread_state64::r13},
+      {REG_R14, MSHXCRASH_X86_64_R14, "r14", 14, &MShxcrash_x86_thread_state64::r14},
+      {REG_R15, MSHXCRASH_X86_64_R15, "r15", 15, &MShxcrash_x86_thread_state64::r15},
+      {REG_EFL, MSHXCRASH_X86_64_RFLAGS, "rflags", 49, &MShxcrash_x86_thread_state64::rflags},
+  };
+  mcontext_t context;
+  std::memset(&context, 0, sizeof context);
+  for (const Row& row : rows) {
+    context.gregs[row.greg] = static_cast<greg_t>(0x1111000000000000u + 0x1010u * row.greg);
+  }
+  hxcrash_async_thread_state state;
+  ASSERT_EQ(MShxcrash_async_thread_state_mcontext_init(&state, &context), hxcrash_error_none);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const auto expected = static_cast<std::uint64_t>(context.gregs[row.greg]);
+    EXPECT_STREQ(MShxcrash_async_thread_state_get_reg_name(&state, row.id), row.name);
+    EXPECT_EQ(state.x86_state.uts.ts64.*row.field, expected);
+    EXPECT_EQ(MShxcrash_async_thread_state_get_reg(&state, row.id), expected);
+    std::uint64_t dwarf = 99;
+    if (row.dwarf < 0) {
+      EXPECT_FALSE(MShxcrash_async_thread_state_map_reg_to_dwarf(&state, row.id, &dwarf));
+      continue;
+    }
+    ASSERT_TRUE(MShxcrash_async_thread_state_map_reg_to_dwarf(&state, row.id, &dwarf));
+    EXPECT_EQ(dwarf, static_cast<std::uint64_t>(row.dwarf));
+    hxcrash_regnum_t id = 99;
+    ASSERT_TRUE(MShxcrash_async_thread_state_map_dwarf_to_reg(&state, dwarf, &id));
+    EXPECT_EQ(id, row.id);
+    // Setting by id writes the named field and nothing else.
+    hxcrash_async_thread_state edited;
+    MShxcrash_async_thread_state_copy(&edited, &state);
+    MShxcrash_async_thread_state_set_reg(&edited, id, 0x5a5a);
+    EXPECT_EQ(edited.x86_state.uts.ts64.*row.field, 0x5a5au);
+    for (const Row& other : rows) {
+      if (other.id == row.id) continue;
+      EXPECT_EQ(edited.x86_state.uts.ts64.*other.field, state.x86_state.uts.ts64.*other.field)
+          << other.name;
+    }
+  }
+}
+
 TEST(FrameCursorTest, ErrorTexts) {
   const std::vector<std::string> texts = {"No error", "Unknown error", "No frames are available",
                                           "Corrupted frame", "Operation not supported",
