@@ -56,10 +56,41 @@ std::optional<unsigned long> hexValue(const std::string& text) {
   return value;
 }
 
+std::string trimmed(std::string_view text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ' || text.back() == '\t')) {
+    text.remove_suffix(1);
+  }
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  return std::string(text);
+}
+
 constexpr unsigned long kRouteUp = 0x0001;      // RTF_UP
 constexpr unsigned long kRouteReject = 0x0200;  // RTF_REJECT
 
 }  // namespace
+
+InterfaceLinkState interfaceLinkState(std::string_view flagsText, std::string_view operstateText,
+                                      std::string_view carrierText) {
+  InterfaceLinkState link;
+  const std::string flagsField = trimmed(flagsText);
+  std::string_view hex = flagsField;
+  if (hex.rfind("0x", 0) == 0) hex.remove_prefix(2);
+  const auto flags = hexValue(std::string(hex));
+  constexpr unsigned long kUp = 0x1, kLoopback = 0x8;  // IFF_UP, IFF_LOOPBACK
+  if (!flags) return link;
+  link.loopback = (*flags & kLoopback) != 0;
+  if ((*flags & kUp) == 0) return link;  // administratively down
+  // sysfs never shows IFF_RUNNING in "flags". The kernel sets it for an up interface whose
+  // operational state is "up" or "unknown" (drivers without link detection: loopback, tunnels),
+  // so the same rule is read here; a kernel without "operstate" leaves the carrier to decide.
+  const std::string operstate = trimmed(operstateText);
+  if (operstate.empty()) {
+    link.up = trimmed(carrierText) == "1";
+  } else {
+    link.up = operstate == "up" || operstate == "unknown";
+  }
+  return link;
+}
 
 std::optional<std::string> ipv4DefaultRouteInterface(std::string_view text) {
   std::optional<std::string> best;
@@ -128,15 +159,10 @@ RouteState LinuxReachability::readRouteState() const {
   }
   state.hasDefaultRoute = true;
   const auto dir = linuxOptions_.sysRoot / "class/net" / *iface;
-  std::string flagsText = readFile(dir / "flags");
-  while (!flagsText.empty() && (flagsText.back() == '\n' || flagsText.back() == ' ')) flagsText.pop_back();
-  if (flagsText.rfind("0x", 0) == 0) flagsText = flagsText.substr(2);
-  const auto flags = hexValue(flagsText);
-  constexpr unsigned long kUp = 0x1, kLoopback = 0x8, kRunning = 0x40;
-  if (flags) {
-    state.interfaceUp = (*flags & kUp) != 0 && (*flags & kRunning) != 0;
-    state.interfaceIsLoopback = (*flags & kLoopback) != 0;
-  }
+  const auto link = interfaceLinkState(readFile(dir / "flags"), readFile(dir / "operstate"),
+                                       readFile(dir / "carrier"));
+  state.interfaceUp = link.up;
+  state.interfaceIsLoopback = link.loopback;
   const std::string uevent = readFile(dir / "uevent");
   state.interfaceIsWWAN = iface->rfind("wwan", 0) == 0 || iface->rfind("ww", 0) == 0 ||
                           uevent.find("DEVTYPE=wwan") != std::string::npos;

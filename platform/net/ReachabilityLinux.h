@@ -1,5 +1,5 @@
 // The Linux reachability watcher: reads the default route from the kernel's route tables and its
-// interface's state from sysfs, and re-reads them whenever a netlink route, link or address
+// interface's state from sysfs (flags, operational state, carrier), and re-reads them whenever a netlink route, link or address
 // event arrives (or, where no netlink socket can be had, every poll interval).
 #pragma once
 
@@ -18,6 +18,16 @@ std::optional<std::string> ipv4DefaultRouteInterface(std::string_view procNetRou
 // The interface of an IPv6 default route in /proc/net/ipv6_route text (reject routes and the
 // loopback interface do not count).
 std::optional<std::string> ipv6DefaultRouteInterface(std::string_view procNetIPv6Route);
+
+// Whether an interface carries traffic, from its sysfs files "flags", "operstate" and "carrier"
+// (their text as read; empty when missing). Up as the kernel's IFF_RUNNING means it: IFF_UP and an
+// operational state of "up" or "unknown"; without an "operstate" file, IFF_UP and carrier 1.
+struct InterfaceLinkState {
+  bool up = false;
+  bool loopback = false;
+};
+InterfaceLinkState interfaceLinkState(std::string_view flags, std::string_view operstate,
+                                      std::string_view carrier);
 
 class LinuxReachability final : public Reachability {
  public:

@@ -3,6 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <net/if.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
@@ -83,6 +90,65 @@ TEST(RouteTables, FindsTheDefaultRoute) {
                                          " ffffffff 00000001 00000000 00200200       lo\n"));
 }
 
+TEST(InterfaceLinkState, ReadsTheStateSysfsReports) {
+  struct Case {
+    const char* flags;
+    const char* operstate;
+    const char* carrier;
+    bool up;
+    bool loopback;
+  };
+  // Values as sysfs holds them ("carrier" cannot be read while the interface is down: empty).
+  const Case cases[] = {
+      {"0x1003\n", "up\n", "1\n", true, false},         // wired, link up
+      {"0x1003\n", "down\n", "0\n", false, false},      // up, cable out
+      {"0x1003\n", "dormant\n", "1\n", false, false},   // Wi-Fi not yet associated
+      {"0x1003\n", "lowerlayerdown\n", "0\n", false, false},
+      {"0x1002\n", "down\n", "", false, false},          // administratively down
+      {"0x82\n", "down\n", "", false, false},            // ifb, never brought up
+      {"0x9\n", "unknown\n", "1\n", true, true},        // loopback
+      {"0x10d1\n", "unknown\n", "", true, false},        // tunnel without link detection
+      {"0x1003\n", "", "1\n", true, false},              // no operstate: carrier decides
+      {"0x1003\n", "", "0\n", false, false},
+      {"", "up\n", "1\n", false, false},                 // flags unreadable
+      {"0xzz\n", "up\n", "1\n", false, false},
+      {"0x1043\n", "down\n", "0\n", false, false},      // a RUNNING bit alone decides nothing
+  };
+  for (const auto& c : cases) {
+    const auto link = interfaceLinkState(c.flags, c.operstate, c.carrier);
+    EXPECT_EQ(link.up, c.up) << c.flags << " " << c.operstate << " " << c.carrier;
+    EXPECT_EQ(link.loopback, c.loopback) << c.flags;
+  }
+}
+
+// This machine's interfaces: the sysfs reading agrees with the flags the kernel reports through
+// SIOCGIFFLAGS, where IFF_RUNNING does show.
+TEST(InterfaceLinkState, AgreesWithTheKernelsFlagsOnThisMachine) {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(fd, 0);
+  int checked = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/sys/class/net")) {
+    const std::string name = entry.path().filename().string();
+    if (name.size() >= IFNAMSIZ) continue;
+    ifreq request{};
+    std::memcpy(request.ifr_name, name.c_str(), name.size() + 1);
+    if (::ioctl(fd, SIOCGIFFLAGS, &request) != 0) continue;
+    const auto read = [&](const char* file) {
+      std::ifstream in(entry.path() / file);
+      std::string text;
+      std::getline(in, text);
+      return text;
+    };
+    const auto link = interfaceLinkState(read("flags"), read("operstate"), read("carrier"));
+    const bool running = (request.ifr_flags & IFF_UP) != 0 && (request.ifr_flags & IFF_RUNNING) != 0;
+    EXPECT_EQ(link.up, running) << name << " flags " << std::hex << request.ifr_flags;
+    EXPECT_EQ(link.loopback, (request.ifr_flags & IFF_LOOPBACK) != 0) << name;
+    ++checked;
+  }
+  ::close(fd);
+  EXPECT_GT(checked, 0) << "no interface could be read";
+}
+
 // A /proc and /sys of the test's own, so the watcher can be driven through real files.
 class FakeSystem {
  public:
@@ -92,8 +158,13 @@ class FakeSystem {
     std::filesystem::create_directories(root_ / "proc/net");
     std::filesystem::create_directories(root_ / "sys/class/net/eth0");
     std::filesystem::create_directories(root_ / "sys/class/net/wwan0");
-    write("sys/class/net/eth0/flags", "0x1043\n");
-    write("sys/class/net/wwan0/flags", "0x1043\n");
+    // What sysfs holds for a wired and a cellular link that are up (IFF_RUNNING never shows).
+    write("sys/class/net/eth0/flags", "0x1003\n");
+    write("sys/class/net/eth0/operstate", "up\n");
+    write("sys/class/net/eth0/carrier", "1\n");
+    write("sys/class/net/wwan0/flags", "0x1091\n");
+    write("sys/class/net/wwan0/operstate", "unknown\n");
+    write("sys/class/net/wwan0/carrier", "1\n");
     write("sys/class/net/wwan0/uevent", "DEVTYPE=wwan\nINTERFACE=wwan0\n");
     setDefaultRoute(std::nullopt);
   }
@@ -157,7 +228,8 @@ TEST(LinuxReachability, PollingNoticesRouteChanges) {
   ASSERT_TRUE(observed.waitFor(2));
   system.setDefaultRoute("wwan0");
   ASSERT_TRUE(observed.waitFor(3));
-  system.write("sys/class/net/wwan0/flags", "0x1002\n");  // interface down
+  system.write("sys/class/net/wwan0/operstate", "down\n");  // link lost
+  system.write("sys/class/net/wwan0/carrier", "0\n");
   ASSERT_TRUE(observed.waitFor(4));
   reachability->stopNotifier();
   system.setDefaultRoute("eth0");
