@@ -303,12 +303,50 @@ std::size_t hxcrash_pack_binary_image(MShxcrash_async_file* file, MShxcrash_asyn
   return rv;
 }
 
-std::size_t hxcrash_writer_write_exception(MShxcrash_async_file* file,
-                                           MShxcrash_log_writer* writer) {
-  std::size_t rv = packString(file, 1, writer->uncaught_exception.name);
-  rv += packString(file, 2, writer->uncaught_exception.reason);
+// How much of the exception goes into the report: the leading bytes of its name and reason
+// and the leading return addresses. Cut only when the whole exception does not fit.
+struct ExceptionCut {
+  std::size_t name_length;
+  std::size_t reason_length;
+  std::size_t frame_count;
+};
+
+std::size_t textLength(const char* text) {
+  std::size_t length = 0;
+  if (text != nullptr) {
+    while (text[length] != '\0') ++length;
+  }
+  return length;
+}
+
+// Text packed with an explicit length (same encoding as a string field).
+std::size_t packText(MShxcrash_async_file* file, std::uint32_t field, const char* text,
+                     std::size_t length) {
+  MShxcrash_writer_binary_data data{length, reinterpret_cast<const std::uint8_t*>(text)};
+  return MShxcrash_writer_pack(file, field, MSHXCRASH_FIELD_BYTES, &data);
+}
+
+// The longest prefix of text, at most length bytes, that does not split a UTF-8 sequence.
+std::size_t utf8Prefix(const char* text, std::size_t length) {
+  while (length > 0 && (static_cast<std::uint8_t>(text[length]) & 0xC0) == 0x80) --length;
+  return length;
+}
+
+ExceptionCut wholeException(const MShxcrash_log_writer* writer) {
   std::size_t count = writer->uncaught_exception.callstack_count;
   if (count > MSHXCRASH_WRITER_MAX_FRAMES) count = MSHXCRASH_WRITER_MAX_FRAMES;
+  return {textLength(writer->uncaught_exception.name), textLength(writer->uncaught_exception.reason),
+          count};
+}
+
+std::size_t hxcrash_writer_write_exception(MShxcrash_async_file* file,
+                                           MShxcrash_log_writer* writer, const ExceptionCut& cut) {
+  const char* name = writer->uncaught_exception.name != nullptr ? writer->uncaught_exception.name : "";
+  const char* reason =
+      writer->uncaught_exception.reason != nullptr ? writer->uncaught_exception.reason : "";
+  std::size_t rv = packText(file, 1, name, cut.name_length);
+  rv += packText(file, 2, reason, cut.reason_length);
+  const std::size_t count = cut.frame_count;
   for (std::size_t i = 0; i < count; ++i) {
     const std::uint64_t pc = writer->uncaught_exception.callstack[i];
     rv += packMessage(file, 3,
@@ -360,6 +398,36 @@ std::size_t hxcrash_writer_write_signal(MShxcrash_async_file* file,
 
 // Size of a message field whose body has the given size.
 std::size_t messageFieldSize(std::size_t body) { return 1 + varintSize(body) + body; }
+
+// The exception cut to fit into room bytes (as one message field): return addresses first,
+// then the name, then the reason keep what they can. Texts are cut between UTF-8 sequences.
+ExceptionCut fitException(MShxcrash_log_writer* writer, std::size_t room) {
+  const ExceptionCut whole = wholeException(writer);
+  auto size = [&](const ExceptionCut& cut) {
+    return messageFieldSize(hxcrash_writer_write_exception(nullptr, writer, cut));
+  };
+  if (size(whole) <= room) return whole;
+  ExceptionCut cut{0, 0, whole.frame_count};
+  while (cut.frame_count > 0 && size(cut) > room) --cut.frame_count;
+  // Each text takes what is left, at most its own length; a longer length-varint may take a
+  // few bytes back.
+  auto grow = [&](std::size_t ExceptionCut::*field, std::size_t length, const char* text) {
+    const std::size_t base = size(cut);
+    if (base >= room) return;
+    std::size_t take = room - base;
+    if (take > length) take = length;
+    for (;;) {
+      cut.*field = utf8Prefix(text, take);
+      if (cut.*field == 0 || size(cut) <= room) break;
+      const std::size_t over = size(cut) - room;
+      take = cut.*field > over ? cut.*field - over : 0;
+    }
+    if (size(cut) > room) cut.*field = 0;
+  };
+  grow(&ExceptionCut::name_length, whole.name_length, writer->uncaught_exception.name);
+  grow(&ExceptionCut::reason_length, whole.reason_length, writer->uncaught_exception.reason);
+  return cut;
+}
 
 }  // namespace
 
@@ -574,16 +642,18 @@ hxcrash_error_t MShxcrash_log_writer_init(MShxcrash_log_writer* writer,
   writer->cpu_type = 7;
   writer->cpu_subtype = 3;
 #endif
+  // Processors are the cores (the kernel's CPU topology), logical processors the hardware
+  // threads.
   std::int32_t value = 0;
-  if (MShxcrash_sysctl_int("hw.ncpu", &value)) {
+  if (MShxcrash_sysctl_int("hw.physicalcpu_max", &value)) {
     writer->processor_count = static_cast<std::uint32_t>(value);
   } else {
-    MSHXCF_DEBUG("Could not retrive hw.ncpu: %s", strerror(errno));
+    MSHXCF_DEBUG("Could not retrive hw.physicalcpu_max: %s", strerror(errno));
   }
-  if (MShxcrash_sysctl_int("hw.logicalcpu", &value)) {
+  if (MShxcrash_sysctl_int("hw.logicalcpu_max", &value)) {
     writer->logical_processor_count = static_cast<std::uint32_t>(value);
   } else {
-    MSHXCF_DEBUG("Could not retrive hw.logicalcpu: %s", strerror(errno));
+    MSHXCF_DEBUG("Could not retrive hw.logicalcpu_max: %s", strerror(errno));
   }
   writer->native = true;
 
@@ -722,13 +792,10 @@ hxcrash_error_t MShxcrash_log_writer_write(MShxcrash_log_writer* writer,
               [&](MShxcrash_async_file* f) { return hxcrash_pack_application_info(f, writer); });
   packMessage(file, 7, [&](MShxcrash_async_file* f) { return hxcrash_pack_process_info(f, writer); });
 
-  // 4. What must follow the threads: the images, the exception and the signal. Their size is
-  // kept free while the threads are written.
+  // 4. What must follow the threads: the images, the exception and the signal. The decoder
+  // needs the signal and at least one image, so their room is kept first; the exception is
+  // sized (and cut, see below) once the crashed thread's room is known.
   const std::size_t signal_size = messageFieldSize(hxcrash_writer_write_signal(nullptr, siginfo));
-  const std::size_t exception_size =
-      writer->uncaught_exception.has_exception
-          ? messageFieldSize(hxcrash_writer_write_exception(nullptr, writer))
-          : 0;
   std::size_t images_size = 0;
   MShxcrash_async_image_list_set_reading(image_list, true);
   for (MShxcrash_async_macho* image = MShxcrash_async_image_list_next(image_list, nullptr);
@@ -736,7 +803,6 @@ hxcrash_error_t MShxcrash_log_writer_write(MShxcrash_log_writer* writer,
     images_size += messageFieldSize(hxcrash_pack_binary_image(nullptr, image));
   }
   MShxcrash_async_image_list_set_reading(image_list, false);
-  const std::size_t tail_size = signal_size + exception_size + images_size;
 
   // The crashed thread's registers, and the room it needs, are known before any thread is
   // written so that the threads before it cannot take its place.
@@ -764,6 +830,30 @@ hxcrash_error_t MShxcrash_log_writer_write(MShxcrash_log_writer* writer,
     }
     return crashed_size;
   };
+
+  // The exception takes what is left after the signal, the images and the crashed thread's
+  // room; a name, reason or call stack too large for that is cut to fit.
+  std::size_t exception_size = 0;
+  ExceptionCut exception_cut{0, 0, 0};
+  if (writer->uncaught_exception.has_exception) {
+    const ExceptionCut whole = wholeException(writer);
+    std::size_t room = remainingBytes(file, signal_size + images_size);
+    if (room != SIZE_MAX) {
+      const std::size_t crashed = crashedReserve();
+      room = room > crashed ? room - crashed : 0;
+    }
+    exception_cut = fitException(writer, room);
+    exception_size = messageFieldSize(hxcrash_writer_write_exception(nullptr, writer, exception_cut));
+    if (exception_cut.name_length != whole.name_length ||
+        exception_cut.reason_length != whole.reason_length ||
+        exception_cut.frame_count != whole.frame_count) {
+      MSHXCF_DEBUG("Report size limit reached: the exception is cut to a name of %zu bytes, a "
+                   "reason of %zu of %zu bytes and %zu return addresses",
+                   exception_cut.name_length, exception_cut.reason_length, whole.reason_length,
+                   exception_cut.frame_count);
+    }
+  }
+  const std::size_t tail_size = signal_size + exception_size + images_size;
 
   // 5. Threads, in list order; the calling thread only when its state was given.
   std::uint32_t number = 0;
@@ -822,8 +912,9 @@ hxcrash_error_t MShxcrash_log_writer_write(MShxcrash_log_writer* writer,
   // 7. Exception and signal.
   if (writer->uncaught_exception.has_exception) {
     if (exception_size <= remainingBytes(file, signal_size)) {
-      packMessage(file, 5,
-                  [&](MShxcrash_async_file* f) { return hxcrash_writer_write_exception(f, writer); });
+      packMessage(file, 5, [&](MShxcrash_async_file* f) {
+        return hxcrash_writer_write_exception(f, writer, exception_cut);
+      });
     } else {
       MSHXCF_DEBUG("Report size limit reached: the exception is left out");
     }

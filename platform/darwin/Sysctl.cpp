@@ -7,9 +7,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <set>
 #include <string>
+#include <utility>
 
 namespace vx {
 
@@ -67,11 +70,16 @@ int sysctlbyname(const char* name, void* oldp, std::size_t* oldlenp, const void*
   if (key == "kern.version") return answerString(names.version, oldp, oldlenp);
   if (key == "kern.hostname") return answerString(names.nodename, oldp, oldlenp);
   if (key == "hw.machine") return answerString(names.machine, oldp, oldlenp);
-  if (key == "hw.ncpu" || key == "hw.logicalcpu" || key == "hw.activecpu") {
-    const std::int32_t count =
-        static_cast<std::int32_t>(sysconf(key == "hw.ncpu" || key == "hw.logicalcpu"
-                                              ? _SC_NPROCESSORS_CONF
-                                              : _SC_NPROCESSORS_ONLN));
+  if (key == "hw.ncpu" || key == "hw.logicalcpu" || key == "hw.logicalcpu_max" ||
+      key == "hw.activecpu") {
+    const std::int32_t count = static_cast<std::int32_t>(
+        sysconf(key == "hw.activecpu" ? _SC_NPROCESSORS_ONLN : _SC_NPROCESSORS_CONF));
+    return answer(&count, sizeof count, oldp, oldlenp);
+  }
+  if (key == "hw.physicalcpu" || key == "hw.physicalcpu_max") {
+    const int cores = physical_cpu_count("/sys/devices/system/cpu");
+    if (cores < 0) return -1;
+    const std::int32_t count = cores;
     return answer(&count, sizeof count, oldp, oldlenp);
   }
   if (key == "hw.pagesize") {
@@ -85,6 +93,35 @@ int sysctlbyname(const char* name, void* oldp, std::size_t* oldlenp, const void*
   }
   errno = ENOENT;
   return -1;
+}
+
+int physical_cpu_count(const char* root) {
+  std::set<std::pair<long, long>> cores;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(root, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name.size() < 4 || name.compare(0, 3, "cpu") != 0 ||
+        name.find_first_not_of("0123456789", 3) != std::string::npos) {
+      continue;
+    }
+    std::string package;
+    std::string core;
+    if (!readFile(entry.path().string() + "/topology/physical_package_id", &package) ||
+        !readFile(entry.path().string() + "/topology/core_id", &core)) {
+      continue;
+    }
+    char* end = nullptr;
+    const long packageId = std::strtol(package.c_str(), &end, 10);
+    if (end == package.c_str()) continue;
+    const long coreId = std::strtol(core.c_str(), &end, 10);
+    if (end == core.c_str()) continue;
+    cores.emplace(packageId, coreId);
+  }
+  if (cores.empty()) {
+    errno = ENOENT;
+    return -1;
+  }
+  return static_cast<int>(cores.size());
 }
 
 int sysctl_proc_pid(pid_t pid, kinfo_proc* out) {

@@ -14,12 +14,18 @@ namespace vx {
 // Reads the value of a named system value into oldp (at most *oldlenp bytes) and stores its
 // size in *oldlenp; with oldp null only the size is given. Strings include their NUL.
 // Names: "kern.osrelease", "kern.ostype", "kern.version", "kern.hostname" (strings),
-// "hw.machine" (string), "hw.ncpu", "hw.logicalcpu", "hw.activecpu", "hw.pagesize"
-// (32-bit integers) and "hw.memsize" (64-bit integer). Returns 0, or -1 with errno: ENOENT for
+// "hw.machine" (string), "hw.ncpu", "hw.logicalcpu", "hw.logicalcpu_max", "hw.activecpu",
+// "hw.physicalcpu", "hw.physicalcpu_max" (processor cores, from the kernel's CPU topology),
+// "hw.pagesize" (32-bit integers) and "hw.memsize" (64-bit integer). Returns 0, or -1 with errno: ENOENT for
 // an unknown name, ENOMEM when the buffer is too small (*oldlenp then holds the size needed),
 // EPERM when newp asks to change a value.
 int sysctlbyname(const char* name, void* oldp, std::size_t* oldlenp, const void* newp,
                  std::size_t newlen);
+
+// The number of processor cores: distinct (physical_package_id, core_id) pairs of the CPUs
+// listed under root, a folder laid out as /sys/devices/system/cpu. -1 with errno ENOENT when no
+// CPU there has a readable topology.
+int physical_cpu_count(const char* root);
 
 // The facts of one process that the crash engine records.
 struct kinfo_proc {

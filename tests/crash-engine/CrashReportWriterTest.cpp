@@ -4,6 +4,7 @@
 #include "crash-engine/MSHXCrashReport.h"
 #include "crash-engine/MSHXCrashReporter.h"
 #include "crash-engine/MSHXCrashReportTextFormatter.h"
+#include "platform/darwin/Sysctl.h"
 
 #include <gtest/gtest.h>
 
@@ -289,3 +290,116 @@ TEST_P(CrashReportWriterCrashTest, CrashLeavesADecodableReport) {
 
 INSTANTIATE_TEST_SUITE_P(Crashes, CrashReportWriterCrashTest, ::testing::ValuesIn(kCrashCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// ---- the byte budget with an uncaught exception ----------------------------------------------
+
+namespace {
+
+struct CurrentWrite {
+  MShxcrash_log_writer* writer;
+  MShxcrash_async_file* file;
+  const MShxcrash_log_signal_info* siginfo;
+};
+
+// A report of the calling thread (marked crashed) at the reporter's limit, in a file.
+std::string writeCurrentThreadReport(MShxcrash_log_writer* writer) {
+  char path[] = "/tmp/ce3reasonXXXXXX";
+  const int fd = mkstemp(path);
+  MShxcrash_async_file file;
+  MShxcrash_async_file_init(&file, fd, MSHXCRASH_REPORT_MAX_SIZE);
+  MShxcrash_log_bsd_signal_info bsd{SIGABRT, 0, 0};
+  MShxcrash_log_signal_info siginfo{&bsd, nullptr};
+  CurrentWrite request{writer, &file, &siginfo};
+  EXPECT_EQ(MShxcrash_async_thread_state_current(
+                [](hxcrash_async_thread_state* state, void* context) {
+                  auto* r = static_cast<CurrentWrite*>(context);
+                  return MShxcrash_log_writer_write(r->writer, MSpl_mach_thread_self(),
+                                                    hxcrash_shared_image_list(), r->file,
+                                                    r->siginfo, state);
+                },
+                &request),
+            hxcrash_error_none);
+  MShxcrash_async_file_close(&file);
+  return path;
+}
+
+}  // namespace
+
+// Reasons of every size up to past the limit, with two-byte characters so a cut could split
+// one: every report stays within the limit, decodes with our decoder and with protoc, keeps its
+// images, the crashed thread and the signal, and carries the reason whole or as a prefix that
+// is valid UTF-8.
+TEST(CrashReportWriterBudgetTest, EveryReasonSizeLeavesADecodableReport) {
+  const std::size_t sizes[] = {0,      1,      1000,   50000,  200000, 240000, 250000,
+                               253000, 254001, 256000, 261000, 262144, 262145, 400000};
+  std::vector<std::uint64_t> stack(1000);
+  for (std::size_t i = 0; i < stack.size(); ++i) stack[i] = 0x401000 + 16 * i;
+  for (std::size_t size : sizes) {
+    SCOPED_TRACE("reason of " + std::to_string(size) + " bytes");
+    std::string reason;
+    while (reason.size() + 2 <= size) reason += "\xC3\xA9";  // é
+    if (reason.size() < size) reason += "x";
+    MShxcrash_log_writer writer;
+    MShxcrash_log_writer_init(&writer, "com.vexelworks.reason", "1", nullptr, 0, false);
+    MShxcrash_log_writer_set_exception(&writer, "std::length_error", reason.c_str(), stack.data(),
+                                       stack.size());
+    const std::string path = writeCurrentThreadReport(&writer);
+    MShxcrash_log_writer_free(&writer);
+    const auto bytes = readAll(path);
+    EXPECT_LE(bytes.size(), 262144u);
+
+    vx::Error error;
+    auto report = MSHXCrashReport::makeWithData(bytes, &error);
+    ASSERT_TRUE(report) << error.description;
+    EXPECT_FALSE(report->images().empty());
+    EXPECT_EQ(report->signalInfo()->name(), "SIGABRT");
+    bool crashedWithFrames = false;
+    for (const auto& t : report->threads()) {
+      if (t->crashed() && !t->stackFrames().empty()) crashedWithFrames = true;
+    }
+    EXPECT_TRUE(crashedWithFrames);
+    ASSERT_TRUE(report->exceptionInfo());
+    EXPECT_EQ(report->exceptionInfo()->exceptionName(), "std::length_error");
+    const std::string& kept = report->exceptionInfo()->exceptionReason();
+    EXPECT_EQ(reason.compare(0, kept.size(), kept), 0);
+    if (size <= 200000) {
+      EXPECT_EQ(kept.size(), reason.size());
+    }
+    // A cut never splits a two-byte character.
+    if (kept.size() < reason.size()) {
+      EXPECT_EQ(kept.size() % 2, 0u);
+    }
+
+    int status = 0;
+    const std::string raw = runCommand("tail -c +9 '" + path + "' | protoc --decode_raw >/dev/null 2>&1", &status);
+    EXPECT_EQ(status, 0) << raw;
+    const std::filesystem::path proto(CE_CRASH_REPORT_PROTO);
+    const std::string typed =
+        runCommand("tail -c +9 '" + path + "' | protoc --proto_path='" +
+                       proto.parent_path().string() +
+                       "' --decode=hxcrash.CrashReport crash_report.proto 2>&1 >/dev/null",
+                   &status);
+    EXPECT_EQ(status, 0) << typed;
+    unlink(path.c_str());
+  }
+}
+
+// Processors are cores, logical processors hardware threads.
+TEST(CrashReportWriterBudgetTest, MachineInfoCountsCoresAndHardwareThreads) {
+  MShxcrash_log_writer writer;
+  MShxcrash_log_writer_init(&writer, "com.vexelworks.cpus", "1", nullptr, 0, false);
+  const std::string path = writeCurrentThreadReport(&writer);
+  MShxcrash_log_writer_free(&writer);
+  const auto bytes = readAll(path);
+  unlink(path.c_str());
+  vx::Error error;
+  auto report = MSHXCrashReport::makeWithData(bytes, &error);
+  ASSERT_TRUE(report) << error.description;
+  ASSERT_TRUE(report->machineInfo());
+  std::int32_t cores = 0;
+  std::size_t size = sizeof cores;
+  ASSERT_EQ(vx::sysctlbyname("hw.physicalcpu_max", &cores, &size, nullptr, 0), 0);
+  EXPECT_EQ(report->machineInfo()->processorCount(), static_cast<std::uint64_t>(cores));
+  EXPECT_EQ(report->machineInfo()->logicalProcessorCount(),
+            static_cast<std::uint64_t>(sysconf(_SC_NPROCESSORS_CONF)));
+}

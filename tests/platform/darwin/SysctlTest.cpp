@@ -10,7 +10,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <set>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -42,6 +46,60 @@ TEST(DarwinSysctlTest, SizeQueryReadAndShortBuffer) {
   int one = 1;
   EXPECT_EQ(vx::sysctlbyname("hw.ncpu", nullptr, &size, &one, sizeof one), -1);
   EXPECT_EQ(errno, EPERM);
+}
+
+// Processor cores against /proc/cpuinfo's (physical id, core id) pairs; logical processors
+// against the configured CPU count.
+TEST(DarwinSysctlTest, PhysicalProcessorsAreCoresAndLogicalOnesAreHardwareThreads) {
+  std::ifstream cpuinfo("/proc/cpuinfo");
+  std::set<std::pair<std::string, std::string>> pairs;
+  std::string line;
+  std::string package = "0";
+  while (std::getline(cpuinfo, line)) {
+    const auto colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    const std::string value = line.substr(colon + 1);
+    if (line.rfind("physical id", 0) == 0) package = value;
+    if (line.rfind("core id", 0) == 0) pairs.emplace(package, value);
+  }
+  std::int32_t physical = 0;
+  std::size_t size = sizeof physical;
+  ASSERT_EQ(vx::sysctlbyname("hw.physicalcpu_max", &physical, &size, nullptr, 0), 0);
+  if (!pairs.empty()) {
+    EXPECT_EQ(physical, static_cast<std::int32_t>(pairs.size()));
+  }
+  std::int32_t logical = 0;
+  size = sizeof logical;
+  ASSERT_EQ(vx::sysctlbyname("hw.logicalcpu_max", &logical, &size, nullptr, 0), 0);
+  EXPECT_EQ(logical, sysconf(_SC_NPROCESSORS_CONF));
+  EXPECT_LE(physical, logical);
+}
+
+// Two packages, two cores each, two hardware threads per core: four cores of eight CPUs. CPUs
+// without topology and entries that are not CPUs do not count.
+TEST(DarwinSysctlTest, CoresAreDistinctPackageAndCorePairs) {
+  char pattern[] = "/tmp/cpu-topologyXXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::filesystem::path root(pattern);
+  auto write = [](const std::filesystem::path& path, const std::string& text) {
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream(path) << text;
+  };
+  for (int cpu = 0; cpu < 8; ++cpu) {
+    const auto topology = root / ("cpu" + std::to_string(cpu)) / "topology";
+    write(topology / "physical_package_id", std::to_string(cpu / 4) + "\n");
+    write(topology / "core_id", std::to_string((cpu / 2) % 2) + "\n");
+  }
+  std::filesystem::create_directories(root / "cpu8");
+  write(root / "cpufreq" / "topology" / "core_id", "9\n");
+  EXPECT_EQ(vx::physical_cpu_count(root.c_str()), 4);
+
+  const auto empty = root / "empty";
+  std::filesystem::create_directories(empty);
+  errno = 0;
+  EXPECT_EQ(vx::physical_cpu_count(empty.c_str()), -1);
+  EXPECT_EQ(errno, ENOENT);
+  std::filesystem::remove_all(root);
 }
 
 TEST(DarwinSysctlTest, ProcessRecordOfAChildWithAnAwkwardName) {
