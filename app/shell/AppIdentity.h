@@ -1,0 +1,13 @@
+// The bundle identifier of the released application. Builds with any other identifier (local,
+// beta, tests) are told apart by comparing with it: they sign in through the beta page and use
+// the development telemetry secret.
+#pragma once
+
+namespace Vexelworks {
+
+inline constexpr const char* kReleaseBundleIdentifier = "com.vexelworks.Vexelworks";
+
+// True when the running bundle's identifier is the release one.
+bool isReleaseBundle();
+
+}  // namespace Vexelworks
