@@ -14,6 +14,62 @@ const char* MSplframe_strerror(MSplframe_error_t error) {
   return "Unhandled error code";
 }
 
+namespace {
+
+// The x86-64 Linux signal return trampoline ("mov $15, %rax; syscall"). The frame above it is
+// the interrupted one, whose stack pointer may lie anywhere: on another stack than the handler's
+// (an alternate signal stack), so it need not be above the trampoline's.
+bool isSignalTrampoline(vx::task_t task, const hxcrash_async_thread_state* frame) {
+  if (MShxcrash_async_thread_state_get_greg_size(frame) != 8 ||
+      !MShxcrash_async_thread_state_has_reg(frame, MSHXCRASH_REG_IP)) {
+    return false;
+  }
+  static constexpr std::uint8_t kSigreturn[9] = {0x48, 0xc7, 0xc0, 0x0f, 0x00,
+                                                 0x00, 0x00, 0x0f, 0x05};
+  std::uint8_t code[sizeof kSigreturn];
+  if (MShxcrash_async_read_addr(task, MShxcrash_async_thread_state_get_reg(frame, MSHXCRASH_REG_IP),
+                                code, sizeof code) != vx::KERN_SUCCESS) {
+    return false;
+  }
+  for (std::size_t i = 0; i < sizeof code; ++i) {
+    if (code[i] != kSigreturn[i]) return false;
+  }
+  return true;
+}
+
+bool sameRegister(const hxcrash_async_thread_state* a, const hxcrash_async_thread_state* b,
+                  hxcrash_regnum_t regnum) {
+  const bool inA = MShxcrash_async_thread_state_has_reg(a, regnum);
+  if (inA != MShxcrash_async_thread_state_has_reg(b, regnum)) return false;
+  return !inA || MShxcrash_async_thread_state_get_reg(a, regnum) ==
+                     MShxcrash_async_thread_state_get_reg(b, regnum);
+}
+
+// A caller's frame lies above its callee's on a downward stack: its stack pointer (the callee's
+// canonical frame address) must be strictly higher, except above the signal trampoline. A frame
+// equal to the current one (same instruction, stack and frame pointer) would repeat forever.
+// Unwind information that does not move the stack fails here, and the next reader is asked.
+bool advances(vx::task_t task, const hxcrash_async_thread_state* current,
+              const hxcrash_async_thread_state* next) {
+  if (sameRegister(current, next, MSHXCRASH_REG_IP) &&
+      sameRegister(current, next, MSHXCRASH_REG_SP) &&
+      sameRegister(current, next, MSHXCRASH_REG_FP)) {
+    return false;
+  }
+  if (!MShxcrash_async_thread_state_has_reg(current, MSHXCRASH_REG_SP) ||
+      !MShxcrash_async_thread_state_has_reg(next, MSHXCRASH_REG_SP)) {
+    return true;
+  }
+  const std::uint64_t sp = MShxcrash_async_thread_state_get_reg(current, MSHXCRASH_REG_SP);
+  const std::uint64_t nextSp = MShxcrash_async_thread_state_get_reg(next, MSHXCRASH_REG_SP);
+  const bool up = MShxcrash_async_thread_state_get_stack_direction(current) ==
+                  MShxcrash_async_thread_stack_direction_up;
+  if (up ? nextSp < sp : nextSp > sp) return true;
+  return isSignalTrampoline(task, current);
+}
+
+}  // namespace
+
 MSplframe_error_t MSplframe_cursor_init(MSplframe_cursor* cursor, vx::task_t task,
                                         const hxcrash_async_thread_state* state,
                                         MShxcrash_async_image_list* image_list) {
@@ -50,6 +106,11 @@ MSplframe_error_t MSplframe_cursor_next_with_readers(MSplframe_cursor* cursor,
   MSplframe_error_t result = MSPLFRAME_UNKNOWN;
   for (std::size_t i = 0; i < reader_count; ++i) {
     result = readers[i](cursor->task, cursor->image_list, &cursor->frame, previous, &next);
+    if (result == MSPLFRAME_OK && !advances(cursor->task, &cursor->frame, &next)) {
+      MSHXCF_DEBUG("Frame reader %zu did not advance the stack; asking the next reader", i);
+      result = MSPLFRAME_BAD_FRAME;
+      continue;
+    }
     if (result == MSPLFRAME_OK) break;
   }
   if (result != MSPLFRAME_OK) return result;

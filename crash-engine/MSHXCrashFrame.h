@@ -47,7 +47,10 @@ MSplframe_error_t MSplframe_cursor_init(MSplframe_cursor* cursor, vx::task_t tas
 hxcrash_error_t MSplframe_cursor_thread_init(MSplframe_cursor* cursor, vx::task_t task,
                                              vx::thread_t thread,
                                              MShxcrash_async_image_list* image_list);
-// The first call yields the initial state; later calls ask the readers in order. A failed step
+// The first call yields the initial state; later calls ask the readers in order. A reader's
+// frame counts only when it moves up the stack: its stack pointer strictly above the current
+// one (any, above the signal trampoline) and not the current frame again; otherwise the next
+// reader is asked, and MSPLFRAME_BAD_FRAME ends the walk when none is left. A failed step
 // leaves the cursor where it was. MSPLFRAME_NO_FRAME ends a walk normally (also for an
 // instruction pointer at or below 0x1000); MSPLFRAME_INVALID_ARG without readers.
 MSplframe_error_t MSplframe_cursor_next_with_readers(MSplframe_cursor* cursor,

@@ -41,6 +41,11 @@ int ce_fp_level0(int value);
 int ce_fp_level4(int value);
 int ce_fp_recurse(int depth, void (*fn)(void*), void* context);
 void ce_bad_cfi_call(void (*fn)(void*), void* arg);
+void ce_cfi_stuck_call(void (*fn)(void*), void* arg);
+void ce_cfi_flat_call(void (*fn)(void*), void* arg);
+int ce_fp_call_bad(void (*bad)(void (*)(void*), void*), void (*fn)(void*), void* arg);
+// The test program's main, by its symbol name.
+int ce_program_main(int argc, char** argv) __asm__("main");
 }
 
 using namespace hxcrash::MS::async;
@@ -354,13 +359,58 @@ TEST(FrameUnwindTest, CurrentThreadStateHoldsTheCallersFramePointerAndPassesTheR
   EXPECT_EQ(result, hxcrash_error_not_found);
 }
 
-void walkFromHere(void* context) {
+__attribute__((noinline)) void walkFromHere(void* context) {
   MShxcrash_async_thread_state_current(
       [](hxcrash_async_thread_state* state, void* ctx) {
         walk(state, kDwarfOnly, 1, static_cast<Trace*>(ctx));
         return hxcrash_error_none;
       },
       context);
+  // Not a tail call: this frame, called from the bad frame, is the walk's first.
+  asm volatile("" ::: "memory");
+}
+
+// The full cursor (every reader, as the report writer walks) from the calling thread.
+__attribute__((noinline)) void walkAllFromHere(void* context) {
+  MShxcrash_async_thread_state_current(
+      [](hxcrash_async_thread_state* state, void* ctx) {
+        auto* trace = static_cast<Trace*>(ctx);
+        MSplframe_cursor cursor;
+        MSplframe_cursor_init(&cursor, vx::mach_task_self(), state, &gImages);
+        trace->count = 0;
+        trace->end = MSPLFRAME_OK;
+        while (trace->count < kMaxFrames) {
+          const MSplframe_error_t err = MSplframe_cursor_next(&cursor);
+          if (err != MSPLFRAME_OK) {
+            trace->end = err;
+            break;
+          }
+          MSplframe_cursor_get_reg(&cursor, MSHXCRASH_REG_IP, &trace->pcs[trace->count++]);
+        }
+        MSplframe_cursor_free(&cursor);
+        return hxcrash_error_none;
+      },
+      context);
+  asm volatile("" ::: "memory");
+}
+
+struct WrongCfiRun {
+  Trace ours;
+  Trace reference;
+};
+
+// Takes the reference walk here, then walks with the real cursor from below a frame whose
+// unwind information is wrong on purpose.
+__attribute__((noinline)) void runUnderWrongCfi(void (*bad)(void (*)(void*), void*),
+                                                WrongCfiRun* run) {
+  reference(&run->reference);
+  ce_fp_call_bad(bad, walkAllFromHere, &run->ours);
+  asm volatile("" ::: "memory");
+}
+
+bool within(std::uint64_t pc, const void* function, std::uint64_t size) {
+  const auto begin = reinterpret_cast<std::uint64_t>(function);
+  return pc > begin && pc < begin + size;
 }
 
 TEST(FrameUnwindTest, WrongUnwindInformationStopsTheWalkCleanly) {
@@ -374,6 +424,64 @@ TEST(FrameUnwindTest, WrongUnwindInformationStopsTheWalkCleanly) {
   const auto begin = reinterpret_cast<std::uint64_t>(&ce_bad_cfi_call);
   EXPECT_GT(last, begin);
   EXPECT_LT(last, begin + 32);
+}
+
+// Unwind information that does not move the stack: the cursor refuses the DWARF reader's
+// frame, steps over the bad frame with the frame-pointer reader, and from there walks every
+// caller of the reference walk, main included, to the end of the stack: no repeated frames,
+// no 512-frame cap.
+TEST(FrameUnwindTest, UnwindInformationThatDoesNotMoveTheStackFallsBackToFramePointers) {
+  prepareImages();
+  const std::pair<const char*, void (*)(void (*)(void*), void*)> cases[] = {
+      {"same-value return address", ce_cfi_stuck_call},
+      {"CFA at the stack pointer", ce_cfi_flat_call},
+  };
+  for (const auto& [name, bad] : cases) {
+    SCOPED_TRACE(name);
+    WrongCfiRun run;
+    runUnderWrongCfi(bad, &run);
+    const Trace& ours = run.ours;
+    EXPECT_EQ(ours.end, MSPLFRAME_NO_FRAME);
+    ASSERT_LT(ours.count, kMaxFrames);
+    bool sawBad = false;
+    bool sawCaller = false;
+    for (std::size_t i = 0; i < ours.count; ++i) {
+      sawBad = sawBad || within(ours.pcs[i], reinterpret_cast<const void*>(bad), 32);
+      sawCaller = sawCaller || within(ours.pcs[i], reinterpret_cast<const void*>(&ce_fp_call_bad), 64);
+      if (i > 0) {
+        EXPECT_NE(ours.pcs[i], ours.pcs[i - 1]) << "frame " << i << " repeats";
+      }
+    }
+    EXPECT_TRUE(sawBad);
+    EXPECT_TRUE(sawCaller);
+    // The reference walk's callers (from the test body on) end our walk, frame for frame.
+    Trace& theirs = run.reference;
+    // libgcc ends its walk with the outermost frame's empty return address.
+    while (theirs.count > 0 && theirs.pcs[theirs.count - 1] == 0) --theirs.count;
+    std::size_t first = theirs.count;
+    for (std::size_t k = 0; k < theirs.count && first == theirs.count; ++k) {
+      for (std::size_t i = 0; i < ours.count; ++i) {
+        if (ours.pcs[i] == theirs.pcs[k]) {
+          first = k;
+          break;
+        }
+      }
+    }
+    ASSERT_LE(first, 3u);
+    const std::size_t tail = theirs.count - first;
+    ASSERT_GE(ours.count, tail);
+    bool reachesMain = false;
+    for (std::size_t k = 0; k < tail; ++k) {
+      EXPECT_EQ(ours.pcs[ours.count - tail + k], theirs.pcs[first + k]) << "caller " << k;
+      reachesMain = reachesMain ||
+                    within(theirs.pcs[first + k], reinterpret_cast<const void*>(&ce_program_main), 4096);
+    }
+    EXPECT_TRUE(reachesMain);
+    if (HasFailure()) {
+      dump("ours", ours);
+      dump("reference", theirs);
+    }
+  }
 }
 
 // The FDE search against readelf's listing of the .eh_frame of this test program.

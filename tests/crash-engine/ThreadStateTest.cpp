@@ -297,6 +297,87 @@ TEST_F(FrameCursorScriptTest, LowOrMissingInstructionPointersEndTheWalk) {
   EXPECT_EQ(cursor_.depth, 2u);
 }
 
+// A reader's frame must move up the stack; otherwise the next reader is asked.
+std::uint64_t gStepIp = 0;
+std::uint64_t gStepSp = 0;  // 0: the frame has no stack pointer
+std::uint64_t gStepFp = 0;  // 0: the frame has no frame pointer
+
+MSplframe_error_t stepTo(vx::task_t, MShxcrash_async_image_list*,
+                         const hxcrash_async_thread_state* current,
+                         const hxcrash_async_thread_state*, hxcrash_async_thread_state* next) {
+  gCalls[0] += 1;
+  MShxcrash_async_thread_state_copy(next, current);
+  MShxcrash_async_thread_state_clear_all_regs(next);
+  MShxcrash_async_thread_state_set_reg(next, MSHXCRASH_REG_IP, gStepIp);
+  if (gStepSp != 0) MShxcrash_async_thread_state_set_reg(next, MSHXCRASH_REG_SP, gStepSp);
+  if (gStepFp != 0) MShxcrash_async_thread_state_set_reg(next, MSHXCRASH_REG_FP, gStepFp);
+  return MSPLFRAME_OK;
+}
+
+MSplframe_error_t fallback(vx::task_t, MShxcrash_async_image_list*,
+                           const hxcrash_async_thread_state* current,
+                           const hxcrash_async_thread_state*, hxcrash_async_thread_state* next) {
+  gCalls[1] += 1;
+  MShxcrash_async_thread_state_copy(next, current);
+  MShxcrash_async_thread_state_clear_all_regs(next);
+  MShxcrash_async_thread_state_set_reg(next, MSHXCRASH_REG_IP, 0x7777);
+  return MSPLFRAME_OK;
+}
+
+TEST(FrameCursorTest, FramesThatDoNotMoveUpTheStackAreRefused) {
+  // The signal return trampoline as code the current frame stands on.
+  static const std::uint8_t trampoline[] = {0x48, 0xc7, 0xc0, 0x0f, 0x00, 0x00, 0x00, 0x0f, 0x05};
+  static const std::uint8_t other[] = {0x48, 0xc7, 0xc0, 0x3c, 0x00, 0x00, 0x00, 0x0f, 0x05};
+  const auto atTrampoline = reinterpret_cast<std::uint64_t>(trampoline);
+  const auto atOther = reinterpret_cast<std::uint64_t>(other);
+  struct Case {
+    const char* name;
+    std::uint64_t ip, sp, fp;            // the current frame (sp, fp 0: absent)
+    std::uint64_t nextIp, nextSp, nextFp;
+    bool accepted;                       // the first reader's frame is taken
+  };
+  const Case cases[] = {
+      {"higher stack pointer", 0x5000, 0x8000, 0, 0x6000, 0x8008, 0, true},
+      {"same stack pointer", 0x5000, 0x8000, 0, 0x6000, 0x8000, 0, false},
+      {"lower stack pointer", 0x5000, 0x8000, 0, 0x6000, 0x7ff8, 0, false},
+      {"the same frame again", 0x5000, 0x8000, 0x9000, 0x5000, 0x8000, 0x9000, false},
+      {"same frame without a stack pointer", 0x5000, 0, 0x9000, 0x5000, 0, 0x9000, false},
+      {"same instruction, higher frame", 0x5000, 0x8000, 0x9000, 0x5000, 0x8100, 0x9100, true},
+      {"no stack pointer to compare", 0x5000, 0, 0x9000, 0x6000, 0, 0x9100, true},
+      {"lower stack pointer above the trampoline", atTrampoline, 0x8000, 0, 0x6000, 0x100, 0, true},
+      {"lower stack pointer above other code", atOther, 0x8000, 0, 0x6000, 0x100, 0, false},
+  };
+  const MSplframe_cursor_frame_reader_t readers[] = {stepTo, fallback};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    hxcrash_async_thread_state state = make(MShxcrash_CPU_TYPE_X86_64);
+    MShxcrash_async_thread_state_set_reg(&state, MSHXCRASH_REG_IP, c.ip);
+    if (c.sp != 0) MShxcrash_async_thread_state_set_reg(&state, MSHXCRASH_REG_SP, c.sp);
+    if (c.fp != 0) MShxcrash_async_thread_state_set_reg(&state, MSHXCRASH_REG_FP, c.fp);
+    gStepIp = c.nextIp;
+    gStepSp = c.nextSp;
+    gStepFp = c.nextFp;
+    gCalls[0] = gCalls[1] = 0;
+    MSplframe_cursor cursor;
+    MSplframe_cursor_init(&cursor, vx::mach_task_self(), &state, nullptr);
+    ASSERT_EQ(MSplframe_cursor_next_with_readers(&cursor, readers, 2), MSPLFRAME_OK);
+    ASSERT_EQ(MSplframe_cursor_next_with_readers(&cursor, readers, 2), MSPLFRAME_OK);
+    std::uint64_t ip = 0;
+    MSplframe_cursor_get_reg(&cursor, MSHXCRASH_REG_IP, &ip);
+    EXPECT_EQ(ip, c.accepted ? c.nextIp : 0x7777u);
+    EXPECT_EQ(gCalls[1], c.accepted ? 0 : 1);
+    // With no reader left the walk ends as a corrupted frame, where it was.
+    MSplframe_cursor_free(&cursor);
+    if (!c.accepted) {
+      MSplframe_cursor_init(&cursor, vx::mach_task_self(), &state, nullptr);
+      MSplframe_cursor_next_with_readers(&cursor, readers, 1);
+      EXPECT_EQ(MSplframe_cursor_next_with_readers(&cursor, readers, 1), MSPLFRAME_BAD_FRAME);
+      EXPECT_EQ(cursor.depth, 1u);
+      MSplframe_cursor_free(&cursor);
+    }
+  }
+}
+
 TEST(FrameCursorTest, CursorHoldsOneTaskReferenceUntilFreed) {
   const std::int32_t before = vx::task_self_user_references();
   hxcrash_async_thread_state state = make(MShxcrash_CPU_TYPE_X86_64);
