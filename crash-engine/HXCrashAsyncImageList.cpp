@@ -1,5 +1,7 @@
 #include "crash-engine/HXCrashAsyncImageList.h"
 
+#include "crash-engine/HXCrashAsyncDwarfImageCache.h"
+
 #include "platform/darwin/Dyld.h"
 
 #include <cstdlib>
@@ -57,6 +59,7 @@ void MShxcrash_nasync_image_list_append(MShxcrash_async_image_list* list,
     std::free(image);
     return;
   }
+  MShxcrash_nasync_dwarf_image_cache_attach(image);
   list->list->nasync_append(image);
 }
 

@@ -42,6 +42,9 @@ struct MShxcrash_async_macho {
   hxcrash_vm_size_t eh_frame_size;
   hxcrash_vm_address_t eh_frame_hdr_addr;  // ELF: run-time address of .eh_frame_hdr (0: none)
   hxcrash_vm_size_t eh_frame_hdr_size;
+  // What the DWARF frame reader keeps of this image (HXCrashAsyncDwarfImageCache.h); prepared
+  // when the record joins the image list, null before.
+  struct MShxcrash_async_dwarf_image_cache* dwarf_cache;
 };
 
 // A segment mapped into local memory, with its file offset and size.

@@ -1,88 +1,90 @@
 #include "crash-engine/HXCrashFrameDWARFUnwind.h"
 
 #include "crash-engine/HXCrashAsyncDwarfCFAState.h"
+#include "crash-engine/HXCrashAsyncDwarfImageCache.h"
 
 using namespace hxcrash::MS::async;
 
 namespace {
 
+// Finds the FDE for lookupPc in the cached section, runs the CIE and FDE programs and applies
+// the rules.
+template <typename machine_ptr, typename machine_ptr_s, typename Memory>
+MSplframe_error_t unwindIn(vx::task_t task, const MShxcrash_async_dwarf_image_cache* cache,
+                           const Memory& mem, const MShxcrash_async_byteorder* byteorder,
+                           std::uint64_t pc, std::uint64_t lookupPc,
+                           const hxcrash_async_thread_state* current,
+                           hxcrash_async_thread_state* next) {
+  const gnu_ehptr_reader<machine_ptr> reader(byteorder);
+  dwarf_cfa_state<machine_ptr, machine_ptr_s> state;
+
+  hxcrash_async_dwarf_fde_info fde;
+  hxcrash_error_t err = hxcrash_async_dwarf_image_cache_find_fde<machine_ptr>(cache, mem, byteorder,
+                                                                             lookupPc, &fde);
+  if (err != hxcrash_error_none) return MSPLFRAME_NOT_SUPPORTED;
+  if (fde.pc_start >= static_cast<std::uint64_t>(static_cast<machine_ptr>(~machine_ptr{0}))) {
+    return MSPLFRAME_NOT_SUPPORTED;
+  }
+  const hxcrash_vm_address_t base = mem.base_address();
+  hxcrash_async_dwarf_cie_info cie;
+  err = hxcrash_async_dwarf_cie_info_init<machine_ptr>(&cie, mem, byteorder, &reader,
+                                                       base + fde.cie_offset);
+  if (err != hxcrash_error_none) {
+    MSHXCF_DEBUG("Failed to parse CIE at offset of 0x%llx: %d",
+                 static_cast<unsigned long long>(fde.cie_offset), static_cast<int>(err));
+    return MSPLFRAME_NOT_SUPPORTED;
+  }
+  err = state.eval_program(mem, static_cast<machine_ptr>(lookupPc),
+                           static_cast<machine_ptr>(fde.pc_start), &cie, &reader, byteorder, base,
+                           static_cast<hxcrash_vm_off_t>(cie.initial_instructions_offset),
+                           static_cast<hxcrash_vm_off_t>(cie.initial_instructions_length));
+  if (err == hxcrash_error_none) {
+    err = state.eval_program(mem, static_cast<machine_ptr>(lookupPc),
+                             static_cast<machine_ptr>(fde.pc_start), &cie, &reader, byteorder,
+                             base, static_cast<hxcrash_vm_off_t>(fde.instructions_offset),
+                             static_cast<hxcrash_vm_off_t>(fde.instructions_length));
+  }
+  if (err != hxcrash_error_none) {
+    MSHXCF_DEBUG("Failed to evaluate CFA at offset of 0x%llx: %d",
+                 static_cast<unsigned long long>(fde.fde_offset), static_cast<int>(err));
+    return MSPLFRAME_NOT_SUPPORTED;
+  }
+  err = state.apply_state(task, &cie, current, byteorder, next);
+  if (err != hxcrash_error_none) {
+    MSHXCF_DEBUG("Failed to apply CFA state for PC 0x%llx: %d",
+                 static_cast<unsigned long long>(pc), static_cast<int>(err));
+    return MSPLFRAME_NO_FRAME;
+  }
+  return MSPLFRAME_OK;
+}
+
 template <typename machine_ptr, typename machine_ptr_s>
 MSplframe_error_t unwindWith(vx::task_t task, MShxcrash_async_macho* image, std::uint64_t pc,
                              std::uint64_t lookupPc, const hxcrash_async_thread_state* current,
                              hxcrash_async_thread_state* next) {
-  const MShxcrash_async_byteorder* byteorder = image->byteorder;
-  const gnu_ehptr_reader<machine_ptr> reader(byteorder);
-  dwarf_cfa_state<machine_ptr, machine_ptr_s> state;
-
-  hxcrash_async_mobject section;
-  bool debugFrame = false;
-  if (MShxcrash_async_macho_map_section(image, "__TEXT", "__eh_frame", &section) !=
-      hxcrash_error_none) {
-    if (MShxcrash_async_macho_map_section(image, "__DWARF", "__debug_frame", &section) !=
-        hxcrash_error_none) {
-      return MSPLFRAME_NO_FRAME;
-    }
-    debugFrame = true;
+  const MShxcrash_async_dwarf_image_cache* cache =
+      __atomic_load_n(&image->dwarf_cache, __ATOMIC_ACQUIRE);
+  // A record that never joined the image list (built by hand) has no cache: prepare one for this
+  // frame only, on the stack.
+  MShxcrash_async_dwarf_image_cache local;
+  const bool temporary = cache == nullptr;
+  if (temporary) {
+    MShxcrash_nasync_dwarf_image_cache_init(&local, image);
+    cache = &local;
   }
-  const mobject_memory mem{&section};
-  MSplframe_error_t result = MSPLFRAME_OK;
-
-  do {
-    dwarf_frame_reader<mobject_memory> frameReader;
-    hxcrash_error_t err = frameReader.init(&mem, byteorder, image->m64, debugFrame);
-    if (err != hxcrash_error_none) {
-      MSHXCF_DEBUG("Could not initialize a %s DWARF parser for the current frame pc: 0x%llx %d",
-                   debugFrame ? "debug_frame" : "eh_frame", static_cast<unsigned long long>(pc),
-                   static_cast<int>(err));
-      result = MSPLFRAME_INVALID_ARG;
-      break;
+  MSplframe_error_t result = MSPLFRAME_NO_FRAME;
+  if (cache->has_section) {
+    if (cache->mapped) {
+      const mobject_memory mem{&cache->section};
+      result = unwindIn<machine_ptr, machine_ptr_s>(task, cache, mem, image->byteorder, pc,
+                                                    lookupPc, current, next);
+    } else {
+      const buffer_memory mem = dwarf_image_cache_in_place(cache);
+      result = unwindIn<machine_ptr, machine_ptr_s>(task, cache, mem, image->byteorder, pc,
+                                                    lookupPc, current, next);
     }
-    hxcrash_async_dwarf_fde_info fde;
-    err = frameReader.find_fde(0, lookupPc, &fde);
-    if (err != hxcrash_error_none) {
-      result = MSPLFRAME_NOT_SUPPORTED;
-      break;
-    }
-    if (fde.pc_start >= static_cast<std::uint64_t>(static_cast<machine_ptr>(~machine_ptr{0}))) {
-      result = MSPLFRAME_NOT_SUPPORTED;
-      break;
-    }
-    const hxcrash_vm_address_t base = MShxcrash_async_mobject_base_address(&section);
-    hxcrash_async_dwarf_cie_info cie;
-    err = hxcrash_async_dwarf_cie_info_init<machine_ptr>(&cie, mem, byteorder, &reader,
-                                                         base + fde.cie_offset);
-    if (err != hxcrash_error_none) {
-      MSHXCF_DEBUG("Failed to parse CIE at offset of 0x%llx: %d",
-                   static_cast<unsigned long long>(fde.cie_offset), static_cast<int>(err));
-      result = MSPLFRAME_NOT_SUPPORTED;
-      break;
-    }
-    err = state.eval_program(mem, static_cast<machine_ptr>(lookupPc),
-                             static_cast<machine_ptr>(fde.pc_start), &cie, &reader, byteorder,
-                             base, static_cast<hxcrash_vm_off_t>(cie.initial_instructions_offset),
-                             static_cast<hxcrash_vm_off_t>(cie.initial_instructions_length));
-    if (err == hxcrash_error_none) {
-      err = state.eval_program(mem, static_cast<machine_ptr>(lookupPc),
-                               static_cast<machine_ptr>(fde.pc_start), &cie, &reader, byteorder,
-                               base, static_cast<hxcrash_vm_off_t>(fde.instructions_offset),
-                               static_cast<hxcrash_vm_off_t>(fde.instructions_length));
-    }
-    if (err != hxcrash_error_none) {
-      MSHXCF_DEBUG("Failed to evaluate CFA at offset of 0x%llx: %d",
-                   static_cast<unsigned long long>(fde.fde_offset), static_cast<int>(err));
-      result = MSPLFRAME_NOT_SUPPORTED;
-      break;
-    }
-    err = state.apply_state(task, &cie, current, byteorder, next);
-    if (err != hxcrash_error_none) {
-      MSHXCF_DEBUG("Failed to apply CFA state for PC 0x%llx: %d",
-                   static_cast<unsigned long long>(pc), static_cast<int>(err));
-      result = MSPLFRAME_NO_FRAME;
-      break;
-    }
-  } while (false);
-
-  MShxcrash_async_mobject_free(&section);
+  }
+  if (temporary) MShxcrash_nasync_dwarf_image_cache_free(&local);
   return result;
 }
 
