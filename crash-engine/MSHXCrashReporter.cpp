@@ -7,10 +7,14 @@
 #include "platform/foundation/StandardPaths.h"
 
 #include <fcntl.h>
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <cxxabi.h>
@@ -36,16 +40,76 @@ constexpr const char* kReportFolderName = "com.vexelworks.crash-engine";
 
 const int kFatalSignals[] = {SIGABRT, SIGBUS, SIGFPE, SIGILL, SIGSEGV, SIGTRAP};
 
-bool hxcrash_signal_report_callback(int signo, siginfo_t* info, ucontext_t* uap, void* context,
-                                    hxcrash_signal_next_handle*) {
-  auto* report_context = static_cast<hxcrash_report_context*>(context);
-  // A crash while writing ends the process.
+// One report per crash. The first crashing thread records it; any other thread that crashes
+// meanwhile waits (at most kOtherCrashWaitSeconds) until that report is closed, so it neither
+// truncates the report file nor ends the process in the middle of the write.
+constexpr long kOtherCrashWaitSeconds = 10;
+std::atomic<pid_t> g_recording_thread{0};
+std::atomic<std::uint32_t> g_report_closed{0};  // a futex word: 1 once the report is closed
+
+enum class CrashRole { record, nested, wait };
+
+// Crash time.
+CrashRole hxcrash_claim_report(pid_t self) {
+  pid_t expected = 0;
+  if (g_recording_thread.compare_exchange_strong(expected, self)) return CrashRole::record;
+  return expected == self ? CrashRole::nested : CrashRole::wait;
+}
+
+// Crash time.
+void hxcrash_report_closed() {
+  g_report_closed.store(1);
+  syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&g_report_closed),
+          FUTEX_WAKE | FUTEX_PRIVATE_FLAG, INT_MAX, nullptr, nullptr, 0);
+}
+
+// Crash time. Waits until the recording thread has closed its report, or the time is up.
+void hxcrash_wait_for_report() {
+  struct timespec deadline {};
+  clock_gettime(CLOCK_MONOTONIC, &deadline);
+  deadline.tv_sec += kOtherCrashWaitSeconds;
+  while (g_report_closed.load() == 0) {
+    struct timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (now.tv_sec > deadline.tv_sec ||
+        (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec)) {
+      MSHXCF_DEBUG("Another thread's crash report was not closed in time");
+      return;
+    }
+    // Absolute monotonic deadline; interruptions (the writer parks this thread) just loop.
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&g_report_closed),
+            FUTEX_WAIT_BITSET | FUTEX_PRIVATE_FLAG, 0, &deadline, nullptr, FUTEX_BITSET_MATCH_ANY);
+  }
+}
+
+// Crash time. The fatal signals' default actions, so that raising the signal again (or any
+// later fault) ends the process. Only once the report is closed: until then a second crashing
+// thread must come to the reporter's handler and wait, not end the process mid-write.
+void hxcrash_restore_fatal_actions() {
   for (int sig : kFatalSignals) {
     struct sigaction action;
     MShxcrash_async_memset(&action, 0, sizeof action);
     action.sa_handler = SIG_DFL;
     sigemptyset(&action.sa_mask);
     sigaction(sig, &action, nullptr);
+  }
+}
+
+bool hxcrash_signal_report_callback(int signo, siginfo_t* info, ucontext_t* uap, void* context,
+                                    hxcrash_signal_next_handle*) {
+  auto* report_context = static_cast<hxcrash_report_context*>(context);
+  const pid_t self = static_cast<pid_t>(MSpl_mach_thread_self());
+  switch (hxcrash_claim_report(self)) {
+    case CrashRole::record:
+      break;
+    case CrashRole::nested:
+      // A fault while this thread writes the report: end the process.
+      hxcrash_restore_fatal_actions();
+      return false;
+    case CrashRole::wait:
+      hxcrash_wait_for_report();
+      hxcrash_restore_fatal_actions();
+      return false;
   }
   hxcrash_async_thread_state state;
   MShxcrash_async_thread_state_mcontext_init(&state, &uap->uc_mcontext);
@@ -56,9 +120,12 @@ bool hxcrash_signal_report_callback(int signo, siginfo_t* info, ucontext_t* uap,
   (void)signo;
   const hxcrash_error_t err =
       hxcrash_write_report(report_context, MSpl_mach_thread_self(), &state, &siginfo);
+  hxcrash_report_closed();
   if (err == hxcrash_error_none && g_crash_callback != nullptr) {
     g_crash_callback(info, uap, g_crash_callback_context);
   }
+  // Only now: the signal handler chain raises the signal again under the default action.
+  hxcrash_restore_fatal_actions();
   return false;
 }
 
@@ -93,9 +160,15 @@ vx::kern_return_t mach_exception_callback(vx::task_t task, vx::thread_t thread,
                                     reinterpret_cast<std::uint64_t>(info.si_addr)};
   MShxcrash_log_mach_signal_info mach{exception_type, codes, code_count};
   MShxcrash_log_signal_info siginfo{&bsd, &mach};
+  if (hxcrash_claim_report(static_cast<pid_t>(MSpl_mach_thread_self())) != CrashRole::record) {
+    // Another crash is being recorded; its report is the one that stays.
+    hxcrash_wait_for_report();
+    return vx::KERN_FAILURE;
+  }
   MachWriteRequest request{report_context, thread, &siginfo};
   const hxcrash_error_t err =
       MShxcrash_async_thread_state_current(hxcrash_write_report_current_thread, &request);
+  hxcrash_report_closed();
   if (err != hxcrash_error_none) {
     MSHXCF_DEBUG("Failed to write live report: %d", err);
     return vx::KERN_FAILURE;
