@@ -3,6 +3,7 @@
 #include "platform/foundation/DateFormat.h"
 #include "platform/foundation/Base64.h"
 #include "platform/foundation/FoundationInternal.h"
+#include "platform/foundation/UTF8.h"
 
 #include <cmath>
 #include <ostream>
@@ -215,7 +216,10 @@ std::string Value::description() const {
   if (const auto* number = std::get_if<double>(&storage_); number && !std::isfinite(*number)) {
     return std::isnan(*number) ? "nan" : (*number > 0 ? "inf" : "-inf");
   }
-  return toOrderedJson().dump();
+  // A description is for logs: text that is not UTF-8 shows repaired instead of throwing.
+  auto json = toOrderedJson();
+  utf8::sanitizeJson(json);
+  return json.dump();
 }
 
 std::ostream& operator<<(std::ostream& os, const Value& value) {

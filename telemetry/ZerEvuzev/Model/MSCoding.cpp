@@ -89,5 +89,8 @@ bool MSJsonEqualUnordered(const std::optional<MSJson>& a, const std::optional<MS
 std::size_t MSJsonHashUnordered(const std::optional<MSJson>& json) {
   if (!json) return 0;
   // nlohmann::json keeps object keys sorted, so its text is the same for any insertion order.
-  return std::hash<std::string>{}(nlohmann::json::parse(json->dump()).dump());
+  // Replacing bad UTF-8 keeps a log with a stray byte hashable instead of throwing.
+  constexpr auto replace = nlohmann::json::error_handler_t::replace;
+  return std::hash<std::string>{}(
+      nlohmann::json::parse(json->dump(-1, ' ', false, replace)).dump(-1, ' ', false, replace));
 }

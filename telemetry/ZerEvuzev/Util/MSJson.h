@@ -15,13 +15,13 @@ class MSJsonWriter {
  public:
   MSJsonWriter() = delete;
 
-  // Error domain of the writer: code 1 when a string is not valid UTF-8.
+  // Error domain of the writer: code 1 when the value cannot be written at all.
   static constexpr const char* kErrorDomain = "MSJsonWriter";
 
   // Compact text ({"a":1,"b":[2]}) or, with `pretty`, two-space indented text whose members read
   //   "key" : value
   // (blank, colon, blank) as the masking patterns of the ingestion logs expect. Slashes are never
-  // escaped, so no caller needs to undo "\/" afterwards. A string that is not valid UTF-8 gives
-  // an Error and no text; nothing is logged.
+  // escaped, so no caller needs to undo "\/" afterwards. Strings and keys that are not valid
+  // UTF-8 are written with each invalid sequence replaced by U+FFFD; nothing is logged.
   static vx::Result<std::string> write(const MSJson& json, bool pretty);
 };

@@ -1,5 +1,7 @@
 #include "telemetry/ZerEvuzev/Util/MSJson.h"
 
+#include "platform/foundation/UTF8.h"
+
 namespace {
 
 // Scalars and strings are written by nlohmann (strict UTF-8 check, shortest round-tripping
@@ -47,12 +49,30 @@ void writePretty(const MSJson& json, std::string& out, int depth) {
 
 }  // namespace
 
+namespace {
+
+std::string writeText(const MSJson& json, bool pretty) {
+  if (!pretty) return json.dump(-1, ' ', false, nlohmann::detail::error_handler_t::strict);
+  std::string out;
+  writePretty(json, out, 0);
+  return out;
+}
+
+}  // namespace
+
 vx::Result<std::string> MSJsonWriter::write(const MSJson& json, bool pretty) {
   try {
-    if (!pretty) return json.dump(-1, ' ', false, nlohmann::detail::error_handler_t::strict);
-    std::string out;
-    writePretty(json, out, 0);
-    return out;
+    return writeText(json, pretty);
+  } catch (const nlohmann::json::type_error&) {
+    // Text that is not UTF-8 (a file name is bytes on Linux) is repaired, not refused: one such
+    // log would otherwise make its whole batch unsendable for ever.
+  } catch (const nlohmann::json::exception& error) {
+    return vx::Error(kErrorDomain, 1, error.what());
+  }
+  MSJson repaired = json;
+  vx::utf8::sanitizeJson(repaired);
+  try {
+    return writeText(repaired, pretty);
   } catch (const nlohmann::json::exception& error) {
     return vx::Error(kErrorDomain, 1, error.what());
   }

@@ -4,6 +4,7 @@
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/DateFormat.h"
 #include "platform/foundation/StandardPaths.h"
+#include "platform/foundation/UTF8.h"
 #include "platform/security/Crypto.h"
 #include "telemetry/ZerEvuzev/Util/MSLogger.h"
 
@@ -54,14 +55,7 @@ std::optional<fs::path> resolve(std::string_view component) {
   return MSUtility::zerEvuzevDirectoryURL() / relative;
 }
 
-bool isValidUtf8(std::string_view text) {
-  try {
-    (void)MSJson(std::string(text)).dump(-1, ' ', false, nlohmann::detail::error_handler_t::strict);
-    return true;
-  } catch (const nlohmann::json::exception&) {
-    return false;
-  }
-}
+bool isValidUtf8(std::string_view text) { return vx::utf8::isValid(text); }
 
 std::size_t utf8Length(std::string_view text) {
   std::size_t count = 0;

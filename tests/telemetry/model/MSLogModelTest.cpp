@@ -180,14 +180,25 @@ TEST(MSLogContainerTest, ValidityTable) {
   EXPECT_TRUE(MSLogContainer(std::nullopt, {makeLog(), makeLog()}).isValid());
 }
 
-TEST(MSLogContainerTest, TextThatCannotBeWrittenGivesNothingAndAnErrorLine) {
+TEST(MSLogContainerTest, TextThatIsNotUtf8IsRepairedAndHoldsNoOtherLogBack) {
   MSLogRecorder log;
+  const std::string r = "\xEF\xBF\xBD";  // U+FFFD
   auto bad = makeLog();
   bad->sid = std::string("\xff\xfe");
-  EXPECT_EQ(MSLogContainer("b", {bad}).serializeLog(), std::nullopt);
-  EXPECT_EQ(log.count("Couldn't serialize log container to json: "), 1u);
-  EXPECT_EQ(bad->serializeLogWithPrettyPrinting(false), std::nullopt);
-  EXPECT_EQ(log.count("Couldn't serialize"), 1u);
+  bad->userId = std::string("caf\xe9.svg");
+  auto good = makeLog();
+  const auto text = MSLogContainer("b", {good, bad}).serializeLog();
+  ASSERT_TRUE(text);
+  const auto json = MSJson::parse(*text);
+  ASSERT_EQ(json["logs"].size(), 2u);
+  EXPECT_EQ(json["logs"][0], good->serializeToDictionary());
+  EXPECT_EQ(json["logs"][1]["sid"], r + r);
+  EXPECT_EQ(json["logs"][1]["userId"], "caf" + r + ".svg");
+  const auto single = bad->serializeLogWithPrettyPrinting(false);
+  ASSERT_TRUE(single);
+  EXPECT_EQ(MSJson::parse(*single)["sid"], r + r);
+  EXPECT_EQ(log.count("Couldn't serialize"), 0u);
+  EXPECT_NO_THROW((void)bad->hash());
 }
 
 TEST(MSTypedPropertyTest, EachKindWritesTypeNameAndValue) {

@@ -160,11 +160,34 @@ TEST(MSUtilityJsonTest, BackslashFollowedBySlashSurvivesWritingAndPrettyPrinting
   EXPECT_EQ(MSJson::parse(*pretty)["path"], "a\\/b and http://host/x");
 }
 
-TEST(MSUtilityJsonTest, WriterReportsTextThatIsNotUtf8) {
-  MSJson json = MSJson::object();
-  json["bad"] = std::string("\xc3\x28");
-  EXPECT_FALSE(MSJsonWriter::write(json, false));
-  EXPECT_FALSE(MSJsonWriter::write(json, true));
+TEST(MSUtilityJsonTest, WriterRepairsTextThatIsNotUtf8InValuesAndKeys) {
+  const std::string r = "\xEF\xBF\xBD";  // U+FFFD
+  struct Case {
+    const char* name;
+    std::string bytes;
+    std::string repaired;
+  } cases[] = {
+      {"invalid", "caf\xE9.svg", "caf" + r + ".svg"},
+      {"overlong", "\xC0\xAF", r + r},
+      {"truncated", "x\xF0\x9F\x98", "x" + r},
+      {"cut_pair", "\xC3\x28", r + "("},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    MSJson json = MSJson::object();
+    json["name"] = c.bytes;
+    json[c.bytes] = MSJson::array({c.bytes, 1});
+    json["good"] = "caf\xC3\xA9";
+    for (const bool pretty : {false, true}) {
+      const auto text = MSJsonWriter::write(json, pretty);
+      ASSERT_TRUE(text);
+      const auto back = MSJson::parse(*text);
+      EXPECT_EQ(back["name"], c.repaired);
+      EXPECT_EQ(back[c.repaired], MSJson::array({c.repaired, 1}));
+      EXPECT_EQ(back["good"], "caf\xC3\xA9");
+      EXPECT_EQ(back.begin().key(), "name") << "key order is kept";
+    }
+  }
 }
 
 TEST(MSUtilityPropertiesTest, KeepsTheFirstTwentyAndWarnsOnce) {
