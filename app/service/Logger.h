@@ -4,9 +4,12 @@
 // "DEBUG", "INFO", "WARN" and "ERROR"; every line is written, in every build. The message is
 // written verbatim: it is never read as a format. The logger reports nothing anywhere else.
 //
-// Call through VX_LOG(level, message), which fills in the call site, or log() directly.
+// Call through VX_LOG(level, message), which fills in the call site (inside a lambda: the
+// enclosing function, not "operator()"), or log() directly.
 // Safe from any thread; each line is one call of the sink, so lines never interleave.
 #pragma once
+
+#include "platform/foundation/FunctionName.h"
 
 #include <functional>
 #include <string>
@@ -39,4 +42,7 @@ void writeToSystemLog(std::string_view level, std::string_view line);
 
 }  // namespace Vexelworks
 
-#define VX_LOG(level, message) ::Vexelworks::log((message), (level), __func__, __FILE__, __LINE__)
+// The function named is the one the call is written in, also inside a lambda.
+#define VX_LOG(level, message)                                                               \
+  ::Vexelworks::log((message), (level), ::vx::enclosingFunctionName(__PRETTY_FUNCTION__, __func__), \
+                    __FILE__, __LINE__)

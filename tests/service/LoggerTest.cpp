@@ -85,6 +85,20 @@ TEST(LoggerTest, MacroFillsInTheCallSite) {
   EXPECT_EQ(entries[0].second, "[DEBUG] LoggerTest.TestBody[" + std::to_string(line) + "] hello");
 }
 
+TEST(LoggerTest, LinesFromLambdasNameTheEnclosingFunction) {
+  CapturedLog captured;
+  const int line = __LINE__ + 1;
+  const auto report = [] { VX_LOG("WARN", "from a lambda"); };
+  report();
+  [] { [] { VX_LOG("INFO", "nested"); }(); }();
+  auto entries = captured.entries();
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].second,
+            "[WARN] LoggerTest.TestBody[" + std::to_string(line) + "] from a lambda");
+  EXPECT_EQ(entries[1].second.rfind("[INFO] LoggerTest.TestBody[", 0), 0u) << entries[1].second;
+  EXPECT_EQ(entries[1].second.find("operator()"), std::string::npos);
+}
+
 TEST(LoggerTest, EveryLevelIsWrittenAndSinkSwapReturnsThePrevious) {
   CapturedLog captured;
   for (const char* level : {"DEBUG", "INFO", "WARN", "ERROR"}) log("x", level, "f", "F", 1);

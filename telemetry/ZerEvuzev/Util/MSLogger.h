@@ -3,6 +3,8 @@
 // a line below the current level costs no formatting.
 #pragma once
 
+#include "platform/foundation/FunctionName.h"
+
 #include <cstdarg>
 #include <functional>
 #include <string>
@@ -72,9 +74,12 @@ class MSWrapperLogger {
 std::string MSFormat(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string MSFormatV(const char* format, va_list arguments);
 
+// The function named is the one the call is written in, also inside a lambda.
 #define MS_LOG_AT(level, tag, ...)                                                          \
   MSLogger::logMessage([&]() -> std::string { return MSFormat(__VA_ARGS__); }, (level), (tag), \
-                       __FILE__, __func__, static_cast<unsigned>(__LINE__))
+                       __FILE__,                                                            \
+                       std::string(::vx::enclosingFunctionName(__PRETTY_FUNCTION__, __func__)).c_str(), \
+                       static_cast<unsigned>(__LINE__))
 #define MSLogVerbose(tag, ...) MS_LOG_AT(MSLogLevel::Verbose, tag, __VA_ARGS__)
 #define MSLogDebug(tag, ...) MS_LOG_AT(MSLogLevel::Debug, tag, __VA_ARGS__)
 #define MSLogInfo(tag, ...) MS_LOG_AT(MSLogLevel::Info, tag, __VA_ARGS__)

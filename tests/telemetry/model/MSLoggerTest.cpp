@@ -77,6 +77,11 @@ TEST_F(MSLoggerTest, MacrosFormatLazilyAndPassThePlaceOfTheCall) {
   EXPECT_EQ(calls[0].function, "TestBody");
   EXPECT_EQ(calls[0].line, expectedLine);
   EXPECT_EQ(calls[0].message, "3 item(s) in the store.");
+
+  // Inside a lambda the line still names the function it is written in.
+  [] { MSLogError("Tag", "from a lambda"); }();
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[1].function, "TestBody");
 }
 
 TEST_F(MSLoggerTest, NoHandlerMeansNoOutputAndWrapperLoggerUsesTheHandler) {
