@@ -52,7 +52,7 @@ struct StaticSink {
   }
 };
 
-int ignoreString(const char*, const char*, void*) { return 0; }
+[[maybe_unused]] int ignoreString(const char*, const char*, void*) { return 0; }
 
 TEST(PloverCrashNoAllocationTest, CrashPathToolsDoNotAllocate) {
 #if !defined(PLOVERCRASH_HAVE_ALLOCATION_HOOKS)
