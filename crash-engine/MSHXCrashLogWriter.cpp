@@ -292,8 +292,9 @@ std::size_t hxcrash_pack_binary_image(MShxcrash_async_file* file, MShxcrash_asyn
   std::size_t rv = packU64(file, 2, image->text_size);
   rv += packU64(file, 1, image->header_addr);
   rv += packString(file, 3, image->name);
-  if (image->has_uuid) {
-    MShxcrash_writer_binary_data uuid{16, image->uuid};
+  std::uint8_t uuidBytes[16];
+  if (MShxcrash_async_image_uuid(image, uuidBytes)) {
+    MShxcrash_writer_binary_data uuid{16, uuidBytes};
     rv += MShxcrash_writer_pack(file, 4, MSHXCRASH_FIELD_BYTES, &uuid);
   }
   const auto type = static_cast<std::uint32_t>(MShxcrash_async_macho_cpu_type(image));
@@ -538,6 +539,24 @@ std::size_t MShxcrash_writer_pack(MShxcrash_async_file* file, std::uint32_t fiel
   put(file, scratch, n);
   put(file, payload, payload_len);
   return n + payload_len;
+}
+
+bool MShxcrash_async_image_uuid(MShxcrash_async_macho* image, std::uint8_t uuid[16]) {
+  if (image->format != MShxcrash_async_image_format_macho) {
+    if (!image->has_uuid) return false;
+    MShxcrash_async_memcpy(uuid, image->uuid, 16);
+    return true;
+  }
+  constexpr std::uint32_t kLcUuid = 0x1b;
+  const auto* command =
+      static_cast<const std::uint8_t*>(MShxcrash_async_macho_find_command(image, kLcUuid));
+  if (command == nullptr) return false;
+  // find_command hands out only commands mapped whole: cmd, cmdsize, then the 16 bytes.
+  std::uint32_t cmdsize = 0;
+  MShxcrash_async_memcpy(&cmdsize, command + 4, 4);
+  if (image->byteorder->swap32(cmdsize) < 24) return false;
+  MShxcrash_async_memcpy(uuid, command + 8, 16);
+  return true;
 }
 
 MShxcrash_log_writer_thread_lister MShxcrash_log_writer_list_threads = MShxcrash_async_task_threads;

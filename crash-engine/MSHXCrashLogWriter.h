@@ -139,6 +139,11 @@ void MShxcrash_log_writer_free(MShxcrash_log_writer* writer);
 std::size_t MShxcrash_writer_pack(MShxcrash_async_file* file, std::uint32_t field_id,
                                   MShxcrash_writer_field_type type, const void* value);
 
+// Crash time. The 16 bytes the report names an image by: a Mach-O image's LC_UUID (found with
+// MShxcrash_async_macho_find_command; an LC_UUID shorter than 24 bytes counts as none), an ELF
+// image's build id. False when the image has none.
+bool MShxcrash_async_image_uuid(MShxcrash_async_macho* image, std::uint8_t uuid[16]);
+
 // Where the writer gets the thread list; tests replace it to see a failing list.
 typedef bool (*MShxcrash_log_writer_thread_lister)(vx::thread_t* threads, std::size_t capacity,
                                                   std::size_t* count);

@@ -2,16 +2,21 @@
 // and on small images built by hand, including malformed ones.
 #include "crash-engine/HXCrashAsyncImageList.h"
 #include "crash-engine/HXCrashAsyncMachOImage.h"
+#include "crash-engine/MSHXCrashLogWriter.h"
+#include "crash-engine/MSHXCrashReport.h"
 
 #include "crash-engine/MachOTestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -198,6 +203,79 @@ TEST_P(RealMachOImageTest, SymbolsMatchObjdump) {
   hxcrash_vm_address_t unused = 0;
   EXPECT_EQ(MShxcrash_async_macho_find_symbol_by_name(&image_, "_no_such_symbol", &unused),
             hxcrash_error_not_found);
+}
+
+// The LC_UUID llvm-objdump reports, as 32 lower-case hex digits.
+std::string objdumpUuid(const std::string& headers) {
+  std::istringstream lines(headers);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream words(line);
+    std::string key, value;
+    words >> key >> value;
+    if (key != "uuid") continue;
+    std::string hex;
+    for (char c : value) {
+      if (c != '-') hex += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return hex;
+  }
+  return {};
+}
+
+struct ReportWrite {
+  MShxcrash_log_writer* writer;
+  MShxcrash_async_image_list* images;
+  MShxcrash_async_file* file;
+};
+
+// The image's LC_UUID, found with find_command, is the uuid the report gives the image.
+TEST_P(RealMachOImageTest, ReportedUuidIsTheImagesLoadCommand) {
+  const std::string expected =
+      objdumpUuid(cetest::readText(std::string(CE_MACHO_FIXTURE_DIR) + "/" + GetParam() +
+                                   ".macho.headers.txt"));
+  ASSERT_EQ(expected.size(), 32u);
+  std::uint8_t uuid[16];
+  ASSERT_TRUE(MShxcrash_async_image_uuid(&image_, uuid));
+  std::string hex;
+  for (std::uint8_t b : uuid) {
+    char digits[3];
+    std::snprintf(digits, sizeof digits, "%02x", b);
+    hex += digits;
+  }
+  EXPECT_EQ(hex, expected);
+
+  // A whole report over a list holding this image.
+  MShxcrash_async_image_list list;
+  MShxcrash_nasync_image_list_init(&list, vx::mach_task_self());
+  MShxcrash_nasync_image_list_append(&list, loaded_->header(), GetParam());
+  MShxcrash_log_writer writer;
+  MShxcrash_log_writer_init(&writer, "com.vexelworks.uuid", "1", nullptr, 0, false);
+  char path[] = "/tmp/ce3uuidXXXXXX";
+  const int fd = mkstemp(path);
+  MShxcrash_async_file file;
+  MShxcrash_async_file_init(&file, fd, MSHXCRASH_REPORT_MAX_SIZE);
+  ReportWrite request{&writer, &list, &file};
+  MShxcrash_async_thread_state_current(
+      [](hxcrash_async_thread_state* state, void* context) {
+        auto* r = static_cast<ReportWrite*>(context);
+        MShxcrash_log_bsd_signal_info bsd{SIGSEGV, 1, 0};
+        MShxcrash_log_signal_info siginfo{&bsd, nullptr};
+        return MShxcrash_log_writer_write(r->writer, MSpl_mach_thread_self(), r->images, r->file,
+                                          &siginfo, state);
+      },
+      &request);
+  MShxcrash_async_file_close(&file);
+  const auto bytes = cetest::readFile(path);
+  unlink(path);
+  MShxcrash_log_writer_free(&writer);
+  MShxcrash_nasync_image_list_free(&list);
+  vx::Error error;
+  auto report = MSHXCrashReport::makeWithData(bytes, &error);
+  ASSERT_TRUE(report) << error.description;
+  ASSERT_EQ(report->images().size(), 1u);
+  EXPECT_EQ(report->images()[0]->imageName(), GetParam());
+  EXPECT_EQ(report->images()[0]->imageUUID(), expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, RealMachOImageTest, testing::Values("dylib64", "exec64", "dylib32"));
