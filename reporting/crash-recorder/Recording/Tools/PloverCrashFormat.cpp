@@ -615,3 +615,37 @@ int plovercrashformat_vformat(char* buffer, int size, const char* format, va_lis
   buffer[written] = '\0';
   return written;
 }
+
+int plovercrashformat_fixed(double value, int decimals, char* buffer, int size) {
+  if (buffer == nullptr || size <= 0 || decimals < 0 || decimals > 9) return -1;
+  if (value != value) return size < 4 ? -1 : plovercrashformat_format(buffer, size, "%s", "nan");
+  const double magnitude = value < 0 ? -value : value;
+  if (magnitude >= 9.0e15) {
+    if (magnitude > 1.7976931348623157e308) {
+      const char* text = value < 0 ? "-inf" : "inf";
+      const int length = plovercrashformat_strlen(text);
+      if (length >= size) return -1;
+      return plovercrashformat_format(buffer, size, "%s", text);
+    }
+    return plovercrashformat_double(value, buffer, size);
+  }
+  std::uint64_t scale = 1;
+  for (int i = 0; i < decimals; ++i) scale *= 10;
+  // Rounded half away from zero; the product stays below 2^64 for the magnitudes allowed here.
+  const long double scaled = static_cast<long double>(magnitude) * scale + 0.5L;
+  const auto units = static_cast<std::uint64_t>(scaled);
+  char whole[24];
+  char fraction[16];
+  if (plovercrashformat_uint64(units / scale, whole, sizeof whole) < 0) return -1;
+  std::uint64_t rest = units % scale;
+  for (int i = decimals - 1; i >= 0; --i) {
+    fraction[i] = static_cast<char>('0' + rest % 10);
+    rest /= 10;
+  }
+  fraction[decimals] = '\0';
+  const int needed = (value < 0 && units != 0 ? 1 : 0) + plovercrashformat_strlen(whole) +
+                     (decimals > 0 ? 1 + decimals : 0);
+  if (needed >= size) return -1;
+  return plovercrashformat_format(buffer, size, "%s%s%s%s", value < 0 && units != 0 ? "-" : "",
+                                  whole, decimals > 0 ? "." : "", fraction);
+}

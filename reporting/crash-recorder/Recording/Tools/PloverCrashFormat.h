@@ -41,3 +41,9 @@ int plovercrashformat_format(char* buffer, int size, const char* format, ...)
 // "Unknown error" for values the C library does not know).
 int plovercrashformat_strlen(const char* text);
 const char* plovercrashformat_errorText(int errorNumber);
+
+// "%f"-style text: the value rounded to `decimals` (0 to 9) digits after the point ("1.500000"
+// for 1.5 and 6). Magnitudes of 9e15 and above, NaN and infinities, which do not fit that
+// arithmetic, are written as plovercrashformat_double writes them ("nan", "inf", "-inf" for the
+// last three). Same result convention as above.
+int plovercrashformat_fixed(double value, int decimals, char* buffer, int size);
