@@ -45,6 +45,9 @@ struct dwarf_cfa_rule {
 template <typename machine_ptr, typename machine_ptr_s>
 class dwarf_cfa_state_iterator;
 
+// Instructions one CFA program may execute before it fails.
+inline constexpr std::size_t HXCRASH_DWARF_CFA_PROGRAM_MAX_STEPS = 65536;
+
 template <typename machine_ptr, typename machine_ptr_s>
 class dwarf_cfa_state {
  public:
@@ -157,7 +160,8 @@ class dwarf_cfa_state {
   std::uint8_t depth() const { return _table_depth; }
 
   // Runs the CFA program at [base + offset, + length) of mem, applying the rows up to pc (every
-  // row when pc is 0), from initial_location on. reader may be null.
+  // row when pc is 0), from initial_location on. reader may be null. More than
+  // HXCRASH_DWARF_CFA_PROGRAM_MAX_STEPS instructions fail with invalid_argument.
   template <typename Memory>
   hxcrash_error_t eval_program(const Memory& mem, machine_ptr pc, machine_ptr initial_location,
                                const hxcrash_async_dwarf_cie_info* cie,
@@ -230,18 +234,27 @@ hxcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::eval_program(
     const hxcrash_async_dwarf_cie_info* cie, const gnu_ehptr_reader<machine_ptr>* reader,
     const MShxcrash_async_byteorder* byteorder, hxcrash_vm_address_t base,
     hxcrash_vm_off_t offset, hxcrash_vm_off_t length) {
-  // The rules in force before the program: what DW_CFA_restore goes back to.
-  dwarf_cfa_state initial;
+  // The rules in force before the program: what DW_CFA_restore goes back to. A plain list (the
+  // CIE's few rules, at most kEntries): building a whole table per program cost more than the
+  // program.
+  struct initial_rule {
+    std::uint32_t regnum;
+    hxcrash_dwarf_cfa_reg_rule_t rule;
+    machine_ptr value;
+  };
+  initial_rule initialRules[kEntries];
+  std::size_t initialCount = 0;
   {
     dwarf_cfa_state_iterator<machine_ptr, machine_ptr_s> it(this);
     std::uint32_t regnum = 0;
     hxcrash_dwarf_cfa_reg_rule_t rule{};
     machine_ptr value = 0;
     while (it.next(&regnum, &rule, &value)) {
-      if (!initial.set_register(regnum, rule, value)) {
+      if (initialCount == kEntries) {
         MSHXCF_DEBUG("Hit register allocation limit while saving initial state");
         return hxcrash_error_no_memory;
       }
+      initialRules[initialCount++] = initial_rule{regnum, rule, value};
     }
   }
 
@@ -307,13 +320,13 @@ hxcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::eval_program(
 
   auto restore = [&](std::uint64_t regnum) -> hxcrash_error_t {
     HXC_REGNUM(regnum);
-    hxcrash_dwarf_cfa_reg_rule_t rule{};
-    machine_ptr value = 0;
-    if (initial.get_register_rule(static_cast<std::uint32_t>(regnum), &rule, &value)) {
-      HXC_SET(regnum, rule, value);
-    } else {
-      remove_register(static_cast<std::uint32_t>(regnum));
+    for (std::size_t i = 0; i < initialCount; ++i) {
+      if (initialRules[i].regnum == regnum) {
+        HXC_SET(regnum, initialRules[i].rule, initialRules[i].value);
+        return hxcrash_error_none;
+      }
     }
+    remove_register(static_cast<std::uint32_t>(regnum));
     return hxcrash_error_none;
   };
 
@@ -334,9 +347,17 @@ hxcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::eval_program(
     if (exprLength <= stream.remaining()) stream.skip(static_cast<hxcrash_vm_off_t>(exprLength));
   };
 
+  // Every instruction moves forward, so a program ends with its bytes; the budget also bounds
+  // the time a huge (damaged) program can take at crash time.
+  std::size_t steps = 0;
   while (true) {
     if (pc != 0 && location > pc) break;
     if (stream.at_end()) break;
+    if (++steps > HXCRASH_DWARF_CFA_PROGRAM_MAX_STEPS) {
+      MSHXCF_DEBUG("CFA program did not finish within %zu instructions",
+                   HXCRASH_DWARF_CFA_PROGRAM_MAX_STEPS);
+      return hxcrash_error_invalid_argument;
+    }
     std::uint8_t opcode = 0;
     HXC_FIXED(std::uint8_t, opcode);
     const std::uint8_t operand = opcode & 0x3f;
@@ -630,8 +651,42 @@ hxcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::apply_state(
   MShxcrash_async_thread_state_set_reg(new_thread_state, MSHXCRASH_REG_SP, cfa);
 
   const std::size_t gregSize = MShxcrash_async_thread_state_get_greg_size(thread_state);
+
+  // The registers saved at offsets from the CFA usually lie within a few words of each other:
+  // they are read in one checked copy instead of one system call each.
+  constexpr std::uint64_t kWindowBytes = 256;
+  std::uint8_t window[kWindowBytes];
+  std::uint64_t windowStart = 0;
+  std::uint64_t windowLength = 0;
+  {
+    dwarf_cfa_state_iterator<machine_ptr, machine_ptr_s> it(this);
+    std::uint32_t dwarfReg = 0;
+    hxcrash_dwarf_cfa_reg_rule_t kind{};
+    machine_ptr value = 0;
+    std::uint64_t low = ~std::uint64_t{0};
+    std::uint64_t high = 0;
+    while (it.next(&dwarfReg, &kind, &value)) {
+      if (kind != HXCRASH_DWARF_CFA_REG_RULE_OFFSET) continue;
+      const std::uint64_t address = static_cast<machine_ptr>(cfa + value);
+      if (address < low) low = address;
+      if (address + gregSize > high) high = address + gregSize;
+    }
+    if (high > low && high - low <= kWindowBytes &&
+        MShxcrash_async_task_memcpy(task, low, 0, window, high - low) == hxcrash_error_none) {
+      windowStart = low;
+      windowLength = high - low;
+    }
+  }
   auto readWord = [&](machine_ptr address, machine_ptr* out) -> hxcrash_error_t {
     std::uint64_t word = 0;
+    const std::uint64_t at = address;
+    if (windowLength != 0 && at >= windowStart && at - windowStart <= windowLength - gregSize) {
+      const std::uint8_t* local = window + (at - windowStart);
+      word = gregSize == 4 ? detail::load_unaligned<std::uint32_t>(local)
+                           : detail::load_unaligned<std::uint64_t>(local);
+      *out = static_cast<machine_ptr>(word);
+      return hxcrash_error_none;
+    }
     const hxcrash_error_t err = MShxcrash_async_task_memcpy(task, address, 0, &word, gregSize);
     *out = static_cast<machine_ptr>(word);
     return err;

@@ -51,11 +51,15 @@ class dwarf_stack {
 
 }  // namespace detail
 
+// Operations one expression may execute; DW_OP_bra and DW_OP_skip can jump backwards.
+inline constexpr std::size_t HXCRASH_DWARF_EXPRESSION_MAX_STEPS = 10000;
+
 // Evaluates the expression at [base + offset, + length) of mem. Registers come from
 // thread_state, dereferences read task. initial values are pushed first (bottom first). On
 // success *result is the final top of the stack. Errors (all logged): invalid_argument for
 // malformed expressions (short operands, bad jumps and sizes, too few values for a named
-// operation, division by zero, no result), internal for the generic stack overflow and
+// operation, division by zero, no result, more than HXCRASH_DWARF_EXPRESSION_MAX_STEPS
+// operations), internal for the generic stack overflow and
 // underflow, not_supported for opcodes and registers outside the supported set, not_found for a
 // register the state lacks, the task read's code for a failed dereference.
 template <typename machine_ptr, typename machine_ptr_s, typename Memory>
@@ -131,7 +135,15 @@ hxcrash_error_t hxcrash_async_dwarf_expression_eval(
     return hxcrash_error_none;
   };
 
+  // Branches can go backwards: a budget of operations ends an expression that loops (at crash
+  // time it would freeze the crashing process for ever).
+  std::size_t steps = 0;
   while (!stream.at_end()) {
+    if (++steps > HXCRASH_DWARF_EXPRESSION_MAX_STEPS) {
+      MSHXCF_DEBUG("DWARF expression did not finish within %zu operations",
+                   HXCRASH_DWARF_EXPRESSION_MAX_STEPS);
+      return hxcrash_error_invalid_argument;
+    }
     std::uint8_t opcode = 0;
     HXC_READ(std::uint8_t, opcode);
     switch (opcode) {

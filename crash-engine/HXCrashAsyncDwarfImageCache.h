@@ -85,7 +85,7 @@ template <typename machine_ptr, typename Memory>
 hxcrash_error_t hxcrash_async_dwarf_image_cache_table_find_fde(
     const MShxcrash_async_dwarf_image_cache* cache, const Memory& mem,
     const MShxcrash_async_byteorder* byteorder, std::uint64_t pc,
-    hxcrash_async_dwarf_fde_info* fde) {
+    hxcrash_async_dwarf_fde_info* fde, hxcrash_async_dwarf_cie_cache* cie_cache = nullptr) {
   std::uint64_t low = 0;
   std::uint64_t high = cache->table_count;  // entries [low, high) hold the answer's successor
   while (low < high) {
@@ -116,7 +116,7 @@ hxcrash_error_t hxcrash_async_dwarf_image_cache_table_find_fde(
     if (tries == 0) firstStart = start;
     if (start != firstStart) break;
     const hxcrash_error_t err = hxcrash_async_dwarf_fde_info_init<machine_ptr>(
-        fde, mem, byteorder, fdeAddress, false);
+        fde, mem, byteorder, fdeAddress, false, cie_cache);
     if (err != hxcrash_error_none) return err;
     if (fde->pc_start <= pc && pc < fde->pc_end) return hxcrash_error_none;
     low = index;
@@ -125,15 +125,16 @@ hxcrash_error_t hxcrash_async_dwarf_image_cache_table_find_fde(
 }
 
 // Crash time. The FDE covering pc in the cached section: the header table when there is one,
-// else the linear walk of mem.
+// else the linear walk of mem. cie_cache (may be null) receives the FDE's CIE when the table
+// parsed it.
 template <typename machine_ptr, typename Memory>
 hxcrash_error_t hxcrash_async_dwarf_image_cache_find_fde(
     const MShxcrash_async_dwarf_image_cache* cache, const Memory& mem,
     const MShxcrash_async_byteorder* byteorder, std::uint64_t pc,
-    hxcrash_async_dwarf_fde_info* fde) {
+    hxcrash_async_dwarf_fde_info* fde, hxcrash_async_dwarf_cie_cache* cie_cache = nullptr) {
   if (cache->has_table && !cache->debug_frame) {
     return hxcrash_async_dwarf_image_cache_table_find_fde<machine_ptr>(cache, mem, byteorder, pc,
-                                                                       fde);
+                                                                       fde, cie_cache);
   }
   dwarf_frame_reader<Memory> reader;
   const hxcrash_error_t err =

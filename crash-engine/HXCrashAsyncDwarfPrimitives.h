@@ -61,6 +61,13 @@ struct buffer_memory {
 
 namespace detail {
 
+// One T from local bytes at any alignment: a plain load, no library call.
+template <typename T>
+T load_unaligned(const void* local) {
+  typedef T unaligned_t __attribute__((aligned(1), may_alias));
+  return *static_cast<const unaligned_t*>(local);
+}
+
 template <typename T>
 T swapped(const MShxcrash_async_byteorder* byteorder, T value) {
   if constexpr (sizeof(T) == 1) {
@@ -80,9 +87,7 @@ bool read_value(const Memory& mem, const MShxcrash_async_byteorder* byteorder,
                 hxcrash_vm_address_t address, hxcrash_vm_off_t offset, T* out) {
   const void* local = mem.remap(address, offset, sizeof(T));
   if (local == nullptr) return false;
-  T value;
-  MShxcrash_async_memcpy(&value, local, sizeof value);
-  *out = swapped(byteorder, value);
+  *out = swapped(byteorder, load_unaligned<T>(local));
   return true;
 }
 
@@ -469,8 +474,7 @@ class dwarf_opstream {
   template <typename T>
   bool read_intU(T* out) {
     if (static_cast<std::size_t>(end_ - pos_) < sizeof(T)) return false;
-    T value;
-    MShxcrash_async_memcpy(&value, pos_, sizeof value);
+    const T value = detail::load_unaligned<T>(pos_);
     pos_ += sizeof(T);
     *out = detail::swapped(byteorder_, value);
     return true;

@@ -19,16 +19,23 @@ MSplframe_error_t unwindIn(vx::task_t task, const MShxcrash_async_dwarf_image_ca
   dwarf_cfa_state<machine_ptr, machine_ptr_s> state;
 
   hxcrash_async_dwarf_fde_info fde;
-  hxcrash_error_t err = hxcrash_async_dwarf_image_cache_find_fde<machine_ptr>(cache, mem, byteorder,
-                                                                             lookupPc, &fde);
+  hxcrash_async_dwarf_cie_cache parsedCie;
+  hxcrash_error_t err = hxcrash_async_dwarf_image_cache_find_fde<machine_ptr>(
+      cache, mem, byteorder, lookupPc, &fde, &parsedCie);
   if (err != hxcrash_error_none) return MSPLFRAME_NOT_SUPPORTED;
   if (fde.pc_start >= static_cast<std::uint64_t>(static_cast<machine_ptr>(~machine_ptr{0}))) {
     return MSPLFRAME_NOT_SUPPORTED;
   }
   const hxcrash_vm_address_t base = mem.base_address();
+  // The FDE's parse already read its CIE (with the same pointer reader) when it came through
+  // the table.
   hxcrash_async_dwarf_cie_info cie;
-  err = hxcrash_async_dwarf_cie_info_init<machine_ptr>(&cie, mem, byteorder, &reader,
-                                                       base + fde.cie_offset);
+  if (parsedCie.valid && parsedCie.address == base + fde.cie_offset) {
+    cie = parsedCie.cie;
+  } else {
+    err = hxcrash_async_dwarf_cie_info_init<machine_ptr>(&cie, mem, byteorder, &reader,
+                                                         base + fde.cie_offset);
+  }
   if (err != hxcrash_error_none) {
     MSHXCF_DEBUG("Failed to parse CIE at offset of 0x%llx: %d",
                  static_cast<unsigned long long>(fde.cie_offset), static_cast<int>(err));

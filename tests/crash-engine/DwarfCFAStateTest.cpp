@@ -253,3 +253,43 @@ TEST(DwarfCfaStateTest, ExpressionRulesReadTheTask) {
 }
 
 }  // namespace
+
+namespace {
+
+// A CFA program whose rules are endless expressions (DW_OP_lit11; DW_OP_bra -4): applying them
+// fails at the expression's step budget instead of freezing the unwinder.
+TEST(DwarfCfaStateTest, EndlessExpressionRulesFailWhenApplied) {
+  std::uint64_t stack[4] = {0, 0x1111, 0x2222, 0x401000};
+  const auto sp = reinterpret_cast<std::uint64_t>(stack);
+  const Bytes endlessCfa = {0x0f, 0x04, 0x3b, 0x28, 0xfc, 0xff,  // def_cfa_expression <loop>
+                            0x90, 0x01};
+  const Bytes endlessRegister = {0x0c, 0x07, 0x20,                    // def_cfa rsp+32
+                                 0x10, 0x03, 0x04, 0x3b, 0x28, 0xfc, 0xff,  // rbx: <loop>
+                                 0x90, 0x01};
+  const Bytes endlessValue = {0x0c, 0x07, 0x20,                       // def_cfa rsp+32
+                              0x16, 0x0c, 0x04, 0x3b, 0x28, 0xfc, 0xff,  // r12: <loop>
+                              0x90, 0x01};
+  hxcrash_async_thread_state current;
+  MShxcrash_async_thread_state_init(&current, MShxcrash_CPU_TYPE_X86_64);
+  MShxcrash_async_thread_state_set_reg(&current, MSHXCRASH_X86_64_RSP, sp);
+  const hxcrash_async_dwarf_cie_info cie = x86_64Cie();
+  for (const Bytes* program : {&endlessCfa, &endlessRegister, &endlessValue}) {
+    State64 state;
+    ASSERT_EQ(run(&state, *program, 0), hxcrash_error_none);
+    hxcrash_async_thread_state next;
+    EXPECT_EQ(state.apply_state(vx::mach_task_self(), &cie, &current, le(), &next),
+              hxcrash_error_invalid_argument);
+  }
+}
+
+// A program longer than the instruction budget (nothing but DW_CFA_nop) fails; one just within
+// it runs.
+TEST(DwarfCfaStateTest, ProgramBeyondTheInstructionBudgetFails) {
+  const Bytes within(HXCRASH_DWARF_CFA_PROGRAM_MAX_STEPS, 0x00);
+  const Bytes beyond(HXCRASH_DWARF_CFA_PROGRAM_MAX_STEPS + 1, 0x00);
+  State64 state;
+  EXPECT_EQ(run(&state, within, 0), hxcrash_error_none);
+  EXPECT_EQ(run(&state, beyond, 0), hxcrash_error_invalid_argument);
+}
+
+}  // namespace

@@ -181,3 +181,29 @@ TEST(DwarfExpressionTest, ThirtyTwoBitInstanceWrapsAtItsWidth) {
 }
 
 }  // namespace
+
+namespace {
+
+// DW_OP_lit11; DW_OP_bra -4: the branch always jumps back to the literal, for ever.
+TEST(DwarfExpressionTest, BackwardBranchLoopEndsAtTheStepBudget) {
+  const Bytes endless = {0x3b, 0x28, 0xfc, 0xff};
+  std::uint64_t result = 0;
+  EXPECT_EQ(eval64(endless, &result), hxcrash_error_invalid_argument);
+  std::uint32_t narrow = 0;
+  EXPECT_EQ(eval32(endless, &narrow), hxcrash_error_invalid_argument);
+  // The same through DW_OP_skip -3.
+  EXPECT_EQ(eval64({0x2f, 0xfd, 0xff}, &result), hxcrash_error_invalid_argument);
+}
+
+// A counting loop (lit1; minus; dup; bra -6) from n down to 0: backward branches are fine while
+// the expression stays within its budget of operations (four per turn).
+TEST(DwarfExpressionTest, CountingLoopFinishesWithinTheBudgetAndFailsBeyondIt) {
+  const Bytes countdown = {0x31, 0x1c, 0x12, 0x28, 0xfa, 0xff};
+  std::uint64_t result = 1;
+  ASSERT_EQ(eval64(countdown, &result, nullptr, {100}), hxcrash_error_none);
+  EXPECT_EQ(result, 0u);
+  const std::uint64_t turns = HXCRASH_DWARF_EXPRESSION_MAX_STEPS / 4 + 1;
+  EXPECT_EQ(eval64(countdown, &result, nullptr, {turns}), hxcrash_error_invalid_argument);
+}
+
+}  // namespace
