@@ -1,5 +1,6 @@
 #include "platform/foundation/DispatchQueue.h"
 
+#include "platform/darwin/SignalStack.h"
 #include "platform/foundation/Error.h"
 
 #include <sys/syscall.h>
@@ -51,6 +52,8 @@ class WorkerPool {
   static constexpr auto kIdleExit = std::chrono::seconds(15);
 
   void work() {
+    // A fatal-signal handler must run here even when a block overflows the stack.
+    thread_signal_stack_install();
     std::unique_lock lock(mutex_);
     for (;;) {
       if (jobs_.empty()) {

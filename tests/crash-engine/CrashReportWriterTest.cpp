@@ -5,6 +5,7 @@
 #include "crash-engine/MSHXCrashReporter.h"
 #include "crash-engine/MSHXCrashReportTextFormatter.h"
 #include "platform/darwin/Sysctl.h"
+#include "platform/foundation/DispatchQueue.h"
 
 #include <gtest/gtest.h>
 
@@ -484,4 +485,53 @@ TEST(CrashReportWriterTwoCrashesTest, TwoThreadsCrashingAtOnceLeaveOneGoodReport
     EXPECT_EQ(status, 0);
     if (HasFailure()) break;
   }
+}
+
+// ---- a stack overflow on a queue worker --------------------------------------------------------
+
+namespace {
+
+volatile bool g_keep_recursing = true;
+
+__attribute__((noinline)) int overflowStack(int depth) {
+  volatile char frame[1024];
+  frame[0] = static_cast<char>(depth);
+  if (!g_keep_recursing) return frame[0];
+  return overflowStack(depth + 1) + frame[0];
+}
+
+}  // namespace
+
+// The dispatch queue's worker threads get an alternate signal stack when they start, so a
+// block that overflows its thread's stack still leaves a report.
+TEST(CrashReportWriterOverflowTest, StackOverflowOnAQueueWorkerLeavesAReport) {
+  const std::string name = "WorkerOverflow";
+  const std::string path = makeReporter(name)->crashReportPath().string();
+  std::filesystem::remove(path);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    auto reporter = makeReporter(name);
+    if (!reporter->enableCrashReporter()) _exit(3);
+    vx::DispatchQueue::global()->async([] { overflowStack(0); });
+    for (;;) pause();
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(WTERMSIG(status), SIGSEGV);
+  const auto bytes = readAll(path);
+  ASSERT_GT(bytes.size(), 8u) << "no report";
+  vx::Error error;
+  auto report = MSHXCrashReport::makeWithData(bytes, &error);
+  ASSERT_TRUE(report) << error.description;
+  EXPECT_EQ(report->signalInfo()->name(), "SIGSEGV");
+  std::shared_ptr<MSHXCrashReportThreadInfo> crashed;
+  for (const auto& t : report->threads()) {
+    if (t->crashed()) crashed = t;
+  }
+  ASSERT_TRUE(crashed);
+  EXPECT_NE(crashed->threadNumber(), 0);  // a worker, not the main thread
+  // The overflowing recursion fills the frame limit.
+  EXPECT_EQ(crashed->stackFrames().size(), 512u);
 }
