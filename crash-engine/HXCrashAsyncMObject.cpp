@@ -20,6 +20,28 @@ static hxcrash_error_t hxcrash_async_mobject_remap_pages_workaround(
   const hxcrash_vm_address_t start = task_address & ~vm_page_mask;
   hxcrash_vm_size_t total = ((task_address + length + vm_page_mask) - start) & ~vm_page_mask;
 
+  if (require_full) {
+    // Every page must be readable: found out before a local range of that size is reserved, so
+    // a length that no mapping backs fails here instead of exhausting memory.
+    hxcrash_vm_size_t granted = 0;
+    while (granted < total) {
+      memory_object_size_t size = total - granted;
+      mach_port_t entry = MACH_PORT_NULL;
+      const kern_return_t kr = mach_make_memory_entry_64(task, &size, start + granted,
+                                                         VM_PROT_READ, &entry, MACH_PORT_NULL);
+      if (kr != KERN_SUCCESS) {
+        MSHXCF_DEBUG("mach_make_memory_entry_64() failed: %d", kr);
+        MSHXCF_DEBUG("Only 0x%llx of 0x%llx bytes at 0x%llx can be mapped",
+                     static_cast<unsigned long long>(granted),
+                     static_cast<unsigned long long>(total),
+                     static_cast<unsigned long long>(start));
+        return hxcrash_error_no_memory;
+      }
+      releaseEntry(entry);
+      granted += size;
+    }
+  }
+
   if (!require_full) {
     hxcrash_vm_size_t granted = 0;
     while (granted < total) {

@@ -365,6 +365,14 @@ hxcrash_error_t MShxcrash_async_macho_map_section(MShxcrash_async_macho* image,
       addr = swap32(image, sect.addr);
       size = swap32(image, sect.size);
     }
+    // The section's own claim is checked against its segment's range before anything is mapped:
+    // a damaged size must not make the reader reserve gigabytes.
+    if (addr < facts.vmaddr || size > facts.vmsize || addr - facts.vmaddr > facts.vmsize - size) {
+      MSHXCF_DEBUG("Section (%s,%s) of 0x%llx bytes at 0x%llx lies outside its segment in %s",
+                   segname, sectname, static_cast<unsigned long long>(size),
+                   static_cast<unsigned long long>(addr), imageName(image));
+      return hxcrash_error_invalid_argument;
+    }
     return MShxcrash_async_mobject_init(mobj, image->task,
                                         addr + static_cast<std::uint64_t>(image->vmaddr_slide),
                                         size, true);

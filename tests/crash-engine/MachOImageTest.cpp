@@ -594,3 +594,53 @@ TEST(MachOStringTest, LongStringIsFoundAfterOneRemap) {
 }
 
 }  // namespace
+
+namespace {
+
+// A section's address and size are checked against its segment before anything is mapped: a
+// section claiming 4 GB (or wrapping around, or starting before its segment) is refused at once.
+TEST(HandMadeMachOTest, SectionSizesOutsideTheirSegmentAreRefusedBeforeMapping) {
+  struct Case {
+    const char* name;
+    std::uint64_t addrDelta;  // from the segment's start
+    std::uint64_t size;
+    hxcrash_error_t expected;
+  };
+  const Case cases[] = {
+      {"fills its segment to the end", 0x100, 4096 - 0x100, hxcrash_error_none},
+      {"claims 4 GB", 0x100, 0x100000000ull, hxcrash_error_invalid_argument},
+      {"one byte past the segment", 0x100, 4096 - 0x100 + 1, hxcrash_error_invalid_argument},
+      {"end wraps around", 0x100, ~std::uint64_t{0} - 0x10, hxcrash_error_invalid_argument},
+      {"starts before its segment", ~std::uint64_t{0} - 0xfff, 0x40,
+       hxcrash_error_invalid_argument},
+  };
+  constexpr std::size_t kSection = 32 + 72;  // the first section of __TEXT (64-bit)
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ImageBuilder builder(true, false);
+    std::vector<std::uint8_t> bytes = builder.build();
+    std::uint64_t segmentVmaddr = 0;
+    std::memcpy(&segmentVmaddr, bytes.data() + 32 + 24, 8);
+    builder.put64(bytes, kSection + 32, segmentVmaddr + c.addrDelta);
+    builder.put64(bytes, kSection + 40, c.size);
+    PlacedBuffer placed(bytes);
+    MShxcrash_async_macho image{};
+    ASSERT_EQ(MShxcrash_nasync_macho_init(&image, vx::mach_task_self(), "sizes", placed.address()),
+              hxcrash_error_none);
+    hxcrash_async_mobject mobj;
+    testing::internal::CaptureStderr();
+    const hxcrash_error_t err = MShxcrash_async_macho_map_section(&image, "__TEXT", "__text", &mobj);
+    const std::string out = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, c.expected);
+    if (err == hxcrash_error_none) {
+      EXPECT_EQ(MShxcrash_async_mobject_length(&mobj), c.size);
+      MShxcrash_async_mobject_free(&mobj);
+    } else {
+      EXPECT_NE(out.find("Section (__TEXT,__text) of 0x"), std::string::npos) << out;
+      EXPECT_NE(out.find("lies outside its segment in sizes"), std::string::npos) << out;
+    }
+    MShxcrash_nasync_macho_free(&image);
+  }
+}
+
+}  // namespace

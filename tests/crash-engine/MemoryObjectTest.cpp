@@ -144,3 +144,34 @@ TEST_F(MemoryObjectTest, RangeWhoseEndOverflowsIsRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+// A full mapping whose length runs past what is mapped fails before any local range of that
+// size is reserved (a damaged 4 GB length must not exhaust memory).
+TEST(MemoryObjectSizeTest, FullMappingBeyondTheMappedRangeFailsUpFront) {
+  const long page = sysconf(_SC_PAGESIZE);
+  // One page with nothing mapped after it.
+  void* one = mmap(nullptr, 2 * static_cast<std::size_t>(page), PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(one, MAP_FAILED);
+  munmap(static_cast<char*>(one) + page, static_cast<std::size_t>(page));
+  const auto address = reinterpret_cast<hxcrash_vm_address_t>(one);
+  hxcrash_async_mobject mobj;
+  for (const hxcrash_vm_size_t length :
+       {hxcrash_vm_size_t{0x100000000ull}, static_cast<hxcrash_vm_size_t>(page) + 1}) {
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(MShxcrash_async_mobject_init(&mobj, vx::mach_task_self(), address, length, true),
+              hxcrash_error_no_memory);
+    const std::string out = testing::internal::GetCapturedStderr();
+    EXPECT_NE(out.find("can be mapped"), std::string::npos) << out;
+  }
+  ASSERT_EQ(MShxcrash_async_mobject_init(&mobj, vx::mach_task_self(), address,
+                                         static_cast<hxcrash_vm_size_t>(page), true),
+            hxcrash_error_none);
+  EXPECT_EQ(MShxcrash_async_mobject_length(&mobj), static_cast<hxcrash_vm_size_t>(page));
+  MShxcrash_async_mobject_free(&mobj);
+  munmap(one, static_cast<std::size_t>(page));
+}
+
+}  // namespace
