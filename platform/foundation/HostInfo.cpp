@@ -1,8 +1,11 @@
 #include "platform/foundation/HostInfo.h"
 
+#include <sys/statvfs.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 
@@ -121,6 +124,26 @@ std::uint64_t HostInfo::physicalMemory() {
 
 std::uint64_t HostInfo::freeMemory() { return meminfoValue("MemFree"); }
 std::uint64_t HostInfo::availableMemory() { return meminfoValue("MemAvailable"); }
+
+std::optional<std::uint64_t> HostInfo::storageSize(const std::string& path) {
+  std::string where = path;
+  if (where.empty()) {
+    const char* home = std::getenv("HOME");
+    where = home != nullptr && *home != '\0' ? home : "/";
+  }
+  struct statvfs info {};
+  if (statvfs(where.c_str(), &info) != 0 && (!path.empty() || statvfs("/", &info) != 0)) {
+    return std::nullopt;
+  }
+  return static_cast<std::uint64_t>(info.f_blocks) * static_cast<std::uint64_t>(info.f_frsize);
+}
+
+std::string HostInfo::timeZoneAbbreviation() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  if (localtime_r(&now, &local) == nullptr || local.tm_zone == nullptr) return {};
+  return local.tm_zone;
+}
 
 std::optional<std::chrono::system_clock::time_point> HostInfo::bootTime() {
   std::ifstream in("/proc/stat");

@@ -39,6 +39,11 @@ class HostInfo {
   static std::uint64_t physicalMemory();
   static std::uint64_t freeMemory();
   static std::uint64_t availableMemory();
+  // Size in bytes of the file system that holds `path` (default: the home folder, else "/"),
+  // from statvfs; std::nullopt when it cannot be read.
+  static std::optional<std::uint64_t> storageSize(const std::string& path = {});
+  // The local time zone's abbreviation now ("UTC", "CET"), empty when unknown.
+  static std::string timeZoneAbbreviation();
   // When the machine booted (from /proc/stat "btime"), if readable.
   static std::optional<std::chrono::system_clock::time_point> bootTime();
   static int processorCount();

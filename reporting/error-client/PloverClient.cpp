@@ -2,6 +2,7 @@
 
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/NotificationCenter.h"
+#include "platform/foundation/UTF8.h"
 #include "platform/foundation/UserDefaults.h"
 
 #include <syslog.h>
@@ -267,8 +268,11 @@ void PloverClient::sendAllStoredEvents() {
       group->leave();
     });
   }
-  group->notify(vx::DispatchQueue::main(), [weak] {
-    vx::NotificationCenter::defaultCenter().post(kPloverAllStoredEventsSent);
+  // The pass ends off the main queue, so a host without a main loop (a command-line tool) still
+  // gets its next pass; only the notification waits for the main queue.
+  group->notify(vx::DispatchQueue::global(), [weak] {
+    vx::DispatchQueue::main()->async(
+        [] { vx::NotificationCenter::defaultCenter().post(kPloverAllStoredEventsSent); });
     if (auto self = weak.lock()) self->finishResendPass();
   });
 }
@@ -350,39 +354,74 @@ std::optional<vx::Value> optionalString(const std::optional<std::string>& text) 
   return vx::Value(*text);
 }
 
+// The shared context goes into every event: one value that is not UTF-8 would make every event
+// unsendable, so it is repaired once here (U+FFFD for the bad bytes) instead of refused.
+std::optional<std::string> repaired(std::optional<std::string> text) {
+  if (text) vx::utf8::sanitize(*text);
+  return text;
+}
+
+std::optional<PloverTags> repaired(std::optional<PloverTags> tags) {
+  if (!tags) return tags;
+  PloverTags out;
+  for (auto& [key, value] : *tags) out[vx::utf8::sanitized(key)] = vx::utf8::sanitized(value);
+  return out;
+}
+
+std::optional<vx::ValueMap> repaired(std::optional<vx::ValueMap> map) {
+  if (map && !vx::utf8::isValidValue(vx::Value(*map))) map = vx::utf8::sanitizedMap(*map);
+  return map;
+}
+
+std::shared_ptr<PloverUser> repaired(std::shared_ptr<PloverUser> user) {
+  if (!user || vx::utf8::isValidValue(vx::Value(user->serialize()))) return user;
+  auto copy = std::make_shared<PloverUser>(*user);
+  copy->userId = repaired(std::move(copy->userId));
+  copy->email = repaired(std::move(copy->email));
+  copy->username = repaired(std::move(copy->username));
+  copy->extra = repaired(std::move(copy->extra));
+  return copy;
+}
+
 }  // namespace
 
 void PloverClient::setTags(std::optional<PloverTags> tags) {
+  tags = repaired(std::move(tags));
   persist("tags", tags ? std::optional<vx::Value>(tagsToMap(*tags)) : std::nullopt);
   std::lock_guard lock(mutex_);
   tags_ = std::move(tags);
 }
 
 void PloverClient::setExtra(std::optional<vx::ValueMap> extra) {
+  extra = repaired(std::move(extra));
   persist("extra", extra ? std::optional<vx::Value>(*extra) : std::nullopt);
   std::lock_guard lock(mutex_);
   extra_ = std::move(extra);
 }
 
 void PloverClient::setUser(std::shared_ptr<PloverUser> user) {
+  user = repaired(std::move(user));
   persist("user", user ? std::optional<vx::Value>(user->serialize()) : std::nullopt);
   std::lock_guard lock(mutex_);
   user_ = std::move(user);
 }
 
 void PloverClient::setReleaseName(std::optional<std::string> value) {
+  value = repaired(std::move(value));
   persist("releaseName", optionalString(value));
   std::lock_guard lock(mutex_);
   releaseName_ = std::move(value);
 }
 
 void PloverClient::setDist(std::optional<std::string> value) {
+  value = repaired(std::move(value));
   persist("dist", optionalString(value));
   std::lock_guard lock(mutex_);
   dist_ = std::move(value);
 }
 
 void PloverClient::setEnvironment(std::optional<std::string> value) {
+  value = repaired(std::move(value));
   persist("environment", optionalString(value));
   std::lock_guard lock(mutex_);
   environment_ = std::move(value);

@@ -3,6 +3,7 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/DateFormat.h"
 #include "platform/foundation/HostInfo.h"
+#include "platform/foundation/UTF8.h"
 #include "platform/foundation/UUID.h"
 #include "reporting/crash-recorder/PloverCrash.h"
 #include "reporting/error-client/PloverClient.h"
@@ -61,16 +62,19 @@ bool PloverIsValidJSONObject(const Value& value) {
     case Value::Type::Null:
     case Value::Type::Bool:
     case Value::Type::Integer:
-    case Value::Type::String:
       return true;
+    case Value::Type::String:
+      // JSON text is UTF-8; anything else cannot be written.
+      return vx::utf8::isValid(*value.stringValue());
     case Value::Type::Double:
       return std::isfinite(*value.doubleValue());
     case Value::Type::Array:
       return std::all_of(value.arrayValue()->begin(), value.arrayValue()->end(),
                          [](const Value& item) { return PloverIsValidJSONObject(item); });
     case Value::Type::Map:
-      return std::all_of(value.mapValue()->begin(), value.mapValue()->end(),
-                         [](const auto& entry) { return PloverIsValidJSONObject(entry.second); });
+      return std::all_of(value.mapValue()->begin(), value.mapValue()->end(), [](const auto& entry) {
+        return vx::utf8::isValid(entry.first) && PloverIsValidJSONObject(entry.second);
+      });
     default:
       return false;
   }
@@ -243,10 +247,50 @@ void copyKey(ValueMap& to, const char* toKey, const ValueMap& from, const char* 
   if (const auto* value = from.find(fromKey)) to.set(toKey, *value);
 }
 
+bool lacks(const ValueMap& info, const char* key) {
+  const auto* value = info.find(key);
+  if (value == nullptr || value->isNull()) return true;
+  if (const auto* text = value->stringValue()) return text->empty();
+  if (auto number = value->integerValue()) return *number == 0;
+  return false;
+}
+
+void fill(ValueMap& info, const char* key, const Value& value) {
+  if (lacks(info, key)) info.set(key, value);
+}
+
+// The recorder gathers the machine's facts only once it is installed, which this application
+// never does, so before that its system information holds zeros and no texts. What it lacks is
+// read from the running system instead; a fact the machine does not have (no DMI in a virtual
+// machine: no model) stays out. Memory is read afresh for each event.
+ValueMap machineFacts() {
+  static const ValueMap fixed = [] {
+    ValueMap info = PloverContext::systemInfo();
+    fill(info, "systemName", vx::HostInfo::osName());
+    if (auto model = vx::HostInfo::model()) fill(info, "machine", *model);
+    const auto release = vx::HostInfo::kernelRelease();
+    if (!release.empty()) {
+      fill(info, "kernelVersion", "Linux " + release + " " + vx::HostInfo::kernelVersion());
+    }
+    const auto architecture = vx::HostInfo::machine();
+    if (!architecture.empty()) fill(info, "cpuArchitecture", architecture);
+    if (auto boot = vx::HostInfo::bootTime()) fill(info, "bootTime", plover_toIso8601String(*boot));
+    const auto zone = vx::HostInfo::timeZoneAbbreviation();
+    if (!zone.empty()) fill(info, "timezone", zone);
+    if (auto size = vx::HostInfo::physicalMemory(); size > 0) fill(info, "memorySize", size);
+    if (auto size = vx::HostInfo::storageSize()) fill(info, "storageSize", *size);
+    return info;
+  }();
+  ValueMap info = fixed;
+  if (auto free = vx::HostInfo::freeMemory(); free > 0) fill(info, "freeMemory", free);
+  if (auto usable = vx::HostInfo::availableMemory(); usable > 0) fill(info, "usableMemory", usable);
+  return info;
+}
+
 }  // namespace
 
 ValueMap PloverContext::generatedOsContext() const {
-  const auto& info = systemInfo();
+  const auto info = machineFacts();
   // The running system's own name and version (os-release), not a fixed platform name; read
   // once per process like the rest of the system facts, not once per event.
   static const std::pair<std::string, std::string> system = [] {
@@ -265,7 +309,7 @@ ValueMap PloverContext::generatedOsContext() const {
 }
 
 ValueMap PloverContext::generatedDeviceContext() const {
-  const auto& info = systemInfo();
+  const auto info = machineFacts();
   ValueMap device;
   if (const auto* name = info.find("systemName"); name != nullptr && name->isString()) {
     std::istringstream words(*name->stringValue());
@@ -285,7 +329,7 @@ ValueMap PloverContext::generatedDeviceContext() const {
 }
 
 ValueMap PloverContext::generatedAppContext() const {
-  const auto& info = systemInfo();
+  const auto info = machineFacts();
   const auto bundle = vx::Bundle::main().infoDictionary();
   ValueMap app;
   copyKey(app, "app_identifier", bundle, "CFBundleIdentifier");

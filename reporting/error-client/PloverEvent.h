@@ -29,7 +29,7 @@ std::optional<vx::Date> plover_fromIso8601String(const std::string& text);
 vx::ValueMap plover_sanitize(const vx::ValueMap& map);
 
 // True when the value (recursively) holds only JSON kinds: null, bool, numbers (finite),
-// strings, arrays and maps.
+// strings and map keys that are valid UTF-8, arrays and maps.
 bool PloverIsValidJSONObject(const vx::Value& value);
 
 class PloverBreadcrumb {

@@ -2,6 +2,7 @@
 
 #include "platform/foundation/FileSystem.h"
 #include "platform/foundation/StandardPaths.h"
+#include "platform/foundation/UTF8.h"
 #include "platform/foundation/UUID.h"
 #include "reporting/error-client/PloverError.h"
 
@@ -156,7 +157,10 @@ std::string PloverFileManager::storeBreadcrumb(const PloverBreadcrumb& breadcrum
 std::string PloverFileManager::storeBreadcrumb(const PloverBreadcrumb& breadcrumb,
                                                std::size_t maxCount) {
   std::lock_guard lock(lock_);
-  const std::string path = storeDictionary(breadcrumb.serialize(), breadcrumbsPath_);
+  // A breadcrumb often quotes outside text (a file name is bytes on Linux): repaired rather than
+  // refused, so it neither goes missing nor stops the events that carry it.
+  const std::string path =
+      storeDictionary(vx::utf8::sanitizedMap(breadcrumb.serialize()), breadcrumbsPath_);
   handleFileManagerLimit(breadcrumbsPath_, std::min<std::size_t>(maxCount, maxBreadcrumbs_));
   return path;
 }

@@ -115,6 +115,31 @@ TEST(PloverEventTest, DuplicateFrameThroughTheLinkRegisterIsRemoved) {
   EXPECT_EQ(other.frames.size(), 3u);
 }
 
+TEST(PloverEventTest, DeviceAndOsCarryTheRunningMachinesFacts) {
+  PloverEvent event(1);
+  const auto contexts = toJson(event.serialize())["contexts"];
+  const auto& device = contexts["device"];
+  EXPECT_EQ(device["memory_size"], vx::HostInfo::physicalMemory());
+  EXPECT_GT(device["memory_size"].get<std::uint64_t>(), 0u);
+  EXPECT_GT(device["free_memory"].get<std::uint64_t>(), 0u);
+  EXPECT_GT(device["usable_memory"].get<std::uint64_t>(), 0u);
+  EXPECT_LE(device["free_memory"].get<std::uint64_t>(), device["memory_size"].get<std::uint64_t>());
+  ASSERT_TRUE(vx::HostInfo::storageSize().has_value());
+  EXPECT_EQ(device["storage_size"], *vx::HostInfo::storageSize());
+  EXPECT_EQ(device["arch"], vx::HostInfo::machine());
+  // The model comes from DMI; a machine without it (many virtual machines) has no model key.
+  if (const auto model = vx::HostInfo::model()) {
+    EXPECT_EQ(device["model"], *model);
+  } else {
+    EXPECT_FALSE(device.contains("model"));
+  }
+  EXPECT_FALSE(device.contains("model_id"));
+  ASSERT_TRUE(device.contains("boot_time"));
+  EXPECT_TRUE(plover_fromIso8601String(device["boot_time"].get<std::string>()).has_value());
+  const auto kernel = contexts["os"]["kernel_version"].get<std::string>();
+  EXPECT_NE(kernel.find(vx::HostInfo::kernelRelease()), std::string::npos) << kernel;
+}
+
 TEST(PloverCrashTest, SystemInfoBeforeInstallHoldsOnlyZeroNumbers) {
   const auto first = PloverCrash::sharedInstance().systemInfo();
   const auto second = PloverCrash::sharedInstance().systemInfo();

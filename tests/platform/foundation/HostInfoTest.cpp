@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/statvfs.h>
 #include <sys/utsname.h>
 
 #include <cstdlib>
@@ -23,6 +24,17 @@ TEST(HostInfoTest, ReadsTheRunningSystem) {
   EXPECT_GE(HostInfo::processorCount(), 1);
   ASSERT_TRUE(HostInfo::bootTime().has_value());
   EXPECT_LT(*HostInfo::bootTime(), std::chrono::system_clock::now());
+}
+
+TEST(HostInfoTest, StorageSizeIsTheSizeOfTheFileSystemHoldingThePath) {
+  struct statvfs root {};
+  ASSERT_EQ(statvfs("/", &root), 0);
+  EXPECT_EQ(HostInfo::storageSize("/"),
+            static_cast<std::uint64_t>(root.f_blocks) * static_cast<std::uint64_t>(root.f_frsize));
+  ASSERT_TRUE(HostInfo::storageSize().has_value());
+  EXPECT_GT(*HostInfo::storageSize(), 0u);
+  EXPECT_EQ(HostInfo::storageSize("/nonexistent/folder"), std::nullopt);
+  EXPECT_FALSE(HostInfo::timeZoneAbbreviation().empty());
 }
 
 TEST(HostInfoTest, ParsesOsReleaseQuotingAndMissingKeys) {
