@@ -115,6 +115,20 @@ bool isSafeHeaderValue(std::string_view value) {
   });
 }
 
+// The base string's authority: lower case, without the scheme's default port (RFC 5849
+// 3.4.1.2), which is also what the HTTP layer leaves out of the "Host" header it sends.
+std::string baseStringHost(std::string_view host, std::string_view scheme) {
+  std::string out = lowerASCII(host);
+  const std::string lowerScheme = lowerASCII(scheme);
+  const std::string_view defaultPort =
+      lowerScheme == "http" ? ":80" : lowerScheme == "https" ? ":443" : "";
+  if (!defaultPort.empty() && out.size() > defaultPort.size() &&
+      std::string_view(out).substr(out.size() - defaultPort.size()) == defaultPort) {
+    out.resize(out.size() - defaultPort.size());
+  }
+  return out;
+}
+
 }  // namespace
 
 std::string TDOAuth::percentEncode(std::string_view text) { return encodeBytes(text, isUnreserved); }
@@ -264,7 +278,7 @@ std::optional<vx::URLRequest> TDOAuth::URLRequestForPath(
   const std::string escapedPath = escapePath(path);
   oauth->method_ = std::string(requestMethod);
   oauth->scheme_ = std::string(scheme);
-  oauth->hostAndPathWithoutQuery_ = lowerASCII(host) + escapedPath;
+  oauth->hostAndPathWithoutQuery_ = baseStringHost(host, scheme) + escapedPath;
   const std::string base = std::string(scheme) + "://" + std::string(host);
 
   std::optional<vx::URLRequest> request;

@@ -57,7 +57,8 @@ class TDOAuth {
   std::optional<std::string> setParameters(const TDOAuthParameters& parameters);
 
   // The signature base string: method, "&", lower-case scheme, "%3A%2F%2F", the encoded host
-  // and path, "&", and the encoded parameter text (stored parameters merged with the protocol
+  // (without a default port: ":80" for http, ":443" for https) and path, "&", and the encoded
+  // parameter text (stored parameters merged with the protocol
   // parameters, which win on a clash, sorted by key).
   std::string signatureBase() const;
   // Base64 of the HMAC of the base string keyed with "consumer secret&token secret".

@@ -1,5 +1,6 @@
 #include "platform/net/URLSession.h"
 
+#include "platform/darwin/SignalStack.h"
 #include "platform/foundation/URL.h"
 
 #include <curl/curl.h>
@@ -339,6 +340,8 @@ struct URLSession::Engine {
   // --- worker thread ---
 
   void run() {
+    // A fatal-signal handler must run here even when this thread overflows its stack.
+    thread_signal_stack_install();
     for (;;) {
       std::deque<Command> batch;
       bool stop = false;
@@ -508,6 +511,11 @@ struct URLSession::Engine {
       if (!request.headers.contains(name)) append(name, value);
     }
     for (const auto& [name, value] : request.headers.all()) append(name, value);
+    // curl labels every POST body as form data; a request with no body declares no type.
+    if (request.body.empty() && !request.headers.contains("Content-Type") &&
+        !config.httpAdditionalHeaders.contains("Content-Type")) {
+      if (auto* next = curl_slist_append(list, "Content-Type:")) list = next;
+    }
     // No "Expect: 100-continue" round trip for bodies.
     if (!request.headers.contains("Expect")) {
       if (auto* next = curl_slist_append(list, "Expect:")) list = next;

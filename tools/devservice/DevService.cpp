@@ -1,6 +1,7 @@
 #include "tools/devservice/DevService.h"
 
 #include "platform/foundation/Clock.h"
+#include "platform/foundation/UTF8.h"
 #include "platform/security/Gzip.h"
 
 #include <httplib.h>
@@ -160,7 +161,21 @@ std::regex compilePattern(const std::string& pattern) {
   }
 }
 
+// The regular-expression engine recurses per nesting level and alternative while compiling: a
+// pattern from outside (the admin call) is bounded in length and nesting first.
 bool isValidPattern(const std::string& pattern) {
+  if (pattern.size() > kMaxFaultPatternLength) return false;
+  std::size_t depth = 0;
+  for (std::size_t i = 0; i < pattern.size(); ++i) {
+    const char c = pattern[i];
+    if (c == '\\') {
+      ++i;
+    } else if (c == '(' || c == '[' || c == '{') {
+      if (++depth > kMaxFaultPatternNesting) return false;
+    } else if ((c == ')' || c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
   try {
     std::regex compiled(pattern);
     return true;
@@ -211,6 +226,38 @@ std::vector<std::string> registeredRouteSets() {
 }
 
 std::filesystem::path defaultDataDirectory() { return VX_DEVSERVICE_DATA_DIR; }
+
+bool jsonNestingWithin(std::string_view text, std::size_t limit) {
+  std::size_t depth = 0;
+  bool inString = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (inString) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        inString = false;
+      }
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > limit) return false;
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return true;
+}
+
+nlohmann::json parseBoundedJSON(std::string_view text) {
+  if (!jsonNestingWithin(text, kMaxJSONNesting)) return nlohmann::json::value_t::discarded;
+  return nlohmann::json::parse(text, nullptr, false);
+}
+
+std::string dumpForReading(nlohmann::json json) {
+  utf8::sanitizeJson(json);
+  return json.dump();
+}
 
 // ---------------------------------------------------------------------------------------------
 // Faults
@@ -265,10 +312,21 @@ Result<Fault> Fault::fromParameters(const std::map<std::string, std::string>& pa
     return Error("vx.devservice", 2, "fault parameter is not a number");
   }
   if (*status < 100 || *status > 599) return Error("vx.devservice", 2, "status out of range");
+  // Bounds that keep every later time computation in range (no overflow when added to a clock).
+  if (*delay < 0 || *delay > kMaxFaultDelay.count()) {
+    return Error("vx.devservice", 2, "delay_ms out of range");
+  }
+  if (*skew < -kMaxFaultSkew.count() || *skew > kMaxFaultSkew.count()) {
+    return Error("vx.devservice", 2, "skew_s out of range");
+  }
+  if (*retry < 0 || *retry > kMaxFaultSkew.count()) {
+    return Error("vx.devservice", 2, "retry_after out of range");
+  }
+  if (*times > 1'000'000'000) return Error("vx.devservice", 2, "times out of range");
   fault.status = static_cast<int>(*status);
-  fault.delay = std::chrono::milliseconds(std::max<long long>(0, *delay));
+  fault.delay = std::chrono::milliseconds(*delay);
   fault.dateSkew = std::chrono::seconds(*skew);
-  fault.retryAfterSeconds = static_cast<int>(std::max<long long>(0, *retry));
+  fault.retryAfterSeconds = static_cast<int>(*retry);
   if (*times >= 0) fault.times = static_cast<int>(*times);
   return fault;
 }
@@ -301,6 +359,7 @@ struct DevService::State {
   std::vector<Route> routes;
   std::vector<FaultEntry> faults;
   std::vector<Request> log;
+  std::size_t logBodyBytes = 0;
 
   std::mutex stopMutex;
   std::condition_variable stopChanged;
@@ -413,8 +472,22 @@ void DevService::State::serve(const httplib::Request& in, httplib::Response& out
   std::optional<Fault> fault;
   if (!admin) {
     fault = takeFault(request);
+  }
+  request.serviceTime = vx::wallNow();
+  if (fault && fault->kind == Fault::Kind::skewDate) request.serviceTime += fault->dateSkew;
+  if (!admin) {
     std::lock_guard lock(mutex);
     log.push_back(request);
+    logBodyBytes += request.body.size();
+    // The oldest entries go once the log holds too many requests or too many body bytes.
+    std::size_t drop = 0;
+    while (drop < log.size() &&
+           (log.size() - drop > options.maxLoggedRequests ||
+            logBodyBytes > options.maxLoggedBodyBytes)) {
+      logBodyBytes -= log[drop].body.size();
+      ++drop;
+    }
+    if (drop > 0) log.erase(log.begin(), log.begin() + static_cast<std::ptrdiff_t>(drop));
   }
   logChanged.notify_all();
 
@@ -521,10 +594,40 @@ Result<int> DevService::start() {
   auto server = std::make_unique<httplib::Server>();
   State* state = state_.get();
   auto handler = [state](const httplib::Request& in, httplib::Response& out) { state->serve(in, out); };
+  // Bodies are read here, not by the library, so the cap applies to what a gzip body inflates
+  // to as well as to what arrives.
+  auto bodyHandler = [state](const httplib::Request& in, httplib::Response& out,
+                             const httplib::ContentReader& reader) {
+    std::string body;
+    bool tooLarge = false;
+    const bool read = reader([&](const char* data, std::size_t length) {
+      if (length > kMaxRequestBodyBytes - body.size()) {
+        tooLarge = true;
+        return false;
+      }
+      body.append(data, length);
+      return true;
+    });
+    // The rest of an unread body would be taken for the next request: the connection ends.
+    if (tooLarge) {
+      out.status = 413;
+      out.set_header("Connection", "close");
+      out.set_content(R"({"error":"request body too large"})", "application/json");
+      return;
+    }
+    if (!read) {
+      out.status = 400;
+      out.set_header("Connection", "close");
+      out.set_content(R"({"error":"request body could not be read"})", "application/json");
+      return;
+    }
+    const_cast<httplib::Request&>(in).body = std::move(body);
+    state->serve(in, out);
+  };
   server->Get(".*", handler);
-  server->Post(".*", handler);
-  server->Put(".*", handler);
-  server->Patch(".*", handler);
+  server->Post(".*", bodyHandler);
+  server->Put(".*", bodyHandler);
+  server->Patch(".*", bodyHandler);
   server->Delete(".*", handler);
   server->Options(".*", handler);
   server->set_keep_alive_max_count(100000);
@@ -625,6 +728,7 @@ std::vector<Request> DevService::requests(std::string_view pathPattern) const {
 void DevService::clearRequestLog() {
   std::lock_guard lock(state_->mutex);
   state_->log.clear();
+  state_->logBodyBytes = 0;
 }
 
 bool DevService::waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const {
@@ -681,13 +785,18 @@ void installCoreRoutes(DevService& service) {
 
   // Answers with what arrived, as JSON.
   service.addRoute("*", "/echo(/.*)?", [](const Request& request, Response& response) {
-    response.setJSON(requestJSON(request).dump());
+    response.setJSON(dumpForReading(requestJSON(request)));
     response.gzipIfAccepted = true;
   });
 
   // Any status, e.g. /status/503.
   service.addRoute("*", "/status/([0-9]{3})", [](const Request& request, Response& response) {
     const int status = std::stoi(request.pathMatches.at(1));
+    // A final answer needs a code from 200 to 599 (1xx are interim, the rest are not codes).
+    if (status < 200 || status > 599) {
+      response.setJSON(R"({"error":"status out of range"})", 400);
+      return;
+    }
     response.setJSON(nlohmann::json{{"status", status}}.dump(), status);
   });
 
@@ -707,14 +816,22 @@ void installCoreRoutes(DevService& service) {
 
   // Files of the data directory, e.g. /static/icons/anchor.svg.
   service.addRoute("GET", "/static/(.+)", [&service](const Request& request, Response& response) {
+    // The path is already decoded; only a relative path that stays under the data folder, once
+    // resolved (symbolic links too), is served.
     const std::filesystem::path relative(request.pathMatches.at(1));
-    for (const auto& part : relative) {
-      if (part == "..") {
-        response.setJSON(R"({"error":"bad path"})", 400);
-        return;
-      }
+    bool bad = relative.is_absolute() || relative.has_root_name() || relative.has_root_directory();
+    for (const auto& part : relative) bad = bad || part == "..";
+    std::error_code ec;
+    const auto root = std::filesystem::weakly_canonical(service.dataDirectory(), ec);
+    const auto path = ec ? std::filesystem::path() : std::filesystem::weakly_canonical(root / relative, ec);
+    if (!bad && !ec) {
+      const auto [rootEnd, pathAt] = std::mismatch(root.begin(), root.end(), path.begin(), path.end());
+      bad = rootEnd != root.end();
     }
-    const auto path = service.dataDirectory() / relative;
+    if (bad || ec) {
+      response.setJSON(R"({"error":"bad path"})", 400);
+      return;
+    }
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr || std::filesystem::is_directory(path)) {
       if (file != nullptr) std::fclose(file);
@@ -734,7 +851,7 @@ void installCoreRoutes(DevService& service) {
     std::map<std::string, std::string> parameters;
     for (const auto& [name, value] : request.queryItems) parameters[name] = value;
     if (!request.body.empty()) {
-      auto json = nlohmann::json::parse(request.body, nullptr, false);
+      auto json = parseBoundedJSON(request.body);
       if (json.is_object()) {
         for (const auto& [key, value] : json.items()) {
           parameters[key] = value.is_string() ? value.get<std::string>() : value.dump();
@@ -765,7 +882,7 @@ void installCoreRoutes(DevService& service) {
   service.addRoute("GET", "/_admin/requests", [&service](const Request&, Response& response) {
     nlohmann::json list = nlohmann::json::array();
     for (const auto& request : service.requestLog()) list.push_back(requestJSON(request));
-    response.setJSON(list.dump());
+    response.setJSON(dumpForReading(std::move(list)));
   });
   service.addRoute("DELETE", "/_admin/requests", [&service](const Request&, Response& response) {
     service.clearRequestLog();

@@ -10,6 +10,8 @@
 
 #include "platform/foundation/Error.h"
 
+#include <nlohmann/json.hpp>
+
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -26,6 +28,16 @@
 namespace vx::devservice {
 
 using Headers = std::vector<std::pair<std::string, std::string>>;
+
+// Limits that keep the service safe to leave running on a shared machine.
+inline constexpr std::size_t kMaxRequestBodyBytes = 32u << 20;   // after gzip decoding; else 413
+inline constexpr std::size_t kMaxLoggedRequests = 10000;         // oldest entries go first
+inline constexpr std::size_t kMaxLoggedBodyBytes = 256u << 20;   // bodies kept in the log
+inline constexpr std::size_t kMaxJSONNesting = 512;              // deeper JSON bodies are refused
+inline constexpr std::size_t kMaxFaultPatternLength = 256;       // admin fault patterns
+inline constexpr std::size_t kMaxFaultPatternNesting = 16;
+inline constexpr std::chrono::milliseconds kMaxFaultDelay{std::chrono::hours(1)};
+inline constexpr std::chrono::seconds kMaxFaultSkew{4'000'000'000LL};  // about 126 years
 
 // Case-insensitive lookup in a header list; the first match.
 std::optional<std::string> headerValue(const Headers& headers, std::string_view name);
@@ -45,6 +57,9 @@ struct Request {
   std::string remoteAddress;             // the client's address and port (one port per connection)
   int remotePort = 0;
   std::chrono::system_clock::time_point receivedAt;
+  // The service's own clock for this request: the wall clock (vx::wallNow), moved by a
+  // skew_date fault, so the "Date" header and the OAuth timestamp check agree.
+  std::chrono::system_clock::time_point serviceTime;
 
   std::optional<std::string> header(std::string_view name) const { return headerValue(headers, name); }
   // First value of a query item.
@@ -77,7 +92,7 @@ struct Fault {
     drop,       // close the connection without any reply
     truncate,   // announce the full body length, send half of it, close the connection
     malformed,  // status 200, "application/json", a body that is not valid JSON
-    skewDate,   // answer normally with the "Date" header moved by `dateSkew`
+    skewDate,   // the service's clock is off by `dateSkew`: "Date" header and OAuth check
     rateLimit,  // answer 429 with "Retry-After: <retryAfterSeconds>"
   };
   Kind kind = Kind::status;
@@ -126,6 +141,8 @@ class DevService {
     std::filesystem::path dataDirectory;  // empty: the sample data in the source tree
     bool logRequests = false;             // one line per request on standard output
     std::size_t threads = 32;             // connections served at once (idle keep-alive ones too)
+    std::size_t maxLoggedRequests = kMaxLoggedRequests;
+    std::size_t maxLoggedBodyBytes = kMaxLoggedBodyBytes;
   };
 
   DevService();
@@ -178,5 +195,14 @@ class DevService {
 
 // Sample data: the default data directory (the source tree's tools/devservice/data).
 std::filesystem::path defaultDataDirectory();
+
+// True when no array or object in the JSON text nests deeper than `limit` (strings are skipped).
+bool jsonNestingWithin(std::string_view text, std::size_t limit);
+// The parsed JSON, or a discarded value when it does not parse or nests deeper than
+// kMaxJSONNesting.
+nlohmann::json parseBoundedJSON(std::string_view text);
+// Compact text of `json` with text that is not UTF-8 repaired (U+FFFD): read-back answers
+// never fail because a client sent odd bytes.
+std::string dumpForReading(nlohmann::json json);
 
 }  // namespace vx::devservice

@@ -40,7 +40,7 @@ DEVSERVICE_ROUTE_SET(errorStore) {
       response.setJSON(R"({"error":"body must be gzip-encoded JSON"})", 400);
       return;
     }
-    const auto event = nlohmann::json::parse(request.body, nullptr, false);
+    const auto event = parseBoundedJSON(request.body);
     if (event.is_discarded() || !event.is_object() || !event.contains("event_id") ||
         !event["event_id"].is_string()) {
       response.setJSON(R"({"error":"body is not an event"})", 400);

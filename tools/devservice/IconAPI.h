@@ -4,6 +4,7 @@
 
 #include "tools/devservice/DevService.h"
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,7 +23,13 @@ struct AccessTokenPair {
   std::string secret;
 };
 
-// Why the request's OAuth 1.0 signature is not acceptable, or std::nullopt when it is.
+// How far an OAuth timestamp may lie from the service's clock, either way; a nonce is refused
+// when it was already used within this window.
+inline constexpr std::chrono::seconds kOAuthTimestampWindow{300};
+
+// Why the request's OAuth 1.0 signature is not acceptable, or std::nullopt when it is: the
+// signature must match (the base string's host without a default port), the timestamp must lie
+// within kOAuthTimestampWindow of Request::serviceTime, and the nonce must be new.
 std::optional<std::string> checkOAuthSignature(const Request& request);
 // A fresh token pair for the catalogue user at `userIndex`, known to the signature check.
 AccessTokenPair issueToken(std::size_t userIndex);

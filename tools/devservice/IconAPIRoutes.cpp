@@ -11,6 +11,9 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <deque>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -68,6 +71,52 @@ std::map<std::string, std::string> parseAuthorization(const std::string& header)
   return result;
 }
 
+// The host part of the base string as the OAuth rules want it: lower case, and without the
+// scheme's default port, whatever the client put in its "Host" header.
+std::string normalisedHost(std::string host, std::string_view scheme) {
+  host = lower(std::move(host));
+  const std::string defaultPort = scheme == "https" ? ":443" : ":80";
+  if (host.size() > defaultPort.size() &&
+      host.compare(host.size() - defaultPort.size(), defaultPort.size(), defaultPort) == 0) {
+    host.resize(host.size() - defaultPort.size());
+  }
+  return host;
+}
+
+// Nonces seen within the timestamp window, per consumer key and token, as a real service keeps
+// them to refuse replays. Entries older than the window are dropped as new ones arrive, so the
+// table never grows past the requests of one window.
+class NonceLedger {
+ public:
+  // False when the nonce was already used within the window.
+  bool record(const std::string& key, std::chrono::system_clock::time_point now) {
+    std::lock_guard lock(mutex_);
+    while (!order_.empty() && now - order_.front().second > kOAuthTimestampWindow) {
+      if (auto it = seen_.find(order_.front().first);
+          it != seen_.end() && it->second == order_.front().second) {
+        seen_.erase(it);
+      }
+      order_.pop_front();
+    }
+    if (auto it = seen_.find(key); it != seen_.end() && now - it->second <= kOAuthTimestampWindow) {
+      return false;
+    }
+    seen_[key] = now;
+    order_.emplace_back(key, now);
+    return true;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::map<std::string, std::chrono::system_clock::time_point> seen_;
+  std::deque<std::pair<std::string, std::chrono::system_clock::time_point>> order_;
+};
+
+NonceLedger& nonceLedger() {
+  static NonceLedger ledger;
+  return ledger;
+}
+
 }  // namespace
 
 std::optional<std::string> checkOAuthSignature(const Request& request) {
@@ -100,12 +149,30 @@ std::optional<std::string> checkOAuthSignature(const Request& request) {
     if (!parameterText.empty()) parameterText += "&";
     parameterText += name + "=" + value;
   }
-  const std::string host = lower(request.header("Host").value_or("127.0.0.1"));
+  const std::string host = normalisedHost(request.header("Host").value_or("127.0.0.1"), "http");
   const std::string base = request.method + "&" + encode("http://" + host + request.path) + "&" +
                            encode(parameterText);
   const std::string key = encode(kConsumerSecret) + "&" + encode(tokenSecret);
   const auto expected = base64Encode(hmacSha1(std::string_view(key), std::string_view(base)));
   if (expected != oauth["oauth_signature"]) return "signature does not match";
+
+  // A genuine signature is still refused when it is stale or replayed, judged by the service's
+  // own clock (which a skew_date fault moves).
+  std::int64_t timestamp = 0;
+  const auto& stamp = oauth["oauth_timestamp"];
+  const auto parsed = std::from_chars(stamp.data(), stamp.data() + stamp.size(), timestamp);
+  if (stamp.empty() || parsed.ec != std::errc() || parsed.ptr != stamp.data() + stamp.size()) {
+    return "malformed timestamp";
+  }
+  const auto now = std::chrono::duration_cast<std::chrono::seconds>(
+                       request.serviceTime.time_since_epoch())
+                       .count();
+  const auto window = std::chrono::duration_cast<std::chrono::seconds>(kOAuthTimestampWindow).count();
+  if (timestamp < now - window || timestamp > now + window) return "timestamp out of range";
+  if (oauth["oauth_nonce"].empty()) return "missing nonce";
+  const std::string nonceKey =
+      oauth["oauth_consumer_key"] + "&" + oauth["oauth_token"] + "&" + oauth["oauth_nonce"];
+  if (!nonceLedger().record(nonceKey, request.serviceTime)) return "nonce already used";
   return std::nullopt;
 }
 
@@ -215,6 +282,25 @@ bool containsText(const nlohmann::json& icon, const std::string& needle) {
   return false;
 }
 
+// A search matches words, as a real search does: every word of the query (split at blanks)
+// must be found in the icon, in any order ("cup coffee" finds "coffee cup").
+bool matchesQuery(const nlohmann::json& icon, const std::string& query) {
+  std::vector<std::string> words;
+  std::string word;
+  for (char c : query) {
+    if (std::isspace(static_cast<unsigned char>(c))) {
+      if (!word.empty()) words.push_back(std::move(word));
+      word.clear();
+    } else {
+      word += c;
+    }
+  }
+  if (!word.empty()) words.push_back(std::move(word));
+  if (words.empty()) return false;
+  return std::all_of(words.begin(), words.end(),
+                     [&icon](const std::string& w) { return containsText(icon, w); });
+}
+
 // Wraps a handler with the signature check.
 Handler requireSignature(Handler handler) {
   return [handler = std::move(handler)](const Request& request, Response& response) {
@@ -248,7 +334,7 @@ DEVSERVICE_ROUTE_SET(iconAPI) {
   service.addRoute("GET", "/macos/search/icons", requireSignature([catalog, svc](const Request& r, Response& out) {
     const auto query = lower(r.queryValue("query").value_or(""));
     answerPage(*catalog, *svc, r, out,
-               catalog->select([&](const nlohmann::json& icon) { return containsText(icon, query); }),
+               catalog->select([&](const nlohmann::json& icon) { return matchesQuery(icon, query); }),
                "icons", true);
   }));
 

@@ -54,8 +54,9 @@ DEVSERVICE_ROUTE_SET(telemetryIngestion) {
       response.setJSON(R"({"error":"body is not valid gzip"})", 400);
       return;
     }
-    const auto body = nlohmann::json::parse(request.body, nullptr, false);
-    const std::string problem = body.is_discarded() ? "body is not JSON" : containerProblem(body);
+    const auto body = parseBoundedJSON(request.body);
+    const std::string problem =
+        body.is_discarded() ? "body is not JSON or nests too deeply" : containerProblem(body);
     if (!problem.empty()) {
       response.setJSON(nlohmann::json{{"error", problem}}.dump(), 400);
       return;
@@ -73,7 +74,7 @@ DEVSERVICE_ROUTE_SET(telemetryIngestion) {
   });
   service.addRoute("GET", "/logs/received", [received](const Request&, Response& response) {
     std::lock_guard lock(received->mutex);
-    response.setJSON(received->containers.dump());
+    response.setJSON(dumpForReading(received->containers));
   });
 }
 

@@ -189,19 +189,46 @@ TEST_F(APIClientTest, UserRecordIsReadWhateverTheStatus) {
 }
 
 TEST_F(APIClientTest, TheServersDateMovesTheSigningClock) {
-  service_.setFault("/macos/icons", Fault::skewedDate(std::chrono::hours(2)));
+  // A call through the client's data task corrects the clock from any reply; it waits here for
+  // the reply's completion.
+  const auto call = [this] {
+    std::promise<int> status;
+    auto task = api_->dataTask(api_->signedRequest("POST", "/icon/30001/download/mac",
+                                                   TDOAuthParameters{{"type", "svg"}}),
+                               [&status](std::vector<std::uint8_t>, vx::HTTPURLResponse response,
+                                         std::optional<vx::Error>) {
+                                 status.set_value(response.statusCode);
+                               });
+    task->resume();
+    auto future = status.get_future();
+    EXPECT_EQ(future.wait_for(10s), std::future_status::ready);
+    return future.get();
+  };
+
+  // The service's clock is two hours ahead: it refuses requests signed by the local clock as
+  // stale, and the "Date" header of its refusal corrects the signing clock, after which it
+  // accepts them. (Icon pages correct the clock from accepted replies only.)
+  service_.setFault(".*", Fault::skewedDate(std::chrono::hours(2)));
   auto result = run(std::make_shared<FreeIconsOperation>(api_, 1));
-  ASSERT_TRUE(result.icons.has_value());
+  EXPECT_FALSE(result.icons.has_value());
+  EXPECT_EQ(call(), 401);
   EXPECT_NEAR(TDOAuth::utcTimeOffset(), 7200, 5);
-  // Requests signed with the corrected clock still pass.
+  result = run(std::make_shared<FreeIconsOperation>(api_, 1));
+  ASSERT_TRUE(result.icons.has_value());
+  EXPECT_FALSE(result.icons->empty());
+  EXPECT_EQ(call(), 200);
+
+  // Back on time, the service refuses the corrected clock once and its reply sets it back.
   service_.clearFaults();
+  EXPECT_EQ(call(), 401);
+  EXPECT_NEAR(TDOAuth::utcTimeOffset(), 0, 5);
   result = run(std::make_shared<FreeIconsOperation>(api_, 1));
   ASSERT_TRUE(result.icons.has_value());
 
   // An offset beyond 32 bits of seconds is ignored, not wrapped.
   TDOAuth::setUtcTimeOffset(11);
-  service_.setFault("/macos/icons", Fault::skewedDate(std::chrono::hours(24 * 365 * 100)));
-  result = run(std::make_shared<FreeIconsOperation>(api_, 1));
+  service_.setFault(".*", Fault::skewedDate(std::chrono::hours(24 * 365 * 100)));
+  EXPECT_EQ(call(), 401);
   EXPECT_EQ(TDOAuth::utcTimeOffset(), 11);
 }
 
