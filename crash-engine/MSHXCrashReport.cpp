@@ -3,6 +3,8 @@
 #include "crash-engine/HXCrashErrors.h"
 #include "crash-engine/HXCrashReportSchema.h"
 
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -22,14 +24,37 @@ std::optional<std::string> optionalString(const char* text) {
   return std::string(text);
 }
 
+// Seconds since 1970 as a date, or nothing when the date's clock cannot hold them (a damaged
+// report: converting blindly would overflow).
 std::optional<MSHXCrashReportDate> dateFromSeconds(std::int64_t seconds) {
-  return MSHXCrashReportDate(std::chrono::seconds(seconds));
+  using Duration = MSHXCrashReportDate::duration;
+  constexpr std::int64_t kMax =
+      std::chrono::duration_cast<std::chrono::seconds>(Duration::max()).count();
+  constexpr std::int64_t kMin =
+      std::chrono::duration_cast<std::chrono::seconds>(Duration::min()).count();
+  if (seconds > kMax || seconds < kMin) return std::nullopt;
+  return MSHXCrashReportDate(std::chrono::duration_cast<Duration>(std::chrono::seconds(seconds)));
+}
+
+std::optional<MSHXCrashReportDate> dateFromUnsignedSeconds(std::uint64_t seconds) {
+  if (seconds > static_cast<std::uint64_t>(INT64_MAX)) return std::nullopt;
+  return dateFromSeconds(static_cast<std::int64_t>(seconds));
+}
+
+// An enum field of the decoded message as the number on the wire. The decoder stores any 32-bit
+// value in the field, also one its enum does not name: it is read as an int, never as the enum.
+template <typename Enum>
+int rawEnum(const Enum& field) {
+  static_assert(sizeof(Enum) == sizeof(std::int32_t));
+  std::int32_t raw = 0;
+  std::memcpy(&raw, &field, sizeof raw);
+  return raw;
 }
 
 std::shared_ptr<MSHXCrashReportProcessorInfo> extractProcessorInfo(
     const Hxcrash__CrashReport__Processor* processor) {
   return std::make_shared<MSHXCrashReportProcessorInfo>(
-      processor->has_encoding ? static_cast<int>(processor->encoding)
+      processor->has_encoding ? rawEnum(processor->encoding)
                               : MSHXCrashReportProcessorTypeEncodingUnknown,
       processor->type, processor->subtype);
 }
@@ -144,9 +169,9 @@ bool MSHXCrashReport::decode(const std::uint8_t* bytes, std::size_t length, vx::
   {
     const auto* s = r->system_info;
     _systemInfo = std::make_shared<MSHXCrashReportSystemInfo>(
-        s->has_operating_system ? static_cast<int>(s->operating_system)
+        s->has_operating_system ? rawEnum(s->operating_system)
                                 : MSHXCrashReportOperatingSystemUnknown,
-        s->os_version, optionalString(s->os_build), static_cast<int>(s->architecture),
+        s->os_version, optionalString(s->os_build), rawEnum(s->architecture),
         s->timestamp != 0 ? dateFromSeconds(s->timestamp) : std::nullopt);
   }
 
@@ -178,8 +203,7 @@ bool MSHXCrashReport::decode(const std::uint8_t* bytes, std::size_t length, vx::
     const auto* p = r->process_info;
     _processInfo = std::make_shared<MSHXCrashReportProcessInfo>(
         optionalString(p->process_name), p->process_id, optionalString(p->process_path),
-        p->has_start_time ? dateFromSeconds(static_cast<std::int64_t>(p->start_time))
-                          : std::nullopt,
+        p->has_start_time ? dateFromUnsignedSeconds(p->start_time) : std::nullopt,
         optionalString(p->parent_process_name), p->parent_process_id, p->native);
   }
 

@@ -50,7 +50,7 @@ class MSHXCrashReportSystemInfo {
   const std::string& operatingSystemVersion() const { return _operatingSystemVersion; }
   const std::optional<std::string>& operatingSystemBuild() const { return _operatingSystemBuild; }
   int architecture() const { return _architecture; }
-  // None when the report's timestamp is 0.
+  // None when the report's timestamp is 0 or lies beyond what the date can hold.
   const std::optional<MSHXCrashReportDate>& timestamp() const { return _timestamp; }
 
  private:

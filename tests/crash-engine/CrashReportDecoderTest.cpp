@@ -2,6 +2,7 @@
 // what the decoder tolerates.
 #include "crash-engine/CrashReportTestSupport.h"
 #include "crash-engine/MSHXCrashReport.h"
+#include "crash-engine/MSHXCrashReportTextFormatter.h"
 
 #include <gtest/gtest.h>
 
@@ -207,3 +208,68 @@ TEST(CrashReportDecoderTest, ImageForAddress) {
   EXPECT_EQ(report->imageForAddress(0x2000)->imageName(), "b");  // end of a: the next that holds it
   EXPECT_FALSE(report->imageForAddress(0x2800));
 }
+
+namespace {
+
+// Enum values the schema does not name are kept as the numbers on the wire (never read as the
+// enum type), and timestamps beyond what a date can hold leave the date out instead of
+// overflowing; the rest of the report decodes.
+TEST(CrashReportDecoderTest, OutOfRangeEnumsStayRawAndOverflowingTimestampsAreLeftOut) {
+  struct Case {
+    const char* name;
+    std::uint64_t operatingSystem;
+    std::uint64_t architecture;
+    std::uint64_t timestamp;
+    std::uint64_t startTime;
+    std::uint64_t encoding;
+    int expectedOs;
+    int expectedArch;
+    bool hasTimestamp;
+    bool hasStartTime;
+    int expectedEncoding;
+  };
+  const std::uint64_t minusOne = ~std::uint64_t{0};  // -1 as a 64-bit varint
+  const Case cases[] = {
+      {"in range", 1, 1, 1700000000, 1699999000, 1, 1, 1, true, true, 1},
+      {"unnamed values", 77, 4000, 1700000000, 1, 9, 77, 4000, true, true, 9},
+      {"negative values", minusOne, minusOne, minusOne, 5, minusOne, -1, -1, true, true, -1},
+      {"largest timestamps", 0, 0, 0x7fffffffffffffffull, 0xffffffffffffffffull, 0, 0, 0, false,
+       false, 0},
+      {"smallest timestamp", 0, 0, 0x8000000000000000ull, 0x8000000000000000ull, 0, 0, 0, false,
+       false, 0},
+      {"just beyond the date", 0, 0, 9300000000000ull, 9300000000000ull, 0, 0, 0, false, false,
+       0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Parts parts;
+    parts.systemInfo = cat({u(1, c.operatingSystem), s(2, "6.1.0"), u(3, c.architecture),
+                            u(4, c.timestamp), s(5, "#1 SMP")});
+    parts.images = len(4, cat({u(2, 0x1000), u(1, 0x400000), s(3, "/bin/app"),
+                               len(5, cat({u(1, c.encoding), u(2, 0x1000007), u(3, 3)}))}));
+    parts.extra = len(7, cat({s(1, "app"), u(2, 77), u(5, 1), u(6, 1), u(7, c.startTime)}));
+    vx::Error error;
+    auto report = MSHXCrashReport::makeWithData(parts.build(), &error);
+    ASSERT_NE(report, nullptr) << error.description;
+    EXPECT_EQ(report->systemInfo()->operatingSystem(), c.expectedOs);
+    EXPECT_EQ(report->systemInfo()->architecture(), c.expectedArch);
+    EXPECT_EQ(report->systemInfo()->timestamp().has_value(), c.hasTimestamp);
+    ASSERT_TRUE(report->hasProcessInfo());
+    EXPECT_EQ(report->processInfo()->processStartTime().has_value(), c.hasStartTime);
+    ASSERT_EQ(report->images().size(), 1u);
+    ASSERT_NE(report->images()[0]->codeType(), nullptr);
+    EXPECT_EQ(report->images()[0]->codeType()->typeEncoding(), c.expectedEncoding);
+    // The crash-log text names what it knows and goes on past what it does not.
+    EXPECT_NE(MSHXCrashReportTextFormatter::stringValueForCrashReport(*report, 0).find(
+                  "Report Version:"),
+              std::string::npos);
+    if (c.hasTimestamp) {
+      EXPECT_EQ(std::chrono::duration_cast<std::chrono::seconds>(
+                    report->systemInfo()->timestamp()->time_since_epoch())
+                    .count(),
+                static_cast<std::int64_t>(c.timestamp));
+    }
+  }
+}
+
+}  // namespace
