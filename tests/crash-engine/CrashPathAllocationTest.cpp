@@ -1,0 +1,116 @@
+// The whole crash path allocates nothing: from the fatal signal through the handler, the thread
+// capture, every thread's walk and the writer to the closed report file, no heap allocation or
+// release happens (counted through the sanitizer runtime's allocation hooks, in a forked child
+// with several parked threads and a real fault).
+#include "crash-engine/MSHXCrashReport.h"
+#include "crash-engine/MSHXCrashReporter.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <thread>
+#include <vector>
+
+#if defined(__SANITIZE_ADDRESS__)
+extern "C" int __sanitizer_install_malloc_and_free_hooks(
+    void (*malloc_hook)(const volatile void*, std::size_t),
+    void (*free_hook)(const volatile void*));
+#define CE_COUNT_ALLOCATIONS 1
+#endif
+
+namespace {
+
+std::atomic<bool> gInCrashPath{false};
+std::atomic<int> gAllocations{0};
+volatile std::uintptr_t gZero = 0;
+
+[[maybe_unused]] void countAllocation(const volatile void*, std::size_t) {
+  if (gInCrashPath.load()) gAllocations.fetch_add(1);
+}
+[[maybe_unused]] void countFree(const volatile void*) {
+  if (gInCrashPath.load()) gAllocations.fetch_add(1);
+}
+
+// Runs after the report file is closed: the child's exit code tells the parent what happened.
+void reportClosed(siginfo_t*, ucontext_t*, void*) {
+  gInCrashPath = false;
+  const int allocations = gAllocations.load();
+  if (allocations != 0) std::fprintf(stderr, "the crash path allocated %d times\n", allocations);
+  _exit(allocations == 0 ? 0 : 1);
+}
+
+volatile bool gNeverSet = false;
+
+// Waits at the given depth until the process ends (the child crashes meanwhile).
+__attribute__((noinline)) int park(int depth, std::atomic<int>* ready) {
+  if (depth > 0) return park(depth - 1, ready) + 1;
+  ready->fetch_add(1);
+  while (!gNeverSet) pause();
+  return 0;
+}
+
+__attribute__((noinline, no_sanitize("address", "undefined"))) void fault() {
+  *reinterpret_cast<volatile int*>(gZero) = 1;
+}
+
+[[noreturn]] void crashWithThreads(int threads) {
+#ifdef CE_COUNT_ALLOCATIONS
+  __sanitizer_install_malloc_and_free_hooks(countAllocation, countFree);
+#endif
+  MSHXCrashReporter reporter("com.vexelworks.allocation", "1", std::nullopt,
+                             MSHXCrashReporterConfig::defaultConfiguration());
+  HXCrashReporterCallbacks callbacks{0, nullptr, reportClosed};
+  reporter.setCrashCallbacks(&callbacks);
+  if (!reporter.enableCrashReporter()) _exit(2);
+  std::atomic<int> ready{0};
+  std::vector<std::thread> others;
+  for (int i = 0; i < threads; ++i) others.emplace_back([i, &ready] { park(i % 5 + 1, &ready); });
+  while (ready.load() < threads) std::this_thread::yield();
+  gInCrashPath = true;
+  fault();
+  _exit(3);
+}
+
+#ifdef CE_COUNT_ALLOCATIONS
+TEST(CrashPathAllocationTest, SignalToClosedReportAllocatesNothing) {
+  char folder[] = "/tmp/ce3allocXXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  setenv("XDG_CACHE_HOME", folder, 1);
+  for (const int threads : {0, 8}) {
+    SCOPED_TRACE(threads);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) crashWithThreads(threads);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "the child ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the crash path allocated; 2: no reporter";
+    // The report the allocation-free path wrote is whole.
+    const std::filesystem::path path = std::filesystem::path(folder) /
+                                       "com.vexelworks.crash-engine" /
+                                       "com.vexelworks.allocation" / "live_report.hxcrash";
+    std::ifstream in(path, std::ios::binary);
+    const std::vector<std::uint8_t> bytes(std::istreambuf_iterator<char>(in), {});
+    vx::Error error;
+    const auto report = MSHXCrashReport::makeWithData(bytes, &error);
+    ASSERT_NE(report, nullptr) << error.description;
+    EXPECT_EQ(report->threads().size(), static_cast<std::size_t>(threads + 1));
+    std::filesystem::remove(path);
+  }
+  std::filesystem::remove_all(folder);
+}
+#else
+TEST(CrashPathAllocationTest, SignalToClosedReportAllocatesNothing) {
+  GTEST_SKIP() << "allocation hooks need the address sanitizer build (VX_SANITIZE=ON)";
+}
+#endif
+
+}  // namespace
