@@ -1,5 +1,9 @@
 #include "reporting/crash-recorder/PloverCrash.h"
 
+#include "reporting/crash-recorder/Recording/Monitors/PloverCrashMonitor_System.h"
+
+#include <string>
+
 PloverCrash& PloverCrash::sharedInstance() {
   static PloverCrash instance;
   return instance;
@@ -7,13 +11,16 @@ PloverCrash& PloverCrash::sharedInstance() {
 
 vx::ValueMap PloverCrash::systemInfo() const {
   // The system monitor is enabled only at install; until then the block stays zeroed.
-  return systemInfoFromBlock(PloverCrashSystemBlock{});
+  PloverCrash_MonitorContext context{};
+  plovercrashcm_system_getAPI()->addContextualInfoToEvent(&context);
+  return systemInfoFromContext(context);
 }
 
-vx::ValueMap PloverCrash::systemInfoFromBlock(const PloverCrashSystemBlock& b) {
+vx::ValueMap PloverCrash::systemInfoFromContext(const PloverCrash_MonitorContext& context) {
+  const auto& b = context.System;
   vx::ValueMap map;
-  auto text = [&map](const char* key, const std::optional<std::string>& value) {
-    if (value) map.set(key, *value);
+  auto text = [&map](const char* key, const char* value) {
+    if (value != nullptr) map.set(key, std::string(value));
   };
   text("systemName", b.systemName);
   text("systemVersion", b.systemVersion);

@@ -4,22 +4,7 @@
 
 #include "platform/foundation/Value.h"
 
-#include <cstdint>
-#include <optional>
-#include <string>
-
-// The system block of a crash event record: what the system monitor gathers at install.
-struct PloverCrashSystemBlock {
-  std::optional<std::string> systemName, systemVersion, machine, model, kernelVersion, osVersion;
-  bool isJailbroken = false;
-  std::optional<std::string> bootTime, appStartTime, executablePath, executableName, bundleID,
-      bundleName, bundleVersion, bundleShortVersion, appID, cpuArchitecture;
-  std::int32_t cpuType = 0, cpuSubType = 0, binaryCPUType = 0, binaryCPUSubType = 0;
-  std::optional<std::string> timezone, processName;
-  std::int32_t processID = 0, parentProcessID = 0;
-  std::optional<std::string> deviceAppHash, buildType;
-  std::uint64_t storageSize = 0, memorySize = 0, freeMemory = 0, usableMemory = 0;
-};
+struct PloverCrash_MonitorContext;
 
 class PloverCrash {
  public:
@@ -30,8 +15,8 @@ class PloverCrash {
   // has gathered nothing, so only the number keys are there, all zero or false.
   vx::ValueMap systemInfo() const;
 
-  // Builds the map from a system block (shared with the system monitor once it exists).
-  static vx::ValueMap systemInfoFromBlock(const PloverCrashSystemBlock& block);
+  // Builds the map from the system block of an event record.
+  static vx::ValueMap systemInfoFromContext(const PloverCrash_MonitorContext& context);
 
  private:
   PloverCrash() = default;
