@@ -16,7 +16,13 @@ struct MShxcrash_async_image_list {
   // Records removed from the list stay valid for readers that may still hold them; they are
   // kept here and freed with the list.
   struct retired_record* retired;
+  // Images found at crash time in the dynamic linker's own list that the list did not know
+  // (loaded with a plain dlopen): records kept in advance, walked after the list's own.
+  struct late_images* late;
 };
+
+// How many images loaded behind the list's back a crash-time look can add.
+inline constexpr std::size_t MSHXCRASH_LATE_IMAGE_COUNT = 64;
 
 void MShxcrash_nasync_image_list_init(MShxcrash_async_image_list* list, vx::task_t task);
 
@@ -40,10 +46,19 @@ void MShxcrash_nasync_image_list_remove(MShxcrash_async_image_list* list,
 void MShxcrash_nasync_image_list_track(MShxcrash_async_image_list* list);
 void MShxcrash_nasync_image_list_untrack(MShxcrash_async_image_list* list);
 
+// Crash time. Adds the images the dynamic linker lists (read through checked copies) that the
+// list does not hold, e.g. libraries loaded with a plain dlopen after tracking began, into the
+// records kept in advance (at most MSHXCRASH_LATE_IMAGE_COUNT; names cut at 255 bytes). They
+// carry no Mach-O load commands, like every ELF record. Each call replaces what the previous
+// one added. Returns how many the list lacked; 0 as well when another thread is adding right
+// now.
+std::size_t MShxcrash_async_image_list_add_linker_images(MShxcrash_async_image_list* list);
+
 // Crash time. Opens (true) or closes (false) a reading window.
 void MShxcrash_async_image_list_set_reading(MShxcrash_async_image_list* list, bool enable);
 
-// Crash time, inside a reading window. The first image (current null) or the one after current.
+// Crash time, inside a reading window. The first image (current null) or the one after current;
+// the images added by MShxcrash_async_image_list_add_linker_images come last.
 MShxcrash_async_macho* MShxcrash_async_image_list_next(MShxcrash_async_image_list* list,
                                                        MShxcrash_async_macho* current);
 

@@ -792,6 +792,10 @@ hxcrash_error_t MShxcrash_log_writer_write(MShxcrash_log_writer* writer,
     if (threads[i] != self) MShxcrash_async_thread_capture_suspend(threads[i], kSuspendTimeoutMs);
   }
 
+  // Libraries loaded behind the image list's back (a plain dlopen) join it now, so their frames
+  // unwind and the report lists them.
+  MShxcrash_async_image_list_add_linker_images(image_list);
+
   // 2. Header.
   put(file, MSHXCRASH_REPORT_FILE_MAGIC, 7);
   put(file, &MSHXCRASH_REPORT_FILE_VERSION, 1);

@@ -149,7 +149,7 @@ typedef bool (*MShxcrash_log_writer_thread_lister)(vx::thread_t* threads, std::s
                                                   std::size_t* count);
 extern MShxcrash_log_writer_thread_lister MShxcrash_log_writer_list_threads;
 
-// Set-up code. The kernel thread ids of our process, read from /proc/self/task with raw system
-// calls (safe at crash time). At most capacity ids; false when the folder cannot be read.
+// Crash time. The kernel thread ids of our process, read from /proc/self/task with raw system
+// calls. At most capacity ids; false when the folder cannot be read.
 bool MShxcrash_async_task_threads(vx::thread_t* threads, std::size_t capacity,
                                   std::size_t* count);

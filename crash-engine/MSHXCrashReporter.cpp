@@ -365,6 +365,9 @@ bool MSHXCrashReporter::enableCrashReporterAndReturnError(vx::Error* error) {
     return false;
   }
   std::memcpy(g_report_context.path, path.c_str(), path.size() + 1);
+  // What the crash path uses and only set-up code may make: the image list (its first call
+  // allocates) and, through the writer's init, the layer that reads other threads' registers.
+  hxcrash_shared_image_list();
   MShxcrash_log_writer_init(&g_report_context.writer, _applicationIdentifier.c_str(),
                             _applicationVersion.c_str(),
                             _applicationMarketingVersion ? _applicationMarketingVersion->c_str()

@@ -137,6 +137,8 @@ class MSHXCrashReporter {
 };
 
 // The process-wide image list that crash-time code walks, made and kept current from first use.
+// The first call allocates and must not happen at crash time: constructing and enabling a
+// reporter make it. Every later call is safe at crash time.
 MShxcrash_async_image_list* hxcrash_shared_image_list();
 
 // Crash time. Writes one report to the context's path: hxcrash_error_internal when the file

@@ -243,14 +243,24 @@ kern_return_t readFacts(task_t task, std::uint64_t address, const char* path,
   if (ehdr.e_phentsize != sizeof(Phdr) || ehdr.e_phnum == 0 || ehdr.e_phnum > 4096) {
     return KERN_INVALID_ARGUMENT;
   }
-  std::vector<Phdr> phdrs(ehdr.e_phnum);
-  if (!readTask(task, address + ehdr.e_phoff, phdrs.data(), sizeof(Phdr) * phdrs.size(), &kr)) {
-    return kr;
+  // Program headers are read one at a time (no buffer to allocate: without a path this runs
+  // at crash time).
+  auto readPhdr = [&](unsigned index, Phdr* out) {
+    return readTask(task, address + ehdr.e_phoff + std::uint64_t{index} * sizeof(Phdr), out,
+                    sizeof(Phdr), &kr);
+  };
+  for (unsigned i = 0; i < ehdr.e_phnum; ++i) {
+    Phdr phdr{};
+    if (!readPhdr(i, &phdr)) return kr;
   }
+  Phdr firstLoad{};
   const Phdr* first = nullptr;
-  for (const Phdr& phdr : phdrs) {
+  for (unsigned i = 0; i < ehdr.e_phnum; ++i) {
+    Phdr phdr{};
+    readPhdr(i, &phdr);
     if (phdr.p_type == PT_LOAD && phdr.p_offset == 0) {
-      first = &phdr;
+      firstLoad = phdr;
+      first = &firstLoad;
       break;
     }
   }
@@ -264,7 +274,9 @@ kern_return_t readFacts(task_t task, std::uint64_t address, const char* path,
   const std::uint64_t bias = static_cast<std::uint64_t>(facts->slide);
   std::uint64_t textEnd = 0;
   std::uint64_t ehFrameHdrSegment = 0;
-  for (const Phdr& phdr : phdrs) {
+  for (unsigned i = 0; i < ehdr.e_phnum; ++i) {
+    Phdr phdr{};
+    readPhdr(i, &phdr);
     if (phdr.p_type == PT_LOAD && (phdr.p_flags & PF_X) != 0) {
       textEnd = std::max<std::uint64_t>(textEnd, bias + phdr.p_vaddr + phdr.p_memsz);
     } else if (phdr.p_type == PT_DYNAMIC && facts->type == ET_DYN) {
@@ -317,7 +329,9 @@ kern_return_t readFacts(task_t task, std::uint64_t address, const char* path,
   if (facts->eh_frame != 0 && facts->eh_frame_size == 0) {
     // No readable file (the vDSO, a deleted file): walk the records to their terminator,
     // within the loaded segment that holds them.
-    for (const Phdr& phdr : phdrs) {
+    for (unsigned i = 0; i < ehdr.e_phnum; ++i) {
+      Phdr phdr{};
+      readPhdr(i, &phdr);
       const std::uint64_t start = bias + phdr.p_vaddr;
       if (phdr.p_type == PT_LOAD && facts->eh_frame >= start &&
           facts->eh_frame < start + phdr.p_memsz) {
@@ -357,6 +371,29 @@ void dyld_rescan() {
   Registry& reg = registry();
   std::lock_guard<std::recursive_mutex> lock(reg.mutex);
   rescanLocked(reg);
+}
+
+std::size_t dyld_walk_linker_list(void* context,
+                                  bool (*found)(void* context, std::uint64_t bias,
+                                                std::uint64_t name_address),
+                                  std::size_t max_entries) {
+  kern_return_t kr = KERN_SUCCESS;
+  std::uint64_t entry = 0;
+  if (!readTask(mach_task_self(), reinterpret_cast<std::uint64_t>(&_r_debug.r_map), &entry,
+                sizeof(void*), &kr)) {
+    return 0;
+  }
+  std::size_t visited = 0;
+  while (entry != 0 && visited < max_entries) {
+    // The public head of a link_map: l_addr, l_name, l_ld, l_next, l_prev.
+    static_assert(sizeof(void*) == sizeof(std::uint64_t), "64-bit link maps");
+    std::uint64_t fields[5] = {};
+    if (!readTask(mach_task_self(), entry, fields, sizeof fields, &kr)) break;
+    ++visited;
+    if (!found(context, fields[0], fields[1])) break;
+    entry = fields[3];
+  }
+  return visited;
 }
 
 void* dyld_dlopen(const char* path, int flags) {

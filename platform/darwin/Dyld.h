@@ -36,6 +36,15 @@ void dyld_remove_observer(void* context);
 // and a caller may call it whenever images may have come or gone by another way.
 void dyld_rescan();
 
+// The dynamic linker's own list of loaded objects (its r_debug link_map chain), read through
+// checked copies: safe at crash time. Calls found(context, load bias, address of the object's
+// name) for each entry, in the linker's order, at most max_entries times; found returns false
+// to stop. Returns the number of entries visited.
+std::size_t dyld_walk_linker_list(void* context,
+                                  bool (*found)(void* context, std::uint64_t bias,
+                                                std::uint64_t name_address),
+                                  std::size_t max_entries);
+
 // dlopen and dlclose that keep the image list current.
 void* dyld_dlopen(const char* path, int flags);
 int dyld_dlclose(void* handle);
@@ -68,6 +77,7 @@ bool elf_has_magic(task_t task, std::uint64_t address);
 
 // Reads the facts of the ELF image whose header is at address in task. path (may be null or
 // empty) names its file, whose section headers give the exact .eh_frame size when readable.
+// With a null or empty path only memory is read, through checked copies: safe at crash time.
 // KERN_INVALID_ARGUMENT for a header that is not a loaded ELF image; the read's code when its
 // memory cannot be read.
 kern_return_t elf_image_facts(task_t task, std::uint64_t address, const char* path,

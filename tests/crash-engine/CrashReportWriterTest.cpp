@@ -535,3 +535,70 @@ TEST(CrashReportWriterOverflowTest, StackOverflowOnAQueueWorkerLeavesAReport) {
   // The overflowing recursion fills the frame limit.
   EXPECT_EQ(crashed->stackFrames().size(), 512u);
 }
+
+// ---- a library loaded after enable -----------------------------------------------------------
+
+// A plain dlopen after the reporter is enabled: the report still lists the library, and the
+// walk goes through its three frames back into the program, up to main.
+TEST(CrashReportWriterLateLibraryTest, LibraryLoadedAfterEnableIsKnownToTheReport) {
+  const std::string name = "LateLibrary";
+  const std::string path = makeReporter(name)->crashReportPath().string();
+  std::filesystem::remove(path);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    auto reporter = makeReporter(name);
+    if (!reporter->enableCrashReporter()) _exit(3);
+    void* library = dlopen(CE_CRASHING_LIBRARY, RTLD_NOW);
+    if (library == nullptr) _exit(5);
+    auto entry = reinterpret_cast<void (*)(int)>(dlsym(library, "ce_lib_level1"));
+    if (entry == nullptr) _exit(6);
+    entry(1);
+    _exit(4);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status)) << "exit status " << WEXITSTATUS(status);
+  EXPECT_EQ(WTERMSIG(status), SIGSEGV);
+
+  const auto bytes = readAll(path);
+  vx::Error error;
+  auto report = MSHXCrashReport::makeWithData(bytes, &error);
+  ASSERT_TRUE(report) << error.description;
+  const std::string library = std::filesystem::canonical(CE_CRASHING_LIBRARY).string();
+  std::shared_ptr<MSHXCrashReportBinaryImageInfo> libraryImage;
+  for (const auto& image : report->images()) {
+    std::error_code ec;
+    if (std::filesystem::equivalent(image->imageName(), library, ec)) libraryImage = image;
+  }
+  ASSERT_TRUE(libraryImage) << "the library is not among the report's images";
+  ASSERT_TRUE(libraryImage->imageUUID());
+
+  std::shared_ptr<MSHXCrashReportThreadInfo> crashed;
+  for (const auto& t : report->threads()) {
+    if (t->crashed()) crashed = t;
+  }
+  ASSERT_TRUE(crashed);
+  const auto& frames = crashed->stackFrames();
+  ASSERT_GT(frames.size(), 4u) << MSHXCrashReportTextFormatter::stringValueForCrashReport(*report, 0);
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(report->imageForAddress(frames[i]->instructionPointer()), libraryImage) << i;
+  }
+  // Back in the program: its image (the one holding main) takes the fourth frame on.
+  Dl_info self{};
+  ASSERT_NE(dladdr(reinterpret_cast<void*>(&executableBuildId), &self), 0);
+  const auto programImage = report->imageForAddress(frames[3]->instructionPointer());
+  ASSERT_TRUE(programImage);
+  bool reachesMain = false;
+  for (std::size_t i = 3; i < frames.size(); ++i) {
+    if (report->imageForAddress(frames[i]->instructionPointer()) != programImage) continue;
+    const auto pc = frames[i]->instructionPointer() - programImage->imageBaseAddress() +
+                    reinterpret_cast<std::uint64_t>(self.dli_fbase);
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(pc - 1), &info) != 0 && info.dli_sname != nullptr &&
+        std::strcmp(info.dli_sname, "main") == 0) {
+      reachesMain = true;
+    }
+  }
+  EXPECT_TRUE(reachesMain) << MSHXCrashReportTextFormatter::stringValueForCrashReport(*report, 0);
+}

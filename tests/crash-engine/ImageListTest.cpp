@@ -192,6 +192,52 @@ TEST_F(ImageListTest, FollowsAModuleThatIsLoadedAndUnloaded) {
   vx::dyld_dlclose(handle);
 }
 
+// A plain dlopen tells the list nothing; the crash-time look at the dynamic linker's own list
+// finds the module, with the same facts the list itself would have given it, once.
+TEST_F(ImageListTest, LinkerListAddsAModuleLoadedBehindTheListsBack) {
+  const std::size_t before = images().size();
+  EXPECT_EQ(MShxcrash_async_image_list_add_linker_images(&list_), 0u);
+  void* handle = dlopen(CE_TEST_MODULE, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(handle, nullptr) << dlerror();
+  void* function = dlsym(handle, "crashengine_module_function");
+  ASSERT_NE(function, nullptr);
+  EXPECT_EQ(containing(function), nullptr);
+  EXPECT_EQ(images().size(), before);
+
+  EXPECT_EQ(MShxcrash_async_image_list_add_linker_images(&list_), 1u);
+  EXPECT_EQ(MShxcrash_async_image_list_add_linker_images(&list_), 1u);  // replaced, not doubled
+  EXPECT_EQ(images().size(), before + 1);
+  MShxcrash_async_macho* late = containing(function);
+  ASSERT_NE(late, nullptr);
+  EXPECT_EQ(images().back(), late);
+  EXPECT_EQ(std::string(late->name), CE_TEST_MODULE);
+
+  // The record the list builds for the same image, for comparison.
+  MShxcrash_async_macho expected{};
+  ASSERT_EQ(MShxcrash_nasync_macho_init(&expected, vx::mach_task_self(), CE_TEST_MODULE,
+                                        late->header_addr),
+            hxcrash_error_none);
+  EXPECT_EQ(late->text_size, expected.text_size);
+  EXPECT_EQ(late->vmaddr_slide, expected.vmaddr_slide);
+  EXPECT_EQ(late->has_uuid, expected.has_uuid);
+  EXPECT_EQ(std::memcmp(late->uuid, expected.uuid, 16), 0);
+  EXPECT_EQ(late->eh_frame_addr, expected.eh_frame_addr);
+  EXPECT_EQ(late->eh_frame_size, expected.eh_frame_size);
+  EXPECT_EQ(late->eh_frame_hdr_addr, expected.eh_frame_hdr_addr);
+  EXPECT_EQ(MShxcrash_async_macho_cpu_type(late), MShxcrash_async_macho_cpu_type(&expected));
+  EXPECT_EQ(late->header.filetype, expected.header.filetype);
+  MShxcrash_nasync_macho_free(&expected);
+
+  // Once the list learns of the image itself, it is listed once.
+  vx::dyld_rescan();
+  EXPECT_EQ(images().size(), before + 1);
+  // Unloaded: neither the list nor the next look keeps it.
+  dlclose(handle);
+  vx::dyld_rescan();
+  EXPECT_EQ(MShxcrash_async_image_list_add_linker_images(&list_), 0u);
+  EXPECT_EQ(images().size(), before);
+}
+
 TEST_F(ImageListTest, RemovingAnUnknownHeaderChangesNothing) {
   const std::size_t before = images().size();
   testing::internal::CaptureStderr();
