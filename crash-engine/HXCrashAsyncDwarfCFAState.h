@@ -56,13 +56,13 @@ class dwarf_cfa_state {
   static constexpr std::uint8_t kBuckets = 14;
   static constexpr std::uint8_t kEnd = 255;
 
+  // Built once per frame: entries are handed out from never_used_ on and only released ones go
+  // to the free list, and levels above 0 are cleared when pushed, so nothing else is set up.
   dwarf_cfa_state() {
-    for (std::uint8_t i = 0; i < kEntries; ++i) {
-      entries_[i].next = static_cast<std::uint8_t>(i + 1 < kEntries ? i + 1 : kEnd);
-    }
-    free_list_ = 0;
+    free_list_ = kEnd;
+    never_used_ = 0;
     _table_depth = 0;
-    for (std::uint8_t level = 0; level < kLevels; ++level) reset_level(level);
+    reset_level(0);
   }
 
   // Sets (or replaces) the register's rule on the current level; false when no entry is free.
@@ -77,9 +77,15 @@ class dwarf_cfa_state {
       }
       link = &e.next;
     }
-    if (free_list_ == kEnd) return false;
-    const std::uint8_t index = free_list_;
-    free_list_ = entries_[index].next;
+    std::uint8_t index = kEnd;
+    if (free_list_ != kEnd) {
+      index = free_list_;
+      free_list_ = entries_[index].next;
+    } else if (never_used_ < kEntries) {
+      index = never_used_++;
+    } else {
+      return false;
+    }
     entries_[index] = entry{value, regnum, rule, kEnd};
     *link = index;
     register_count_[_table_depth] += 1;
@@ -135,7 +141,7 @@ class dwarf_cfa_state {
   // are already remembered or the entries run out.
   bool push_state() {
     if (_table_depth + 1 >= kLevels) return false;
-    std::uint8_t freeCount = 0;
+    std::uint8_t freeCount = static_cast<std::uint8_t>(kEntries - never_used_);
     for (std::uint8_t i = free_list_; i != kEnd; i = entries_[i].next) ++freeCount;
     if (freeCount < register_count_[_table_depth]) return false;
     const std::uint8_t from = _table_depth;
@@ -197,6 +203,7 @@ class dwarf_cfa_state {
   std::uint8_t buckets_[kLevels][kBuckets];
   std::uint8_t _table_depth;
   std::uint8_t free_list_;
+  std::uint8_t never_used_;
   entry entries_[kEntries];
 };
 

@@ -97,6 +97,22 @@ hxcrash_error_t read_leb128(const Memory& mem, hxcrash_vm_address_t location,
                             hxcrash_vm_size_t* size) {
   std::uint64_t value = 0;
   unsigned shift = 0;
+  // Most numbers have their longest form (10 bytes) mapped: decode from one remap then.
+  if (const auto* bytes = static_cast<const std::uint8_t*>(mem.remap(location, offset, 10))) {
+    for (hxcrash_vm_size_t i = 0; i < 10; ++i) {
+      value |= static_cast<std::uint64_t>(bytes[i] & 0x7f) << shift;
+      shift += 7;
+      if ((bytes[i] & 0x80) == 0) {
+        if (is_signed && (bytes[i] & 0x40) != 0 && shift < 64) value |= ~std::uint64_t{0} << shift;
+        *result = value;
+        *size = i + 1;
+        return hxcrash_error_none;
+      }
+      if (shift > 63) break;
+    }
+    MSHXCF_DEBUG("ULEB128 is larger than the maximum supported size of 64 bits");
+    return hxcrash_error_not_supported;
+  }
   for (hxcrash_vm_size_t i = 0;; ++i) {
     hxcrash_vm_off_t position = 0;
     if (__builtin_add_overflow(offset, static_cast<hxcrash_vm_off_t>(i), &position)) {
