@@ -7,6 +7,28 @@ using namespace hxcrash::MS::async;
 
 namespace {
 
+// The outermost frame (a program's or a thread's entry) marks its return address undefined, and
+// an x86-64 return-address column maps to no register: no rule for it is the normal end of a
+// stack, not a failure to report.
+template <typename machine_ptr, typename machine_ptr_s>
+bool returnAddressUndefined(const dwarf_cfa_state<machine_ptr, machine_ptr_s>& state,
+                            const hxcrash_async_dwarf_cie_info& cie,
+                            const hxcrash_async_thread_state* current) {
+  hxcrash_regnum_t mapped = 0;
+  if (MShxcrash_async_thread_state_map_dwarf_to_reg(current, cie.return_address_register,
+                                                    &mapped)) {
+    return false;
+  }
+  dwarf_cfa_state_iterator<machine_ptr, machine_ptr_s> it(&state);
+  std::uint32_t regnum = 0;
+  hxcrash_dwarf_cfa_reg_rule_t rule{};
+  machine_ptr value = 0;
+  while (it.next(&regnum, &rule, &value)) {
+    if (regnum == cie.return_address_register) return false;
+  }
+  return true;
+}
+
 // Finds the FDE for lookupPc in the cached section, runs the CIE and FDE programs and applies
 // the rules.
 template <typename machine_ptr, typename machine_ptr_s, typename Memory>
@@ -56,6 +78,7 @@ MSplframe_error_t unwindIn(vx::task_t task, const MShxcrash_async_dwarf_image_ca
                  static_cast<unsigned long long>(fde.fde_offset), static_cast<int>(err));
     return MSPLFRAME_NOT_SUPPORTED;
   }
+  if (returnAddressUndefined(state, cie, current)) return MSPLFRAME_NO_FRAME;
   err = state.apply_state(task, &cie, current, byteorder, next);
   if (err != hxcrash_error_none) {
     MSHXCF_DEBUG("Failed to apply CFA state for PC 0x%llx: %d",

@@ -30,6 +30,7 @@ extern "C" int __sanitizer_install_malloc_and_free_hooks(
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -484,7 +485,49 @@ TEST(FrameUnwindTest, UnwindInformationThatDoesNotMoveTheStackFallsBackToFramePo
   }
 }
 
-// The FDE search against readelf's listing of the .eh_frame of this test program.
+// The end of a stack (the entry point's undefined return address) ends the walk as the normal
+// end, with no diagnostic line: the child's whole standard error is the one line it prints.
+void walkToTheEndAndReport(void*) {
+  MShxcrash_async_thread_state_current(
+      [](hxcrash_async_thread_state* state, void*) {
+        Trace trace;
+        MSplframe_cursor cursor;
+        MSplframe_cursor_init(&cursor, vx::mach_task_self(), state, &gImages);
+        trace.end = MSPLFRAME_OK;
+        while (trace.count < kMaxFrames) {
+          const MSplframe_error_t err = MSplframe_cursor_next(&cursor);
+          if (err != MSPLFRAME_OK) {
+            trace.end = err;
+            break;
+          }
+          ++trace.count;
+        }
+        MSplframe_cursor_free(&cursor);
+        std::fprintf(stderr, "walk ended with %d after %s frames\n", static_cast<int>(trace.end),
+                     trace.count > 3 && trace.count < kMaxFrames ? "some" : "too few or many");
+        return hxcrash_error_none;
+      },
+      nullptr);
+}
+
+TEST(FrameUnwindDeathTest, TheEndOfTheStackEndsTheWalkQuietly) {
+  EXPECT_EXIT(
+      {
+        prepareImages();
+        walkToTheEndAndReport(nullptr);
+        _exit(0);
+      },
+      ::testing::ExitedWithCode(0), "^walk ended with 2 after some frames\n$");
+  EXPECT_EXIT(
+      {
+        prepareImages();
+        std::thread(walkToTheEndAndReport, nullptr).join();
+        _exit(0);
+      },
+      ::testing::ExitedWithCode(0), "^walk ended with 2 after some frames\n$");
+}
+
+// The FDE search against readelf's listing of the .eh_frame of this test program.// The FDE search against readelf's listing of the .eh_frame of this test program.
 struct ElfRange {
   std::uint64_t start;
   std::uint64_t end;
