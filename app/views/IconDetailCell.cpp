@@ -18,7 +18,7 @@ void IconImageView::setImage(std::optional<IconImage> image) {
   image_ = std::move(image);
   rendered_ = QImage();
   renderedPixels_ = 0;
-  renderFailed_ = false;
+  renderedRatio_ = 0;
   update();
 }
 
@@ -29,11 +29,12 @@ QImage IconImageView::renderedImage() {
   const double ratio = devicePixelRatioF() > 0 ? devicePixelRatioF() : 1.0;
   const int pixels = static_cast<int>(std::lround(side() * ratio));
   if (pixels < 1) return {};
-  if (pixels != renderedPixels_ || rendered_.devicePixelRatio() != ratio) {
+  // A failed render is remembered too, so painting does not retry it for the same size.
+  if (pixels != renderedPixels_ || ratio != renderedRatio_) {
     renderedPixels_ = pixels;
+    renderedRatio_ = ratio;
     rendered_ = renderIconImage(*image_, pixels);
-    renderFailed_ = rendered_.isNull();
-    if (!renderFailed_) rendered_.setDevicePixelRatio(ratio);
+    if (!rendered_.isNull()) rendered_.setDevicePixelRatio(ratio);
   }
   return rendered_;
 }

@@ -46,7 +46,7 @@ class IconImageView : public QWidget {
   std::optional<IconImage> image_;
   QImage rendered_;
   int renderedPixels_ = 0;
-  bool renderFailed_ = false;
+  double renderedRatio_ = 0;
 };
 
 class IconDetailCell : public CollectionViewCell, public vx::AwakeFromNib {
