@@ -120,10 +120,12 @@ bool hxcrash_signal_report_callback(int signo, siginfo_t* info, ucontext_t* uap,
   (void)signo;
   const hxcrash_error_t err =
       hxcrash_write_report(report_context, MSpl_mach_thread_self(), &state, &siginfo);
-  hxcrash_report_closed();
   if (err == hxcrash_error_none && g_crash_callback != nullptr) {
     g_crash_callback(info, uap, g_crash_callback_context);
   }
+  // The waiting threads go on (and end the process) only after the client's callback has saved
+  // what it keeps for the next launch.
+  hxcrash_report_closed();
   // Only now: the signal handler chain raises the signal again under the default action.
   hxcrash_restore_fatal_actions();
   return false;
@@ -168,8 +170,8 @@ vx::kern_return_t mach_exception_callback(vx::task_t task, vx::thread_t thread,
   MachWriteRequest request{report_context, thread, &siginfo};
   const hxcrash_error_t err =
       MShxcrash_async_thread_state_current(hxcrash_write_report_current_thread, &request);
-  hxcrash_report_closed();
   if (err != hxcrash_error_none) {
+    hxcrash_report_closed();
     MSHXCF_DEBUG("Failed to write live report: %d", err);
     return vx::KERN_FAILURE;
   }
@@ -178,6 +180,7 @@ vx::kern_return_t mach_exception_callback(vx::task_t task, vx::thread_t thread,
     MShxcrash_async_memset(&uap, 0, sizeof uap);
     g_crash_callback(&info, &uap, g_crash_callback_context);
   }
+  hxcrash_report_closed();
   // The default handling goes on and ends the process.
   return vx::KERN_FAILURE;
 }
