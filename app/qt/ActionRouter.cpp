@@ -9,6 +9,9 @@ namespace vx {
 
 namespace {
 
+// Where a bound menu item keeps the name of the action it sends, so menus can find items by action.
+constexpr const char* kBoundActionProperty = "vxAction";
+
 Responder*& delegateSlot() {
   static Responder* delegate = nullptr;
   return delegate;
@@ -49,6 +52,7 @@ bool ActionRouter::sendAction(const std::string& action, Responder* target, QObj
 }
 
 void ActionRouter::bind(QAction* qaction, const std::string& action) {
+  qaction->setProperty(kBoundActionProperty, QString::fromStdString(action));
   QObject::connect(qaction, &QAction::triggered, qaction,
                    [qaction, action] { sendAction(action, nullptr, qaction); });
   // Validation happens when a menu holding the action is about to show.
@@ -58,6 +62,10 @@ void ActionRouter::bind(QAction* qaction, const std::string& action) {
                        [qaction, action] { qaction->setEnabled(targetForAction(action) != nullptr); });
     }
   }
+}
+
+std::string ActionRouter::boundAction(const QAction* qaction) {
+  return qaction->property(kBoundActionProperty).toString().toStdString();
 }
 
 }  // namespace vx

@@ -33,6 +33,8 @@ class ActionRouter {
   // Makes `qaction` send `action` along the chain (no target) when triggered, and keeps it
   // enabled only while some responder answers it (checked when its menu is about to show).
   static void bind(QAction* qaction, const std::string& action);
+  // The action a bound item sends; empty for an item that was never bound.
+  static std::string boundAction(const QAction* qaction);
 };
 
 }  // namespace vx
