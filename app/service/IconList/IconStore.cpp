@@ -61,7 +61,7 @@ void IconStore::loadCompletions(std::string query) {
   auto client = api();
   if (!client) {
     // No client, no request: the answer is still exactly one (empty) delivery.
-    notify(IconStoreChanges::LoadedCompletions{});
+    notify(IconStoreChanges::LoadedCompletions{{}, std::move(query)});
     return;
   }
   auto operation = std::make_shared<AutocompleteOperation>(std::move(client), std::move(query));
@@ -70,7 +70,7 @@ void IconStore::loadCompletions(std::string query) {
   // finishes), so its completions are still there to read.
   operation->setCompletionBlock([weak, operation] {
     if (auto self = weak.lock()) {
-      self->notify(IconStoreChanges::LoadedCompletions{operation->completions()});
+      self->notify(IconStoreChanges::LoadedCompletions{operation->completions(), operation->query()});
     }
   });
   autocompleteQueue_.addOperation(operation);

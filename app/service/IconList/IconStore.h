@@ -19,9 +19,11 @@
 namespace Vexelworks {
 
 namespace IconStoreChanges {
-// The suggestions of one completion request, possibly empty (a cancelled or failed request).
+// The suggestions of one completion request, possibly empty (a cancelled or failed request),
+// with the text they were asked for, so a receiver can drop replies to text typed earlier.
 struct LoadedCompletions {
   std::vector<std::string> completions;
+  std::string query;
 };
 }  // namespace IconStoreChanges
 
