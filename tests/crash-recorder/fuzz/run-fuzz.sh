@@ -17,12 +17,17 @@ tools=$root/reporting/crash-recorder/Recording/Tools
 mkdir -p "$work/corpus" "$work/artifacts"
 
 binary=$work/json-fuzzer
-sources=("$here/PloverCrashJSONFuzzTarget.cpp" "$tools"/*.cpp "$root/platform/foundation/Error.cpp")
+# Only the tools the codec is built from: the others need the crash engine, which this small
+# clang build leaves out.
+codec_tools=(PloverCrashJSONCodec PloverCrashJSONCodecObjC PloverCrashFormat PloverCrashFileUtils
+             PloverCrashLogger PloverCrashDate PloverCrashString)
+sources=("$here/PloverCrashJSONFuzzTarget.cpp" "$root/platform/foundation/Error.cpp")
+for t in "${codec_tools[@]}"; do sources+=("$tools/$t.cpp"); done
 rebuild=0
 if [ ! -x "$binary" ]; then
   rebuild=1
 else
-  for s in "${sources[@]}" "$tools"/*.h; do
+  for s in "${sources[@]}" "$tools"/*.h "$0"; do
     if [ "$s" -nt "$binary" ]; then rebuild=1; break; fi
   done
 fi

@@ -30,14 +30,20 @@ unsigned hashIndex(const void* object) {
   return static_cast<unsigned>((reinterpret_cast<std::uintptr_t>(object) >> 7) & kCacheMask);
 }
 
-// Copies the string held by the exception's instance variable into buffer.
+// Copies the string held by the exception's instance variable into buffer. The variable is
+// declared by the class or one of its superclasses.
 void copyIvarString(const void* object, const void* classPtr, const char* name, char* buffer,
                     int length) {
   buffer[0] = '\0';
   PloverCrashObjCIvar ivar;
-  if (!plovercrashobjc_ivarNamed(classPtr, name, &ivar)) return;
+  const void* declaring = classPtr;
+  for (int i = 0; declaring != nullptr && i < 20; ++i) {
+    if (plovercrashobjc_ivarNamed(declaring, name, &ivar)) break;
+    declaring = plovercrashobjc_superClass(declaring);
+  }
+  if (declaring == nullptr || !plovercrashobjc_ivarNamed(declaring, name, &ivar)) return;
   const void* value = nullptr;
-  if (!plovercrashobjc_ivarValue(object, ivar.index, &value)) return;
+  if (!plovercrashobjc_ivarValueInClass(object, declaring, ivar.index, &value)) return;
   if (plovercrashobjc_isValidObject(value)) {
     plovercrashobjc_copyStringContents(value, buffer, length);
   }

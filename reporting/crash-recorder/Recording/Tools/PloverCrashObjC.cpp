@@ -709,8 +709,15 @@ bool plovercrashobjc_ivarValue(const void* objectPtr, int ivarIndex, void* dst) 
     }
     return false;
   }
+  return plovercrashobjc_ivarValueInClass(objectPtr, plovercrashobjc_isaPointer(objectPtr),
+                                          ivarIndex, dst);
+}
+
+bool plovercrashobjc_ivarValueInClass(const void* objectPtr, const void* classPtr, int ivarIndex,
+                                      void* dst) {
+  if (dst == nullptr || plovercrashobjc_isTaggedPointer(objectPtr)) return false;
   IvarEntry entry;
-  if (!readIvar(plovercrashobjc_isaPointer(objectPtr), ivarIndex, &entry)) return false;
+  if (!readIvar(classPtr, ivarIndex, &entry)) return false;
   std::int32_t offset = 0;
   // The caller's buffer is sized for a scalar; a larger size is no variable the writer reads.
   if (!readAt(entry.offset, &offset) || entry.size == 0 || entry.size > 16) return false;

@@ -47,7 +47,12 @@ const void* plovercrashobjc_baseClass(const void* classPtr);
 int plovercrashobjc_ivarCount(const void* classPtr);
 int plovercrashobjc_ivarList(const void* classPtr, PloverCrashObjCIvar* dstIvars, int ivarsCount);
 bool plovercrashobjc_ivarNamed(const void* classPtr, const char* name, PloverCrashObjCIvar* dst);
+// Copies the variable's bytes (16 at most: larger variables give false) into dst.
 bool plovercrashobjc_ivarValue(const void* objectPtr, int ivarIndex, void* dst);
+// The same for a variable of classPtr's own list, where classPtr is the object's class or one of
+// its superclasses (whose variables the object holds too).
+bool plovercrashobjc_ivarValueInClass(const void* objectPtr, const void* classPtr, int ivarIndex,
+                                      void* dst);
 
 bool plovercrashobjc_isTaggedPointer(const void* pointer);
 bool plovercrashobjc_isValidTaggedPointer(const void* pointer);
