@@ -107,6 +107,7 @@ PreferencesWindowController::PreferencesWindowController() {
     auto* layout = new QVBoxLayout(page);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(pane.view());
+    pane.view()->show();  // the page may already be on screen
   };
   QObject::connect(tabs_, &QTabWidget::currentChanged, window(), showPane);
   showPane(0);

@@ -141,6 +141,7 @@ TEST(PreferencesTest, GeneralPaneStoresTheSwitchAndReopensWithIt) {
     QCheckBox* box = preferences.general().statusItemButton;
     ASSERT_NE(box, nullptr);
     EXPECT_FALSE(box->isChecked());
+    EXPECT_TRUE(box->isVisible());
     testing::internal::CaptureStdout();
     QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(4, box->height() / 2));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "true\n");
@@ -166,6 +167,7 @@ TEST(PreferencesTest, AccountPaneShowsTheUserAndSendsToTheDelegate) {
     ASSERT_TRUE(account.isViewLoaded());
     EXPECT_EQ(account.nameField->text(), QStringLiteral("Ada Example"));
     EXPECT_EQ(account.emailField->text(), QStringLiteral("ada@example.com"));
+    EXPECT_TRUE(account.nameField->isVisible());
     vx::test::saveScreenshot(preferences.window(), "preferences-account");
     QTest::mouseClick(account.manageAccountButton.data(), Qt::LeftButton);
     QTest::mouseClick(account.logOutButton.data(), Qt::LeftButton);
