@@ -11,6 +11,9 @@
 
 #include <sys/ptrace.h>
 
+#include <thread>
+#include <vector>
+
 namespace {
 
 TEST(PloverCrashMonitorTest, DefaultSetEnablesEveryMonitorThisSystemHas) {
@@ -89,6 +92,32 @@ TEST(PloverCrashMonitorTest, AFatalEventSwitchesEveryMonitorOffAfterItsCallback)
   EXPECT_EQ(result["recrash"], "0");
   // The signal monitor, enabled, makes every event that is no signal a SIGABRT.
   EXPECT_EQ(result["signal"], std::to_string(SIGABRT));
+}
+
+TEST(PloverCrashMonitorTest, FatalEventsRacingOnManyThreadsAreHandledOnce) {
+  ChildResult result = runInChild([] {
+    std::atomic<bool> go{false};
+    std::atomic<int> firsts{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 8; ++i) {
+      threads.emplace_back([&] {
+        while (!go.load()) std::this_thread::yield();
+        if (!plovercrashcm_notifyFatalExceptionCaptured(false)) firsts.fetch_add(1);
+      });
+    }
+    go.store(true);
+    for (auto& thread : threads) thread.join();
+    childReport("firsts", "%d", firsts.load());
+    plovercrashcm_setEventCallback(reportMonitorEvent);
+    PloverCrash_MonitorContext context{};
+    plovercrashcm_handleException(&context);
+    return 0;
+  });
+  ASSERT_TRUE(result.exitedWith(0)) << result.output;
+  // At most one thread may take the event as the first; every later one is a crash during
+  // its handling.
+  EXPECT_LE(std::stoi(result["firsts"]), 1);
+  EXPECT_EQ(result["recrash"], "1");
 }
 
 TEST(PloverCrashMonitorTest, MachExceptionMonitorIsNeverEnabledButNamesEveryEvent) {
