@@ -487,7 +487,7 @@ TEST(FrameUnwindTest, UnwindInformationThatDoesNotMoveTheStackFallsBackToFramePo
 
 // The end of a stack (the entry point's undefined return address) ends the walk as the normal
 // end, with no diagnostic line: the child's whole standard error is the one line it prints.
-void walkToTheEndAndReport(void*) {
+__attribute__((noinline)) void walkToTheEndAndReport(void*) {
   MShxcrash_async_thread_state_current(
       [](hxcrash_async_thread_state* state, void*) {
         Trace trace;
@@ -504,10 +504,11 @@ void walkToTheEndAndReport(void*) {
         }
         MSplframe_cursor_free(&cursor);
         std::fprintf(stderr, "walk ended with %d after %s frames\n", static_cast<int>(trace.end),
-                     trace.count > 3 && trace.count < kMaxFrames ? "some" : "too few or many");
+                     trace.count >= 3 && trace.count < kMaxFrames ? "some" : "too few or many");
         return hxcrash_error_none;
       },
       nullptr);
+  asm volatile("" ::: "memory");  // not a tail call: this frame stays in the walk
 }
 
 TEST(FrameUnwindDeathTest, TheEndOfTheStackEndsTheWalkQuietly) {
