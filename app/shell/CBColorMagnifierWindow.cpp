@@ -179,6 +179,17 @@ void CBColorMagnifierWindow::keyPressEvent(QKeyEvent* event) {
   VX_LOG("DEBUG", "Key Down: " + std::to_string(event->nativeScanCode()));
 }
 
+void CBColorMagnifierWindow::paintEvent(QPaintEvent* event) {
+  QWidget::paintEvent(event);
+  // Painted means on screen. A window manager may refuse to activate a window that bypasses
+  // it, so the picker takes the keys itself once it can be seen, activated or not.
+  if (!key_ && !closing_) {
+    QMetaObject::invokeMethod(this, [this] {
+      if (!key_ && !closing_) becomeKeyWindow();
+    }, Qt::QueuedConnection);
+  }
+}
+
 bool CBColorMagnifierWindow::event(QEvent* event) {
   switch (event->type()) {
     case QEvent::WindowActivate:

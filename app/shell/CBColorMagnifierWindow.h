@@ -85,6 +85,7 @@ class CBColorMagnifierWindow : public QWidget {
   void mouseMoveEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
+  void paintEvent(QPaintEvent* event) override;
   bool event(QEvent* event) override;
 
  private:
