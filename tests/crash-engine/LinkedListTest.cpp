@@ -108,9 +108,11 @@ TEST(LinkedListDeathTest, WalkingOutsideAReaderSectionStops) {
 TEST_F(LinkedListTest, ReadersAndWritersRunTogether) {
   std::atomic<bool> stop{false};
   std::atomic<long> seen{0};
+  std::atomic<int> started{0};
   std::vector<std::thread> readers;
   for (int r = 0; r < 3; ++r) {
     readers.emplace_back([&] {
+      started.fetch_add(1);
       while (!stop.load()) {
         list_.set_reading(true);
         for (List::node* item = list_.next(nullptr); item != nullptr; item = list_.next(item)) {
@@ -122,6 +124,9 @@ TEST_F(LinkedListTest, ReadersAndWritersRunTogether) {
       }
     });
   }
+  // The writers start once every reader runs (an optimised build writes everything before a
+  // late reader would look).
+  while (started.load() < 3) std::this_thread::yield();
   for (int round = 0; round < 20000; ++round) {
     if (round % 2 == 0) list_.nasync_append(round);
     else list_.nasync_prepend(round);
@@ -132,6 +137,8 @@ TEST_F(LinkedListTest, ReadersAndWritersRunTogether) {
       if (victim != nullptr) list_.nasync_remove_node(victim);
     }
   }
+  // The list is not empty now: every reader gets to see values before it is stopped.
+  while (seen.load() == 0) std::this_thread::yield();
   stop = true;
   for (std::thread& reader : readers) reader.join();
   EXPECT_GT(seen.load(), 0);
