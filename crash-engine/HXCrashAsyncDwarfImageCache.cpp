@@ -42,7 +42,8 @@ std::uint8_t fixedFieldSize(std::uint8_t encoding) {
 // entry count and the sorted table. Only a table of fixed-size, data-relative fields that fits
 // the header, is sorted and points into .eh_frame is used.
 template <typename machine_ptr>
-void prepareTable(MShxcrash_async_dwarf_image_cache* cache, const MShxcrash_async_macho* image) {
+void prepareTable(MShxcrash_async_dwarf_image_cache* cache, const MShxcrash_async_macho* image,
+                  bool checkEntries) {
   const hxcrash_vm_address_t hdr = image->eh_frame_hdr_addr;
   const hxcrash_vm_size_t hdrSize = image->eh_frame_hdr_size;
   if (hdr == 0 || hdrSize < 4 || !readableInPlace(image->task, hdr, hdrSize)) return;
@@ -84,7 +85,12 @@ void prepareTable(MShxcrash_async_dwarf_image_cache* cache, const MShxcrash_asyn
   cache->table_encoding = tableEncoding;
   cache->table_field_size = fieldSize;
   cache->table_data_base = hdr;
-  // A table the binary search can trust: ascending, every FDE inside the section.
+  // A table the binary search can trust: ascending, every FDE inside the section. (Without the
+  // check a bad table only makes lookups miss: every read stays bounded.)
+  if (!checkEntries) {
+    cache->has_table = true;
+    return;
+  }
   const hxcrash_vm_address_t sectionEnd = cache->section_address + cache->section_size;
   std::uint64_t previous = 0;
   for (std::uint64_t i = 0; i < count; ++i) {
@@ -121,9 +127,9 @@ void MShxcrash_nasync_dwarf_image_cache_init(MShxcrash_async_dwarf_image_cache* 
     }
     cache->has_section = true;
     if (image->m64) {
-      prepareTable<std::uint64_t>(cache, image);
+      prepareTable<std::uint64_t>(cache, image, true);
     } else {
-      prepareTable<std::uint32_t>(cache, image);
+      prepareTable<std::uint32_t>(cache, image, true);
     }
     return;
   }
@@ -162,4 +168,22 @@ void MShxcrash_nasync_dwarf_image_cache_detach(MShxcrash_async_macho* image) {
   image->dwarf_cache = nullptr;
   MShxcrash_nasync_dwarf_image_cache_free(cache);
   std::free(cache);
+}
+
+void MShxcrash_async_dwarf_image_cache_init_in_place(MShxcrash_async_dwarf_image_cache* cache,
+                                                     MShxcrash_async_macho* image) {
+  MShxcrash_async_memset(cache, 0, sizeof *cache);
+  if (image->format != MShxcrash_async_image_format_elf || image->eh_frame_addr == 0 ||
+      image->eh_frame_size == 0 ||
+      !readableInPlace(image->task, image->eh_frame_addr, image->eh_frame_size)) {
+    return;
+  }
+  cache->section_address = image->eh_frame_addr;
+  cache->section_size = image->eh_frame_size;
+  cache->has_section = true;
+  if (image->m64) {
+    prepareTable<std::uint64_t>(cache, image, false);
+  } else {
+    prepareTable<std::uint32_t>(cache, image, false);
+  }
 }

@@ -38,6 +38,13 @@ void MShxcrash_nasync_dwarf_image_cache_init(MShxcrash_async_dwarf_image_cache* 
                                              MShxcrash_async_macho* image);
 void MShxcrash_nasync_dwarf_image_cache_free(MShxcrash_async_dwarf_image_cache* cache);
 
+// Crash time. The same for an ELF image that joined the list only at crash time, in place only:
+// nothing is mapped (a section that cannot be read in place leaves the cache without section)
+// and the header table's entries are not checked one by one (a bad table makes lookups miss,
+// every read stays bounded). Needs no free.
+void MShxcrash_async_dwarf_image_cache_init_in_place(MShxcrash_async_dwarf_image_cache* cache,
+                                                     MShxcrash_async_macho* image);
+
 // Prepares image->dwarf_cache (allocated here); nothing when it already has one. Called when an
 // image record joins the image list.
 void MShxcrash_nasync_dwarf_image_cache_attach(MShxcrash_async_macho* image);

@@ -94,12 +94,16 @@ MSplframe_error_t unwindWith(vx::task_t task, MShxcrash_async_macho* image, std:
                              hxcrash_async_thread_state* next) {
   const MShxcrash_async_dwarf_image_cache* cache =
       __atomic_load_n(&image->dwarf_cache, __ATOMIC_ACQUIRE);
-  // A record that never joined the image list (built by hand) has no cache: prepare one for this
-  // frame only, on the stack.
+  // A record without cache (an ELF image found only at crash time, or a Mach-O record built by
+  // hand) gets one for this frame only, on the stack: in place for ELF, nothing mapped.
   MShxcrash_async_dwarf_image_cache local;
   const bool temporary = cache == nullptr;
   if (temporary) {
-    MShxcrash_nasync_dwarf_image_cache_init(&local, image);
+    if (image->format == MShxcrash_async_image_format_elf) {
+      MShxcrash_async_dwarf_image_cache_init_in_place(&local, image);
+    } else {
+      MShxcrash_nasync_dwarf_image_cache_init(&local, image);
+    }
     cache = &local;
   }
   MSplframe_error_t result = MSPLFRAME_NO_FRAME;

@@ -265,3 +265,46 @@ TEST_F(DwarfImageCacheTest, DamagedHeaderTablesAreRefusedAndTheWalkIsUsed) {
 }
 
 }  // namespace
+
+namespace {
+
+// An ELF image that joins the list only at crash time has no cache; the one made for it on the
+// stack reads in place, maps nothing and finds the same FDEs as the prepared cache.
+TEST(DwarfImageCacheInPlaceTest, CrashTimeCacheMatchesThePreparedOne) {
+  MShxcrash_async_image_list images;
+  MShxcrash_nasync_image_list_init(&images, vx::mach_task_self());
+  MShxcrash_nasync_image_list_track(&images);
+  MShxcrash_async_image_list_set_reading(&images, true);
+  MShxcrash_async_macho* listed = MShxcrash_async_image_containing_address(
+      &images, reinterpret_cast<hxcrash_vm_address_t>(&getpid));
+  MShxcrash_async_image_list_set_reading(&images, false);
+  ASSERT_NE(listed, nullptr);
+  ASSERT_NE(listed->dwarf_cache, nullptr);
+  MShxcrash_async_dwarf_image_cache local;
+  MShxcrash_async_dwarf_image_cache_init_in_place(&local, listed);
+  EXPECT_TRUE(local.has_section);
+  EXPECT_FALSE(local.mapped);
+  EXPECT_TRUE(local.has_table);
+  EXPECT_EQ(local.table_count, listed->dwarf_cache->table_count);
+  const buffer_memory mem = dwarf_image_cache_in_place(&local);
+  // The first, middle and last function the table lists.
+  const std::uint64_t count = local.table_count;
+  for (const std::uint64_t index : {std::uint64_t{0}, count / 2, count - 1}) {
+    std::uint64_t pc = 0;
+    ASSERT_TRUE(detail::read_table_field(&local, listed->byteorder, index, 0, &pc));
+    hxcrash_async_dwarf_fde_info inPlace{};
+    hxcrash_async_dwarf_fde_info prepared{};
+    EXPECT_EQ(hxcrash_async_dwarf_image_cache_find_fde<std::uint64_t>(&local, mem,
+                                                                      listed->byteorder, pc,
+                                                                      &inPlace),
+              hxcrash_error_none);
+    EXPECT_EQ(hxcrash_async_dwarf_image_cache_find_fde<std::uint64_t>(
+                  listed->dwarf_cache, dwarf_image_cache_in_place(listed->dwarf_cache),
+                  listed->byteorder, pc, &prepared),
+              hxcrash_error_none);
+    EXPECT_EQ(inPlace.fde_offset, prepared.fde_offset);
+  }
+  MShxcrash_nasync_image_list_free(&images);
+}
+
+}  // namespace
