@@ -91,7 +91,10 @@ bool installSignalHandlers() {
   const int* fatalSignals = plovercrashsignal_fatalSignals();
   const int fatalSignalsCount = plovercrashsignal_numFatalSignals();
   struct sigaction action {};
-  action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+  // SA_NODEFER: a fault inside the handler must reach it again, so that the second crash is
+  // recorded as a crash during crash handling; without it the kernel would end the process at
+  // once, as a blocked fault signal cannot be delivered.
+  action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER;
   sigemptyset(&action.sa_mask);
   action.sa_sigaction = handleSignal;
   for (int i = 0; i < fatalSignalsCount; ++i) {
