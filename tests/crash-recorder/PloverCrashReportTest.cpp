@@ -23,9 +23,24 @@
 #include <string>
 #include <thread>
 
+#if defined(__SANITIZE_ADDRESS__)
+extern "C" int __sanitizer_install_malloc_and_free_hooks(
+    void (*mallocHook)(const volatile void*, std::size_t),
+    void (*freeHook)(const volatile void*));
+#define PLOVERCRASH_HAVE_ALLOCATION_HOOKS 1
+#endif
+
 using nlohmann::json;
 
 namespace {
+
+std::atomic<bool> g_counting{false};
+std::atomic<int> g_allocations{0};
+
+[[maybe_unused]] void onMalloc(const volatile void*, std::size_t) {
+  if (g_counting.load()) g_allocations.fetch_add(1);
+}
+[[maybe_unused]] void onFree(const volatile void*) {}
 
 char g_reportPath[500];
 char* g_guardPage = nullptr;
@@ -35,6 +50,8 @@ void writeReportForEvent(PloverCrash_MonitorContext* context) {
     plovercrashreport_writeRecrashReport(context, g_reportPath);
   } else {
     plovercrashreport_writeStandardReport(context, g_reportPath);
+    g_counting.store(false);
+    childReport("allocations", "%d", g_allocations.load());
   }
 }
 
@@ -83,6 +100,11 @@ class ReportTest : public ::testing::Test {
       plovercrashcm_setEventCallback(writeReportForEvent);
       plovercrashcm_setActiveMonitors(static_cast<PloverCrashMonitorType>(
           PloverCrashMonitorTypeSignal | PloverCrashMonitorTypeSystem));
+#if defined(PLOVERCRASH_HAVE_ALLOCATION_HOOKS)
+      __sanitizer_install_malloc_and_free_hooks(onMalloc, onFree);
+      childReport("hooks", "1");
+#endif
+      g_counting.store(true);
       writeTo(g_guardPage + 16);
       return 99;
     });
@@ -95,6 +117,10 @@ TEST_F(ReportTest, ACrashedChildLeavesACompleteReport) {
   ChildResult result = crashWith(addToUserSection);
   ASSERT_TRUE(result.killedBy(SIGSEGV)) << result.output;
   ASSERT_TRUE(pythonParses(g_reportPath)) << TemporaryFolder::read(g_reportPath);
+  // From the fault to the closed report, nothing was allocated.
+  if (result.has("hooks")) {
+    EXPECT_EQ(result["allocations"], "0");
+  }
   json r = report();
   std::vector<std::string> keys;
   const auto ordered = nlohmann::ordered_json::parse(TemporaryFolder::read(g_reportPath));
