@@ -236,7 +236,10 @@ TEST_F(IconMenuTest, ACompletedShareRecordsOneUsageEvenAfterTheMenuIsGoneAndACan
 }
 
 TEST_F(IconMenuTest, TheDebugEntriesPrintTheSVGAndTheIconsDetails) {
-  const IconPtr icon = list_->icons()[4];
+  // A copy under an id of its own: the list downloads the artwork of its own icons meanwhile.
+  auto copy = std::make_shared<Icon>(*list_->icons()[4]);
+  copy->id = "990004";
+  const IconPtr icon = copy;
   auto actions = actionsFor(icon);
   const std::string heading = "icon id: " + icon->id + " " + std::string(55, '-') + "\n";
 

@@ -117,9 +117,11 @@ class IconGridTest : public test::SignInFixture {
 
   void TearDown() override {
     setIconActionsFactory(nullptr);
+    // Pages still in flight must not reach a grid that is gone.
+    if (list_) list_->setDelegate({});
+    list_.reset();
     grid_.reset();
     window_.reset();
-    list_.reset();
     SignInFixture::TearDown();
   }
 
@@ -451,6 +453,7 @@ TEST_F(IconGridTest, ArtworkCompletionsTouchTheGridOnlyOnTheMainThread) {
 
   // A completion that arrives after the grid is gone does nothing.
   auto late = grid_->artworkCompletion({0, 2});
+  list_->setDelegate({});
   grid_.reset();
   window_.reset();
   late();
