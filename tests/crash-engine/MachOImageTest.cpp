@@ -1,5 +1,6 @@
 // The Mach-O reader, on real images made by clang and ld64.lld (checked against llvm-objdump)
 // and on small images built by hand, including malformed ones.
+#include "crash-engine/HXCrashAsyncDwarfImageCache.h"
 #include "crash-engine/HXCrashAsyncImageList.h"
 #include "crash-engine/HXCrashAsyncMachOImage.h"
 #include "crash-engine/MSHXCrashLogWriter.h"
@@ -277,6 +278,57 @@ TEST_P(RealMachOImageTest, ReportedUuidIsTheImagesLoadCommand) {
   ASSERT_GE(report->images().size(), 1u);
   EXPECT_EQ(report->images()[0]->imageName(), GetParam());
   EXPECT_EQ(report->images()[0]->imageUUID(), expected);
+}
+
+// The DWARF reader's cache of a Mach-O image maps its __eh_frame once, when the image is added,
+// and searches it linearly (Mach-O has no header table): the first FDE is found at its start.
+TEST_P(RealMachOImageTest, DwarfCacheMapsTheEhFrameSectionOnce) {
+  const auto section = std::find_if(dump_.sections.begin(), dump_.sections.end(), [](const auto& s) {
+    return s.segname == "__TEXT" && s.sectname == "__eh_frame";
+  });
+  MShxcrash_nasync_dwarf_image_cache_attach(&image_);
+  ASSERT_NE(image_.dwarf_cache, nullptr);
+  const MShxcrash_async_dwarf_image_cache* cache = image_.dwarf_cache;
+  if (section == dump_.sections.end()) {
+    EXPECT_FALSE(cache->has_section);
+    return;
+  }
+  ASSERT_TRUE(cache->has_section);
+  EXPECT_TRUE(cache->mapped);
+  EXPECT_FALSE(cache->has_table);
+  EXPECT_FALSE(cache->debug_frame);
+  EXPECT_EQ(cache->section_address, section->addr + slide());
+  EXPECT_EQ(cache->section_size, section->size);
+  // A second attach keeps the one mapping.
+  MShxcrash_nasync_dwarf_image_cache_attach(&image_);
+  EXPECT_EQ(image_.dwarf_cache, cache);
+
+  // The first FDE (after the first CIE) and the pc it starts at.
+  using namespace hxcrash::MS::async;
+  const mobject_memory mem{&cache->section};
+  std::uint32_t cieLength = 0;
+  std::memcpy(&cieLength, MShxcrash_async_mobject_remap_address(&cache->section,
+                                                                 cache->section_address, 0, 4),
+              4);
+  const hxcrash_vm_address_t fdeAddress = cache->section_address + 4 + cieLength;
+  hxcrash_async_dwarf_fde_info first{};
+  hxcrash_async_dwarf_fde_info found{};
+  if (image_.m64) {
+    ASSERT_EQ(hxcrash_async_dwarf_fde_info_init<std::uint64_t>(&first, mem, image_.byteorder,
+                                                                fdeAddress, false),
+              hxcrash_error_none);
+    ASSERT_EQ(hxcrash_async_dwarf_image_cache_find_fde<std::uint64_t>(
+                  cache, mem, image_.byteorder, first.pc_start, &found),
+              hxcrash_error_none);
+  } else {
+    ASSERT_EQ(hxcrash_async_dwarf_fde_info_init<std::uint32_t>(&first, mem, image_.byteorder,
+                                                                fdeAddress, false),
+              hxcrash_error_none);
+    ASSERT_EQ(hxcrash_async_dwarf_image_cache_find_fde<std::uint32_t>(
+                  cache, mem, image_.byteorder, first.pc_start, &found),
+              hxcrash_error_none);
+  }
+  EXPECT_EQ(found.fde_offset, first.fde_offset);
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, RealMachOImageTest, testing::Values("dylib64", "exec64", "dylib32"));
