@@ -3,9 +3,10 @@
 // the development telemetry secret.
 #pragma once
 
-namespace Vexelworks {
+// The identifier itself is declared beside the keychain names that depend on it.
+#include "app/service/Auth/TokenStore.h"
 
-inline constexpr const char* kReleaseBundleIdentifier = "com.vexelworks.Vexelworks";
+namespace Vexelworks {
 
 // True when the running bundle's identifier is the release one.
 bool isReleaseBundle();
