@@ -143,7 +143,7 @@ MSChannelJournal::~MSChannelJournal() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-MSChannelJournal::Recovery MSChannelJournal::recover(const std::function<bool(std::int64_t)>& storedAfter) {
+MSChannelJournal::Recovery MSChannelJournal::recover(const std::function<bool(const vx::Bytes&)>& alreadyStored) {
   std::lock_guard lock(mutex_);
   Recovery recovery;
   std::string content;
@@ -154,7 +154,7 @@ MSChannelJournal::Recovery MSChannelJournal::recover(const std::function<bool(st
     content = text.str();
   }
   std::map<std::uint64_t, LoggedEntry> logs;
-  std::map<std::uint64_t, std::int64_t> saving;
+  std::set<std::uint64_t> saving;
   std::set<std::uint64_t> settled;
   std::map<std::uint64_t, BatchEntry> batches;
   std::set<std::string> acknowledged;
@@ -189,11 +189,9 @@ MSChannelJournal::Recovery MSChannelJournal::recover(const std::function<bool(st
         if (ok && reader.text(logged.archive)) logs[entry] = std::move(logged);
         break;
       }
-      case kSaving: {
-        std::uint64_t mark = 0;
-        if (reader.u64(entry) && reader.u64(mark)) saving[entry] = static_cast<std::int64_t>(mark);
+      case kSaving:
+        if (reader.u64(entry)) saving.insert(entry);
         break;
-      }
       case kSettled:
         if (reader.u64(entry)) settled.insert(entry);
         break;
@@ -232,8 +230,8 @@ MSChannelJournal::Recovery MSChannelJournal::recover(const std::function<bool(st
   std::uint64_t next = 1;
   for (auto& [entry, logged] : logs) {
     if (settled.count(entry) != 0) continue;
-    if (auto mark = saving.find(entry); mark != saving.end() && storedAfter(mark->second)) continue;
     const vx::Bytes archive(logged.archive.begin(), logged.archive.end());
+    if (saving.count(entry) != 0 && alreadyStored(archive)) continue;
     auto log = MSUnarchiveObject<MSAbstractLog>(archive);
     if (!log) {
       MSLogError(kMSLogTag, "A journaled log could not be read back: %s", log.error().description.c_str());
@@ -289,10 +287,9 @@ std::optional<std::uint64_t> MSChannelJournal::appendLog(const MSAbstractLog& lo
   return entry;
 }
 
-void MSChannelJournal::markSaving(std::uint64_t entry, std::int64_t lastRowId) {
+void MSChannelJournal::markSaving(std::uint64_t entry) {
   std::string body;
   putU64(body, entry);
-  putU64(body, static_cast<std::uint64_t>(lastRowId));
   std::lock_guard lock(mutex_);
   writeRecordLocked(kSaving, body);
 }

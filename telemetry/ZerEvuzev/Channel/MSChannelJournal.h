@@ -4,14 +4,14 @@
 // delivered batch again. The journal closes both gaps:
 //
 // - an enqueued log is appended (archive, flags, target tokens) on the caller's thread; the queue
-//   marks the entry "saving" with the store's last row id before it saves and "settled" after;
+//   marks the entry "saving" before it saves and "settled" after;
 // - a batch is recorded with its row ids before it is sent, marked "acknowledged" the moment a
 //   200 arrives (on the sender's thread), and settled once its rows are deleted.
 //
 // Each record is one write() to the page cache, never flushed to the disk: a killed process
 // loses nothing that was written (a power cut may). When every entry is settled the file is cut
 // back to empty. At the next start recover() turns what is left into work: logs never stored
-// (an entry marked "saving" counts as stored when the store has a row past its mark) and rows of
+// (an entry marked "saving" counts as stored when the store holds its very archive) and rows of
 // acknowledged batches to delete. Records carry a checksum; a torn last record is ignored.
 #pragma once
 
@@ -47,15 +47,15 @@ class MSChannelJournal {
   MSChannelJournal& operator=(const MSChannelJournal&) = delete;
 
   // Reads what a previous run left and starts a new file holding only its unstored logs.
-  // `storedAfter(mark)` answers whether the store holds a row with an id above the mark. Call
-  // once, before any other operation.
-  Recovery recover(const std::function<bool(std::int64_t mark)>& storedAfter);
+  // `alreadyStored(archive)` answers whether the store holds a log with that archive; it is asked
+  // only for logs whose save had begun. Call once, before any other operation.
+  Recovery recover(const std::function<bool(const vx::Bytes& archive)>& alreadyStored);
 
   // Any thread. The entry of the log; std::nullopt when it could not be written (error line;
   // the log then goes on in memory only).
   std::optional<std::uint64_t> appendLog(const MSAbstractLog& log, std::uint64_t flags);
   // The queue, just before the store is asked to save the entry's log.
-  void markSaving(std::uint64_t entry, std::int64_t lastRowId);
+  void markSaving(std::uint64_t entry);
   // The entry is stored, dropped or deleted: it needs nothing more.
   void settle(std::uint64_t entry);
   // The queue, before the batch is sent. std::nullopt when it could not be written.

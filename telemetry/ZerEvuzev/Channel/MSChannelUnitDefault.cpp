@@ -1,5 +1,6 @@
 #include "telemetry/ZerEvuzev/Channel/MSChannelUnitDefault.h"
 
+#include "platform/foundation/Base64.h"
 #include "platform/foundation/UUID.h"
 #include "telemetry/ZerEvuzev/Context/MSDeviceTracker.h"
 #include "telemetry/ZerEvuzev/Context/MSUserDefaults.h"
@@ -205,27 +206,25 @@ void MSChannelUnitDefault::enqueueOnQueue(const MSLogPtr& item, std::uint64_t fl
 
 bool MSChannelUnitDefault::saveLog(const MSLogPtr& item, std::uint64_t flags,
                                    std::optional<std::uint64_t> journalEntry) {
-  if (journal_ && journalEntry) journal_->markSaving(*journalEntry, lastRowId());
+  if (journal_ && journalEntry) journal_->markSaving(*journalEntry);
   const bool saved = storage_ && storage_->saveLog(item, configuration_->groupId(), flags);
   // A failed save is final too: the store refused the log.
   if (journal_ && journalEntry) journal_->settle(*journalEntry);
   return saved;
 }
 
-std::int64_t MSChannelUnitDefault::lastRowId() {
+bool MSChannelUnitDefault::storedAlready(const vx::Bytes& archive) {
   auto* store = dynamic_cast<MSLogDBStorage*>(storage_.get());
-  if (!store) return -1;
-  // AUTOINCREMENT keeps the highest id ever given here, also after its row was deleted.
-  const auto rows = store->executeSelectionQuery("SELECT \"seq\" FROM \"sqlite_sequence\" WHERE \"name\" = ?",
-                                                 {std::string(MSLogDBStorage::kMSLogTableName)});
-  if (rows.empty()) return 0;
-  return MSDBInteger(rows.front(), 0).value_or(0);
+  if (!store) return false;
+  // The store keeps the same archive, Base64-encoded; a save that committed left exactly it.
+  return store->countEntriesForTable(MSLogDBStorage::kMSLogTableName, "\"groupId\" = ? AND \"log\" = ?",
+                                     {configuration_->groupId(), vx::base64Encode(archive)}) > 0;
 }
 
 void MSChannelUnitDefault::recoverJournal() {
   auto* store = dynamic_cast<MSLogDBStorage*>(storage_.get());
   if (!journal_ || !store) return;
-  const auto recovery = journal_->recover([this](std::int64_t mark) { return lastRowId() > mark; });
+  const auto recovery = journal_->recover([this](const vx::Bytes& archive) { return storedAlready(archive); });
   if (!recovery.rowIdsToDelete.empty()) {
     // The service acknowledged these batches before the last run ended; they must not go again.
     for (const auto id : recovery.rowIdsToDelete) {
@@ -455,6 +454,9 @@ void MSChannelUnitDefault::batchAnswered(const std::shared_ptr<MSLogContainer>& 
   if (pendingBatchQueueFull_ && pendingBatchIds_.size() < configuration_->pendingBatchesLimit()) {
     pendingBatchQueueFull_ = false;
     if (statusCode == 200) flushNextBatchFromQueueForTokenArray(tokenArray, tokenIndex);
+    // Logs counted while every slot was taken lost their flush (a timer firing then finds the
+    // queue full and ends); without a new timer they would wait for the next log to arrive.
+    if (!pendingBatchQueueFull_ && itemsCount_ > 0 && !timerSource_) checkPendingLogs();
   }
 }
 

@@ -116,8 +116,9 @@ class MSChannelUnitDefault : public MSChannelUnitProtocol,
   void batchAnswered(const std::shared_ptr<MSLogContainer>& container, const std::string& batchId, int statusCode, const std::optional<vx::Error>& error,
                      const std::vector<MSAuthTokenValidityInfo>& tokenArray, std::size_t tokenIndex);
   void settleBatch(const std::string& batchId);
-  // The store's highest row id ever used, for the journal's marks; -1 without the SQLite store.
-  std::int64_t lastRowId();
+  // Whether the SQLite store holds a log of this group with the archive (a save the last run
+  // began and may have committed).
+  bool storedAlready(const vx::Bytes& archive);
   void notifyFailureBeforeSendingForItem(const MSLogPtr& item, const vx::Error& error);
   // The live delegates, copied under the table's lock; callers run them after it is released.
   std::vector<std::shared_ptr<MSChannelDelegate>> delegatesSnapshot();

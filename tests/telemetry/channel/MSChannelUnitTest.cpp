@@ -141,6 +141,29 @@ TEST_F(MSChannelUnitTest, PendingBatchLimitFillsAndRefillsAfterA200) {
   });
 }
 
+// Logs counted while every slot is taken get a new timer once an answer frees one: the timer that
+// fired meanwhile found the queue full and ended.
+TEST_F(MSChannelUnitTest, LogsCountedWhileTheQueueWasFullAreNotStranded) {
+  auto unit = addUnit(3, 50, 1);
+  service.setFault("/logs", Fault::withDelay(1000ms));  // holds the first answer back
+  enqueue(unit, 0, 50);
+  onQueue([&] { EXPECT_TRUE(unit->pendingBatchQueueFull()); });
+  enqueue(unit, 100, 10);
+  time.advance(3s);  // the timer fires while the only slot is taken
+  drain();
+  onQueue([&] { EXPECT_FALSE(unit->hasTimer()); });
+  service.clearFaults();
+  ASSERT_TRUE(eventually([&] { return storedCount() == 10; })) << "the first batch was answered";
+  onQueue([&] {
+    EXPECT_FALSE(unit->pendingBatchQueueFull());
+    EXPECT_TRUE(unit->hasTimer());
+  });
+  time.advance(3s);
+  ASSERT_TRUE(eventually([&] { return logRequests() == 2; }));
+  ASSERT_TRUE(eventually([&] { return storedCount() == 0; }));
+  EXPECT_EQ(receivedSids(service).size(), 60u);
+}
+
 // A 500 is retried by the ingestion; once its retries are spent the batch stays stored and its
 // rows stay out in their batch for this run.
 TEST_F(MSChannelUnitTest, ARecoverableFailureKeepsTheBatch) {
