@@ -60,12 +60,13 @@ int main(int argc, char** argv) {
   auto ingestion = MSHttpIngestion::make<MSZerEvuzevIngestion>(baseURL, vx::UUID::make().uuidString());
   ingestion->setAppSecret("0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0");
   auto group = MSChannelGroupDefault::make(ingestion, storage);
-  auto unit = group->addChannelUnitWithConfiguration(std::make_shared<MSChannelUnitConfiguration>("kill"));
+  // Batches of 10 (3 in flight, 3 s), so that short runs send often.
+  auto unit = group->addChannelUnitWithConfiguration(std::make_shared<MSChannelUnitConfiguration>("kill", 1, 3, 10, 3));
   const auto sharedDevice = device();
   for (long n = first;; ++n) {
     unit->enqueueItem(numberedLog(n, sharedDevice), 1);
     if (::write(fd, &n, sizeof n) != static_cast<ssize_t>(sizeof n)) return 3;
     // Keeps the queue close behind, so a kill finds a few logs in each state, not thousands.
-    if (n % 25 == 0) group->logsDispatchQueue()->sync([] {});
+    if (n % 10 == 0) group->logsDispatchQueue()->sync([] {});
   }
 }

@@ -20,7 +20,7 @@ extern char** environ;
 namespace {
 
 constexpr int kKills = 50;
-constexpr std::size_t kPendingBatchesLimit = 3;  // the child's unit uses the default configuration
+constexpr std::size_t kPendingBatchesLimit = 3;  // as the child's unit is configured
 
 struct ChildRun {
   pid_t pid = -1;
@@ -67,7 +67,7 @@ TEST(MSChannelKillTest, KilledRunsLoseNoLogAndResendOnlyWhatWasOnTheWire) {
   const unsigned seed = std::random_device{}();
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937 random(seed);
-  std::uniform_int_distribution<int> reportsBeforeKill(0, 120);
+  std::uniform_int_distribution<int> reportsBeforeKill(0, 40);
 
   std::set<long> returned;  // logs whose enqueue returned before the kill
   // Per kill: the service's container count when it came, and when the next run began.
@@ -95,8 +95,8 @@ TEST(MSChannelKillTest, KilledRunsLoseNoLogAndResendOnlyWhatWasOnTheWire) {
   auto storage = std::make_shared<MSLogDBStorage>(database);
   auto ingestion = MSHttpIngestion::make<MSZerEvuzevIngestion>(service.baseURL(), vx::UUID::make().uuidString());
   auto queue = vx::DispatchQueue::makeSerial("kill-test");
-  auto unit = MSChannelUnitDefault::make(ingestion, storage, std::make_shared<MSChannelUnitConfiguration>("kill"),
-                                         queue);
+  auto unit = MSChannelUnitDefault::make(ingestion, storage,
+                                         std::make_shared<MSChannelUnitConfiguration>("kill", 1, 3, 10, 3), queue);
   std::multiset<std::string> stored;
   queue->sync([&] {
     storage->loadLogsWithGroupId("kill", 1u << 30, std::nullopt, std::nullopt, std::nullopt,
