@@ -75,6 +75,18 @@ TEST_F(RecorderStoreTest, ReportsAreNamedCountedAndListedInOrder) {
   EXPECT_TRUE(std::filesystem::is_directory(reports));
 }
 
+TEST_F(RecorderStoreTest, RunsStartedWithinOneSecondNeverShareAnID) {
+  const std::int64_t first = plovercrashcrs_addUserReport("{}", 2);
+  plovercrashcrs_initialize("Vexel", reports.c_str());
+  const std::int64_t second = plovercrashcrs_addUserReport("{}", 2);
+  char path[500];
+  plovercrashcrs_initialize("Vexel", reports.c_str());
+  plovercrashcrs_getNextCrashReportPath(path);
+  EXPECT_GT(second, first);
+  EXPECT_FALSE(std::filesystem::exists(path)) << path;
+  EXPECT_EQ(plovercrashcrs_getReportCount(), 2);
+}
+
 TEST_F(RecorderStoreTest, InitialisationKeepsOnlyTheNewestReports) {
   std::vector<std::int64_t> added;
   for (int i = 0; i < 7; ++i) added.push_back(plovercrashcrs_addUserReport("{}", 2));

@@ -86,6 +86,10 @@ void initializeIDs() {
   std::int64_t base = utc.tm_sec + utc.tm_min * 61 + utc.tm_hour * 3660 + utc.tm_yday * 87840 +
                       static_cast<std::int64_t>(utc.tm_year) * 32149440;
   base <<= 23;
+  // Two runs started within one second would get the same seed; ids stay unique within the
+  // folder by starting past every id stored there.
+  const std::vector<std::int64_t> ids = listReportIDs();
+  if (!ids.empty() && ids.back() >= base) base = ids.back() + 1;
   g_nextUniqueID.store(base);
 }
 
