@@ -17,9 +17,11 @@
 #include "platform/foundation/DispatchQueue.h"
 #include "platform/foundation/Error.h"
 
+#include <QApplication>
 #include <QClipboard>
 #include <QColorDialog>
 #include <QGuiApplication>
+#include <QLineEdit>
 #include <QMimeData>
 #include <QRegularExpression>
 #include <QVBoxLayout>
@@ -380,7 +382,17 @@ void SearchViewController::showCustomColorMagnifier() {
   colorMagnifier_->showWindow();
 }
 
-void SearchViewController::paste(QObject*) { pasteColor(); }
+void SearchViewController::paste(QObject*) {
+  // A text field with the keyboard answers the paste command before this controller does, as
+  // the field would be first in the chain: the text goes into the field, not into the colour.
+  if (auto* field = qobject_cast<QLineEdit*>(QApplication::focusWidget())) {
+    if (isViewLoaded() && view()->isAncestorOf(field)) {
+      field->paste();
+      return;
+    }
+  }
+  pasteColor();
+}
 
 std::optional<Color> SearchViewController::colorFromPastedText(const QString& text) {
   QString trimmed = text;

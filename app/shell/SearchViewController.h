@@ -131,7 +131,8 @@ class SearchViewController : public vx::ViewController,
   // The screen colour picker.
   void showColorMagnifier(QObject* sender);
   void showCustomColorMagnifier();
-  // Pasted hex text (six digits, an optional "#", blanks around) becomes the export colour.
+  // Pasted hex text (six digits, an optional "#", blanks around) becomes the export colour;
+  // while a text field of this view has the keyboard, the text goes into the field instead.
   void paste(QObject* sender);
   void pasteColor();
   // The colour the clipboard text stands for under the paste rules; none when it stands for none.

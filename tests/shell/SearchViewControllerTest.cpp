@@ -337,12 +337,15 @@ TEST_F(SearchViewControllerTest, PastedHexTextFollowsThePasteRules) {
       {"\xef\xbf\xbd\xc3\xa9" "abcdef", nullptr},  // 8 characters
       {"\xd9\xa1\xd9\xa2\xd9\xa3\xd9\xa4\xd9\xa5\xd9\xa6", nullptr},  // digits of another script
   };
+  // The command comes from the grid (a menu item or its shortcut while the grid has the keys).
+  ASSERT_TRUE(QTest::qWaitForWindowActive(windowController_->window()));
+  grid().collectionView->setFocus();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
     search()->applyExportColor(Color::rgb(0.2, 0.4, 0.6));
     ASSERT_EQ(exportHex(), "336699");
     QGuiApplication::clipboard()->setText(QString::fromUtf8(c.text));
-    ASSERT_TRUE(vx::ActionRouter::sendAction("paste:", nullptr, nullptr, grid().collectionView));
+    ASSERT_TRUE(vx::ActionRouter::sendAction("paste:", nullptr, nullptr));
     if (c.hex != nullptr) {
       EXPECT_EQ(exportHex(), c.hex);
       expectToolbarShows(c.hex);
@@ -350,7 +353,16 @@ TEST_F(SearchViewControllerTest, PastedHexTextFollowsThePasteRules) {
       EXPECT_EQ(exportHex(), "336699");
     }
   }
+  // With the search field holding the keyboard, the text goes into the field.
+  field().setFocus();
+  field().clear();
+  QGuiApplication::clipboard()->setText(QStringLiteral("abcdef"));
+  ASSERT_TRUE(vx::ActionRouter::sendAction("paste:", nullptr, nullptr));
+  EXPECT_EQ(field().text(), "abcdef");
+  EXPECT_EQ(exportHex(), "336699");
+
   // Nothing on the clipboard: nothing happens.
+  grid().collectionView->setFocus();
   QGuiApplication::clipboard()->clear();
   search()->paste(nullptr);
   EXPECT_EQ(exportHex(), "336699");
