@@ -9,6 +9,7 @@
 #include "app/shell/AppIdentity.h"
 #include "app/shell/ConnectViewController.h"
 #include "app/shell/FileTypeMenu.h"
+#include "app/shell/IconMenu.h"
 #include "app/shell/MainWindowController.h"
 #include "app/shell/Preferences.h"
 #include "platform/foundation/Error.h"
@@ -118,6 +119,8 @@ AppDelegate::~AppDelegate() {
 void AppDelegate::registerInterfaces() {
   MainWindowController::registerInterfaces();
   registerPreferencesInterfaces();
+  // The grids' per-icon menus and copies come from the shell's icon actions.
+  IconActions::install();
 }
 
 void AppDelegate::buildMainMenu() {
