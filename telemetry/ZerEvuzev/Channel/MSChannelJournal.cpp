@@ -120,6 +120,17 @@ bool writeAll(int fd, const std::string& data) {
   return true;
 }
 
+// Journals open in this process, by path: two units of one group id would otherwise share a file
+// and cut each other's entries away.
+std::mutex& openPathsMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+std::set<std::string>& openPaths() {
+  static std::set<std::string> paths;
+  return paths;
+}
+
 int openForAppend(const std::filesystem::path& path) {
   return ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
 }
@@ -127,6 +138,11 @@ int openForAppend(const std::filesystem::path& path) {
 }  // namespace
 
 std::unique_ptr<MSChannelJournal> MSChannelJournal::open(const std::filesystem::path& path) {
+  std::lock_guard lock(openPathsMutex());
+  if (openPaths().count(path.string()) != 0) {
+    MSLogWarning(kMSLogTag, "The channel journal %s is in use by another unit; this unit keeps none.", path.c_str());
+    return nullptr;
+  }
   std::error_code ignored;
   std::filesystem::create_directories(path.parent_path(), ignored);
   const int fd = openForAppend(path);
@@ -134,6 +150,7 @@ std::unique_ptr<MSChannelJournal> MSChannelJournal::open(const std::filesystem::
     MSLogError(kMSLogTag, "Could not open the channel journal %s: %s", path.c_str(), std::strerror(errno));
     return nullptr;
   }
+  openPaths().insert(path.string());
   return std::unique_ptr<MSChannelJournal>(new MSChannelJournal(path, fd));
 }
 
@@ -141,6 +158,8 @@ MSChannelJournal::MSChannelJournal(std::filesystem::path path, int fd) : path_(s
 
 MSChannelJournal::~MSChannelJournal() {
   if (fd_ >= 0) ::close(fd_);
+  std::lock_guard lock(openPathsMutex());
+  openPaths().erase(path_.string());
 }
 
 MSChannelJournal::Recovery MSChannelJournal::recover(const std::function<bool(const vx::Bytes&)>& alreadyStored) {

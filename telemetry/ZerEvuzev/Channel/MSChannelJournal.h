@@ -40,7 +40,8 @@ class MSChannelJournal {
     std::vector<std::int64_t> rowIdsToDelete;  // rows of batches the service acknowledged
   };
 
-  // Opens (creating) the file; nullptr when it cannot be opened (error line).
+  // Opens (creating) the file; nullptr when it cannot be opened (error line) or another journal
+  // of this process has it open (warning: a second unit of the same group id keeps none).
   static std::unique_ptr<MSChannelJournal> open(const std::filesystem::path& path);
   ~MSChannelJournal();
   MSChannelJournal(const MSChannelJournal&) = delete;

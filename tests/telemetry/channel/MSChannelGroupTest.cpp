@@ -16,6 +16,12 @@ TEST_F(MSChannelGroupTest, FindsUnitsByGroupIdFirstAddedFirst) {
   ASSERT_NE(first, second);
   EXPECT_EQ(group->channelUnitForGroupId("twice"), first);
   EXPECT_EQ(group->channels().size(), 2u);
+  EXPECT_NE(first->journal(), nullptr);
+  EXPECT_EQ(second->journal(), nullptr) << "one journal file per group id";
+  // Both still store and count.
+  enqueue(first, 0, 2);
+  enqueue(second, 10, 2);
+  EXPECT_EQ(storedCount(), 4u);
 }
 
 TEST_F(MSChannelGroupTest, AUnitWithItsOwnIngestionSharesStoreAndQueue) {
