@@ -1,6 +1,7 @@
 #include "crash-engine/HXCrashAsyncImageList.h"
 
 #include "crash-engine/HXCrashAsyncDwarfImageCache.h"
+#include "crash-engine/HXCrashAsyncSymbols.h"
 
 #include "platform/darwin/Dyld.h"
 
@@ -72,6 +73,7 @@ void MShxcrash_nasync_image_list_append(MShxcrash_async_image_list* list,
     return;
   }
   MShxcrash_nasync_dwarf_image_cache_attach(image);
+  MShxcrash_nasync_elf_symbol_table_attach(image);
   list->list->nasync_append(image);
 }
 

@@ -1,6 +1,7 @@
 #include "crash-engine/HXCrashAsyncMachOImage.h"
 
 #include "crash-engine/HXCrashAsyncDwarfImageCache.h"
+#include "crash-engine/HXCrashAsyncSymbols.h"
 
 #include "platform/darwin/Dyld.h"
 
@@ -194,6 +195,7 @@ hxcrash_error_t MShxcrash_nasync_macho_init(MShxcrash_async_macho* image, task_t
 
 void MShxcrash_nasync_macho_free(MShxcrash_async_macho* image) {
   MShxcrash_nasync_dwarf_image_cache_detach(image);
+  MShxcrash_nasync_elf_symbol_table_detach(image);
   if (image->format == MShxcrash_async_image_format_macho) {
     MShxcrash_async_mobject_free(&image->load_cmds);
   }

@@ -45,6 +45,9 @@ struct MShxcrash_async_macho {
   // What the DWARF frame reader keeps of this image (HXCrashAsyncDwarfImageCache.h); prepared
   // when the record joins the image list, null before.
   struct MShxcrash_async_dwarf_image_cache* dwarf_cache;
+  // ELF: the symbols prepared when the record joins the image list (HXCrashAsyncSymbols.h),
+  // null before and for images found only at crash time.
+  struct MShxcrash_async_elf_symbol_table* symbol_table;
 };
 
 // A segment mapped into local memory, with its file offset and size.

@@ -5,11 +5,13 @@
 #include "crash-engine/MSHXCrashFrame.h"
 #include "crash-engine/MSHXCrashHostInfo.h"
 #include "crash-engine/MSHXCrashProcessInfo.h"
+#include "crash-engine/MSHXCrashSymbolication.h"
 #include "crash-engine/MSHXCrashThreadCapture.h"
 #include "platform/foundation/Error.h"
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -176,15 +178,85 @@ std::size_t hxcrash_pack_process_info(MShxcrash_async_file* file, MShxcrash_log_
   return rv;
 }
 
-// One StackFrame body. Symbols need the symbol lookup, which this engine does not have yet:
-// no frame carries one (strategy 0).
-std::size_t hxcrash_writer_write_thread_frame(MShxcrash_async_file* file, std::uint64_t pc) {
-  return packU64(file, 3, pc);
+}  // namespace
+
+// A frame's symbol, found once during the walk and packed from here by every pass, so the size
+// and write passes cannot disagree. Names live in the arena beside it (256 bytes per frame).
+struct MShxcrash_writer_frame_symbol {
+  bool present;
+  std::uint64_t start;
+};
+
+struct MShxcrash_writer_symbol_arena {
+  MShxcrash_writer_frame_symbol thread_frames[MSHXCRASH_WRITER_MAX_FRAMES];
+  char thread_names[MSHXCRASH_WRITER_MAX_FRAMES][256];
+  MShxcrash_writer_frame_symbol exception_frames[MSHXCRASH_WRITER_MAX_FRAMES];
+  char exception_names[MSHXCRASH_WRITER_MAX_FRAMES][256];
+};
+
+namespace {
+
+using FrameSymbol = MShxcrash_writer_frame_symbol;
+
+std::size_t hxcrash_pack_symbol(MShxcrash_async_file* file, const FrameSymbol* symbol,
+                                const char* name) {
+  std::size_t rv = packString(file, 1, name);
+  rv += packU64(file, 2, symbol->start);
+  return rv;
 }
 
-std::size_t frameFieldSize(std::uint64_t pc) {
-  const std::size_t body = hxcrash_writer_write_thread_frame(nullptr, pc);
+// One StackFrame body: the pc and, when the frame was named, its symbol.
+std::size_t hxcrash_writer_write_thread_frame(MShxcrash_async_file* file, std::uint64_t pc,
+                                              const FrameSymbol* symbol = nullptr,
+                                              const char* name = nullptr) {
+  std::size_t rv = packU64(file, 3, pc);
+  if (symbol != nullptr && symbol->present) {
+    rv += packMessage(file, 6,
+                      [&](MShxcrash_async_file* f) { return hxcrash_pack_symbol(f, symbol, name); });
+  }
+  return rv;
+}
+
+std::size_t frameFieldSize(std::uint64_t pc, const FrameSymbol* symbol, const char* name) {
+  const std::size_t body = hxcrash_writer_write_thread_frame(nullptr, pc, symbol, name);
   return 1 + varintSize(body) + body;
+}
+
+struct SymbolTarget {
+  FrameSymbol* symbol;
+  char* name;
+};
+
+void recordSymbol(hxcrash_vm_address_t address, const char* name, void* context) {
+  auto* target = static_cast<SymbolTarget*>(context);
+  std::size_t length = 0;
+  while (length < 255 && name[length] != '\0') {
+    target->name[length] = name[length];
+    ++length;
+  }
+  target->name[length] = '\0';
+  target->symbol->start = address;
+  target->symbol->present = true;
+}
+
+// Crash time. Names the frame at pc (a return address unless first: then looked up one byte back,
+// inside the call, as the unwinders do) into symbol and name; absent when no image or symbol
+// holds it.
+void lookupFrameSymbol(MShxcrash_async_image_list* image_list, std::int32_t strategy,
+                       MShxcrash_async_symbol_cache* cache, std::uint64_t pc, bool first,
+                       FrameSymbol* symbol, char* name) {
+  symbol->present = false;
+  symbol->start = 0;
+  name[0] = '\0';
+  if (strategy == 0) return;
+  const std::uint64_t lookupPc = (!first && pc > 0) ? pc - 1 : pc;
+  MShxcrash_async_image_list_set_reading(image_list, true);
+  MShxcrash_async_macho* image = MShxcrash_async_image_containing_address(image_list, lookupPc);
+  if (image != nullptr) {
+    SymbolTarget target{symbol, name};
+    MShxcrash_async_find_symbol(image, strategy, cache, lookupPc, recordSymbol, &target);
+  }
+  MShxcrash_async_image_list_set_reading(image_list, false);
 }
 
 // One thread's walk, taken once and packed by both passes, so the size pass and the write pass
@@ -196,6 +268,9 @@ struct ThreadCapture {
   std::uint64_t reg_values[MSHXCRASH_X86_64_REG_COUNT];
   std::uint32_t frame_count;
   std::uint64_t pcs[MSHXCRASH_WRITER_MAX_FRAMES];
+  // The frames' symbols, in the writer's arena (null without symbolication).
+  FrameSymbol* symbols;
+  char (*names)[256];
 };
 
 std::size_t registerFieldSize(const char* name, std::uint64_t value) {
@@ -207,14 +282,21 @@ std::size_t registerFieldSize(const char* name, std::uint64_t value) {
 // Walks the thread from state (null: no registers, no frames): for the crashed thread the
 // registers of the first frame, then the frames while the body stays within max_body bytes
 // (and at most 512 of them). Diagnostics are written here, once per thread.
-void hxcrash_writer_walk_thread(MShxcrash_async_image_list* image_list,
+void hxcrash_writer_walk_thread(const MShxcrash_log_writer* writer,
+                                MShxcrash_async_image_list* image_list,
                                 std::uint32_t thread_number, bool crashed,
                                 const hxcrash_async_thread_state* state, std::size_t max_body,
                                 ThreadCapture* capture) {
   capture->has_state = state != nullptr;
   capture->reg_count = 0;
   capture->frame_count = 0;
+  MShxcrash_writer_symbol_arena* arena =
+      writer->symbol_strategy != 0 ? writer->symbol_arena : nullptr;
+  capture->symbols = arena != nullptr ? arena->thread_frames : nullptr;
+  capture->names = arena != nullptr ? arena->thread_names : nullptr;
   if (state == nullptr) return;
+  MShxcrash_async_symbol_cache cache;
+  MShxcrash_async_symbol_cache_init(&cache);
   std::size_t body = packU32(nullptr, 1, thread_number) + packBool(nullptr, 3, crashed);
 
   MSplframe_cursor cursor;
@@ -249,12 +331,21 @@ void hxcrash_writer_walk_thread(MShxcrash_async_image_list* image_list,
       MSHXCF_DEBUG("Could not retrieve frame PC register: %s", MSplframe_strerror(perr));
       break;
     }
+    FrameSymbol* symbol = nullptr;
+    const char* name = nullptr;
+    if (arena != nullptr) {
+      symbol = &capture->symbols[capture->frame_count];
+      name = capture->names[capture->frame_count];
+      lookupFrameSymbol(image_list, writer->symbol_strategy, &cache, pc,
+                        capture->frame_count == 0, symbol, capture->names[capture->frame_count]);
+    }
     // Stop adding frames before the report would pass its size limit.
-    if (body + frameFieldSize(pc) > max_body) {
+    const std::size_t frameSize = frameFieldSize(pc, symbol, name);
+    if (body + frameSize > max_body) {
       cut = true;
       break;
     }
-    body += frameFieldSize(pc);
+    body += frameSize;
     capture->pcs[capture->frame_count++] = pc;
     if (capture->frame_count >= MSHXCRASH_WRITER_MAX_FRAMES) break;
   }
@@ -265,6 +356,7 @@ void hxcrash_writer_walk_thread(MShxcrash_async_image_list* image_list,
     MSHXCF_DEBUG("Terminated stack walking early: %s", MSplframe_strerror(ferr));
   }
   MSplframe_cursor_free(&cursor);
+  MShxcrash_async_symbol_cache_free(&cache);
 }
 
 // One Thread body from a capture: number, crashed flag, registers (all before the first
@@ -282,8 +374,11 @@ std::size_t hxcrash_writer_write_thread(MShxcrash_async_file* file, std::uint32_
   }
   for (std::uint32_t i = 0; i < capture->frame_count; ++i) {
     const std::uint64_t pc = capture->pcs[i];
-    rv += packMessage(file, 2,
-                      [&](MShxcrash_async_file* f) { return hxcrash_writer_write_thread_frame(f, pc); });
+    const FrameSymbol* symbol = capture->symbols != nullptr ? &capture->symbols[i] : nullptr;
+    const char* name = capture->names != nullptr ? capture->names[i] : nullptr;
+    rv += packMessage(file, 2, [&](MShxcrash_async_file* f) {
+      return hxcrash_writer_write_thread_frame(f, pc, symbol, name);
+    });
   }
   return rv;
 }
@@ -350,8 +445,13 @@ std::size_t hxcrash_writer_write_exception(MShxcrash_async_file* file,
   const std::size_t count = cut.frame_count;
   for (std::size_t i = 0; i < count; ++i) {
     const std::uint64_t pc = writer->uncaught_exception.callstack[i];
-    rv += packMessage(file, 3,
-                      [&](MShxcrash_async_file* f) { return hxcrash_writer_write_thread_frame(f, pc); });
+    MShxcrash_writer_symbol_arena* arena =
+        writer->symbol_strategy != 0 ? writer->symbol_arena : nullptr;
+    const FrameSymbol* symbol = arena != nullptr ? &arena->exception_frames[i] : nullptr;
+    const char* symbolName = arena != nullptr ? arena->exception_names[i] : nullptr;
+    rv += packMessage(file, 3, [&](MShxcrash_async_file* f) {
+      return hxcrash_writer_write_thread_frame(f, pc, symbol, symbolName);
+    });
   }
   return rv;
 }
@@ -609,6 +709,16 @@ hxcrash_error_t MShxcrash_log_writer_init(MShxcrash_log_writer* writer,
   std::memset(writer, 0, sizeof *writer);
   writer->symbol_strategy = symbol_strategy;
   writer->user_requested = user_requested;
+  if (symbol_strategy != 0) {
+    // Pages straight from the kernel: only those a report touches ever get memory.
+    void* arena = mmap(nullptr, sizeof(MShxcrash_writer_symbol_arena), PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (arena == MAP_FAILED) {
+      MSHXCF_DEBUG("Could not reserve room for frame symbols; frames are written without them");
+    } else {
+      writer->symbol_arena = static_cast<MShxcrash_writer_symbol_arena*>(arena);
+    }
+  }
 
   // A random (version 4) UUID for the report.
   std::random_device random;
@@ -732,6 +842,9 @@ void MShxcrash_log_writer_free(MShxcrash_log_writer* writer) {
     free(writer->uncaught_exception.reason);
     free(writer->uncaught_exception.callstack);
   }
+  if (writer->symbol_arena != nullptr) {
+    munmap(writer->symbol_arena, sizeof(MShxcrash_writer_symbol_arena));
+  }
   std::memset(writer, 0, sizeof *writer);
 }
 
@@ -757,11 +870,12 @@ std::size_t bodyRoom(std::size_t room) {
 
 // Writes one Thread field whose body fits into max_body bytes; returns false when not even the
 // thread's number and flag fit (the crashed thread is written anyway).
-bool writeThreadField(MShxcrash_async_file* file, MShxcrash_async_image_list* image_list,
+bool writeThreadField(const MShxcrash_log_writer* writer, MShxcrash_async_file* file,
+                      MShxcrash_async_image_list* image_list,
                       std::uint32_t number, bool crashed, const hxcrash_async_thread_state* state,
                       std::size_t max_body) {
   ThreadCapture capture;
-  hxcrash_writer_walk_thread(image_list, number, crashed, state, max_body, &capture);
+  hxcrash_writer_walk_thread(writer, image_list, number, crashed, state, max_body, &capture);
   const std::size_t body = hxcrash_writer_write_thread(nullptr, number, crashed, &capture);
   if (body > max_body && !crashed) return false;
   const auto length = static_cast<std::uint32_t>(body);
@@ -846,8 +960,8 @@ hxcrash_error_t MShxcrash_log_writer_write(MShxcrash_log_writer* writer,
   auto crashedReserve = [&]() -> std::size_t {
     if (crashed_size == 0) {
       ThreadCapture capture;
-      hxcrash_writer_walk_thread(image_list, 0, true, crashed_has_state ? &crashed_state : nullptr,
-                                 SIZE_MAX, &capture);
+      hxcrash_writer_walk_thread(writer, image_list, 0, true,
+                                 crashed_has_state ? &crashed_state : nullptr, SIZE_MAX, &capture);
       crashed_size = messageFieldSize(hxcrash_writer_write_thread(nullptr, 0, true, &capture));
       if (crashed_size < kCrashedThreadFloor) crashed_size = kCrashedThreadFloor;
     }
@@ -860,6 +974,18 @@ hxcrash_error_t MShxcrash_log_writer_write(MShxcrash_log_writer* writer,
   ExceptionCut exception_cut{0, 0, 0};
   if (writer->uncaught_exception.has_exception) {
     const ExceptionCut whole = wholeException(writer);
+    // The return addresses are named once, before any sizing.
+    if (writer->symbol_strategy != 0 && writer->symbol_arena != nullptr) {
+      MShxcrash_async_symbol_cache cache;
+      MShxcrash_async_symbol_cache_init(&cache);
+      for (std::size_t i = 0; i < whole.frame_count; ++i) {
+        lookupFrameSymbol(image_list, writer->symbol_strategy, &cache,
+                          writer->uncaught_exception.callstack[i], false,
+                          &writer->symbol_arena->exception_frames[i],
+                          writer->symbol_arena->exception_names[i]);
+      }
+      MShxcrash_async_symbol_cache_free(&cache);
+    }
     std::size_t room = remainingBytes(file, signal_size + images_size);
     if (room != SIZE_MAX) {
       const std::size_t crashed = crashedReserve();
@@ -888,7 +1014,7 @@ hxcrash_error_t MShxcrash_log_writer_write(MShxcrash_log_writer* writer,
     const bool crashed = thread == crashed_thread;
     if (crashed) {
       const std::size_t room = bodyRoom(remainingBytes(file, tail_size));
-      writeThreadField(file, image_list, number++, true,
+      writeThreadField(writer, file, image_list, number++, true,
                        crashed_has_state ? &crashed_state : nullptr, room);
       crashed_written = true;
       continue;
@@ -905,7 +1031,7 @@ hxcrash_error_t MShxcrash_log_writer_write(MShxcrash_log_writer* writer,
     }
     const std::size_t room =
         bodyRoom(remainingBytes(file, tail_size + (crashed_written ? 0 : crashedReserve())));
-    if (!writeThreadField(file, image_list, number, false, statep, room)) {
+    if (!writeThreadField(writer, file, image_list, number, false, statep, room)) {
       MSHXCF_DEBUG("Report size limit reached: no further threads are written");
       others_stopped = true;
       continue;
@@ -915,7 +1041,7 @@ hxcrash_error_t MShxcrash_log_writer_write(MShxcrash_log_writer* writer,
   // The crashed thread is always in the report, also when the thread list could not be read.
   if (!crashed_written) {
     const std::size_t room = bodyRoom(remainingBytes(file, tail_size));
-    writeThreadField(file, image_list, number++, true,
+    writeThreadField(writer, file, image_list, number++, true,
                      crashed_has_state ? &crashed_state : nullptr, room);
   }
 

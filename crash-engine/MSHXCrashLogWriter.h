@@ -56,6 +56,9 @@ struct MShxcrash_writer_binary_data {
 
 struct MShxcrash_log_writer {
   std::int32_t symbol_strategy;  // 0 none, bit 0 symbol table, bit 1 class metadata
+  // Where frames' symbols are kept between the walk and the packing passes: reserved by init
+  // when symbol_strategy is not 0, so the crash path allocates nothing.
+  struct MShxcrash_writer_symbol_arena* symbol_arena;
   bool user_requested;
   std::uint8_t report_uuid[16];
   char* os_version;

@@ -1,8 +1,10 @@
-// Time from a fatal signal to a closed report file, for processes with 1, 8 and 32 threads.
+// Time from a fatal signal to a closed report file, for processes with 1, 8 and 32 threads,
+// with and without frames named from symbol tables; and the symbol lookup per frame alone.
 // Each iteration forks a child that enables the reporter, starts its threads and faults; the
 // child takes a monotonic time just before the fault and again in the crash callback (which
 // runs after the report file is closed) and hands both to the parent through shared memory.
 #include "crash-engine/MSHXCrashReporter.h"
+#include "crash-engine/MSHXCrashSymbolication.h"
 
 #include <benchmark/benchmark.h>
 
@@ -41,9 +43,9 @@ __attribute__((noinline, no_sanitize("address", "undefined"))) void fault() {
   *reinterpret_cast<volatile int*>(g_zero) = 1;
 }
 
-[[noreturn]] void child(int threads) {
+[[noreturn]] void child(int threads, int strategy) {
   MSHXCrashReporter reporter("com.vexelworks.bench", "1", std::nullopt,
-                             MSHXCrashReporterConfig::defaultConfiguration());
+                             std::make_shared<MSHXCrashReporterConfig>(0, strategy));
   HXCrashReporterCallbacks callbacks{0, nullptr, reportClosed};
   reporter.setCrashCallbacks(&callbacks);
   if (!reporter.enableCrashReporter()) _exit(2);
@@ -71,11 +73,12 @@ void BM_SignalToClosedReport(benchmark::State& state) {
   }();
   (void)prepared;
   const int threads = static_cast<int>(state.range(0));
+  const int strategy = static_cast<int>(state.range(1));  // 1: frames named from symbol tables
   for (auto _ : state) {
     g_shared->faultNs = 0;
     g_shared->closedNs = 0;
     const pid_t pid = fork();
-    if (pid == 0) child(threads);
+    if (pid == 0) child(threads, strategy);
     int status = 0;
     waitpid(pid, &status, 0);
     if (!WIFSIGNALED(status) || WTERMSIG(status) != SIGSEGV || g_shared->closedNs == 0) {
@@ -86,8 +89,56 @@ void BM_SignalToClosedReport(benchmark::State& state) {
   }
 }
 
-BENCHMARK(BM_SignalToClosedReport)->Arg(1)->Arg(8)->Arg(32)->UseManualTime()->Unit(
-    benchmark::kMillisecond)->Iterations(10);
+BENCHMARK(BM_SignalToClosedReport)
+    ->ArgsProduct({{1, 8, 32}, {0, 1}})
+    ->ArgNames({"threads", "symbols"})
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(10);
+
+// What naming one frame costs at crash time: the symbol lookup the writer makes per frame, over
+// return addresses of this program and of the C library (prepared tables), and over the C
+// library's .dynsym walked in memory as for an image found only at crash time.
+void BM_SymbolLookupPerFrame(benchmark::State& state) {
+  static MShxcrash_async_image_list* list = [] {
+    auto* l = new MShxcrash_async_image_list{};
+    MShxcrash_nasync_image_list_init(l, vx::mach_task_self());
+    MShxcrash_nasync_image_list_track(l);
+    return l;
+  }();
+  const bool walked = state.range(0) != 0;
+  const std::uint64_t pcs[] = {reinterpret_cast<std::uint64_t>(&fault) + 4,
+                               reinterpret_cast<std::uint64_t>(&child) + 16,
+                               reinterpret_cast<std::uint64_t>(&getppid) + 2,
+                               reinterpret_cast<std::uint64_t>(&clock_gettime) + 2};
+  MShxcrash_async_image_list_set_reading(list, true);
+  std::size_t named = 0;
+  for (auto _ : state) {
+    for (const std::uint64_t pc : pcs) {
+      MShxcrash_async_macho* image = MShxcrash_async_image_containing_address(list, pc);
+      if (image == nullptr) continue;
+      MShxcrash_async_macho bare;
+      if (walked) {
+        bare = *image;
+        bare.symbol_table = nullptr;
+        image = &bare;
+      }
+      MShxcrash_async_symbol_cache cache;
+      MShxcrash_async_symbol_cache_init(&cache);
+      if (MShxcrash_async_find_symbol(
+              image, 1, &cache, pc,
+              [](hxcrash_vm_address_t, const char*, void* n) { ++*static_cast<std::size_t*>(n); },
+              &named) == hxcrash_error_none) {
+        benchmark::DoNotOptimize(named);
+      }
+    }
+  }
+  MShxcrash_async_image_list_set_reading(list, false);
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * 4);
+  state.counters["named"] = static_cast<double>(named) / static_cast<double>(state.iterations());
+}
+
+BENCHMARK(BM_SymbolLookupPerFrame)->ArgNames({"dynsym_walk"})->Arg(0)->Arg(1);
 
 }  // namespace
 
