@@ -114,6 +114,27 @@ TEST_F(MSZerEvuzevTest, ATokenOnlyStartsOnlyServicesWithoutASecret) {
       "Cannot start service MSCrashes. Rev Ererav was started without app secret, but the service requires it."));
 }
 
+// Malformed secret strings configure no secret: a logged refusal for services that need one,
+// never a crash.
+TEST_F(MSZerEvuzevTest, MalformedSecretStringsAreRefusedNotFatal) {
+  const std::string cases[] = {"", ";", ";;;", "appsecret=", "target=", "appsecret=;target=", "=;=",
+                               std::string("caf\xe9\xff;target=\xc3"), std::string(100000, ';')};
+  for (const auto& secret : cases) {
+    SCOPED_TRACE(testing::PrintToString(secret.substr(0, 24)));
+    MSZerEvuzev::resetSharedInstance();
+    auto crashService = std::make_shared<TestService>("Crashes", 999, true);
+    LogLines lines(MSLogLevel::Error);
+    MSZerEvuzev::start(secret, {crashService});
+    const auto appSecret = MSZerEvuzev::sharedInstance()->appSecret();
+    if (!appSecret || appSecret->empty()) {
+      EXPECT_FALSE(crashService->isStarted());
+      EXPECT_TRUE(lines.contains("Cannot start service MSCrashes. Rev Ererav was started without app secret, but "
+                                 "the service requires it."));
+    }
+    EXPECT_TRUE(MSZerEvuzev::isConfigured());
+  }
+}
+
 TEST_F(MSZerEvuzevTest, StartingTwiceFromTheApplicationIsALoggedError) {
   MSZerEvuzev::start(std::string("secret-1"), {analytics});
   LogLines lines(MSLogLevel::Assert);
