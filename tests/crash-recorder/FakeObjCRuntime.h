@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -38,6 +39,7 @@ class FakeObjCRuntime {
 
   void* allocate(std::size_t size) {
     used_ = (used_ + 15) & ~std::size_t{15};
+    if (used_ + size > kArenaSize) std::abort();  // a test asked for more than the arena holds
     void* memory = arena_ + used_;
     used_ += size;
     return memory;

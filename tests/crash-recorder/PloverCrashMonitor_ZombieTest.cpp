@@ -30,7 +30,10 @@ TEST(PloverCrashZombieMonitorTest, FreedObjectsAreNamedUntilAnotherTakesTheirEnt
   EXPECT_EQ(plovercrashzombie_className(static_cast<char*>(first) + 16), nullptr);
 
   // Two addresses that share bits 7 to 21 share one entry: the later free wins.
-  auto* block = static_cast<char*>(runtime.allocate(0x400000 + 64));
+  // Beyond the runtime's arena: a block of its own, 4 MiB and a little.
+  auto* block = static_cast<char*>(mmap(nullptr, 0x400000 + 4096, PROT_READ | PROT_WRITE,
+                                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(block, MAP_FAILED);
   void* a = block;
   void* b = block + 0x400000;
   *static_cast<void**>(a) = widget;
@@ -39,6 +42,7 @@ TEST(PloverCrashZombieMonitorTest, FreedObjectsAreNamedUntilAnotherTakesTheirEnt
   plovercrashzombie_handleDealloc(b);
   EXPECT_STREQ(plovercrashzombie_className(b), "Gadget");
   EXPECT_EQ(plovercrashzombie_className(a), nullptr);
+  munmap(block, 0x400000 + 4096);
 
   // Disabling has no effect: the hooks stay.
   api->setEnabled(false);
