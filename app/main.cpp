@@ -6,6 +6,7 @@
 #include "app/service/Auth/URLHandler.h"
 #include "app/shell/AppDelegate.h"
 #include "platform/desktop/GetURLEvents.h"
+#include "telemetry/ZerEvuzev/Core/MSZerEvuzev.h"
 
 #include <QApplication>
 #include <QEvent>
@@ -64,5 +65,8 @@ int main(int argc, char** argv) {
   const int status = QApplication::exec();
   delegate->applicationWillTerminate();
   application.removeEventFilter(&events);
+  // The telemetry pipeline goes first, while the process-wide tables its journal uses still
+  // exist (they are torn down with the other statics after main returns). Its logs are on disk.
+  MSZerEvuzev::resetSharedInstance();
   return status;
 }

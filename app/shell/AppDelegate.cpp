@@ -12,10 +12,12 @@
 #include "app/shell/IconMenu.h"
 #include "app/shell/MainWindowController.h"
 #include "app/shell/Preferences.h"
+#include "platform/foundation/Bundle.h"
 #include "platform/foundation/Error.h"
 #include "platform/foundation/UserDefaults.h"
 #include "reporting/error-client/PloverClient.h"
 #include "reporting/error-client/PloverEvent.h"
+#include "telemetry/ZerEvuzev/Core/MSZerEvuzev.h"
 
 #include <QAction>
 #include <QApplication>
@@ -36,6 +38,9 @@ namespace {
 constexpr const char* kErrorReportingPublicKey = "5f0c2a7e9b8d41c6a3e1f27d90b4c8e5";
 constexpr const char* kErrorReportingSecretKey = "c41e7a0d2f9b48e6b5a3d1c09e8f7a62";
 constexpr const char* kErrorReportingProject = "2718";
+// The telemetry secrets of the released application and of every other build.
+constexpr const char* kTelemetryReleaseSecret = "8b3f0d6e2a9c4715b0e4d8a1c6f2e937";
+constexpr const char* kTelemetryDevelopmentSecret = "1d7e5a3c9f2b40e8a6c1b4d7e0f3a925";
 
 // Path components as the URL loading system counts them: the root "/" when the path starts with
 // one, then every non-empty segment, decoded.
@@ -226,8 +231,24 @@ bool AppDelegate::applicationShouldHandleReopen(bool) {
   return true;
 }
 
+std::string AppDelegate::telemetryAppSecret() {
+  const vx::Value identifier = vx::Bundle::main().objectForInfoDictionaryKey("CFBundleIdentifier");
+  const std::string* text = identifier.stringValue();
+  if (text == nullptr) vx::fatalError("The bundle has no identifier");
+  return *text == kReleaseBundleIdentifier ? kTelemetryReleaseSecret : kTelemetryDevelopmentSecret;
+}
+
 void AppDelegate::startTelemetry() {
-  // The telemetry client has no start-up entry point in this build yet.
+  // Logs go to the service this build talks to (the local service's ingestion in development).
+  MSZerEvuzev::sharedInstance()->setLogUrl(telemetryLogURL());
+  // The crash and analytics services join the list once they exist.
+  MSZerEvuzev::start(telemetryAppSecret(), {});
+}
+
+std::string AppDelegate::telemetryLogURL() {
+  std::string url = apiBaseURL().string();
+  while (!url.empty() && url.back() == '/') url.pop_back();
+  return url;
 }
 
 std::string AppDelegate::errorReportingDsn() {

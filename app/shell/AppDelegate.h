@@ -111,6 +111,11 @@ class AppDelegate : public vx::Responder,
   // The error-reporting DSN of this build: keys and project of the application, at the host of
   // the service the build talks to (the local service in development).
   static std::string errorReportingDsn();
+  // The telemetry app secret: the release one for the release bundle identifier, the
+  // development one for any other. A bundle without an identifier stops the program.
+  static std::string telemetryAppSecret();
+  // Where telemetry logs go: the service this build talks to.
+  static std::string telemetryLogURL();
 
  private:
   AppDelegate();

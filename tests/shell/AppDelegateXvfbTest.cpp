@@ -24,6 +24,7 @@
 #include "platform/foundation/UserDefaults.h"
 #include "reporting/error-client/PloverClient.h"
 #include "support/Screenshot.h"
+#include "telemetry/ZerEvuzev/Core/MSZerEvuzev.h"
 #include "tools/devservice/DevService.h"
 
 #include <QAction>
@@ -87,6 +88,9 @@ class AppDelegateXvfbTest : public ::testing::Test {
     launch->delegate->applicationDidFinishLaunching();
   }
 
+  // The telemetry pipeline ends before the statics it relies on, as the program's main ends it.
+  static void TearDownTestSuite() { MSZerEvuzev::resetSharedInstance(); }
+
   AppDelegate& delegate() { return *launch->delegate; }
   vx::devservice::DevService& service() { return launch->service; }
   MainWindowController& window() { return *delegate().mainWindowController(); }
@@ -128,6 +132,11 @@ TEST_F(AppDelegateXvfbTest, LaunchWithoutATokenShowsTheConnectViewWithTheDebugMe
   // The updater layer exists and may send the profile.
   ASSERT_NE(delegate().appCoordinator(), nullptr);
   EXPECT_TRUE(delegate().appCoordinator()->sparkleUpdater().sendsSystemProfile());
+  // Telemetry runs with this build's secret and sends to the local service.
+  EXPECT_TRUE(MSZerEvuzev::isConfigured());
+  EXPECT_EQ(MSZerEvuzev::sharedInstance()->appSecret(), std::optional<std::string>(AppDelegate::telemetryAppSecret()));
+  EXPECT_EQ(AppDelegate::telemetryAppSecret().size(), 32u);
+  EXPECT_EQ(MSZerEvuzev::sharedInstance()->logUrl(), std::optional<std::string>(service().url("")));
   // The error-reporting client reports to the local service.
   auto client = PloverClient::sharedClient();
   ASSERT_NE(client, nullptr);
