@@ -136,6 +136,21 @@ std::size_t lateCount(const MShxcrash_async_image_list* list) {
   return list->late == nullptr ? 0 : __atomic_load_n(&list->late->count, __ATOMIC_ACQUIRE);
 }
 
+// Whether an ELF image loaded at `bias` is already known. An ELF image's slide is its load bias,
+// so this is answered without reading the image: most of the linker's list is known, and reading
+// each image's headers and sections at crash time cost tens of milliseconds.
+bool holdsBias(MShxcrash_async_image_list* list, std::uint64_t bias) {
+  for (ImageNodeList::node* item = list->list->next(nullptr); item != nullptr;
+       item = list->list->next(item)) {
+    const MShxcrash_async_macho* image = item->value;
+    if (image->format == MShxcrash_async_image_format_elf &&
+        static_cast<std::uint64_t>(image->vmaddr_slide) == bias) {
+      return true;
+    }
+  }
+  return false;
+}
+
 bool listHolds(MShxcrash_async_image_list* list, hxcrash_vm_address_t header) {
   for (ImageNodeList::node* item = list->list->next(nullptr); item != nullptr;
        item = list->list->next(item)) {
@@ -174,6 +189,7 @@ bool addLinkerImage(void* context, std::uint64_t bias, std::uint64_t nameAddress
   auto* walk = static_cast<LinkerWalk*>(context);
   MShxcrash_async_image_list* list = walk->list;
   late_images* late = list->late;
+  if (holdsBias(list, bias)) return true;
   ElfImageFacts facts;
   // A shared object's first segment starts at its load bias; the program itself (and anything
   // not laid out that way) is already on the list from the start.
