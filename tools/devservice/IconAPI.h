@@ -30,7 +30,9 @@ inline constexpr std::chrono::seconds kOAuthTimestampWindow{300};
 // Why the request's OAuth 1.0 signature is not acceptable, or std::nullopt when it is: the
 // signature must match (the base string's host without a default port), the timestamp must lie
 // within kOAuthTimestampWindow of Request::serviceTime, and the nonce must be new.
-std::optional<std::string> checkOAuthSignature(const Request& request);
+// `clockLead` moves the service's clock further (the web site's lead, WebSite::setClockLead).
+std::optional<std::string> checkOAuthSignature(const Request& request,
+                                               std::chrono::system_clock::duration clockLead = {});
 // A fresh token pair for the catalogue user at `userIndex`, known to the signature check.
 AccessTokenPair issueToken(std::size_t userIndex);
 

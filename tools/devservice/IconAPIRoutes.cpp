@@ -4,6 +4,7 @@
 // key pair and a token this service issued; a bad one gets 401.
 #include "tools/devservice/DevService.h"
 #include "tools/devservice/IconAPI.h"
+#include "tools/devservice/WebSite.h"
 
 #include "platform/foundation/URL.h"
 #include "platform/security/Crypto.h"
@@ -119,7 +120,8 @@ NonceLedger& nonceLedger() {
 
 }  // namespace
 
-std::optional<std::string> checkOAuthSignature(const Request& request) {
+std::optional<std::string> checkOAuthSignature(const Request& request,
+                                               std::chrono::system_clock::duration clockLead) {
   auto oauth = parseAuthorization(request.header("Authorization").value_or(""));
   if (oauth.empty()) return "missing OAuth authorization";
   if (oauth["oauth_signature_method"] != "HMAC-SHA1") return "unsupported signature method";
@@ -165,7 +167,7 @@ std::optional<std::string> checkOAuthSignature(const Request& request) {
     return "malformed timestamp";
   }
   const auto now = std::chrono::duration_cast<std::chrono::seconds>(
-                       request.serviceTime.time_since_epoch())
+                       (request.serviceTime + clockLead).time_since_epoch())
                        .count();
   const auto window = std::chrono::duration_cast<std::chrono::seconds>(kOAuthTimestampWindow).count();
   if (timestamp < now - window || timestamp > now + window) return "timestamp out of range";
@@ -301,10 +303,14 @@ bool matchesQuery(const nlohmann::json& icon, const std::string& query) {
                      [&icon](const std::string& w) { return containsText(icon, w); });
 }
 
-// Wraps a handler with the signature check.
-Handler requireSignature(Handler handler) {
-  return [handler = std::move(handler)](const Request& request, Response& response) {
-    if (auto problem = checkOAuthSignature(request)) {
+// Wraps a handler with the signature check. The service's clock is the web site's: a lead
+// set there (WebSite::setClockLead) moves the timestamps this check accepts too.
+Handler requireSignature(const DevService* service, Handler handler) {
+  return [service, handler = std::move(handler)](const Request& request, Response& response) {
+    // Looked up per request: the web site's route set may install its site after this one.
+    const auto lead = std::chrono::duration_cast<std::chrono::system_clock::duration>(
+        WebSite::of(*service)->clockLead());
+    if (auto problem = checkOAuthSignature(request, lead)) {
       response.setJSON(nlohmann::json{{"error", *problem}}.dump(), 401);
       return;
     }
@@ -318,12 +324,12 @@ DEVSERVICE_ROUTE_SET(iconAPI) {
   auto catalog = Catalog::load(service.dataDirectory());
   DevService* svc = &service;
 
-  service.addRoute("GET", "/macos/icons", requireSignature([catalog, svc](const Request& r, Response& out) {
+  service.addRoute("GET", "/macos/icons", requireSignature(svc, [catalog, svc](const Request& r, Response& out) {
     answerPage(*catalog, *svc, r, out, catalog->select([](const nlohmann::json&) { return true; }),
                "icons", true);
   }));
 
-  service.addRoute("GET", "/icons/recent_uploads", requireSignature([catalog, svc](const Request& r, Response& out) {
+  service.addRoute("GET", "/icons/recent_uploads", requireSignature(svc, [catalog, svc](const Request& r, Response& out) {
     auto icons = catalog->select([](const nlohmann::json&) { return true; });
     std::stable_sort(icons.begin(), icons.end(), [](const auto& a, const auto& b) {
       return a.value("uploaded_at", "") > b.value("uploaded_at", "");
@@ -331,14 +337,14 @@ DEVSERVICE_ROUTE_SET(iconAPI) {
     answerPage(*catalog, *svc, r, out, icons, "recent_uploads", false);
   }));
 
-  service.addRoute("GET", "/macos/search/icons", requireSignature([catalog, svc](const Request& r, Response& out) {
+  service.addRoute("GET", "/macos/search/icons", requireSignature(svc, [catalog, svc](const Request& r, Response& out) {
     const auto query = lower(r.queryValue("query").value_or(""));
     answerPage(*catalog, *svc, r, out,
                catalog->select([&](const nlohmann::json& icon) { return matchesQuery(icon, query); }),
                "icons", true);
   }));
 
-  service.addRoute("GET", "/macos/collection/([^/]+)/icons", requireSignature([catalog, svc](const Request& r, Response& out) {
+  service.addRoute("GET", "/macos/collection/([^/]+)/icons", requireSignature(svc, [catalog, svc](const Request& r, Response& out) {
     const auto id = r.pathMatches.at(1);
     answerPage(*catalog, *svc, r, out, catalog->select([&](const nlohmann::json& icon) {
       for (const auto& c : icon.value("collection_ids", nlohmann::json::array())) {
@@ -348,14 +354,14 @@ DEVSERVICE_ROUTE_SET(iconAPI) {
     }), "icons", true);
   }));
 
-  service.addRoute("GET", "/macos/creator/([^/]+)/icons", requireSignature([catalog, svc](const Request& r, Response& out) {
+  service.addRoute("GET", "/macos/creator/([^/]+)/icons", requireSignature(svc, [catalog, svc](const Request& r, Response& out) {
     const auto id = r.pathMatches.at(1);
     answerPage(*catalog, *svc, r, out, catalog->select([&](const nlohmann::json& icon) {
       return icon.value("uploader_id", "") == id;
     }), "icons", true);
   }));
 
-  service.addRoute("GET", "/icon/([0-9]+)/more-like-this", requireSignature([catalog, svc](const Request& r, Response& out) {
+  service.addRoute("GET", "/icon/([0-9]+)/more-like-this", requireSignature(svc, [catalog, svc](const Request& r, Response& out) {
     const auto id = r.pathMatches.at(1);
     std::size_t limit = 7;
     try {
@@ -396,7 +402,7 @@ DEVSERVICE_ROUTE_SET(iconAPI) {
     out.setJSON(reply.dump());
   }));
 
-  service.addRoute("GET", "/search/autocomplete", requireSignature([catalog](const Request& r, Response& out) {
+  service.addRoute("GET", "/search/autocomplete", requireSignature(svc, [catalog](const Request& r, Response& out) {
     const auto query = lower(r.queryValue("query").value_or(""));
     std::set<std::string> terms;
     for (const auto& icon : catalog->icons()) {
@@ -411,7 +417,7 @@ DEVSERVICE_ROUTE_SET(iconAPI) {
     out.setJSON(nlohmann::json{{"suggestions", suggestions}}.dump());
   }));
 
-  service.addRoute("GET", "/user", requireSignature([catalog](const Request& r, Response& out) {
+  service.addRoute("GET", "/user", requireSignature(svc, [catalog](const Request& r, Response& out) {
     std::size_t index = 0;
     {
       auto oauth = parseAuthorization(r.header("Authorization").value_or(""));
@@ -426,7 +432,7 @@ DEVSERVICE_ROUTE_SET(iconAPI) {
     out.setJSON(nlohmann::json{{"user", users[index]}}.dump());
   }));
 
-  service.addRoute("POST", "/icon/([0-9]+)/download/mac", requireSignature([](const Request& r, Response& out) {
+  service.addRoute("POST", "/icon/([0-9]+)/download/mac", requireSignature(svc, [](const Request& r, Response& out) {
     auto items = URL::parseFormURLEncoded(r.body).value_or(std::vector<URLQueryItem>{});
     nlohmann::json recorded = {{"icon_id", r.pathMatches.at(1)}};
     for (const auto& item : items) recorded[item.name] = item.value.value_or("");

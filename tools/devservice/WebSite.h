@@ -33,7 +33,8 @@ class WebSite {
   // The user a one-time token belongs to, and takes it; none when unknown or used.
   std::optional<std::size_t> redeemSignInToken(const std::string& token);
 
-  // The exchange's "timestamp" is the service's wall clock (vx::wallNow()) plus this lead.
+  // The exchange's "timestamp" is the service's wall clock (vx::wallNow()) plus this lead; the
+  // icon API's OAuth timestamp check uses the same clock (the "Date" header does not).
   void setClockLead(std::chrono::duration<double> lead);
   std::chrono::duration<double> clockLead() const;
 
