@@ -2,6 +2,7 @@
 
 #include "app/service/ServiceConfig.h"
 #include "platform/foundation/DispatchQueue.h"
+#include "platform/foundation/JSONLimits.h"
 #include "platform/foundation/UUID.h"
 #include "platform/foundation/UserDefaults.h"
 
@@ -49,6 +50,12 @@ void openWithXdgOpen(const vx::URL& url) {
 }  // namespace
 
 std::optional<nlohmann::json> decodeJSON(std::string_view bytes) {
+  // A reply nested deeper than any real one is refused before anything recurses over it (the
+  // icon parser logs rejected elements whole).
+  if (!vx::jsonNestingWithin(bytes)) {
+    std::cout << "JSON text nests deeper than " << vx::kMaxJSONNesting << " levels" << std::endl;
+    return std::nullopt;
+  }
   nlohmann::json value;
   try {
     value = nlohmann::json::parse(bytes.begin(), bytes.end());

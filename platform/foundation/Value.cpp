@@ -3,6 +3,7 @@
 #include "platform/foundation/DateFormat.h"
 #include "platform/foundation/Base64.h"
 #include "platform/foundation/FoundationInternal.h"
+#include "platform/foundation/JSONLimits.h"
 #include "platform/foundation/UTF8.h"
 
 #include <cmath>
@@ -54,7 +55,7 @@ Json toJsonOf(const Value& value) {
 }
 
 template <class Json>
-Value fromJsonOf(const Json& json) {
+Value fromJsonOf(const Json& json, std::size_t depth = 0) {
   switch (json.type()) {
     case nlohmann::json::value_t::null:
     case nlohmann::json::value_t::discarded:
@@ -72,14 +73,20 @@ Value fromJsonOf(const Json& json) {
     case nlohmann::json::value_t::binary:
       return Value(Bytes(json.get_binary().begin(), json.get_binary().end()));
     case nlohmann::json::value_t::array: {
+      // An array or object deeper than the system's limit (JSONLimits.h) reads as null, so
+      // hostile input cannot exhaust the stack here.
+      if (depth >= kMaxJSONNesting) return Value();
       ValueArray array;
       array.reserve(json.size());
-      for (const auto& element : json) array.push_back(fromJsonOf(element));
+      for (const auto& element : json) array.push_back(fromJsonOf(element, depth + 1));
       return Value(std::move(array));
     }
     case nlohmann::json::value_t::object: {
+      if (depth >= kMaxJSONNesting) return Value();
       ValueMap map;
-      for (auto it = json.begin(); it != json.end(); ++it) map.set(it.key(), fromJsonOf(it.value()));
+      for (auto it = json.begin(); it != json.end(); ++it) {
+        map.set(it.key(), fromJsonOf(it.value(), depth + 1));
+      }
       return Value(std::move(map));
     }
   }

@@ -97,6 +97,17 @@ TEST_F(PloverFileManagerTest, CorruptBreadcrumbIsCountedButNotSerialized) {
   EXPECT_TRUE(store.serialize().empty());
 }
 
+TEST_F(PloverFileManagerTest, ADeeplyNestedBreadcrumbFileIsReadWithoutExhaustingTheStack) {
+  PloverBreadcrumbStore store(manager_);
+  // 40 KB, 20,000 levels: what a hostile or damaged file can hold.
+  std::ofstream(fs::path(manager_->breadcrumbsPath()) / "9999999999.000000-0-D.json")
+      << R"({"level":"info","data":)" << std::string(20000, '[') << std::string(20000, ']') << "}";
+  const auto serialized = store.serialize();
+  ASSERT_TRUE(serialized.contains("breadcrumbs"));
+  EXPECT_EQ(vx::Value(serialized).toJson()["breadcrumbs"][0]["level"], "info");
+  store.clear();
+}
+
 TEST_F(PloverFileManagerTest, NamesAscendAndTheCounterRunsAcrossFolders) {
   const auto first = manager_->uniqueAcendingJsonName();
   manager_->storeBreadcrumb(PloverBreadcrumb(PloverSeverity::info, "info"));

@@ -44,6 +44,15 @@ TEST(DecodeJSONTest, Table) {
     }
     EXPECT_EQ(!printed.empty(), c.prints) << c.bytes << " printed: " << printed;
   }
+  // An icon-page reply nested 50,000 levels deep is refused before anything recurses over it;
+  // one of 500 levels still reads.
+  const std::string deep = "{\"icons\":" + std::string(50000, '[') + std::string(50000, ']') + "}";
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(decodeJSON(std::string_view(deep)).has_value());
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("nests deeper"), std::string::npos);
+  const std::string fine = "{\"icons\":" + std::string(500, '[') + std::string(500, ']') + "}";
+  EXPECT_TRUE(decodeJSON(std::string_view(fine)).has_value());
+
   const vx::Bytes bytes{'{', '"', 'k', '"', ':', '2', '}'};
   auto fromBytes = decodeJSON(bytes);
   ASSERT_TRUE(fromBytes);

@@ -85,6 +85,22 @@ TEST(LoggerTest, MacroFillsInTheCallSite) {
   EXPECT_EQ(entries[0].second, "[DEBUG] LoggerTest.TestBody[" + std::to_string(line) + "] hello");
 }
 
+TEST(LoggerTest, LongMessagesAreCutAtACharacterBoundary) {
+  constexpr std::size_t kMaxLogMessageBytes = 4096;
+  const std::string prefix = "[INFO] F.f[1] ";
+  EXPECT_EQ(formatLogLine(std::string(kMaxLogMessageBytes, 'a'), "INFO", "f", "F", 1),
+            prefix + std::string(kMaxLogMessageBytes, 'a'));
+  // A rejected reply quoted whole: the line keeps the first bytes and says how much went.
+  const std::string huge(1'000'000, 'x');
+  EXPECT_EQ(formatLogLine(huge, "INFO", "f", "F", 1),
+            prefix + std::string(kMaxLogMessageBytes, 'x') + "... (" +
+                std::to_string(huge.size() - kMaxLogMessageBytes) + " more bytes)");
+  // A two-byte character across the limit is left out whole.
+  const std::string accents = std::string(kMaxLogMessageBytes - 1, 'a') + "\xC3\xA9" + "tail";
+  const auto line = formatLogLine(accents, "INFO", "f", "F", 1);
+  EXPECT_EQ(line, prefix + std::string(kMaxLogMessageBytes - 1, 'a') + "... (6 more bytes)");
+}
+
 TEST(LoggerTest, LinesFromLambdasNameTheEnclosingFunction) {
   CapturedLog captured;
   const int line = __LINE__ + 1;

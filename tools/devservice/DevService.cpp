@@ -1,6 +1,7 @@
 #include "tools/devservice/DevService.h"
 
 #include "platform/foundation/Clock.h"
+#include "platform/foundation/JSONLimits.h"
 #include "platform/foundation/UTF8.h"
 #include "platform/security/Gzip.h"
 
@@ -226,28 +227,6 @@ std::vector<std::string> registeredRouteSets() {
 }
 
 std::filesystem::path defaultDataDirectory() { return VX_DEVSERVICE_DATA_DIR; }
-
-bool jsonNestingWithin(std::string_view text, std::size_t limit) {
-  std::size_t depth = 0;
-  bool inString = false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (inString) {
-      if (c == '\\') {
-        ++i;
-      } else if (c == '"') {
-        inString = false;
-      }
-    } else if (c == '"') {
-      inString = true;
-    } else if (c == '[' || c == '{') {
-      if (++depth > limit) return false;
-    } else if ((c == ']' || c == '}') && depth > 0) {
-      --depth;
-    }
-  }
-  return true;
-}
 
 nlohmann::json parseBoundedJSON(std::string_view text) {
   if (!jsonNestingWithin(text, kMaxJSONNesting)) return nlohmann::json::value_t::discarded;

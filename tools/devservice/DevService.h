@@ -33,7 +33,6 @@ using Headers = std::vector<std::pair<std::string, std::string>>;
 inline constexpr std::size_t kMaxRequestBodyBytes = 32u << 20;   // after gzip decoding; else 413
 inline constexpr std::size_t kMaxLoggedRequests = 10000;         // oldest entries go first
 inline constexpr std::size_t kMaxLoggedBodyBytes = 256u << 20;   // bodies kept in the log
-inline constexpr std::size_t kMaxJSONNesting = 512;              // deeper JSON bodies are refused
 inline constexpr std::size_t kMaxFaultPatternLength = 256;       // admin fault patterns
 inline constexpr std::size_t kMaxFaultPatternNesting = 16;
 inline constexpr std::chrono::milliseconds kMaxFaultDelay{std::chrono::hours(1)};
@@ -196,10 +195,8 @@ class DevService {
 // Sample data: the default data directory (the source tree's tools/devservice/data).
 std::filesystem::path defaultDataDirectory();
 
-// True when no array or object in the JSON text nests deeper than `limit` (strings are skipped).
-bool jsonNestingWithin(std::string_view text, std::size_t limit);
 // The parsed JSON, or a discarded value when it does not parse or nests deeper than
-// kMaxJSONNesting.
+// vx::kMaxJSONNesting.
 nlohmann::json parseBoundedJSON(std::string_view text);
 // Compact text of `json` with text that is not UTF-8 repaired (U+FFFD): read-back answers
 // never fail because a client sent odd bytes.

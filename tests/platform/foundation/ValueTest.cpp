@@ -1,5 +1,7 @@
 #include "platform/foundation/Value.h"
 
+#include "platform/foundation/JSONLimits.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -128,4 +130,35 @@ TEST(ValueTest, ConvertsFromJson) {
 }
 
 }  // namespace
+TEST(ValueTest, NestingBeyondTheLimitIsCutNotFollowed) {
+  // 20,000 levels, as a hostile stored breadcrumb file holds them: converting must not
+  // exhaust the stack.
+  const std::string text = std::string(20000, '[') + std::string(20000, ']');
+  ASSERT_FALSE(jsonNestingWithin(text));
+  const auto json = nlohmann::json::parse(text);
+  const Value value = Value::fromJson(json);
+  std::size_t depth = 0;
+  const Value* at = &value;
+  while (at->isArray() && !at->arrayValue()->empty()) {
+    at = &(*at->arrayValue())[0];
+    ++depth;
+  }
+  EXPECT_EQ(depth, kMaxJSONNesting);
+  EXPECT_TRUE(at->isNull());
+
+  // Within the limit nothing is cut.
+  const std::string fine = std::string(kMaxJSONNesting, '[') + std::string(kMaxJSONNesting, ']');
+  EXPECT_TRUE(jsonNestingWithin(fine));
+  EXPECT_EQ(Value::fromJson(nlohmann::json::parse(fine)).toJson(), nlohmann::json::parse(fine));
+}
+
+TEST(JSONLimitsTest, CountsOnlyBracketsOutsideStrings) {
+  EXPECT_TRUE(jsonNestingWithin("", 0));
+  EXPECT_TRUE(jsonNestingWithin("[[1]]", 2));
+  EXPECT_FALSE(jsonNestingWithin("[[1]]", 1));
+  EXPECT_FALSE(jsonNestingWithin(R"({"a":{"b":[]}})", 2));
+  EXPECT_TRUE(jsonNestingWithin(R"({"a":"[[[[\"[["})", 1));
+  EXPECT_TRUE(jsonNestingWithin("[][][][]", 1));
+}
+
 }  // namespace vx
