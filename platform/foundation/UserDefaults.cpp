@@ -6,6 +6,7 @@
 #include "platform/foundation/FileSystem.h"
 #include "platform/foundation/Base64.h"
 #include "platform/foundation/FoundationInternal.h"
+#include "platform/foundation/UTF8.h"
 #include "platform/foundation/StandardPaths.h"
 
 #include <atomic>
@@ -172,7 +173,11 @@ struct UserDefaults::Store {
     {
       std::lock_guard lock(mutex);
       snapshot = generation;
-      text = encodeTagged(Value(values)).dump(2) + "\n";
+      auto json = encodeTagged(Value(values));
+      // Text that is not UTF-8 (a file name, say) is saved repaired, each bad sequence as
+      // U+FFFD, instead of failing the save or ending the process.
+      utf8::sanitizeJson(json);
+      text = json.dump(2) + "\n";
     }
     if (auto made = detail::createPrivateFolders(path.parent_path(), kDomain); !made) return made;
     auto result = writeFileAtomically(path, text, 0600, WriteDurability::synced, kDomain);

@@ -284,6 +284,28 @@ TEST_F(UserDefaultsTest, FailedWriteKeepsTheValueAndSynchronizeRetries) {
   EXPECT_EQ(UserDefaults::make("blocked")->integerForKey("kept"), 3);
 }
 
+TEST_F(UserDefaultsTest, TextThatIsNotUtf8IsSavedRepairedAndNothingElseIsLost) {
+  const std::string r = "\xEF\xBF\xBD";
+  {
+    auto defaults = UserDefaults::make("bytes");
+    ASSERT_NE(defaults, nullptr);
+    defaults->setString("caf\xE9.svg", "file");
+    defaults->setDictionary(ValueMap{{"k\xC0\xAF", "ab\xE2\x82"}}, "map");
+    defaults->setString("fine", "other");
+    EXPECT_TRUE(defaults->synchronize());
+  }
+  // What is on disk is valid JSON holding every value, the bad bytes as U+FFFD.
+  std::ifstream in(suiteFile("bytes"));
+  std::stringstream text;
+  text << in.rdbuf();
+  const auto json = nlohmann::json::parse(text.str(), nullptr, false);
+  ASSERT_FALSE(json.is_discarded()) << text.str();
+  EXPECT_NE(text.str().find("caf" + r + ".svg"), std::string::npos) << text.str();
+  EXPECT_NE(text.str().find("\"k" + r + r + "\""), std::string::npos) << text.str();
+  EXPECT_NE(text.str().find("ab" + r), std::string::npos) << text.str();
+  EXPECT_NE(text.str().find("fine"), std::string::npos);
+}
+
 TEST_F(UserDefaultsTest, StandardSuiteIsNamedAfterTheBundle) {
   auto& standard = UserDefaults::standard();
   EXPECT_EQ(&standard, &UserDefaults::standard());
