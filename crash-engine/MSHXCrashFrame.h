@@ -73,8 +73,9 @@ MSplframe_error_t MSplframe_cursor_read_frame_ptr(vx::task_t task,
                                                   const hxcrash_async_thread_state* previous_frame,
                                                   hxcrash_async_thread_state* next_frame);
 
-// The compact-unwind reader. ELF images carry no compact unwind information, so until a reader
-// for Mach-O images' __unwind_info exists this answers MSPLFRAME_NOT_SUPPORTED (nothing logged).
+// The compact-unwind reader (MSHXCrashFrameCompactUnwind.cpp, HXCrashAsyncCompactUnwindEncoding.h):
+// a Mach-O image's __unwind_info entry for the pc, applied. ELF images carry no compact unwind
+// information: MSPLFRAME_NOT_SUPPORTED, nothing logged.
 MSplframe_error_t MSplframe_cursor_read_compact_unwind(
     vx::task_t task, MShxcrash_async_image_list* image_list,
     const hxcrash_async_thread_state* current_frame,
