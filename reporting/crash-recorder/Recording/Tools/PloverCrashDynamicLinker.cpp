@@ -2,10 +2,9 @@
 
 #include "crash-engine/HXCrashAsyncImageList.h"
 #include "crash-engine/MSHXCrashReporter.h"
+#include "crash-engine/MSHXCrashSymbolication.h"
 #include "reporting/crash-recorder/Recording/Tools/PloverCrashMemory.h"
 
-#include <elf.h>
-#include <link.h>
 
 namespace {
 
@@ -62,108 +61,37 @@ MShxcrash_async_macho* imageNamed(ReadingWindow& window, const char* name, bool 
   return nullptr;
 }
 
-template <class T>
-bool readValue(std::uintptr_t address, T* out) {
-  return plovercrashmem_copySafely(reinterpret_cast<const void*>(address), out, sizeof(T));
-}
+// The name handed out for the last lookup on this thread: the engine's name is valid only
+// during its callback.
+thread_local char t_symbolName[256];
 
-// Where the dynamic section's tables are. The dynamic linker relocates these entries in place
-// for most images; an entry still below the image's header is a link-time address.
-struct DynamicTables {
-  std::uintptr_t symtab = 0, strtab = 0, hash = 0, gnuHash = 0;
-  std::uint64_t strsz = 0, syment = sizeof(Elf64_Sym);
+struct FoundSymbol {
+  hxcrash_vm_address_t address = 0;
+  bool found = false;
 };
 
-bool readDynamicTables(const MShxcrash_async_macho* image, DynamicTables* tables) {
-  Elf64_Ehdr header;
-  if (!readValue(image->header_addr, &header) || !image->m64) return false;
-  std::uintptr_t dynamic = 0;
-  for (int i = 0; i < header.e_phnum && i < 128; ++i) {
-    Elf64_Phdr phdr;
-    if (!readValue(image->header_addr + header.e_phoff + i * std::uint64_t{header.e_phentsize},
-                   &phdr)) {
-      return false;
-    }
-    if (phdr.p_type == PT_DYNAMIC) dynamic = phdr.p_vaddr + image->vmaddr_slide;
+void onSymbol(hxcrash_vm_address_t address, const char* name, void* context) {
+  auto* found = static_cast<FoundSymbol*>(context);
+  found->address = address;
+  found->found = true;
+  int i = 0;
+  for (; name != nullptr && name[i] != '\0' && i < static_cast<int>(sizeof t_symbolName) - 1; ++i) {
+    t_symbolName[i] = name[i];
   }
-  if (dynamic == 0) return false;
-  auto relocate = [image](std::uint64_t value) -> std::uintptr_t {
-    return value < image->header_addr ? value + image->vmaddr_slide : value;
-  };
-  for (int i = 0; i < 512; ++i) {
-    Elf64_Dyn entry;
-    if (!readValue(dynamic + i * sizeof(Elf64_Dyn), &entry) || entry.d_tag == DT_NULL) break;
-    switch (entry.d_tag) {
-      case DT_SYMTAB: tables->symtab = relocate(entry.d_un.d_ptr); break;
-      case DT_STRTAB: tables->strtab = relocate(entry.d_un.d_ptr); break;
-      case DT_HASH: tables->hash = relocate(entry.d_un.d_ptr); break;
-      case DT_GNU_HASH: tables->gnuHash = relocate(entry.d_un.d_ptr); break;
-      case DT_STRSZ: tables->strsz = entry.d_un.d_val; break;
-      case DT_SYMENT: tables->syment = entry.d_un.d_val; break;
-      default: break;
-    }
-  }
-  return tables->symtab != 0 && tables->strtab != 0 && tables->syment == sizeof(Elf64_Sym);
+  t_symbolName[i] = '\0';
 }
 
-// The number of dynamic symbols: the hash table's chain count, or the end of the GNU hash
-// table's longest chain.
-std::uint32_t symbolCount(const DynamicTables& tables) {
-  constexpr std::uint32_t kLimit = 1u << 20;
-  std::uint32_t count = 0;
-  if (tables.hash != 0) {
-    readValue(tables.hash + 4, &count);
-    return count < kLimit ? count : kLimit;
-  }
-  if (tables.gnuHash == 0) return 0;
-  std::uint32_t head[4];  // buckets, symbol offset, bloom words, bloom shift
-  if (!readValue(tables.gnuHash, &head) || head[0] > kLimit || head[2] > kLimit) return 0;
-  const std::uintptr_t buckets = tables.gnuHash + 16 + std::uint64_t{head[2]} * 8;
-  std::uint32_t highest = 0;
-  for (std::uint32_t i = 0; i < head[0]; ++i) {
-    std::uint32_t bucket;
-    if (!readValue(buckets + i * 4, &bucket)) return 0;
-    if (bucket > highest) highest = bucket;
-  }
-  if (highest < head[1]) return head[1];
-  const std::uintptr_t chains = buckets + std::uint64_t{head[0]} * 4;
-  for (std::uint32_t index = highest; index < kLimit; ++index) {
-    std::uint32_t hash;
-    if (!readValue(chains + (index - head[1]) * std::uint64_t{4}, &hash)) return index;
-    if ((hash & 1) != 0) return index + 1;
-  }
-  return kLimit;
-}
-
-void findSymbol(const MShxcrash_async_macho* image, std::uintptr_t address, Dl_info* info) {
-  DynamicTables tables;
-  if (!readDynamicTables(image, &tables)) return;
-  const std::uint32_t count = symbolCount(tables);
-  std::uintptr_t bestAddress = 0;
-  std::uint32_t bestName = 0;
-  Elf64_Sym batch[64];
-  for (std::uint32_t first = 0; first < count; first += 64) {
-    const std::uint32_t n = count - first < 64 ? count - first : 64;
-    if (!plovercrashmem_copySafely(
-            reinterpret_cast<const void*>(tables.symtab + first * sizeof(Elf64_Sym)), batch,
-            static_cast<int>(n * sizeof(Elf64_Sym)))) {
-      break;
-    }
-    for (std::uint32_t i = 0; i < n; ++i) {
-      const Elf64_Sym& symbol = batch[i];
-      if (symbol.st_value == 0 || symbol.st_shndx == SHN_UNDEF) continue;
-      const std::uintptr_t value = symbol.st_value + image->vmaddr_slide;
-      if (value <= address && value > bestAddress) {
-        bestAddress = value;
-        bestName = symbol.st_name;
-      }
-    }
-  }
-  if (bestAddress == 0 || (tables.strsz != 0 && bestName >= tables.strsz)) return;
-  const auto* name = reinterpret_cast<const char*>(tables.strtab + bestName);
-  if (!plovercrashmem_isMemoryReadable(name, 1)) return;
-  info->dli_saddr = reinterpret_cast<void*>(bestAddress);
-  info->dli_sname = name;
+// The crash engine's symbol lookup: the image's prepared ELF symbols, or its .dynsym in memory.
+void findSymbol(MShxcrash_async_macho* image, std::uintptr_t address, Dl_info* info) {
+  MShxcrash_async_symbol_cache cache;
+  MShxcrash_async_symbol_cache_init(&cache);
+  FoundSymbol found;
+  const hxcrash_error_t result = MShxcrash_async_find_symbol(
+      image, MSHXCRASH_SYMBOL_STRATEGY_SYMBOL_TABLE, &cache, address, onSymbol, &found);
+  MShxcrash_async_symbol_cache_free(&cache);
+  if (result != hxcrash_error_none || !found.found) return;
+  info->dli_saddr = reinterpret_cast<void*>(found.address);
+  info->dli_sname = t_symbolName;
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // The images loaded in the process and symbol lookup, read at crash time from the crash engine's
-// shared image list (ELF images of the process, with their GNU build ids) and from the images'
-// own dynamic symbol tables in memory, through checked reads. The dynamic linker's own lookup
-// is never called: it takes locks.
+// shared image list (ELF images of the process, with their GNU build ids) and its symbol lookup
+// (each image's symbols prepared when it joined the list, or its .dynsym read in memory). The
+// dynamic linker's own lookup is never called: it takes locks.
 //
 // Crash-time safe, once the image list exists: the first call of any function here builds it
 // (that call allocates), so monitors make one when they are enabled.
@@ -35,7 +35,7 @@ int plovercrashdl_imageNamed(const char* imageName, bool exactMatch);
 // The 16 UUID bytes of the image found as above; null when none is found or it has no build id.
 const std::uint8_t* plovercrashdl_imageUUID(const char* imageName, bool exactMatch);
 
-// Image and symbol of address: the image path and header, and the exported symbol with the
-// greatest address not above it (null name and address when none). False, with info cleared,
-// when no image holds the address.
+// Image and symbol of address: the image path and header, and the symbol that starts closest
+// below it (null name and address when none). The name lives in a per-thread buffer until the
+// next lookup on the thread. False, with info cleared, when no image holds the address.
 bool plovercrashdl_dladdr(std::uintptr_t address, Dl_info* info);
