@@ -43,7 +43,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Target{"dwarf_expression", ce_fuzz_dwarf_expression},
                       Target{"dwarf_cfa", ce_fuzz_dwarf_cfa}, Target{"dwarf_cfi", ce_fuzz_dwarf_cfi},
                       Target{"macho", ce_fuzz_macho},
-                      Target{"report_decoder", ce_fuzz_report_decoder}),
+                      Target{"report_decoder", ce_fuzz_report_decoder},
+                      Target{"compact_unwind", ce_fuzz_compact_unwind},
+                      Target{"symbol_table", ce_fuzz_symbol_table}),
     [](const ::testing::TestParamInfo<Target>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -25,3 +25,5 @@ int ce_fuzz_dwarf_cfa(const std::uint8_t* data, std::size_t size);
 int ce_fuzz_dwarf_cfi(const std::uint8_t* data, std::size_t size);
 int ce_fuzz_macho(const std::uint8_t* data, std::size_t size);
 int ce_fuzz_report_decoder(const std::uint8_t* data, std::size_t size);
+int ce_fuzz_compact_unwind(const std::uint8_t* data, std::size_t size);
+int ce_fuzz_symbol_table(const std::uint8_t* data, std::size_t size);

@@ -4,7 +4,8 @@
 #
 #   run-fuzz.sh CLANGXX SOURCE_ROOT PROTO_DIR WORK_DIR TARGET SECONDS
 #
-# TARGET is one of dwarf_expression, dwarf_cfa, dwarf_cfi, macho, report_decoder. PROTO_DIR holds
+# TARGET is one of dwarf_expression, dwarf_cfa, dwarf_cfi, macho, report_decoder, compact_unwind,
+# symbol_table. PROTO_DIR holds
 # the generated report decoder (<build>/crash-engine/proto). By hand, for longer:
 #   run-fuzz.sh clang++-14 /work/main /work/main/build/crash-engine/proto /tmp/fuzz-ce macho 300
 # Inputs that fail land in WORK_DIR/TARGET/artifacts; copy them into corpus/TARGET beside this
@@ -34,6 +35,11 @@ case $target in
     main=MachOFuzz.cpp
     extra=("$engine/HXCrashAsyncMachOImage.cpp" "$engine/HXCrashAsyncDwarfImageCache.cpp"
            "$root/platform/darwin/Dyld.cpp") ;;
+  compact_unwind)
+    main=CompactUnwindFuzz.cpp
+    extra=("$engine/HXCrashAsyncCompactUnwindEncoding.cpp") ;;
+  symbol_table)
+    main=SymbolTableFuzz.cpp ;;
   report_decoder)
     main=ReportDecoderFuzz.cpp
     extra=("$engine/MSHXCrashReport.cpp" "$engine/MSHXCrashReportTextFormatter.cpp"
