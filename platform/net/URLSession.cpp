@@ -101,6 +101,12 @@ Error urlErrorForCurlCode(int curlCode, int osErrno, std::string_view message) {
 
 Error urlCancelledError() { return Error(kURLErrorDomain, kURLErrorCancelled, "cancelled"); }
 
+Error urlBodyTooLargeError(std::size_t limit) {
+  return Error(kURLErrorDomain, kURLErrorDataLengthExceedsMaximum,
+               "The reply body is larger than the " + std::to_string(limit) + " bytes allowed.",
+               nlohmann::json{{"maximumBytes", limit}});
+}
+
 // ---------------------------------------------------------------------------------------------
 // Header fields
 
@@ -258,6 +264,8 @@ struct URLSession::Engine {
     CURL* easy = nullptr;
     curl_slist* headers = nullptr;
     std::vector<std::uint8_t> body;
+    std::size_t bodyLimit = 0;     // decoded bytes allowed
+    bool bodyTooLarge = false;     // the write callback stopped the transfer at the limit
     HTTPURLResponse response;
     char errorBuffer[CURL_ERROR_SIZE] = {};
   };
@@ -424,6 +432,11 @@ struct URLSession::Engine {
   static size_t writeBody(char* data, size_t size, size_t count, void* context) {
     auto* transfer = static_cast<Transfer*>(context);
     const size_t n = size * count;
+    // curl hands over decoded bytes, so the cap also bounds gzip and deflate expansion.
+    if (n > transfer->bodyLimit - transfer->body.size()) {  // body never exceeds the limit
+      transfer->bodyTooLarge = true;
+      return 0;  // stops the transfer with CURLE_WRITE_ERROR
+    }
     transfer->body.insert(transfer->body.end(), data, data + n);
     return n;
   }
@@ -476,6 +489,13 @@ struct URLSession::Engine {
     const auto timeoutMs = std::max<long>(
         1, static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(timeout).count()));
     curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, timeoutMs);
+
+    transfer->bodyLimit = request.maximumResponseBodyBytes > 0 ? request.maximumResponseBodyBytes
+                          : config.maximumResponseBodyBytes > 0
+                              ? config.maximumResponseBodyBytes
+                              : URLSessionConfiguration::kDefaultMaximumResponseBodyBytes;
+    // A reply that announces a longer body is refused before any of it is read.
+    curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(transfer->bodyLimit));
 
     if (request.acceptGzip) {
       // curl sends the header and decodes the body itself.
@@ -556,6 +576,11 @@ struct URLSession::Engine {
         auto response = std::move(transfer->response);
         release(*transfer);
         owner->deliver(task, std::move(body), std::move(response), std::nullopt);
+      } else if (transfer->bodyTooLarge || code == CURLE_FILESIZE_EXCEEDED) {
+        auto task = transfer->task;
+        const std::size_t limit = transfer->bodyLimit;
+        release(*transfer);
+        owner->deliver(task, {}, std::nullopt, urlBodyTooLargeError(limit));
       } else {
         long osErrno = 0;
         curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &osErrno);

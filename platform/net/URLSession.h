@@ -39,6 +39,7 @@ enum URLErrorCode : std::int64_t {
   kURLErrorCannotConnectToHost = -1004,
   kURLErrorNetworkConnectionLost = -1005,
   kURLErrorNotConnectedToInternet = -1009,
+  kURLErrorDataLengthExceedsMaximum = -1103,  // the reply body passed its cap
   kURLErrorSecureConnectionFailed = -1200,
   kURLErrorServerCertificateHasBadDate = -1201,
   kURLErrorServerCertificateUntrusted = -1202,
@@ -55,6 +56,8 @@ enum URLErrorCode : std::int64_t {
 Error urlErrorForCurlCode(int curlCode, int osErrno = 0, std::string_view message = {});
 // The "cancelled" error (-999) every cancelled or abandoned task completes with.
 Error urlCancelledError();
+// The error of a reply whose body passed `limit` bytes (after decoding).
+Error urlBodyTooLargeError(std::size_t limit);
 
 // HTTP header fields: names compare case-insensitively and keep their first spelling; a field
 // that occurs several times is kept once per occurrence, in order.
@@ -99,6 +102,9 @@ struct URLRequest {
   Duration timeoutInterval = Duration::zero();
   // Asks for a compressed reply ("Accept-Encoding: gzip") and hands back the decoded body.
   bool acceptGzip = false;
+  // Most bytes of reply body to keep, counted after gzip/deflate decoding; a longer reply fails
+  // with kURLErrorDataLengthExceedsMaximum. Zero means the session's cap.
+  std::size_t maximumResponseBodyBytes = 0;
 
   void setBody(std::string_view text) { body.assign(text.begin(), text.end()); }
 };
@@ -126,6 +132,11 @@ struct URLSessionConfiguration {
   bool ephemeral = false;
   // Sent with every request unless the request sets the same field itself.
   HTTPHeaderFields httpAdditionalHeaders;
+  // Reply-body cap (decoded bytes) for requests that set none of their own. Zero here is taken as
+  // the default: a reply must never grow without limit in memory (a small gzip body can expand
+  // a thousandfold).
+  static constexpr std::size_t kDefaultMaximumResponseBodyBytes = 32u << 20;
+  std::size_t maximumResponseBodyBytes = kDefaultMaximumResponseBodyBytes;
 
   static URLSessionConfiguration defaultConfiguration() { return {}; }
   static URLSessionConfiguration ephemeralConfiguration() {

@@ -143,6 +143,57 @@ TEST_F(URLSessionTest, DecodesGzipBodiesWhenAsked) {
   EXPECT_FALSE(service.requestLog()[0].header("Accept-Encoding"));
 }
 
+// Reply bodies are capped after decoding: a small gzip body that expands past the cap fails with
+// a clear error instead of growing in memory; a plain body that announces more is refused early.
+TEST_F(URLSessionTest, ReplyBodiesHaveACapCountedAfterDecoding) {
+  constexpr std::size_t kMiB = 1u << 20;
+  struct Case {
+    const char* name;
+    std::size_t bytes;         // what /bytes/N sends (decoded)
+    bool gzip;
+    std::size_t requestCap;    // 0: the session's
+    std::size_t sessionCap;    // 0: the default
+    bool refused;
+  };
+  const std::size_t overDefault = URLSessionConfiguration::kDefaultMaximumResponseBodyBytes + 1;
+  const Case cases[] = {
+      {"gzip bomb against the default cap", overDefault, true, 0, 0, true},
+      {"gzip bomb against a request cap", 8 * kMiB, true, kMiB, 0, true},
+      {"announced length over the request cap", kMiB + 1, false, kMiB, 0, true},
+      {"session cap applies without a request cap", 2 * kMiB, true, 0, kMiB, true},
+      {"request cap wins over the session cap", 2 * kMiB, true, 4 * kMiB, kMiB, false},
+      {"exactly at the cap, gzip", kMiB, true, kMiB, 0, false},
+      {"exactly at the cap, plain", kMiB, false, kMiB, 0, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    URLSessionConfiguration configuration;
+    if (c.sessionCap > 0) configuration.maximumResponseBodyBytes = c.sessionCap;
+    auto session = URLSession::make(configuration);
+    auto r = request("/bytes/" + std::to_string(c.bytes));
+    r.acceptGzip = c.gzip;
+    r.maximumResponseBodyBytes = c.requestCap;
+    auto result = fetch(*session, r, 60s);
+    EXPECT_EQ(result.calls, 1);
+    if (c.refused) {
+      ASSERT_TRUE(result.error);
+      EXPECT_EQ(result.error->code, kURLErrorDataLengthExceedsMaximum);
+      EXPECT_NE(result.error->description.find("larger than"), std::string::npos)
+          << result.error->description;
+      EXPECT_TRUE(result.data.empty());
+      EXPECT_FALSE(result.response);
+    } else {
+      ASSERT_FALSE(result.error) << *result.error;
+      EXPECT_EQ(result.data.size(), c.bytes);
+    }
+  }
+  // The session still works after refusing.
+  auto session = URLSession::make();
+  auto small = fetch(*session, request("/bytes/10"));
+  ASSERT_FALSE(small.error);
+  EXPECT_EQ(small.text(), "abcdefghij");
+}
+
 TEST_F(URLSessionTest, RequestTimeoutAndSessionDefault) {
   service.setFault("/health", Fault::withDelay(3s));
   {
