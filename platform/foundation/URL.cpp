@@ -330,7 +330,13 @@ URL URL::withQueryItems(const std::vector<URLQueryItem>& items) const {
 URL URL::appendingPathComponent(std::string_view component) const {
   URL copy = *this;
   if (component.empty()) return copy;
-  auto encoded = percentEncode(component, PercentEncoding::Path);
+  // Runs of '/' become one: the join never doubles a slash, and a path never starts with "//",
+  // which would read back as an authority ("f:/" + "//evil/x" must not name the host "evil").
+  std::string encoded;
+  for (const char c : percentEncode(component, PercentEncoding::Path)) {
+    if (c == '/' && !encoded.empty() && encoded.back() == '/') continue;
+    encoded += c;
+  }
   if (copy.path_.empty()) {
     if (copy.host_ && encoded[0] != '/') copy.path_.push_back('/');
   } else if (copy.path_.back() != '/') {
@@ -338,6 +344,21 @@ URL URL::appendingPathComponent(std::string_view component) const {
   }
   if (!copy.path_.empty() && copy.path_.back() == '/' && encoded[0] == '/') encoded.erase(0, 1);
   copy.path_ += encoded;
+  // In a reference without scheme or authority, a ':' in the first segment would read back as
+  // a scheme ("" + "javascript:x"); "%3A" is the same character without that meaning.
+  if (!copy.scheme_ && !copy.host_) {
+    const auto firstEnd = copy.path_.find('/');
+    const std::size_t end = firstEnd == std::string::npos ? copy.path_.size() : firstEnd;
+    std::string first;
+    for (std::size_t i = 0; i < end; ++i) {
+      if (copy.path_[i] == ':') {
+        first += "%3A";
+      } else {
+        first += copy.path_[i];
+      }
+    }
+    copy.path_.replace(0, end, first);
+  }
   copy.recompose();
   return copy;
 }

@@ -76,7 +76,10 @@ class URL {
   // PercentEncoding::QueryItem; an empty list removes the query.
   URL withQueryItems(const std::vector<URLQueryItem>& items) const;
   // A copy with the component added to the path after a '/' (none doubled). The component is
-  // encoded with PercentEncoding::Path, so a '/' inside it adds several segments.
+  // encoded with PercentEncoding::Path, so a '/' inside it adds several segments; runs of '/'
+  // count as one. What the result parses back to has the same scheme and authority: a
+  // component never becomes a host ("//evil") or, in a relative reference, a scheme (a ':' in
+  // the first segment is written "%3A").
   URL appendingPathComponent(std::string_view component) const;
 
   // Percent-encodes bytes outside the set's kept characters (see PercentEncoding).

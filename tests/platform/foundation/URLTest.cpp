@@ -137,6 +137,43 @@ TEST(URLTest, BuildsPathsAndQueries) {
   EXPECT_EQ(URL::parse(withQuery.string()), withQuery);
 }
 
+// Appending a path component keeps the base's scheme and authority, whatever the component
+// holds, and never doubles a slash.
+TEST(URLTest, AppendingPathComponentNeverChangesSchemeOrAuthority) {
+  struct Case {
+    const char* base;
+    const char* component;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"f:/", "//evil/x", "f:/evil/x"},
+      {"f:", "//evil/x", "f:/evil/x"},
+      {"", "//evil/x", "/evil/x"},
+      {"", "javascript:x", "javascript%3Ax"},
+      {"", "a/b:c", "a/b:c"},
+      {"dir", "x:y", "dir/x:y"},
+      {"https://h/a/", "///b//c/", "https://h/a/b/c/"},
+      {"https://h", "//evil.example/x", "https://h/evil.example/x"},
+      {"https://h/v1", "x:y", "https://h/v1/x:y"},
+      {"mailto:", "javascript:x", "mailto:javascript:x"},
+      {"/", "//", "/"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.base) + " + " + c.component);
+    const auto base = URL::parse(c.base);
+    ASSERT_TRUE(base);
+    const URL joined = base->appendingPathComponent(c.component);
+    EXPECT_EQ(joined.string(), c.expected);
+    EXPECT_EQ(joined.string().find("//", joined.hasAuthority() ? joined.string().find("//") + 2 : 0),
+              std::string::npos);
+    const auto reparsed = URL::parse(joined.string());
+    ASSERT_TRUE(reparsed);
+    EXPECT_EQ(reparsed->scheme(), base->scheme());
+    EXPECT_EQ(reparsed->host(), base->host());
+    EXPECT_EQ(reparsed->path(), joined.path());
+  }
+}
+
 TEST(URLTest, PercentEncodesPerComponent) {
   const std::string all = " !\"#$%&'()*+,-./:;<=>?@[\\]^_`{|}~Az09é";
   struct Case {
