@@ -45,39 +45,60 @@ bool isValidName(std::string_view name) {
   return name != "." && name != "..";
 }
 
-std::filesystem::path runtimeFolder(const SingleInstance::Options& options) {
-  std::filesystem::path folder = options.runtimeDirectory;
-  if (folder.empty()) {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime == nullptr || runtime[0] != '/') return {};
-    folder = runtime;
+// Makes `folder` (one level) with mode 0700 when it is missing, then accepts it only when it is
+// a real folder (not a link) owned by this user that no one else may open: a socket in a folder
+// another user can write to, or own, could be squatted or replaced.
+Result<std::filesystem::path> privateFolder(const std::filesystem::path& folder) {
+  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+    return failure(kSingleInstanceUnsafeFolder, "Cannot make " + folder.string(), errno);
   }
   struct stat info {};
-  if (stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return {};
+  if (lstat(folder.c_str(), &info) != 0) {
+    return failure(kSingleInstanceUnsafeFolder, "Cannot read " + folder.string(), errno);
+  }
+  if (!S_ISDIR(info.st_mode)) {
+    return failure(kSingleInstanceUnsafeFolder, folder.string() + " is not a folder");
+  }
+  if (info.st_uid != geteuid()) {
+    return failure(kSingleInstanceUnsafeFolder, folder.string() + " belongs to another user");
+  }
+  if ((info.st_mode & 077) != 0) {
+    return failure(kSingleInstanceUnsafeFolder,
+                   folder.string() + " may be opened by other users (it must be mode 0700)");
+  }
   return folder;
 }
 
-// The socket address; false when the path does not fit (the caller then goes abstract).
-bool makeAddress(const std::filesystem::path& socketPath, const std::string& abstractName,
-                 sockaddr_un& address, socklen_t& length) {
-  std::memset(&address, 0, sizeof address);
-  address.sun_family = AF_UNIX;
-  if (!socketPath.empty()) {
-    const std::string text = socketPath.string();
-    if (text.size() >= sizeof address.sun_path) return false;
-    std::memcpy(address.sun_path, text.data(), text.size());
-    length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + text.size() + 1);
-    return true;
+// The caller's folder, else $XDG_RUNTIME_DIR, else "<name>-<uid>" in the user's cache folder
+// ($XDG_CACHE_HOME, ~/.cache; the temporary folder when there is no home), made if needed.
+Result<std::filesystem::path> runtimeFolder(const SingleInstance::Options& options) {
+  if (!options.runtimeDirectory.empty()) return privateFolder(options.runtimeDirectory);
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  if (runtime != nullptr && runtime[0] == '/') return privateFolder(runtime);
+  std::filesystem::path parent;
+  const char* cache = std::getenv("XDG_CACHE_HOME");
+  const char* home = std::getenv("HOME");
+  if (cache != nullptr && cache[0] == '/') {
+    parent = cache;
+  } else if (home != nullptr && home[0] == '/') {
+    parent = std::filesystem::path(home) / ".cache";
+  } else {
+    parent = "/tmp";
   }
-  if (abstractName.size() + 1 > sizeof address.sun_path) return false;
-  address.sun_path[0] = '\0';
-  std::memcpy(address.sun_path + 1, abstractName.data(), abstractName.size());
-  length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + abstractName.size());
-  return true;
+  std::error_code ignored;
+  std::filesystem::create_directories(parent, ignored);
+  return privateFolder(parent / (options.name + "-" + std::to_string(geteuid())));
 }
 
-std::string abstractNameFor(const std::string& name) {
-  return name + "." + std::to_string(getuid());
+// The socket address; false when the path does not fit.
+bool makeAddress(const std::filesystem::path& socketPath, sockaddr_un& address, socklen_t& length) {
+  std::memset(&address, 0, sizeof address);
+  address.sun_family = AF_UNIX;
+  const std::string text = socketPath.string();
+  if (text.empty() || text.size() >= sizeof address.sun_path) return false;
+  std::memcpy(address.sun_path, text.data(), text.size());
+  length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + text.size() + 1);
+  return true;
 }
 
 bool peerIsSameUser(int fd) {
@@ -219,24 +240,18 @@ Result<std::unique_ptr<SingleInstance>> SingleInstance::acquire(Options options,
   std::unique_ptr<SingleInstance> instance(new SingleInstance());
   instance->options_ = options;
 
-  const auto folder = runtimeFolder(options);
-  if (!folder.empty()) {
-    instance->socketPath_ = folder / (options.name + ".socket");
-    instance->lockPath_ = folder / (options.name + ".lock");
-    sockaddr_un probe {};
-    socklen_t probeLength = 0;
-    if (!makeAddress(instance->socketPath_, {}, probe, probeLength)) {
-      // Too long for a socket address: fall back to the abstract namespace.
-      instance->socketPath_.clear();
-      instance->lockPath_.clear();
-    }
-  }
-
+  auto folder = runtimeFolder(options);
+  if (!folder.ok()) return folder.error();
+  instance->socketPath_ = *folder / (options.name + ".socket");
+  instance->lockPath_ = *folder / (options.name + ".lock");
   sockaddr_un address {};
   socklen_t length = 0;
-  makeAddress(instance->socketPath_, abstractNameFor(options.name), address, length);
+  if (!makeAddress(instance->socketPath_, address, length)) {
+    return failure(kSingleInstanceSocketFailed,
+                   instance->socketPath_.string() + " is too long for a socket address");
+  }
 
-  if (!instance->socketPath_.empty()) {
+  {
     instance->lockFd_ = open(instance->lockPath_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (instance->lockFd_ < 0) {
       return failure(kSingleInstanceSocketFailed, "Cannot open " + instance->lockPath_.string(), errno);
@@ -260,18 +275,13 @@ Result<std::unique_ptr<SingleInstance>> SingleInstance::acquire(Options options,
   if (bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
     const int error = errno;
     close(fd);
-    if (instance->socketPath_.empty() && error == EADDRINUSE) {
-      // The abstract name is taken: the first instance is alive.
-      instance->role_ = Role::secondary;
-      return instance;
-    }
     return failure(kSingleInstanceSocketFailed, "Cannot bind " + instance->address(), error);
   }
-  if (!instance->socketPath_.empty()) chmod(instance->socketPath_.c_str(), 0600);
+  chmod(instance->socketPath_.c_str(), 0600);
   if (listen(fd, 16) != 0) {
     const int error = errno;
     close(fd);
-    if (!instance->socketPath_.empty()) unlink(instance->socketPath_.c_str());
+    unlink(instance->socketPath_.c_str());
     return failure(kSingleInstanceSocketFailed, "Cannot listen on " + instance->address(), error);
   }
 
@@ -283,7 +293,7 @@ Result<std::unique_ptr<SingleInstance>> SingleInstance::acquire(Options options,
       handler ? std::move(handler) : MessageHandler([](std::string) {}));
   if (listener->wakeFd < 0) {
     const int error = errno;
-    if (!instance->socketPath_.empty()) unlink(instance->socketPath_.c_str());
+    unlink(instance->socketPath_.c_str());
     return failure(kSingleInstanceSocketFailed, "Cannot make an event descriptor", error);
   }
   Listener* raw = listener.get();
@@ -295,14 +305,11 @@ Result<std::unique_ptr<SingleInstance>> SingleInstance::acquire(Options options,
 
 SingleInstance::~SingleInstance() {
   listener_.reset();  // stops and joins the listening thread
-  if (role_ == Role::primary && !socketPath_.empty()) unlink(socketPath_.c_str());
+  if (role_ == Role::primary) unlink(socketPath_.c_str());
   if (lockFd_ >= 0) close(lockFd_);
 }
 
-std::string SingleInstance::address() const {
-  if (!socketPath_.empty()) return socketPath_.string();
-  return "@" + abstractNameFor(options_.name);
-}
+std::string SingleInstance::address() const { return socketPath_.string(); }
 
 Result<void> SingleInstance::send(const std::vector<std::string>& messages) const {
   if (role_ != Role::secondary) {
@@ -319,7 +326,7 @@ Result<void> SingleInstance::send(const std::vector<std::string>& messages) cons
   }
   sockaddr_un socketAddress {};
   socklen_t length = 0;
-  makeAddress(socketPath_, abstractNameFor(options_.name), socketAddress, length);
+  makeAddress(socketPath_, socketAddress, length);
   const auto deadline =
       std::chrono::steady_clock::now() +
       std::chrono::duration_cast<std::chrono::steady_clock::duration>(options_.timeout);

@@ -3,14 +3,15 @@
 // URLs on its command line) and exits, so a sign-in link opened in the browser reaches the window
 // the user already has.
 //
-// Where the socket lives: "<runtime folder>/<name>.socket", with "<name>.lock" beside it, in
-// $XDG_RUNTIME_DIR (private to the user, mode 0700) or the folder the caller names. The first
+// Where the socket lives: "<runtime folder>/<name>.socket", with "<name>.lock" beside it, in the
+// folder the caller names, else $XDG_RUNTIME_DIR, else "<name>-<uid>" in the user's cache folder
+// (made when missing). The folder must be the user's own with mode 0700 and is refused
+// otherwise: a name other users can reach first (the abstract socket namespace, a shared folder)
+// would let them squat it, so that the application could neither listen nor hand off. The first
 // instance holds an flock on the lock file for its whole life, so exactly one instance becomes
 // the first even when two start at once, and a socket left behind by one that crashed is
-// replaced, never mistaken for a live one. When no runtime folder is known the socket goes into
-// the abstract namespace ("@<name>.<uid>"), which the kernel removes with its owner.
-// Either way each side checks the other's user id (SO_PEERCRED): other users' processes can
-// neither hand URLs in nor receive them.
+// replaced, never mistaken for a live one. Each side also checks the other's user id
+// (SO_PEERCRED): other users' processes can neither hand URLs in nor receive them.
 //
 // Wire format, per connection: each message as a 4-byte big-endian length and that many bytes;
 // then the sender shuts down its writing side, and the first instance answers one byte 'A' once
@@ -43,6 +44,7 @@ enum SingleInstanceErrorCode : std::int64_t {
   kSingleInstanceMessageTooLarge = 5,  // a message beyond kMaxMessageBytes
   kSingleInstanceWrongUser = 6,        // the peer runs as another user
   kSingleInstanceNotSecondary = 7,     // send() on the first instance
+  kSingleInstanceUnsafeFolder = 8,     // the runtime folder is not the user's own with mode 0700
 };
 
 class SingleInstance {
@@ -57,8 +59,8 @@ class SingleInstance {
   struct Options {
     // Names the application (the bundle identifier): 1 to 64 of A-Z a-z 0-9 . _ -
     std::string name;
-    // Empty: $XDG_RUNTIME_DIR when set to an absolute folder that exists, else the abstract
-    // namespace.
+    // Empty: $XDG_RUNTIME_DIR when set to an absolute path, else "<name>-<uid>" in the user's
+    // cache folder. Made (mode 0700) when missing; refused unless owned by the user, mode 0700.
     std::filesystem::path runtimeDirectory;
     // How long send() waits for the first instance to listen and answer, and how long the first
     // instance waits for a sender's next bytes.
@@ -67,7 +69,8 @@ class SingleInstance {
 
   // Becomes the first instance (listening; messages go to `handler`) or, when another instance
   // of the same name and user already is, a secondary one that may send() to it. Errors:
-  // kSingleInstanceInvalidName, kSingleInstanceSocketFailed.
+  // kSingleInstanceInvalidName, kSingleInstanceUnsafeFolder, kSingleInstanceSocketFailed (also
+  // for a socket path too long for an address).
   static Result<std::unique_ptr<SingleInstance>> acquire(Options options, MessageHandler handler);
 
   // The first instance stops listening (its socket file removed, its lock released); messages
@@ -78,7 +81,7 @@ class SingleInstance {
 
   Role role() const { return role_; }
   bool isPrimary() const { return role_ == Role::primary; }
-  // "<folder>/<name>.socket", or "@<name>.<uid>" for the abstract namespace.
+  // "<folder>/<name>.socket".
   std::string address() const;
 
   // Secondary only: connects (retrying until the time-out while the first instance is still
@@ -93,7 +96,7 @@ class SingleInstance {
 
   Role role_ = Role::secondary;
   Options options_;
-  std::filesystem::path socketPath_;  // empty for the abstract namespace
+  std::filesystem::path socketPath_;
   std::filesystem::path lockPath_;
   int lockFd_ = -1;
   std::shared_ptr<Listener> listener_;

@@ -5,13 +5,16 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -95,7 +98,7 @@ struct Received {
   bool onMainThread = false;
 };
 
-// Run once with a private runtime folder and once with the abstract namespace.
+// Run once with a private runtime folder and once without one (the cache-folder fallback).
 class SingleInstanceTest : public testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
@@ -107,8 +110,12 @@ class SingleInstanceTest : public testing::TestWithParam<bool> {
       folder_ = pattern;
       setenv("XDG_RUNTIME_DIR", folder_.c_str(), 1);
     } else {
-      // The helper inherits this: it, too, finds no runtime folder.
+      // The helper inherits this: it, too, finds no runtime folder and the same cache folder.
       unsetenv("XDG_RUNTIME_DIR");
+      std::string pattern = (std::filesystem::temp_directory_path() / "vx-cache-XXXXXX").string();
+      ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+      cacheHome_ = pattern;
+      setenv("XDG_CACHE_HOME", cacheHome_.c_str(), 1);
     }
     GetURLEventManager::shared().discardPendingEvents();
     GetURLEventManager::shared().setEventHandler([this](const std::string& url) {
@@ -119,6 +126,10 @@ class SingleInstanceTest : public testing::TestWithParam<bool> {
     GetURLEventManager::shared().removeEventHandler();
     GetURLEventManager::shared().discardPendingEvents();
     if (!folder_.empty()) std::filesystem::remove_all(folder_);
+    if (!cacheHome_.empty()) {
+      std::filesystem::remove_all(cacheHome_);
+      unsetenv("XDG_CACHE_HOME");
+    }
   }
 
   bool useFolder() const { return GetParam(); }
@@ -132,6 +143,7 @@ class SingleInstanceTest : public testing::TestWithParam<bool> {
 
   std::string name_;
   std::filesystem::path folder_;
+  std::filesystem::path cacheHome_;
   std::vector<Received> received_;
 };
 
@@ -143,7 +155,12 @@ TEST_P(SingleInstanceTest, SecondLaunchHandsItsURLsToTheRunningInstanceAndExits)
     EXPECT_EQ(first->instance->address(), (folder_ / (name_ + ".socket")).string());
     EXPECT_TRUE(std::filesystem::exists(folder_ / (name_ + ".socket")));
   } else {
-    EXPECT_EQ(first->instance->address().front(), '@');
+    const auto private_ = cacheHome_ / (name_ + "-" + std::to_string(geteuid()));
+    EXPECT_EQ(first->instance->address(), (private_ / (name_ + ".socket")).string());
+    struct stat info {};
+    ASSERT_EQ(lstat(private_.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISDIR(info.st_mode));
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
   }
 
   HelperProcess second({name_, folderArgument(), "--not-a-url", "vxtest://login/one-time",
@@ -270,7 +287,7 @@ TEST_P(SingleInstanceTest, ASenderThatBreaksTheFormatDeliversNothingAndOthersAre
 
 INSTANTIATE_TEST_SUITE_P(Transport, SingleInstanceTest, testing::Values(true, false),
                          [](const testing::TestParamInfo<bool>& info) {
-                           return info.param ? std::string("RuntimeFolder") : std::string("Abstract");
+                           return info.param ? std::string("RuntimeFolder") : std::string("CacheFolder");
                          });
 
 TEST(SingleInstanceNames, NamesThatCannotBeASocketNameAreRefused) {
@@ -284,23 +301,133 @@ TEST(SingleInstanceNames, NamesThatCannotBeASocketNameAreRefused) {
   }
 }
 
-TEST(SingleInstanceNames, AFolderTooDeepForASocketAddressFallsBackToTheAbstractNamespace) {
+TEST(SingleInstanceNames, AFolderTooDeepForASocketAddressIsAnErrorNotASharedName) {
   std::string pattern = (std::filesystem::temp_directory_path() / "vx-run-XXXXXX").string();
   ASSERT_NE(mkdtemp(pattern.data()), nullptr);
   const std::filesystem::path deep = std::filesystem::path(pattern) / std::string(120, 'd');
-  std::filesystem::create_directories(deep);
+  ASSERT_EQ(mkdir(deep.c_str(), 0700), 0);
   SingleInstance::Options options;
   options.name = "vx-deep-" + std::to_string(getpid());
   options.runtimeDirectory = deep;
   auto first = SingleInstance::acquire(options, nullptr);
+  ASSERT_FALSE(first.ok());
+  EXPECT_EQ(first.error().code, kSingleInstanceSocketFailed);
+  EXPECT_NE(first.error().description.find("too long"), std::string::npos) << first.error();
+  std::filesystem::remove_all(pattern);
+}
+
+// The runtime folder must be the user's own, mode 0700; a folder others can open, own or
+// redirect is refused before anything is bound in it, and a missing one is made private.
+class SingleInstanceFolders : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (std::filesystem::temp_directory_path() / "vx-run-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    root_ = pattern;
+    name_ = "vx-folder-" + std::to_string(getpid());
+  }
+  void TearDown() override {
+    std::filesystem::remove_all(root_);
+    unsetenv("XDG_RUNTIME_DIR");
+    unsetenv("XDG_CACHE_HOME");
+  }
+  Result<std::unique_ptr<SingleInstance>> acquireIn(const std::filesystem::path& folder) {
+    SingleInstance::Options options;
+    options.name = name_;
+    options.runtimeDirectory = folder;
+    return SingleInstance::acquire(options, nullptr);
+  }
+  std::filesystem::path root_;
+  std::string name_;
+};
+
+TEST_F(SingleInstanceFolders, FoldersOthersCanReachAreRefused) {
+  const auto open = root_ / "open";
+  ASSERT_EQ(mkdir(open.c_str(), 0700), 0);
+  ASSERT_EQ(chmod(open.c_str(), 0755), 0);
+  const auto shared = root_ / "shared";
+  ASSERT_EQ(mkdir(shared.c_str(), 0700), 0);
+  ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+  const auto target = root_ / "target";
+  ASSERT_EQ(mkdir(target.c_str(), 0700), 0);
+  const auto link = root_ / "link";
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  const auto file = root_ / "file";
+  std::FILE* f = std::fopen(file.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  std::fclose(f);
+
+  for (const auto& folder : {open, shared, link, file}) {
+    SCOPED_TRACE(folder.string());
+    auto result = acquireIn(folder);
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error().code, kSingleInstanceUnsafeFolder) << result.error();
+    EXPECT_FALSE(std::filesystem::exists(folder / (name_ + ".socket")));
+  }
+
+  // The same checks hold for $XDG_RUNTIME_DIR.
+  setenv("XDG_RUNTIME_DIR", open.c_str(), 1);
+  SingleInstance::Options options;
+  options.name = name_;
+  auto fromEnvironment = SingleInstance::acquire(options, nullptr);
+  ASSERT_FALSE(fromEnvironment.ok());
+  EXPECT_EQ(fromEnvironment.error().code, kSingleInstanceUnsafeFolder);
+}
+
+TEST_F(SingleInstanceFolders, AFolderOwnedByAnotherUserIsRefused) {
+  const auto foreign = root_ / "foreign";
+  ASSERT_EQ(mkdir(foreign.c_str(), 0700), 0);
+  if (chown(foreign.c_str(), 65534, 65534) != 0) {
+    // Only a privileged test run can make a folder another user's; the mode checks above and
+    // the owner check share one code path.
+    GTEST_SKIP() << "cannot give a folder to another user: " << std::strerror(errno);
+  }
+  auto result = acquireIn(foreign);
+  ASSERT_FALSE(result.ok());
+  EXPECT_EQ(result.error().code, kSingleInstanceUnsafeFolder);
+  EXPECT_NE(result.error().description.find("another user"), std::string::npos) << result.error();
+}
+
+TEST_F(SingleInstanceFolders, WithoutARuntimeFolderAPrivateFolderIsMadeAndTheOldSharedNameIsIgnored) {
+  unsetenv("XDG_RUNTIME_DIR");
+  setenv("XDG_CACHE_HOME", (root_ / "cache").c_str(), 1);
+  // Someone else holds the abstract name a socket without a folder would have used.
+  const int squatter = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(squatter, 0);
+  sockaddr_un address {};
+  address.sun_family = AF_UNIX;
+  const std::string abstractName = name_ + "." + std::to_string(getuid());
+  std::memcpy(address.sun_path + 1, abstractName.data(), abstractName.size());
+  ASSERT_EQ(bind(squatter, reinterpret_cast<const sockaddr*>(&address),
+                 static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + abstractName.size())),
+            0);
+  ASSERT_EQ(listen(squatter, 1), 0);
+
+  SingleInstance::Options options;
+  options.name = name_;
+  auto first = SingleInstance::acquire(options, nullptr);
   ASSERT_TRUE(first.ok()) << first.error();
   EXPECT_TRUE((*first)->isPrimary());
-  EXPECT_EQ((*first)->address().front(), '@');
+  const auto folder = root_ / "cache" / (name_ + "-" + std::to_string(geteuid()));
+  EXPECT_EQ((*first)->address(), (folder / (name_ + ".socket")).string());
+  struct stat info {};
+  ASSERT_EQ(lstat(folder.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+  EXPECT_EQ(info.st_uid, geteuid());
+
   auto second = SingleInstance::acquire(options, nullptr);
-  ASSERT_TRUE(second.ok());
+  ASSERT_TRUE(second.ok()) << second.error();
   EXPECT_FALSE((*second)->isPrimary());
+  EXPECT_TRUE((*second)->send({"vxtest://login/x"}).ok());
+  close(squatter);
+
+  // A missing folder the caller names is made private too.
   first->reset();
-  std::filesystem::remove_all(pattern);
+  second->reset();
+  auto made = acquireIn(root_ / "made");
+  ASSERT_TRUE(made.ok()) << made.error();
+  ASSERT_EQ(lstat((root_ / "made").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
 }
 
 TEST(URLArguments, PicksTheArgumentsOfTheSchemesWhateverTheirCase) {
