@@ -3,14 +3,14 @@
 //
 // The symbol table of the image holding the address is searched: an ELF image's prepared
 // symbols (or its .dynsym in memory, HXCrashAsyncSymbols.h), a Mach-O image's LC_SYMTAB
-// (HXCrashAsyncMachOImage.h). The class-metadata source (strategy bit 1) reads Mach-O class and
-// method lists, which no image of a Linux process has: that source finds nothing here.
+// (HXCrashAsyncMachOImage.h). The class-metadata source (strategy bit 1) reads a Mach-O image's
+// Objective-C class and method lists (HXCrashAsyncObjCSection.h); no ELF image has them.
 //
 // Every function here is safe at crash time: no allocation, no locks, no library string
 // functions. The caller holds the image list's reading window around each lookup.
 #pragma once
 
-#include "crash-engine/HXCrashAsyncMachOImage.h"
+#include "crash-engine/HXCrashAsyncObjCSection.h"
 
 #include <cstdint>
 
@@ -18,13 +18,11 @@
 inline constexpr std::int32_t MSHXCRASH_SYMBOL_STRATEGY_SYMBOL_TABLE = 1;
 inline constexpr std::int32_t MSHXCRASH_SYMBOL_STRATEGY_OBJC = 2;
 
-// What one report's lookups share. Nothing is kept between lookups yet beyond the last image
-// asked for; the record lives on the writer's stack.
-struct MShxcrash_async_symbol_cache {
-  MShxcrash_async_macho* last_image;
-};
+// What one report's lookups share (the class-metadata lists of the latest image); the record
+// lives on the writer's stack.
+using MShxcrash_async_symbol_cache = MShxcrash_async_objc_cache;
 
-// Always hxcrash_error_none.
+// Always hxcrash_error_none. free releases what the lookups mapped.
 hxcrash_error_t MShxcrash_async_symbol_cache_init(MShxcrash_async_symbol_cache* cache);
 void MShxcrash_async_symbol_cache_free(MShxcrash_async_symbol_cache* cache);
 

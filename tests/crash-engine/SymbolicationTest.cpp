@@ -21,6 +21,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -185,6 +186,139 @@ TEST(MachOSymbolsTest, LookupNamesFunctionsOfARealImage) {
   EXPECT_EQ(none.calls, 0);
   MShxcrash_async_symbol_cache_free(&cache);
   MShxcrash_nasync_macho_free(&image);
+}
+
+// ---- class metadata -----------------------------------------------------------------------
+
+namespace {
+
+struct ObjCClass64 {
+  std::uint64_t isa, superclass, cache, vtable, data;
+};
+struct ObjCClassRW64 {
+  std::uint32_t flags, version;
+  std::uint64_t ro;
+};
+
+// The class-metadata image placed in memory as the dynamic linker would leave it: pointers slid
+// (the rebase listing of llvm-objdump), and every class but VXThird realized the way the runtime
+// realizes one (class data pointing to read-write data flagged realized, which points to the
+// image's read-only data).
+class ObjCImage {
+ public:
+  ObjCImage() : loaded_(cetest::readFile(CE_MACHO_FIXTURE_DIR "/objc-x86_64.macho")) {
+    const std::string rebases = cetest::readText(CE_MACHO_FIXTURE_DIR "/objc-x86_64.macho.rebase.txt");
+    std::istringstream lines(rebases);
+    std::string line;
+    while (std::getline(lines, line)) {
+      std::istringstream words(line);
+      std::string segment, section, address, type;
+      if (!(words >> segment >> section >> address >> type) || type != "pointer") continue;
+      auto* slot = reinterpret_cast<std::uint64_t*>(std::stoull(address, nullptr, 16) + loaded_.slide());
+      *slot += loaded_.slide();
+    }
+    EXPECT_EQ(MShxcrash_nasync_macho_init(&image_, vx::mach_task_self(), "objc", loaded_.header()),
+              hxcrash_error_none);
+    hxcrash_async_mobject list;
+    EXPECT_EQ(MShxcrash_async_macho_map_section(&image_, "__DATA_CONST", "__objc_classlist", &list),
+              hxcrash_error_none);
+    std::vector<std::uint64_t> classes(list.length / 8);
+    std::memcpy(classes.data(), reinterpret_cast<const void*>(list.address), classes.size() * 8);
+    MShxcrash_async_mobject_free(&list);
+    rw_.reserve(classes.size() * 2);
+    for (const std::uint64_t address : classes) {
+      auto* cls = reinterpret_cast<ObjCClass64*>(address);
+      const std::uint64_t ro = cls->data;
+      const char* name = *reinterpret_cast<const char* const*>(ro + 24);
+      if (std::strcmp(name, "VXThird") == 0) continue;  // stays unrealized
+      realize(cls);
+      realize(reinterpret_cast<ObjCClass64*>(cls->isa));
+    }
+  }
+  ~ObjCImage() { MShxcrash_nasync_macho_free(&image_); }
+
+  MShxcrash_async_macho* image() { return &image_; }
+  std::uint64_t symbol(const char* name) {
+    hxcrash_vm_address_t address = 0;
+    EXPECT_EQ(MShxcrash_async_macho_find_symbol_by_name(&image_, name, &address), hxcrash_error_none)
+        << name;
+    return address;
+  }
+
+ private:
+  void realize(ObjCClass64* cls) {
+    rw_.push_back({0x80000000u, 0, cls->data});
+    cls->data = reinterpret_cast<std::uint64_t>(&rw_.back());
+  }
+
+  cetest::LoadedImage loaded_;
+  MShxcrash_async_macho image_{};
+  std::vector<ObjCClassRW64> rw_;
+};
+
+Found lookupIn(MShxcrash_async_macho* image, std::int32_t strategy, std::uint64_t pc,
+               hxcrash_error_t expected = hxcrash_error_none) {
+  MShxcrash_async_symbol_cache cache;
+  MShxcrash_async_symbol_cache_init(&cache);
+  Found found;
+  EXPECT_EQ(MShxcrash_async_find_symbol(image, strategy, &cache, pc, remember, &found), expected);
+  MShxcrash_async_symbol_cache_free(&cache);
+  return found;
+}
+
+}  // namespace
+
+// Methods named from the class lists: instance and class methods, a category's method under its
+// class, names of a 300-byte class cut to 255 bytes, and the unrealized class (last in the class
+// list, and the class of the last category) skipped without hiding the classes before it: a walk
+// that ended with that class's "not found" would name nothing at all.
+TEST(ObjCSymbolsTest, MethodsAreNamedFromClassMetadata) {
+  ObjCImage fixture;
+  struct Case {
+    std::string symbol;  // the method's symbol-table name, which gives its address
+    std::string expected;
+  };
+  const std::string longName = "VXLong" + std::string(294, 'x');
+  const Case cases[] = {
+      {"-[VXRoot alpha]", "-[VXRoot alpha]"},
+      {"+[VXRoot beta]", "+[VXRoot beta]"},
+      {"-[VXSecond gamma]", "-[VXSecond gamma]"},
+      {"-[VXRoot(Extra) epsilon]", "-[VXRoot epsilon]"},
+      {"-[" + longName + " zeta]", ("-[" + longName).substr(0, 255)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.expected.substr(0, 40));
+    const std::uint64_t imp = fixture.symbol(c.symbol.c_str());
+    const Found found = lookupIn(fixture.image(), MSHXCRASH_SYMBOL_STRATEGY_OBJC, imp + 2);
+    EXPECT_EQ(found.calls, 1);
+    EXPECT_EQ(found.address, imp);
+    EXPECT_EQ(found.name, c.expected);
+    EXPECT_LE(found.name.size(), 255u);
+    // Both sources: on the same start the class metadata's form wins.
+    EXPECT_EQ(lookupIn(fixture.image(), 3, imp + 2).name, c.expected);
+  }
+  // The unrealized class names nothing: its method's pc goes to the nearest realized method
+  // below it from the metadata, and to its own symbol when the symbol table is asked too.
+  const std::uint64_t delta = fixture.symbol("-[VXThird delta]");
+  const Found metadataOnly = lookupIn(fixture.image(), MSHXCRASH_SYMBOL_STRATEGY_OBJC, delta + 2);
+  EXPECT_EQ(metadataOnly.calls, 1);
+  EXPECT_LT(metadataOnly.address, delta);
+  EXPECT_EQ(lookupIn(fixture.image(), 3, delta + 2).name, "-[VXThird delta]");
+  const std::uint64_t eta = fixture.symbol("-[VXThird(Late) eta]");
+  EXPECT_EQ(lookupIn(fixture.image(), 3, eta + 1).name, "-[VXThird(Late) eta]");
+  // Below every method the metadata finds nothing.
+  const std::uint64_t alpha = fixture.symbol("-[VXRoot alpha]");
+  MShxcrash_async_objc_cache cache;
+  MShxcrash_async_objc_cache_init(&cache);
+  EXPECT_EQ(MShxcrash_async_objc_find_method(
+                fixture.image(), &cache, alpha - 1,
+                [](bool, MShxcrash_async_macho_string*, MShxcrash_async_macho_string*,
+                   hxcrash_vm_address_t, void*) { ADD_FAILURE() << "no method lies below"; },
+                nullptr),
+            hxcrash_error_not_found);
+  EXPECT_EQ(MShxcrash_async_objc_find_method(fixture.image(), nullptr, alpha, nullptr, nullptr),
+            hxcrash_error_access_denied);
+  MShxcrash_async_objc_cache_free(&cache);
 }
 #endif
 
