@@ -96,14 +96,24 @@ void collectDynamicSymbols(const MShxcrash_async_macho* image, std::vector<Colle
       !mem.read(dyn.symtab, table.data(), dyn.count * sizeof(elfsym_detail::Sym64))) {
     return;
   }
+  // The string table in one copy (large libraries have tens of thousands of names), read by
+  // name from there; without a size, name by name.
+  std::vector<std::uint8_t> strings;
+  constexpr std::uint64_t kMaxStrings = 64ull << 20;
+  if (dyn.strsz != 0 && dyn.strsz <= kMaxStrings) {
+    strings.resize(dyn.strsz);
+    if (!mem.read(dyn.strtab, strings.data(), strings.size())) strings.clear();
+  }
+  const symbol_buffer_memory local{strings.data(), strings.size(), dyn.strtab};
   for (const auto& sym : table) {
     if (!elfsym_detail::isFunction(sym)) continue;
     if (dyn.strsz != 0 && sym.name >= dyn.strsz) continue;
     char name[256];
     const std::uint64_t limit = dyn.strsz != 0 ? dyn.strsz - sym.name : 256;
-    if (!elf_read_name(mem, dyn.strtab + sym.name, limit, name, sizeof name) || name[0] == '\0') {
-      continue;
-    }
+    const bool read = strings.empty()
+                          ? elf_read_name(mem, dyn.strtab + sym.name, limit, name, sizeof name)
+                          : elf_read_name(local, dyn.strtab + sym.name, limit, name, sizeof name);
+    if (!read || name[0] == '\0') continue;
     symbols->push_back({sym.value + static_cast<std::uint64_t>(image->vmaddr_slide), sym.size,
                         static_cast<std::uint32_t>(names->size())});
     names->append(name);
