@@ -94,7 +94,7 @@ std::shared_ptr<BaseIconsOperation> IconList::makeOperation(std::int64_t page) c
 void IconList::loadPage(std::int64_t page) {
   if (loading_) return;
   auto operation = makeOperation(page);
-  // The latest uploads have no end the total could mark.
+  // The latest uploads report no total: only an empty or failed page ends them.
   const bool stopAtTotal = !std::holds_alternative<SearchTypes::LatestIcons>(searchType_);
   std::weak_ptr<IconList> weak = weak_from_this();
   operation->setQueryCompletionBlock(
@@ -120,6 +120,10 @@ void IconList::pageCompleted(std::int64_t page, bool stopAtTotal,
     allIcons_.insert(allIcons_.end(), icons->begin(), icons->end());
     resultCount_ = total;
     if (stopAtTotal && static_cast<std::int64_t>(allIcons_.size()) >= total) hasMore_ = false;
+    // A page without icons is past the end, whatever the total says: asking for the next one
+    // would only bring another empty page, and a grid shorter than its window would keep
+    // asking. The latest uploads, which report no total, end here too.
+    if (icons->empty()) hasMore_ = false;
     downloadArtwork(*icons);
   }
   if (auto delegate = delegate_.lock()) delegate->iconListDidLoadPage(*this, page);

@@ -1,8 +1,9 @@
 // IconList: the icons of one search as the grid shows them. It pages through one SearchType a
 // page at a time (at most one request in flight), keeps every icon received in arrival order,
-// decides whether more pages may exist, starts the SVG download of every icon it receives into
-// the image store and tells its delegate after every page, failed ones included. A new search
-// means a new list; the search window controller owns the current one.
+// decides whether more pages may exist (not after a failed or empty page, nor, except for the
+// latest uploads, once it holds the reported total), starts the SVG download of every icon it
+// receives into the image store and tells its delegate after every page, failed ones included.
+// A new search means a new list; the search window controller owns the current one.
 //
 // Threads: call it on the main thread. Page replies arrive on the API client's session thread
 // and are moved to the main queue before they touch the list, so the list's fields change only

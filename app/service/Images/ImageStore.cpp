@@ -59,39 +59,15 @@ void DownloadOperation::start() {
 }
 
 // ---------------------------------------------------------------------------------------------
-// ImageCache
-
-std::optional<Bytes> ImageCache::object(const std::string& key) const {
-  std::lock_guard lock(mutex_);
-  const auto found = entries_.find(key);
-  if (found == entries_.end()) return std::nullopt;
-  return *found->second;
-}
-
-void ImageCache::setObject(const std::string& key, Bytes value) {
-  auto entry = std::make_shared<const Bytes>(std::move(value));
-  std::lock_guard lock(mutex_);
-  entries_[key] = std::move(entry);
-}
-
-void ImageCache::removeAllObjects() {
-  std::map<std::string, std::shared_ptr<const Bytes>> old;
-  std::lock_guard lock(mutex_);
-  old.swap(entries_);
-}
-
-std::size_t ImageCache::count() const {
-  std::lock_guard lock(mutex_);
-  return entries_.size();
-}
-
-// ---------------------------------------------------------------------------------------------
 // ImageStore
 
 std::shared_ptr<ImageStore> ImageStore::make() { return std::make_shared<ImageStore>(); }
 
 ImageStore::ImageStore()
-    : downloadQueue_("ImageStore.download"),
+    : svgCache_(kSVGCacheCostLimit),
+      pdfCache_(kPDFCacheCostLimit),
+      epsCache_(kEPSCacheCostLimit),
+      downloadQueue_("ImageStore.download"),
       downloadSession_(vx::URLSession::make(vx::URLSessionConfiguration::defaultConfiguration())) {}
 
 void ImageStore::addHandler(ChangeHandler handler) {

@@ -8,10 +8,14 @@
 // the main thread); the readers recolour and convert on the caller's thread. Downloads run in
 // parallel on the download queue; storing and PDF conversion run on the global queue. The
 // caches are the only state those threads share, and they lock.
+//
+// Memory: the caches are bounded by bytes (ImageCache); artwork that was evicted is simply not
+// loaded, and fetching it again restores it.
 #pragma once
 
 #include "app/service/Action.h"
 #include "app/service/AsyncOperation.h"
+#include "app/service/BoundedCache.h"
 #include "app/service/Color.h"
 #include "app/service/Icon.h"
 #include "app/service/Images/PDFConverter.h"
@@ -23,7 +27,6 @@
 #include "platform/net/URLSession.h"
 
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -100,18 +103,16 @@ class IconImage {
   double size_;
 };
 
-// A thread-safe map from icon id to bytes: what the store keeps per icon.
-class ImageCache {
- public:
-  std::optional<Bytes> object(const std::string& key) const;
-  void setObject(const std::string& key, Bytes value);
-  void removeAllObjects();
-  std::size_t count() const;
+// What the store keeps per icon id: bounded by bytes, least recently used entries evicted
+// first, so memory follows what is being looked at rather than everything ever loaded. An
+// evicted icon reads as not loaded; the next fetch downloads and converts it again.
+using ImageCache = BoundedCache;
 
- private:
-  mutable std::mutex mutex_;
-  std::map<std::string, std::shared_ptr<const Bytes>> entries_;
-};
+// Byte limits of the store's caches. A grid window of icons (a few thousand at the smallest
+// zoom on a large screen) fits with room to spare; beyond that, old artwork makes way.
+inline constexpr std::size_t kSVGCacheCostLimit = 4u << 20;
+inline constexpr std::size_t kPDFCacheCostLimit = 8u << 20;
+inline constexpr std::size_t kEPSCacheCostLimit = 8u << 20;
 
 class ImageStore : public std::enable_shared_from_this<ImageStore> {
  public:

@@ -131,20 +131,69 @@ TEST_F(IconListTest, EachSearchTypeAsksForItsOwnIconSet) {
   }
 }
 
-TEST_F(IconListTest, TheLatestUploadsNeverStopOnTheCountOnlyOnAFailure) {
+TEST_F(IconListTest, TheLatestUploadsDoNotStopOnTheCountButAskOnceForTheEmptyPageThenStop) {
   auto list = makeList(SearchTypes::LatestIcons{});
-  for (int page = 1; page <= 4; ++page) {
+  for (int page = 1; page <= 3; ++page) {
     loadNext(*list);
-    EXPECT_TRUE(list->hasMore()) << "after page " << page << ", even the empty fourth";
+    EXPECT_TRUE(list->hasMore()) << "after page " << page;
     EXPECT_EQ(list->resultCount(), 0) << "the reply has no total";
   }
   EXPECT_EQ(list->icons().size(), 72u);
+  // What a grid shorter than its window does: ask for the next page while there may be one.
+  int guard = 0;
+  while (list->hasMore() && guard++ < 10) loadNext(*list);
+  EXPECT_FALSE(list->hasMore());
+  EXPECT_EQ(list->icons().size(), 72u);
   EXPECT_EQ(list->nextPage(), 5);
+  EXPECT_EQ(delegate_->pages, (std::vector<std::int64_t>{1, 2, 3, 4}));
+  const auto requests = service_.requests("/icons/recent_uploads");
+  ASSERT_EQ(requests.size(), 4u);
+  EXPECT_EQ(requests.back().queryValue("page"), "4");
+}
+
+TEST_F(IconListTest, AFailedPageEndsTheLatestUploads) {
+  auto list = makeList(SearchTypes::LatestIcons{});
+  loadNext(*list);
+  ASSERT_TRUE(list->hasMore());
   service_.setFault("/icons/recent_uploads", Fault::withStatus(500));
   loadNext(*list);
   EXPECT_FALSE(list->hasMore());
-  EXPECT_EQ(list->nextPage(), 5);
-  EXPECT_EQ(delegate_->pages, (std::vector<std::int64_t>{1, 2, 3, 4, 5}));
+  EXPECT_EQ(list->nextPage(), 2);
+  EXPECT_EQ(list->icons().size(), 24u);
+  EXPECT_EQ(delegate_->pages, (std::vector<std::int64_t>{1, 2}));
+}
+
+TEST_F(IconListTest, APageWithoutIconsEndsThePagingForEverySearchType) {
+  // Page 50 is past the end of every set; the sets with a total still report it.
+  struct Case {
+    SearchType type;
+    std::string path;
+    std::int64_t total;
+  } cases[] = {
+      {SearchTypes::Search{"cup"}, "/macos/search/icons", -1},
+      {SearchTypes::Creator{101}, "/macos/creator/101/icons", -1},
+      {SearchTypes::Collection{2001}, "/macos/collection/2001/icons", -1},
+      {SearchTypes::StarterPack{}, "/macos/icons", 72},
+      {SearchTypes::LatestIcons{}, "/icons/recent_uploads", 0},
+  };
+  for (const auto& c : cases) {
+    service_.clearRequestLog();
+    delegate_->pages.clear();
+    auto list = makeList(c.type);
+    list->loadPage(50);
+    ASSERT_TRUE(vx::RunLoop::runUntil([&] { return !delegate_->pages.empty(); }, 15s)) << c.path;
+    EXPECT_TRUE(list->icons().empty()) << c.path;
+    EXPECT_FALSE(list->hasMore()) << c.path;
+    EXPECT_FALSE(list->loading()) << c.path;
+    EXPECT_EQ(list->nextPage(), 51) << c.path;
+    if (c.total >= 0) {
+      EXPECT_EQ(list->resultCount(), c.total) << c.path;
+    } else {
+      EXPECT_GT(list->resultCount(), 0) << c.path << ": the total is still that of the set";
+    }
+    EXPECT_EQ(delegate_->pages, std::vector<std::int64_t>{50}) << c.path;
+    EXPECT_EQ(service_.requests(c.path).size(), 1u) << c.path;
+  }
 }
 
 TEST_F(IconListTest, AFailedPageEndsThePagingKeepsTheIconsAndStillTellsTheDelegate) {
