@@ -8,6 +8,8 @@ MSplframe_error_t MSplframe_cursor_read_compact_unwind(vx::task_t task,
                                                        const hxcrash_async_thread_state* current_frame,
                                                        const hxcrash_async_thread_state* previous_frame,
                                                        hxcrash_async_thread_state* next_frame) {
+  // Without an image list no image can hold compact unwind information.
+  if (image_list == nullptr) return MSPLFRAME_NOT_SUPPORTED;
   if (!MShxcrash_async_thread_state_has_reg(current_frame, MSHXCRASH_REG_IP)) {
     MSHXCF_DEBUG("Frame is missing a valid IP register, skipping compact unwind encoding");
     return MSPLFRAME_BAD_FRAME;

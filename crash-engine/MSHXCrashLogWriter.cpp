@@ -303,6 +303,7 @@ void hxcrash_writer_walk_thread(const MShxcrash_log_writer* writer,
   MSplframe_error_t ferr = MSplframe_cursor_init(&cursor, vx::mach_task_self(), state, image_list);
   if (ferr != MSPLFRAME_OK) {
     MSHXCF_DEBUG("An error occured initializing the frame cursor: %s", MSplframe_strerror(ferr));
+    MShxcrash_async_symbol_cache_free(&cache);
     return;
   }
   bool cut = false;

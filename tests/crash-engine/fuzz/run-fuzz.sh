@@ -34,7 +34,7 @@ case $target in
   macho)
     main=MachOFuzz.cpp
     extra=("$engine/HXCrashAsyncMachOImage.cpp" "$engine/HXCrashAsyncDwarfImageCache.cpp"
-           "$root/platform/darwin/Dyld.cpp") ;;
+           "$engine/HXCrashAsyncSymbols.cpp" "$root/platform/darwin/Dyld.cpp") ;;
   compact_unwind)
     main=CompactUnwindFuzz.cpp
     extra=("$engine/HXCrashAsyncCompactUnwindEncoding.cpp") ;;
