@@ -54,13 +54,14 @@ class ValueMap {
   // The value for the key, inserting null at the end when absent.
   Value& operator[](std::string_view key);
 
-  std::size_t size() const { return entries_.size(); }
-  bool empty() const { return entries_.empty(); }
-  void clear() { entries_.clear(); }
-  const_iterator begin() const { return entries_.begin(); }
-  const_iterator end() const { return entries_.end(); }
-  iterator begin() { return entries_.begin(); }
-  iterator end() { return entries_.end(); }
+  // Defined after Value: some compilers instantiate these at once and need Value complete.
+  std::size_t size() const;
+  bool empty() const;
+  void clear();
+  const_iterator begin() const;
+  const_iterator end() const;
+  iterator begin();
+  iterator end();
   std::vector<std::string> keys() const;
 
   bool operator==(const ValueMap& other) const;
@@ -132,7 +133,16 @@ class Value {
   // Array element, or a shared null Value when this is not an array or the index is out of range.
   const Value& operator[](std::size_t index) const;
 
-  bool operator==(const Value& other) const = default;
+  // Equal kinds and equal contents; a NaN equals a NaN, so that a value (and what holds it) is
+  // always equal to itself.
+  bool operator==(const Value& other) const {
+    const auto* mine = std::get_if<double>(&storage_);
+    const auto* theirs = std::get_if<double>(&other.storage_);
+    if (mine != nullptr && theirs != nullptr) {
+      return *mine == *theirs || (*mine != *mine && *theirs != *theirs);
+    }
+    return storage_ == other.storage_;
+  }
 
   // To JSON. Null, bool, integer, double, string, array and map map to their JSON kinds (maps
   // keep their order with toOrderedJson()); a date becomes ISO 8601 UTC text with milliseconds
@@ -157,5 +167,13 @@ class Value {
 };
 
 std::ostream& operator<<(std::ostream& os, const Value& value);
+
+inline std::size_t ValueMap::size() const { return entries_.size(); }
+inline bool ValueMap::empty() const { return entries_.empty(); }
+inline void ValueMap::clear() { entries_.clear(); }
+inline ValueMap::const_iterator ValueMap::begin() const { return entries_.begin(); }
+inline ValueMap::const_iterator ValueMap::end() const { return entries_.end(); }
+inline ValueMap::iterator ValueMap::begin() { return entries_.begin(); }
+inline ValueMap::iterator ValueMap::end() { return entries_.end(); }
 
 }  // namespace vx

@@ -3,6 +3,7 @@
 #include "telemetry/ZerEvuzev/Util/MSUtility.h"
 
 #include <cmath>
+#include <limits>
 #include <typeinfo>
 
 MSTypedProperty::MSTypedProperty(vx::KeyedUnarchiver& coder)
@@ -104,13 +105,15 @@ MSJson MSDoubleTypedProperty::serializeToDictionary() const {
 
 bool MSDoubleTypedProperty::isEqual(const MSSerializableObject& other) const {
   const auto* property = dynamic_cast<const MSDoubleTypedProperty*>(&other);
-  return property != nullptr && MSTypedProperty::isEqual(other) && value == property->value;
+  // A NaN equals a NaN: a log holding one is equal to itself.
+  return property != nullptr && MSTypedProperty::isEqual(other) &&
+         (value == property->value || (std::isnan(value) && std::isnan(property->value)));
 }
 
 std::size_t MSDoubleTypedProperty::hash() const {
   std::size_t seed = MSTypedProperty::hash();
-  // 0.0 and -0.0 compare equal and must hash equally.
-  MSHashAdd(seed, value == 0 ? 0.0 : value);
+  // 0.0 and -0.0 compare equal and must hash equally; so must every NaN.
+  MSHashAdd(seed, value == 0 ? 0.0 : std::isnan(value) ? std::numeric_limits<double>::quiet_NaN() : value);
   return seed;
 }
 

@@ -66,6 +66,23 @@ MSLogDBStorage::MSLogDBStorage(const std::string& filename, std::shared_ptr<MSEn
   logColumnIndex_ = indexes.at(kMSLogColumnName);
   targetTokenColumnIndex_ = indexes.at(kMSTargetTokenColumnName);
   setUpDatabaseIfNeeded();
+  warnAboutColumnOrder();
+}
+
+void MSLogDBStorage::warnAboutColumnOrder() {
+  const auto columns = executeSelectionQuery("SELECT name FROM pragma_table_info(?) ORDER BY cid", {kMSLogTableName});
+  if (columns.empty()) return;
+  const auto schema = logsSchema();
+  const auto& expected = schema.at(kMSLogTableName);
+  bool sameOrder = columns.size() == expected.size();
+  for (std::size_t i = 0; sameOrder && i < columns.size(); ++i) {
+    sameOrder = MSDBText(columns[i], 0) == expected[i].first;
+  }
+  if (!sameOrder) {
+    // Rows are read by column name, so they are recovered as they are.
+    MSLogWarning(kMSLogTag, "The table \"%s\" has its columns in another order than this version makes; "
+                            "its rows are read by column name.", kMSLogTableName);
+  }
 }
 
 bool MSLogDBStorage::saveLog(const MSLogPtr& log, const std::string& groupId, std::uint64_t flags) {
@@ -242,16 +259,29 @@ std::vector<MSLogDBStorage::StoredLog> MSLogDBStorage::logsFromDBWithGroupId(con
 
 std::vector<MSLogDBStorage::StoredLog> MSLogDBStorage::logsWithCondition(const std::string& condition,
                                                                          const MSDBBindings& bindings) {
-  std::string query = "SELECT * FROM " + q(kMSLogTableName);
+  // Columns by name, never by position: a file whose table has its columns in another order is
+  // read correctly. The row id comes first so that a row whose "id" is not an integer can still
+  // be removed; it could never be loaded, sent or deleted by id and would stay for ever.
+  enum : std::size_t { kRowId, kId, kLog, kTargetToken };
+  std::string query = "SELECT _rowid_, " + q(kMSIdColumnName) + ", " + q(kMSLogColumnName) + ", " +
+                      q(kMSTargetTokenColumnName) + " FROM " + q(kMSLogTableName);
   if (!condition.empty()) query += " WHERE " + condition;
   const auto rows = executeSelectionQuery(query, bindings);
 
   std::vector<StoredLog> logs;
   std::vector<MSDBValue> damagedIds;
+  std::vector<MSDBValue> rowsWithoutId;
   for (const auto& row : rows) {
-    const auto id = MSDBInteger(row, idColumnIndex_);
-    if (!id) continue;
-    const auto text = MSDBText(row, logColumnIndex_);
+    const auto id = MSDBInteger(row, kId);
+    if (!id) {
+      if (const auto rowId = MSDBInteger(row, kRowId)) {
+        MSLogWarning(kMSLogTag, "Removing the stored row %lld: its id is not an integer.",
+                     static_cast<long long>(*rowId));
+        rowsWithoutId.emplace_back(*rowId);
+      }
+      continue;
+    }
+    const auto text = MSDBText(row, kLog);
     std::shared_ptr<MSAbstractLog> log;
     std::string reason = "The log deserialized to NULL.";
     if (text) {
@@ -270,7 +300,7 @@ std::vector<MSLogDBStorage::StoredLog> MSLogDBStorage::logsWithCondition(const s
       damagedIds.emplace_back(*id);
       continue;
     }
-    if (const auto token = MSDBText(row, targetTokenColumnIndex_)) {
+    if (const auto token = MSDBText(row, kTargetToken)) {
       if (token->empty()) {
         MSLogError(kMSLogTag, "Unexpected empty target token for log with Id %lld.", static_cast<long long>(*id));
       } else if (auto decrypted = targetTokenEncrypter_->decryptString(*token)) {
@@ -282,6 +312,7 @@ std::vector<MSLogDBStorage::StoredLog> MSLogDBStorage::logsWithCondition(const s
     logs.push_back({*id, std::move(log)});
   }
   if (!damagedIds.empty()) deleteLogsFromDBWithColumnValues(damagedIds, kMSIdColumnName);
+  if (!rowsWithoutId.empty()) deleteLogsFromDBWithColumnValues(rowsWithoutId, "_rowid_");
   return logs;
 }
 

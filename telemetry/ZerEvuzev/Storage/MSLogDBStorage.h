@@ -63,7 +63,8 @@ class MSLogDBStorage : public MSDBStorage, public MSStorage {
   // ---- Rows ----
   std::vector<StoredLog> logsFromDBWithGroupId(const std::string& groupId);
   // Rows matching the condition (SQL with "?" for the bindings; empty: every row), in the
-  // condition's order. Rows that cannot be unarchived are deleted (error line).
+  // condition's order, columns read by name. Rows that cannot be unarchived are deleted (error
+  // line); rows whose id is not an integer are deleted by row id (warning line).
   std::vector<StoredLog> logsWithCondition(const std::string& condition, const MSDBBindings& bindings = {});
   void deleteLogFromDBWithId(std::int64_t logId);
   void deleteLogsFromDBWithColumnValue(const MSDBValue& value, const std::string& columnName);
@@ -88,6 +89,8 @@ class MSLogDBStorage : public MSDBStorage, public MSStorage {
   void migrateDatabase(sqlite3* db, unsigned fromVersion) override;
 
  private:
+  // A warning line when the stored table's columns are not in this version's order.
+  void warnAboutColumnOrder();
   Batches batches_;
   std::size_t idColumnIndex_ = 0;
   std::size_t groupIdColumnIndex_ = 0;

@@ -6,12 +6,15 @@
 #include "platform/security/Crypto.h"
 #include "platform/security/Keychain.h"
 #include "telemetry/ZerEvuzev/Model/MSArchiving.h"
+#include "telemetry/ZerEvuzev/Model/MSCustomProperties.h"
+#include "telemetry/ZerEvuzev/Model/MSTypedProperty.h"
 #include "telemetry/storage/MSLogDBStorageTestSupport.h"
 #include "telemetry/support/MSTelemetryTestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <limits>
 #include <set>
 
 namespace {
@@ -236,6 +239,91 @@ TEST_F(MSLogDBStorageTest, RowsThatDoNotUnarchiveAreDeleted) {
   EXPECT_EQ(recorder.count("Deserialization failed for log with Id 2"), 1u);
   EXPECT_EQ(recorder.count("Failed to decrypt the target token for log with Id 3."), 1u);
   EXPECT_EQ(storage->countLogs(), 2u);
+}
+
+// A file whose "id" column is not the row id can hold rows with ids that are not integers:
+// such rows could never be loaded, sent or deleted by id, so they are removed with a warning.
+TEST(MSLogDBStorageDamagedRowsTest, RowsWhoseIdIsNotAnIntegerAreRemoved) {
+  const std::string name = MSTestDatabaseName();
+  const std::string good = vx::base64Encode(*MSArchivedData(*MSNumberedLog(1)));
+  const std::string other = vx::base64Encode(*MSArchivedData(*MSNumberedLog(2)));
+  MSRawExecute(name,
+               "CREATE TABLE \"logs\" (\"id\", \"groupId\" TEXT NOT NULL, \"log\" TEXT NOT NULL, "
+               "\"targetToken\" TEXT, \"targetKey\" TEXT, \"priority\" INTEGER, \"timestamp\" INTEGER);"
+               "PRAGMA user_version = 4;"
+               "INSERT INTO logs VALUES (1, 'g', '" + good + "', NULL, NULL, 1, 0);"
+               "INSERT INTO logs VALUES ('abc', 'g', '" + other + "', NULL, NULL, 1, 0);"
+               "INSERT INTO logs VALUES (NULL, 'g', '" + other + "', NULL, NULL, 1, 0);"
+               "INSERT INTO logs VALUES (2.5, 'g', '" + other + "', NULL, NULL, 1, 0);");
+  MSLogRecorder recorder(MSLogLevel::Verbose);
+  MSLogDBStorage storage(name);
+  EXPECT_EQ(storage.countLogs(), 4u);
+  const auto loaded = load(storage, "g", 10);
+  EXPECT_EQ(seqs(loaded.logs), std::vector<std::string>{"seq-1"});
+  EXPECT_EQ(recorder.count("its id is not an integer"), 3u);
+  EXPECT_EQ(storage.countLogs(), 1u);
+  EXPECT_EQ(MSRawColumn(name, "SELECT id FROM logs"), std::vector<std::string>{"1"});
+  // Nothing unreadable is left to be met again.
+  EXPECT_EQ(seqs(load(storage, "g", 10).logs), std::vector<std::string>{});
+  EXPECT_EQ(recorder.count("its id is not an integer"), 3u);
+}
+
+// A table whose columns stand in another order is read by column name: its rows are recovered,
+// with a warning, and new logs go in beside them.
+TEST(MSLogDBStorageDamagedRowsTest, ATableWithReorderedColumnsIsReadByName) {
+  const std::string name = MSTestDatabaseName();
+  const std::string archived = vx::base64Encode(*MSArchivedData(*MSNumberedLog(3)));
+  MSRawExecute(name,
+               "CREATE TABLE \"logs\" (\"timestamp\" INTEGER, \"priority\" INTEGER, \"targetKey\" TEXT, "
+               "\"targetToken\" TEXT, \"log\" TEXT NOT NULL, \"groupId\" TEXT NOT NULL, "
+               "\"id\" INTEGER PRIMARY KEY AUTOINCREMENT);"
+               "PRAGMA user_version = 4;"
+               "INSERT INTO logs (timestamp, priority, log, groupId) VALUES (0, 1, '" + archived + "', 'g');");
+  MSLogRecorder recorder(MSLogLevel::Verbose);
+  MSLogDBStorage storage(name);
+  EXPECT_EQ(recorder.count("columns in another order"), 1u);
+  ASSERT_TRUE(storage.saveLog(MSTokenLog(4, "key-token"), "g", 1));
+  const auto loaded = load(storage, "g", 10);
+  ASSERT_EQ(seqs(loaded.logs), (std::vector<std::string>{"seq-3", "seq-4"}));
+  EXPECT_TRUE(loaded.logs[0]->isEqual(*MSNumberedLog(3)));
+  EXPECT_EQ(loaded.logs[1]->transmissionTargetTokens(), (std::set<std::string>{"key-token"}));
+  EXPECT_EQ(recorder.count("Deserialization failed"), 0u);
+  storage.deleteLogsWithBatchId(*loaded.batchId, "g");
+  EXPECT_EQ(storage.countLogs(), 0u);
+}
+
+// A NaN is equal to itself, so a log holding one is equal to itself, before and after storage.
+TEST(MSLogDBStorageDamagedRowsTest, ALogHoldingNaNIsEqualToItself) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  MSDoubleTypedProperty property;
+  property.name = "n";
+  property.value = nan;
+  MSDoubleTypedProperty negative = property;
+  negative.value = -nan;
+  EXPECT_TRUE(property.isEqual(property));
+  EXPECT_TRUE(property.isEqual(negative));
+  EXPECT_EQ(property.hash(), negative.hash());
+  MSDoubleTypedProperty one = property;
+  one.value = 1;
+  EXPECT_FALSE(property.isEqual(one));
+
+  auto log = std::make_shared<MSCustomPropertiesLog>();
+  log->timestamp = vx::Date(std::chrono::milliseconds(1765400000000LL));
+  log->sid = "seq-nan";
+  log->properties = vx::ValueMap{{"n", vx::Value(nan)}, {"list", vx::ValueArray{vx::Value(nan), vx::Value(1)}}};
+  EXPECT_TRUE(log->isEqual(*log));
+  auto other = std::make_shared<MSCustomPropertiesLog>();
+  other->timestamp = log->timestamp;
+  other->sid = log->sid;
+  other->properties = vx::ValueMap{{"n", vx::Value(1.0)}, {"list", vx::ValueArray{vx::Value(nan), vx::Value(1)}}};
+  EXPECT_FALSE(log->isEqual(*other));
+
+  const std::string name = MSTestDatabaseName();
+  MSLogDBStorage storage(name);
+  ASSERT_TRUE(storage.saveLog(log, "g", 1));
+  const auto loaded = load(storage, "g", 10);
+  ASSERT_EQ(loaded.logs.size(), 1u);
+  EXPECT_TRUE(loaded.logs[0]->isEqual(*log));
 }
 
 TEST(MSLogDBStorageMigrationTest, VersionZeroFileIsMigrated) {
