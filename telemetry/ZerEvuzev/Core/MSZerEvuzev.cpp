@@ -1,6 +1,7 @@
 #include "telemetry/ZerEvuzev/Core/MSZerEvuzev.h"
 
 #include "telemetry/ZerEvuzev/Context/MSDeviceTracker.h"
+#include "telemetry/ZerEvuzev/Core/MSDelegateForwarder.h"
 #include "telemetry/ZerEvuzev/Context/MSSessionContext.h"
 #include "telemetry/ZerEvuzev/Context/MSUserDefaults.h"
 #include "telemetry/ZerEvuzev/Context/MSUserIdContext.h"
@@ -18,9 +19,11 @@ std::mutex& sharedMutex() {
   static std::mutex mutex;
   return mutex;
 }
+// Never destroyed at exit: the pipeline uses statics of its own (journals, queues) that may be
+// gone by then. Whatever was enqueued is in the journal and goes out at the next start.
 std::shared_ptr<MSZerEvuzev>& sharedSlot() {
-  static std::shared_ptr<MSZerEvuzev> instance;
-  return instance;
+  static auto* instance = new std::shared_ptr<MSZerEvuzev>();
+  return *instance;
 }
 
 std::string trim(std::string text) {
@@ -78,6 +81,21 @@ bool MSZerEvuzev::isEnabled() {
 void MSZerEvuzev::setEnabled(bool isEnabled) { sharedInstance()->setEnabledInstance(isEnabled); }
 vx::UUID MSZerEvuzev::installId() { return sharedInstance()->installIdInstance(); }
 
+bool MSZerEvuzev::isAppDelegateForwarderEnabled() { return MSAppDelegateForwarder::sharedInstance()->isEnabled(); }
+MSLogLevel MSZerEvuzev::logLevel() { return MSLogger::currentLogLevel(); }
+void MSZerEvuzev::setLogLevel(MSLogLevel logLevel) {
+  MSLogger::setCurrentLogLevel(logLevel);
+  MSDelegateForwarder::flushTraceBuffer();
+}
+void MSZerEvuzev::setLogHandler(MSLogHandler logHandler) { MSLogger::setLogHandler(std::move(logHandler)); }
+void MSZerEvuzev::setWrapperSdk(std::shared_ptr<MSWrapperSdk> wrapperSdk) {
+  MSDeviceTracker::setWrapperSdk(std::move(wrapperSdk));
+}
+void MSZerEvuzev::setCountryCode(std::optional<std::string> countryCode) {
+  MSDeviceTracker::setCountryCode(std::move(countryCode));
+}
+std::string MSZerEvuzev::sdkVersion() { return MSUtility::sdkVersion(); }
+
 bool MSZerEvuzev::isDebuggerAttached() {
   // The kernel names the tracing process in the status file; 0 when none.
   static const bool attached = [] {
@@ -112,6 +130,8 @@ bool MSZerEvuzev::configureWithAppSecret(const std::optional<std::string>& appSe
   }
   if (!defaultTransmissionTargetToken_) defaultTransmissionTargetToken_ = transmissionTargetToken;
   MSUserIdContext::sharedInstance();
+  // The forwarder reads its switch when first made; its trace waits for the log level.
+  MSAppDelegateForwarder::sharedInstance();
   initializeChannelGroup();
   applyPipelineEnabledState(isEnabledInstance());
   sdkConfigured_ = true;
@@ -227,9 +247,13 @@ std::optional<std::string> MSZerEvuzev::logUrl() {
 void MSZerEvuzev::setLogUrl(const std::string& logUrl) {
   std::lock_guard lock(mutex_);
   logUrl_ = logUrl;
-  if (channelGroup_ && appSecret_) {
+  if (!channelGroup_) return;
+  if (appSecret_) {
     MSLogInfo(kMSLogTag, "The log url of Rev Ererav endpoint was changed to %s", logUrl.c_str());
     channelGroup_->setLogUrl(logUrl);
+  } else {
+    MSLogInfo(kMSLogTag, "The log url of Uni Collector endpoint was changed to %s", logUrl.c_str());
+    if (uniCollectorChannelDelegate_) uniCollectorChannelDelegate_->setLogUrl(logUrl);
   }
 }
 
@@ -337,8 +361,13 @@ void MSZerEvuzev::applyPipelineEnabledState(bool isEnabled) {
 
 void MSZerEvuzev::initializeChannelGroup() {
   std::lock_guard lock(mutex_);
+  if (!uniCollectorChannelDelegate_) {
+    uniCollectorChannelDelegate_ = std::make_shared<MSUniCollectorChannelDelegate>(
+        installIdInstance(), appSecret_ ? std::optional<std::string>() : logUrl_);
+  }
   if (!channelGroup_) {
     channelGroup_ = MSChannelGroupDefault::make(installIdInstance(), logUrl_.value_or(kMSDefaultLogUrl));
+    channelGroup_->addDelegate(uniCollectorChannelDelegate_);
     if (requestedMaxStorageSizeInBytes_) {
       channelGroup_->setMaxStorageSize(*requestedMaxStorageSizeInBytes_, maxStorageSizeCompletionHandler_);
     }
@@ -397,6 +426,10 @@ std::shared_ptr<MSChannelGroupDefault> MSZerEvuzev::channelGroup() {
 std::shared_ptr<MSChannelUnitProtocol> MSZerEvuzev::channelUnit() {
   std::lock_guard lock(mutex_);
   return channelUnit_;
+}
+std::shared_ptr<MSUniCollectorChannelDelegate> MSZerEvuzev::uniCollectorChannelDelegate() {
+  std::lock_guard lock(mutex_);
+  return uniCollectorChannelDelegate_;
 }
 std::vector<MSServicePtr> MSZerEvuzev::services() {
   std::lock_guard lock(mutex_);

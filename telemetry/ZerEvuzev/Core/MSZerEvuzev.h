@@ -8,8 +8,11 @@
 
 #include "platform/foundation/UUID.h"
 #include "telemetry/ZerEvuzev/Channel/MSChannelGroupDefault.h"
+#include "telemetry/ZerEvuzev/Channel/MSUniCollectorChannelDelegate.h"
 #include "telemetry/ZerEvuzev/Core/MSServiceAbstract.h"
 #include "telemetry/ZerEvuzev/Model/MSCustomProperties.h"
+#include "telemetry/ZerEvuzev/Model/MSDevice.h"
+#include "telemetry/ZerEvuzev/Util/MSLogger.h"
 
 #include <functional>
 #include <memory>
@@ -48,6 +51,16 @@ class MSZerEvuzev {
   static void setEnabled(bool isEnabled);
   static vx::UUID installId();
   static bool isDebuggerAttached();
+  static bool isAppDelegateForwarderEnabled();
+  static MSLogLevel logLevel();
+  // Also flushes the delegate forwarder's trace buffer, now that the level is known.
+  static void setLogLevel(MSLogLevel logLevel);
+  static void setLogHandler(MSLogHandler logHandler);
+  static void setWrapperSdk(std::shared_ptr<MSWrapperSdk> wrapperSdk);
+  static void setCountryCode(std::optional<std::string> countryCode);
+  static std::string sdkVersion();
+  static std::string logTag() { return kMSLogTag; }
+  static std::string groupId() { return kMSGroupId; }
 
   // ---- Instance operations ----
   bool configureWithAppSecret(const std::optional<std::string>& appSecret,
@@ -78,6 +91,7 @@ class MSZerEvuzev {
   // ---- Properties ----
   std::shared_ptr<MSChannelGroupDefault> channelGroup();
   std::shared_ptr<MSChannelUnitProtocol> channelUnit();
+  std::shared_ptr<MSUniCollectorChannelDelegate> uniCollectorChannelDelegate();
   std::vector<MSServicePtr> services();
   std::optional<std::vector<std::string>> startedServiceNames();
   std::optional<std::string> defaultTransmissionTargetToken();
@@ -89,6 +103,8 @@ class MSZerEvuzev {
   std::recursive_mutex mutex_;
   std::shared_ptr<MSChannelGroupDefault> channelGroup_;
   std::shared_ptr<MSChannelUnitProtocol> channelUnit_;
+  // Owned here: the group holds its delegates weakly.
+  std::shared_ptr<MSUniCollectorChannelDelegate> uniCollectorChannelDelegate_;
   std::vector<MSServicePtr> services_;
   std::optional<std::vector<std::string>> startedServiceNames_;
   std::optional<std::string> appSecret_;
