@@ -11,6 +11,7 @@
 #include "app/service/Images/ImageStore.h"
 #include "app/service/ServiceConfig.h"
 #include "app/service/Settings.h"
+#include "platform/foundation/UserDefaults.h"
 #include "support/Screenshot.h"
 #include "tools/devservice/DevService.h"
 #include "tools/devservice/IconAPI.h"
@@ -28,6 +29,8 @@
 #include <X11/keysym.h>
 #include <X11/extensions/XTest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <optional>
 #include <regex>
 #include <string>
@@ -116,10 +119,10 @@ class ApplicationXvfbTest : public ::testing::Test {
     }
   }
 
-  void startApplication() {
+  void startApplication(const QStringList& arguments = {}) {
     appOutput_.clear();
     app_.setProcessChannelMode(QProcess::SeparateChannels);
-    app_.start(QStringLiteral(VX_APP_BINARY), {});
+    app_.start(QStringLiteral(VX_APP_BINARY), arguments);
     ASSERT_TRUE(app_.waitForStarted(10000));
   }
   // Everything the running program wrote to standard output so far.
@@ -271,13 +274,45 @@ TEST_F(ApplicationXvfbTest, ANewcomerSignsInSearchesCopiesAnIconSignsOutAndQuits
   EXPECT_EQ(app_.exitStatus(), QProcess::NormalExit);
   EXPECT_EQ(app_.exitCode(), 0) << app_.readAllStandardError().toStdString();
 
-  // Signed out for good: the next start asks the service for no user.
+  // Signed out for good: the next start asks the service for no user. Bad links on its command
+  // line are told or dropped and change nothing.
   const std::size_t users = requests("/user");
   const std::size_t versions = requests("/for-mac/version/");
-  startApplication();
+  startApplication({"vexelworks://elsewhere/x", "vexelworks:%zz", "vexelworks://login/a/b"});
   ASSERT_TRUE(waitForRequests("/for-mac/version/", versions + 1));
+  EXPECT_TRUE(QTest::qWaitFor([&] { return appOutput().find("No handler for elsewhere") != std::string::npos; }, 20000))
+      << appOutput();
   EXPECT_EQ(requests("/user"), users);
+  EXPECT_EQ(requests("/for-mac/oauth/"), 1u);
   shot("application-8-relaunch-signed-out");
+}
+
+TEST_F(ApplicationXvfbTest, ACorruptSettingsFileFallsBackToDefaultsAndIsKept) {
+  const std::filesystem::path file = vx::UserDefaults::standard().filePath();
+  const std::string garbage = "{\"IconPasteboardType\": \"PNG\", \xff\xfe cut here";
+  {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out << garbage;
+  }
+  startApplication();
+  ASSERT_TRUE(waitForRequests("/for-mac/version/", 1));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return input_.windowOrigin("Vexelworks").has_value(); }, 20000));
+  shot("application-corrupt-settings");
+  // Quit, so everything the program would write is written.
+  input_.clickAt(windowPoint(400, 300));
+  input_.tap(XK_q, XK_Control_L);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return app_.state() == QProcess::NotRunning; }, 30000)) << "the program did not quit";
+  EXPECT_EQ(app_.exitCode(), 0);
+  const std::string errors = app_.readAllStandardError().toStdString();
+  EXPECT_NE(errors.find("is not a valid settings file"), std::string::npos) << errors;
+  // The unreadable file is kept, byte for byte, beside the new one.
+  std::optional<std::filesystem::path> aside;
+  for (const auto& entry : std::filesystem::directory_iterator(file.parent_path())) {
+    if (entry.path().filename().string().rfind(file.filename().string() + ".corrupt-", 0) == 0) aside = entry.path();
+  }
+  ASSERT_TRUE(aside.has_value());
+  std::ifstream in(*aside, std::ios::binary);
+  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()), garbage);
 }
 
 }  // namespace
