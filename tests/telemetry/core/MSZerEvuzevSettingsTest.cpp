@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 namespace {
 
 class MSZerEvuzevSettingsTest : public ::testing::Test {
@@ -139,6 +141,20 @@ TEST_F(MSZerEvuzevSettingsTest, ATokenOnlyStartRefusesTheCrashService) {
   EXPECT_TRUE(MSAnalytics::sharedInstance()->isStarted());
   EXPECT_FALSE(MSCrashes::sharedInstance()->isStarted());
   EXPECT_EQ(recorder.count("Cannot start service MSCrashes. Rev Ererav was started without app secret"), 1u);
+}
+
+// Starts racing from several threads: one configuration wins, the others are logged errors.
+TEST_F(MSZerEvuzevSettingsTest, RacingStartsConfigureOnceAndLogTheRest) {
+  MSLogRecorder recorder(MSLogLevel::Assert);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 4; ++i) {
+    threads.emplace_back([i] { MSZerEvuzev::start("secret-" + std::to_string(i), {MSAnalytics::sharedInstance()}); });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(recorder.count("Rev Ererav SDK has already been configured."), 3u);
+  EXPECT_EQ(recorder.count("Rev Ererav SDK configuration failed."), 3u);
+  EXPECT_EQ(MSZerEvuzev::sharedInstance()->services().size(), 1u);
+  EXPECT_TRUE(MSZerEvuzev::sharedInstance()->appSecret()->starts_with("secret-"));
 }
 
 }  // namespace
