@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <thread>
 
 namespace Vexelworks {
@@ -158,6 +160,103 @@ TEST(SVGDocumentTest, BitmapSizeLimits) {
   EXPECT_FALSE(document->render(SVGDocument::kMaxBitmapEdge + 1, 10).has_value());
   EXPECT_TRUE(document->pngData(0, 0).empty());
   EXPECT_TRUE(document->render(1, 1).has_value());
+}
+
+// 188 bytes that asked for a 10000 x 10000 point page blurred whole: tens of seconds and
+// gigabytes before drawing was bounded.
+constexpr const char* kBlurredGiantSVG =
+    R"svg(<svg xmlns="http://www.w3.org/2000/svg" width="10000" height="10000"><filter id="b">)svg"
+    R"svg(<feGaussianBlur stdDeviation="50"/></filter><rect width="10000" height="10000" filter="url(#b)"/></svg>)svg";
+
+// An icon-sized document whose one filter chains `count` blurs.
+std::string chainedBlurs(int edge, int count) {
+  std::string svg = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + std::to_string(edge) +
+                    "\" height=\"" + std::to_string(edge) + "\"><filter id=\"f\">";
+  for (int i = 0; i < count; ++i) svg += "<feGaussianBlur stdDeviation=\"2\"/>";
+  svg += "</filter><circle cx=\"50%\" cy=\"50%\" r=\"40%\" filter=\"url(#f)\"/></svg>";
+  return svg;
+}
+
+TEST(SVGDocumentBudgetTest, AGiantBlurredPageIsScaledDownBeforeItIsDrawn) {
+  const auto document = SVGDocument::make(bytesOf(kBlurredGiantSVG));
+  ASSERT_NE(document, nullptr);
+  EXPECT_EQ(document->size(), (SVGSize{10000, 10000}));
+  EXPECT_EQ(document->filterFactor(), 1);
+  EXPECT_EQ(document->pageSize(), (SVGSize{SVGDocument::kMaxPageEdge, SVGDocument::kMaxPageEdge}));
+
+  const auto pdf = PDFConverter().convertOrError(bytesOf(kBlurredGiantSVG));
+  ASSERT_TRUE(pdf.ok()) << pdf.error();
+  const auto info = pdfInfo(*pdf);
+  ASSERT_TRUE(info.has_value());
+  EXPECT_NEAR(info->width, SVGDocument::kMaxPageEdge, 0.01);
+  EXPECT_NEAR(info->height, SVGDocument::kMaxPageEdge, 0.01);
+
+  // A bitmap that would blur 268 million pixels is refused before anything is drawn.
+  const auto huge = document->renderOrError(SVGDocument::kMaxBitmapEdge, SVGDocument::kMaxBitmapEdge);
+  ASSERT_FALSE(huge.ok());
+  EXPECT_EQ(huge.error().code, kSVGDocumentTooCostly);
+  EXPECT_NE(huge.error().description.find("too costly"), std::string::npos) << huge.error();
+  EXPECT_TRUE(document->pngData(SVGDocument::kMaxBitmapEdge, SVGDocument::kMaxBitmapEdge).empty());
+  // Export sizes still draw.
+  EXPECT_TRUE(document->render(1200, 1200).has_value());
+}
+
+TEST(SVGDocumentBudgetTest, PagesAndBitmapsFollowTheFilterBudget) {
+  struct Case {
+    const char* name;
+    std::string svg;
+    bool pdf;                 // a PDF is made
+    double longestPageEdge;   // expected when made
+    int bitmapEdge;
+    bool bitmap;              // that bitmap is drawn
+  };
+  const Case cases[] = {
+      {"giant without filters keeps its proportions", R"(<svg xmlns="http://www.w3.org/2000/svg" width="20000" height="5000"><rect width="20000" height="5000"/></svg>)",
+       true, SVGDocument::kMaxPageEdge, 1200, true},
+      {"icon with a shadow is untouched", chainedBlurs(96, 3), true, 96, 1200, true},
+      {"many primitives shrink a large page", chainedBlurs(1000, 64), true,
+       std::sqrt(SVGDocument::kMaxFilterWork / 64), 300, true},
+      {"a small icon with thousands of primitives is refused", chainedBlurs(24, 20000), false, 0, 24, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto document = SVGDocument::make(bytesOf(c.svg));
+    ASSERT_NE(document, nullptr);
+    const auto pdf = document->pdfDataOrError();
+    EXPECT_EQ(pdf.ok(), c.pdf);
+    if (pdf.ok()) {
+      const auto info = pdfInfo(*pdf);
+      ASSERT_TRUE(info.has_value());
+      EXPECT_NEAR(std::max(info->width, info->height), c.longestPageEdge, 0.5);
+      EXPECT_NEAR(info->width / info->height, document->size().width / document->size().height, 0.01);
+    } else {
+      EXPECT_EQ(pdf.error().code, kSVGDocumentTooCostly);
+      EXPECT_TRUE(PDFConverter().convert(bytesOf(c.svg)).empty());
+      EXPECT_TRUE(document->epsData().empty());
+    }
+    const auto bitmap = document->renderOrError(c.bitmapEdge, c.bitmapEdge);
+    EXPECT_EQ(bitmap.ok(), c.bitmap);
+    if (!bitmap.ok()) {
+      EXPECT_EQ(bitmap.error().code, kSVGDocumentTooCostly);
+    }
+  }
+}
+
+TEST(SVGDocumentBudgetTest, RefusalsSayWhy) {
+  const auto empty = SVGDocument::load({});
+  ASSERT_FALSE(empty.ok());
+  EXPECT_EQ(empty.error().code, kSVGDocumentUnreadable);
+  const auto garbage = PDFConverter().convertOrError(bytesOf("not an svg"));
+  ASSERT_FALSE(garbage.ok());
+  EXPECT_EQ(garbage.error().code, kSVGDocumentUnreadable);
+  const auto sizeless = SVGDocument::load(bytesOf(R"(<svg xmlns="http://www.w3.org/2000/svg" width="0" height="5"/>)"));
+  ASSERT_FALSE(sizeless.ok());
+  EXPECT_EQ(sizeless.error().code, kSVGDocumentNoUsableSize);
+  const auto document = SVGDocument::make(bytesOf(kBlurredGiantSVG));
+  ASSERT_NE(document, nullptr);
+  const auto badSize = document->renderOrError(0, 10);
+  ASSERT_FALSE(badSize.ok());
+  EXPECT_EQ(badSize.error().code, kSVGDocumentBadBitmapSize);
 }
 
 TEST(SVGDocumentTest, OneDocumentDrawsOnSeveralThreadsAtOnce) {

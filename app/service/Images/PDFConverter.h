@@ -1,6 +1,8 @@
 // PDFConverter: the bytes of one SVG document to the bytes of a one-page vector PDF whose page
 // is the document's size in points. The result is never absent: bytes that are not a readable
-// SVG give empty bytes. Keeps no state; any thread may call it at any time.
+// SVG, or whose filters are beyond the drawing budget, give empty bytes (the reason logged). A
+// document larger than SVGDocument::kMaxPageEdge gets a page scaled down to fit. Keeps no state;
+// any thread may call it at any time.
 #pragma once
 
 #include "app/service/Images/SVGDocument.h"
@@ -12,6 +14,8 @@ namespace Vexelworks {
 class PDFConverter {
  public:
   Bytes convert(std::span<const std::uint8_t> svg) const;
+  // The same with the reason when there is no PDF (SVGDocumentErrorCode), not logged.
+  vx::Result<Bytes> convertOrError(std::span<const std::uint8_t> svg) const;
 };
 
 }  // namespace Vexelworks

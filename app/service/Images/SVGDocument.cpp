@@ -5,8 +5,10 @@
 #include <cairo.h>
 #include <librsvg/rsvg.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <string_view>
 
 namespace Vexelworks {
 
@@ -89,6 +91,37 @@ std::optional<SVGSize> intrinsicSize(RsvgHandle* handle) {
   return size;
 }
 
+vx::Error documentError(SVGDocumentErrorCode code, std::string description) {
+  return vx::Error(kSVGDocumentErrorDomain, code, std::move(description));
+}
+
+bool isUpper(char c) { return c >= 'A' && c <= 'Z'; }
+bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// Filter primitives ("<feGaussianBlur", "<svg:feFlood"), times the places that apply a filter
+// (attribute or style property), times one plus the <use> instances that can repeat them: an
+// upper bound of how often a drawn pixel goes through a primitive. Read from the text, before
+// librsvg draws anything; 0 when the document has no filter primitive.
+double filterFactorOf(std::string_view text) {
+  double primitives = 0;
+  double applications = 0;
+  double uses = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if ((c == '<' || c == ':') && i + 3 < text.size()) {
+      if (text[i + 1] == 'f' && text[i + 2] == 'e' && isUpper(text[i + 3])) primitives += 1;
+      if (text.compare(i + 1, 3, "use") == 0 && i + 4 < text.size() && isSpace(text[i + 4])) uses += 1;
+    }
+    if (c == 'f' && text.compare(i, 6, "filter") == 0) {
+      std::size_t j = i + 6;
+      while (j < text.size() && isSpace(text[j])) ++j;
+      if (j < text.size() && (text[j] == '=' || text[j] == ':')) applications += 1;
+    }
+  }
+  if (primitives == 0) return 0;
+  return std::min(primitives * std::max(1.0, applications) * (1 + uses), 1.0e15);
+}
+
 bool draw(RsvgHandle* handle, cairo_t* cr, double width, double height) {
   const RsvgRectangle viewport{0, 0, width, height};
   GError* error = nullptr;
@@ -106,69 +139,120 @@ std::uint32_t Bitmap::pixel(int x, int y) const {
 }
 
 std::shared_ptr<const SVGDocument> SVGDocument::make(std::span<const std::uint8_t> bytes) {
-  if (bytes.empty()) return nullptr;
+  auto document = load(bytes);
+  return document.ok() ? std::move(*document) : nullptr;
+}
+
+vx::Result<std::shared_ptr<const SVGDocument>> SVGDocument::load(std::span<const std::uint8_t> bytes) {
+  if (bytes.empty()) return documentError(kSVGDocumentUnreadable, "The SVG is empty.");
   GError* error = nullptr;
   RsvgHandle* handle = rsvg_handle_new_from_data(bytes.data(), bytes.size(), &error);
+  std::string reason = error != nullptr && error->message != nullptr ? error->message : "";
   if (error != nullptr) g_error_free(error);
-  if (handle == nullptr) return nullptr;
+  if (handle == nullptr) {
+    return documentError(kSVGDocumentUnreadable, "The SVG cannot be read" + (reason.empty() ? "." : ": " + reason));
+  }
   rsvg_handle_set_dpi(handle, kPointsPerInch);
   const auto size = intrinsicSize(handle);
   if (!size) {
     g_object_unref(handle);
-    return nullptr;
+    return documentError(kSVGDocumentNoUsableSize, "The SVG has no usable size.");
   }
-  return std::shared_ptr<const SVGDocument>(new SVGDocument(handle, *size));
+  const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  return std::shared_ptr<const SVGDocument>(new SVGDocument(handle, *size, filterFactorOf(text)));
 }
 
-SVGDocument::SVGDocument(RsvgHandle* handle, SVGSize size) : handle_(handle), size_(size) {}
+SVGDocument::SVGDocument(RsvgHandle* handle, SVGSize size, double filterFactor)
+    : handle_(handle), size_(size), filterFactor_(filterFactor) {}
 
 SVGDocument::~SVGDocument() { g_object_unref(handle_); }
 
-Bytes SVGDocument::pdfData() const {
+vx::Result<SVGSize> SVGDocument::vectorPage() const {
+  const double longer = std::max(size_.width, size_.height);
+  double scale = std::min(1.0, kMaxPageEdge / longer);
+  const double work = filterFactor_ * size_.width * size_.height * scale * scale;
+  if (work > kMaxFilterWork) {
+    scale *= std::sqrt(kMaxFilterWork / work);
+    if (longer * scale < kMinPageEdge) {
+      return documentError(kSVGDocumentTooCostly,
+                           "The SVG's filters are too costly to draw (" +
+                               std::to_string(static_cast<long long>(filterFactor_)) +
+                               " filter passes over each point).");
+    }
+  }
+  return SVGSize{size_.width * scale, size_.height * scale};
+}
+
+SVGSize SVGDocument::pageSize() const {
+  const auto page = vectorPage();
+  return page.ok() ? *page : size_;
+}
+
+vx::Result<Bytes> SVGDocument::vectorData(bool eps) const {
+  const auto page = vectorPage();
+  if (!page.ok()) return page.error();
   Bytes out;
   {
-    SurfacePtr surface(cairo_pdf_surface_create_for_stream(appendToBytes, &out, size_.width,
-                                                           size_.height));
-    if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS) return {};
+    SurfacePtr surface(eps ? cairo_ps_surface_create_for_stream(appendToBytes, &out, page->width, page->height)
+                           : cairo_pdf_surface_create_for_stream(appendToBytes, &out, page->width, page->height));
+    if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS) {
+      return documentError(kSVGDocumentDrawingFailed, "cairo cannot make the page.");
+    }
+    if (eps) cairo_ps_surface_set_eps(surface.get(), TRUE);
     ContextPtr cr(cairo_create(surface.get()));
     std::lock_guard lock(drawing_);
-    if (!draw(handle_, cr.get(), size_.width, size_.height)) return {};
+    if (!draw(handle_, cr.get(), page->width, page->height)) {
+      return documentError(kSVGDocumentDrawingFailed, "The SVG cannot be drawn.");
+    }
     cairo_show_page(cr.get());
     cr.reset();
     cairo_surface_finish(surface.get());
-    if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS) return {};
+    if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS) {
+      return documentError(kSVGDocumentDrawingFailed, "cairo cannot finish the page.");
+    }
   }
   return out;
+}
+
+vx::Result<Bytes> SVGDocument::pdfDataOrError() const { return vectorData(false); }
+vx::Result<Bytes> SVGDocument::epsDataOrError() const { return vectorData(true); }
+
+Bytes SVGDocument::pdfData() const {
+  auto data = pdfDataOrError();
+  return data.ok() ? std::move(*data) : Bytes{};
 }
 
 Bytes SVGDocument::epsData() const {
-  Bytes out;
-  {
-    SurfacePtr surface(cairo_ps_surface_create_for_stream(appendToBytes, &out, size_.width,
-                                                          size_.height));
-    if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS) return {};
-    cairo_ps_surface_set_eps(surface.get(), TRUE);
-    ContextPtr cr(cairo_create(surface.get()));
-    std::lock_guard lock(drawing_);
-    if (!draw(handle_, cr.get(), size_.width, size_.height)) return {};
-    cairo_show_page(cr.get());
-    cr.reset();
-    cairo_surface_finish(surface.get());
-    if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS) return {};
-  }
-  return out;
+  auto data = epsDataOrError();
+  return data.ok() ? std::move(*data) : Bytes{};
 }
 
 std::optional<Bitmap> SVGDocument::render(int width, int height) const {
+  auto bitmap = renderOrError(width, height);
+  if (!bitmap.ok()) return std::nullopt;
+  return std::move(*bitmap);
+}
+
+vx::Result<Bitmap> SVGDocument::renderOrError(int width, int height) const {
   if (width < 1 || height < 1 || width > kMaxBitmapEdge || height > kMaxBitmapEdge) {
-    return std::nullopt;
+    return documentError(kSVGDocumentBadBitmapSize, "A bitmap of " + std::to_string(width) + "x" +
+                                                        std::to_string(height) + " pixels cannot be drawn.");
+  }
+  if (filterFactor_ * width * height > kMaxFilterWork) {
+    return documentError(kSVGDocumentTooCostly, "The SVG's filters are too costly to draw at " +
+                                                    std::to_string(width) + "x" + std::to_string(height) +
+                                                    " pixels.");
   }
   SurfacePtr surface(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height));
-  if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS) return std::nullopt;
+  if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS) {
+    return documentError(kSVGDocumentDrawingFailed, "cairo cannot make the bitmap.");
+  }
   {
     ContextPtr cr(cairo_create(surface.get()));
     std::lock_guard lock(drawing_);
-    if (!draw(handle_, cr.get(), width, height)) return std::nullopt;
+    if (!draw(handle_, cr.get(), width, height)) {
+      return documentError(kSVGDocumentDrawingFailed, "The SVG cannot be drawn.");
+    }
   }
   cairo_surface_flush(surface.get());
   Bitmap bitmap;
