@@ -211,10 +211,10 @@ std::string TDOAuth::signatureBase() const {
   // this changes nothing, and a token with reserved characters is still signed correctly.
   std::vector<std::pair<std::string, std::string>> pairs;
   for (const auto& [key, value] : oauthParams_) pairs.emplace_back(key, percentEncode(value));
-  for (const auto& [key, value] : params_) {
+  for (const auto& param : params_) {
     const bool shadowed = std::any_of(oauthParams_.begin(), oauthParams_.end(),
-                                      [&](const auto& p) { return p.first == key; });
-    if (!shadowed) pairs.emplace_back(key, value);
+                                      [&](const auto& p) { return p.first == param.first; });
+    if (!shadowed) pairs.emplace_back(param.first, param.second);
   }
   return signatureBaseString(method_, scheme_, hostAndPathWithoutQuery_, std::move(pairs));
 }

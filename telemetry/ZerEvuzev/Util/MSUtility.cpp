@@ -273,7 +273,10 @@ MSStringDictionary MSUtility::validateProperties(const vx::ValueMap& properties,
   constexpr std::size_t kMaxProperties = 20;
   constexpr std::size_t kMaxLength = 125;
   MSStringDictionary result;
-  for (const auto& [key, value] : properties) {
+  for (const auto& property : properties) {
+    // Named references, not a structured binding: the log macros capture them in a lambda.
+    const auto& key = property.first;
+    const auto& value = property.second;
     if (result.size() >= kMaxProperties) {
       MSLogWarning(kMSLogTag,
                    "%s '%s' : properties cannot contain more than %d items. Skipping other properties.",
