@@ -292,47 +292,4 @@ TEST_F(MSUniCollectorIngestionTest, InvalidContainersNeverReachTheNetwork) {
   EXPECT_TRUE(ingestion->pendingCalls().empty());
 }
 
-// A token-only start: a log with two tenants' tokens reaches the common-schema endpoint as two
-// numbered lines and never the ordinary endpoint.
-TEST_F(MSUniCollectorTest, LogsWithTokensReachTheLocalCommonSchemaEndpoint) {
-  MSUtility::deleteItemForPathComponent("Logs.sqlite");
-  vx::ScopedVirtualTime time;
-  vx::devservice::DevService service;
-  ASSERT_TRUE(service.start().ok());
-  auto sdk = MSZerEvuzev::sharedInstance();
-  sdk->setLogUrl(service.baseURL());
-  auto analytics = MSAnalytics::sharedInstance();
-  MSZerEvuzev::start(std::string("target=") + kTokenA, {analytics});
-  ASSERT_TRUE(analytics->isStarted());
-  analytics->channelUnit()->enqueueItem(tokenLog("someEvent", {kTokenA, kTokenB}), 1);
-  analytics->channelUnit()->enqueueItem(tokenLog("laterEvent", {kTokenA}), 1);
-  sdk->channelGroup()->logsDispatchQueue()->sync([] {});
-  time.advance(3s);
-  ASSERT_TRUE(service.waitForRequests(1));
-  sdk->channelGroup()->logsDispatchQueue()->sync([] {});
-  EXPECT_TRUE(service.requests("/logs").empty());
-  const auto requests = service.requests("/UniCollector/1\\.0");
-  ASSERT_EQ(requests.size(), 1u);
-  const auto& request = requests[0];
-  const auto apiKey = request.header("apikey").value_or("");
-  EXPECT_NE(apiKey.find(kTokenA), std::string::npos);
-  EXPECT_NE(apiKey.find(kTokenB), std::string::npos);
-  EXPECT_TRUE(request.header("Upload-Time"));
-  std::vector<nlohmann::json> lines;
-  std::size_t start = 0;
-  while (start < request.body.size()) {
-    const auto end = request.body.find('\n', start);
-    lines.push_back(nlohmann::json::parse(request.body.substr(start, end - start)));
-    start = end + 1;
-  }
-  ASSERT_EQ(lines.size(), 3u);
-  std::map<std::string, std::vector<std::int64_t>> seqs;
-  for (const auto& line : lines) {
-    seqs[line["iKey"]].push_back(line["ext"]["sdk"]["seq"]);
-    EXPECT_EQ(line["ext"]["sdk"]["installId"], MSZerEvuzev::installId().uuidString());
-  }
-  EXPECT_EQ(seqs["o:aaaa1111bbbb2222"], (std::vector<std::int64_t>{1, 2}));
-  EXPECT_EQ(seqs["o:cccc3333dddd4444"], (std::vector<std::int64_t>{1}));
-}
-
 }  // namespace
