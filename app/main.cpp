@@ -7,6 +7,8 @@
 #include "app/shell/AppDelegate.h"
 #include "platform/desktop/GetURLEvents.h"
 #include "telemetry/ZerEvuzev/Core/MSZerEvuzev.h"
+#include "telemetry/ZerEvuzevAnalytics/MSAnalytics.h"
+#include "telemetry/ZerEvuzevCrashes/MSCrashes.h"
 
 #include <QApplication>
 #include <QEvent>
@@ -68,5 +70,7 @@ int main(int argc, char** argv) {
   // The telemetry pipeline goes first, while the process-wide tables its journal uses still
   // exist (they are torn down with the other statics after main returns). Its logs are on disk.
   MSZerEvuzev::resetSharedInstance();
+  MSCrashes::resetSharedInstance();
+  MSAnalytics::resetSharedInstance();
   return status;
 }

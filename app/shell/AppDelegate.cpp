@@ -18,6 +18,8 @@
 #include "reporting/error-client/PloverClient.h"
 #include "reporting/error-client/PloverEvent.h"
 #include "telemetry/ZerEvuzev/Core/MSZerEvuzev.h"
+#include "telemetry/ZerEvuzevAnalytics/MSAnalytics.h"
+#include "telemetry/ZerEvuzevCrashes/MSCrashes.h"
 
 #include <QAction>
 #include <QApplication>
@@ -241,8 +243,7 @@ std::string AppDelegate::telemetryAppSecret() {
 void AppDelegate::startTelemetry() {
   // Logs go to the service this build talks to (the local service's ingestion in development).
   MSZerEvuzev::sharedInstance()->setLogUrl(telemetryLogURL());
-  // The crash and analytics services join the list once they exist.
-  MSZerEvuzev::start(telemetryAppSecret(), {});
+  MSZerEvuzev::start(telemetryAppSecret(), {MSCrashes::sharedInstance(), MSAnalytics::sharedInstance()});
 }
 
 std::string AppDelegate::telemetryLogURL() {

@@ -25,6 +25,8 @@
 #include "reporting/error-client/PloverClient.h"
 #include "support/Screenshot.h"
 #include "telemetry/ZerEvuzev/Core/MSZerEvuzev.h"
+#include "telemetry/ZerEvuzevAnalytics/MSAnalytics.h"
+#include "telemetry/ZerEvuzevCrashes/MSCrashes.h"
 #include "tools/devservice/DevService.h"
 
 #include <QAction>
@@ -89,7 +91,11 @@ class AppDelegateXvfbTest : public ::testing::Test {
   }
 
   // The telemetry pipeline ends before the statics it relies on, as the program's main ends it.
-  static void TearDownTestSuite() { MSZerEvuzev::resetSharedInstance(); }
+  static void TearDownTestSuite() {
+    MSZerEvuzev::resetSharedInstance();
+    MSCrashes::resetSharedInstance();
+    MSAnalytics::resetSharedInstance();
+  }
 
   AppDelegate& delegate() { return *launch->delegate; }
   vx::devservice::DevService& service() { return launch->service; }

@@ -196,6 +196,18 @@ TEST_F(ApplicationXvfbTest, ANewcomerSignsInSearchesCopiesAnIconSignsOutAndQuits
   ASSERT_TRUE(waitForRequests("/for-mac/version/", 1));
   ASSERT_TRUE(QTest::qWaitFor([&] { return input_.windowOrigin("Vexelworks").has_value(); }, 20000));
   EXPECT_EQ(requests("/user"), 0u);
+  // Telemetry started its crash and analytics services and said so to the ingestion endpoint.
+  EXPECT_TRUE(QTest::qWaitFor(
+      [&] {
+        for (const auto& request : service_.requests("/logs")) {
+          if (request.body.find("startService") != std::string::npos && request.body.find("Crashes") != std::string::npos &&
+              request.body.find("Analytics") != std::string::npos) {
+            return true;
+          }
+        }
+        return false;
+      },
+      30000));
   shot("application-1-launch");
 
   // A link of an unknown kind from a second launch: told, nothing else changes.
