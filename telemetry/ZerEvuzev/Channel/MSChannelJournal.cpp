@@ -121,14 +121,15 @@ bool writeAll(int fd, const std::string& data) {
 }
 
 // Journals open in this process, by path: two units of one group id would otherwise share a file
-// and cut each other's entries away.
+// and cut each other's entries away. Never destroyed: units held by other process-wide objects
+// close their journals during exit, after function-local statics may already be gone.
 std::mutex& openPathsMutex() {
-  static std::mutex mutex;
-  return mutex;
+  static auto* mutex = new std::mutex;
+  return *mutex;
 }
 std::set<std::string>& openPaths() {
-  static std::set<std::string> paths;
-  return paths;
+  static auto* paths = new std::set<std::string>;
+  return *paths;
 }
 
 int openForAppend(const std::filesystem::path& path) {
