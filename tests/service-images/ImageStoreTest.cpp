@@ -244,8 +244,8 @@ TEST_F(ImageStoreTest, AnOperationBuiltByACallerUsesTheStoresCompletion) {
   operation->setDownloadCompletionBlock(store_->didDownloadBlock(operation, [&done] { done = true; }));
   vx::OperationQueue queue;
   queue.addOperation(operation);
-  ASSERT_TRUE(vx::RunLoop::runUntil([&done] { return done; }));
-  EXPECT_TRUE(operation->isFinished());
+  // The completion may reach the main queue before the operation has marked itself finished.
+  ASSERT_TRUE(vx::RunLoop::runUntil([&done, &operation] { return done && operation->isFinished(); }));
   EXPECT_NE(operation->task(), nullptr);
   EXPECT_TRUE(store_->pdfData(*icon, Color::black()).has_value());
 }
