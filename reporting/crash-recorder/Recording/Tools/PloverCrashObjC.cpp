@@ -90,7 +90,7 @@ bool nameEquals(std::uintptr_t name, const char* text) {
   return false;
 }
 
-struct ClassData {
+struct ClassRecord {
   std::uintptr_t superclass = 0;
   std::uintptr_t ro = 0;
   std::uint32_t flags = 0;
@@ -98,7 +98,7 @@ struct ClassData {
   std::uintptr_t ivars = 0;
 };
 
-bool readClassData(const void* classPtr, ClassData* data) {
+bool readClassRecord(const void* classPtr, ClassRecord* data) {
   if (classPtr == nullptr) return false;
   std::uintptr_t bits = 0;
   if (!readAt(addr(classPtr) + kClassSuperclass, &data->superclass) ||
@@ -136,8 +136,8 @@ struct IvarList {
 
 bool hasValidClassStructure(const void* classPtr) {
   if (!isClassReadable(classPtr)) return false;
-  ClassData data;
-  if (!readClassData(classPtr, &data) || !isValidName(data.name)) return false;
+  ClassRecord data;
+  if (!readClassRecord(classPtr, &data) || !isValidName(data.name)) return false;
   if (data.ivars == 0) return true;
   if (!plovercrashmem_isMemoryReadable(ptr(data.ivars), sizeof(IvarList) + sizeof(IvarEntry))) {
     return false;
@@ -159,8 +159,8 @@ bool hasValidClassStructure(const void* classPtr) {
 }
 
 bool readIvar(const void* classPtr, int index, IvarEntry* entry, IvarList* listOut = nullptr) {
-  ClassData data;
-  if (!readClassData(classPtr, &data) || data.ivars == 0) return false;
+  ClassRecord data;
+  if (!readClassRecord(classPtr, &data) || data.ivars == 0) return false;
   IvarList list;
   if (!readAt(data.ivars, &list) || index < 0 || static_cast<std::uint32_t>(index) >= list.count) {
     return false;
@@ -171,12 +171,12 @@ bool readIvar(const void* classPtr, int index, IvarEntry* entry, IvarList* listO
 
 // ---- Class table ---------------------------------------------------------------------------
 
-struct ClassEntry;
-using ValidityTest = bool (*)(const ClassEntry&, const void* object);
-using DescriptionWriter = int (*)(const ClassEntry&, const void* object, char* buffer, int length,
+struct ClassTableEntry;
+using ValidityTest = bool (*)(const ClassTableEntry&, const void* object);
+using DescriptionWriter = int (*)(const ClassTableEntry&, const void* object, char* buffer, int length,
                                   int depth);
 
-struct ClassEntry {
+struct ClassTableEntry {
   const char* name;
   PloverCrashObjCClassType type;
   int subtype;
@@ -228,11 +228,11 @@ int writeHeader(const void* object, char* buffer, int length) {
                   static_cast<unsigned long long>(addr(object)));
 }
 
-int describeUnknown(const ClassEntry&, const void* object, char* buffer, int length, int) {
+int describeUnknown(const ClassTableEntry&, const void* object, char* buffer, int length, int) {
   return writeHeader(object, buffer, length);
 }
 
-int describeString(const ClassEntry&, const void* object, char* buffer, int length, int) {
+int describeString(const ClassTableEntry&, const void* object, char* buffer, int length, int) {
   int used = writeHeader(object, buffer, length);
   used += addPiece(buffer + used, length - used, "%s", ": \"");
   if (length - used > 0) {
@@ -242,7 +242,7 @@ int describeString(const ClassEntry&, const void* object, char* buffer, int leng
   return used;
 }
 
-int describeURL(const ClassEntry&, const void* object, char* buffer, int length, int) {
+int describeURL(const ClassTableEntry&, const void* object, char* buffer, int length, int) {
   int used = writeHeader(object, buffer, length);
   used += addPiece(buffer + used, length - used, "%s", ": \"");
   if (length - used > 0) {
@@ -258,13 +258,13 @@ int addFixed(char* buffer, int length, const char* prefix, double value) {
   return addPiece(buffer, length, "%s%s", prefix, number);
 }
 
-int describeDate(const ClassEntry&, const void* object, char* buffer, int length, int) {
+int describeDate(const ClassTableEntry&, const void* object, char* buffer, int length, int) {
   int used = writeHeader(object, buffer, length);
   used += addFixed(buffer + used, length - used, ": ", plovercrashobjc_dateContents(object));
   return used;
 }
 
-int describeNumber(const ClassEntry&, const void* object, char* buffer, int length, int) {
+int describeNumber(const ClassTableEntry&, const void* object, char* buffer, int length, int) {
   int used = writeHeader(object, buffer, length);
   if (plovercrashobjc_numberIsFloat(object)) {
     used += addFixed(buffer + used, length - used, ": ", plovercrashobjc_numberAsFloat(object));
@@ -275,7 +275,7 @@ int describeNumber(const ClassEntry&, const void* object, char* buffer, int leng
   return used;
 }
 
-int describeArray(const ClassEntry&, const void* object, char* buffer, int length, int depth) {
+int describeArray(const ClassTableEntry&, const void* object, char* buffer, int length, int depth) {
   int used = writeHeader(object, buffer, length);
   used += addPiece(buffer + used, length - used, "%s", ": [");
   std::uintptr_t first = 0;
@@ -287,18 +287,18 @@ int describeArray(const ClassEntry&, const void* object, char* buffer, int lengt
   return used;
 }
 
-bool stringIsValid(const ClassEntry&, const void* object);
-bool arrayIsValid(const ClassEntry& entry, const void* object);
-bool dateIsValid(const ClassEntry&, const void* object) {
+bool stringIsValid(const ClassTableEntry&, const void* object);
+bool arrayIsValid(const ClassTableEntry& entry, const void* object);
+bool dateIsValid(const ClassTableEntry&, const void* object) {
   return plovercrashmem_isMemoryReadable(object, 16);
 }
-bool numberIsValid(const ClassEntry&, const void* object) {
+bool numberIsValid(const ClassTableEntry&, const void* object) {
   return plovercrashmem_isMemoryReadable(object, 24);
 }
-bool urlIsValid(const ClassEntry&, const void* object);
-bool alwaysValid(const ClassEntry&, const void*) { return true; }
+bool urlIsValid(const ClassTableEntry&, const void* object);
+bool alwaysValid(const ClassTableEntry&, const void*) { return true; }
 
-ClassEntry g_classData[] = {
+ClassTableEntry g_classTable[] = {
     {"__NSCFString", PloverCrashObjCClassTypeString, 0, true, stringIsValid, describeString, {}},
     {"NSCFString", PloverCrashObjCClassTypeString, 0, true, stringIsValid, describeString, {}},
     {"__NSCFConstantString", PloverCrashObjCClassTypeString, 0, true, stringIsValid,
@@ -319,8 +319,8 @@ ClassEntry g_classData[] = {
     {nullptr, PloverCrashObjCClassTypeUnknown, 0, false, alwaysValid, describeUnknown, {}},
 };
 
-const ClassEntry& classEntryFor(const void* classPtr) {
-  for (ClassEntry& entry : g_classData) {
+const ClassTableEntry& classTableEntryFor(const void* classPtr) {
+  for (ClassTableEntry& entry : g_classTable) {
     if (entry.name == nullptr) return entry;
     const void* cached = entry.cachedClass.load(std::memory_order_relaxed);
     if (cached == nullptr) {
@@ -333,11 +333,11 @@ const ClassEntry& classEntryFor(const void* classPtr) {
       return entry;
     }
   }
-  return g_classData[sizeof g_classData / sizeof *g_classData - 1];
+  return g_classTable[sizeof g_classTable / sizeof *g_classTable - 1];
 }
 
-const ClassEntry& objectEntry(const void* object) {
-  return classEntryFor(plovercrashobjc_isaPointer(object));
+const ClassTableEntry& objectEntry(const void* object) {
+  return classTableEntryFor(plovercrashobjc_isaPointer(object));
 }
 
 // ---- Strings -------------------------------------------------------------------------------
@@ -475,7 +475,7 @@ int copyUTF16(const StringLayout& layout, char* dst, int maxLength) {
   return used;
 }
 
-bool stringIsValid(const ClassEntry&, const void* object) {
+bool stringIsValid(const ClassTableEntry&, const void* object) {
   if (!plovercrashmem_isMemoryReadable(object, 16)) return false;
   StringLayout layout;
   if (!stringLayout(object, &layout)) return false;
@@ -486,7 +486,7 @@ bool stringIsValid(const ClassEntry&, const void* object) {
   return true;
 }
 
-bool urlIsValid(const ClassEntry& entry, const void* object) {
+bool urlIsValid(const ClassTableEntry& entry, const void* object) {
   if (!plovercrashmem_isMemoryReadable(object, 72)) return false;
   std::uintptr_t string = 0;
   return readAt(addr(object) + 24, &string) && stringIsValid(entry, ptr(string));
@@ -494,7 +494,7 @@ bool urlIsValid(const ClassEntry& entry, const void* object) {
 
 // ---- Arrays --------------------------------------------------------------------------------
 
-bool arrayStorage(const ClassEntry& entry, const void* array, std::uintptr_t* elements) {
+bool arrayStorage(const ClassTableEntry& entry, const void* array, std::uintptr_t* elements) {
   if (entry.subtype == 1) {
     std::uint8_t info = 0;
     if (!readAt(addr(array) + 8, &info)) return false;
@@ -516,7 +516,7 @@ bool arrayStorage(const ClassEntry& entry, const void* array, std::uintptr_t* el
   return true;
 }
 
-bool arrayIsValid(const ClassEntry& entry, const void* object) {
+bool arrayIsValid(const ClassTableEntry& entry, const void* object) {
   if (entry.subtype == 1) {
     if (!plovercrashmem_isMemoryReadable(object, 48)) return false;
     std::uint8_t info = 0;
@@ -579,7 +579,7 @@ int describe(const void* object, char* buffer, int length, int depth) {
     }
     return used;
   }
-  const ClassEntry& entry = objectEntry(object);
+  const ClassTableEntry& entry = objectEntry(object);
   return entry.description(entry, object, buffer, length, depth);
 }
 
@@ -600,18 +600,18 @@ const void* plovercrashobjc_superClass(const void* classPtr) {
 }
 
 bool plovercrashobjc_isMetaClass(const void* classPtr) {
-  ClassData data;
-  return readClassData(classPtr, &data) && (data.flags & kROMeta) != 0;
+  ClassRecord data;
+  return readClassRecord(classPtr, &data) && (data.flags & kROMeta) != 0;
 }
 
 bool plovercrashobjc_isRootClass(const void* classPtr) {
-  ClassData data;
-  return readClassData(classPtr, &data) && (data.flags & kRORoot) != 0;
+  ClassRecord data;
+  return readClassRecord(classPtr, &data) && (data.flags & kRORoot) != 0;
 }
 
 const char* plovercrashobjc_className(const void* classPtr) {
-  ClassData data;
-  if (!readClassData(classPtr, &data)) return nullptr;
+  ClassRecord data;
+  if (!readClassRecord(classPtr, &data)) return nullptr;
   return static_cast<const char*>(ptr(data.name));
 }
 
@@ -656,9 +656,9 @@ const void* plovercrashobjc_baseClass(const void* classPtr) {
 }
 
 int plovercrashobjc_ivarCount(const void* classPtr) {
-  ClassData data;
+  ClassRecord data;
   IvarList list;
-  if (!readClassData(classPtr, &data) || data.ivars == 0 || !readAt(data.ivars, &list)) return 0;
+  if (!readClassRecord(classPtr, &data) || data.ivars == 0 || !readAt(data.ivars, &list)) return 0;
   return list.count > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(list.count);
 }
 
@@ -766,7 +766,7 @@ bool plovercrashobjc_isValidObject(const void* object) {
       !hasValidClassStructure(isa)) {
     return false;
   }
-  const ClassEntry& entry = classEntryFor(isa);
+  const ClassTableEntry& entry = classTableEntryFor(isa);
   return entry.isValidObject(entry, object);
 }
 
@@ -902,7 +902,7 @@ bool plovercrashobjc_numberIsFloat(const void* object) {
 }
 
 int plovercrashobjc_arrayCount(const void* arrayPtr) {
-  const ClassEntry& entry = objectEntry(arrayPtr);
+  const ClassTableEntry& entry = objectEntry(arrayPtr);
   std::int64_t count = 0;
   if (!readAt(addr(arrayPtr) + (entry.subtype == 1 ? 16 : 8), &count) || count < 0) return 0;
   return count > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(count);
@@ -910,7 +910,7 @@ int plovercrashobjc_arrayCount(const void* arrayPtr) {
 
 int plovercrashobjc_arrayContents(const void* arrayPtr, std::uintptr_t* contents, int count) {
   if (contents == nullptr || count <= 0) return 0;
-  const ClassEntry& entry = objectEntry(arrayPtr);
+  const ClassTableEntry& entry = objectEntry(arrayPtr);
   if (entry.isMutable) return 0;
   const int available = plovercrashobjc_arrayCount(arrayPtr);
   if (available <= 0) return 0;
