@@ -32,37 +32,9 @@ constexpr int kCPUTypeARM = 12;
 constexpr int kCPUTypeARM64 = 0x100000C;
 constexpr int kCPUSubtypeX86All = 3;
 
-struct SystemData {
-  const char* systemName;
-  const char* systemVersion;
-  const char* machine;
-  const char* model;
-  const char* kernelVersion;
-  const char* osVersion;
-  bool isJailbroken;
-  const char* bootTime;
-  const char* appStartTime;
-  const char* executablePath;
-  const char* executableName;
-  const char* bundleID;
-  const char* bundleName;
-  const char* bundleVersion;
-  const char* bundleShortVersion;
-  const char* appID;
-  const char* cpuArchitecture;
-  int cpuType;
-  int cpuSubType;
-  int binaryCPUType;
-  int binaryCPUSubType;
-  const char* timezone;
-  const char* processName;
-  int processID;
-  int parentProcessID;
-  const char* deviceAppHash;
-  const char* buildType;
-  std::uint64_t storageSize;
-  std::uint64_t memorySize;
-};
+// Gathered once at enable, in the event context's own layout, so each event takes a plain copy;
+// only the memory statistics are read again per event.
+using SystemData = decltype(PloverCrash_MonitorContext::System);
 
 SystemData g_systemData;
 std::atomic<bool> g_isEnabled{false};
@@ -294,37 +266,8 @@ bool isEnabled() { return g_isEnabled.load(); }
 
 void addContextualInfo(PloverCrash_MonitorContext* eventContext) {
   if (!g_isEnabled.load()) return;
-  const SystemData& d = g_systemData;
   auto& s = eventContext->System;
-  s.systemName = d.systemName;
-  s.systemVersion = d.systemVersion;
-  s.machine = d.machine;
-  s.model = d.model;
-  s.kernelVersion = d.kernelVersion;
-  s.osVersion = d.osVersion;
-  s.isJailbroken = d.isJailbroken;
-  s.bootTime = d.bootTime;
-  s.appStartTime = d.appStartTime;
-  s.executablePath = d.executablePath;
-  s.executableName = d.executableName;
-  s.bundleID = d.bundleID;
-  s.bundleName = d.bundleName;
-  s.bundleVersion = d.bundleVersion;
-  s.bundleShortVersion = d.bundleShortVersion;
-  s.appID = d.appID;
-  s.cpuArchitecture = d.cpuArchitecture;
-  s.cpuType = d.cpuType;
-  s.cpuSubType = d.cpuSubType;
-  s.binaryCPUType = d.binaryCPUType;
-  s.binaryCPUSubType = d.binaryCPUSubType;
-  s.timezone = d.timezone;
-  s.processName = d.processName;
-  s.processID = d.processID;
-  s.parentProcessID = d.parentProcessID;
-  s.deviceAppHash = d.deviceAppHash;
-  s.buildType = d.buildType;
-  s.storageSize = d.storageSize;
-  s.memorySize = d.memorySize;
+  s = g_systemData;
   memoryStatistics(&s.freeMemory, &s.usableMemory);
 }
 
