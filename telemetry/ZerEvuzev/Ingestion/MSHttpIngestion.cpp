@@ -2,6 +2,7 @@
 
 #include "platform/foundation/URL.h"
 #include "platform/foundation/UUID.h"
+#include "telemetry/ZerEvuzev/Ingestion/MSCompression.h"
 #include "telemetry/ZerEvuzev/Ingestion/MSHttpUtil.h"
 #include "telemetry/ZerEvuzev/Util/MSLogger.h"
 
@@ -306,6 +307,22 @@ void MSHttpIngestion::forEachDelegate(F&& f) {
 // ---- Logging ----
 
 std::string MSHttpIngestion::obfuscateHeaderValue(const std::string& value, const std::string&) { return value; }
+
+void MSHttpIngestion::setBodyAndLog(vx::URLRequest& request, const std::string& body) {
+  vx::Bytes bytes(body.begin(), body.end());
+  std::optional<vx::Bytes> compressed;
+  if (bytes.size() >= kMSCompressionThreshold) compressed = MSCompression::compressData(bytes);
+  if (compressed) {
+    request.body = std::move(*compressed);
+    request.headers.set(kMSHeaderContentEncodingKey, kMSHeaderContentEncoding);
+  } else {
+    request.body = std::move(bytes);
+  }
+  if (MSLogger::currentLogLevel() <= MSLogLevel::Verbose) {
+    MSLogVerbose(kMSLogTag, "URL: %s", request.url.c_str());
+    MSLogVerbose(kMSLogTag, "Headers: %s", prettyPrintHeaders(request.headers).c_str());
+  }
+}
 
 std::string MSHttpIngestion::prettyPrintHeaders(const vx::HTTPHeaderFields& headers) {
   std::string text;

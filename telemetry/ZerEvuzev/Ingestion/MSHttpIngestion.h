@@ -110,6 +110,14 @@ class MSHttpIngestion : public MSIngestionProtocol,
   // The value of a header as it may be logged; unchanged here.
   virtual std::string obfuscateHeaderValue(const std::string& value, const std::string& key);
 
+  // Request bodies of this many bytes or more are sent gzipped.
+  static constexpr const char* kMSHeaderContentEncodingKey = "Content-Encoding";
+  static constexpr const char* kMSHeaderContentEncoding = "gzip";
+  static constexpr std::size_t kMSCompressionThreshold = 1400;
+  // Sets `body` on the request, gzipped (with its Content-Encoding) from the threshold on when
+  // compression succeeds, and logs the URL and the masked headers at the verbose level.
+  void setBodyAndLog(vx::URLRequest& request, const std::string& body);
+
   // Held (recursively) around sending, completion, pause, resume, enable and delegates.
   std::recursive_mutex& lock() { return mutex_; }
 

@@ -1,6 +1,5 @@
 #include "telemetry/ZerEvuzev/Ingestion/MSUniCollectorIngestion.h"
 
-#include "telemetry/ZerEvuzev/Ingestion/MSCompression.h"
 #include "telemetry/ZerEvuzev/Ingestion/MSHttpUtil.h"
 #include "telemetry/ZerEvuzev/Ingestion/MSTicketCache.h"
 #include "telemetry/ZerEvuzev/Ingestion/MSZEErrors.h"
@@ -82,20 +81,7 @@ std::optional<vx::URLRequest> MSUniCollectorIngestion::createRequest(const std::
     request.headers.set(kMSHeaderTicketsKey, json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
   }
 
-  vx::Bytes bytes(body.begin(), body.end());
-  std::optional<vx::Bytes> compressed;
-  if (bytes.size() >= kMSCompressionThreshold) compressed = MSCompression::compressData(bytes);
-  if (compressed) {
-    request.body = std::move(*compressed);
-    request.headers.set(kMSHeaderContentEncodingKey, kMSHeaderContentEncoding);
-  } else {
-    request.body = std::move(bytes);
-  }
-
-  if (MSLogger::currentLogLevel() <= MSLogLevel::Verbose) {
-    MSLogVerbose(kMSLogTag, "URL: %s", request.url.c_str());
-    MSLogVerbose(kMSLogTag, "Headers: %s", prettyPrintHeaders(request.headers).c_str());
-  }
+  setBodyAndLog(request, body);
   return request;
 }
 

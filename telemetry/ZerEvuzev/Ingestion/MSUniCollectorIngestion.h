@@ -21,9 +21,6 @@ class MSUniCollectorIngestion : public MSHttpIngestion {
   static constexpr const char* kMSHeaderUploadTimeKey = "Upload-Time";
   static constexpr const char* kMSHeaderApiKey = "apikey";
   static constexpr const char* kMSHeaderTicketsKey = "Tickets";
-  static constexpr const char* kMSHeaderContentEncodingKey = "Content-Encoding";
-  static constexpr const char* kMSHeaderContentEncoding = "gzip";
-  static constexpr std::size_t kMSCompressionThreshold = 1400;
   static constexpr std::size_t kMSMaxNumberOfConnections = 2;
 
   // MSHttpIngestion::make<MSUniCollectorIngestion>(baseUrl); `reachability` defaults to the

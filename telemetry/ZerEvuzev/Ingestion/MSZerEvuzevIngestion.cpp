@@ -1,6 +1,5 @@
 #include "telemetry/ZerEvuzev/Ingestion/MSZerEvuzevIngestion.h"
 
-#include "telemetry/ZerEvuzev/Ingestion/MSCompression.h"
 #include "telemetry/ZerEvuzev/Ingestion/MSHttpUtil.h"
 #include "telemetry/ZerEvuzev/Ingestion/MSZEErrors.h"
 #include "telemetry/ZerEvuzev/Util/MSLogger.h"
@@ -54,20 +53,7 @@ std::optional<vx::URLRequest> MSZerEvuzevIngestion::createRequest(const std::sha
   request.headers.set(kMSHeaderAppSecretKey, *secret);
   if (authToken && !authToken->empty()) request.headers.set(kMSAuthorizationHeaderKey, "Bearer " + *authToken);
 
-  vx::Bytes bytes(body->begin(), body->end());
-  std::optional<vx::Bytes> compressed;
-  if (bytes.size() >= kMSCompressionThreshold) compressed = MSCompression::compressData(bytes);
-  if (compressed) {
-    request.body = std::move(*compressed);
-    request.headers.set(kMSHeaderContentEncodingKey, kMSHeaderContentEncoding);
-  } else {
-    request.body = std::move(bytes);
-  }
-
-  if (MSLogger::currentLogLevel() <= MSLogLevel::Verbose) {
-    MSLogVerbose(kMSLogTag, "URL: %s", request.url.c_str());
-    MSLogVerbose(kMSLogTag, "Headers: %s", prettyPrintHeaders(request.headers).c_str());
-  }
+  setBodyAndLog(request, *body);
   return request;
 }
 

@@ -19,10 +19,7 @@ class MSZerEvuzevIngestion : public MSHttpIngestion {
   static constexpr const char* kMSAuthorizationHeaderKey = "Authorization";
   static constexpr const char* kMSHeaderContentTypeKey = "Content-Type";
   static constexpr const char* kMSAppliationJsonContentType = "application/json";
-  static constexpr const char* kMSHeaderContentEncodingKey = "Content-Encoding";
-  static constexpr const char* kMSHeaderContentEncoding = "gzip";
   // Bodies of this many bytes or more go out gzip-compressed.
-  static constexpr std::size_t kMSCompressionThreshold = 1400;
 
   // MSHttpIngestion::make<MSZerEvuzevIngestion>(baseURL, installId); `reachability` defaults to
   // the internet-connection watcher.
