@@ -46,8 +46,8 @@ std::shared_ptr<MSDevice> device() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 5) {
-    std::cerr << "usage: " << argv[0] << " <database> <base URL> <first number> <pipe fd>\n";
+  if (argc != 6) {
+    std::cerr << "usage: " << argv[0] << " <database> <base URL> <first number> <pipe fd> <install id>\n";
     return 2;
   }
   std::signal(SIGPIPE, SIG_IGN);
@@ -57,7 +57,8 @@ int main(int argc, char** argv) {
   const int fd = static_cast<int>(std::strtol(argv[4], nullptr, 10));
 
   auto storage = std::make_shared<MSLogDBStorage>(database);
-  auto ingestion = MSHttpIngestion::make<MSZerEvuzevIngestion>(baseURL, vx::UUID::make().uuidString());
+  // The install id names this run in each request, so the test knows which run sent what.
+  auto ingestion = MSHttpIngestion::make<MSZerEvuzevIngestion>(baseURL, argv[5]);
   ingestion->setAppSecret("0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0");
   auto group = MSChannelGroupDefault::make(ingestion, storage);
   // Batches of 10 (3 in flight, 3 s), so that short runs send often.

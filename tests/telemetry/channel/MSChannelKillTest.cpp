@@ -1,8 +1,12 @@
 // Nothing lost, nothing sent twice: a child enqueues and sends logs in a loop and is killed with
 // SIGKILL at random points, 50 times, each run recovering what the last one left. Afterwards
-// every log whose enqueue had returned is in the store or reached the local service, and a log
-// reached it twice only when its batch was on the wire at a kill (the service had it, the
-// killed child never heard the 200: no client can know that batch arrived).
+// every log whose enqueue had returned is in the store or reached the local service; no run sent
+// a log twice; and a log reached the service again in a later run only when its batch was still
+// unacknowledged at a kill (the service had it, the killed child never heard the 200: no client
+// can know that batch arrived). A run can have at most its pending-batch limit unacknowledged.
+//
+// Each run sends its own install id, so every container is put to the run that sent it even when
+// the service records a killed run's last request after the next run has begun.
 #include "telemetry/channel/ChannelTestSupport.h"
 
 #include <fcntl.h>
@@ -11,9 +15,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <random>
 #include <set>
+#include <tuple>
 
 extern char** environ;
 
@@ -27,14 +33,15 @@ struct ChildRun {
   int readFd = -1;
 };
 
-ChildRun spawnChild(const std::string& database, const std::string& baseURL, long first) {
+ChildRun spawnChild(const std::string& database, const std::string& baseURL, long first,
+                    const std::string& installId) {
   int fds[2];
   if (::pipe(fds) != 0) return {};
   ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
   const std::string firstText = std::to_string(first);
   const std::string fdText = std::to_string(fds[1]);
   const char* argv[] = {VX_CHANNEL_KILL_CHILD, database.c_str(), baseURL.c_str(), firstText.c_str(), fdText.c_str(),
-                        nullptr};
+                        installId.c_str(), nullptr};
   pid_t pid = -1;
   const int spawned = ::posix_spawn(&pid, VX_CHANNEL_KILL_CHILD, nullptr, nullptr, const_cast<char**>(argv), environ);
   ::close(fds[1]);
@@ -70,26 +77,22 @@ TEST(MSChannelKillTest, KilledRunsLoseNoLogAndResendOnlyWhatWasOnTheWire) {
   std::uniform_int_distribution<int> reportsBeforeKill(0, 40);
 
   std::set<long> returned;  // logs whose enqueue returned before the kill
-  // Per kill: the service's container count when it came, and when the next run began.
-  std::vector<std::pair<std::size_t, std::size_t>> onTheWire;
+  std::map<std::string, int> runOfInstallId;
   for (int run = 0; run < kKills; ++run) {
-    const std::size_t containersAtStart = service.requests("/logs").size();
-    if (!onTheWire.empty()) onTheWire.back().second = containersAtStart;
-    const auto child = spawnChild(database, service.baseURL(), run * 1000000L);
+    const std::string installId = vx::UUID::make().uuidString();
+    runOfInstallId[installId] = run;
+    const auto child = spawnChild(database, service.baseURL(), run * 1000000L, installId);
     ASSERT_GT(child.pid, 0) << "could not start " << VX_CHANNEL_KILL_CHILD;
     const int target = reportsBeforeKill(random);  // 0: killed while it starts and recovers
     long n = 0;
     for (int reported = 0; reported < target && readNumber(child.readFd, n); ++reported) returned.insert(n);
-    const std::size_t containersAtKill = service.requests("/logs").size();
     ::kill(child.pid, SIGKILL);
     int status = 0;
     ::waitpid(child.pid, &status, 0);
     ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "run " << run << " status " << status;
     while (readNumber(child.readFd, n)) returned.insert(n);  // reported before it died
     ::close(child.readFd);
-    onTheWire.push_back({containersAtKill, containersAtKill});
   }
-  onTheWire.back().second = service.requests("/logs").size();
 
   // The next start: recover into the store without sending (no application secret yet).
   auto storage = std::make_shared<MSLogDBStorage>(database);
@@ -105,49 +108,58 @@ TEST(MSChannelKillTest, KilledRunsLoseNoLogAndResendOnlyWhatWasOnTheWire) {
                                  });
   });
 
-  // Which container each receipt came in.
-  std::map<std::string, std::vector<std::size_t>> receipts;
+  // Each receipt: the run that sent it and the container (request index) it came in.
+  struct Receipt {
+    int run;
+    std::size_t container;
+    bool operator<(const Receipt& o) const { return std::tie(run, container) < std::tie(o.run, o.container); }
+  };
+  std::map<std::string, std::vector<Receipt>> receipts;
   const auto requests = service.requests("/logs");
   for (std::size_t i = 0; i < requests.size(); ++i) {
+    const auto installId = requests[i].header("Install-ID").value_or("");
+    const auto run = runOfInstallId.find(installId);
+    ASSERT_NE(run, runOfInstallId.end()) << "container " << i << " came from no run: \"" << installId << "\"";
     const auto body = nlohmann::json::parse(requests[i].body, nullptr, false);
     ASSERT_FALSE(body.is_discarded());
-    for (const auto& log : body["logs"]) receipts[log.value("sid", "")].push_back(i);
+    for (const auto& log : body["logs"]) receipts[log.value("sid", "")].push_back({run->second, i});
   }
-  const auto onTheWireAtAKill = [&](std::size_t container) {
-    for (const auto& [atKill, nextStart] : onTheWire) {
-      if (container + kPendingBatchesLimit >= atKill && container < nextStart) return true;
-    }
-    return false;
-  };
+  for (auto& [sid, list] : receipts) std::sort(list.begin(), list.end());
 
-  std::size_t lost = 0, resent = 0, unexplained = 0;
+  // Per run, the containers it never heard acknowledged: those whose logs came again from a later
+  // run or are still in the store.
+  std::map<int, std::set<std::size_t>> unacknowledged;
+  std::size_t lost = 0, resent = 0;
   for (long n : returned) {
     const std::string sid = "n-" + std::to_string(n);
-    const auto found = receipts.find(sid);
-    const std::size_t received = found == receipts.end() ? 0 : found->second.size();
     EXPECT_LE(stored.count(sid), 1u) << sid << " stored twice";
-    if (received == 0 && stored.count(sid) == 0) {
+    const auto found = receipts.find(sid);
+    if (found == receipts.end() && stored.count(sid) == 0) {
       ++lost;
       ADD_FAILURE() << sid << " was enqueued but is neither stored nor received";
     }
-    for (std::size_t i = 0; i + 1 < received; ++i) {
-      ++resent;
-      if (!onTheWireAtAKill(found->second[i])) {
-        ++unexplained;
-        ADD_FAILURE() << sid << " received again after container " << found->second[i]
-                      << ", which was not on the wire at a kill";
-      }
-    }
   }
-  for (const auto& sid : stored) {
-    const auto found = receipts.find(sid);
-    // Left in the store although received: only a batch on the wire at the last kill.
-    if (found != receipts.end() && !found->second.empty()) {
-      EXPECT_TRUE(onTheWireAtAKill(found->second.back())) << sid << " is stored after its batch was delivered";
+  for (const auto& [sid, list] : receipts) {
+    for (std::size_t i = 0; i + 1 < list.size(); ++i) {
+      ++resent;
+      if (list[i].run == list[i + 1].run) {
+        ADD_FAILURE() << sid << " sent twice by run " << list[i].run << " (containers " << list[i].container << " and "
+                      << list[i + 1].container << ")";
+      }
+      unacknowledged[list[i].run].insert(list[i].container);
+    }
+    if (stored.count(sid) != 0) unacknowledged[list.back().run].insert(list.back().container);
+  }
+  std::size_t overLimit = 0;
+  for (const auto& [run, containers] : unacknowledged) {
+    if (containers.size() > kPendingBatchesLimit) {
+      ++overLimit;
+      ADD_FAILURE() << "run " << run << " left " << containers.size()
+                    << " delivered batches unacknowledged (resent or kept), more than it can have on the wire";
     }
   }
   EXPECT_EQ(lost, 0u);
-  EXPECT_EQ(unexplained, 0u);
+  EXPECT_EQ(overLimit, 0u);
   std::cout << returned.size() << " logs enqueued over " << kKills << " killed runs; " << receipts.size()
             << " received, " << stored.size() << " still stored, " << resent
             << " received again after a kill caught their batch on the wire\n";
