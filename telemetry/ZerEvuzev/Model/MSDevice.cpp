@@ -2,16 +2,20 @@
 
 #include <typeinfo>
 
-namespace {
+// ---- MSWrapperSdk ----
 
-void put(MSJson& json, const char* key, const std::optional<std::string>& value) {
-  if (value) json[key] = *value;
+const MSFieldTable<MSWrapperSdk>& MSWrapperSdk::fieldTable() {
+  static constexpr MSField<MSWrapperSdk> kFields[] = {
+      MSFieldOf<&MSWrapperSdk::wrapperSdkVersion>("wrapperSdkVersion"),
+      MSFieldOf<&MSWrapperSdk::wrapperSdkName>("wrapperSdkName"),
+      MSFieldOf<&MSWrapperSdk::wrapperRuntimeVersion>("wrapperRuntimeVersion"),
+      MSFieldOf<&MSWrapperSdk::liveUpdateReleaseLabel>("liveUpdateReleaseLabel"),
+      MSFieldOf<&MSWrapperSdk::liveUpdateDeploymentKey>("liveUpdateDeploymentKey"),
+      MSFieldOf<&MSWrapperSdk::liveUpdatePackageHash>("liveUpdatePackageHash"),
+  };
+  static constexpr MSFieldTable<MSWrapperSdk> kTable(kFields);
+  return kTable;
 }
-void put(MSJson& json, const char* key, const std::optional<std::int64_t>& value) {
-  if (value) json[key] = *value;
-}
-
-}  // namespace
 
 MSWrapperSdk::MSWrapperSdk(std::optional<std::string> wrapperSdkVersion_,
                            std::optional<std::string> wrapperSdkName_,
@@ -26,146 +30,55 @@ MSWrapperSdk::MSWrapperSdk(std::optional<std::string> wrapperSdkVersion_,
       liveUpdateDeploymentKey(std::move(liveUpdateDeploymentKey_)),
       liveUpdatePackageHash(std::move(liveUpdatePackageHash_)) {}
 
-MSWrapperSdk::MSWrapperSdk(vx::KeyedUnarchiver& coder)
-    : wrapperSdkVersion(coder.decodeString("wrapperSdkVersion")),
-      wrapperSdkName(coder.decodeString("wrapperSdkName")),
-      wrapperRuntimeVersion(coder.decodeString("wrapperRuntimeVersion")),
-      liveUpdateReleaseLabel(coder.decodeString("liveUpdateReleaseLabel")),
-      liveUpdateDeploymentKey(coder.decodeString("liveUpdateDeploymentKey")),
-      liveUpdatePackageHash(coder.decodeString("liveUpdatePackageHash")) {}
+MSWrapperSdk::MSWrapperSdk(vx::KeyedUnarchiver& coder) { fieldTable().decodeOwn(*this, coder); }
 
-void MSWrapperSdk::encodeWithCoder(vx::KeyedArchiver& coder) const {
-  MSEncodeString(coder, wrapperSdkVersion, "wrapperSdkVersion");
-  MSEncodeString(coder, wrapperSdkName, "wrapperSdkName");
-  MSEncodeString(coder, wrapperRuntimeVersion, "wrapperRuntimeVersion");
-  MSEncodeString(coder, liveUpdateReleaseLabel, "liveUpdateReleaseLabel");
-  MSEncodeString(coder, liveUpdateDeploymentKey, "liveUpdateDeploymentKey");
-  MSEncodeString(coder, liveUpdatePackageHash, "liveUpdatePackageHash");
-}
+void MSWrapperSdk::encodeWithCoder(vx::KeyedArchiver& coder) const { fieldTable().encode(*this, coder); }
 
-MSJson MSWrapperSdk::serializeToDictionary() const {
-  MSJson json = MSJson::object();
-  put(json, "wrapperSdkVersion", wrapperSdkVersion);
-  put(json, "wrapperSdkName", wrapperSdkName);
-  put(json, "wrapperRuntimeVersion", wrapperRuntimeVersion);
-  put(json, "liveUpdateReleaseLabel", liveUpdateReleaseLabel);
-  put(json, "liveUpdateDeploymentKey", liveUpdateDeploymentKey);
-  put(json, "liveUpdatePackageHash", liveUpdatePackageHash);
-  return json;
-}
+MSJson MSWrapperSdk::serializeToDictionary() const { return fieldTable().toJson(*this); }
 
-bool MSWrapperSdk::wrapperFieldsEqual(const MSWrapperSdk& other) const {
-  return wrapperSdkVersion == other.wrapperSdkVersion && wrapperSdkName == other.wrapperSdkName &&
-         wrapperRuntimeVersion == other.wrapperRuntimeVersion &&
-         liveUpdateReleaseLabel == other.liveUpdateReleaseLabel &&
-         liveUpdateDeploymentKey == other.liveUpdateDeploymentKey &&
-         liveUpdatePackageHash == other.liveUpdatePackageHash;
-}
+bool MSWrapperSdk::wrapperFieldsEqual(const MSWrapperSdk& other) const { return fieldTable().equal(*this, other); }
 
 bool MSWrapperSdk::isEqual(const MSSerializableObject& other) const {
-  const auto* wrapper = dynamic_cast<const MSWrapperSdk*>(&other);
-  // A wrapper description never equals a device (which hashes its own fields too).
-  return wrapper != nullptr && typeid(*this) == typeid(other) && wrapperFieldsEqual(*wrapper);
+  return typeid(*this) == typeid(other) && fieldTable().isEqual(*this, other);
 }
 
-std::size_t MSWrapperSdk::hash() const {
-  std::size_t seed = 0;
-  MSHashAdd(seed, wrapperSdkVersion);
-  MSHashAdd(seed, wrapperSdkName);
-  MSHashAdd(seed, wrapperRuntimeVersion);
-  MSHashAdd(seed, liveUpdateReleaseLabel);
-  MSHashAdd(seed, liveUpdateDeploymentKey);
-  MSHashAdd(seed, liveUpdatePackageHash);
-  return seed;
+std::size_t MSWrapperSdk::hash() const { return fieldTable().hash(*this); }
+
+// ---- MSDevice ----
+
+const MSFieldTable<MSDevice, MSWrapperSdk>& MSDevice::fieldTable() {
+  constexpr auto kUnhashed = MSFieldFlags::Unhashed;
+  constexpr auto kRequired = MSFieldFlags::Required;
+  static constexpr MSField<MSDevice> kFields[] = {
+      MSFieldOf<&MSDevice::sdkName>("sdkName", kRequired),
+      MSFieldOf<&MSDevice::sdkVersion>("sdkVersion", kRequired),
+      MSFieldOf<&MSDevice::model>("model"),
+      MSFieldOf<&MSDevice::oemName>("oemName", kUnhashed),
+      MSFieldOf<&MSDevice::osName>("osName", kRequired),
+      MSFieldOf<&MSDevice::osVersion>("osVersion", kRequired),
+      MSFieldOf<&MSDevice::osBuild>("osBuild", kUnhashed),
+      MSFieldOf<&MSDevice::osApiLevel>("osApiLevel", kUnhashed),
+      MSFieldOf<&MSDevice::locale>("locale", kRequired),
+      MSFieldOf<&MSDevice::timeZoneOffset>("timeZoneOffset", kRequired),
+      MSFieldOf<&MSDevice::screenSize>("screenSize", kUnhashed),
+      MSFieldOf<&MSDevice::appVersion>("appVersion", kRequired),
+      MSFieldOf<&MSDevice::carrierName>("carrierName", kUnhashed),
+      MSFieldOf<&MSDevice::carrierCountry>("carrierCountry", kUnhashed),
+      MSFieldOf<&MSDevice::appBuild>("appBuild", kRequired),
+      MSFieldOf<&MSDevice::appNamespace>("appNamespace", kUnhashed),
+  };
+  static constexpr MSFieldTable<MSDevice, MSWrapperSdk> kTable(kFields);
+  return kTable;
 }
 
-MSDevice::MSDevice(vx::KeyedUnarchiver& coder)
-    : MSWrapperSdk(coder),
-      sdkName(coder.decodeString("sdkName")),
-      sdkVersion(coder.decodeString("sdkVersion")),
-      model(coder.decodeString("model")),
-      oemName(coder.decodeString("oemName")),
-      osName(coder.decodeString("osName")),
-      osVersion(coder.decodeString("osVersion")),
-      osBuild(coder.decodeString("osBuild")),
-      osApiLevel(coder.decodeInt64("osApiLevel")),
-      locale(coder.decodeString("locale")),
-      timeZoneOffset(coder.decodeInt64("timeZoneOffset")),
-      screenSize(coder.decodeString("screenSize")),
-      appVersion(coder.decodeString("appVersion")),
-      carrierName(coder.decodeString("carrierName")),
-      carrierCountry(coder.decodeString("carrierCountry")),
-      appBuild(coder.decodeString("appBuild")),
-      appNamespace(coder.decodeString("appNamespace")) {}
+MSDevice::MSDevice(vx::KeyedUnarchiver& coder) : MSWrapperSdk(coder) { fieldTable().decodeOwn(*this, coder); }
 
-void MSDevice::encodeWithCoder(vx::KeyedArchiver& coder) const {
-  MSWrapperSdk::encodeWithCoder(coder);
-  MSEncodeString(coder, sdkName, "sdkName");
-  MSEncodeString(coder, sdkVersion, "sdkVersion");
-  MSEncodeString(coder, model, "model");
-  MSEncodeString(coder, oemName, "oemName");
-  MSEncodeString(coder, osName, "osName");
-  MSEncodeString(coder, osVersion, "osVersion");
-  MSEncodeString(coder, osBuild, "osBuild");
-  MSEncodeInt64(coder, osApiLevel, "osApiLevel");
-  MSEncodeString(coder, locale, "locale");
-  MSEncodeInt64(coder, timeZoneOffset, "timeZoneOffset");
-  MSEncodeString(coder, screenSize, "screenSize");
-  MSEncodeString(coder, appVersion, "appVersion");
-  MSEncodeString(coder, carrierName, "carrierName");
-  MSEncodeString(coder, carrierCountry, "carrierCountry");
-  MSEncodeString(coder, appBuild, "appBuild");
-  MSEncodeString(coder, appNamespace, "appNamespace");
-}
+void MSDevice::encodeWithCoder(vx::KeyedArchiver& coder) const { fieldTable().encode(*this, coder); }
 
-MSJson MSDevice::serializeToDictionary() const {
-  MSJson json = MSWrapperSdk::serializeToDictionary();
-  put(json, "sdkName", sdkName);
-  put(json, "sdkVersion", sdkVersion);
-  put(json, "model", model);
-  put(json, "oemName", oemName);
-  put(json, "osName", osName);
-  put(json, "osVersion", osVersion);
-  put(json, "osBuild", osBuild);
-  put(json, "osApiLevel", osApiLevel);
-  put(json, "locale", locale);
-  put(json, "timeZoneOffset", timeZoneOffset);
-  put(json, "screenSize", screenSize);
-  put(json, "appVersion", appVersion);
-  put(json, "carrierName", carrierName);
-  put(json, "carrierCountry", carrierCountry);
-  put(json, "appBuild", appBuild);
-  put(json, "appNamespace", appNamespace);
-  return json;
-}
+MSJson MSDevice::serializeToDictionary() const { return fieldTable().toJson(*this); }
 
-bool MSDevice::isEqual(const MSSerializableObject& other) const {
-  const auto* device = dynamic_cast<const MSDevice*>(&other);
-  if (device == nullptr || !wrapperFieldsEqual(*device)) return false;
-  return sdkName == device->sdkName && sdkVersion == device->sdkVersion && model == device->model &&
-         oemName == device->oemName && osName == device->osName && osVersion == device->osVersion &&
-         osBuild == device->osBuild && osApiLevel == device->osApiLevel && locale == device->locale &&
-         timeZoneOffset == device->timeZoneOffset && screenSize == device->screenSize &&
-         appVersion == device->appVersion && carrierName == device->carrierName &&
-         carrierCountry == device->carrierCountry && appBuild == device->appBuild &&
-         appNamespace == device->appNamespace;
-}
+bool MSDevice::isEqual(const MSSerializableObject& other) const { return fieldTable().isEqual(*this, other); }
 
-std::size_t MSDevice::hash() const {
-  std::size_t seed = MSWrapperSdk::hash();
-  MSHashAdd(seed, sdkName);
-  MSHashAdd(seed, sdkVersion);
-  MSHashAdd(seed, model);
-  MSHashAdd(seed, osName);
-  MSHashAdd(seed, osVersion);
-  MSHashAdd(seed, locale);
-  MSHashAdd(seed, timeZoneOffset);
-  MSHashAdd(seed, appVersion);
-  MSHashAdd(seed, appBuild);
-  return seed;
-}
+std::size_t MSDevice::hash() const { return fieldTable().hash(*this); }
 
-bool MSDevice::isValid() const {
-  return MSWrapperSdk::isValid() && sdkName && sdkVersion && osName && osVersion && locale &&
-         timeZoneOffset && appVersion && appBuild;
-}
+bool MSDevice::isValid() const { return fieldTable().isValid(*this); }

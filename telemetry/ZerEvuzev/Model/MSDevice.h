@@ -2,6 +2,7 @@
 // of a cross-platform wrapper SDK that may embed this one. Built by MSDeviceTracker.
 #pragma once
 
+#include "telemetry/ZerEvuzev/Model/MSFieldTable.h"
 #include "telemetry/ZerEvuzev/Model/MSSerializableObject.h"
 
 #include <cstdint>
@@ -25,9 +26,13 @@ class MSWrapperSdk : public MSSerializableObject, public MSModel {
   std::optional<std::string> liveUpdateDeploymentKey;
   std::optional<std::string> liveUpdatePackageHash;
 
+  // The six wrapper fields, each under its own name in JSON and in the archive.
+  static const MSFieldTable<MSWrapperSdk>& fieldTable();
+
   std::string className() const override { return "MSWrapperSdk"; }
   void encodeWithCoder(vx::KeyedArchiver& coder) const override;
   MSJson serializeToDictionary() const override;
+  // A wrapper description never equals a device (which hashes its own fields too).
   bool isEqual(const MSSerializableObject& other) const override;
   std::size_t hash() const override;
   // Always true.
@@ -59,10 +64,15 @@ class MSDevice : public MSWrapperSdk {
   std::optional<std::string> appBuild;
   std::optional<std::string> appNamespace;
 
+  // The wrapper's fields, then the device's, in the order above.
+  static const MSFieldTable<MSDevice, MSWrapperSdk>& fieldTable();
+
   std::string className() const override { return "MSDevice"; }
   void encodeWithCoder(vx::KeyedArchiver& coder) const override;
   // The wrapper's keys, then the device's, each only when set.
   MSJson serializeToDictionary() const override;
+  // Every field; the hash leaves out oemName, osBuild, osApiLevel, screenSize, the carrier
+  // fields and appNamespace.
   bool isEqual(const MSSerializableObject& other) const override;
   std::size_t hash() const override;
   // sdkName, sdkVersion, osName, osVersion, locale, timeZoneOffset, appVersion and appBuild set.
