@@ -11,6 +11,7 @@
 
 #include "crash-engine/HXCrashAsyncDwarfCIE.h"
 #include "crash-engine/HXCrashAsyncDwarfExpression.h"
+#include "crash-engine/HXCrashAsyncDwarfWalkCache.h"
 #include "crash-engine/MSHXCrashThreadState.h"
 
 namespace hxcrash::MS::async {
@@ -167,20 +168,65 @@ class dwarf_cfa_state {
 
   // Runs the CFA program at [base + offset, + length) of mem, applying the rows up to pc (every
   // row when pc is 0), from initial_location on. reader may be null. More than
-  // HXCRASH_DWARF_CFA_PROGRAM_MAX_STEPS instructions fail with invalid_argument.
+  // HXCRASH_DWARF_CFA_PROGRAM_MAX_STEPS instructions fail with invalid_argument, and so does an
+  // exhausted walk budget (walk_steps, when given, loses one per instruction).
+  // location_moved (may be null) tells whether an instruction changed the location, i.e.
+  // whether the result can depend on pc.
   template <typename Memory>
   hxcrash_error_t eval_program(const Memory& mem, machine_ptr pc, machine_ptr initial_location,
                                const hxcrash_async_dwarf_cie_info* cie,
                                const gnu_ehptr_reader<machine_ptr>* reader,
                                const MShxcrash_async_byteorder* byteorder,
                                hxcrash_vm_address_t base, hxcrash_vm_off_t offset,
-                               hxcrash_vm_off_t length);
+                               hxcrash_vm_off_t length, std::uint64_t* walk_steps = nullptr,
+                               bool* location_moved = nullptr);
 
-  // Computes the caller's registers from this table and the current frame's registers.
+  // Computes the caller's registers from this table and the current frame's registers. window
+  // (may be null) serves the saved registers' words and is refilled as needed; walk_steps (may
+  // be null) is the walk budget the rule expressions draw on.
   hxcrash_error_t apply_state(vx::task_t task, const hxcrash_async_dwarf_cie_info* cie,
                               const hxcrash_async_thread_state* thread_state,
                               const MShxcrash_async_byteorder* byteorder,
-                              hxcrash_async_thread_state* new_thread_state) const;
+                              hxcrash_async_thread_state* new_thread_state,
+                              hxcrash_dwarf_stack_window* window = nullptr,
+                              std::uint64_t* walk_steps = nullptr) const;
+
+  // Keeps the base level's rules in out when the table can be rebuilt from them exactly (one
+  // level, no released or dropped entries, few rules); false otherwise.
+  bool save_rules(hxcrash_dwarf_cie_rules* out) const {
+    if (_table_depth != 0 || free_list_ != kEnd || never_used_ != register_count_[0] ||
+        register_count_[0] > hxcrash_dwarf_cie_rules::kRules) {
+      return false;
+    }
+    const dwarf_cfa_rule<machine_ptr>& cfa = cfa_[0];
+    out->cfa_type = cfa.cfa_type;
+    out->cfa_reg = cfa.reg_num;
+    out->cfa_offset = cfa.offset;
+    out->cfa_expression_address = cfa.expression_address;
+    out->cfa_expression_length = cfa.expression_length;
+    out->count = 0;
+    for (std::uint8_t bucket = 0; bucket < kBuckets; ++bucket) {
+      for (std::uint8_t i = buckets_[0][bucket]; i != kEnd; i = entries_[i].next) {
+        out->rules[out->count++] = hxcrash_dwarf_cie_rules::rule{entries_[i].value,
+                                                                 entries_[i].regnum,
+                                                                 entries_[i].rule};
+      }
+    }
+    return true;
+  }
+
+  // Rebuilds, in a table just constructed, the rules save_rules kept.
+  void load_rules(const hxcrash_dwarf_cie_rules& rules) {
+    cfa_[0] = dwarf_cfa_rule<machine_ptr>{static_cast<dwarf_cfa_state_cfa_type>(rules.cfa_type),
+                                          rules.cfa_reg, static_cast<machine_ptr>(rules.cfa_offset),
+                                          rules.cfa_expression_address,
+                                          rules.cfa_expression_length};
+    for (std::uint8_t i = 0; i < rules.count; ++i) {
+      set_register(rules.rules[i].regnum,
+                   static_cast<hxcrash_dwarf_cfa_reg_rule_t>(rules.rules[i].kind),
+                   static_cast<machine_ptr>(rules.rules[i].value));
+    }
+  }
 
  private:
   friend class dwarf_cfa_state_iterator<machine_ptr, machine_ptr_s>;
@@ -240,7 +286,9 @@ hxcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::eval_program(
     const Memory& mem, machine_ptr pc, machine_ptr initial_location,
     const hxcrash_async_dwarf_cie_info* cie, const gnu_ehptr_reader<machine_ptr>* reader,
     const MShxcrash_async_byteorder* byteorder, hxcrash_vm_address_t base,
-    hxcrash_vm_off_t offset, hxcrash_vm_off_t length) {
+    hxcrash_vm_off_t offset, hxcrash_vm_off_t length, std::uint64_t* walk_steps,
+    bool* location_moved) {
+  if (location_moved != nullptr) *location_moved = false;
   // The rules in force before the program: what DW_CFA_restore goes back to. A plain list (the
   // CIE's few rules, at most kEntries): building a whole table per program cost more than the
   // program.
@@ -365,17 +413,27 @@ hxcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::eval_program(
                    HXCRASH_DWARF_CFA_PROGRAM_MAX_STEPS);
       return hxcrash_error_invalid_argument;
     }
+    if (walk_steps != nullptr) {
+      if (*walk_steps == 0) {
+        MSHXCF_DEBUG("The stack walk used up its budget of DWARF instructions");
+        return hxcrash_error_invalid_argument;
+      }
+      *walk_steps -= 1;
+    }
     std::uint8_t opcode = 0;
     HXC_FIXED(std::uint8_t, opcode);
     const std::uint8_t operand = opcode & 0x3f;
     switch (opcode & 0xc0) {
       case 0x40:  // DW_CFA_advance_loc
+        if (location_moved != nullptr) *location_moved = true;
         location = static_cast<machine_ptr>(location + operand * caf);
         continue;
       case 0x80: {  // DW_CFA_offset
         std::uint64_t n = 0;
         HXC_ULEB(n);
-        HXC_SET(operand, HXCRASH_DWARF_CFA_REG_RULE_OFFSET, scaled(n));
+        // Widened first: the register check compares against a 32-bit limit.
+        const std::uint64_t r = operand;
+        HXC_SET(r, HXCRASH_DWARF_CFA_REG_RULE_OFFSET, scaled(n));
         continue;
       }
       case 0xc0:  // DW_CFA_restore
@@ -389,6 +447,7 @@ hxcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::eval_program(
       case 0x00:  // DW_CFA_nop
         break;
       case 0x01: {  // DW_CFA_set_loc
+        if (location_moved != nullptr) *location_moved = true;
         if (cie->segment_size != 0) {
           MSHXCF_DEBUG("Segment support has not been implemented");
           return hxcrash_error_not_supported;
@@ -402,18 +461,21 @@ hxcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::eval_program(
         break;
       }
       case 0x02: {
+        if (location_moved != nullptr) *location_moved = true;
         std::uint8_t delta = 0;
         HXC_FIXED(std::uint8_t, delta);
         location = static_cast<machine_ptr>(location + delta * caf);
         break;
       }
       case 0x03: {
+        if (location_moved != nullptr) *location_moved = true;
         std::uint16_t delta = 0;
         HXC_FIXED(std::uint16_t, delta);
         location = static_cast<machine_ptr>(location + delta * caf);
         break;
       }
       case 0x04: {
+        if (location_moved != nullptr) *location_moved = true;
         std::uint32_t delta = 0;
         HXC_FIXED(std::uint32_t, delta);
         location = static_cast<machine_ptr>(location + delta * caf);
@@ -597,7 +659,7 @@ hxcrash_error_t eval_mapped_expression(vx::task_t task,
                                        const MShxcrash_async_byteorder* byteorder,
                                        std::uint64_t address, std::uint64_t length,
                                        const machine_ptr* initial, std::size_t initial_count,
-                                       machine_ptr* result) {
+                                       machine_ptr* result, std::uint64_t* walk_steps) {
   hxcrash_async_mobject mobj;
   hxcrash_error_t err = MShxcrash_async_mobject_init(&mobj, task, address, length, true);
   if (err != hxcrash_error_none) {
@@ -607,7 +669,7 @@ hxcrash_error_t eval_mapped_expression(vx::task_t task,
   const mobject_memory mem{&mobj};
   err = hxcrash_async_dwarf_expression_eval<machine_ptr, machine_ptr_s>(
       mem, task, thread_state, byteorder, address, 0, static_cast<hxcrash_vm_off_t>(length),
-      initial, initial_count, result);
+      initial, initial_count, result, walk_steps);
   MShxcrash_async_mobject_free(&mobj);
   return err;
 }
@@ -618,7 +680,8 @@ template <typename machine_ptr, typename machine_ptr_s>
 hxcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::apply_state(
     vx::task_t task, const hxcrash_async_dwarf_cie_info* cie,
     const hxcrash_async_thread_state* thread_state, const MShxcrash_async_byteorder* byteorder,
-    hxcrash_async_thread_state* new_thread_state) const {
+    hxcrash_async_thread_state* new_thread_state, hxcrash_dwarf_stack_window* window,
+    std::uint64_t* walk_steps) const {
   MShxcrash_async_thread_state_copy(new_thread_state, thread_state);
   MShxcrash_async_thread_state_clear_volatile_regs(new_thread_state);
 
@@ -650,7 +713,7 @@ hxcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::apply_state(
     case DWARF_CFA_STATE_CFA_TYPE_EXPRESSION: {
       const hxcrash_error_t err = detail::eval_mapped_expression<machine_ptr, machine_ptr_s>(
           task, thread_state, byteorder, rule.expression_address, rule.expression_length,
-          nullptr, 0, &cfa);
+          nullptr, 0, &cfa, walk_steps);
       if (err != hxcrash_error_none) return err;
       break;
     }
@@ -660,9 +723,11 @@ hxcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::apply_state(
   const std::size_t gregSize = MShxcrash_async_thread_state_get_greg_size(thread_state);
 
   // The registers saved at offsets from the CFA usually lie within a few words of each other:
-  // they are read in one checked copy instead of one system call each.
+  // they are read in one checked copy instead of one system call each. A walk's window keeps
+  // the bytes above them too, where the callers' saved registers usually are.
   constexpr std::uint64_t kWindowBytes = 256;
-  std::uint8_t window[kWindowBytes];
+  std::uint8_t ownWindow[kWindowBytes];
+  const std::uint8_t* windowBytes = ownWindow;
   std::uint64_t windowStart = 0;
   std::uint64_t windowLength = 0;
   {
@@ -678,8 +743,15 @@ hxcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::apply_state(
       if (address < low) low = address;
       if (address + gregSize > high) high = address + gregSize;
     }
-    if (high > low && high - low <= kWindowBytes &&
-        MShxcrash_async_task_memcpy(task, low, 0, window, high - low) == hxcrash_error_none) {
+    if (high > low && window != nullptr) {
+      if (window->cover(task, low, high)) {
+        windowBytes = window->bytes;
+        windowStart = window->start;
+        windowLength = window->length;
+      }
+    } else if (high > low && high - low <= kWindowBytes &&
+               MShxcrash_async_task_memcpy(task, low, 0, ownWindow, high - low) ==
+                   hxcrash_error_none) {
       windowStart = low;
       windowLength = high - low;
     }
@@ -687,8 +759,9 @@ hxcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::apply_state(
   auto readWord = [&](machine_ptr address, machine_ptr* out) -> hxcrash_error_t {
     std::uint64_t word = 0;
     const std::uint64_t at = address;
-    if (windowLength != 0 && at >= windowStart && at - windowStart <= windowLength - gregSize) {
-      const std::uint8_t* local = window + (at - windowStart);
+    if (windowLength >= gregSize && at >= windowStart &&
+        at - windowStart <= windowLength - gregSize) {
+      const std::uint8_t* local = windowBytes + (at - windowStart);
       word = gregSize == 4 ? detail::load_unaligned<std::uint32_t>(local)
                            : detail::load_unaligned<std::uint64_t>(local);
       *out = static_cast<machine_ptr>(word);
@@ -763,13 +836,15 @@ hxcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::apply_state(
           std::uint32_t narrow = 0;
           const std::uint32_t narrowInitial[1] = {static_cast<std::uint32_t>(cfa)};
           err = detail::eval_mapped_expression<std::uint32_t, std::int32_t>(
-              task, thread_state, byteorder, start, exprLength, narrowInitial, 1, &narrow);
+              task, thread_state, byteorder, start, exprLength, narrowInitial, 1, &narrow,
+              walk_steps);
           exprResult = narrow;
         } else {
           std::uint64_t wide = 0;
           const std::uint64_t wideInitial[1] = {static_cast<std::uint64_t>(initial[0])};
           err = detail::eval_mapped_expression<std::uint64_t, std::int64_t>(
-              task, thread_state, byteorder, start, exprLength, wideInitial, 1, &wide);
+              task, thread_state, byteorder, start, exprLength, wideInitial, 1, &wide,
+              walk_steps);
           exprResult = static_cast<machine_ptr>(wide);
         }
         if (err != hxcrash_error_none) return err;

@@ -61,13 +61,14 @@ inline constexpr std::size_t HXCRASH_DWARF_EXPRESSION_MAX_STEPS = 10000;
 // operation, division by zero, no result, more than HXCRASH_DWARF_EXPRESSION_MAX_STEPS
 // operations), internal for the generic stack overflow and
 // underflow, not_supported for opcodes and registers outside the supported set, not_found for a
-// register the state lacks, the task read's code for a failed dereference.
+// register the state lacks, the task read's code for a failed dereference. walk_steps (may be
+// null) is a stack walk's budget: one per operation, invalid_argument once it is used up.
 template <typename machine_ptr, typename machine_ptr_s, typename Memory>
 hxcrash_error_t hxcrash_async_dwarf_expression_eval(
     const Memory& mem, vx::task_t task, const hxcrash_async_thread_state* thread_state,
     const MShxcrash_async_byteorder* byteorder, hxcrash_vm_address_t base,
     hxcrash_vm_off_t offset, hxcrash_vm_off_t length, const machine_ptr* initial_values,
-    std::size_t initial_count, machine_ptr* result) {
+    std::size_t initial_count, machine_ptr* result, std::uint64_t* walk_steps = nullptr) {
   static_assert(sizeof(machine_ptr) == sizeof(machine_ptr_s));
   constexpr unsigned kBits = sizeof(machine_ptr) * 8;
   constexpr machine_ptr kSignBit = machine_ptr{1} << (kBits - 1);
@@ -143,6 +144,13 @@ hxcrash_error_t hxcrash_async_dwarf_expression_eval(
       MSHXCF_DEBUG("DWARF expression did not finish within %zu operations",
                    HXCRASH_DWARF_EXPRESSION_MAX_STEPS);
       return hxcrash_error_invalid_argument;
+    }
+    if (walk_steps != nullptr) {
+      if (*walk_steps == 0) {
+        MSHXCF_DEBUG("The stack walk used up its budget of DWARF instructions");
+        return hxcrash_error_invalid_argument;
+      }
+      *walk_steps -= 1;
     }
     std::uint8_t opcode = 0;
     HXC_READ(std::uint8_t, opcode);

@@ -13,6 +13,7 @@
 #pragma once
 
 #include "crash-engine/HXCrashAsyncDwarfCIE.h"
+#include "crash-engine/HXCrashAsyncDwarfWalkCache.h"
 #include "crash-engine/HXCrashAsyncMachOImage.h"
 
 struct MShxcrash_async_dwarf_image_cache {
@@ -88,11 +89,15 @@ inline bool read_table_field(const MShxcrash_async_dwarf_image_cache* cache,
 // Crash time. Finds the FDE covering pc through the header table: the last entry whose initial
 // location is at or below pc (or an entry sharing that location), parsed from mem.
 // hxcrash_error_not_found (not logged) when no FDE covers pc; a damaged entry gives its error.
+// hit (may be null) is made valid, with the span of its table entry, when the FDE was the
+// search's first candidate: then every pc inside both the span and the FDE finds it again.
 template <typename machine_ptr, typename Memory>
 hxcrash_error_t hxcrash_async_dwarf_image_cache_table_find_fde(
     const MShxcrash_async_dwarf_image_cache* cache, const Memory& mem,
     const MShxcrash_async_byteorder* byteorder, std::uint64_t pc,
-    hxcrash_async_dwarf_fde_info* fde, hxcrash_async_dwarf_cie_cache* cie_cache = nullptr) {
+    hxcrash_async_dwarf_fde_info* fde, hxcrash_async_dwarf_cie_cache* cie_cache = nullptr,
+    hxcrash_dwarf_fde_hit* hit = nullptr) {
+  if (hit != nullptr) hit->valid = false;
   std::uint64_t low = 0;
   std::uint64_t high = cache->table_count;  // entries [low, high) hold the answer's successor
   while (low < high) {
@@ -125,7 +130,18 @@ hxcrash_error_t hxcrash_async_dwarf_image_cache_table_find_fde(
     const hxcrash_error_t err = hxcrash_async_dwarf_fde_info_init<machine_ptr>(
         fde, mem, byteorder, fdeAddress, false, cie_cache);
     if (err != hxcrash_error_none) return err;
-    if (fde->pc_start <= pc && pc < fde->pc_end) return hxcrash_error_none;
+    if (fde->pc_start <= pc && pc < fde->pc_end) {
+      std::uint64_t next = ~std::uint64_t{0};
+      if (hit != nullptr && tries == 0 &&
+          (index + 1 == cache->table_count ||
+           detail::read_table_field(cache, byteorder, index + 1, 0, &next))) {
+        hit->valid = true;
+        hit->entry_start = start;
+        hit->next_start = next;
+        hit->fde = *fde;
+      }
+      return hxcrash_error_none;
+    }
     low = index;
   }
   return hxcrash_error_not_found;
@@ -133,15 +149,17 @@ hxcrash_error_t hxcrash_async_dwarf_image_cache_table_find_fde(
 
 // Crash time. The FDE covering pc in the cached section: the header table when there is one,
 // else the linear walk of mem. cie_cache (may be null) receives the FDE's CIE when the table
-// parsed it.
+// parsed it; hit (may be null) as for the table search, never valid after the linear walk.
 template <typename machine_ptr, typename Memory>
 hxcrash_error_t hxcrash_async_dwarf_image_cache_find_fde(
     const MShxcrash_async_dwarf_image_cache* cache, const Memory& mem,
     const MShxcrash_async_byteorder* byteorder, std::uint64_t pc,
-    hxcrash_async_dwarf_fde_info* fde, hxcrash_async_dwarf_cie_cache* cie_cache = nullptr) {
+    hxcrash_async_dwarf_fde_info* fde, hxcrash_async_dwarf_cie_cache* cie_cache = nullptr,
+    hxcrash_dwarf_fde_hit* hit = nullptr) {
+  if (hit != nullptr) hit->valid = false;
   if (cache->has_table && !cache->debug_frame) {
     return hxcrash_async_dwarf_image_cache_table_find_fde<machine_ptr>(cache, mem, byteorder, pc,
-                                                                       fde, cie_cache);
+                                                                       fde, cie_cache, hit);
   }
   dwarf_frame_reader<Memory> reader;
   const hxcrash_error_t err =

@@ -6,6 +6,7 @@
 // functions; the cursor and its frames live on the caller's stack.
 #pragma once
 
+#include "crash-engine/HXCrashAsyncDwarfWalkCache.h"
 #include "crash-engine/HXCrashAsyncImageList.h"
 #include "crash-engine/MSHXCrashThreadState.h"
 
@@ -26,6 +27,9 @@ struct MSplframe_cursor {
   std::uint32_t depth;
   hxcrash_async_thread_state prev_frame;
   hxcrash_async_thread_state frame;
+  // What the DWARF reader keeps between the steps of this walk (stack bytes, the last CIE and
+  // FDE, the walk's instruction budget); reset by init.
+  hxcrash::MS::async::hxcrash_dwarf_walk_cache dwarf_walk;
 };
 
 // A frame reader: from current_frame (and previous_frame, null for the first frame of a walk)
@@ -86,3 +90,10 @@ MSplframe_error_t MSplframe_cursor_read_dwarf_unwind(
     vx::task_t task, MShxcrash_async_image_list* image_list,
     const hxcrash_async_thread_state* current_frame,
     const hxcrash_async_thread_state* previous_frame, hxcrash_async_thread_state* next_frame);
+// The same reader within a walk: walk (may be null) carries what one step leaves for the next
+// and the walk's budget. The cursor calls this in place of the reader above, with its own.
+MSplframe_error_t MSplframe_cursor_read_dwarf_unwind_in_walk(
+    vx::task_t task, MShxcrash_async_image_list* image_list,
+    const hxcrash_async_thread_state* current_frame,
+    const hxcrash_async_thread_state* previous_frame, hxcrash_async_thread_state* next_frame,
+    hxcrash::MS::async::hxcrash_dwarf_walk_cache* walk);

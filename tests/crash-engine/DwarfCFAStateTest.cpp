@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+
 #include <cstdint>
 #include <vector>
 
@@ -290,6 +292,154 @@ TEST(DwarfCfaStateTest, ProgramBeyondTheInstructionBudgetFails) {
   State64 state;
   EXPECT_EQ(run(&state, within, 0), hxcrash_error_none);
   EXPECT_EQ(run(&state, beyond, 0), hxcrash_error_invalid_argument);
+}
+
+}  // namespace
+
+namespace {
+
+// ---- what a stack walk keeps between frames ---------------------------------------------------
+
+// The walk's budget is shared by the programs of every frame: a program fails once it is used
+// up, whatever its own budget says, and an expression rule draws on it too.
+TEST(DwarfCfaStateTest, WalkBudgetEndsProgramsAndExpressionsOnceUsedUp) {
+  const Bytes nops(10, 0x00);
+  const buffer_memory mem{nops.data(), nops.size(), reinterpret_cast<std::uint64_t>(nops.data())};
+  const hxcrash_async_dwarf_cie_info cie = x86_64Cie();
+  const gnu_ehptr_reader<std::uint64_t> reader(le());
+  struct Case {
+    std::uint64_t budget;
+    hxcrash_error_t expected;
+    std::uint64_t left;
+  };
+  for (const Case& c : {Case{10, hxcrash_error_none, 0}, Case{25, hxcrash_error_none, 15},
+                        Case{9, hxcrash_error_invalid_argument, 0}}) {
+    State64 state;
+    std::uint64_t steps = c.budget;
+    EXPECT_EQ(state.eval_program(mem, 0, 0x1000, &cie, &reader, le(), mem.address, 0, 10, &steps),
+              c.expected)
+        << c.budget;
+    EXPECT_EQ(steps, c.left) << c.budget;
+  }
+
+  // DW_OP_breg7 0 (rsp) as the CFA: one operation, so an empty budget fails in apply.
+  std::uint64_t stack[2] = {0x401000, 0};
+  hxcrash_async_thread_state current;
+  MShxcrash_async_thread_state_init(&current, MShxcrash_CPU_TYPE_X86_64);
+  MShxcrash_async_thread_state_set_reg(&current, MSHXCRASH_X86_64_RSP,
+                                       reinterpret_cast<std::uint64_t>(stack));
+  const Bytes program = {0x0f, 0x02, 0x77, 0x00, 0x90, 0x00};  // def_cfa_expression; r16 at cfa
+  for (std::uint64_t budget : {0u, 1u}) {
+    State64 state;
+    ASSERT_EQ(run(&state, program, 0), hxcrash_error_none);
+    std::uint64_t steps = budget;
+    hxcrash_async_thread_state next;
+    const hxcrash_error_t err =
+        state.apply_state(vx::mach_task_self(), &cie, &current, le(), &next, nullptr, &steps);
+    if (budget == 0) {
+      EXPECT_EQ(err, hxcrash_error_invalid_argument);
+    } else {
+      ASSERT_EQ(err, hxcrash_error_none);
+      EXPECT_EQ(MShxcrash_async_thread_state_get_reg(&next, MSHXCRASH_REG_IP), 0x401000u);
+      EXPECT_EQ(steps, 0u);
+    }
+  }
+}
+
+std::vector<std::pair<std::uint32_t, std::uint64_t>> rulesOf(const State64& state) {
+  dwarf_cfa_state_iterator<std::uint64_t, std::int64_t> it(&state);
+  std::vector<std::pair<std::uint32_t, std::uint64_t>> rules;
+  std::uint32_t regnum = 0;
+  hxcrash_dwarf_cfa_reg_rule_t rule{};
+  std::uint64_t value = 0;
+  while (it.next(&regnum, &rule, &value)) {
+    rules.emplace_back(regnum * 8 + rule, value);
+  }
+  return rules;
+}
+
+// The rules a CIE program leaves are kept and rebuilt exactly (same rules, same visiting order,
+// same CFA); a program that moves the location says so; a table with remembered levels or
+// released entries is not kept.
+TEST(DwarfCfaStateTest, InitialRulesAreKeptAndRebuiltExactly) {
+  // def_cfa r7+8; r16 at cfa-8; r3, r17 and r31 (one bucket) at cfa-16, -24, -32; r6 same value
+  const Bytes cie = {0x0c, 0x07, 0x08, 0x90, 0x01, 0x83, 0x02, 0x91, 0x03,
+                     0x9f, 0x04, 0x08, 0x06};
+  State64 original;
+  const buffer_memory mem{cie.data(), cie.size(), reinterpret_cast<std::uint64_t>(cie.data())};
+  const hxcrash_async_dwarf_cie_info info = x86_64Cie();
+  const gnu_ehptr_reader<std::uint64_t> reader(le());
+  bool moved = true;
+  ASSERT_EQ(original.eval_program(mem, 0x1234, 0x1000, &info, &reader, le(), mem.address, 0,
+                                  static_cast<hxcrash_vm_off_t>(cie.size()), nullptr, &moved),
+            hxcrash_error_none);
+  EXPECT_FALSE(moved);
+  hxcrash_dwarf_cie_rules kept{};
+  ASSERT_TRUE(original.save_rules(&kept));
+  EXPECT_EQ(kept.count, 5);
+  State64 rebuilt;
+  rebuilt.load_rules(kept);
+  EXPECT_EQ(rulesOf(rebuilt), rulesOf(original));
+  EXPECT_EQ(rebuilt.get_register_count(), original.get_register_count());
+  const auto cfa = rebuilt.get_cfa_rule();
+  EXPECT_EQ(cfa.cfa_type, DWARF_CFA_STATE_CFA_TYPE_REGISTER);
+  EXPECT_EQ(cfa.reg_num, 7u);
+  EXPECT_EQ(cfa.offset, 8u);
+  // The same FDE program on both gives the same table.
+  ASSERT_EQ(run(&original, kFdeProgram, 0x1004), hxcrash_error_none);
+  ASSERT_EQ(run(&rebuilt, kFdeProgram, 0x1004), hxcrash_error_none);
+  EXPECT_EQ(rulesOf(rebuilt), rulesOf(original));
+
+  State64 advancing;
+  ASSERT_EQ(run(&advancing, kCieProgram, 0), hxcrash_error_none);
+  const buffer_memory fde{kFdeProgram.data(), kFdeProgram.size(),
+                          reinterpret_cast<std::uint64_t>(kFdeProgram.data())};
+  ASSERT_EQ(advancing.eval_program(fde, 0x1004, 0x1000, &info, &reader, le(), fde.address, 0,
+                                   static_cast<hxcrash_vm_off_t>(kFdeProgram.size()), nullptr,
+                                   &moved),
+            hxcrash_error_none);
+  EXPECT_TRUE(moved);
+
+  State64 remembered;
+  ASSERT_EQ(run(&remembered, {0x0c, 0x07, 0x08, 0x0a}, 0), hxcrash_error_none);  // remember
+  EXPECT_FALSE(remembered.save_rules(&kept));
+  State64 released;
+  ASSERT_EQ(run(&released, {0x0c, 0x07, 0x08, 0x83, 0x02, 0x07, 0x03}, 0),  // r3 then undefined
+            hxcrash_error_none);
+  EXPECT_FALSE(released.save_rules(&kept));
+}
+
+// The window serves what it holds, refills from the lowest address asked for, keeps only the
+// readable leading bytes, and refuses a span wider than itself or another task.
+TEST(DwarfCfaStateTest, StackWindowRefillsWithCheckedReadsOnly) {
+  const std::size_t page = vx::vm_page_size;
+  void* mapping = mmap(nullptr, page * 2, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                       -1, 0);
+  ASSERT_NE(mapping, MAP_FAILED);
+  auto* bytes = static_cast<std::uint8_t*>(mapping);
+  for (std::size_t i = 0; i < page; ++i) bytes[i] = static_cast<std::uint8_t>(i);
+  ASSERT_EQ(mprotect(bytes + page, page, PROT_NONE), 0);
+  const auto base = reinterpret_cast<std::uint64_t>(bytes);
+
+  hxcrash_dwarf_walk_cache walk;
+  hxcrash_dwarf_walk_cache_reset(&walk);
+  hxcrash_dwarf_stack_window& window = walk.stack;
+  ASSERT_TRUE(window.cover(vx::mach_task_self(), base + 16, base + 32));
+  EXPECT_EQ(window.start, base + 16);
+  EXPECT_EQ(window.length, hxcrash_dwarf_stack_window::kBytes);
+  EXPECT_EQ(window.bytes[0], 16);
+  EXPECT_TRUE(window.cover(vx::mach_task_self(), base + 100, base + 200));  // already held
+  EXPECT_EQ(window.start, base + 16);
+  // Near the unreadable page: only the readable bytes are kept.
+  ASSERT_TRUE(window.cover(vx::mach_task_self(), base + page - 64, base + page - 48));
+  EXPECT_EQ(window.length, 64u);
+  EXPECT_FALSE(window.cover(vx::mach_task_self(), base + page - 8, base + page + 8));
+  EXPECT_EQ(window.length, 0u);
+  EXPECT_FALSE(
+      window.cover(vx::mach_task_self(), base, base + hxcrash_dwarf_stack_window::kBytes + 8));
+  EXPECT_FALSE(window.cover(vx::mach_task_self() + 1, base, base + 8));
+  EXPECT_FALSE(window.cover(vx::mach_task_self(), 0, 8));
+  munmap(mapping, page * 2);
 }
 
 }  // namespace

@@ -299,7 +299,9 @@ TEST(FrameUnwindDeathTest, PageFaultFillsTheExceptionState) {
         action.sa_flags = SA_SIGINFO;
         sigemptyset(&action.sa_mask);
         sigaction(SIGSEGV, &action, nullptr);
-        volatile int* bad = reinterpret_cast<volatile int*>(0x18);
+        // Through a volatile word, so the compiler sees no constant out-of-bounds access.
+        volatile std::uintptr_t badAddress = 0x18;
+        volatile int* bad = reinterpret_cast<volatile int*>(badAddress);
         std::fprintf(stderr, "%d\n", *bad);
         _exit(3);
       },
@@ -331,6 +333,105 @@ TEST(FrameUnwindTest, CurrentThreadStateUnwindsA64DeepStackLikeTheReference) {
   Trace fp = result.fp;
   fp.count = std::min<std::size_t>(fp.count, 66);
   EXPECT_GE(compare(fp, gTheirs, 66), 66u);
+}
+
+// The cursor hands the DWARF reader what earlier steps of the walk left (stack bytes, the last
+// CIE, its rules and the last FDE): every step must give the very registers the reader gives
+// for that frame on its own.
+struct StepCheck {
+  std::size_t steps = 0;
+  std::size_t mismatches = 0;
+  MSplframe_error_t end = MSPLFRAME_OK;
+};
+
+bool sameRegisters(const hxcrash_async_thread_state* a, const hxcrash_async_thread_state* b) {
+  const std::size_t count = MShxcrash_async_thread_state_get_reg_count(a);
+  for (std::size_t i = 0; i < count; ++i) {
+    const auto id = static_cast<hxcrash_regnum_t>(i);
+    const bool inA = MShxcrash_async_thread_state_has_reg(a, id);
+    if (inA != MShxcrash_async_thread_state_has_reg(b, id)) return false;
+    if (inA && MShxcrash_async_thread_state_get_reg(a, id) !=
+                   MShxcrash_async_thread_state_get_reg(b, id)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void stepAlongside(void* context) {
+  MShxcrash_async_thread_state_current(
+      [](hxcrash_async_thread_state* state, void* ctx) {
+        auto* check = static_cast<StepCheck*>(ctx);
+        MSplframe_cursor cursor;
+        MSplframe_cursor_init(&cursor, vx::mach_task_self(), state, &gImages);
+        MSplframe_cursor_next_with_readers(&cursor, kDwarfOnly, 1);
+        while (check->steps < kMaxFrames) {
+          hxcrash_async_thread_state alone;
+          const MSplframe_error_t aloneResult = MSplframe_cursor_read_dwarf_unwind(
+              vx::mach_task_self(), &gImages, &cursor.frame,
+              cursor.depth == 1 ? nullptr : &cursor.prev_frame, &alone);
+          const MSplframe_error_t err = MSplframe_cursor_next_with_readers(&cursor, kDwarfOnly, 1);
+          if (err != MSPLFRAME_OK) {
+            check->end = err;
+            break;
+          }
+          check->steps += 1;
+          if (aloneResult != MSPLFRAME_OK || !sameRegisters(&alone, &cursor.frame)) {
+            check->mismatches += 1;
+          }
+        }
+        MSplframe_cursor_free(&cursor);
+        return hxcrash_error_none;
+      },
+      context);
+}
+
+TEST(FrameUnwindTest, EveryCursorStepGivesWhatTheReaderGivesAlone) {
+  prepareImages();
+  StepCheck check;
+  ce_fp_recurse(64, stepAlongside, &check);
+  EXPECT_GE(check.steps, 64u);
+  EXPECT_EQ(check.mismatches, 0u);
+  EXPECT_EQ(check.end, MSPLFRAME_NO_FRAME);
+}
+
+// A walk whose instruction budget is used up stops at the DWARF reader instead of going on.
+TEST(FrameUnwindTest, WalkBudgetStopsTheDwarfReader) {
+  prepareImages();
+  struct Run {
+    std::uint64_t budget;
+    std::size_t frames = 0;
+    MSplframe_error_t end = MSPLFRAME_OK;
+  };
+  static Run runs[3] = {{0}, {40}, {HXCRASH_DWARF_WALK_MAX_STEPS}};
+  ce_fp_recurse(
+      64,
+      [](void*) {
+        MShxcrash_async_thread_state_current(
+            [](hxcrash_async_thread_state* state, void*) {
+              for (Run& run : runs) {
+                MSplframe_cursor cursor;
+                MSplframe_cursor_init(&cursor, vx::mach_task_self(), state, &gImages);
+                cursor.dwarf_walk.steps_left = run.budget;
+                while (run.frames < kMaxFrames &&
+                       (run.end = MSplframe_cursor_next_with_readers(&cursor, kDwarfOnly, 1)) ==
+                           MSPLFRAME_OK) {
+                  run.frames += 1;
+                }
+                MSplframe_cursor_free(&cursor);
+              }
+              return hxcrash_error_none;
+            },
+            nullptr);
+      },
+      nullptr);
+  EXPECT_EQ(runs[0].frames, 1u);  // the initial frame only
+  EXPECT_EQ(runs[0].end, MSPLFRAME_NOT_SUPPORTED);
+  EXPECT_GT(runs[1].frames, 1u);
+  EXPECT_LT(runs[1].frames, runs[2].frames);
+  EXPECT_EQ(runs[1].end, MSPLFRAME_NOT_SUPPORTED);
+  EXPECT_GE(runs[2].frames, 66u);
+  EXPECT_EQ(runs[2].end, MSPLFRAME_NO_FRAME);
 }
 
 hxcrash_error_t checkCurrent(hxcrash_async_thread_state* state, void* context) {
