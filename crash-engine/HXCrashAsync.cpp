@@ -1,5 +1,7 @@
 #include "crash-engine/HXCrashAsync.h"
 
+#include "platform/darwin/AsyncFormat.h"
+
 #include <string.h>
 #include <unistd.h>
 
@@ -16,137 +18,6 @@ std::uint64_t direct64(std::uint64_t value) { return value; }
 std::uint16_t swap16(std::uint16_t value) { return __builtin_bswap16(value); }
 std::uint32_t swap32(std::uint32_t value) { return __builtin_bswap32(value); }
 std::uint64_t swap64(std::uint64_t value) { return __builtin_bswap64(value); }
-
-// Appends to a bounded buffer and keeps it NUL-terminated; what does not fit is dropped.
-struct Sink {
-  char* buffer;
-  std::size_t size;
-  std::size_t used;
-  void put(char c) {
-    if (size != 0 && used + 1 < size) buffer[used++] = c;
-  }
-  void finish() {
-    if (size != 0) buffer[used] = '\0';
-  }
-};
-
-std::size_t textLength(const char* text) {
-  std::size_t length = 0;
-  while (text[length] != '\0') ++length;
-  return length;
-}
-
-void putNumber(Sink* sink, std::uint64_t value, bool negative, unsigned base, bool upper,
-               int width, bool zeroPad, bool leftAlign, const char* prefix) {
-  char digits[24];
-  int count = 0;
-  const char* table = upper ? "0123456789ABCDEF" : "0123456789abcdef";
-  do {
-    digits[count++] = table[value % base];
-    value /= base;
-  } while (value != 0);
-  const int prefixLength = prefix != nullptr ? static_cast<int>(textLength(prefix)) : 0;
-  int total = count + (negative ? 1 : 0) + prefixLength;
-  if (!leftAlign && !zeroPad) {
-    for (; total < width; ++total) sink->put(' ');
-  }
-  if (negative) sink->put('-');
-  for (int i = 0; i < prefixLength; ++i) sink->put(prefix[i]);
-  if (!leftAlign && zeroPad) {
-    for (; total < width; ++total) sink->put('0');
-  }
-  while (count > 0) sink->put(digits[--count]);
-  for (; leftAlign && total < width; ++total) sink->put(' ');
-}
-
-std::size_t formatInto(char* buffer, std::size_t size, const char* format, va_list args) {
-  Sink sink{buffer, size, 0};
-  for (const char* p = format; *p != '\0'; ++p) {
-    if (*p != '%') {
-      sink.put(*p);
-      continue;
-    }
-    ++p;
-    bool zeroPad = false;
-    bool leftAlign = false;
-    for (;; ++p) {
-      if (*p == '0') zeroPad = true;
-      else if (*p == '-') leftAlign = true;
-      else if (*p == '#' || *p == ' ' || *p == '+') continue;
-      else break;
-    }
-    int width = 0;
-    if (*p == '*') {
-      width = va_arg(args, int);
-      if (width < 0) {
-        leftAlign = true;
-        width = -width;
-      }
-      ++p;
-    } else {
-      while (*p >= '0' && *p <= '9') width = width * 10 + (*p++ - '0');
-    }
-    int longs = 0;  // 0 int, 1 long, 2 long long / intmax / size
-    for (;; ++p) {
-      if (*p == 'h') continue;
-      if (*p == 'l') ++longs;
-      else if (*p == 'j' || *p == 'z' || *p == 't') longs = 2;
-      else break;
-    }
-    switch (*p) {
-      case 'd':
-      case 'i': {
-        const long long value = longs == 0 ? va_arg(args, int)
-                                : longs == 1 ? va_arg(args, long) : va_arg(args, long long);
-        const bool negative = value < 0;
-        const std::uint64_t magnitude =
-            negative ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
-        putNumber(&sink, magnitude, negative, 10, false, width, zeroPad, leftAlign, nullptr);
-        break;
-      }
-      case 'u':
-      case 'x':
-      case 'X':
-      case 'o': {
-        const unsigned long long value = longs == 0 ? va_arg(args, unsigned int)
-                                         : longs == 1 ? va_arg(args, unsigned long)
-                                                      : va_arg(args, unsigned long long);
-        const unsigned base = *p == 'u' ? 10 : *p == 'o' ? 8 : 16;
-        putNumber(&sink, value, false, base, *p == 'X', width, zeroPad, leftAlign, nullptr);
-        break;
-      }
-      case 'p': {
-        const auto value = reinterpret_cast<std::uintptr_t>(va_arg(args, void*));
-        putNumber(&sink, value, false, 16, false, width, zeroPad, leftAlign, "0x");
-        break;
-      }
-      case 'c':
-        sink.put(static_cast<char>(va_arg(args, int)));
-        break;
-      case 's': {
-        const char* text = va_arg(args, const char*);
-        if (text == nullptr) text = "(null)";
-        const int length = static_cast<int>(textLength(text));
-        for (int pad = length; !leftAlign && pad < width; ++pad) sink.put(' ');
-        for (int i = 0; i < length; ++i) sink.put(text[i]);
-        for (int pad = length; leftAlign && pad < width; ++pad) sink.put(' ');
-        break;
-      }
-      case '%':
-        sink.put('%');
-        break;
-      case '\0':
-        --p;
-        break;
-      default:
-        sink.put('%');
-        sink.put(*p);
-        break;
-    }
-  }
-  sink.finish();
-  return sink.used;
-}
 
 }  // namespace
 
@@ -312,7 +183,7 @@ ssize_t MShxcrash_async_writen(int fd, const void* data, std::size_t length) {
 std::size_t MShxcrash_async_snprintf(char* buffer, std::size_t size, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  const std::size_t used = formatInto(buffer, size, format, args);
+  const std::size_t used = vx::async_vformat(buffer, size, format, args);
   va_end(args);
   return used;
 }
@@ -322,12 +193,12 @@ void MShxcrash_async_debug(const char* function, int line, const char* format, .
   static const char kPrefix[] = "[HXCrashReport] ";
   char buffer[128];
   MShxcrash_async_writen(STDERR_FILENO, kPrefix, sizeof kPrefix - 1);
-  MShxcrash_async_writen(STDERR_FILENO, function, textLength(function));
+  MShxcrash_async_writen(STDERR_FILENO, function, vx::async_strlen(function));
   std::size_t length = MShxcrash_async_snprintf(buffer, sizeof buffer, ":%d: ", line);
   MShxcrash_async_writen(STDERR_FILENO, buffer, length);
   va_list args;
   va_start(args, format);
-  length = formatInto(buffer, sizeof buffer, format, args);
+  length = vx::async_vformat(buffer, sizeof buffer, format, args);
   va_end(args);
   MShxcrash_async_writen(STDERR_FILENO, buffer, length);
   MShxcrash_async_writen(STDERR_FILENO, "\n", 1);

@@ -100,8 +100,10 @@ void* MShxcrash_async_memset(void* buffer, int value, std::size_t n);
 ssize_t MShxcrash_async_writen(int fd, const void* data, std::size_t length);
 
 // Crash time. Formats into buffer (always NUL-terminated when size > 0), cutting what does
-// not fit. Knows %d %i %u %x %X %o %c %s %p %% with the flags 0 and -, a width (also *), and the
-// length modifiers hh h l ll j z t. Returns the number of bytes stored before the NUL.
+// not fit: the shared crash-time formatter of platform/darwin/AsyncFormat.h (%d %i %u %x %X %o
+// %c %s %p %% and the floating conversions, the flags 0 and -, a width (also *), a precision for
+// strings, the length modifiers hh h l ll j z t). Returns the number of bytes stored before the
+// NUL.
 std::size_t MShxcrash_async_snprintf(char* buffer, std::size_t size, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 

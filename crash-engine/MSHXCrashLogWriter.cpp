@@ -7,6 +7,7 @@
 #include "crash-engine/MSHXCrashProcessInfo.h"
 #include "crash-engine/MSHXCrashSymbolication.h"
 #include "crash-engine/MSHXCrashThreadCapture.h"
+#include "platform/darwin/DMI.h"
 #include "platform/foundation/Error.h"
 
 #include <dirent.h>
@@ -49,13 +50,11 @@ char* copyString(const char* text) {
 
 char* copyString(const std::string& text) { return strdup(text.c_str()); }
 
-char* readFirstLine(const char* path) {
-  std::ifstream in(path);
-  std::string line;
-  if (!in || !std::getline(in, line)) return nullptr;
-  while (!line.empty() && (line.back() == ' ' || line.back() == '\n')) line.pop_back();
-  if (line.empty()) return nullptr;
-  return copyString(line);
+// A DMI field as a new string, or null when the machine exposes none (or an empty one).
+char* readDMIField(const char* field) {
+  char text[512];
+  if (vx::dmi_read(field, text, sizeof text) <= 0) return nullptr;
+  return copyString(text);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -764,7 +763,7 @@ hxcrash_error_t MShxcrash_log_writer_init(MShxcrash_log_writer* writer,
   // Machine facts from the running Linux system. The model is the board's product name where
   // the firmware tables give one; the processor is described with the Mach CPU numbers of the
   // architecture this build runs on.
-  writer->model = readFirstLine("/sys/devices/virtual/dmi/id/product_name");
+  writer->model = readDMIField("product_name");
 #if defined(__x86_64__)
   writer->cpu_type = static_cast<std::uint64_t>(static_cast<std::int64_t>(0x1000007));
   writer->cpu_subtype = 3;

@@ -1,5 +1,8 @@
 #include "platform/foundation/HostInfo.h"
 
+#include "platform/darwin/DMI.h"
+#include "platform/darwin/Sysctl.h"
+
 #include <sys/statvfs.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -12,15 +15,11 @@
 namespace vx {
 namespace {
 
-std::optional<std::string> firstLine(const std::string& path) {
-  std::ifstream in(path);
-  std::string line;
-  if (!in || !std::getline(in, line)) return std::nullopt;
-  while (!line.empty() && (line.back() == '\n' || line.back() == ' ' || line.back() == '\r')) {
-    line.pop_back();
-  }
-  if (line.empty()) return std::nullopt;
-  return line;
+// A DMI field's text; none when the machine exposes no such field or leaves it empty.
+std::optional<std::string> dmiField(const char* field) {
+  char text[512];
+  if (dmi_read(field, text, sizeof text) <= 0) return std::nullopt;
+  return std::string(text);
 }
 
 std::uint64_t meminfoValue(const std::string& key) {
@@ -109,11 +108,9 @@ std::string HostInfo::kernelVersion() { return uname_().version; }
 std::string HostInfo::machine() { return uname_().machine; }
 std::string HostInfo::hostName() { return uname_().nodename; }
 
-std::optional<std::string> HostInfo::model() {
-  return firstLine("/sys/class/dmi/id/product_name");
-}
+std::optional<std::string> HostInfo::model() { return dmiField("product_name"); }
 
-std::optional<std::string> HostInfo::vendor() { return firstLine("/sys/class/dmi/id/sys_vendor"); }
+std::optional<std::string> HostInfo::vendor() { return dmiField("sys_vendor"); }
 
 std::uint64_t HostInfo::physicalMemory() {
   const long pages = sysconf(_SC_PHYS_PAGES);
@@ -146,20 +143,9 @@ std::string HostInfo::timeZoneAbbreviation() {
 }
 
 std::optional<std::chrono::system_clock::time_point> HostInfo::bootTime() {
-  std::ifstream in("/proc/stat");
-  std::string key;
-  while (in >> key) {
-    if (key == "btime") {
-      long long seconds = 0;
-      if (in >> seconds) {
-        return std::chrono::system_clock::time_point(std::chrono::seconds(seconds));
-      }
-      return std::nullopt;
-    }
-    std::string rest;
-    std::getline(in, rest);
-  }
-  return std::nullopt;
+  struct timeval boot {};
+  if (!boot_time(&boot)) return std::nullopt;
+  return std::chrono::system_clock::time_point(std::chrono::seconds(boot.tv_sec));
 }
 
 int HostInfo::processorCount() {

@@ -1,5 +1,8 @@
 #include "reporting/crash-recorder/Recording/Tools/PloverCrashFormat.h"
 
+#include "crash-engine/HXCrashAsync.h"
+#include "platform/darwin/AsyncFormat.h"
+
 #include <gtest/gtest.h>
 
 #include <charconv>
@@ -184,6 +187,28 @@ TEST(PloverCrashFormatTest, PrintfCutsToTheBufferAndTerminates) {
 TEST(PloverCrashFormatTest, ErrorText) {
   EXPECT_STREQ(plovercrashformat_errorText(ENOENT), "No such file or directory");
   EXPECT_STREQ(plovercrashformat_errorText(999999), "Unknown error");
+}
+
+// The recorder's and the engine's names print through one formatter: the same text and length.
+TEST(PloverCrashFormatTest, BothCrashLibrariesPrintAlike) {
+  auto check = [](const char* format, auto... args) {
+    char recorder[128];
+    char engine[128];
+    char shared[128];
+    const int recorderLength = plovercrashformat_format(recorder, sizeof recorder, format, args...);
+    const std::size_t engineLength = MShxcrash_async_snprintf(engine, sizeof engine, format, args...);
+    const std::size_t sharedLength = vx::async_format(shared, sizeof shared, format, args...);
+    EXPECT_STREQ(recorder, shared) << format;
+    EXPECT_STREQ(engine, shared) << format;
+    EXPECT_EQ(static_cast<std::size_t>(recorderLength), sharedLength) << format;
+    EXPECT_EQ(engineLength, sharedLength) << format;
+  };
+  check("%d|%u|%x|%llx|%s|%p|%%", -42, 7u, 255u, 0x1234567890abcdefull, "text",
+        reinterpret_cast<void*>(0x10));
+  check("%0*llx|%5d|%-3s|%jd|%zu", 16, 0xabcull, 12, "a", static_cast<intmax_t>(-7),
+        static_cast<size_t>(9));
+  check("%hhu|%hd|%.2s|%g", 300u, 70000, "abc", 2.5);
+  check("%s", std::string(300, 'x').c_str());
 }
 
 }  // namespace

@@ -5,12 +5,16 @@
 #include "reporting/crash-recorder/Recording/Tools/PloverCrashString.h"
 #include "reporting/crash-recorder/Recording/Tools/PloverCrashSysCtl.h"
 
+#include "crash-engine/HXCrashSysctl.h"
 #include "crash-recorder/TemporaryFolder.h"
+#include "platform/darwin/DMI.h"
+#include "platform/darwin/Sysctl.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -231,6 +235,52 @@ TEST(PloverCrashSysCtlTest, ProcessInfo) {
   EXPECT_LE(info.startTime.tv_sec, now);
   EXPECT_GT(info.startTime.tv_sec, now - 3600);  // this test process started recently
   EXPECT_FALSE(plovercrashsysctl_getProcessInfo(-5, &info));
+}
+
+// The recorder's and the engine's names read their system facts through one reader.
+TEST(PloverCrashSysCtlTest, BothCrashLibrariesReadTheSameFacts) {
+  for (const char* name : {"kern.ostype", "kern.osrelease", "kern.version", "hw.machine",
+                           "kern.random.boot_id"}) {
+    char recorder[512];
+    ASSERT_GT(plovercrashsysctl_stringForName(name, recorder, sizeof recorder), 0) << name;
+    char* engine = MShxcrash_sysctl_string(name);
+    ASSERT_NE(engine, nullptr) << name;
+    vx::sysctl_value shared;
+    ASSERT_EQ(vx::sysctl_read(name, &shared), 0) << name;
+    EXPECT_STREQ(recorder, shared.text) << name;
+    EXPECT_STREQ(engine, shared.text) << name;
+    std::free(engine);
+  }
+  for (const char* name : {"hw.ncpu", "hw.activecpu", "hw.pagesize", "hw.byteorder"}) {
+    std::int32_t engine = 0;
+    ASSERT_TRUE(MShxcrash_sysctl_int(name, &engine)) << name;
+    vx::sysctl_value shared;
+    ASSERT_EQ(vx::sysctl_read(name, &shared), 0) << name;
+    EXPECT_EQ(plovercrashsysctl_int32ForName(name), shared.integer) << name;
+    EXPECT_EQ(engine, shared.integer) << name;
+  }
+  // The model: the same text, or the same failure on machines without firmware tables.
+  char recorder[512] = {};
+  const int recorderSize = plovercrashsysctl_stringForName("hw.model", recorder, sizeof recorder);
+  char* engine = MShxcrash_sysctl_string("hw.model");
+  char dmi[512] = {};
+  const ssize_t dmiLength = vx::dmi_read("product_name", dmi, sizeof dmi);
+  EXPECT_EQ(recorderSize, dmiLength < 0 ? 0 : static_cast<int>(dmiLength) + 1);
+  EXPECT_EQ(engine != nullptr, dmiLength >= 0);
+  if (engine != nullptr) {
+    EXPECT_STREQ(engine, dmi);
+    EXPECT_STREQ(recorder, dmi);
+  }
+  std::free(engine);
+
+  PloverCrashProcessInfo info;
+  ASSERT_TRUE(plovercrashsysctl_getProcessInfo(getpid(), &info));
+  vx::kinfo_proc record;
+  ASSERT_EQ(vx::sysctl_proc_pid(getpid(), &record), 0);
+  EXPECT_EQ(info.parentPid, record.ppid);
+  EXPECT_STREQ(info.name, record.comm);
+  EXPECT_EQ(info.startTime.tv_sec, record.start.tv_sec);
+  EXPECT_EQ(info.startTime.tv_usec, record.start.tv_usec);
 }
 
 // The address the recorder should report: the first interface by index that is no loopback and

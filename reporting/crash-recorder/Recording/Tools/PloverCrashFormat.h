@@ -1,6 +1,8 @@
 // Number and text formatting that is safe inside a crash handler: no allocation, no locks, no
 // locale, no calls into the C library's formatting or character-class functions. Everything the
 // recorder prints at crash time (log lines, JSON numbers, dates, ids, hex dumps) goes through here.
+// These are the recorder's names for the formatter both crash libraries share
+// (platform/darwin/AsyncFormat.h).
 #pragma once
 
 #include <cstdarg>
@@ -31,8 +33,9 @@ bool plovercrashformat_parseDouble(const char* text, int length, double* value);
 
 // A small printf: the conversions d i u x X o c s p % and f e g (printed by
 // plovercrashformat_double), the flags '-' and '0', a field width (number or '*'), precision for
-// strings ('.N' or '.*'), and the length modifiers hh h l ll z j t. The result is always
-// zero-terminated and cut to fit; returns the length written.
+// strings ('.N' or '.*'), and the length modifiers hh h l ll z j t; zero padding goes after a
+// sign and after the "0x" of %p. The result is always zero-terminated and cut to fit; returns the
+// length written.
 int plovercrashformat_vformat(char* buffer, int size, const char* format, va_list args);
 int plovercrashformat_format(char* buffer, int size, const char* format, ...)
     __attribute__((format(printf, 3, 4)));

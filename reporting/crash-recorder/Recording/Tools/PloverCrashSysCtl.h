@@ -1,5 +1,8 @@
 // Typed queries of system facts by a two-level numeric name or a dotted text name. Linux has no
-// system-control call, so the facts come from uname, sysconf, /proc and /sys:
+// system-control call, so the facts come from uname, sysconf, /proc and /sys, read by the
+// system-value reader both crash libraries share (vx::sysctl_read in platform/darwin/Sysctl.h,
+// which also knows the processor-core names); the numeric names, the range checks and the
+// logging are the recorder's own:
 //
 //   kern.ostype, kern.osrelease, kern.version, kern.hostname  uname fields (text)
 //   kern.boottime                                              /proc/stat "btime" (time)
