@@ -20,7 +20,9 @@
 #include <condition_variable>
 #include <cstdio>
 #include <ctime>
+#include <deque>
 #include <iostream>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -112,12 +114,31 @@ std::uint16_t portOf(const sockaddr_storage& address) {
   return 0;
 }
 
-// Shuts down the server side of accepted connections on `port` (every one, or only the one whose
-// peer uses `peerPort`). The server library owns the descriptors and closes them itself once
-// its reads and writes fail; shutting down is what makes them fail now.
-void shutdownConnections(int port, std::optional<int> peerPort) {
+std::string addressOf(const sockaddr_storage& address) {
+  char text[INET6_ADDRSTRLEN] = {};
+  if (address.ss_family == AF_INET) {
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(address).sin_addr, text, sizeof text);
+  } else if (address.ss_family == AF_INET6) {
+    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(address).sin6_addr, text,
+              sizeof text);
+  }
+  return text;
+}
+
+// An accepted connection of the server, found among the process's descriptors.
+struct OpenSocket {
+  int fd = -1;
+  ino_t inode = 0;  // tells a connection apart from a later one on a reused descriptor
+  std::string peerAddress;
+  int peerPort = 0;
+};
+
+// The server side of the connections accepted on `port`. The server library owns these
+// descriptors and tells nobody about them, so they are found by what they are connected to.
+std::vector<OpenSocket> acceptedSockets(int port) {
+  std::vector<OpenSocket> sockets;
   DIR* dir = opendir("/proc/self/fd");
-  if (dir == nullptr) return;
+  if (dir == nullptr) return sockets;
   std::vector<int> fds;
   while (dirent* entry = readdir(dir)) {
     int fd = -1;
@@ -137,10 +158,99 @@ void shutdownConnections(int port, std::optional<int> peerPort) {
     sockaddr_storage peer{};
     socklen_t peerLength = sizeof peer;
     if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0) continue;  // listener
-    if (peerPort && portOf(peer) != *peerPort) continue;
-    ::shutdown(fd, SHUT_RDWR);
+    sockets.push_back(OpenSocket{fd, st.st_ino, addressOf(peer), portOf(peer)});
+  }
+  return sockets;
+}
+
+// The server's listening socket on `port`; -1 when not found.
+int listeningSocket(int port) {
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return -1;
+  int found = -1;
+  while (dirent* entry = readdir(dir)) {
+    int fd = -1;
+    const std::string_view name(entry->d_name);
+    if (std::from_chars(name.data(), name.data() + name.size(), fd).ec != std::errc() || fd <= 2) {
+      continue;
+    }
+    int listening = 0;
+    socklen_t length = sizeof listening;
+    if (getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &length) != 0 || !listening) continue;
+    sockaddr_storage local{};
+    socklen_t localLength = sizeof local;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLength) == 0 &&
+        portOf(local) == port) {
+      found = fd;
+      break;
+    }
+  }
+  closedir(dir);
+  return found;
+}
+
+// Shuts down the server side of accepted connections on `port` (every one, or only the one whose
+// peer uses `peerPort`). The server library closes them itself once its reads and writes fail;
+// shutting down is what makes them fail now.
+void shutdownConnections(int port, std::optional<int> peerPort) {
+  for (const auto& socket : acceptedSockets(port)) {
+    if (peerPort && socket.peerPort != *peerPort) continue;
+    ::shutdown(socket.fd, SHUT_RDWR);
   }
 }
+
+// The server's workers: one thread per connection being served, started when none is free, up to
+// `limit`; past it connections wait in order. The library's own pool has a fixed size, so a few
+// slow clients would hold every worker.
+class ConnectionWorkers : public httplib::TaskQueue {
+ public:
+  explicit ConnectionWorkers(std::size_t limit) : limit_(limit) {}
+  ~ConnectionWorkers() override { shutdown(); }
+
+  void enqueue(std::function<void()> job) override {
+    std::lock_guard lock(mutex_);
+    jobs_.push_back(std::move(job));
+    if (idle_ < jobs_.size() && threads_.size() < limit_) {
+      threads_.emplace_back([this] { work(); });
+    } else {
+      changed_.notify_one();
+    }
+  }
+
+  void shutdown() override {
+    {
+      std::lock_guard lock(mutex_);
+      if (ending_) return;
+      ending_ = true;
+    }
+    changed_.notify_all();
+    for (auto& thread : threads_) thread.join();
+  }
+
+ private:
+  void work() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      ++idle_;
+      changed_.wait(lock, [&] { return ending_ || !jobs_.empty(); });
+      --idle_;
+      if (jobs_.empty()) return;  // ending, and nothing left to serve
+      auto job = std::move(jobs_.front());
+      jobs_.pop_front();
+      lock.unlock();
+      job();
+      lock.lock();
+    }
+  }
+
+  const std::size_t limit_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<std::function<void()>> jobs_;
+  std::vector<std::thread> threads_;
+  std::size_t idle_ = 0;
+  bool ending_ = false;
+};
 
 struct RouteSetRegistry {
   std::mutex mutex;
@@ -343,6 +453,110 @@ struct DevService::State {
   std::mutex stopMutex;
   std::condition_variable stopChanged;
   bool stopping = false;
+
+  // What the watchdog knows of each open connection, by the client's address and port.
+  struct Peer {
+    ino_t inode = 0;
+    int fd = -1;
+    std::uint64_t order = 0;  // when it was first seen, among the others
+    std::chrono::steady_clock::time_point since;  // since when it is sending or being answered
+    bool inHandler = false;  // a whole request arrived and a route is working on it
+    bool seen = false;
+  };
+  using PeerKey = std::pair<std::string, int>;
+  std::mutex peersMutex;
+  std::map<PeerKey, Peer> peers;
+  std::uint64_t peerOrder = 0;
+  std::thread watchdog;
+  std::condition_variable watchdogWake;
+  bool watchdogEnding = false;
+
+  // A route works on a request from `in`'s connection: its time to send does not run meanwhile.
+  // When the route is done, the connection's time to take the reply (and to send its next
+  // request) starts.
+  class Handling {
+   public:
+    Handling(State& state, const httplib::Request& in)
+        : state_(state), key_(in.remote_addr, in.remote_port) {
+      std::lock_guard lock(state_.peersMutex);
+      auto [it, added] = state_.peers.try_emplace(key_);
+      if (added) it->second.order = ++state_.peerOrder;
+      it->second.inHandler = true;
+    }
+    ~Handling() {
+      std::lock_guard lock(state_.peersMutex);
+      auto& peer = state_.peers[key_];
+      peer.inHandler = false;
+      peer.since = std::chrono::steady_clock::now();
+    }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+   private:
+    State& state_;
+    PeerKey key_;
+  };
+
+  // Closes connections that take longer than the deadline to send a request or take a reply,
+  // and the newest of an address's connections beyond its cap. Each look is a scan of the open
+  // connections, a few times a second.
+  void watchConnections() {
+    std::unique_lock wakeLock(stopMutex);
+    while (!watchdogEnding) {
+      wakeLock.unlock();
+      const auto sockets = acceptedSockets(port.load());
+      const auto now = std::chrono::steady_clock::now();
+      std::vector<int> toClose;
+      {
+        std::lock_guard lock(peersMutex);
+        for (auto& [key, peer] : peers) peer.seen = false;
+        for (const auto& socket : sockets) {
+          auto [it, added] = peers.try_emplace(PeerKey(socket.peerAddress, socket.peerPort));
+          Peer& peer = it->second;
+          if (!added && peer.inode != 0 && peer.inode != socket.inode) {
+            peer = Peer();  // the port was reused by a new connection
+            added = true;
+          }
+          if (added) {
+            peer.order = ++peerOrder;
+            peer.since = now;
+          }
+          peer.inode = socket.inode;
+          peer.fd = socket.fd;
+          peer.seen = true;
+        }
+        std::map<std::string, std::vector<const Peer*>> byAddress;
+        for (auto it = peers.begin(); it != peers.end();) {
+          if (!it->second.seen && !it->second.inHandler) {
+            it = peers.erase(it);
+            continue;
+          }
+          const Peer& peer = it->second;
+          if (peer.seen) {
+            byAddress[it->first.first].push_back(&peer);
+            if (!peer.inHandler && now - peer.since > options.requestDeadline) {
+              toClose.push_back(peer.fd);
+            }
+          }
+          ++it;
+        }
+        for (auto& [address, list] : byAddress) {
+          if (list.size() <= options.maxConnectionsPerAddress) continue;
+          std::sort(list.begin(), list.end(),
+                    [](const Peer* a, const Peer* b) { return a->order < b->order; });
+          for (std::size_t i = options.maxConnectionsPerAddress; i < list.size(); ++i) {
+            toClose.push_back(list[i]->fd);
+          }
+        }
+      }
+      // The library closes the descriptor once its read or write fails; until then it is ours
+      // to shut down, as the scan just found it open.
+      for (int fd : toClose) ::shutdown(fd, SHUT_RDWR);
+      wakeLock.lock();
+      watchdogWake.wait_for(wakeLock, std::chrono::milliseconds(100),
+                            [&] { return watchdogEnding; });
+    }
+  }
 
   // Finds the fault for a request and uses up one of its times.
   std::optional<Fault> takeFault(const Request& request) {
@@ -551,6 +765,7 @@ DevService::DevService() : DevService(Options{}) {}
 DevService::DevService(Options options) : state_(std::make_unique<State>()) {
   if (options.dataDirectory.empty()) options.dataDirectory = defaultDataDirectory();
   if (options.threads == 0) options.threads = 1;
+  if (options.maxConnectionsPerAddress == 0) options.maxConnectionsPerAddress = 1;
   state_->options = std::move(options);
   installCoreRoutes(*this);
   std::vector<std::pair<std::string, RouteSetInstaller>> sets;
@@ -572,7 +787,10 @@ Result<int> DevService::start() {
   }
   auto server = std::make_unique<httplib::Server>();
   State* state = state_.get();
-  auto handler = [state](const httplib::Request& in, httplib::Response& out) { state->serve(in, out); };
+  auto handler = [state](const httplib::Request& in, httplib::Response& out) {
+    State::Handling handling(*state, in);
+    state->serve(in, out);
+  };
   // Bodies are read here, not by the library, so the cap applies to what a gzip body inflates
   // to as well as to what arrives.
   auto bodyHandler = [state](const httplib::Request& in, httplib::Response& out,
@@ -601,6 +819,7 @@ Result<int> DevService::start() {
       return;
     }
     const_cast<httplib::Request&>(in).body = std::move(body);
+    State::Handling handling(*state, in);
     state->serve(in, out);
   };
   server->Get(".*", handler);
@@ -620,7 +839,7 @@ Result<int> DevService::start() {
   server->set_read_timeout(10);
   server->set_write_timeout(10);
   const std::size_t threads = state_->options.threads;
-  server->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+  server->new_task_queue = [threads] { return new ConnectionWorkers(threads); };
 
   int port = state_->options.port;
   if (port == 0) {
@@ -631,6 +850,10 @@ Result<int> DevService::start() {
                  "could not bind to " + state_->options.host + ":" + std::to_string(port));
   }
   state_->port = port;
+  // The library listens with a queue of five: a burst of clients (a few slow ones among them)
+  // would find connections refused or dropped. Listening again on the same socket only deepens
+  // the queue.
+  if (const int listener = listeningSocket(port); listener >= 0) ::listen(listener, SOMAXCONN);
   httplib::Server* raw = server.get();
   state_->server = std::move(server);
   state_->thread = std::thread([raw] { raw->listen_after_bind(); });
@@ -639,6 +862,11 @@ Result<int> DevService::start() {
   while (!raw->is_running() && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
+  {
+    std::lock_guard lock(state_->stopMutex);
+    state_->watchdogEnding = false;
+  }
+  state_->watchdog = std::thread([state] { state->watchConnections(); });
   state_->running = true;
   return port;
 }
@@ -650,6 +878,12 @@ void DevService::stop() {
     state_->stopping = true;
   }
   state_->stopChanged.notify_all();
+  {
+    std::lock_guard lock(state_->stopMutex);
+    state_->watchdogEnding = true;
+  }
+  state_->watchdogWake.notify_all();
+  if (state_->watchdog.joinable()) state_->watchdog.join();
   state_->server->stop();
   // Idle keep-alive connections would hold the server's workers for their whole timeout, so
   // every open connection is shut down until the server's loop has ended.
@@ -665,6 +899,8 @@ void DevService::stop() {
   closer.join();
   state_->running = false;
   state_->server.reset();
+  std::lock_guard lock(state_->peersMutex);
+  state_->peers.clear();
 }
 
 bool DevService::isRunning() const { return state_->running.load(); }
@@ -675,6 +911,9 @@ std::string DevService::baseURL() const {
 std::string DevService::url(std::string_view path) const { return baseURL() + std::string(path); }
 const std::filesystem::path& DevService::dataDirectory() const {
   return state_->options.dataDirectory;
+}
+std::size_t DevService::openConnections() const {
+  return isRunning() ? acceptedSockets(port()).size() : 0;
 }
 
 void DevService::addRoute(std::string method, std::string pattern, Handler handler) {

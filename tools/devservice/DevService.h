@@ -37,6 +37,10 @@ inline constexpr std::size_t kMaxFaultPatternLength = 256;       // admin fault 
 inline constexpr std::size_t kMaxFaultPatternNesting = 16;
 inline constexpr std::chrono::milliseconds kMaxFaultDelay{std::chrono::hours(1)};
 inline constexpr std::chrono::seconds kMaxFaultSkew{4'000'000'000LL};  // about 126 years
+// A client that sends or reads one byte at a time must not hold workers others need.
+inline constexpr std::size_t kMaxConnections = 512;
+inline constexpr std::size_t kMaxConnectionsPerAddress = 256;
+inline constexpr std::chrono::milliseconds kRequestDeadline{std::chrono::seconds(30)};
 
 // Case-insensitive lookup in a header list; the first match.
 std::optional<std::string> headerValue(const Headers& headers, std::string_view name);
@@ -139,7 +143,14 @@ class DevService {
     int port = 0;                        // 0: an ephemeral port
     std::filesystem::path dataDirectory;  // empty: the sample data in the source tree
     bool logRequests = false;             // one line per request on standard output
-    std::size_t threads = 32;             // connections served at once (idle keep-alive ones too)
+    // Connections served at once (idle keep-alive ones too): a worker is started per connection
+    // up to this many; past it new connections wait for a free one.
+    std::size_t threads = kMaxConnections;
+    // Open connections one client address may hold; the newest beyond it are closed.
+    std::size_t maxConnectionsPerAddress = kMaxConnectionsPerAddress;
+    // Time a connection gets to send one whole request (headers and body), and to take one
+    // whole reply, however steadily it trickles: past it the connection is closed.
+    std::chrono::milliseconds requestDeadline = kRequestDeadline;
     std::size_t maxLoggedRequests = kMaxLoggedRequests;
     std::size_t maxLoggedBodyBytes = kMaxLoggedBodyBytes;
   };
@@ -162,6 +173,8 @@ class DevService {
   // baseURL() + path
   std::string url(std::string_view path) const;
   const std::filesystem::path& dataDirectory() const;
+  // Connections the service has accepted and not yet closed.
+  std::size_t openConnections() const;
 
   // --- routes ---
   // `pattern` is a regular expression that must match the whole path; its captures reach the
