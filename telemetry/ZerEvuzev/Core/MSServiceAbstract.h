@@ -62,6 +62,9 @@ class MSServiceAbstract : public std::enable_shared_from_this<MSServiceAbstract>
  protected:
   // The class name less its two-letter prefix.
   std::string shortClassName() const;
+  // The instance lock the class-level switch holds, for subclasses whose own operations must
+  // run one at a time with it.
+  std::recursive_mutex& instanceMutex() const { return mutex_; }
 
  private:
   mutable std::recursive_mutex mutex_;
