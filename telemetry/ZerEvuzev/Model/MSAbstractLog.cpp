@@ -28,13 +28,23 @@ std::string bundleLocalization() {
 
 // ---- MSAbstractLog ----
 
-MSAbstractLog::MSAbstractLog(vx::KeyedUnarchiver& coder)
-    : type(coder.decodeString("type")),
-      timestamp(coder.decodeDate("timestamp")),
-      sid(coder.decodeString("sid")),
-      distributionGroupId(coder.decodeString("distributionGroupId")),
-      userId(coder.decodeString("userId")),
-      device(coder.decodeObjectOfClass<MSDevice>("device")) {}
+const MSFieldTable<MSAbstractLog>& MSAbstractLog::fieldTable() {
+  constexpr auto kRequired = MSFieldFlags::Required;
+  static constexpr MSField<MSAbstractLog> kFields[] = {
+      MSFieldOf<&MSAbstractLog::type>("type", kRequired),
+      MSFieldOf<&MSAbstractLog::timestamp>("timestamp", kRequired),
+      MSFieldOf<&MSAbstractLog::sid>("sid"),
+      MSFieldOf<&MSAbstractLog::distributionGroupId>("distributionGroupId"),
+      MSFieldOf<&MSAbstractLog::userId>("userId"),
+      MSFieldOf<&MSAbstractLog::device>("device", kRequired),
+      // The owner: compared by identity, never written.
+      MSFieldOf<&MSAbstractLog::tag>(nullptr, nullptr, MSFieldFlags::Unhashed),
+  };
+  static constexpr MSFieldTable<MSAbstractLog> kTable(kFields);
+  return kTable;
+}
+
+MSAbstractLog::MSAbstractLog(vx::KeyedUnarchiver& coder) { fieldTable().decodeOwn(*this, coder); }
 
 std::set<std::string> MSAbstractLog::transmissionTargetTokens() const {
   std::lock_guard lock(tokensMutex_);
@@ -51,49 +61,17 @@ void MSAbstractLog::setTransmissionTargetTokens(std::set<std::string> tokens) {
   transmissionTargetTokens_ = std::move(tokens);
 }
 
-void MSAbstractLog::encodeWithCoder(vx::KeyedArchiver& coder) const {
-  MSEncodeString(coder, type, "type");
-  MSEncodeDate(coder, timestamp, "timestamp");
-  MSEncodeString(coder, sid, "sid");
-  MSEncodeString(coder, distributionGroupId, "distributionGroupId");
-  MSEncodeString(coder, userId, "userId");
-  if (device) coder.encodeObject(device.get(), "device");
-}
+void MSAbstractLog::encodeWithCoder(vx::KeyedArchiver& coder) const { fieldTable().encode(*this, coder); }
 
-MSJson MSAbstractLog::serializeToDictionary() const {
-  MSJson json = MSJson::object();
-  if (type) json["type"] = *type;
-  if (timestamp) json["timestamp"] = MSUtility::dateToISO8601(*timestamp);
-  if (sid) json["sid"] = *sid;
-  if (distributionGroupId) json["distributionGroupId"] = *distributionGroupId;
-  if (userId) json["userId"] = *userId;
-  if (device) json["device"] = device->serializeToDictionary();
-  return json;
-}
+MSJson MSAbstractLog::serializeToDictionary() const { return fieldTable().toJson(*this); }
 
-bool MSAbstractLog::isValid() const { return type && timestamp && device && device->isValid(); }
+bool MSAbstractLog::isValid() const { return fieldTable().isValid(*this); }
 
-bool MSAbstractLog::baseFieldsEqual(const MSAbstractLog& other) const {
-  return tag == other.tag && type == other.type && timestamp == other.timestamp && sid == other.sid &&
-         distributionGroupId == other.distributionGroupId && userId == other.userId &&
-         MSEqualObjects(device, other.device);
-}
+bool MSAbstractLog::baseFieldsEqual(const MSAbstractLog& other) const { return fieldTable().equal(*this, other); }
 
-bool MSAbstractLog::isEqual(const MSSerializableObject& other) const {
-  const auto* log = dynamic_cast<const MSAbstractLog*>(&other);
-  return log != nullptr && baseFieldsEqual(*log);
-}
+bool MSAbstractLog::isEqual(const MSSerializableObject& other) const { return fieldTable().isEqual(*this, other); }
 
-std::size_t MSAbstractLog::hash() const {
-  std::size_t seed = 0;
-  MSHashAdd(seed, type);
-  MSHashAdd(seed, timestamp);
-  MSHashAdd(seed, sid);
-  MSHashAdd(seed, distributionGroupId);
-  MSHashAdd(seed, userId);
-  MSHashCombine(seed, device ? device->hash() : 0);
-  return seed;
-}
+std::size_t MSAbstractLog::hash() const { return fieldTable().hash(*this); }
 
 std::optional<std::string> MSAbstractLog::serializeLogWithPrettyPrinting(bool prettyPrint) const {
   auto text = MSJsonWriter::write(serializeToDictionary(), prettyPrint);
@@ -185,52 +163,48 @@ std::string MSAbstractLog::convertTimeZoneOffsetToISO8601(std::int64_t minutes) 
 
 // ---- MSLogWithProperties ----
 
-MSLogWithProperties::MSLogWithProperties(vx::KeyedUnarchiver& coder)
-    : MSAbstractLog(coder), properties(MSDecodeStringDictionary(coder, "properties")) {}
-
-void MSLogWithProperties::encodeWithCoder(vx::KeyedArchiver& coder) const {
-  MSAbstractLog::encodeWithCoder(coder);
-  MSEncodeStringDictionary(coder, properties, "properties");
+const MSFieldTable<MSLogWithProperties, MSAbstractLog>& MSLogWithProperties::fieldTable() {
+  static constexpr MSField<MSLogWithProperties> kFields[] = {
+      MSFieldOf<&MSLogWithProperties::properties>("properties", MSFieldFlags::OmitEmpty),
+  };
+  static constexpr MSFieldTable<MSLogWithProperties, MSAbstractLog> kTable(kFields);
+  return kTable;
 }
 
-MSJson MSLogWithProperties::serializeToDictionary() const {
-  MSJson json = MSAbstractLog::serializeToDictionary();
-  if (properties && !properties->empty()) {
-    MSJson object = MSJson::object();
-    for (const auto& [key, value] : *properties) object[key] = value;
-    json["properties"] = std::move(object);
-  }
-  return json;
+MSLogWithProperties::MSLogWithProperties(vx::KeyedUnarchiver& coder) : MSAbstractLog(coder) {
+  fieldTable().decodeOwn(*this, coder);
 }
+
+void MSLogWithProperties::encodeWithCoder(vx::KeyedArchiver& coder) const { fieldTable().encode(*this, coder); }
+
+MSJson MSLogWithProperties::serializeToDictionary() const { return fieldTable().toJson(*this); }
 
 bool MSLogWithProperties::isEqual(const MSSerializableObject& other) const {
-  const auto* log = dynamic_cast<const MSLogWithProperties*>(&other);
-  if (log == nullptr || !baseFieldsEqual(*log)) return false;
-  return properties == log->properties;
+  return fieldTable().isEqual(*this, other);
 }
 
 // ---- MSStartServiceLog ----
 
+const MSFieldTable<MSStartServiceLog, MSAbstractLog>& MSStartServiceLog::fieldTable() {
+  static constexpr MSField<MSStartServiceLog> kFields[] = {
+      MSFieldOf<&MSStartServiceLog::services>("services"),
+  };
+  static constexpr MSFieldTable<MSStartServiceLog, MSAbstractLog> kTable(kFields);
+  return kTable;
+}
+
 MSStartServiceLog::MSStartServiceLog() { type = kType; }
 
-MSStartServiceLog::MSStartServiceLog(vx::KeyedUnarchiver& coder)
-    : MSAbstractLog(coder), services(MSDecodeStringArray(coder, "services")) {}
-
-void MSStartServiceLog::encodeWithCoder(vx::KeyedArchiver& coder) const {
-  MSAbstractLog::encodeWithCoder(coder);
-  MSEncodeStringArray(coder, services, "services");
+MSStartServiceLog::MSStartServiceLog(vx::KeyedUnarchiver& coder) : MSAbstractLog(coder) {
+  fieldTable().decodeOwn(*this, coder);
 }
 
-MSJson MSStartServiceLog::serializeToDictionary() const {
-  MSJson json = MSAbstractLog::serializeToDictionary();
-  if (services) json["services"] = *services;
-  return json;
-}
+void MSStartServiceLog::encodeWithCoder(vx::KeyedArchiver& coder) const { fieldTable().encode(*this, coder); }
+
+MSJson MSStartServiceLog::serializeToDictionary() const { return fieldTable().toJson(*this); }
 
 bool MSStartServiceLog::isEqual(const MSSerializableObject& other) const {
-  const auto* log = dynamic_cast<const MSStartServiceLog*>(&other);
-  if (log == nullptr || !baseFieldsEqual(*log)) return false;
-  return services == log->services;
+  return fieldTable().isEqual(*this, other);
 }
 
 // ---- MSLogContainer ----

@@ -10,6 +10,7 @@
 #pragma once
 
 #include "telemetry/ZerEvuzev/Model/MSDevice.h"
+#include "telemetry/ZerEvuzev/Model/MSFieldTable.h"
 #include "telemetry/ZerEvuzev/Model/MSSerializableObject.h"
 
 #include <cstdint>
@@ -45,6 +46,9 @@ class MSAbstractLog : public MSSerializableObject, public MSModel {
   std::set<std::string> transmissionTargetTokens() const;
   void addTransmissionTargetToken(const std::string& token);
   void setTransmissionTargetTokens(std::set<std::string> tokens);
+
+  // type, timestamp, sid, distributionGroupId, userId, device; the tag is compared only.
+  static const MSFieldTable<MSAbstractLog>& fieldTable();
 
   std::string className() const override { return "MSAbstractLog"; }
   void encodeWithCoder(vx::KeyedArchiver& coder) const override;
@@ -98,6 +102,8 @@ class MSLogWithProperties : public MSAbstractLog {
 
   std::optional<std::map<std::string, std::string>> properties;
 
+  static const MSFieldTable<MSLogWithProperties, MSAbstractLog>& fieldTable();
+
   std::string className() const override { return "MSLogWithProperties"; }
   void encodeWithCoder(vx::KeyedArchiver& coder) const override;
   MSJson serializeToDictionary() const override;
@@ -112,6 +118,8 @@ class MSStartServiceLog : public MSAbstractLog, public MSNoAutoAssignSessionIdLo
   explicit MSStartServiceLog(vx::KeyedUnarchiver& coder);
 
   std::optional<std::vector<std::string>> services;
+
+  static const MSFieldTable<MSStartServiceLog, MSAbstractLog>& fieldTable();
 
   std::string className() const override { return "MSStartServiceLog"; }
   void encodeWithCoder(vx::KeyedArchiver& coder) const override;

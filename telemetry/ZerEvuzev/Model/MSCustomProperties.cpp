@@ -29,25 +29,26 @@ bool matchesKeyPattern(std::string_view key) {
 
 // ---- MSCustomPropertiesLog ----
 
+const MSFieldTable<MSCustomPropertiesLog, MSAbstractLog>& MSCustomPropertiesLog::fieldTable() {
+  static constexpr MSField<MSCustomPropertiesLog> kFields[] = {
+      // The type once more in the archive; a stored one replaces the type the base decoded.
+      MSFieldOf<&MSAbstractLog::type, MSCustomPropertiesLog>(nullptr, "customProperties", MSFieldFlags::Uncompared),
+      MSFieldOf<&MSCustomPropertiesLog::properties>("properties", MSFieldFlags::NonEmpty)
+          .withJsonWriter([](const MSCustomPropertiesLog& log, MSJson& json, const char* key, MSFieldFlags) {
+            if (log.properties) json[key] = serializeProperties(*log.properties);
+          }),
+  };
+  static constexpr MSFieldTable<MSCustomPropertiesLog, MSAbstractLog> kTable(kFields);
+  return kTable;
+}
+
 MSCustomPropertiesLog::MSCustomPropertiesLog() { type = kType; }
 
 MSCustomPropertiesLog::MSCustomPropertiesLog(vx::KeyedUnarchiver& coder) : MSAbstractLog(coder) {
-  if (auto ownType = coder.decodeString("customProperties")) type = std::move(ownType);
-  if (auto value = coder.decodeValue("properties")) {
-    if (const vx::ValueMap* map = value->mapValue()) {
-      properties = *map;
-    } else {
-      coder.failWithError(vx::Error(vx::kArchiveErrorDomain, vx::kArchiveErrorWrongType,
-                                    "The value for \"properties\" is not a dictionary."));
-    }
-  }
+  fieldTable().decodeOwn(*this, coder);
 }
 
-void MSCustomPropertiesLog::encodeWithCoder(vx::KeyedArchiver& coder) const {
-  MSAbstractLog::encodeWithCoder(coder);
-  MSEncodeString(coder, type, "customProperties");
-  if (properties) coder.encodeValue(vx::Value(*properties), "properties");
-}
+void MSCustomPropertiesLog::encodeWithCoder(vx::KeyedArchiver& coder) const { fieldTable().encode(*this, coder); }
 
 MSJson MSCustomPropertiesLog::serializeProperty(const vx::Value& value) {
   MSJson json = MSJson::object();
@@ -81,31 +82,25 @@ MSJson MSCustomPropertiesLog::serializeProperty(const vx::Value& value) {
   return json;
 }
 
-MSJson MSCustomPropertiesLog::serializeToDictionary() const {
-  MSJson json = MSAbstractLog::serializeToDictionary();
-  if (properties) {
-    MSJson array = MSJson::array();
-    for (const auto& [key, value] : *properties) {
-      MSJson property = serializeProperty(value);
-      if (property.is_null()) continue;
-      MSJson entry = MSJson::object();
-      entry["name"] = key;
-      for (auto it = property.begin(); it != property.end(); ++it) entry[it.key()] = it.value();
-      array.push_back(std::move(entry));
-    }
-    json["properties"] = std::move(array);
+MSJson MSCustomPropertiesLog::serializeProperties(const vx::ValueMap& properties) {
+  MSJson array = MSJson::array();
+  for (const auto& [key, value] : properties) {
+    MSJson property = serializeProperty(value);
+    if (property.is_null()) continue;
+    MSJson entry = MSJson::object();
+    entry["name"] = key;
+    for (auto it = property.begin(); it != property.end(); ++it) entry[it.key()] = it.value();
+    array.push_back(std::move(entry));
   }
-  return json;
+  return array;
 }
 
-bool MSCustomPropertiesLog::isValid() const {
-  return MSAbstractLog::isValid() && properties && !properties->empty();
-}
+MSJson MSCustomPropertiesLog::serializeToDictionary() const { return fieldTable().toJson(*this); }
+
+bool MSCustomPropertiesLog::isValid() const { return fieldTable().isValid(*this); }
 
 bool MSCustomPropertiesLog::isEqual(const MSSerializableObject& other) const {
-  const auto* log = dynamic_cast<const MSCustomPropertiesLog*>(&other);
-  if (log == nullptr || !baseFieldsEqual(*log)) return false;
-  return properties == log->properties;
+  return fieldTable().isEqual(*this, other);
 }
 
 // ---- MSCustomProperties ----

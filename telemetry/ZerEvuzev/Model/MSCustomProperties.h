@@ -18,6 +18,8 @@ class MSCustomPropertiesLog : public MSAbstractLog {
   // Key to value: string, integer, double, bool, date, or null (the marker that clears a key).
   std::optional<vx::ValueMap> properties;
 
+  static const MSFieldTable<MSCustomPropertiesLog, MSAbstractLog>& fieldTable();
+
   std::string className() const override { return "MSCustomPropertiesLog"; }
   // The base keys, the type again under "customProperties", then "properties".
   void encodeWithCoder(vx::KeyedArchiver& coder) const override;
@@ -31,6 +33,9 @@ class MSCustomPropertiesLog : public MSAbstractLog {
   // {"type": "clear"} for null, "boolean"/"number"/"dateTime"/"string" with "value" otherwise;
   // nothing (null) for values of other kinds.
   static MSJson serializeProperty(const vx::Value& value);
+  // The "properties" array: one {"name", ...serializeProperty} object per property that
+  // serialises, in the map's order.
+  static MSJson serializeProperties(const vx::ValueMap& properties);
 };
 
 class MSCustomProperties {
