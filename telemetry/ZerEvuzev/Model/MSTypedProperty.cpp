@@ -1,172 +1,143 @@
 #include "telemetry/ZerEvuzev/Model/MSTypedProperty.h"
 
-#include "telemetry/ZerEvuzev/Util/MSUtility.h"
-
-#include <cmath>
-#include <limits>
 #include <typeinfo>
 
-MSTypedProperty::MSTypedProperty(vx::KeyedUnarchiver& coder)
-    : type(coder.decodeString("type")), name(coder.decodeString("name")) {}
+namespace {
 
-void MSTypedProperty::encodeWithCoder(vx::KeyedArchiver& coder) const {
-  MSEncodeString(coder, type, "type");
-  MSEncodeString(coder, name, "name");
+// Only the same kind compares equal, so equal properties always hash equally.
+bool sameKind(const MSTypedProperty& property, const MSSerializableObject& other) {
+  return typeid(property) == typeid(other);
 }
 
-MSJson MSTypedProperty::serializeToDictionary() const {
-  MSJson json = MSJson::object();
-  if (type) json["type"] = *type;
-  if (name) json["name"] = *name;
-  return json;
+}  // namespace
+
+const MSFieldTable<MSTypedProperty>& MSTypedProperty::fieldTable() {
+  static constexpr MSField<MSTypedProperty> kFields[] = {
+      MSFieldOf<&MSTypedProperty::type>("type"),
+      MSFieldOf<&MSTypedProperty::name>("name", MSFieldFlags::Uncompared),
+  };
+  static constexpr MSFieldTable<MSTypedProperty> kTable(kFields);
+  return kTable;
 }
+
+MSTypedProperty::MSTypedProperty(vx::KeyedUnarchiver& coder) { fieldTable().decodeOwn(*this, coder); }
+
+void MSTypedProperty::encodeWithCoder(vx::KeyedArchiver& coder) const { fieldTable().encode(*this, coder); }
+
+MSJson MSTypedProperty::serializeToDictionary() const { return fieldTable().toJson(*this); }
 
 bool MSTypedProperty::isEqual(const MSSerializableObject& other) const {
-  const auto* property = dynamic_cast<const MSTypedProperty*>(&other);
-  // Only the same kind compares equal, so equal properties always hash equally.
-  return property != nullptr && typeid(*this) == typeid(other) && type == property->type;
+  return sameKind(*this, other) && fieldTable().isEqual(*this, other);
 }
 
-std::size_t MSTypedProperty::hash() const {
-  std::size_t seed = 0;
-  MSHashAdd(seed, type);
-  return seed;
-}
+std::size_t MSTypedProperty::hash() const { return fieldTable().hash(*this); }
 
 // ---- string ----
 
-MSStringTypedProperty::MSStringTypedProperty(vx::KeyedUnarchiver& coder)
-    : MSTypedProperty(coder), value(coder.decodeString("value")) {}
-
-void MSStringTypedProperty::encodeWithCoder(vx::KeyedArchiver& coder) const {
-  MSTypedProperty::encodeWithCoder(coder);
-  MSEncodeString(coder, value, "value");
+const MSFieldTable<MSStringTypedProperty, MSTypedProperty>& MSStringTypedProperty::fieldTable() {
+  static constexpr MSField<MSStringTypedProperty> kFields[] = {MSFieldOf<&MSStringTypedProperty::value>("value")};
+  static constexpr MSFieldTable<MSStringTypedProperty, MSTypedProperty> kTable(kFields);
+  return kTable;
 }
 
-MSJson MSStringTypedProperty::serializeToDictionary() const {
-  MSJson json = MSTypedProperty::serializeToDictionary();
-  if (value) json["value"] = *value;
-  return json;
+MSStringTypedProperty::MSStringTypedProperty(vx::KeyedUnarchiver& coder) : MSTypedProperty(coder) {
+  fieldTable().decodeOwn(*this, coder);
 }
+
+void MSStringTypedProperty::encodeWithCoder(vx::KeyedArchiver& coder) const { fieldTable().encode(*this, coder); }
+
+MSJson MSStringTypedProperty::serializeToDictionary() const { return fieldTable().toJson(*this); }
 
 bool MSStringTypedProperty::isEqual(const MSSerializableObject& other) const {
-  const auto* property = dynamic_cast<const MSStringTypedProperty*>(&other);
-  return property != nullptr && MSTypedProperty::isEqual(other) && value == property->value;
+  return sameKind(*this, other) && fieldTable().isEqual(*this, other);
 }
 
-std::size_t MSStringTypedProperty::hash() const {
-  std::size_t seed = MSTypedProperty::hash();
-  MSHashAdd(seed, value);
-  return seed;
-}
+std::size_t MSStringTypedProperty::hash() const { return fieldTable().hash(*this); }
 
 // ---- long ----
 
-MSLongTypedProperty::MSLongTypedProperty(vx::KeyedUnarchiver& coder)
-    : MSTypedProperty(coder), value(coder.decodeInt64("value").value_or(0)) {}
-
-void MSLongTypedProperty::encodeWithCoder(vx::KeyedArchiver& coder) const {
-  MSTypedProperty::encodeWithCoder(coder);
-  coder.encodeInt64(value, "value");
+const MSFieldTable<MSLongTypedProperty, MSTypedProperty>& MSLongTypedProperty::fieldTable() {
+  static constexpr MSField<MSLongTypedProperty> kFields[] = {MSFieldOf<&MSLongTypedProperty::value>("value")};
+  static constexpr MSFieldTable<MSLongTypedProperty, MSTypedProperty> kTable(kFields);
+  return kTable;
 }
 
-MSJson MSLongTypedProperty::serializeToDictionary() const {
-  MSJson json = MSTypedProperty::serializeToDictionary();
-  json["value"] = value;
-  return json;
+MSLongTypedProperty::MSLongTypedProperty(vx::KeyedUnarchiver& coder) : MSTypedProperty(coder) {
+  fieldTable().decodeOwn(*this, coder);
 }
+
+void MSLongTypedProperty::encodeWithCoder(vx::KeyedArchiver& coder) const { fieldTable().encode(*this, coder); }
+
+MSJson MSLongTypedProperty::serializeToDictionary() const { return fieldTable().toJson(*this); }
 
 bool MSLongTypedProperty::isEqual(const MSSerializableObject& other) const {
-  const auto* property = dynamic_cast<const MSLongTypedProperty*>(&other);
-  return property != nullptr && MSTypedProperty::isEqual(other) && value == property->value;
+  return sameKind(*this, other) && fieldTable().isEqual(*this, other);
 }
 
-std::size_t MSLongTypedProperty::hash() const {
-  std::size_t seed = MSTypedProperty::hash();
-  MSHashAdd(seed, value);
-  return seed;
-}
+std::size_t MSLongTypedProperty::hash() const { return fieldTable().hash(*this); }
 
 // ---- double ----
 
-MSDoubleTypedProperty::MSDoubleTypedProperty(vx::KeyedUnarchiver& coder)
-    : MSTypedProperty(coder), value(coder.decodeDouble("value").value_or(0)) {}
-
-void MSDoubleTypedProperty::encodeWithCoder(vx::KeyedArchiver& coder) const {
-  MSTypedProperty::encodeWithCoder(coder);
-  coder.encodeDouble(value, "value");
+const MSFieldTable<MSDoubleTypedProperty, MSTypedProperty>& MSDoubleTypedProperty::fieldTable() {
+  static constexpr MSField<MSDoubleTypedProperty> kFields[] = {MSFieldOf<&MSDoubleTypedProperty::value>("value")};
+  static constexpr MSFieldTable<MSDoubleTypedProperty, MSTypedProperty> kTable(kFields);
+  return kTable;
 }
 
-MSJson MSDoubleTypedProperty::serializeToDictionary() const {
-  MSJson json = MSTypedProperty::serializeToDictionary();
-  json["value"] = value;
-  return json;
+MSDoubleTypedProperty::MSDoubleTypedProperty(vx::KeyedUnarchiver& coder) : MSTypedProperty(coder) {
+  fieldTable().decodeOwn(*this, coder);
 }
+
+void MSDoubleTypedProperty::encodeWithCoder(vx::KeyedArchiver& coder) const { fieldTable().encode(*this, coder); }
+
+MSJson MSDoubleTypedProperty::serializeToDictionary() const { return fieldTable().toJson(*this); }
 
 bool MSDoubleTypedProperty::isEqual(const MSSerializableObject& other) const {
-  const auto* property = dynamic_cast<const MSDoubleTypedProperty*>(&other);
-  // A NaN equals a NaN: a log holding one is equal to itself.
-  return property != nullptr && MSTypedProperty::isEqual(other) &&
-         (value == property->value || (std::isnan(value) && std::isnan(property->value)));
+  return sameKind(*this, other) && fieldTable().isEqual(*this, other);
 }
 
-std::size_t MSDoubleTypedProperty::hash() const {
-  std::size_t seed = MSTypedProperty::hash();
-  // 0.0 and -0.0 compare equal and must hash equally; so must every NaN.
-  MSHashAdd(seed, value == 0 ? 0.0 : std::isnan(value) ? std::numeric_limits<double>::quiet_NaN() : value);
-  return seed;
-}
+std::size_t MSDoubleTypedProperty::hash() const { return fieldTable().hash(*this); }
 
 // ---- dateTime ----
 
-MSDateTimeTypedProperty::MSDateTimeTypedProperty(vx::KeyedUnarchiver& coder)
-    : MSTypedProperty(coder), value(coder.decodeDate("value")) {}
-
-void MSDateTimeTypedProperty::encodeWithCoder(vx::KeyedArchiver& coder) const {
-  MSTypedProperty::encodeWithCoder(coder);
-  MSEncodeDate(coder, value, "value");
+const MSFieldTable<MSDateTimeTypedProperty, MSTypedProperty>& MSDateTimeTypedProperty::fieldTable() {
+  static constexpr MSField<MSDateTimeTypedProperty> kFields[] = {MSFieldOf<&MSDateTimeTypedProperty::value>("value")};
+  static constexpr MSFieldTable<MSDateTimeTypedProperty, MSTypedProperty> kTable(kFields);
+  return kTable;
 }
 
-MSJson MSDateTimeTypedProperty::serializeToDictionary() const {
-  MSJson json = MSTypedProperty::serializeToDictionary();
-  if (value) json["value"] = MSUtility::dateToISO8601(*value);
-  return json;
+MSDateTimeTypedProperty::MSDateTimeTypedProperty(vx::KeyedUnarchiver& coder) : MSTypedProperty(coder) {
+  fieldTable().decodeOwn(*this, coder);
 }
+
+void MSDateTimeTypedProperty::encodeWithCoder(vx::KeyedArchiver& coder) const { fieldTable().encode(*this, coder); }
+
+MSJson MSDateTimeTypedProperty::serializeToDictionary() const { return fieldTable().toJson(*this); }
 
 bool MSDateTimeTypedProperty::isEqual(const MSSerializableObject& other) const {
-  const auto* property = dynamic_cast<const MSDateTimeTypedProperty*>(&other);
-  return property != nullptr && MSTypedProperty::isEqual(other) && value == property->value;
+  return sameKind(*this, other) && fieldTable().isEqual(*this, other);
 }
 
-std::size_t MSDateTimeTypedProperty::hash() const {
-  std::size_t seed = MSTypedProperty::hash();
-  MSHashAdd(seed, value);
-  return seed;
-}
+std::size_t MSDateTimeTypedProperty::hash() const { return fieldTable().hash(*this); }
 
 // ---- boolean ----
 
-MSBooleanTypedProperty::MSBooleanTypedProperty(vx::KeyedUnarchiver& coder)
-    : MSTypedProperty(coder), value(coder.decodeBool("value").value_or(false)) {}
-
-void MSBooleanTypedProperty::encodeWithCoder(vx::KeyedArchiver& coder) const {
-  MSTypedProperty::encodeWithCoder(coder);
-  coder.encodeBool(value, "value");
+const MSFieldTable<MSBooleanTypedProperty, MSTypedProperty>& MSBooleanTypedProperty::fieldTable() {
+  static constexpr MSField<MSBooleanTypedProperty> kFields[] = {MSFieldOf<&MSBooleanTypedProperty::value>("value")};
+  static constexpr MSFieldTable<MSBooleanTypedProperty, MSTypedProperty> kTable(kFields);
+  return kTable;
 }
 
-MSJson MSBooleanTypedProperty::serializeToDictionary() const {
-  MSJson json = MSTypedProperty::serializeToDictionary();
-  json["value"] = value;
-  return json;
+MSBooleanTypedProperty::MSBooleanTypedProperty(vx::KeyedUnarchiver& coder) : MSTypedProperty(coder) {
+  fieldTable().decodeOwn(*this, coder);
 }
+
+void MSBooleanTypedProperty::encodeWithCoder(vx::KeyedArchiver& coder) const { fieldTable().encode(*this, coder); }
+
+MSJson MSBooleanTypedProperty::serializeToDictionary() const { return fieldTable().toJson(*this); }
 
 bool MSBooleanTypedProperty::isEqual(const MSSerializableObject& other) const {
-  const auto* property = dynamic_cast<const MSBooleanTypedProperty*>(&other);
-  return property != nullptr && MSTypedProperty::isEqual(other) && value == property->value;
+  return sameKind(*this, other) && fieldTable().isEqual(*this, other);
 }
 
-std::size_t MSBooleanTypedProperty::hash() const {
-  std::size_t seed = MSTypedProperty::hash();
-  MSHashAdd(seed, value);
-  return seed;
-}
+std::size_t MSBooleanTypedProperty::hash() const { return fieldTable().hash(*this); }

@@ -3,6 +3,7 @@
 // Equality compares the type and the value, not the name.
 #pragma once
 
+#include "telemetry/ZerEvuzev/Model/MSFieldTable.h"
 #include "telemetry/ZerEvuzev/Model/MSSerializableObject.h"
 
 #include <cstdint>
@@ -16,6 +17,9 @@ class MSTypedProperty : public MSSerializableObject {
 
   std::optional<std::string> type;
   std::optional<std::string> name;
+
+  // "type", then "name" (written, but neither compared nor hashed).
+  static const MSFieldTable<MSTypedProperty>& fieldTable();
 
   std::string className() const override { return "MSTypedProperty"; }
   void encodeWithCoder(vx::KeyedArchiver& coder) const override;
@@ -31,6 +35,8 @@ class MSStringTypedProperty : public MSTypedProperty {
   explicit MSStringTypedProperty(vx::KeyedUnarchiver& coder);
   std::optional<std::string> value;
 
+  static const MSFieldTable<MSStringTypedProperty, MSTypedProperty>& fieldTable();
+
   std::string className() const override { return "MSStringTypedProperty"; }
   void encodeWithCoder(vx::KeyedArchiver& coder) const override;
   MSJson serializeToDictionary() const override;
@@ -44,6 +50,8 @@ class MSLongTypedProperty : public MSTypedProperty {
   MSLongTypedProperty() { type = kType; }
   explicit MSLongTypedProperty(vx::KeyedUnarchiver& coder);
   std::int64_t value = 0;
+
+  static const MSFieldTable<MSLongTypedProperty, MSTypedProperty>& fieldTable();
 
   std::string className() const override { return "MSLongTypedProperty"; }
   void encodeWithCoder(vx::KeyedArchiver& coder) const override;
@@ -59,6 +67,8 @@ class MSDoubleTypedProperty : public MSTypedProperty {
   explicit MSDoubleTypedProperty(vx::KeyedUnarchiver& coder);
   double value = 0;
 
+  static const MSFieldTable<MSDoubleTypedProperty, MSTypedProperty>& fieldTable();
+
   std::string className() const override { return "MSDoubleTypedProperty"; }
   void encodeWithCoder(vx::KeyedArchiver& coder) const override;
   MSJson serializeToDictionary() const override;
@@ -73,6 +83,8 @@ class MSDateTimeTypedProperty : public MSTypedProperty {
   explicit MSDateTimeTypedProperty(vx::KeyedUnarchiver& coder);
   std::optional<vx::Date> value;  // ISO 8601 text in JSON
 
+  static const MSFieldTable<MSDateTimeTypedProperty, MSTypedProperty>& fieldTable();
+
   std::string className() const override { return "MSDateTimeTypedProperty"; }
   void encodeWithCoder(vx::KeyedArchiver& coder) const override;
   MSJson serializeToDictionary() const override;
@@ -86,6 +98,8 @@ class MSBooleanTypedProperty : public MSTypedProperty {
   MSBooleanTypedProperty() { type = kType; }
   explicit MSBooleanTypedProperty(vx::KeyedUnarchiver& coder);
   bool value = false;
+
+  static const MSFieldTable<MSBooleanTypedProperty, MSTypedProperty>& fieldTable();
 
   std::string className() const override { return "MSBooleanTypedProperty"; }
   void encodeWithCoder(vx::KeyedArchiver& coder) const override;
