@@ -2,13 +2,16 @@
 
 #include "telemetry/ZerEvuzev/Model/CommonSchema/MSCSModelConstants.h"
 #include "telemetry/ZerEvuzev/Model/CommonSchema/MSOrderedDictionary.h"
-#include "telemetry/ZerEvuzev/Model/MSCoding.h"
 
-MSCSData::MSCSData(vx::KeyedUnarchiver& coder) : properties(MSDecodeJson(coder, "properties", true)) {}
-
-void MSCSData::encodeWithCoder(vx::KeyedArchiver& coder) const {
-  MSEncodeJson(coder, properties, "properties");
+const MSFieldTable<MSCSData>& MSCSData::fieldTable() {
+  static constexpr MSField<MSCSData> kFields[] = {MSFieldOf<&MSCSData::properties>(nullptr, "properties")};
+  static constexpr MSFieldTable<MSCSData> kTable(kFields);
+  return kTable;
 }
+
+MSCSData::MSCSData(vx::KeyedUnarchiver& coder) { fieldTable().decodeOwn(*this, coder); }
+
+void MSCSData::encodeWithCoder(vx::KeyedArchiver& coder) const { fieldTable().encode(*this, coder); }
 
 MSJson MSCSData::serializeToDictionary() const {
   if (!properties || !properties->is_object()) return MSJson();
@@ -22,9 +25,6 @@ MSJson MSCSData::serializeToDictionary() const {
   return ordered.toJson();
 }
 
-bool MSCSData::isEqual(const MSSerializableObject& other) const {
-  const auto* data = dynamic_cast<const MSCSData*>(&other);
-  return data != nullptr && MSJsonEqualUnordered(properties, data->properties);
-}
+bool MSCSData::isEqual(const MSSerializableObject& other) const { return fieldTable().isEqual(*this, other); }
 
-std::size_t MSCSData::hash() const { return MSJsonHashUnordered(properties); }
+std::size_t MSCSData::hash() const { return fieldTable().hash(*this); }

@@ -2,6 +2,7 @@
 // first and "baseData" second when present, then the other entries in the tree's own order.
 #pragma once
 
+#include "telemetry/ZerEvuzev/Model/MSFieldTable.h"
 #include "telemetry/ZerEvuzev/Model/MSSerializableObject.h"
 
 #include <cstdint>
@@ -14,6 +15,9 @@ class MSCSData : public MSSerializableObject, public MSModel {
   explicit MSCSData(vx::KeyedUnarchiver& coder);
 
   std::optional<MSJson> properties;  // a JSON object
+
+  // "properties", archived only: the JSON is the tree itself.
+  static const MSFieldTable<MSCSData>& fieldTable();
 
   std::string className() const override { return "MSCSData"; }
   // Archived under "properties".

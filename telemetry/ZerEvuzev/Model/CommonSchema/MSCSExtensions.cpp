@@ -1,32 +1,25 @@
 #include "telemetry/ZerEvuzev/Model/CommonSchema/MSCSExtensions.h"
 
-#include "telemetry/ZerEvuzev/Model/MSCoding.h"
-
 namespace {
-
-void put(MSJson& json, const char* key, const std::optional<std::string>& value) {
-  if (value) json[key] = *value;
-}
 
 // Nothing when no key was set.
 MSJson orNothing(MSJson json) { return json.empty() ? MSJson() : json; }
-
-template <class T>
-const T* sameClass(const MSSerializableObject& other) {
-  return dynamic_cast<const T*>(&other);
-}
-
 
 }  // namespace
 
 // ---- MSMetadataExtension ----
 
-MSMetadataExtension::MSMetadataExtension(vx::KeyedUnarchiver& coder)
-    : metadata(MSDecodeJson(coder, "metadata", true)) {}
-
-void MSMetadataExtension::encodeWithCoder(vx::KeyedArchiver& coder) const {
-  MSEncodeJson(coder, metadata, "metadata");
+const MSFieldTable<MSMetadataExtension>& MSMetadataExtension::fieldTable() {
+  // Archived only: the JSON is a copy of the tree itself.
+  static constexpr MSField<MSMetadataExtension> kFields[] = {
+      MSFieldOf<&MSMetadataExtension::metadata>(nullptr, "metadata")};
+  static constexpr MSFieldTable<MSMetadataExtension> kTable(kFields);
+  return kTable;
 }
+
+MSMetadataExtension::MSMetadataExtension(vx::KeyedUnarchiver& coder) { fieldTable().decodeOwn(*this, coder); }
+
+void MSMetadataExtension::encodeWithCoder(vx::KeyedArchiver& coder) const { fieldTable().encode(*this, coder); }
 
 MSJson MSMetadataExtension::serializeToDictionary() const {
   if (!metadata || !metadata->is_object()) return MSJson();
@@ -36,330 +29,208 @@ MSJson MSMetadataExtension::serializeToDictionary() const {
 }
 
 bool MSMetadataExtension::isEqual(const MSSerializableObject& other) const {
-  const auto* ext = sameClass<MSMetadataExtension>(other);
-  return ext != nullptr && MSJsonEqualUnordered(metadata, ext->metadata);
+  return fieldTable().isEqual(*this, other);
 }
 
-std::size_t MSMetadataExtension::hash() const { return MSJsonHashUnordered(metadata); }
+std::size_t MSMetadataExtension::hash() const { return fieldTable().hash(*this); }
 
 // ---- MSProtocolExtension ----
 
-MSProtocolExtension::MSProtocolExtension(vx::KeyedUnarchiver& coder)
-    : ticketKeys(MSDecodeStringArray(coder, "ticketKeys")),
-      devMake(coder.decodeString("devMake")),
-      devModel(coder.decodeString("devModel")) {}
-
-void MSProtocolExtension::encodeWithCoder(vx::KeyedArchiver& coder) const {
-  MSEncodeStringArray(coder, ticketKeys, "ticketKeys");
-  MSEncodeString(coder, devMake, "devMake");
-  MSEncodeString(coder, devModel, "devModel");
+const MSFieldTable<MSProtocolExtension>& MSProtocolExtension::fieldTable() {
+  static constexpr MSField<MSProtocolExtension> kFields[] = {
+      MSFieldOf<&MSProtocolExtension::ticketKeys>("ticketKeys"),
+      MSFieldOf<&MSProtocolExtension::devMake>("devMake"),
+      MSFieldOf<&MSProtocolExtension::devModel>("devModel"),
+  };
+  static constexpr MSFieldTable<MSProtocolExtension> kTable(kFields, 1);
+  return kTable;
 }
 
-MSJson MSProtocolExtension::serializeToDictionary() const {
-  MSJson json = MSJson::object();
-  if (ticketKeys) json["ticketKeys"] = *ticketKeys;
-  put(json, "devMake", devMake);
-  put(json, "devModel", devModel);
-  return orNothing(std::move(json));
-}
+MSProtocolExtension::MSProtocolExtension(vx::KeyedUnarchiver& coder) { fieldTable().decodeOwn(*this, coder); }
 
-bool MSProtocolExtension::isEqual(const MSSerializableObject& other) const {
-  const auto* ext = sameClass<MSProtocolExtension>(other);
-  return ext != nullptr && ticketKeys == ext->ticketKeys && devMake == ext->devMake &&
-         devModel == ext->devModel;
-}
+void MSProtocolExtension::encodeWithCoder(vx::KeyedArchiver& coder) const { fieldTable().encode(*this, coder); }
 
-std::size_t MSProtocolExtension::hash() const {
-  std::size_t seed = 1;
-  if (ticketKeys) {
-    for (const auto& key : *ticketKeys) MSHashAdd(seed, key);
-  }
-  MSHashAdd(seed, devMake);
-  MSHashAdd(seed, devModel);
-  return seed;
-}
+MSJson MSProtocolExtension::serializeToDictionary() const { return orNothing(fieldTable().toJson(*this)); }
+
+bool MSProtocolExtension::isEqual(const MSSerializableObject& other) const { return fieldTable().isEqual(*this, other); }
+
+std::size_t MSProtocolExtension::hash() const { return fieldTable().hash(*this); }
 
 // ---- MSUserExtension ----
 
-MSUserExtension::MSUserExtension(vx::KeyedUnarchiver& coder)
-    : localId(coder.decodeString("localId")), locale(coder.decodeString("locale")) {}
-
-void MSUserExtension::encodeWithCoder(vx::KeyedArchiver& coder) const {
-  MSEncodeString(coder, localId, "localId");
-  MSEncodeString(coder, locale, "locale");
+const MSFieldTable<MSUserExtension>& MSUserExtension::fieldTable() {
+  static constexpr MSField<MSUserExtension> kFields[] = {
+      MSFieldOf<&MSUserExtension::localId>("localId"),
+      MSFieldOf<&MSUserExtension::locale>("locale"),
+  };
+  static constexpr MSFieldTable<MSUserExtension> kTable(kFields, 2);
+  return kTable;
 }
 
-MSJson MSUserExtension::serializeToDictionary() const {
-  MSJson json = MSJson::object();
-  put(json, "localId", localId);
-  put(json, "locale", locale);
-  return orNothing(std::move(json));
-}
+MSUserExtension::MSUserExtension(vx::KeyedUnarchiver& coder) { fieldTable().decodeOwn(*this, coder); }
 
-bool MSUserExtension::isEqual(const MSSerializableObject& other) const {
-  const auto* ext = sameClass<MSUserExtension>(other);
-  return ext != nullptr && localId == ext->localId && locale == ext->locale;
-}
+void MSUserExtension::encodeWithCoder(vx::KeyedArchiver& coder) const { fieldTable().encode(*this, coder); }
 
-std::size_t MSUserExtension::hash() const {
-  std::size_t seed = 2;
-  MSHashAdd(seed, localId);
-  MSHashAdd(seed, locale);
-  return seed;
-}
+MSJson MSUserExtension::serializeToDictionary() const { return orNothing(fieldTable().toJson(*this)); }
+
+bool MSUserExtension::isEqual(const MSSerializableObject& other) const { return fieldTable().isEqual(*this, other); }
+
+std::size_t MSUserExtension::hash() const { return fieldTable().hash(*this); }
 
 // ---- MSDeviceExtension ----
 
-MSDeviceExtension::MSDeviceExtension(vx::KeyedUnarchiver& coder) : localId(coder.decodeString("localId")) {}
-
-void MSDeviceExtension::encodeWithCoder(vx::KeyedArchiver& coder) const {
-  MSEncodeString(coder, localId, "localId");
+const MSFieldTable<MSDeviceExtension>& MSDeviceExtension::fieldTable() {
+  static constexpr MSField<MSDeviceExtension> kFields[] = {
+      MSFieldOf<&MSDeviceExtension::localId>("localId"),
+  };
+  static constexpr MSFieldTable<MSDeviceExtension> kTable(kFields, 3);
+  return kTable;
 }
 
-MSJson MSDeviceExtension::serializeToDictionary() const {
-  MSJson json = MSJson::object();
-  put(json, "localId", localId);
-  return orNothing(std::move(json));
-}
+MSDeviceExtension::MSDeviceExtension(vx::KeyedUnarchiver& coder) { fieldTable().decodeOwn(*this, coder); }
 
-bool MSDeviceExtension::isEqual(const MSSerializableObject& other) const {
-  const auto* ext = sameClass<MSDeviceExtension>(other);
-  return ext != nullptr && localId == ext->localId;
-}
+void MSDeviceExtension::encodeWithCoder(vx::KeyedArchiver& coder) const { fieldTable().encode(*this, coder); }
 
-std::size_t MSDeviceExtension::hash() const {
-  std::size_t seed = 3;
-  MSHashAdd(seed, localId);
-  return seed;
-}
+MSJson MSDeviceExtension::serializeToDictionary() const { return orNothing(fieldTable().toJson(*this)); }
+
+bool MSDeviceExtension::isEqual(const MSSerializableObject& other) const { return fieldTable().isEqual(*this, other); }
+
+std::size_t MSDeviceExtension::hash() const { return fieldTable().hash(*this); }
 
 // ---- MSOSExtension ----
 
-MSOSExtension::MSOSExtension(vx::KeyedUnarchiver& coder)
-    : name(coder.decodeString("name")), ver(coder.decodeString("ver")) {}
-
-void MSOSExtension::encodeWithCoder(vx::KeyedArchiver& coder) const {
-  MSEncodeString(coder, name, "name");
-  MSEncodeString(coder, ver, "ver");
+const MSFieldTable<MSOSExtension>& MSOSExtension::fieldTable() {
+  static constexpr MSField<MSOSExtension> kFields[] = {
+      MSFieldOf<&MSOSExtension::name>("name"),
+      MSFieldOf<&MSOSExtension::ver>("ver"),
+  };
+  static constexpr MSFieldTable<MSOSExtension> kTable(kFields, 4);
+  return kTable;
 }
 
-MSJson MSOSExtension::serializeToDictionary() const {
-  MSJson json = MSJson::object();
-  put(json, "name", name);
-  put(json, "ver", ver);
-  return orNothing(std::move(json));
-}
+MSOSExtension::MSOSExtension(vx::KeyedUnarchiver& coder) { fieldTable().decodeOwn(*this, coder); }
 
-bool MSOSExtension::isEqual(const MSSerializableObject& other) const {
-  const auto* ext = sameClass<MSOSExtension>(other);
-  return ext != nullptr && name == ext->name && ver == ext->ver;
-}
+void MSOSExtension::encodeWithCoder(vx::KeyedArchiver& coder) const { fieldTable().encode(*this, coder); }
 
-std::size_t MSOSExtension::hash() const {
-  std::size_t seed = 4;
-  MSHashAdd(seed, name);
-  MSHashAdd(seed, ver);
-  return seed;
-}
+MSJson MSOSExtension::serializeToDictionary() const { return orNothing(fieldTable().toJson(*this)); }
+
+bool MSOSExtension::isEqual(const MSSerializableObject& other) const { return fieldTable().isEqual(*this, other); }
+
+std::size_t MSOSExtension::hash() const { return fieldTable().hash(*this); }
 
 // ---- MSAppExtension ----
 
-MSAppExtension::MSAppExtension(vx::KeyedUnarchiver& coder)
-    : appId(coder.decodeString("id")),
-      ver(coder.decodeString("ver")),
-      name(coder.decodeString("name")),
-      locale(coder.decodeString("locale")),
-      userId(coder.decodeString("userId")) {}
-
-void MSAppExtension::encodeWithCoder(vx::KeyedArchiver& coder) const {
-  MSEncodeString(coder, appId, "id");
-  MSEncodeString(coder, ver, "ver");
-  MSEncodeString(coder, name, "name");
-  MSEncodeString(coder, locale, "locale");
-  MSEncodeString(coder, userId, "userId");
+const MSFieldTable<MSAppExtension>& MSAppExtension::fieldTable() {
+  static constexpr MSField<MSAppExtension> kFields[] = {
+      MSFieldOf<&MSAppExtension::appId>("id"),
+      MSFieldOf<&MSAppExtension::ver>("ver"),
+      MSFieldOf<&MSAppExtension::name>("name"),
+      MSFieldOf<&MSAppExtension::locale>("locale"),
+      MSFieldOf<&MSAppExtension::userId>("userId"),
+  };
+  static constexpr MSFieldTable<MSAppExtension> kTable(kFields, 5);
+  return kTable;
 }
 
-MSJson MSAppExtension::serializeToDictionary() const {
-  MSJson json = MSJson::object();
-  put(json, "id", appId);
-  put(json, "ver", ver);
-  put(json, "name", name);
-  put(json, "locale", locale);
-  put(json, "userId", userId);
-  return orNothing(std::move(json));
-}
+MSAppExtension::MSAppExtension(vx::KeyedUnarchiver& coder) { fieldTable().decodeOwn(*this, coder); }
 
-bool MSAppExtension::isEqual(const MSSerializableObject& other) const {
-  const auto* ext = sameClass<MSAppExtension>(other);
-  return ext != nullptr && appId == ext->appId && ver == ext->ver && name == ext->name &&
-         locale == ext->locale && userId == ext->userId;
-}
+void MSAppExtension::encodeWithCoder(vx::KeyedArchiver& coder) const { fieldTable().encode(*this, coder); }
 
-std::size_t MSAppExtension::hash() const {
-  std::size_t seed = 5;
-  MSHashAdd(seed, appId);
-  MSHashAdd(seed, ver);
-  MSHashAdd(seed, name);
-  MSHashAdd(seed, locale);
-  MSHashAdd(seed, userId);
-  return seed;
-}
+MSJson MSAppExtension::serializeToDictionary() const { return orNothing(fieldTable().toJson(*this)); }
+
+bool MSAppExtension::isEqual(const MSSerializableObject& other) const { return fieldTable().isEqual(*this, other); }
+
+std::size_t MSAppExtension::hash() const { return fieldTable().hash(*this); }
 
 // ---- MSNetExtension ----
 
-MSNetExtension::MSNetExtension(vx::KeyedUnarchiver& coder) : provider(coder.decodeString("provider")) {}
-
-void MSNetExtension::encodeWithCoder(vx::KeyedArchiver& coder) const {
-  MSEncodeString(coder, provider, "provider");
+const MSFieldTable<MSNetExtension>& MSNetExtension::fieldTable() {
+  static constexpr MSField<MSNetExtension> kFields[] = {
+      MSFieldOf<&MSNetExtension::provider>("provider"),
+  };
+  static constexpr MSFieldTable<MSNetExtension> kTable(kFields, 6);
+  return kTable;
 }
 
-MSJson MSNetExtension::serializeToDictionary() const {
-  MSJson json = MSJson::object();
-  put(json, "provider", provider);
-  return orNothing(std::move(json));
-}
+MSNetExtension::MSNetExtension(vx::KeyedUnarchiver& coder) { fieldTable().decodeOwn(*this, coder); }
 
-bool MSNetExtension::isEqual(const MSSerializableObject& other) const {
-  const auto* ext = sameClass<MSNetExtension>(other);
-  return ext != nullptr && provider == ext->provider;
-}
+void MSNetExtension::encodeWithCoder(vx::KeyedArchiver& coder) const { fieldTable().encode(*this, coder); }
 
-std::size_t MSNetExtension::hash() const {
-  std::size_t seed = 6;
-  MSHashAdd(seed, provider);
-  return seed;
-}
+MSJson MSNetExtension::serializeToDictionary() const { return orNothing(fieldTable().toJson(*this)); }
+
+bool MSNetExtension::isEqual(const MSSerializableObject& other) const { return fieldTable().isEqual(*this, other); }
+
+std::size_t MSNetExtension::hash() const { return fieldTable().hash(*this); }
 
 // ---- MSSDKExtension ----
 
-MSSDKExtension::MSSDKExtension(vx::KeyedUnarchiver& coder)
-    : libVer(coder.decodeString("libVer")),
-      epoch(coder.decodeString("epoch")),
-      seq(coder.decodeInt64("seq").value_or(0)),
-      installId(coder.decodeUUID("installId")) {}
-
-void MSSDKExtension::encodeWithCoder(vx::KeyedArchiver& coder) const {
-  MSEncodeString(coder, libVer, "libVer");
-  MSEncodeString(coder, epoch, "epoch");
-  coder.encodeInt64(seq, "seq");
-  if (installId) coder.encodeUUID(*installId, "installId");
+const MSFieldTable<MSSDKExtension>& MSSDKExtension::fieldTable() {
+  static constexpr MSField<MSSDKExtension> kFields[] = {
+      MSFieldOf<&MSSDKExtension::libVer>("libVer"),
+      MSFieldOf<&MSSDKExtension::epoch>("epoch"),
+      MSFieldOf<&MSSDKExtension::seq>("seq", MSFieldFlags::OmitZero),
+      MSFieldOf<&MSSDKExtension::installId>("installId"),
+  };
+  static constexpr MSFieldTable<MSSDKExtension> kTable(kFields, 7);
+  return kTable;
 }
 
-MSJson MSSDKExtension::serializeToDictionary() const {
-  MSJson json = MSJson::object();
-  put(json, "libVer", libVer);
-  put(json, "epoch", epoch);
-  if (seq != 0) json["seq"] = seq;
-  if (installId) json["installId"] = installId->uuidString();
-  return orNothing(std::move(json));
-}
+MSSDKExtension::MSSDKExtension(vx::KeyedUnarchiver& coder) { fieldTable().decodeOwn(*this, coder); }
 
-bool MSSDKExtension::isEqual(const MSSerializableObject& other) const {
-  const auto* ext = sameClass<MSSDKExtension>(other);
-  return ext != nullptr && libVer == ext->libVer && epoch == ext->epoch && seq == ext->seq &&
-         installId == ext->installId;
-}
+void MSSDKExtension::encodeWithCoder(vx::KeyedArchiver& coder) const { fieldTable().encode(*this, coder); }
 
-std::size_t MSSDKExtension::hash() const {
-  std::size_t seed = 7;
-  MSHashAdd(seed, libVer);
-  MSHashAdd(seed, epoch);
-  MSHashAdd(seed, seq);
-  MSHashAdd(seed, installId);
-  return seed;
-}
+MSJson MSSDKExtension::serializeToDictionary() const { return orNothing(fieldTable().toJson(*this)); }
+
+bool MSSDKExtension::isEqual(const MSSerializableObject& other) const { return fieldTable().isEqual(*this, other); }
+
+std::size_t MSSDKExtension::hash() const { return fieldTable().hash(*this); }
 
 // ---- MSLocExtension ----
 
-MSLocExtension::MSLocExtension(vx::KeyedUnarchiver& coder) : tz(coder.decodeString("tz")) {}
-
-void MSLocExtension::encodeWithCoder(vx::KeyedArchiver& coder) const { MSEncodeString(coder, tz, "tz"); }
-
-MSJson MSLocExtension::serializeToDictionary() const {
-  MSJson json = MSJson::object();
-  put(json, "tz", tz);
-  return orNothing(std::move(json));
+const MSFieldTable<MSLocExtension>& MSLocExtension::fieldTable() {
+  static constexpr MSField<MSLocExtension> kFields[] = {
+      MSFieldOf<&MSLocExtension::tz>("tz"),
+  };
+  static constexpr MSFieldTable<MSLocExtension> kTable(kFields, 8);
+  return kTable;
 }
 
-bool MSLocExtension::isEqual(const MSSerializableObject& other) const {
-  const auto* ext = sameClass<MSLocExtension>(other);
-  return ext != nullptr && tz == ext->tz;
-}
+MSLocExtension::MSLocExtension(vx::KeyedUnarchiver& coder) { fieldTable().decodeOwn(*this, coder); }
 
-std::size_t MSLocExtension::hash() const {
-  std::size_t seed = 8;
-  MSHashAdd(seed, tz);
-  return seed;
-}
+void MSLocExtension::encodeWithCoder(vx::KeyedArchiver& coder) const { fieldTable().encode(*this, coder); }
+
+MSJson MSLocExtension::serializeToDictionary() const { return orNothing(fieldTable().toJson(*this)); }
+
+bool MSLocExtension::isEqual(const MSSerializableObject& other) const { return fieldTable().isEqual(*this, other); }
+
+std::size_t MSLocExtension::hash() const { return fieldTable().hash(*this); }
 
 // ---- MSCSExtensions ----
 
-MSCSExtensions::MSCSExtensions(vx::KeyedUnarchiver& coder)
-    : metadataExt(coder.decodeObjectOfClass<MSMetadataExtension>("metadata")),
-      protocolExt(coder.decodeObjectOfClass<MSProtocolExtension>("protocol")),
-      userExt(coder.decodeObjectOfClass<MSUserExtension>("user")),
-      deviceExt(coder.decodeObjectOfClass<MSDeviceExtension>("device")),
-      osExt(coder.decodeObjectOfClass<MSOSExtension>("os")),
-      appExt(coder.decodeObjectOfClass<MSAppExtension>("app")),
-      netExt(coder.decodeObjectOfClass<MSNetExtension>("net")),
-      sdkExt(coder.decodeObjectOfClass<MSSDKExtension>("sdk")),
-      locExt(coder.decodeObjectOfClass<MSLocExtension>("loc")) {}
-
-void MSCSExtensions::encodeWithCoder(vx::KeyedArchiver& coder) const {
-  if (metadataExt) coder.encodeObject(metadataExt.get(), "metadata");
-  if (protocolExt) coder.encodeObject(protocolExt.get(), "protocol");
-  if (userExt) coder.encodeObject(userExt.get(), "user");
-  if (deviceExt) coder.encodeObject(deviceExt.get(), "device");
-  if (osExt) coder.encodeObject(osExt.get(), "os");
-  if (appExt) coder.encodeObject(appExt.get(), "app");
-  if (netExt) coder.encodeObject(netExt.get(), "net");
-  if (sdkExt) coder.encodeObject(sdkExt.get(), "sdk");
-  if (locExt) coder.encodeObject(locExt.get(), "loc");
-}
-
-MSJson MSCSExtensions::serializeToDictionary() const {
-  MSJson json = MSJson::object();
-  const auto add = [&json](const char* key, const MSSerializableObject* ext) {
-    if (ext == nullptr) return;
-    MSJson value = ext->serializeToDictionary();
-    if (!value.is_null()) json[key] = std::move(value);
+const MSFieldTable<MSCSExtensions>& MSCSExtensions::fieldTable() {
+  static constexpr MSField<MSCSExtensions> kFields[] = {
+      MSFieldOf<&MSCSExtensions::metadataExt>("metadata"),
+      MSFieldOf<&MSCSExtensions::protocolExt>("protocol"),
+      MSFieldOf<&MSCSExtensions::userExt>("user"),
+      MSFieldOf<&MSCSExtensions::deviceExt>("device"),
+      MSFieldOf<&MSCSExtensions::osExt>("os"),
+      MSFieldOf<&MSCSExtensions::appExt>("app"),
+      MSFieldOf<&MSCSExtensions::netExt>("net"),
+      MSFieldOf<&MSCSExtensions::sdkExt>("sdk"),
+      MSFieldOf<&MSCSExtensions::locExt>("loc"),
   };
-  add("metadata", metadataExt.get());
-  add("protocol", protocolExt.get());
-  add("user", userExt.get());
-  add("device", deviceExt.get());
-  add("os", osExt.get());
-  add("app", appExt.get());
-  add("net", netExt.get());
-  add("sdk", sdkExt.get());
-  add("loc", locExt.get());
-  return json;
+  static constexpr MSFieldTable<MSCSExtensions> kTable(kFields, 9);
+  return kTable;
 }
 
-bool MSCSExtensions::isValid() const {
-  for (const MSModel* ext : std::initializer_list<const MSModel*>{
-           metadataExt.get(), protocolExt.get(), userExt.get(), deviceExt.get(), osExt.get(),
-           appExt.get(), netExt.get(), sdkExt.get(), locExt.get()}) {
-    if (ext != nullptr && !ext->isValid()) return false;
-  }
-  return true;
-}
+MSCSExtensions::MSCSExtensions(vx::KeyedUnarchiver& coder) { fieldTable().decodeOwn(*this, coder); }
 
-bool MSCSExtensions::isEqual(const MSSerializableObject& other) const {
-  const auto* ext = sameClass<MSCSExtensions>(other);
-  return ext != nullptr && MSEqualObjects(metadataExt, ext->metadataExt) &&
-         MSEqualObjects(protocolExt, ext->protocolExt) && MSEqualObjects(userExt, ext->userExt) &&
-         MSEqualObjects(deviceExt, ext->deviceExt) && MSEqualObjects(osExt, ext->osExt) &&
-         MSEqualObjects(appExt, ext->appExt) && MSEqualObjects(netExt, ext->netExt) &&
-         MSEqualObjects(sdkExt, ext->sdkExt) && MSEqualObjects(locExt, ext->locExt);
-}
+void MSCSExtensions::encodeWithCoder(vx::KeyedArchiver& coder) const { fieldTable().encode(*this, coder); }
 
-std::size_t MSCSExtensions::hash() const {
-  std::size_t seed = 9;
-  for (const MSSerializableObject* ext : std::initializer_list<const MSSerializableObject*>{
-           metadataExt.get(), protocolExt.get(), userExt.get(), deviceExt.get(), osExt.get(),
-           appExt.get(), netExt.get(), sdkExt.get(), locExt.get()}) {
-    MSHashCombine(seed, ext != nullptr ? ext->hash() : 0);
-  }
-  return seed;
-}
+MSJson MSCSExtensions::serializeToDictionary() const { return fieldTable().toJson(*this); }
+
+bool MSCSExtensions::isEqual(const MSSerializableObject& other) const { return fieldTable().isEqual(*this, other); }
+
+std::size_t MSCSExtensions::hash() const { return fieldTable().hash(*this); }
+
+bool MSCSExtensions::isValid() const { return fieldTable().isValid(*this); }

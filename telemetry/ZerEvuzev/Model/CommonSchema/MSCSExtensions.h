@@ -5,6 +5,7 @@
 #pragma once
 
 #include "platform/foundation/UUID.h"
+#include "telemetry/ZerEvuzev/Model/MSFieldTable.h"
 #include "telemetry/ZerEvuzev/Model/MSSerializableObject.h"
 
 #include <cstdint>
@@ -26,6 +27,8 @@ class MSMetadataExtension : public MSCSExtensionBase {
   explicit MSMetadataExtension(vx::KeyedUnarchiver& coder);
   std::optional<MSJson> metadata;  // a JSON object
 
+  static const MSFieldTable<MSMetadataExtension>& fieldTable();
+
   std::string className() const override { return "MSMetadataExtension"; }
   void encodeWithCoder(vx::KeyedArchiver& coder) const override;
   MSJson serializeToDictionary() const override;
@@ -41,6 +44,8 @@ class MSProtocolExtension : public MSCSExtensionBase {
   std::optional<std::string> devMake;                  // "devMake"
   std::optional<std::string> devModel;                 // "devModel"
 
+  static const MSFieldTable<MSProtocolExtension>& fieldTable();
+
   std::string className() const override { return "MSProtocolExtension"; }
   void encodeWithCoder(vx::KeyedArchiver& coder) const override;
   MSJson serializeToDictionary() const override;
@@ -55,6 +60,8 @@ class MSUserExtension : public MSCSExtensionBase {
   std::optional<std::string> localId;  // "localId"
   std::optional<std::string> locale;   // "locale"
 
+  static const MSFieldTable<MSUserExtension>& fieldTable();
+
   std::string className() const override { return "MSUserExtension"; }
   void encodeWithCoder(vx::KeyedArchiver& coder) const override;
   MSJson serializeToDictionary() const override;
@@ -67,6 +74,8 @@ class MSDeviceExtension : public MSCSExtensionBase {
   MSDeviceExtension() = default;
   explicit MSDeviceExtension(vx::KeyedUnarchiver& coder);
   std::optional<std::string> localId;  // "localId"
+
+  static const MSFieldTable<MSDeviceExtension>& fieldTable();
 
   std::string className() const override { return "MSDeviceExtension"; }
   void encodeWithCoder(vx::KeyedArchiver& coder) const override;
@@ -81,6 +90,8 @@ class MSOSExtension : public MSCSExtensionBase {
   explicit MSOSExtension(vx::KeyedUnarchiver& coder);
   std::optional<std::string> name;  // "name"
   std::optional<std::string> ver;   // "ver"
+
+  static const MSFieldTable<MSOSExtension>& fieldTable();
 
   std::string className() const override { return "MSOSExtension"; }
   void encodeWithCoder(vx::KeyedArchiver& coder) const override;
@@ -99,6 +110,8 @@ class MSAppExtension : public MSCSExtensionBase {
   std::optional<std::string> locale;  // "locale"
   std::optional<std::string> userId;  // "userId"
 
+  static const MSFieldTable<MSAppExtension>& fieldTable();
+
   std::string className() const override { return "MSAppExtension"; }
   void encodeWithCoder(vx::KeyedArchiver& coder) const override;
   MSJson serializeToDictionary() const override;
@@ -111,6 +124,8 @@ class MSNetExtension : public MSCSExtensionBase {
   MSNetExtension() = default;
   explicit MSNetExtension(vx::KeyedUnarchiver& coder);
   std::optional<std::string> provider;  // "provider"
+
+  static const MSFieldTable<MSNetExtension>& fieldTable();
 
   std::string className() const override { return "MSNetExtension"; }
   void encodeWithCoder(vx::KeyedArchiver& coder) const override;
@@ -128,6 +143,8 @@ class MSSDKExtension : public MSCSExtensionBase {
   std::int64_t seq = 0;                 // "seq", written only when non-zero
   std::optional<vx::UUID> installId;    // "installId", its string form in JSON
 
+  static const MSFieldTable<MSSDKExtension>& fieldTable();
+
   std::string className() const override { return "MSSDKExtension"; }
   void encodeWithCoder(vx::KeyedArchiver& coder) const override;
   MSJson serializeToDictionary() const override;
@@ -140,6 +157,8 @@ class MSLocExtension : public MSCSExtensionBase {
   MSLocExtension() = default;
   explicit MSLocExtension(vx::KeyedUnarchiver& coder);
   std::optional<std::string> tz;  // "tz"
+
+  static const MSFieldTable<MSLocExtension>& fieldTable();
 
   std::string className() const override { return "MSLocExtension"; }
   void encodeWithCoder(vx::KeyedArchiver& coder) const override;
@@ -164,6 +183,8 @@ class MSCSExtensions : public MSSerializableObject, public MSModel {
   std::shared_ptr<MSNetExtension> netExt;
   std::shared_ptr<MSSDKExtension> sdkExt;
   std::shared_ptr<MSLocExtension> locExt;
+
+  static const MSFieldTable<MSCSExtensions>& fieldTable();
 
   std::string className() const override { return "MSCSExtensions"; }
   void encodeWithCoder(vx::KeyedArchiver& coder) const override;

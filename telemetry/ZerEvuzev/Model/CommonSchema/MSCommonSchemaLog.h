@@ -23,6 +23,10 @@ class MSCommonSchemaLog : public MSAbstractLog {
   std::shared_ptr<MSCSExtensions> ext;
   std::shared_ptr<MSCSData> data;
 
+  // Its own fields (with the base's timestamp written as "time"); its JSON leaves out the base's
+  // keys and its validity does not follow the base's rule.
+  static const MSFieldTable<MSCommonSchemaLog, MSAbstractLog>& fieldTable();
+
   std::string className() const override { return "MSCommonSchemaLog"; }
   // The base log's keys, then "ver", "name", "popSample", "iKey", "flags", "cV", "ext", "data".
   void encodeWithCoder(vx::KeyedArchiver& coder) const override;
