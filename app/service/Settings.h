@@ -1,51 +1,111 @@
 // The application's user settings: typed readers with fallbacks and the few writers, over the
-// standard user defaults. This table is the one list of the application's own keys:
+// standard user defaults. SettingTable below is the one list of the application's own keys, each
+// with its type, default and the check a stored value must pass:
 //
-//   key                   type              fallback   meaning
-//   "IconPasteboardType"  text              "auto"     export file type, a PasteboardType raw
-//                                                      value; any other text means auto
-//   "IconExportSize"      integer (pixels)  300        export size
+//   key                   type              default    check / meaning
+//   "IconPasteboardType"  text              "auto"     a PasteboardType raw value or "auto";
+//                                                      export file type
+//   "IconExportSize"      integer (pixels)  300        above zero; export size
 //   "IconColors"          list of text      []         recent colours: at most 5 hex texts
 //                                                      (6 or 8 upper-case digits), newest
 //                                                      first, no repeats, never black or white
 //   "StatusItemEnabled"   bool              false      status-item switch
 //   "DebugEnabled"        bool              false      Debug menu
 //   "FirstLogin"          bool              true       first sign-in still ahead
-//   "TimeOffset"          double            0          the signer's clock offset
+//   "TimeOffset"          double            0          finite; the signer's clock offset
 //   "ClientId"            text              made once  installation identifier (Helpers.h)
 //
-// A stored value of another type than the reader wants reads as the fallback, silently.
-// Every function may be called from any thread.
+// setting(row) reads a row: a stored value of another type, or one its check refuses, reads as
+// the default after a warning in the log. The key readers (settingInt(key, fallback) ...) read
+// any key with the caller's fallback and stay silent. Every function may be called from any
+// thread.
 #pragma once
 
 #include "app/service/Color.h"
 #include "app/service/ExportSettings.h"
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 namespace Vexelworks {
 
+// The constant form of a default: text as a C string, a list of text as a span of them.
+template <class T>
+struct SettingDefault {
+  using Type = T;
+};
+template <>
+struct SettingDefault<std::string> {
+  using Type = const char*;
+};
+template <>
+struct SettingDefault<std::vector<std::string>> {
+  using Type = std::span<const char* const>;
+};
+
+// One row of the settings table. T is std::string, std::int64_t, bool, double or
+// std::vector<std::string>; `check` is nullptr when any value of the type will do.
+template <class T>
+struct Setting {
+  const char* key;
+  typename SettingDefault<T>::Type fallback;
+  bool (*check)(const T& value) = nullptr;
+
+  T defaultValue() const {
+    if constexpr (std::is_same_v<T, std::vector<std::string>>) {
+      return T(fallback.begin(), fallback.end());
+    } else {
+      return T(fallback);
+    }
+  }
+};
+
+// The checks of the table's rows.
+bool isStoredPasteboardType(const std::string& text);
+bool isExportSizeInPixels(const std::int64_t& pixels);
+bool isFiniteNumber(const double& number);
+
+namespace SettingTable {
+inline constexpr Setting<std::string> iconPasteboardType{"IconPasteboardType", "auto", &isStoredPasteboardType};
+inline constexpr Setting<std::int64_t> iconExportSize{"IconExportSize", 300, &isExportSizeInPixels};
+inline constexpr Setting<std::vector<std::string>> iconColors{"IconColors", {}};
+inline constexpr Setting<bool> statusItemEnabled{"StatusItemEnabled", false};
+inline constexpr Setting<bool> debugEnabled{"DebugEnabled", false};
+inline constexpr Setting<bool> firstLogin{"FirstLogin", true};
+inline constexpr Setting<double> timeOffset{"TimeOffset", 0, &isFiniteNumber};
+}  // namespace SettingTable
+
+// The keys and defaults of the table under the names callers use with the key readers.
 namespace SettingKeys {
-inline constexpr const char* iconPasteboardType = "IconPasteboardType";
-inline constexpr const char* iconExportSize = "IconExportSize";
-inline constexpr const char* iconColors = "IconColors";
-inline constexpr const char* statusItemEnabled = "StatusItemEnabled";
-inline constexpr const char* debugEnabled = "DebugEnabled";
-inline constexpr const char* firstLogin = "FirstLogin";
-inline constexpr const char* timeOffset = "TimeOffset";
+inline constexpr const char* iconPasteboardType = SettingTable::iconPasteboardType.key;
+inline constexpr const char* iconExportSize = SettingTable::iconExportSize.key;
+inline constexpr const char* iconColors = SettingTable::iconColors.key;
+inline constexpr const char* statusItemEnabled = SettingTable::statusItemEnabled.key;
+inline constexpr const char* debugEnabled = SettingTable::debugEnabled.key;
+inline constexpr const char* firstLogin = SettingTable::firstLogin.key;
+inline constexpr const char* timeOffset = SettingTable::timeOffset.key;
 }  // namespace SettingKeys
 
 namespace SettingFallbacks {
-inline constexpr const char* iconPasteboardType = "auto";
-inline constexpr std::int64_t iconExportSize = 300;
-inline constexpr bool statusItemEnabled = false;
-inline constexpr bool debugEnabled = false;
-inline constexpr bool firstLogin = true;
-inline constexpr double timeOffset = 0;
+inline constexpr const char* iconPasteboardType = SettingTable::iconPasteboardType.fallback;
+inline constexpr std::int64_t iconExportSize = SettingTable::iconExportSize.fallback;
+inline constexpr bool statusItemEnabled = SettingTable::statusItemEnabled.fallback;
+inline constexpr bool debugEnabled = SettingTable::debugEnabled.fallback;
+inline constexpr bool firstLogin = SettingTable::firstLogin.fallback;
+inline constexpr double timeOffset = SettingTable::timeOffset.fallback;
 }  // namespace SettingFallbacks
+
+// The row's stored value when it has the row's type and passes its check; otherwise the default,
+// with a "WARN" line naming the key when something unusable was stored.
+template <class T>
+T setting(const Setting<T>& row);
+// Stores the value under the row's key (written to disk before it returns).
+template <class T>
+void setSetting(const Setting<T>& row, const T& value);
 
 // Posted on the default notification centre, with no object, after "StatusItemEnabled" changed.
 inline constexpr const char* kStatusItemEnabledDidChangeNotification = "StatusItemEnabledDidChange";

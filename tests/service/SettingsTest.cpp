@@ -1,5 +1,7 @@
 #include "app/service/Settings.h"
 
+#include "app/service/Logger.h"
+
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/UserDefaults.h"
@@ -9,6 +11,10 @@
 #include <cstdlib>
 #include <algorithm>
 #include <fstream>
+#include <functional>
+#include <limits>
+#include <cmath>
+#include <utility>
 #include <thread>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -236,6 +242,103 @@ TEST_F(SettingsTest, ValuesSurviveANewProcess) {
   std::string line;
   std::getline(file, line);
   EXPECT_EQ(line, "1200 PDF 1 42.25 800000FF,ABCDEF,");
+}
+
+// Every row of the table: nothing stored gives the default quietly; a value of another type or
+// one the check refuses gives the default with a warning naming the key; a good value reads back.
+struct TableCase {
+  const char* name;
+  const char* key;
+  std::function<std::string()> read;  // the row's value, as text
+  std::string expectedDefault;
+  std::vector<vx::Value> refused;
+  vx::Value good;
+  std::string expectedGood;
+};
+
+std::string text(const std::string& value) { return value; }
+std::string text(std::int64_t value) { return std::to_string(value); }
+std::string text(bool value) { return value ? "true" : "false"; }
+std::string text(double value) { return std::to_string(value); }
+std::string text(const std::vector<std::string>& value) {
+  std::string joined;
+  for (const auto& element : value) joined += element + ",";
+  return joined;
+}
+
+template <class T>
+std::function<std::string()> reader(const Setting<T>& row) {
+  return [&row] { return text(setting(row)); };
+}
+
+const std::vector<TableCase>& tableCases() {
+  static const std::vector<TableCase> cases = {
+      {"pasteboardType", SettingTable::iconPasteboardType.key, reader(SettingTable::iconPasteboardType), "auto",
+       {vx::Value(2), vx::Value("svg"), vx::Value("TIFF"), vx::Value("")}, vx::Value("PNG"), "PNG"},
+      {"exportSize", SettingTable::iconExportSize.key, reader(SettingTable::iconExportSize), "300",
+       {vx::Value("600"), vx::Value(true), vx::Value(0), vx::Value(-24), vx::Value(2.5)}, vx::Value(1200.0), "1200"},
+      {"colors", SettingTable::iconColors.key, reader(SettingTable::iconColors), "",
+       {vx::Value("336699"), vx::Value(vx::ValueArray{vx::Value("336699"), vx::Value(1)})},
+       vx::Value(vx::ValueArray{vx::Value("336699"), vx::Value("zz")}), "336699,zz,"},
+      {"statusItem", SettingTable::statusItemEnabled.key, reader(SettingTable::statusItemEnabled), "false",
+       {vx::Value(1), vx::Value("true")}, vx::Value(true), "true"},
+      {"debug", SettingTable::debugEnabled.key, reader(SettingTable::debugEnabled), "false",
+       {vx::Value("yes")}, vx::Value(true), "true"},
+      {"firstLogin", SettingTable::firstLogin.key, reader(SettingTable::firstLogin), "true",
+       {vx::Value(0)}, vx::Value(false), "false"},
+      {"timeOffset", SettingTable::timeOffset.key, reader(SettingTable::timeOffset), text(0.0),
+       {vx::Value("1.5"), vx::Value(false), vx::Value(std::numeric_limits<double>::infinity()),
+        vx::Value(std::nan(""))},
+       vx::Value(-7), text(-7.0)},
+  };
+  return cases;
+}
+
+class SettingTableTest : public SettingsTest, public ::testing::WithParamInterface<TableCase> {
+ protected:
+  void SetUp() override {
+    SettingsTest::SetUp();
+    previous_ = setLogSink([this](std::string_view, std::string_view line) { lines_.emplace_back(line); });
+  }
+  void TearDown() override { setLogSink(previous_); }
+  std::vector<std::string> takeLines() { return std::exchange(lines_, {}); }
+
+ private:
+  LogSink previous_;
+  std::vector<std::string> lines_;
+};
+
+TEST_P(SettingTableTest, BadStoredValuesFallBackToTheDefaultWithAWarning) {
+  const TableCase& c = GetParam();
+  EXPECT_EQ(c.read(), c.expectedDefault);
+  EXPECT_TRUE(takeLines().empty()) << "nothing stored is no fault";
+  for (const auto& value : c.refused) {
+    store(c.key, value);
+    EXPECT_EQ(c.read(), c.expectedDefault) << value.toJson().dump();
+    const auto lines = takeLines();
+    ASSERT_EQ(lines.size(), 1u) << value.toJson().dump();
+    EXPECT_NE(lines[0].find("[WARN]"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find(std::string("\"") + c.key + "\""), std::string::npos) << lines[0];
+  }
+  store(c.key, c.good);
+  EXPECT_EQ(c.read(), c.expectedGood);
+  EXPECT_TRUE(takeLines().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, SettingTableTest, ::testing::ValuesIn(tableCases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(SettingsTest, TheTableWritersStoreWhatTheKeyReadersRead) {
+  setSetting(SettingTable::iconExportSize, std::int64_t{600});
+  setSetting(SettingTable::iconPasteboardType, std::string("SVG"));
+  setSetting(SettingTable::timeOffset, 2.5);
+  setSetting(SettingTable::debugEnabled, true);
+  setSetting(SettingTable::iconColors, std::vector<std::string>{"ABCDEF"});
+  EXPECT_EQ(settingInt(SettingKeys::iconExportSize, 0), 600);
+  EXPECT_EQ(settingString(SettingKeys::iconPasteboardType, ""), "SVG");
+  EXPECT_EQ(settingDouble(SettingKeys::timeOffset, 0), 2.5);
+  EXPECT_TRUE(settingBool(SettingKeys::debugEnabled, false));
+  EXPECT_EQ(settingStrings(SettingKeys::iconColors, {}), std::vector<std::string>{"ABCDEF"});
 }
 
 TEST(BuildNumberTest, ReadsTheBundlesBuildNumber) {
