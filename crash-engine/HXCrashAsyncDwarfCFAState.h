@@ -183,13 +183,15 @@ class dwarf_cfa_state {
 
   // Computes the caller's registers from this table and the current frame's registers. window
   // (may be null) serves the saved registers' words and is refilled as needed; walk_steps (may
-  // be null) is the walk budget the rule expressions draw on.
+  // be null) is the walk budget the rule expressions draw on; expressions that lie inside
+  // section (may be null: the call-frame section, readable in place) are read there.
   hxcrash_error_t apply_state(vx::task_t task, const hxcrash_async_dwarf_cie_info* cie,
                               const hxcrash_async_thread_state* thread_state,
                               const MShxcrash_async_byteorder* byteorder,
                               hxcrash_async_thread_state* new_thread_state,
                               hxcrash_dwarf_stack_window* window = nullptr,
-                              std::uint64_t* walk_steps = nullptr) const;
+                              std::uint64_t* walk_steps = nullptr,
+                              const buffer_memory* section = nullptr) const;
 
   // Keeps the base level's rules in out when the table can be rebuilt from them exactly (one
   // level, no released or dropped entries, few rules); false otherwise.
@@ -652,14 +654,24 @@ hxcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::eval_program(
 
 namespace detail {
 
-// Maps [address, + length) of the task and evaluates the expression there.
+// Maps [address, + length) of the task and evaluates the expression there. An expression inside
+// section (bytes known readable in place, may be null) is read there instead: the same bytes,
+// without mapping them.
 template <typename machine_ptr, typename machine_ptr_s>
 hxcrash_error_t eval_mapped_expression(vx::task_t task,
                                        const hxcrash_async_thread_state* thread_state,
                                        const MShxcrash_async_byteorder* byteorder,
                                        std::uint64_t address, std::uint64_t length,
                                        const machine_ptr* initial, std::size_t initial_count,
-                                       machine_ptr* result, std::uint64_t* walk_steps) {
+                                       machine_ptr* result, std::uint64_t* walk_steps,
+                                       const buffer_memory* section) {
+  if (section != nullptr && length != 0 && task == vx::mach_task_self() &&
+      length <= static_cast<std::uint64_t>(INT64_MAX) &&
+      section->remap(address, 0, length) != nullptr) {
+    return hxcrash_async_dwarf_expression_eval<machine_ptr, machine_ptr_s>(
+        *section, task, thread_state, byteorder, address, 0,
+        static_cast<hxcrash_vm_off_t>(length), initial, initial_count, result, walk_steps);
+  }
   hxcrash_async_mobject mobj;
   hxcrash_error_t err = MShxcrash_async_mobject_init(&mobj, task, address, length, true);
   if (err != hxcrash_error_none) {
@@ -681,7 +693,7 @@ hxcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::apply_state(
     vx::task_t task, const hxcrash_async_dwarf_cie_info* cie,
     const hxcrash_async_thread_state* thread_state, const MShxcrash_async_byteorder* byteorder,
     hxcrash_async_thread_state* new_thread_state, hxcrash_dwarf_stack_window* window,
-    std::uint64_t* walk_steps) const {
+    std::uint64_t* walk_steps, const buffer_memory* section) const {
   MShxcrash_async_thread_state_copy(new_thread_state, thread_state);
   MShxcrash_async_thread_state_clear_volatile_regs(new_thread_state);
 
@@ -713,7 +725,7 @@ hxcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::apply_state(
     case DWARF_CFA_STATE_CFA_TYPE_EXPRESSION: {
       const hxcrash_error_t err = detail::eval_mapped_expression<machine_ptr, machine_ptr_s>(
           task, thread_state, byteorder, rule.expression_address, rule.expression_length,
-          nullptr, 0, &cfa, walk_steps);
+          nullptr, 0, &cfa, walk_steps, section);
       if (err != hxcrash_error_none) return err;
       break;
     }
@@ -819,7 +831,16 @@ hxcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::apply_state(
       case HXCRASH_DWARF_CFA_REG_RULE_VAL_EXPRESSION: {
         std::uint64_t exprLength = 0;
         hxcrash_vm_size_t lengthSize = 0;
-        err = hxcrash_async_dwarf_read_task_uleb128(task, value, 0, &exprLength, &lengthSize);
+        // From the section when it holds the whole number, else (also for one cut at the
+        // section's end) from the task, as before.
+        err = hxcrash_error_invalid_argument;
+        if (section != nullptr && task == vx::mach_task_self() &&
+            section->remap(value, 0, 1) != nullptr) {
+          err = hxcrash_async_dwarf_read_uleb128(*section, value, 0, &exprLength, &lengthSize);
+        }
+        if (err != hxcrash_error_none) {
+          err = hxcrash_async_dwarf_read_task_uleb128(task, value, 0, &exprLength, &lengthSize);
+        }
         if (err != hxcrash_error_none) {
           MSHXCF_DEBUG("Failed to read uleb128 length header for rule expression");
           return err;
@@ -837,14 +858,14 @@ hxcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::apply_state(
           const std::uint32_t narrowInitial[1] = {static_cast<std::uint32_t>(cfa)};
           err = detail::eval_mapped_expression<std::uint32_t, std::int32_t>(
               task, thread_state, byteorder, start, exprLength, narrowInitial, 1, &narrow,
-              walk_steps);
+              walk_steps, section);
           exprResult = narrow;
         } else {
           std::uint64_t wide = 0;
           const std::uint64_t wideInitial[1] = {static_cast<std::uint64_t>(initial[0])};
           err = detail::eval_mapped_expression<std::uint64_t, std::int64_t>(
               task, thread_state, byteorder, start, exprLength, wideInitial, 1, &wide,
-              walk_steps);
+              walk_steps, section);
           exprResult = static_cast<machine_ptr>(wide);
         }
         if (err != hxcrash_error_none) return err;

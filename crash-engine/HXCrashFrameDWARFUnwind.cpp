@@ -125,8 +125,11 @@ MSplframe_error_t unwindIn(vx::task_t task, const MShxcrash_async_dwarf_image_ca
     return MSPLFRAME_NOT_SUPPORTED;
   }
   if (returnAddressUndefined(state, cie, current)) return MSPLFRAME_NO_FRAME;
+  // A section read in place holds the rules' expressions: they are evaluated there.
+  const buffer_memory* inPlace = nullptr;
+  if constexpr (std::is_same_v<Memory, buffer_memory>) inPlace = &mem;
   err = state.apply_state(task, &cie, current, byteorder, next,
-                          walk != nullptr ? &walk->stack : nullptr, steps);
+                          walk != nullptr ? &walk->stack : nullptr, steps, inPlace);
   if (err != hxcrash_error_none) {
     MSHXCF_DEBUG("Failed to apply CFA state for PC 0x%llx: %d",
                  static_cast<unsigned long long>(pc), static_cast<int>(err));

@@ -443,3 +443,38 @@ TEST(DwarfCfaStateTest, StackWindowRefillsWithCheckedReadsOnly) {
 }
 
 }  // namespace
+
+namespace {
+
+// Expressions inside the call-frame section (read in place) are evaluated from its bytes; at an
+// address no mapping backs, the mapped path can only fail.
+TEST(DwarfCfaStateTest, ExpressionsInsideTheSectionAreReadInPlace) {
+  std::uint64_t stack[2] = {0x401000, 0x402000};
+  hxcrash_async_thread_state current;
+  MShxcrash_async_thread_state_init(&current, MShxcrash_CPU_TYPE_X86_64);
+  MShxcrash_async_thread_state_set_reg(&current, MSHXCRASH_X86_64_RSP,
+                                       reinterpret_cast<std::uint64_t>(stack));
+  // def_cfa_expression (DW_OP_breg7 8); r16 (the return address) at the CFA - 8, and r3 by the
+  // expression DW_OP_breg7 0 (the word at rsp).
+  const Bytes program = {0x0f, 0x02, 0x77, 0x08, 0x90, 0x01, 0x10, 0x03, 0x02, 0x77, 0x00};
+  constexpr std::uint64_t kUnmapped = 0x1000;  // the first pages are never mapped
+  const buffer_memory section{program.data(), program.size(), kUnmapped};
+  const hxcrash_async_dwarf_cie_info cie = x86_64Cie();
+  const gnu_ehptr_reader<std::uint64_t> reader(le());
+  State64 state;
+  ASSERT_EQ(state.eval_program(section, 0, 0x1000, &cie, &reader, le(), kUnmapped, 0,
+                               static_cast<hxcrash_vm_off_t>(program.size())),
+            hxcrash_error_none);
+  hxcrash_async_thread_state next;
+  ASSERT_EQ(state.apply_state(vx::mach_task_self(), &cie, &current, le(), &next, nullptr,
+                              nullptr, &section),
+            hxcrash_error_none);
+  EXPECT_EQ(MShxcrash_async_thread_state_get_reg(&next, MSHXCRASH_REG_SP),
+            reinterpret_cast<std::uint64_t>(stack) + 8);
+  EXPECT_EQ(MShxcrash_async_thread_state_get_reg(&next, MSHXCRASH_REG_IP), 0x401000u);
+  EXPECT_EQ(MShxcrash_async_thread_state_get_reg(&next, MSHXCRASH_X86_64_RBX), 0x401000u);
+  EXPECT_NE(state.apply_state(vx::mach_task_self(), &cie, &current, le(), &next),
+            hxcrash_error_none);
+}
+
+}  // namespace
