@@ -7,6 +7,7 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
@@ -111,6 +112,37 @@ std::string HostInfo::hostName() { return uname_().nodename; }
 std::optional<std::string> HostInfo::model() { return dmiField("product_name"); }
 
 std::optional<std::string> HostInfo::vendor() { return dmiField("sys_vendor"); }
+
+std::optional<std::string> HostInfo::platformUUID() { return platformUUID(kDMIRoot, "/etc/machine-id"); }
+
+std::optional<std::string> HostInfo::platformUUID(const std::string& dmiRoot, const std::string& machineIdPath) {
+  const auto isHex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
+  const auto upper = [](std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+  };
+  char text[128];
+  if (dmi_read("product_uuid", text, sizeof text, dmiRoot.c_str()) == 36) {
+    const std::string uuid(text);
+    bool wellFormed = true;
+    for (std::size_t i = 0; i < uuid.size(); ++i) {
+      const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+      wellFormed = wellFormed && (dash ? uuid[i] == '-' : isHex(uuid[i]));
+    }
+    if (wellFormed) return upper(uuid);
+  }
+  std::ifstream in(machineIdPath);
+  std::string id;
+  if (!std::getline(in, id)) return std::nullopt;
+  while (!id.empty() && std::isspace(static_cast<unsigned char>(id.back()))) id.pop_back();
+  if (id.size() != 32) return std::nullopt;
+  for (char c : id) {
+    if (!isHex(c)) return std::nullopt;
+  }
+  id = upper(id);
+  return id.substr(0, 8) + "-" + id.substr(8, 4) + "-" + id.substr(12, 4) + "-" + id.substr(16, 4) + "-" +
+         id.substr(20);
+}
 
 std::uint64_t HostInfo::physicalMemory() {
   const long pages = sysconf(_SC_PHYS_PAGES);

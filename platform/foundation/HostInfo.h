@@ -35,6 +35,12 @@ class HostInfo {
   static std::optional<std::string> model();
   // DMI system vendor, if exposed.
   static std::optional<std::string> vendor();
+  // The machine's platform UUID in upper case: the DMI product UUID when readable (usually only
+  // by root), else the systemd machine id (/etc/machine-id, 32 hex digits) written as a UUID;
+  // std::nullopt when neither can be read or holds a UUID.
+  static std::optional<std::string> platformUUID();
+  // The same from chosen places (tests): a DMI folder and a machine-id file.
+  static std::optional<std::string> platformUUID(const std::string& dmiRoot, const std::string& machineIdPath);
   // Physical memory in bytes; free and available memory from /proc/meminfo (0 when unreadable).
   static std::uint64_t physicalMemory();
   static std::uint64_t freeMemory();

@@ -4,9 +4,11 @@
 #include "platform/foundation/UTF8.h"
 #include "platform/foundation/UUID.h"
 #include "telemetry/ZerEvuzev/Context/MSSessionContext.h"
+#include "telemetry/ZerEvuzev/Context/MSUserIdContext.h"
 #include "telemetry/ZerEvuzev/Util/MSLogger.h"
 #include "telemetry/ZerEvuzevAnalytics/Internals/Model/MSStartSessionLog.h"
 #include "telemetry/ZerEvuzevAnalytics/MSAnalyticsCategory.h"
+#include "telemetry/ZerEvuzevAnalytics/TransmissionTarget/MSAnalyticsTransmissionTarget.h"
 
 namespace {
 
@@ -79,7 +81,24 @@ void MSAnalytics::trackEvent(const std::string& name, const std::shared_ptr<MSEv
 
 void MSAnalytics::trackEvent(const std::string& name, const std::shared_ptr<MSEventProperties>& typedProperties,
                              std::uint64_t flags) {
-  sharedInstance()->trackEventInstance(name, typedProperties, flags);
+  sharedInstance()->trackEventInstance(name, typedProperties, nullptr, flags);
+}
+
+void MSAnalytics::trackEvent(const std::string& name, const std::shared_ptr<MSEventProperties>& typedProperties,
+                             const std::shared_ptr<MSAnalyticsTransmissionTarget>& target, std::uint64_t flags) {
+  sharedInstance()->trackEventInstance(name, typedProperties, target, flags);
+}
+
+std::shared_ptr<MSAnalyticsTransmissionTarget> MSAnalytics::transmissionTargetForToken(const std::string& token) {
+  return sharedInstance()->transmissionTargetForTokenInstance(token);
+}
+
+void MSAnalytics::pauseTransmissionTargetForToken(const std::string& token) {
+  sharedInstance()->pauseTransmissionTargetForTokenInstance(token);
+}
+
+void MSAnalytics::resumeTransmissionTargetForToken(const std::string& token) {
+  sharedInstance()->resumeTransmissionTargetForTokenInstance(token);
 }
 
 void MSAnalytics::trackPage(const std::string& name) { trackPage(name, std::nullopt); }
@@ -127,6 +146,11 @@ void MSAnalytics::startWithChannelGroup(const std::shared_ptr<MSChannelGroupProt
   // The base makes the "Analytics" unit and applies the enabled state; the critical unit does not
   // exist yet, so that first application leaves it alone.
   MSServiceAbstract::startWithChannelGroup(channelGroup, appSecret, transmissionTargetToken, fromApplication);
+  if (transmissionTargetToken) {
+    auto target = createTransmissionTargetForToken(*transmissionTargetToken);
+    std::lock_guard lock(mutex_);
+    defaultTransmissionTarget_ = std::move(target);
+  }
   if (channelGroup) {
     auto critical = channelGroup->addChannelUnitWithConfiguration(std::make_shared<MSChannelUnitConfiguration>(
         MSFormat("%s_%s", kMSGroupId, kMSCriticalGroupIdSuffix)));
@@ -135,6 +159,28 @@ void MSAnalytics::startWithChannelGroup(const std::shared_ptr<MSChannelGroupProt
   }
   MSAnalyticsCategory::activateCategory();
   MSLogVerbose(kMSLogTag, "Started Analytics service.");
+}
+
+void MSAnalytics::updateConfigurationWithAppSecret(const std::optional<std::string>& appSecret,
+                                                   const std::optional<std::string>& transmissionTargetToken) {
+  std::lock_guard instance(instanceMutex());
+  MSServiceAbstract::updateConfigurationWithAppSecret(appSecret, transmissionTargetToken);
+  if (transmissionTargetToken && !defaultTransmissionTarget()) {
+    auto target = createTransmissionTargetForToken(*transmissionTargetToken);
+    std::lock_guard lock(mutex_);
+    defaultTransmissionTarget_ = std::move(target);
+  }
+}
+
+void MSAnalytics::setEnabled(bool isEnabled) {
+  std::lock_guard instance(instanceMutex());
+  MSServiceAbstract::setEnabled(isEnabled);
+  std::map<std::string, std::shared_ptr<MSAnalyticsTransmissionTarget>> targets;
+  {
+    std::lock_guard lock(mutex_);
+    targets = transmissionTargets_;
+  }
+  for (const auto& [token, target] : targets) target->setEnabled(isEnabled);
 }
 
 void MSAnalytics::applyEnabledState(bool isEnabled) {
@@ -185,13 +231,16 @@ void MSAnalytics::trackEventInstance(const std::string& name, const std::optiona
                                      std::uint64_t flags) {
   std::shared_ptr<MSEventProperties> typed;
   if (properties) typed = std::make_shared<MSEventProperties>(removeInvalidProperties(*properties));
-  trackEventInstance(name, typed, flags);
+  trackEventInstance(name, typed, nullptr, flags);
 }
 
 void MSAnalytics::trackEventInstance(const std::string& name,
-                                     const std::shared_ptr<MSEventProperties>& typedProperties, std::uint64_t flags) {
+                                     const std::shared_ptr<MSEventProperties>& typedProperties,
+                                     const std::shared_ptr<MSAnalyticsTransmissionTarget>& givenTarget,
+                                     std::uint64_t flags) {
   std::lock_guard instance(instanceMutex());
   if (!canBeUsed() || !isEnabled()) return;
+  const auto target = givenTarget ? givenTarget : defaultTransmissionTarget();
   std::uint64_t persistence = flags & kMSFlagsPersistenceMask;
   if (persistence != kMSFlagsNormal && persistence != kMSFlagsCritical) {
     MSLogWarning(kMSLogTag, "Invalid flags (%u) received, using normal as a default.",
@@ -199,8 +248,18 @@ void MSAnalytics::trackEventInstance(const std::string& name,
     persistence = kMSFlagsNormal;
   }
   auto log = std::make_shared<MSEventLog>();
-  std::shared_ptr<MSEventProperties> properties;
-  if (typedProperties) properties = validateZerEvuzevEventProperties(*typedProperties);
+  std::shared_ptr<MSEventProperties> properties = typedProperties;
+  if (target) {
+    if (!target->isEnabled()) {
+      MSLogError(kMSLogTag, "This transmission target is disabled.");
+      return;
+    }
+    log->addTransmissionTargetToken(target->transmissionTargetToken());
+    log->tag = target;
+    if (target == defaultTransmissionTarget()) log->userId = MSUserIdContext::sharedInstance()->userId();
+  } else if (typedProperties) {
+    properties = validateZerEvuzevEventProperties(*typedProperties);
+  }
   log->name = name;
   log->eventId = vx::UUID::make().uuidString();
   log->typedProperties = properties && !properties->isEmpty() ? properties : nullptr;
@@ -303,6 +362,70 @@ void MSAnalytics::setFlushInterval(std::uint64_t seconds) {
 std::shared_ptr<MSAnalyticsDelegate> MSAnalytics::delegate() const {
   std::lock_guard lock(mutex_);
   return delegate_;
+}
+
+std::shared_ptr<MSAnalyticsTransmissionTarget> MSAnalytics::transmissionTargetForTokenInstance(const std::string& token) {
+  {
+    std::lock_guard lock(mutex_);
+    if (auto found = transmissionTargets_.find(token); found != transmissionTargets_.end()) {
+      MSLogDebug(kMSLogTag, "Returning transmission target found with id %s.",
+                 MSUtility::targetKeyFromTargetToken(token).value_or("").c_str());
+      return found->second;
+    }
+  }
+  auto target = createTransmissionTargetForToken(token);
+  std::lock_guard lock(mutex_);
+  // Two threads asking at once keep the first target made.
+  return transmissionTargets_.emplace(token, std::move(target)).first->second;
+}
+
+std::shared_ptr<MSAnalyticsTransmissionTarget> MSAnalytics::createTransmissionTargetForToken(const std::string& token) {
+  auto target = MSAnalyticsTransmissionTarget::make(token, nullptr, channelGroup());
+  MSLogDebug(kMSLogTag, "Created transmission target with target key %s.",
+             MSUtility::targetKeyFromTargetToken(token).value_or("").c_str());
+  return target;
+}
+
+void MSAnalytics::pauseTransmissionTargetForTokenInstance(const std::string& token) {
+  if (auto unit = uniCollectorChannelUnit()) unit->pauseSendingLogsWithToken(token);
+  if (auto unit = uniCollectorCriticalChannelUnit()) unit->pauseSendingLogsWithToken(token);
+}
+
+void MSAnalytics::resumeTransmissionTargetForTokenInstance(const std::string& token) {
+  if (auto unit = uniCollectorChannelUnit()) unit->resumeSendingLogsWithToken(token);
+  if (auto unit = uniCollectorCriticalChannelUnit()) unit->resumeSendingLogsWithToken(token);
+}
+
+std::shared_ptr<MSAnalyticsTransmissionTarget> MSAnalytics::defaultTransmissionTarget() const {
+  std::lock_guard lock(mutex_);
+  return defaultTransmissionTarget_;
+}
+
+std::shared_ptr<MSChannelUnitProtocol> MSAnalytics::uniCollectorChannelUnit() {
+  {
+    std::lock_guard lock(mutex_);
+    if (uniCollectorChannelUnit_) return uniCollectorChannelUnit_;
+  }
+  auto group = channelGroup();
+  if (!group) return nullptr;
+  auto unit = group->channelUnitForGroupId(MSFormat("%s%s", kMSGroupId, kMSUniCollectorGroupIdSuffix));
+  std::lock_guard lock(mutex_);
+  uniCollectorChannelUnit_ = unit;
+  return unit;
+}
+
+std::shared_ptr<MSChannelUnitProtocol> MSAnalytics::uniCollectorCriticalChannelUnit() {
+  {
+    std::lock_guard lock(mutex_);
+    if (uniCollectorCriticalChannelUnit_) return uniCollectorCriticalChannelUnit_;
+  }
+  auto group = channelGroup();
+  if (!group) return nullptr;
+  auto unit = group->channelUnitForGroupId(
+      MSFormat("%s_%s%s", kMSGroupId, kMSCriticalGroupIdSuffix, kMSUniCollectorGroupIdSuffix));
+  std::lock_guard lock(mutex_);
+  uniCollectorCriticalChannelUnit_ = unit;
+  return unit;
 }
 
 std::shared_ptr<MSChannelUnitProtocol> MSAnalytics::criticalChannelUnit() const {

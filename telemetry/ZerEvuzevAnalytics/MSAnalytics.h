@@ -23,12 +23,14 @@
 #include "telemetry/ZerEvuzevAnalytics/Internals/Session/MSSessionTracker.h"
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 
 class MSAnalytics;
+class MSAnalyticsTransmissionTarget;
 
 // Told when event and page logs are about to be sent, were sent, or failed. Every call is
 // optional; they arrive on the thread where the channel units call their delegates.
@@ -84,6 +86,10 @@ class MSAnalytics : public MSServiceAbstract, public MSChannelDelegate, public M
   static void trackEvent(const std::string& name, const std::shared_ptr<MSEventProperties>& typedProperties);
   static void trackEvent(const std::string& name, const std::shared_ptr<MSEventProperties>& typedProperties,
                          std::uint64_t flags);
+  // The event of a transmission target (none: the default target, if any); the target's own
+  // properties are not validated.
+  static void trackEvent(const std::string& name, const std::shared_ptr<MSEventProperties>& typedProperties,
+                         const std::shared_ptr<MSAnalyticsTransmissionTarget>& target, std::uint64_t flags);
   static void trackPage(const std::string& name);
   static void trackPage(const std::string& name, const std::optional<vx::ValueMap>& properties);
   static void pause();
@@ -93,7 +99,11 @@ class MSAnalytics : public MSServiceAbstract, public MSChannelDelegate, public M
   // 3 to 86400 seconds, before the start only.
   static void setTransmissionInterval(std::uint64_t seconds);
   static void setDelegate(std::shared_ptr<MSAnalyticsDelegate> delegate);
-
+  // The root target of the token, made and kept on first use.
+  static std::shared_ptr<MSAnalyticsTransmissionTarget> transmissionTargetForToken(const std::string& token);
+  // Hold back and let go of the sending of the token's target key in both common-schema units.
+  static void pauseTransmissionTargetForToken(const std::string& token);
+  static void resumeTransmissionTargetForToken(const std::string& token);
   // ---- MSServiceAbstract ----
   std::string groupId() const override { return kMSGroupId; }
   std::string serviceName() const override { return kMSServiceName; }
@@ -110,11 +120,28 @@ class MSAnalytics : public MSServiceAbstract, public MSChannelDelegate, public M
   // tracker, joins the channel group's delegates and replays the missed page view, and disabling
   // leaves them, stops the tracker and clears the session history.
   void applyEnabledState(bool isEnabled) override;
+  // The base's switch, then the same value for every root target handed out.
+  void setEnabled(bool isEnabled) override;
+  using MSServiceAbstract::setEnabled;
+  void updateConfigurationWithAppSecret(const std::optional<std::string>& appSecret,
+                                        const std::optional<std::string>& transmissionTargetToken) override;
+  // The service's instance lock: targets and configurators take it for their switches and
+  // default properties.
+  std::recursive_mutex& serviceLock() const { return instanceMutex(); }
 
   // ---- Instance operations (the class operations' bodies) ----
   void trackEventInstance(const std::string& name, const std::optional<vx::ValueMap>& properties, std::uint64_t flags);
   void trackEventInstance(const std::string& name, const std::shared_ptr<MSEventProperties>& typedProperties,
-                          std::uint64_t flags);
+                          const std::shared_ptr<MSAnalyticsTransmissionTarget>& target, std::uint64_t flags);
+  std::shared_ptr<MSAnalyticsTransmissionTarget> transmissionTargetForTokenInstance(const std::string& token);
+  // A new root target; not kept.
+  std::shared_ptr<MSAnalyticsTransmissionTarget> createTransmissionTargetForToken(const std::string& token);
+  void pauseTransmissionTargetForTokenInstance(const std::string& token);
+  void resumeTransmissionTargetForTokenInstance(const std::string& token);
+  std::shared_ptr<MSAnalyticsTransmissionTarget> defaultTransmissionTarget() const;
+  // The common-schema twins of the two units, looked up on first use.
+  std::shared_ptr<MSChannelUnitProtocol> uniCollectorChannelUnit();
+  std::shared_ptr<MSChannelUnitProtocol> uniCollectorCriticalChannelUnit();
   void trackPageInstance(const std::string& name, const std::optional<vx::ValueMap>& properties);
   void pauseInstance();
   void resumeInstance();
@@ -172,4 +199,8 @@ class MSAnalytics : public MSServiceAbstract, public MSChannelDelegate, public M
   std::shared_ptr<MSChannelUnitProtocol> normalChannelUnit_;
   std::shared_ptr<MSChannelUnitProtocol> criticalChannelUnit_;
   std::shared_ptr<MSAnalyticsDelegate> delegate_;
+  std::map<std::string, std::shared_ptr<MSAnalyticsTransmissionTarget>> transmissionTargets_;
+  std::shared_ptr<MSAnalyticsTransmissionTarget> defaultTransmissionTarget_;
+  std::shared_ptr<MSChannelUnitProtocol> uniCollectorChannelUnit_;
+  std::shared_ptr<MSChannelUnitProtocol> uniCollectorCriticalChannelUnit_;
 };

@@ -32,8 +32,8 @@ class MSServiceAbstract : public std::enable_shared_from_this<MSServiceAbstract>
   std::string isEnabledKey() const;
   // The stored value; true when absent.
   bool isEnabled() const;
-  // Applies and stores a changed value.
-  void setEnabled(bool isEnabled);
+  // Applies and stores a changed value. Subclasses may add what follows a change of the switch.
+  virtual void setEnabled(bool isEnabled);
   // The channel unit's setEnabled(value, true): disabling deletes the service's stored logs.
   virtual void applyEnabledState(bool isEnabled);
   // Configured SDK and started service; otherwise logs why (error) and answers false.

@@ -190,12 +190,16 @@ TEST_F(MSSessionTrackerTest, TheLastLogTimeIsNotRaced) {
   tracker->start();
   std::vector<std::thread> threads;
   std::atomic<bool> stop{false};
+  std::atomic<int> created{0};
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&] {
-      while (!stop.load()) logCreated(someEvent());
+      while (!stop.load()) {
+        logCreated(someEvent());
+        ++created;
+      }
     });
   }
-  for (int i = 0; i < 500; ++i) {
+  for (int i = 0; i < 500 || created.load() < 2000; ++i) {
     (void)tracker->hasSessionTimedOut();
     tracker->applicationDidEnterBackground();
     tracker->applicationWillEnterForeground();

@@ -1,0 +1,339 @@
+// Transmission targets and their property configurators, started by the telemetry SDK over a
+// real SQLite store: the tree of switches (persisted, shared by target key, forced off under a
+// disabled parent), inherited default properties and common-schema extensions, the device id,
+// pause and resume, and tickets from the authentication provider reaching the "Tickets" header
+// at the local service's common-schema endpoint.
+#include "telemetry/ZerEvuzevAnalytics/TransmissionTarget/MSAnalyticsTransmissionTarget.h"
+
+#include "platform/foundation/Clock.h"
+#include "platform/foundation/HostInfo.h"
+#include "telemetry/ZerEvuzev/Context/MSSessionContext.h"
+#include "telemetry/ZerEvuzev/Context/MSUserDefaults.h"
+#include "telemetry/ZerEvuzev/Context/MSUserIdContext.h"
+#include "telemetry/ZerEvuzev/Core/MSZerEvuzev.h"
+#include "telemetry/ZerEvuzev/Ingestion/MSTicketCache.h"
+#include "telemetry/ZerEvuzev/Model/CommonSchema/MSCommonSchemaLog.h"
+#include "telemetry/ZerEvuzev/Storage/MSLogDBStorage.h"
+#include "telemetry/ZerEvuzev/Util/MSUtility.h"
+#include "telemetry/ZerEvuzevAnalytics/MSAnalytics.h"
+#include "telemetry/ZerEvuzevAnalytics/MSAnalyticsCategory.h"
+#include "telemetry/support/MSTelemetryTestSupport.h"
+#include "tools/devservice/DevService.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr const char* kAppSecret = "0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0";
+constexpr const char* kRootToken = "aaaa1111bbbb2222-root";
+constexpr const char* kChildToken = "cccc3333dddd4444-child";
+
+// The event logs and common-schema logs the group prepares.
+class PreparedLogs : public MSChannelDelegate {
+ public:
+  void channelPrepareLog(MSChannelProtocol*, const MSLogPtr& log) override {
+    std::lock_guard lock(mutex);
+    if (auto event = std::dynamic_pointer_cast<MSEventLog>(log)) events.push_back(event);
+    if (auto cs = std::dynamic_pointer_cast<MSCommonSchemaLog>(log)) csLogs.push_back(cs);
+  }
+  std::shared_ptr<MSEventLog> lastEvent() {
+    std::lock_guard lock(mutex);
+    return events.empty() ? nullptr : events.back();
+  }
+  std::shared_ptr<MSCommonSchemaLog> lastCsLog() {
+    std::lock_guard lock(mutex);
+    return csLogs.empty() ? nullptr : csLogs.back();
+  }
+  std::mutex mutex;
+  std::vector<std::shared_ptr<MSEventLog>> events;
+  std::vector<std::shared_ptr<MSCommonSchemaLog>> csLogs;
+};
+
+class AnsweringTokenSource : public MSAnalyticsAuthenticationProviderDelegate {
+ public:
+  void authenticationProviderAcquireToken(MSAnalyticsAuthenticationProvider&,
+                                          const MSAcquireTokenCompletionBlock& completionHandler) override {
+    ++requests;
+    completionHandler(std::string("user-token"), vx::wallNow() + 1h);
+  }
+  int requests = 0;
+};
+
+std::map<std::string, std::int64_t> longProperties(const std::shared_ptr<MSEventLog>& event) {
+  std::map<std::string, std::int64_t> values;
+  if (!event || !event->typedProperties) return values;
+  for (const auto& [key, property] : event->typedProperties->properties()) {
+    if (auto number = std::dynamic_pointer_cast<MSLongTypedProperty>(property)) values[key] = number->value;
+  }
+  return values;
+}
+
+class MSTransmissionTargetTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    reset();
+    MSUtility::deleteItemForPathComponent("Logs.sqlite");
+    MSUtility::deleteItemForPathComponent("Logs.sqlite.ZerEvuzev.journal");
+  }
+  void TearDown() override {
+    if (auto group = MSZerEvuzev::sharedInstance()->channelGroup()) group->logsDispatchQueue()->sync([] {});
+    reset();
+  }
+  static void reset() {
+    MSZerEvuzev::resetSharedInstance();
+    MSAnalytics::resetSharedInstance();
+    MSAppDelegateForwarder::resetSharedInstance();
+    MSSessionContext::resetSharedInstance();
+    MSAnalyticsTransmissionTarget::setAuthenticationProvider(nullptr);
+    MSTicketCache::sharedInstance().clearCache();
+    MSUserIdContext::sharedInstance()->setUserId(std::nullopt);
+    for (const char* key : {"MSZerEvuzevIsEnabled", "kMSAnalyticsIsEnabledKey", "kMSAnalyticsIsEnabledKey/aaaa1111bbbb2222",
+                            "kMSAnalyticsIsEnabledKey/cccc3333dddd4444", "kMSAnalyticsIsEnabledKey/eeee",
+                            "kMSAnalyticsIsEnabledKey/ffff"}) {
+      MSUserDefaults::shared()->removeObjectForKey(key);
+    }
+    MSLogger::resetForTesting();
+  }
+  void start(const std::string& secret = kAppSecret, const std::string& logUrl = "http://127.0.0.1:9") {
+    auto sdk = MSZerEvuzev::sharedInstance();
+    sdk->setLogUrl(logUrl);
+    MSZerEvuzev::start(secret, {MSAnalytics::sharedInstance()});
+    sdk->channelGroup()->addDelegate(prepared);
+  }
+  void drain() { MSZerEvuzev::sharedInstance()->channelGroup()->logsDispatchQueue()->sync([] {}); }
+  std::size_t rows(const std::string& groupId) {
+    drain();
+    auto storage = std::dynamic_pointer_cast<MSLogDBStorage>(MSZerEvuzev::sharedInstance()->channelGroup()->storage());
+    return storage->countEntriesForTable(MSLogDBStorage::kMSLogTableName, "\"groupId\" = ?", {groupId});
+  }
+
+  std::shared_ptr<PreparedLogs> prepared = std::make_shared<PreparedLogs>();
+};
+
+TEST_F(MSTransmissionTargetTest, SwitchesFormATreeSharedByTargetKey) {
+  vx::ScopedVirtualTime time;
+  start();
+  auto root = MSAnalytics::transmissionTargetForToken(kRootToken);
+  EXPECT_EQ(MSAnalytics::transmissionTargetForToken(kRootToken), root) << "one target per token";
+  EXPECT_EQ(root->isEnabledKey(), "kMSAnalyticsIsEnabledKey/aaaa1111bbbb2222");
+  auto child = root->transmissionTargetForToken(kChildToken);
+  EXPECT_EQ(root->transmissionTargetForToken(kChildToken), child);
+  EXPECT_EQ(child->parentTarget(), root);
+  EXPECT_TRUE(root->isEnabled());
+  EXPECT_TRUE(child->isEnabled());
+
+  // Tokens that differ only after the first "-" share one switch.
+  auto sameKey = MSAnalytics::transmissionTargetForToken("aaaa1111bbbb2222-other");
+  EXPECT_NE(sameKey, root);
+  root->setEnabled(false);
+  EXPECT_FALSE(sameKey->isEnabled());
+  EXPECT_FALSE(child->isEnabled()) << "pushed to the children";
+
+  MSLogRecorder recorder(MSLogLevel::Warning);
+  child->setEnabled(true);
+  EXPECT_EQ(recorder.count("Can't enable; parent transmission target and/or Analytics service is disabled."), 1u);
+  EXPECT_FALSE(child->isEnabled());
+
+  // A child made under a disabled parent starts disabled, whatever was stored for its key.
+  MSUserDefaults::shared()->setObject(vx::Value(true), "kMSAnalyticsIsEnabledKey/eeee");
+  auto late = root->transmissionTargetForToken("eeee-late");
+  EXPECT_FALSE(late->isEnabled());
+
+  root->setEnabled(true);
+  EXPECT_TRUE(root->isEnabled());
+  EXPECT_TRUE(child->isEnabled());
+  EXPECT_TRUE(late->isEnabled());
+
+  // The service's switch reaches the roots it handed out, and through them the subtree.
+  MSServiceAbstract::setEnabled(MSAnalytics::sharedInstance(), false);
+  EXPECT_FALSE(root->isEnabled());
+  EXPECT_FALSE(child->isEnabled());
+  MSServiceAbstract::setEnabled(MSAnalytics::sharedInstance(), true);
+  EXPECT_TRUE(child->isEnabled());
+  EXPECT_EQ(MSUserDefaults::shared()->objectForKey("kMSAnalyticsIsEnabledKey/cccc3333dddd4444")->boolValue(), true)
+      << "switches are persisted";
+}
+
+TEST_F(MSTransmissionTargetTest, AnEventForADisabledTargetIsRefusedAndNotStored) {
+  vx::ScopedVirtualTime time;
+  start();
+  auto root = MSAnalytics::transmissionTargetForToken(kRootToken);
+  root->trackEvent("kept");
+  EXPECT_EQ(rows("Analytics/one"), 1u) << "a target's event goes to the common-schema unit";
+  EXPECT_EQ(rows("Analytics"), 1u) << "only the start-session log";
+  root->setEnabled(false);
+  MSLogRecorder recorder(MSLogLevel::Error);
+  root->trackEvent("refused");
+  EXPECT_EQ(recorder.count("This transmission target is disabled."), 1u);
+  root->pause();
+  EXPECT_EQ(recorder.count("This transmission target is disabled."), 2u);
+  EXPECT_EQ(rows("Analytics/one"), 1u);
+}
+
+// Root defaults A = 1 and B = 1, child default A = 2.
+TEST_F(MSTransmissionTargetTest, DefaultPropertiesAreInheritedNearestFirst) {
+  vx::ScopedVirtualTime time;
+  start();
+  auto root = MSAnalytics::transmissionTargetForToken(kRootToken);
+  auto child = root->transmissionTargetForToken(kChildToken);
+  root->propertyConfigurator()->setEventPropertyInt64(1, std::string("A"));
+  root->propertyConfigurator()->setEventPropertyInt64(1, std::string("B"));
+  child->propertyConfigurator()->setEventPropertyInt64(2, std::string("A"));
+
+  auto given = std::make_shared<MSEventProperties>();
+  given->setInt64(3, std::string("B"));
+  child->trackEvent("withB", given);
+  EXPECT_EQ(longProperties(prepared->lastEvent()), (std::map<std::string, std::int64_t>{{"A", 2}, {"B", 3}}));
+  child->trackEvent("withNone");
+  EXPECT_EQ(longProperties(prepared->lastEvent()), (std::map<std::string, std::int64_t>{{"A", 2}, {"B", 1}}));
+  auto bare = MSAnalytics::transmissionTargetForToken("ffff-bare");
+  bare->trackEvent("bare");
+  EXPECT_FALSE(prepared->lastEvent()->typedProperties) << "no properties anywhere: none at all";
+
+  MSLogRecorder recorder(MSLogLevel::Verbose);
+  root->propertyConfigurator()->removeEventPropertyForKey(std::string("absent"));
+  EXPECT_TRUE(recorder.lines().empty());
+  root->propertyConfigurator()->removeEventPropertyForKey(std::nullopt);
+  EXPECT_EQ(recorder.count("Event property key to remove cannot be nil."), 1u);
+  root->propertyConfigurator()->removeEventPropertyForKey(std::string("B"));
+  child->trackEvent("afterRemoval");
+  EXPECT_EQ(longProperties(prepared->lastEvent()), (std::map<std::string, std::int64_t>{{"A", 2}}));
+}
+
+TEST_F(MSTransmissionTargetTest, TheConfiguratorFillsExtensionsFromTheNearestAncestor) {
+  vx::ScopedVirtualTime time;
+  start();
+  auto root = MSAnalytics::transmissionTargetForToken(kRootToken);
+  auto child = root->transmissionTargetForToken(kChildToken);
+  root->propertyConfigurator()->setAppVersion("1.0");
+  root->propertyConfigurator()->setAppName("Vexelworks");
+  root->propertyConfigurator()->setUserId("alice");
+  EXPECT_EQ(root->propertyConfigurator()->userId(), "c:alice");
+
+  child->trackEvent("fromChild");
+  drain();
+  auto cs = prepared->lastCsLog();
+  ASSERT_TRUE(cs && cs->ext && cs->ext->appExt);
+  EXPECT_EQ(cs->name, "fromChild");
+  EXPECT_EQ(cs->ext->appExt->ver, "1.0") << "inherited from the root";
+  EXPECT_EQ(cs->ext->appExt->name, "Vexelworks");
+  EXPECT_EQ(cs->ext->userExt->localId, "c:alice");
+  EXPECT_FALSE(cs->ext->deviceExt && cs->ext->deviceExt->localId) << "no device id before it is collected";
+
+  child->propertyConfigurator()->setAppVersion("2.0");
+  child->trackEvent("fromChildAgain");
+  EXPECT_EQ(prepared->lastCsLog()->ext->appExt->ver, "2.0");
+  root->trackEvent("fromRoot");
+  EXPECT_EQ(prepared->lastCsLog()->ext->appExt->ver, "1.0") << "the child's value is for its own events";
+
+  MSLogRecorder recorder(MSLogLevel::Error);
+  for (const char* refused : {"c:", "x:bob", ""}) root->propertyConfigurator()->setUserId(std::string(refused));
+  EXPECT_EQ(root->propertyConfigurator()->userId(), "c:alice") << "refused ids leave the previous one";
+  EXPECT_EQ(recorder.lines().size(), 3u);
+
+  child->propertyConfigurator()->collectDeviceId();
+  child->trackEvent("withDevice");
+  const auto uuid = vx::HostInfo::platformUUID();
+  auto withDevice = prepared->lastCsLog();
+  if (uuid) {
+    EXPECT_EQ(withDevice->ext->deviceExt->localId, "u:" + *uuid);
+  } else {
+    EXPECT_FALSE(withDevice->ext->deviceExt && withDevice->ext->deviceExt->localId) << "no UUID: left unset";
+  }
+  root->trackEvent("rootAfterChildCollected");
+  EXPECT_FALSE(prepared->lastCsLog()->ext->deviceExt && prepared->lastCsLog()->ext->deviceExt->localId)
+      << "the device id is not inherited";
+}
+
+TEST_F(MSTransmissionTargetTest, OnlyTheDefaultTargetCarriesTheUserId) {
+  vx::ScopedVirtualTime time;
+  start(std::string("appsecret=") + kAppSecret + ";target=" + kRootToken);
+  MSUserIdContext::sharedInstance()->setUserId(std::string("carol"));
+  MSAnalytics::trackEvent("toDefault");
+  EXPECT_EQ(prepared->lastEvent()->userId, "carol");
+  EXPECT_EQ(prepared->lastEvent()->transmissionTargetTokens(), (std::set<std::string>{kRootToken}));
+  MSAnalytics::transmissionTargetForToken(kChildToken)->trackEvent("toAnother");
+  EXPECT_FALSE(prepared->lastEvent()->userId);
+}
+
+// Children asked for from several threads: one child per token.
+TEST_F(MSTransmissionTargetTest, ChildrenAreMadeOncePerTokenAcrossThreads) {
+  vx::ScopedVirtualTime time;
+  start();
+  auto root = MSAnalytics::transmissionTargetForToken(kRootToken);
+  std::vector<std::thread> threads;
+  std::vector<std::vector<std::shared_ptr<MSAnalyticsTransmissionTarget>>> seen(4);
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 20; ++i) seen[t].push_back(root->transmissionTargetForToken("k" + std::to_string(i) + "-x"));
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(root->childTransmissionTargets().size(), 20u);
+  for (int t = 1; t < 4; ++t) EXPECT_EQ(seen[t], seen[0]);
+}
+
+// A paused target's logs wait in the store; resumed, they go out carrying the provider's ticket.
+TEST_F(MSTransmissionTargetTest, TicketsReachTheTicketsHeaderAndPausedTargetsWait) {
+  vx::ScopedVirtualTime time;
+  vx::devservice::DevService service;
+  ASSERT_TRUE(service.start().ok());
+  start(std::string("target=") + kRootToken, service.baseURL());
+  auto tokens = std::make_shared<AnsweringTokenSource>();
+  auto provider = std::make_shared<MSAnalyticsAuthenticationProvider>(MSAnalyticsAuthenticationType::Delegated,
+                                                                      std::string("user@example.com"), tokens);
+  MSAnalyticsTransmissionTarget::addAuthenticationProvider(provider);
+  EXPECT_EQ(tokens->requests, 1) << "one request at registration";
+
+  auto root = MSAnalytics::transmissionTargetForToken(kRootToken);
+  root->pause();
+  MSAnalytics::trackEvent("ticketed");
+  drain();
+  ASSERT_TRUE(prepared->lastCsLog());
+  EXPECT_EQ(prepared->lastCsLog()->ext->protocolExt->ticketKeys,
+            (std::vector<std::string>{MSUtility::sha256("user@example.com")}));
+  time.advance(3s);
+  drain();
+  EXPECT_TRUE(service.requests("/UniCollector/1\\.0").empty()) << "paused by target key";
+
+  root->resume();
+  drain();
+  time.advance(3s);
+  ASSERT_TRUE(service.waitForRequests(1));
+  ASSERT_TRUE(vx::RunLoop::runUntil([&] { return !service.requests("/UniCollector/1\\.0").empty(); }));
+  const auto request = service.requests("/UniCollector/1\\.0")[0];
+  const auto tickets = nlohmann::json::parse(request.header("Tickets").value_or("{}"));
+  EXPECT_EQ(tickets, nlohmann::json({{MSUtility::sha256("user@example.com"), "d:user-token"}}));
+  EXPECT_NE(request.body.find("\"ticketed\""), std::string::npos);
+  EXPECT_EQ(tokens->requests, 1) << "the token is far from its expiry";
+}
+
+TEST(MSPlatformUUIDTest, TheDmiUuidThenTheMachineIdElseNothing) {
+  const auto folder = std::filesystem::temp_directory_path() / ("vx-uuid-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(folder / "dmi");
+  const auto write = [](const std::filesystem::path& path, const std::string& text) { std::ofstream(path) << text; };
+  const auto machineId = (folder / "machine-id").string();
+  write(machineId, "0123456789abcdef0123456789abcdef\n");
+  write(folder / "dmi" / "product_uuid", "4c4c4544-0042-3510-8052-b4c04f4b4e32\n");
+  EXPECT_EQ(vx::HostInfo::platformUUID((folder / "dmi").string(), machineId), "4C4C4544-0042-3510-8052-B4C04F4B4E32");
+  std::filesystem::remove(folder / "dmi" / "product_uuid");
+  EXPECT_EQ(vx::HostInfo::platformUUID((folder / "dmi").string(), machineId), "01234567-89AB-CDEF-0123-456789ABCDEF");
+  write(machineId, "not a machine id");
+  EXPECT_FALSE(vx::HostInfo::platformUUID((folder / "dmi").string(), machineId));
+  EXPECT_FALSE(vx::HostInfo::platformUUID((folder / "dmi").string(), (folder / "missing").string()));
+  std::filesystem::remove_all(folder);
+  const auto live = MSPropertyConfigurator::getDeviceIdentifier();
+  if (live) {
+    EXPECT_EQ(live->substr(0, 2), "u:");
+    EXPECT_EQ(live->size(), 38u);
+  }
+}
+
+}  // namespace
