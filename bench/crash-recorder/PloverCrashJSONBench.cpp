@@ -2,8 +2,8 @@
 // report (about 200 KB: threads with backtraces and registers, binary images, memory dumps),
 // measured in the same run as nlohmann-json's dump and parse of the same document. Prints the
 // ratios at the end (above 1: the recorder is faster).
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashJSONCodec.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashJSONCodecObjC.h"
+#include "reporting/crash-recorder/Recording/PloverCrashJSONCodec.h"
+#include "reporting/crash-recorder/Recording/PloverCrashJSONCodecObjC.h"
 
 #include <benchmark/benchmark.h>
 #include <nlohmann/json.hpp>

@@ -7,7 +7,7 @@
 #include "reporting/crash-recorder/Recording/Monitors/PloverCrashMonitor.h"
 #include "reporting/crash-recorder/Recording/PloverCrashReport.h"
 #include "reporting/crash-recorder/Recording/PloverCrashReportStore.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashCachedData.h"
+#include "reporting/crash-recorder/Recording/PloverCrashCachedData.h"
 
 #include <benchmark/benchmark.h>
 

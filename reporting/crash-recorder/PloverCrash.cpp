@@ -7,8 +7,8 @@
 #include "reporting/crash-recorder/Recording/Monitors/PloverCrashMonitor_System.h"
 #include "reporting/crash-recorder/Recording/PloverCrashC.h"
 #include "reporting/crash-recorder/Recording/PloverCrashDoctor.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashJSONCodecObjC.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashLogger.h"
+#include "reporting/crash-recorder/Recording/PloverCrashJSONCodecObjC.h"
+#include "reporting/crash-recorder/Recording/PloverCrashLogger.h"
 
 #include <cstdlib>
 #include <string>

@@ -3,8 +3,8 @@
 #include "platform/foundation/DispatchQueue.h"
 #include "platform/foundation/UTF8.h"
 #include "reporting/crash-recorder/PloverCrash.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashJSONCodecObjC.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashLogger.h"
+#include "reporting/crash-recorder/Recording/PloverCrashJSONCodecObjC.h"
+#include "reporting/crash-recorder/Recording/PloverCrashLogger.h"
 #include "reporting/error-client/PloverCrashReportConverter.h"
 
 #include <cstring>

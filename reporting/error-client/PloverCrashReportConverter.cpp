@@ -1,7 +1,7 @@
 #include "reporting/error-client/PloverCrashReportConverter.h"
 
 #include "platform/foundation/UTF8.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashJSONCodecObjC.h"
+#include "reporting/crash-recorder/Recording/PloverCrashJSONCodecObjC.h"
 #include "reporting/error-client/PloverError.h"
 
 #include <algorithm>

@@ -1,7 +1,7 @@
 #include "reporting/error-client/PloverCrashReportFilters.h"
 
 #include "platform/foundation/UTF8.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashLogger.h"
+#include "reporting/crash-recorder/Recording/PloverCrashLogger.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -2,7 +2,7 @@
 // the child reported through a pipe as "key=value" lines, plus how the child ended.
 #pragma once
 
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashFormat.h"
+#include "reporting/crash-recorder/Recording/PloverCrashFormat.h"
 
 #include <sys/wait.h>
 #include <unistd.h>

@@ -2,8 +2,8 @@
 // after a number of bytes) and a decoder that records every callback as text.
 #pragma once
 
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashJSONCodec.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashFormat.h"
+#include "reporting/crash-recorder/Recording/PloverCrashJSONCodec.h"
+#include "reporting/crash-recorder/Recording/PloverCrashFormat.h"
 
 #include <cstdio>
 #include <string>

@@ -4,7 +4,7 @@
 #include "reporting/crash-recorder/Recording/PloverCrashC.h"
 #include "reporting/crash-recorder/Recording/PloverCrashReportFixer.h"
 #include "reporting/crash-recorder/Recording/PloverCrashReportStore.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashLogger.h"
+#include "reporting/crash-recorder/Recording/PloverCrashLogger.h"
 
 #include "crash-recorder/ForkedChild.h"
 #include "crash-recorder/TemporaryFolder.h"

@@ -1,11 +1,11 @@
 // The tools doing their real job: a forked child crashes, and its signal handler (on an
 // alternate stack) writes a JSON report with the buffered writer, the encoder, the date and id
 // services and the logger. The parent checks that the report is complete JSON.
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashDate.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashFileUtils.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashID.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashJSONCodec.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashLogger.h"
+#include "reporting/crash-recorder/Recording/PloverCrashDate.h"
+#include "reporting/crash-recorder/Recording/PloverCrashFileUtils.h"
+#include "reporting/crash-recorder/Recording/PloverCrashID.h"
+#include "reporting/crash-recorder/Recording/PloverCrashJSONCodec.h"
+#include "reporting/crash-recorder/Recording/PloverCrashLogger.h"
 
 #include "crash-recorder/TemporaryFolder.h"
 

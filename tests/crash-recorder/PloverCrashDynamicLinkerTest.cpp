@@ -1,6 +1,6 @@
 // The image list and symbol lookup against the images really loaded in this test program.
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashDynamicLinker.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashStackCursor.h"
+#include "reporting/crash-recorder/Recording/PloverCrashDynamicLinker.h"
+#include "reporting/crash-recorder/Recording/PloverCrashStackCursor.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashFileUtils.h"
+#include "reporting/crash-recorder/Recording/PloverCrashFileUtils.h"
 
 #include "crash-recorder/TemporaryFolder.h"
 

@@ -1,4 +1,4 @@
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashJSONCodecObjC.h"
+#include "reporting/crash-recorder/Recording/PloverCrashJSONCodecObjC.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

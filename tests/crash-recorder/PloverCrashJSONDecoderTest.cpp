@@ -1,4 +1,4 @@
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashJSONCodec.h"
+#include "reporting/crash-recorder/Recording/PloverCrashJSONCodec.h"
 
 #include "crash-recorder/JSONTestSupport.h"
 #include "crash-recorder/TemporaryFolder.h"

@@ -1,4 +1,4 @@
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashLogger.h"
+#include "reporting/crash-recorder/Recording/PloverCrashLogger.h"
 
 #include "crash-recorder/TemporaryFolder.h"
 

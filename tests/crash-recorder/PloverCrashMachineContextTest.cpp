@@ -1,13 +1,13 @@
 // Machine contexts, checked memory reads, thread suspension and names, the thread cache, and the
 // name tables, against real threads and real unreadable pages of this process.
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashCPU.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashCachedData.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashLogger.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashMach.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashMachineContext.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashMemory.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashSignalInfo.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashStackCursor.h"
+#include "reporting/crash-recorder/Recording/PloverCrashCPU.h"
+#include "reporting/crash-recorder/Recording/PloverCrashCachedData.h"
+#include "reporting/crash-recorder/Recording/PloverCrashLogger.h"
+#include "reporting/crash-recorder/Recording/PloverCrashMach.h"
+#include "reporting/crash-recorder/Recording/PloverCrashMachineContext.h"
+#include "reporting/crash-recorder/Recording/PloverCrashMemory.h"
+#include "reporting/crash-recorder/Recording/PloverCrashSignalInfo.h"
+#include "reporting/crash-recorder/Recording/PloverCrashStackCursor.h"
 
 #include "crash-engine/MSHXCrashThreadCapture.h"
 #include "crash-recorder/ForkedChild.h"

@@ -1,6 +1,6 @@
 // The application-state monitor and its state file, read and written on disk.
 #include "reporting/crash-recorder/Recording/Monitors/PloverCrashMonitor_AppState.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashLogger.h"
+#include "reporting/crash-recorder/Recording/PloverCrashLogger.h"
 
 #include "crash-recorder/TemporaryFolder.h"
 

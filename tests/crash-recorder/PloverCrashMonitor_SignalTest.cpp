@@ -3,8 +3,8 @@
 // that is no crash, and an installation that fails part way.
 #include "reporting/crash-recorder/Recording/Monitors/PloverCrashMonitor.h"
 #include "reporting/crash-recorder/Recording/Monitors/PloverCrashMonitor_Signal.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashLogger.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashSignalInfo.h"
+#include "reporting/crash-recorder/Recording/PloverCrashLogger.h"
+#include "reporting/crash-recorder/Recording/PloverCrashSignalInfo.h"
 
 #include "crash-recorder/MonitorEventReport.h"
 #include "crash-recorder/TemporaryFolder.h"

@@ -1,15 +1,15 @@
 // The crash-time tools must not touch the heap: a crash can strike while the allocator holds its
 // lock or its structures are corrupt. This runs them with the sanitizer's allocation hooks
 // counting every allocation made on this thread.
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashDate.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashDebug.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashFileUtils.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashFormat.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashID.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashJSONCodec.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashLogger.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashString.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashSysCtl.h"
+#include "reporting/crash-recorder/Recording/PloverCrashDate.h"
+#include "reporting/crash-recorder/Recording/PloverCrashDebug.h"
+#include "reporting/crash-recorder/Recording/PloverCrashFileUtils.h"
+#include "reporting/crash-recorder/Recording/PloverCrashFormat.h"
+#include "reporting/crash-recorder/Recording/PloverCrashID.h"
+#include "reporting/crash-recorder/Recording/PloverCrashJSONCodec.h"
+#include "reporting/crash-recorder/Recording/PloverCrashLogger.h"
+#include "reporting/crash-recorder/Recording/PloverCrashString.h"
+#include "reporting/crash-recorder/Recording/PloverCrashSysCtl.h"
 
 #include "crash-recorder/TemporaryFolder.h"
 

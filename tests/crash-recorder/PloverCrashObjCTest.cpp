@@ -1,6 +1,6 @@
 // Introspection of objects and classes laid out in memory as the x86-64 Objective-C runtime
 // lays them out, including layouts that run into a PROT_NONE page.
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashObjC.h"
+#include "reporting/crash-recorder/Recording/PloverCrashObjC.h"
 
 #include "crash-recorder/FakeObjCRuntime.h"
 

@@ -4,8 +4,8 @@
 #include "reporting/crash-recorder/Recording/Monitors/PloverCrashMonitor.h"
 #include "reporting/crash-recorder/Recording/Monitors/PloverCrashMonitor_System.h"
 #include "reporting/crash-recorder/Recording/PloverCrashReport.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashFormat.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashMachineContext.h"
+#include "reporting/crash-recorder/Recording/PloverCrashFormat.h"
+#include "reporting/crash-recorder/Recording/PloverCrashMachineContext.h"
 
 #include "crash-recorder/FakeObjCRuntime.h"
 #include "crash-recorder/ForkedChild.h"

@@ -3,7 +3,7 @@
 // crashes, whose report a second child reads back through the facade.
 #include "reporting/crash-recorder/PloverCrash.h"
 #include "reporting/crash-recorder/Recording/PloverCrashReportStore.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashLogger.h"
+#include "reporting/crash-recorder/Recording/PloverCrashLogger.h"
 
 #include "crash-recorder/ForkedChild.h"
 #include "crash-recorder/TemporaryFolder.h"

@@ -1,9 +1,9 @@
 // Date text, ids, debugger detection, string checks and the system-fact queries.
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashDate.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashDebug.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashID.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashString.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashSysCtl.h"
+#include "reporting/crash-recorder/Recording/PloverCrashDate.h"
+#include "reporting/crash-recorder/Recording/PloverCrashDebug.h"
+#include "reporting/crash-recorder/Recording/PloverCrashID.h"
+#include "reporting/crash-recorder/Recording/PloverCrashString.h"
+#include "reporting/crash-recorder/Recording/PloverCrashSysCtl.h"
 
 #include "crash-engine/HXCrashSysctl.h"
 #include "crash-recorder/TemporaryFolder.h"

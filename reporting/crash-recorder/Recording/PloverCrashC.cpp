@@ -7,10 +7,10 @@
 #include "reporting/crash-recorder/Recording/PloverCrashReport.h"
 #include "reporting/crash-recorder/Recording/PloverCrashReportFixer.h"
 #include "reporting/crash-recorder/Recording/PloverCrashReportStore.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashCachedData.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashFileUtils.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashFormat.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashLogger.h"
+#include "reporting/crash-recorder/Recording/PloverCrashCachedData.h"
+#include "reporting/crash-recorder/Recording/PloverCrashFileUtils.h"
+#include "reporting/crash-recorder/Recording/PloverCrashFormat.h"
+#include "reporting/crash-recorder/Recording/PloverCrashLogger.h"
 
 #include <atomic>
 #include <cstdio>

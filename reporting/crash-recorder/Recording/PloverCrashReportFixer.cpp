@@ -1,8 +1,8 @@
 #include "reporting/crash-recorder/Recording/PloverCrashReportFixer.h"
 
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashDate.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashJSONCodec.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashLogger.h"
+#include "reporting/crash-recorder/Recording/PloverCrashDate.h"
+#include "reporting/crash-recorder/Recording/PloverCrashJSONCodec.h"
+#include "reporting/crash-recorder/Recording/PloverCrashLogger.h"
 
 #include <cstdlib>
 #include <cstring>

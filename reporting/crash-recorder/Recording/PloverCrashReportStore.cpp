@@ -1,8 +1,8 @@
 #include "reporting/crash-recorder/Recording/PloverCrashReportStore.h"
 
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashFileUtils.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashFormat.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashLogger.h"
+#include "reporting/crash-recorder/Recording/PloverCrashFileUtils.h"
+#include "reporting/crash-recorder/Recording/PloverCrashFormat.h"
+#include "reporting/crash-recorder/Recording/PloverCrashLogger.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,9 +1,9 @@
 // Fuzz target for the recorder's JSON decoder, its re-encoder and the object-level codec.
 // Built with clang's libFuzzer by run-fuzz.sh, and replayed over the kept corpus by
 // PloverCrashJSONFuzzRegressionTest in the normal test build.
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashJSONCodec.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashJSONCodecObjC.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashString.h"
+#include "reporting/crash-recorder/Recording/PloverCrashJSONCodec.h"
+#include "reporting/crash-recorder/Recording/PloverCrashJSONCodecObjC.h"
+#include "reporting/crash-recorder/Recording/PloverCrashString.h"
 
 #include <nlohmann/json.hpp>
 

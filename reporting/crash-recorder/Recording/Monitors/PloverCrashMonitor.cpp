@@ -9,7 +9,7 @@
 #include "reporting/crash-recorder/Recording/Monitors/PloverCrashMonitor_System.h"
 #include "reporting/crash-recorder/Recording/Monitors/PloverCrashMonitor_User.h"
 #include "reporting/crash-recorder/Recording/Monitors/PloverCrashMonitor_Zombie.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashDebug.h"
+#include "reporting/crash-recorder/Recording/PloverCrashDebug.h"
 
 #include <atomic>
 

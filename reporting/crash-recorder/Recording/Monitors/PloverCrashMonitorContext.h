@@ -4,8 +4,8 @@
 #pragma once
 
 #include "reporting/crash-recorder/Recording/Monitors/PloverCrashMonitorType.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashMachineContext.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashStackCursor.h"
+#include "reporting/crash-recorder/Recording/PloverCrashMachineContext.h"
+#include "reporting/crash-recorder/Recording/PloverCrashStackCursor.h"
 
 #include <cstddef>
 #include <cstdint>

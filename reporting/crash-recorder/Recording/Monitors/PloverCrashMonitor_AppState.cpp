@@ -1,9 +1,9 @@
 #include "reporting/crash-recorder/Recording/Monitors/PloverCrashMonitor_AppState.h"
 
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashFileUtils.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashFormat.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashJSONCodec.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashLogger.h"
+#include "reporting/crash-recorder/Recording/PloverCrashFileUtils.h"
+#include "reporting/crash-recorder/Recording/PloverCrashFormat.h"
+#include "reporting/crash-recorder/Recording/PloverCrashJSONCodec.h"
+#include "reporting/crash-recorder/Recording/PloverCrashLogger.h"
 
 #include <fcntl.h>
 #include <sys/time.h>

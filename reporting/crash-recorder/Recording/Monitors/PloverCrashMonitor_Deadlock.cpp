@@ -3,8 +3,8 @@
 #include "crash-engine/MSHXCrashThreadCapture.h"
 #include "platform/foundation/DispatchQueue.h"
 #include "reporting/crash-recorder/Recording/Monitors/PloverCrashMonitor.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashDynamicLinker.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashID.h"
+#include "reporting/crash-recorder/Recording/PloverCrashDynamicLinker.h"
+#include "reporting/crash-recorder/Recording/PloverCrashID.h"
 
 #include <pthread.h>
 #include <unistd.h>

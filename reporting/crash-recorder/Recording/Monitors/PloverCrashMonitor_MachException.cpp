@@ -1,6 +1,6 @@
 #include "reporting/crash-recorder/Recording/Monitors/PloverCrashMonitor_MachException.h"
 
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashMach.h"
+#include "reporting/crash-recorder/Recording/PloverCrashMach.h"
 
 namespace {
 

@@ -2,11 +2,11 @@
 
 #include "crash-engine/MSHXCrashThreadCapture.h"
 #include "reporting/crash-recorder/Recording/Monitors/PloverCrashMonitor.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashDynamicLinker.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashFormat.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashID.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashLogger.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashSignalInfo.h"
+#include "reporting/crash-recorder/Recording/PloverCrashDynamicLinker.h"
+#include "reporting/crash-recorder/Recording/PloverCrashFormat.h"
+#include "reporting/crash-recorder/Recording/PloverCrashID.h"
+#include "reporting/crash-recorder/Recording/PloverCrashLogger.h"
+#include "reporting/crash-recorder/Recording/PloverCrashSignalInfo.h"
 
 #include <signal.h>
 #include <sys/mman.h>

@@ -3,12 +3,12 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/HostInfo.h"
 #include "platform/security/Crypto.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashCPU.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashDate.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashDynamicLinker.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashFormat.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashLogger.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashSysCtl.h"
+#include "reporting/crash-recorder/Recording/PloverCrashCPU.h"
+#include "reporting/crash-recorder/Recording/PloverCrashDate.h"
+#include "reporting/crash-recorder/Recording/PloverCrashDynamicLinker.h"
+#include "reporting/crash-recorder/Recording/PloverCrashFormat.h"
+#include "reporting/crash-recorder/Recording/PloverCrashLogger.h"
+#include "reporting/crash-recorder/Recording/PloverCrashSysCtl.h"
 
 #include <fcntl.h>
 #include <sys/statvfs.h>

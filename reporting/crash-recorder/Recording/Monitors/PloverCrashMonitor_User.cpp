@@ -2,8 +2,8 @@
 
 #include "crash-engine/MSHXCrashThreadCapture.h"
 #include "reporting/crash-recorder/Recording/Monitors/PloverCrashMonitor.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashDynamicLinker.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashID.h"
+#include "reporting/crash-recorder/Recording/PloverCrashDynamicLinker.h"
+#include "reporting/crash-recorder/Recording/PloverCrashID.h"
 
 #include <atomic>
 #include <cstdlib>

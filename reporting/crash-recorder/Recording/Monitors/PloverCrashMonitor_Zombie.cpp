@@ -1,7 +1,7 @@
 #include "reporting/crash-recorder/Recording/Monitors/PloverCrashMonitor_Zombie.h"
 
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashLogger.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashObjC.h"
+#include "reporting/crash-recorder/Recording/PloverCrashLogger.h"
+#include "reporting/crash-recorder/Recording/PloverCrashObjC.h"
 
 #include <atomic>
 #include <cstdlib>

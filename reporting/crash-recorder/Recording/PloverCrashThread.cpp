@@ -1,7 +1,7 @@
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashThread.h"
+#include "reporting/crash-recorder/Recording/PloverCrashThread.h"
 
 #include "crash-engine/HXCrashAsync.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashFormat.h"
+#include "reporting/crash-recorder/Recording/PloverCrashFormat.h"
 
 #include <fcntl.h>
 #include <sys/syscall.h>

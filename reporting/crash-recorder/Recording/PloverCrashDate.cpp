@@ -1,4 +1,4 @@
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashDate.h"
+#include "reporting/crash-recorder/Recording/PloverCrashDate.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // safe.
 #pragma once
 
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashMachineContext.h"
+#include "reporting/crash-recorder/Recording/PloverCrashMachineContext.h"
 
 #include <cstdint>
 

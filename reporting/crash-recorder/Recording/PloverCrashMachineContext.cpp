@@ -1,11 +1,11 @@
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashMachineContext.h"
+#include "reporting/crash-recorder/Recording/PloverCrashMachineContext.h"
 
 #include "crash-engine/HXCrashAsync.h"
 #include "crash-engine/MSHXCrashLogWriter.h"
 #include "crash-engine/MSHXCrashThreadCapture.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashCPU.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashLogger.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashStackCursor.h"
+#include "reporting/crash-recorder/Recording/PloverCrashCPU.h"
+#include "reporting/crash-recorder/Recording/PloverCrashLogger.h"
+#include "reporting/crash-recorder/Recording/PloverCrashStackCursor.h"
 
 #include <ucontext.h>
 

@@ -1,9 +1,9 @@
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashDynamicLinker.h"
+#include "reporting/crash-recorder/Recording/PloverCrashDynamicLinker.h"
 
 #include "crash-engine/HXCrashAsyncImageList.h"
 #include "crash-engine/MSHXCrashReporter.h"
 #include "crash-engine/MSHXCrashSymbolication.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashMemory.h"
+#include "reporting/crash-recorder/Recording/PloverCrashMemory.h"
 
 
 namespace {

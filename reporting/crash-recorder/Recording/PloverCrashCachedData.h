@@ -3,7 +3,7 @@
 // freeze the cache first; while it is frozen the cache thread leaves its lists alone.
 #pragma once
 
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashThread.h"
+#include "reporting/crash-recorder/Recording/PloverCrashThread.h"
 
 // Not for crash time. Starts the cache thread ("PloverCrash Cached Data Monitor", cut to the
 // 15 characters Linux keeps), refreshing every second for four turns, then every

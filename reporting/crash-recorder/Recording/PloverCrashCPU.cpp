@@ -1,9 +1,9 @@
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashCPU.h"
+#include "reporting/crash-recorder/Recording/PloverCrashCPU.h"
 
 #include "crash-engine/MSHXCrashThreadCapture.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashLogger.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashMach.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashMemory.h"
+#include "reporting/crash-recorder/Recording/PloverCrashLogger.h"
+#include "reporting/crash-recorder/Recording/PloverCrashMach.h"
+#include "reporting/crash-recorder/Recording/PloverCrashMemory.h"
 
 #include <sys/syscall.h>
 #include <sys/utsname.h>

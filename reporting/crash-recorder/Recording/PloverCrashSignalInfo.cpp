@@ -1,4 +1,4 @@
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashSignalInfo.h"
+#include "reporting/crash-recorder/Recording/PloverCrashSignalInfo.h"
 
 #include "crash-engine/HXCrashAsyncSignalInfo.h"
 

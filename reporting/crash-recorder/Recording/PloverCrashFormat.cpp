@@ -1,4 +1,4 @@
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashFormat.h"
+#include "reporting/crash-recorder/Recording/PloverCrashFormat.h"
 
 #include "platform/darwin/AsyncFormat.h"
 

@@ -9,7 +9,7 @@
 #pragma once
 
 #include "crash-engine/MSHXCrashThreadState.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashThread.h"
+#include "reporting/crash-recorder/Recording/PloverCrashThread.h"
 
 #include <cstdint>
 

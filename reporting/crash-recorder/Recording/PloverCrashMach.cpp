@@ -1,4 +1,4 @@
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashMach.h"
+#include "reporting/crash-recorder/Recording/PloverCrashMach.h"
 
 #include <signal.h>
 

@@ -1,7 +1,7 @@
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashObjC.h"
+#include "reporting/crash-recorder/Recording/PloverCrashObjC.h"
 
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashFormat.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashMemory.h"
+#include "reporting/crash-recorder/Recording/PloverCrashFormat.h"
+#include "reporting/crash-recorder/Recording/PloverCrashMemory.h"
 
 #include <atomic>
 #include <cstdarg>

@@ -1,4 +1,4 @@
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashString.h"
+#include "reporting/crash-recorder/Recording/PloverCrashString.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashMemory.h"
+#include "reporting/crash-recorder/Recording/PloverCrashMemory.h"
 
 #include "crash-engine/HXCrashAsync.h"
 

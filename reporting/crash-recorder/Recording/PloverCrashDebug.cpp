@@ -1,8 +1,8 @@
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashDebug.h"
+#include "reporting/crash-recorder/Recording/PloverCrashDebug.h"
 
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashFormat.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashLogger.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashSysCtl.h"
+#include "reporting/crash-recorder/Recording/PloverCrashFormat.h"
+#include "reporting/crash-recorder/Recording/PloverCrashLogger.h"
+#include "reporting/crash-recorder/Recording/PloverCrashSysCtl.h"
 
 #include <cerrno>
 #include <unistd.h>

@@ -4,7 +4,7 @@
 // function is crash-time safe.
 #pragma once
 
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashMachineContext.h"
+#include "reporting/crash-recorder/Recording/PloverCrashMachineContext.h"
 
 #include <cstdint>
 

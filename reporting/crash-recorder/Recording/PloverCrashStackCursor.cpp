@@ -1,8 +1,8 @@
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashStackCursor.h"
+#include "reporting/crash-recorder/Recording/PloverCrashStackCursor.h"
 
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashCPU.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashDynamicLinker.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashMemory.h"
+#include "reporting/crash-recorder/Recording/PloverCrashCPU.h"
+#include "reporting/crash-recorder/Recording/PloverCrashDynamicLinker.h"
+#include "reporting/crash-recorder/Recording/PloverCrashMemory.h"
 
 #include <dlfcn.h>
 

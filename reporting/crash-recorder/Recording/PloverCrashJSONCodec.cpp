@@ -1,7 +1,7 @@
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashJSONCodec.h"
+#include "reporting/crash-recorder/Recording/PloverCrashJSONCodec.h"
 
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashFormat.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashLogger.h"
+#include "reporting/crash-recorder/Recording/PloverCrashFormat.h"
+#include "reporting/crash-recorder/Recording/PloverCrashLogger.h"
 
 #include <cerrno>
 #include <fcntl.h>

@@ -1,8 +1,8 @@
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashCachedData.h"
+#include "reporting/crash-recorder/Recording/PloverCrashCachedData.h"
 
 #include "crash-engine/MSHXCrashLogWriter.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashFormat.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashLogger.h"
+#include "reporting/crash-recorder/Recording/PloverCrashFormat.h"
+#include "reporting/crash-recorder/Recording/PloverCrashLogger.h"
 
 #include <pthread.h>
 #include <unistd.h>

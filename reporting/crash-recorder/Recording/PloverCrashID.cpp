@@ -1,4 +1,4 @@
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashID.h"
+#include "reporting/crash-recorder/Recording/PloverCrashID.h"
 
 #include <cerrno>
 #include <cstdint>

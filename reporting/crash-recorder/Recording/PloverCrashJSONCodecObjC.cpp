@@ -1,8 +1,8 @@
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashJSONCodecObjC.h"
+#include "reporting/crash-recorder/Recording/PloverCrashJSONCodecObjC.h"
 
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashDate.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashJSONCodec.h"
-#include "reporting/crash-recorder/Recording/Tools/PloverCrashString.h"
+#include "reporting/crash-recorder/Recording/PloverCrashDate.h"
+#include "reporting/crash-recorder/Recording/PloverCrashJSONCodec.h"
+#include "reporting/crash-recorder/Recording/PloverCrashString.h"
 
 #include <algorithm>
 #include <climits>
