@@ -1,9 +1,10 @@
 // Fuzz target for the recorder's JSON decoder, its re-encoder and the object-level codec.
-// Built with clang's libFuzzer by run-fuzz.sh, and replayed over the kept corpus by
-// PloverCrashJSONFuzzRegressionTest in the normal test build.
+// A libFuzzer program with VX_FUZZ=ON, and replayed over the kept corpus by
+// PloverCrashJSONFuzzRegressionTest in every build.
 #include "reporting/crash-recorder/Recording/PloverCrashJSONCodec.h"
 #include "reporting/crash-recorder/Recording/PloverCrashJSONCodecObjC.h"
 #include "reporting/crash-recorder/Recording/PloverCrashString.h"
+#include "support/FuzzTarget.h"
 
 #include <nlohmann/json.hpp>
 
@@ -87,7 +88,7 @@ nlohmann::ordered_json withoutInfinities(const nlohmann::ordered_json& value) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+VX_FUZZ_DEFINE(vx_fuzz_recorder_json) {
   if (size > 1 << 20) {
     return 0;
   }

@@ -1,22 +1,14 @@
-// The entry point of one fuzz target of the platform readers. Built by run-fuzz.sh with clang's
-// libFuzzer (VX_FUZZ_MAIN names the target whose function becomes LLVMFuzzerTestOneInput); in the
-// normal test build every target is an ordinary function that FuzzCorpusReplayTest runs over the
-// kept corpus.
+// The fuzz targets of the platform readers. In the normal build each is an ordinary function that
+// FuzzCorpusReplayTest runs over the kept corpus; vx_fuzzer() also builds each into a libFuzzer
+// program of its own.
 #pragma once
+
+#include "support/FuzzTarget.h"
 
 #include <cstddef>
 #include <cstdint>
 
-#if defined(VX_FUZZ_MAIN)
-#define VX_FUZZ_TARGET(name)                                                    \
-  int vx_fuzz_##name(const std::uint8_t* data, std::size_t size);               \
-  extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) { \
-    return vx_fuzz_##name(data, size);                                          \
-  }                                                                             \
-  int vx_fuzz_##name(const std::uint8_t* data, std::size_t size)
-#else
-#define VX_FUZZ_TARGET(name) int vx_fuzz_##name(const std::uint8_t* data, std::size_t size)
-#endif
+#define VX_FUZZ_TARGET(name) VX_FUZZ_DEFINE(vx_fuzz_##name)
 
 int vx_fuzz_url(const std::uint8_t* data, std::size_t size);
 int vx_fuzz_date(const std::uint8_t* data, std::size_t size);

@@ -170,7 +170,9 @@ TEST_P(MSModelArchiveTest, RoundTripsWithItsClassAndFields) {
   auto decoded = MSUnarchiveObject<MSSerializableObject>(data.value());
   ASSERT_TRUE(decoded) << decoded.error();
   EXPECT_EQ(decoded.value()->className(), GetParam().name);
-  EXPECT_EQ(typeid(*decoded.value()), typeid(*original));
+  const MSSerializableObject& decodedObject = *decoded.value();
+  const MSSerializableObject& originalObject = *original;
+  EXPECT_EQ(typeid(decodedObject), typeid(originalObject));
   EXPECT_TRUE(decoded.value()->isEqual(*original));
   EXPECT_TRUE(original->isEqual(*decoded.value()));
   EXPECT_EQ(decoded.value()->hash(), original->hash());
