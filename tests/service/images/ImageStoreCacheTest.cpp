@@ -1,6 +1,6 @@
 #include "app/service/Images/ImageStore.h"
 
-#include "service-images/ImageTestSupport.h"
+#include "service/images/ImageTestSupport.h"
 #include "tools/devservice/DevService.h"
 
 #include "platform/foundation/DispatchQueue.h"

@@ -1,10 +1,10 @@
-// Every sample icon of the local service goes through every export form without error.
+// The SVG converter, and every sample icon of the local service through every export form.
 #include "app/service/Images/PDFConverter.h"
 #include "app/service/Images/SVGConverter.h"
 #include "app/service/Images/SVGDocument.h"
 #include "app/service/Images/SVGRecolor.h"
 
-#include "ImageTestSupport.h"
+#include "service/images/ImageTestSupport.h"
 #include "tools/devservice/DevService.h"
 
 #include <gtest/gtest.h>

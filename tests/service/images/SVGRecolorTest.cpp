@@ -1,6 +1,6 @@
 #include "app/service/Images/SVGRecolor.h"
 
-#include "ImageTestSupport.h"
+#include "service/images/ImageTestSupport.h"
 
 #include <gtest/gtest.h>
 

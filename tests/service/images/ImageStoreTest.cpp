@@ -2,7 +2,7 @@
 
 #include "app/service/Logger.h"
 
-#include "ImageTestSupport.h"
+#include "service/images/ImageTestSupport.h"
 #include "tools/devservice/DevService.h"
 
 #include "platform/foundation/DispatchQueue.h"

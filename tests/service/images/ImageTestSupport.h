@@ -1,11 +1,16 @@
-// Helpers shared by the image pipeline tests: sample artwork, temporary folders, running the
-// PDF tools from poppler-utils on bytes, and icons pointing at the local service.
+// Helpers shared by the image, export and pasteboard tests: sample artwork, running the PDF tools
+// from poppler-utils on bytes, icons pointing at the local service, and a fixture with the marker
+// icon's artwork in an image store and TMPDIR pointed at a folder of the test's own.
 #pragma once
 
 #include "app/service/Icon.h"
+#include "app/service/Images/ImageStore.h"
+#include "app/service/Images/PDFConverter.h"
 #include "app/service/Images/SVGDocument.h"
 
 #include "platform/foundation/URL.h"
+
+#include "support/TemporaryFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -26,23 +31,7 @@ namespace Vexelworks::testing {
 inline Bytes bytesOf(std::string_view text) { return Bytes(text.begin(), text.end()); }
 inline std::string textOf(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
-// A fresh folder removed when the object goes.
-class TemporaryFolder {
- public:
-  TemporaryFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vx-img-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) std::abort();
-    path_ = pattern;
-  }
-  ~TemporaryFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
+using vx::test::TemporaryFolder;
 
 inline void writeFile(const std::filesystem::path& path, const Bytes& bytes) {
   std::ofstream out(path, std::ios::binary);
@@ -132,5 +121,33 @@ inline constexpr std::string_view kMarkerSVG =
     R"(<rect x="0" y="0" width="10" height="10" fill="#FF0000"/>)"
     R"(<rect x="50" y="50" width="50" height="50" fill="#0000FF"/>)"
     R"(</svg>)";
+
+// The marker icon with its SVG and PDF already in a fresh image store, and TMPDIR pointed at a
+// temporary folder of the test's own (exports write their files there), put back afterwards.
+class MarkerIconTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* old = std::getenv("TMPDIR");
+    if (old != nullptr) oldTmp_ = old;
+    folder_ = std::make_unique<TemporaryFolder>("vx-export");
+    setenv("TMPDIR", folder_->path().c_str(), 1);
+    store_ = ImageStore::make();
+    icon_ = makeIcon("42", "marker", "http://127.0.0.1/marker.svg");
+    store_->svgCache().setObject(icon_->id, bytesOf(kMarkerSVG));
+    store_->pdfCache().setObject(icon_->id, PDFConverter().convert(bytesOf(kMarkerSVG)));
+  }
+  void TearDown() override {
+    if (oldTmp_) {
+      setenv("TMPDIR", oldTmp_->c_str(), 1);
+    } else {
+      unsetenv("TMPDIR");
+    }
+  }
+
+  std::optional<std::string> oldTmp_;
+  std::unique_ptr<TemporaryFolder> folder_;
+  std::shared_ptr<ImageStore> store_;
+  std::shared_ptr<const Icon> icon_;
+};
 
 }  // namespace Vexelworks::testing

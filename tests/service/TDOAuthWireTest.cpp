@@ -5,7 +5,7 @@
 #include "app/service/TDOAuth.h"
 #include "tools/devservice/DevService.h"
 #include "tools/devservice/IconAPI.h"
-#include "../../support/URLSessionTesting.h"
+#include "support/URLSessionTesting.h"
 
 #include <gtest/gtest.h>
 
@@ -43,7 +43,7 @@ std::string errorOf(const vx::testing::FetchResult& result) {
   return json.is_object() ? json.value("error", "") : "";
 }
 
-class SigningOnTheWireTest : public testing::Test {
+class TDOAuthWireTest : public testing::Test {
  protected:
   void SetUp() override {
     TDOAuth::setUtcTimeOffset(0);
@@ -55,7 +55,7 @@ class SigningOnTheWireTest : public testing::Test {
   std::shared_ptr<vx::URLSession> session_ = vx::URLSession::make();
 };
 
-TEST_F(SigningOnTheWireTest, AReplayedRequestIsRefusedAndAStaleOneTooWhateverItsSignature) {
+TEST_F(TDOAuthWireTest, AReplayedRequestIsRefusedAndAStaleOneTooWhateverItsSignature) {
   auto api = clientFor(service_.baseURL());
   const auto request = api->signedRequest("GET", "/macos/icons", TDOAuthParameters{{"page", 1}});
   auto first = vx::testing::fetch(*session_, request);
@@ -80,7 +80,7 @@ TEST_F(SigningOnTheWireTest, AReplayedRequestIsRefusedAndAStaleOneTooWhateverIts
   }
 }
 
-TEST_F(SigningOnTheWireTest, APostWithoutParametersCarriesNoContentTypeAndIsAccepted) {
+TEST_F(TDOAuthWireTest, APostWithoutParametersCarriesNoContentTypeAndIsAccepted) {
   for (const auto& parameters :
        {std::optional<TDOAuthParameters>(), std::optional<TDOAuthParameters>(TDOAuthParameters::object())}) {
     service_.clearRequestLog();
@@ -100,7 +100,7 @@ TEST_F(SigningOnTheWireTest, APostWithoutParametersCarriesNoContentTypeAndIsAcce
   }
 }
 
-TEST_F(SigningOnTheWireTest, ABaseURLWithTheDefaultPortIsSignedAsTheHostHeaderIsSent) {
+TEST_F(TDOAuthWireTest, ABaseURLWithTheDefaultPortIsSignedAsTheHostHeaderIsSent) {
   // Only a service on port 80 shows it: the client names ":80", the wire does not.
   DevService::Options options;
   options.port = 80;
@@ -116,7 +116,7 @@ TEST_F(SigningOnTheWireTest, ABaseURLWithTheDefaultPortIsSignedAsTheHostHeaderIs
   EXPECT_EQ(log[0].header("Host"), "127.0.0.1");
 }
 
-TEST_F(SigningOnTheWireTest, AMultiWordSearchMatchesWordsInAnyOrder) {
+TEST_F(TDOAuthWireTest, AMultiWordSearchMatchesWordsInAnyOrder) {
   auto api = clientFor(service_.baseURL());
   struct Case {
     const char* query;

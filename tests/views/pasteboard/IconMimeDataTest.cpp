@@ -1,8 +1,6 @@
 #include "app/pasteboard/IconMimeData.h"
 
-#include "app/service/Images/PDFConverter.h"
-
-#include "service-images/ImageTestSupport.h"
+#include "service/images/ImageTestSupport.h"
 #include "tools/devservice/DevService.h"
 
 #include "platform/foundation/DispatchQueue.h"
@@ -38,26 +36,8 @@ class QtEnvironment : public ::testing::Environment {
 [[maybe_unused]] const auto* const kQtEnvironment =
     ::testing::AddGlobalTestEnvironment(new QtEnvironment);
 
-class IconMimeDataTest : public ::testing::Test {
+class IconMimeDataTest : public MarkerIconTest {
  protected:
-  void SetUp() override {
-    const char* old = std::getenv("TMPDIR");
-    if (old != nullptr) oldTmp_ = old;
-    folder_ = std::make_unique<TemporaryFolder>();
-    setenv("TMPDIR", folder_->path().c_str(), 1);
-    store_ = ImageStore::make();
-    icon_ = makeIcon("42", "marker", "http://127.0.0.1/marker.svg");
-    store_->svgCache().setObject(icon_->id, bytesOf(kMarkerSVG));
-    store_->pdfCache().setObject(icon_->id, PDFConverter().convert(bytesOf(kMarkerSVG)));
-  }
-  void TearDown() override {
-    if (oldTmp_) {
-      setenv("TMPDIR", oldTmp_->c_str(), 1);
-    } else {
-      unsetenv("TMPDIR");
-    }
-  }
-
   std::unique_ptr<IconMimeData> mimeData(PasteboardType type, Color color = Color::white(),
                                          double size = 300) {
     return std::make_unique<IconMimeData>(icon_, store_, ExportOptions(color, type, size));
@@ -70,11 +50,6 @@ class IconMimeDataTest : public ::testing::Test {
   static Bytes bytesOfArray(const QByteArray& array) {
     return Bytes(array.begin(), array.end());
   }
-
-  std::optional<std::string> oldTmp_;
-  std::unique_ptr<TemporaryFolder> folder_;
-  std::shared_ptr<ImageStore> store_;
-  std::shared_ptr<const Icon> icon_;
 };
 
 TEST_F(IconMimeDataTest, FormatsFollowTheFileType) {

@@ -1,12 +1,7 @@
-#include "app/service/Export/ExportDefaults.h"
 #include "app/service/Export/Pasteboard.h"
-#include "app/service/Images/PDFConverter.h"
 #include "app/service/Logger.h"
-#include "app/service/Settings.h"
 
-#include "ImageTestSupport.h"
-
-#include "platform/foundation/UserDefaults.h"
+#include "service/images/ImageTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -17,32 +12,6 @@ namespace {
 
 using namespace Vexelworks::testing;
 namespace T = PasteboardTypeIdentifier;
-
-// ---------------------------------------------------------------------------------------------
-// Export options from the stored settings
-
-TEST(ExportDefaultsTest, MissingSettingsGiveAutoAt300InBlack) {
-  vx::UserDefaults::standard().removeObject(SettingKeys::iconPasteboardType);
-  vx::UserDefaults::standard().removeObject(SettingKeys::iconExportSize);
-  const auto options = exportOptionsFromDefaults();
-  EXPECT_EQ(options->type(), PasteboardType::auto_);
-  EXPECT_EQ(options->size(), 300.0);
-  EXPECT_EQ(options->color(), Color::black());
-}
-
-TEST(ExportDefaultsTest, StoredTypeMustMatchARawValueExactly) {
-  const std::vector<std::pair<std::string, PasteboardType>> cases = {
-      {"SVG", PasteboardType::svg}, {"PDF", PasteboardType::pdf}, {"PNG", PasteboardType::png},
-      {"Auto", PasteboardType::auto_}, {"svg", PasteboardType::auto_},
-      {"Png", PasteboardType::auto_}, {"tiff", PasteboardType::auto_}, {"", PasteboardType::auto_}};
-  for (const auto& [stored, expected] : cases) {
-    SCOPED_TRACE(stored);
-    setSettingString(SettingKeys::iconPasteboardType, stored);
-    EXPECT_EQ(exportOptionsFromDefaults()->type(), expected);
-  }
-  setSettingInt(SettingKeys::iconExportSize, 1200);
-  EXPECT_EQ(exportOptionsFromDefaults()->size(), 1200.0);
-}
 
 // ---------------------------------------------------------------------------------------------
 // File names
@@ -100,26 +69,8 @@ TEST(PasteboardFileNameTest, FileURLs) {
 // ---------------------------------------------------------------------------------------------
 // Types and data
 
-class PasteboardItemTest : public ::testing::Test {
+class PasteboardItemTest : public MarkerIconTest {
  protected:
-  void SetUp() override {
-    const char* old = std::getenv("TMPDIR");
-    if (old != nullptr) oldTmp_ = old;
-    folder_ = std::make_unique<TemporaryFolder>();
-    setenv("TMPDIR", folder_->path().c_str(), 1);
-    store_ = ImageStore::make();
-    icon_ = makeIcon("42", "marker", "http://127.0.0.1/marker.svg");
-    store_->svgCache().setObject(icon_->id, bytesOf(kMarkerSVG));
-    store_->pdfCache().setObject(icon_->id, PDFConverter().convert(bytesOf(kMarkerSVG)));
-  }
-  void TearDown() override {
-    if (oldTmp_) {
-      setenv("TMPDIR", oldTmp_->c_str(), 1);
-    } else {
-      unsetenv("TMPDIR");
-    }
-  }
-
   IconPasteboardItem item(PasteboardType type, Color color = Color::white(), double size = 84) {
     return IconPasteboardItem(icon_, store_, color, type, size);
   }
@@ -131,11 +82,6 @@ class PasteboardItemTest : public ::testing::Test {
     }
     return files;
   }
-
-  std::optional<std::string> oldTmp_;
-  std::unique_ptr<TemporaryFolder> folder_;
-  std::shared_ptr<ImageStore> store_;
-  std::shared_ptr<const Icon> icon_;
 };
 
 TEST_F(PasteboardItemTest, TypesOfferedByFileType) {
