@@ -166,7 +166,7 @@ TEST_F(MSAnalyticsTest, ATrackedEventGoesOutAfterItsSessionStartAndCarriesItsId)
     std::size_t analyticsLogs = 0;
     for (const auto& log : receivedLogs(service)) analyticsLogs += log["type"] != "startService" ? 1 : 0;
     return analyticsLogs >= 4;
-  }));
+  }, std::chrono::seconds(60)));
   std::vector<nlohmann::json> logs;
   for (const auto& log : receivedLogs(service)) {
     if (log["type"] != "startService") logs.push_back(log);
@@ -189,7 +189,7 @@ TEST_F(MSAnalyticsTest, ATrackedEventGoesOutAfterItsSessionStartAndCarriesItsId)
   EXPECT_EQ(recorder.count("event name cannot be null or empty"), 1u) << "the empty name was dropped";
   EXPECT_EQ(recorder.count("Event property contains an invalid value for key count, dropping the property."), 1u);
 
-  ASSERT_TRUE(vx::RunLoop::runUntil([&] { return delegate->received().size() >= 6u; }));
+  ASSERT_TRUE(vx::RunLoop::runUntil([&] { return delegate->received().size() >= 6u; }, std::chrono::seconds(60)));
   EXPECT_EQ(delegate->received(),
             (std::vector<std::string>{"willSendEvent iconExported", "willSendEvent onlyInvalid", "willSendPage Search",
                                       "sentEvent iconExported", "sentEvent onlyInvalid", "sentPage Search"}));

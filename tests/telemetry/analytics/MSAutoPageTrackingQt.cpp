@@ -165,7 +165,7 @@ TEST_F(MSAutoPageTrackingQtTest, TheMissedPageViewIsReplayedOnEnable) {
   EXPECT_TRUE(recorder->pages().empty());
   MSServiceAbstract::setEnabled(analytics, true);
   // The replay runs on the main queue, which the Qt loop serves.
-  ASSERT_TRUE(QTest::qWaitFor([&] { return !recorder->pages().empty(); }));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !recorder->pages().empty(); }, 60000));
   EXPECT_EQ(recorder->pages(), (std::vector<std::string>{"IconShelf"}));
 }
 
@@ -176,7 +176,7 @@ TEST_F(MSAutoPageTrackingQtTest, TheApplicationsActivationReachesTheSessionTrack
   Vexelworks::test::CatalogueViewController catalogue;
   show(catalogue, "analytics-session-active");
   window.activateWindow();
-  ASSERT_TRUE(QTest::qWaitFor([] { return QGuiApplication::applicationState() == Qt::ApplicationActive; }));
+  ASSERT_TRUE(QTest::qWaitFor([] { return QGuiApplication::applicationState() == Qt::ApplicationActive; }, 60000));
   // The offscreen platform never deactivates an application; a desktop session's deactivation
   // reaches it as this event.
   QApplicationStateChangeEvent inactive(Qt::ApplicationInactive);

@@ -306,8 +306,8 @@ TEST_F(MSTransmissionTargetTest, TicketsReachTheTicketsHeaderAndPausedTargetsWai
   root->resume();
   drain();
   time.advance(3s);
-  ASSERT_TRUE(service.waitForRequests(1));
-  ASSERT_TRUE(vx::RunLoop::runUntil([&] { return !service.requests("/UniCollector/1\\.0").empty(); }));
+  ASSERT_TRUE(vx::RunLoop::runUntil([&] { return !service.requests("/UniCollector/1\\.0").empty(); },
+                                    std::chrono::seconds(60)));
   const auto request = service.requests("/UniCollector/1\\.0")[0];
   const auto tickets = nlohmann::json::parse(request.header("Tickets").value_or("{}"));
   EXPECT_EQ(tickets, nlohmann::json({{MSUtility::sha256("user@example.com"), "d:user-token"}}));

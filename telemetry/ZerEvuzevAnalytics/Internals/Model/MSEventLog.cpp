@@ -28,6 +28,28 @@ std::vector<std::string> splitOnDots(const std::string& name) {
 
 }  // namespace
 
+// Typed properties: a JSON array of {"type", "name", "value"}, archived as the container.
+template <>
+struct MSFieldTraits<std::shared_ptr<MSEventProperties>> {
+  using Type = std::shared_ptr<MSEventProperties>;
+  static void json(const Type& value, MSJson& json, const char* key, MSFieldFlags) {
+    if (value) json[key] = value->serializeToArray();
+  }
+  static void encode(const Type& value, vx::KeyedArchiver& coder, std::string_view key) {
+    if (value) coder.encodeObject(value.get(), key);
+  }
+  static void decode(Type& value, vx::KeyedUnarchiver& coder, std::string_view key) {
+    if (auto decoded = coder.decodeObjectOfClass<MSEventProperties>(key)) value = std::move(decoded);
+  }
+  static bool equal(const Type& a, const Type& b) {
+    if (!a || !b) return !a && !b;
+    return a->isEqual(*b);
+  }
+  static void hash(std::size_t& seed, const Type& value) { MSHashCombine(seed, value ? value->count() + 1 : 0); }
+  static bool isSet(const Type& value, MSFieldFlags) { return value != nullptr; }
+  static bool nestedValid(const Type&) { return true; }
+};
+
 MSEventLog::MSEventLog()
     : metadataTypeIdMapping(std::map<std::string, int>{{MSLongTypedProperty::kType, kMSLongMetadataTypeId},
                                                        {MSDoubleTypedProperty::kType, kMSDoubleMetadataTypeId},
@@ -35,29 +57,17 @@ MSEventLog::MSEventLog()
   type = kType;
 }
 
-MSEventLog::MSEventLog(vx::KeyedUnarchiver& coder)
-    : MSLogWithNameAndProperties(coder),
-      eventId(coder.decodeString("id")),
-      typedProperties(coder.decodeObjectOfClass<MSEventProperties>("typedProperties")) {}
-
-void MSEventLog::encodeWithCoder(vx::KeyedArchiver& coder) const {
-  MSLogWithNameAndProperties::encodeWithCoder(coder);
-  MSEncodeString(coder, eventId, "id");
-  if (typedProperties) coder.encodeObject(typedProperties.get(), "typedProperties");
+MSEventLog::MSEventLog(vx::KeyedUnarchiver& coder) : MSLogWithNameAndProperties(coder) {
+  fieldTable().decodeOwn(*this, coder);
 }
 
-MSJson MSEventLog::serializeToDictionary() const {
-  MSJson json = MSLogWithNameAndProperties::serializeToDictionary();
-  if (eventId) json["id"] = *eventId;
-  if (typedProperties) json["typedProperties"] = typedProperties->serializeToArray();
-  return json;
-}
-
-bool MSEventLog::isValid() const { return MSLogWithNameAndProperties::isValid() && eventId.has_value(); }
-
-bool MSEventLog::isEqual(const MSSerializableObject& other) const {
-  const auto* log = dynamic_cast<const MSEventLog*>(&other);
-  return log != nullptr && MSLogWithNameAndProperties::isEqual(other) && eventId == log->eventId;
+const MSFieldTable<MSEventLog, MSLogWithNameAndProperties>& MSEventLog::fieldTable() {
+  static constexpr MSField<MSEventLog> kFields[] = {
+      MSFieldOf<&MSEventLog::eventId>("id", MSFieldFlags::Required),
+      MSFieldOf<&MSEventLog::typedProperties>("typedProperties", MSFieldFlags::Uncompared),
+  };
+  static constexpr MSFieldTable<MSEventLog, MSLogWithNameAndProperties> kTable(kFields);
+  return kTable;
 }
 
 std::shared_ptr<MSCommonSchemaLog> MSEventLog::toCommonSchemaLogForTargetToken(const std::string& token,

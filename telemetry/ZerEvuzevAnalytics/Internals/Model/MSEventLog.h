@@ -33,11 +33,15 @@ class MSEventLog : public MSLogWithNameAndProperties {
   std::shared_ptr<MSEventProperties> typedProperties;
   std::optional<std::map<std::string, int>> metadataTypeIdMapping;
 
+  // "id" (required) and "typedProperties" (not compared).
+  static const MSFieldTable<MSEventLog, MSLogWithNameAndProperties>& fieldTable();
+
   std::string className() const override { return "MSEventLog"; }
-  void encodeWithCoder(vx::KeyedArchiver& coder) const override;
-  MSJson serializeToDictionary() const override;
-  bool isValid() const override;
-  bool isEqual(const MSSerializableObject& other) const override;
+  void encodeWithCoder(vx::KeyedArchiver& coder) const override { fieldTable().encode(*this, coder); }
+  MSJson serializeToDictionary() const override { return fieldTable().toJson(*this); }
+  bool isValid() const override { return fieldTable().isValid(*this); }
+  bool isEqual(const MSSerializableObject& other) const override { return fieldTable().isEqual(*this, other); }
+  std::size_t hash() const override { return fieldTable().hash(*this); }
 
   // The base conversion, named after the event, with its data and metadata, tagged with the
   // event's tag. Misplaced "baseType"/"baseData" properties are removed from the event itself

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "telemetry/ZerEvuzev/Model/MSAbstractLog.h"
+#include "telemetry/ZerEvuzev/Model/MSFieldTable.h"
 
 #include <optional>
 #include <string>
@@ -14,11 +15,15 @@ class MSLogWithNameAndProperties : public MSLogWithProperties {
 
   std::optional<std::string> name;
 
+  // "name", required.
+  static const MSFieldTable<MSLogWithNameAndProperties, MSLogWithProperties>& fieldTable();
+
   std::string className() const override { return "MSLogWithNameAndProperties"; }
-  void encodeWithCoder(vx::KeyedArchiver& coder) const override;
-  MSJson serializeToDictionary() const override;
+  void encodeWithCoder(vx::KeyedArchiver& coder) const override { fieldTable().encode(*this, coder); }
+  MSJson serializeToDictionary() const override { return fieldTable().toJson(*this); }
   // The base rule and a name.
-  bool isValid() const override;
+  bool isValid() const override { return fieldTable().isValid(*this); }
   // The other is one too, with equal base fields, properties and name.
-  bool isEqual(const MSSerializableObject& other) const override;
+  bool isEqual(const MSSerializableObject& other) const override { return fieldTable().isEqual(*this, other); }
+  std::size_t hash() const override { return fieldTable().hash(*this); }
 };
