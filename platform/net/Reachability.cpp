@@ -62,46 +62,4 @@ void Reachability::postChange(ReachabilityFlags flags) {
               {{"status", static_cast<int>(networkStatusForFlags(flags))}, {"flags", flags}});
 }
 
-// --- fake ---
-
-std::shared_ptr<FakeReachability> FakeReachability::make(ReachabilityFlags flags, Options options) {
-  return std::shared_ptr<FakeReachability>(new FakeReachability(flags, std::move(options)));
-}
-
-FakeReachability::FakeReachability(ReachabilityFlags flags, Options options)
-    : Reachability(std::move(options)), flags_(flags) {}
-
-void FakeReachability::setFlags(ReachabilityFlags flags) {
-  bool changed = false;
-  {
-    std::lock_guard lock(mutex_);
-    changed = flags_ != flags;
-    flags_ = flags;
-  }
-  if (changed && notifying_.load()) postChange(flags);
-}
-
-void FakeReachability::setStatus(NetworkStatus status) {
-  switch (status) {
-    case NetworkStatus::notReachable: setFlags(0); break;
-    case NetworkStatus::reachableViaWiFi: setFlags(kReachabilityReachable); break;
-    case NetworkStatus::reachableViaWWAN:
-      setFlags(kReachabilityReachable | kReachabilityIsWWAN);
-      break;
-  }
-}
-
-ReachabilityFlags FakeReachability::currentFlags() const {
-  std::lock_guard lock(mutex_);
-  return flags_;
-}
-
-bool FakeReachability::startNotifier() {
-  if (notifying_.exchange(true)) return true;
-  postChange(currentFlags());
-  return true;
-}
-
-void FakeReachability::stopNotifier() { notifying_ = false; }
-
 }  // namespace vx

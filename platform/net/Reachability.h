@@ -97,27 +97,4 @@ class Reachability : public std::enable_shared_from_this<Reachability> {
   Options options_;
 };
 
-// A reachability whose state the test sets. Starting the notifier posts at once; setFlags and
-// setStatus post when the notifier is running and the flags changed.
-class FakeReachability final : public Reachability {
- public:
-  static std::shared_ptr<FakeReachability> make(ReachabilityFlags flags = kReachabilityReachable,
-                                                Options options = {});
-
-  void setFlags(ReachabilityFlags flags);
-  // Shorthand: not reachable → 0, via Wi-Fi → reachable, via WWAN → reachable | WWAN.
-  void setStatus(NetworkStatus status);
-
-  ReachabilityFlags currentFlags() const override;
-  bool startNotifier() override;
-  void stopNotifier() override;
-  bool isNotifying() const { return notifying_.load(); }
-
- private:
-  FakeReachability(ReachabilityFlags flags, Options options);
-  mutable std::mutex mutex_;
-  ReachabilityFlags flags_;
-  std::atomic<bool> notifying_{false};
-};
-
 }  // namespace vx

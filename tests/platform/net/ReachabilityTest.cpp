@@ -1,4 +1,6 @@
 #include "platform/net/Reachability.h"
+#include "support/FakeReachability.h"
+#include "support/TemporaryFolder.h"
 #include "platform/net/ReachabilityLinux.h"
 
 #include <gtest/gtest.h>
@@ -153,8 +155,6 @@ TEST(InterfaceLinkState, AgreesWithTheKernelsFlagsOnThisMachine) {
 class FakeSystem {
  public:
   FakeSystem() {
-    root_ = std::filesystem::temp_directory_path() /
-            ("vx-reach-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++));
     std::filesystem::create_directories(root_ / "proc/net");
     std::filesystem::create_directories(root_ / "sys/class/net/eth0");
     std::filesystem::create_directories(root_ / "sys/class/net/wwan0");
@@ -167,10 +167,6 @@ class FakeSystem {
     write("sys/class/net/wwan0/carrier", "1\n");
     write("sys/class/net/wwan0/uevent", "DEVTYPE=wwan\nINTERFACE=wwan0\n");
     setDefaultRoute(std::nullopt);
-  }
-  ~FakeSystem() {
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
   }
   void setDefaultRoute(std::optional<std::string> iface) {
     std::string table = kRouteHeader;
@@ -191,8 +187,8 @@ class FakeSystem {
   }
 
  private:
-  static inline int counter_ = 0;
-  std::filesystem::path root_;
+  const vx::test::TemporaryFolder folder_{"vx-reach"};
+  const std::filesystem::path root_ = folder_.path();
 };
 
 // Collects posted notifications.

@@ -5,6 +5,7 @@
 
 #include "platform/foundation/Clock.h"
 #include "platform/net/Reachability.h"
+#include "support/FakeReachability.h"
 #include "telemetry/ZerEvuzev/Ingestion/MSIngestionProtocol.h"
 #include "telemetry/support/MSTelemetryTestSupport.h"
 

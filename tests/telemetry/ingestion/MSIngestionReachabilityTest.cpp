@@ -7,6 +7,7 @@
 #include "platform/foundation/UUID.h"
 #include "platform/net/ReachabilityLinux.h"
 #include "tools/devservice/DevService.h"
+#include "support/TemporaryFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -47,7 +48,6 @@ TEST(MSIngestionWithSystemReachability, SendsThroughTheMachinesNetwork) {
 class RouteFixture {
  public:
   RouteFixture() {
-    root_ = std::filesystem::temp_directory_path() / ("vx-ingestion-route-" + vx::UUID::make().uuidString());
     std::filesystem::create_directories(root_ / "proc/net");
     std::filesystem::create_directories(root_ / "sys/class/net/eth0");
     write("sys/class/net/eth0/flags", "0x1003\n");
@@ -55,10 +55,6 @@ class RouteFixture {
     write("sys/class/net/eth0/carrier", "1\n");
     write("proc/net/ipv6_route", "");
     setDefaultRoute(false);
-  }
-  ~RouteFixture() {
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
   }
   void setDefaultRoute(bool present) {
     std::string table =
@@ -79,7 +75,8 @@ class RouteFixture {
 
  private:
   void write(const std::string& relative, const std::string& text) { std::ofstream(root_ / relative) << text; }
-  std::filesystem::path root_;
+  const vx::test::TemporaryFolder folder_{"vx-ingestion-route"};
+  const std::filesystem::path root_ = folder_.path();
 };
 
 TEST(MSIngestionWithSystemReachability, WaitsForADefaultRouteThenSends) {
