@@ -1,6 +1,8 @@
 // Named system values and per-process records.
 #include "platform/darwin/Sysctl.h"
 
+#include "support/TemporaryFolder.h"
+
 #include <gtest/gtest.h>
 
 #include <sys/prctl.h>
@@ -80,9 +82,8 @@ TEST(DarwinSysctlTest, PhysicalProcessorsAreCoresAndLogicalOnesAreHardwareThread
 // Two packages, two cores each, two hardware threads per core: four cores of eight CPUs. CPUs
 // without topology and entries that are not CPUs do not count.
 TEST(DarwinSysctlTest, CoresAreDistinctPackageAndCorePairs) {
-  char pattern[] = "/tmp/cpu-topologyXXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  const std::filesystem::path root(pattern);
+  const vx::test::TemporaryFolder folder("cpu-topology");
+  const std::filesystem::path& root = folder.path();
   auto write = [](const std::filesystem::path& path, const std::string& text) {
     std::filesystem::create_directories(path.parent_path());
     std::ofstream(path) << text;
@@ -101,7 +102,6 @@ TEST(DarwinSysctlTest, CoresAreDistinctPackageAndCorePairs) {
   errno = 0;
   EXPECT_EQ(vx::physical_cpu_count(empty.c_str()), -1);
   EXPECT_EQ(errno, ENOENT);
-  std::filesystem::remove_all(root);
 }
 
 TEST(DarwinSysctlTest, ProcessRecordOfAChildWithAnAwkwardName) {

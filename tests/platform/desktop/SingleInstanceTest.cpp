@@ -2,6 +2,8 @@
 #include "platform/desktop/SingleInstance.h"
 #include "platform/foundation/DispatchQueue.h"
 
+#include "support/TemporaryFolder.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -105,16 +107,14 @@ class SingleInstanceTest : public testing::TestWithParam<bool> {
     static std::atomic<int> counter{0};
     name_ = "vx-handoff-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
     if (useFolder()) {
-      std::string pattern = (std::filesystem::temp_directory_path() / "vx-run-XXXXXX").string();
-      ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-      folder_ = pattern;
+      temporary_ = std::make_unique<vx::test::TemporaryFolder>("vx-run");
+      folder_ = temporary_->path();
       setenv("XDG_RUNTIME_DIR", folder_.c_str(), 1);
     } else {
       // The helper inherits this: it, too, finds no runtime folder and the same cache folder.
       unsetenv("XDG_RUNTIME_DIR");
-      std::string pattern = (std::filesystem::temp_directory_path() / "vx-cache-XXXXXX").string();
-      ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-      cacheHome_ = pattern;
+      temporary_ = std::make_unique<vx::test::TemporaryFolder>("vx-cache");
+      cacheHome_ = temporary_->path();
       setenv("XDG_CACHE_HOME", cacheHome_.c_str(), 1);
     }
     GetURLEventManager::shared().discardPendingEvents();
@@ -125,11 +125,8 @@ class SingleInstanceTest : public testing::TestWithParam<bool> {
   void TearDown() override {
     GetURLEventManager::shared().removeEventHandler();
     GetURLEventManager::shared().discardPendingEvents();
-    if (!folder_.empty()) std::filesystem::remove_all(folder_);
-    if (!cacheHome_.empty()) {
-      std::filesystem::remove_all(cacheHome_);
-      unsetenv("XDG_CACHE_HOME");
-    }
+    if (!cacheHome_.empty()) unsetenv("XDG_CACHE_HOME");
+    temporary_.reset();
   }
 
   bool useFolder() const { return GetParam(); }
@@ -142,6 +139,7 @@ class SingleInstanceTest : public testing::TestWithParam<bool> {
   std::string folderArgument() const { return useFolder() ? folder_.string() : "-"; }
 
   std::string name_;
+  std::unique_ptr<vx::test::TemporaryFolder> temporary_;
   std::filesystem::path folder_;
   std::filesystem::path cacheHome_;
   std::vector<Received> received_;
@@ -302,9 +300,8 @@ TEST(SingleInstanceNames, NamesThatCannotBeASocketNameAreRefused) {
 }
 
 TEST(SingleInstanceNames, AFolderTooDeepForASocketAddressIsAnErrorNotASharedName) {
-  std::string pattern = (std::filesystem::temp_directory_path() / "vx-run-XXXXXX").string();
-  ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-  const std::filesystem::path deep = std::filesystem::path(pattern) / std::string(120, 'd');
+  const vx::test::TemporaryFolder folder("vx-run");
+  const std::filesystem::path deep = folder.path() / std::string(120, 'd');
   ASSERT_EQ(mkdir(deep.c_str(), 0700), 0);
   SingleInstance::Options options;
   options.name = "vx-deep-" + std::to_string(getpid());
@@ -313,7 +310,6 @@ TEST(SingleInstanceNames, AFolderTooDeepForASocketAddressIsAnErrorNotASharedName
   ASSERT_FALSE(first.ok());
   EXPECT_EQ(first.error().code, kSingleInstanceSocketFailed);
   EXPECT_NE(first.error().description.find("too long"), std::string::npos) << first.error();
-  std::filesystem::remove_all(pattern);
 }
 
 // The runtime folder must be the user's own, mode 0700; a folder others can open, own or
@@ -321,13 +317,10 @@ TEST(SingleInstanceNames, AFolderTooDeepForASocketAddressIsAnErrorNotASharedName
 class SingleInstanceFolders : public testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vx-run-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    root_ = pattern;
+    root_ = folder_.path();
     name_ = "vx-folder-" + std::to_string(getpid());
   }
   void TearDown() override {
-    std::filesystem::remove_all(root_);
     unsetenv("XDG_RUNTIME_DIR");
     unsetenv("XDG_CACHE_HOME");
   }
@@ -337,6 +330,7 @@ class SingleInstanceFolders : public testing::Test {
     options.runtimeDirectory = folder;
     return SingleInstance::acquire(options, nullptr);
   }
+  const vx::test::TemporaryFolder folder_{"vx-run"};
   std::filesystem::path root_;
   std::string name_;
 };

@@ -1,5 +1,7 @@
 #include "platform/security/Gzip.h"
 
+#include "support/TemporaryFolder.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -33,23 +35,6 @@ Bytes randomData(std::size_t size, unsigned seed) {
   for (auto& byte : out) byte = static_cast<std::uint8_t>(generator());
   return out;
 }
-
-class TempFolder {
- public:
-  TempFolder() {
-    std::string pattern = (fs::temp_directory_path() / "vx-gzip-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) std::abort();
-    path_ = pattern;
-  }
-  ~TempFolder() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
 
 void writeFile(const fs::path& path, const Bytes& data) {
   std::ofstream out(path, std::ios::binary);
@@ -117,7 +102,7 @@ TEST(Gzip, BadOptionsFailInitialisation) {
 }
 
 TEST(Gzip, InteroperatesWithTheGzipTool) {
-  TempFolder folder;
+  vx::test::TemporaryFolder folder("vx-gzip");
   const Bytes json = sampleJson(2000);
   const Bytes binary = randomData(70000, 2);
   for (const Bytes* data : {&json, &binary}) {
@@ -137,7 +122,7 @@ TEST(Gzip, InteroperatesWithTheGzipTool) {
 }
 
 TEST(Gzip, ConcatenatedMembersDecodeAsTheGzipToolDoes) {
-  TempFolder folder;
+  vx::test::TemporaryFolder folder("vx-gzip");
   Bytes joined = gzipCompress("first part, ").value();
   const Bytes second = gzipCompress("second part").value();
   joined.insert(joined.end(), second.begin(), second.end());

@@ -2,6 +2,7 @@
 
 #include "platform/foundation/BundleConstants.h"
 #include "platform/security/KeychainContract.h"
+#include "support/TemporaryFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -21,18 +22,22 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Inside the test process's own home (removed by the test main when the program ends).
-fs::path freshFolder() {
-  const char* home = std::getenv("VX_TEST_HOME");
-  const fs::path base = home != nullptr && *home != 0 ? fs::path(home) : fs::temp_directory_path();
-  std::string pattern = (base / "vx-keychain-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) std::abort();
-  return pattern;
-}
+// A fresh folder inside the test process's own home (which the test main removes at the end).
+class FreshFolder : public vx::test::TemporaryFolder {
+ public:
+  FreshFolder() : TemporaryFolder(base(), "vx-keychain") {}
+
+ private:
+  static fs::path base() {
+    const char* home = std::getenv("VX_TEST_HOME");
+    return home != nullptr && *home != 0 ? fs::path(home) : fs::temp_directory_path();
+  }
+};
 
 // One store file per test program; each test of the contract uses a service of its own.
 const fs::path& sharedStoreFile() {
-  static const fs::path file = freshFolder() / "store" / "keychain.json";
+  static const FreshFolder folder;
+  static const fs::path file = folder.path() / "store" / "keychain.json";
   return file;
 }
 
@@ -84,14 +89,10 @@ class ScopedEnv {
 
 class KeychainFileStoreTest : public ::testing::Test {
  protected:
-  fs::path folder_ = freshFolder();
+  const FreshFolder temporary_;
+  fs::path folder_ = temporary_.path();
   fs::path file_ = folder_ / "app" / "keychain.json";
   Keychain keychain_{makeFileKeychainBackend(file_)};
-
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(folder_, ignored);
-  }
 };
 
 TEST_F(KeychainFileStoreTest, FileIsPrivateAndReplacedWithoutLeftovers) {
@@ -230,7 +231,8 @@ TEST(KeychainChoice, UnknownEnvironmentValueIsAnError) {
 
 TEST(KeychainChoice, AutomaticFallsBackToTheFileWithoutABus) {
   ScopedEnv noBus("DBUS_SESSION_BUS_ADDRESS", nullptr);
-  const fs::path runtime = freshFolder();  // holds no "bus" socket
+  const FreshFolder runtimeFolder;  // holds no "bus" socket
+  const fs::path& runtime = runtimeFolder.path();
   ScopedEnv noRuntimeBus("XDG_RUNTIME_DIR", runtime.c_str());
   ScopedEnv choice("VX_KEYCHAIN_BACKEND", nullptr);
 
@@ -241,13 +243,12 @@ TEST(KeychainChoice, AutomaticFallsBackToTheFileWithoutABus) {
   auto automatic = makeKeychainBackendFromEnvironment();
   ASSERT_TRUE(automatic.ok()) << automatic.error();
   EXPECT_EQ(automatic.value()->name(), "file");
-  fs::remove_all(runtime);
 }
 
 TEST(KeychainChoice, SilentBusEndsTheProbeWithinItsTimeout) {
   // A "bus" that accepts the connection and never says a word: the probe must give up.
-  const fs::path folder = freshFolder();
-  const fs::path socketPath = folder / "bus";
+  const FreshFolder folder;
+  const fs::path socketPath = folder.path() / "bus";
   const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   ASSERT_GE(listener, 0);
   sockaddr_un address{};
@@ -265,18 +266,17 @@ TEST(KeychainChoice, SilentBusEndsTheProbeWithinItsTimeout) {
   EXPECT_NE(probed.error().description.find("did not answer within 300 ms"), std::string::npos)
       << probed.error();
   ::close(listener);
-  fs::remove_all(folder);
 }
 
 TEST(KeychainChoice, SharedKeychainUsesTheBackendItIsGiven) {
-  const fs::path folder = freshFolder();
+  const FreshFolder temporary;
+  const fs::path& folder = temporary.path();
   Keychain::setSharedBackend(makeFileKeychainBackend(folder / "shared.json"));
   EXPECT_EQ(Keychain::shared().backendName(), "file");
   ASSERT_TRUE(Keychain::shared().add("service", "account", "value").ok());
   EXPECT_TRUE(fs::exists(folder / "shared.json"));
   Keychain direct(makeFileKeychainBackend(folder / "shared.json"));
   EXPECT_EQ(direct.read({"service", "account"}).value(), bytesOf("value"));
-  fs::remove_all(folder);
 }
 
 }  // namespace

@@ -17,11 +17,14 @@
 #include "tools/devservice/IconAPI.h"
 #include "tools/devservice/WebSite.h"
 
+#include "support/TemporaryFolder.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -110,10 +113,8 @@ class SignInFixture : public ::testing::Test {
     vx::UserDefaults::standard().removeObject(SettingKeys::firstLogin);
     vx::UserDefaults::standard().removeObject(SettingKeys::timeOffset);
 
-    std::string pattern = (std::filesystem::temp_directory_path() / "vx-keychain-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    keychainFolder_ = pattern;
-    vx::Keychain::setSharedBackend(vx::makeFileKeychainBackend(keychainFolder_ / "keychain.json"));
+    keychainFolder_ = std::make_unique<vx::test::TemporaryFolder>("vx-keychain");
+    vx::Keychain::setSharedBackend(vx::makeFileKeychainBackend(keychainFolder_->file("keychain.json")));
 
     previousSink_ = setLogSink([this](std::string_view level, std::string_view line) {
       std::lock_guard lock(mutex_);
@@ -147,8 +148,7 @@ class SignInFixture : public ::testing::Test {
     TDOAuth::setUtcTimeOffset(0);
     // Let late main-queue blocks of this test run before the next one starts.
     vx::RunLoop::runFor(std::chrono::milliseconds(5));
-    std::error_code ignored;
-    std::filesystem::remove_all(keychainFolder_, ignored);
+    keychainFolder_.reset();
   }
 
   struct SentEvent {
@@ -188,7 +188,7 @@ class SignInFixture : public ::testing::Test {
 
   vx::devservice::DevService service_;
   vx::URL base_ = *vx::URL::parse("http://127.0.0.1/");
-  std::filesystem::path keychainFolder_;
+  std::unique_ptr<vx::test::TemporaryFolder> keychainFolder_;
   std::shared_ptr<PloverClient> client_;
   mutable std::mutex mutex_;
   std::vector<std::string> lines_;

@@ -5,6 +5,8 @@
 
 #include "platform/foundation/Bundle.h"
 
+#include "support/TemporaryFolder.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -91,9 +93,8 @@ TEST(URLSchemeRegistration, DesktopFileLaunchesThisProgramForItsScheme) {
 }
 
 TEST(URLSchemeRegistration, TheFirstLaunchKeepsItsOwnSignInURLForTheHandler) {
-  std::string pattern = (std::filesystem::temp_directory_path() / "vx-run-XXXXXX").string();
-  ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-  setenv("XDG_RUNTIME_DIR", pattern.c_str(), 1);
+  const vx::test::TemporaryFolder runtime("vx-run");
+  setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
   vx::GetURLEventManager::shared().discardPendingEvents();
   const char* argv[] = {"vexelworks", "--flag", "vexelworks://login/first-launch", nullptr};
   auto launch = handOffLaunchURLs(3, argv);
@@ -105,7 +106,6 @@ TEST(URLSchemeRegistration, TheFirstLaunchKeepsItsOwnSignInURLForTheHandler) {
   EXPECT_EQ(delegate->urls[0], "vexelworks://login/first-launch");
   handler.reset();
   launch->instance.reset();
-  std::filesystem::remove_all(pattern);
 }
 
 }  // namespace
