@@ -315,6 +315,45 @@ TEST_F(MSTransmissionTargetTest, TicketsReachTheTicketsHeaderAndPausedTargetsWai
   EXPECT_EQ(tokens->requests, 1) << "the token is far from its expiry";
 }
 
+// The ticket key goes only on the common-schema logs of an enabled target while a provider is
+// registered, and then exactly one: the provider's key hash.
+TEST_F(MSTransmissionTargetTest, TicketKeysOnlyForAnEnabledTargetWithAProvider) {
+  vx::ScopedVirtualTime time;
+  start();
+  auto target = MSAnalytics::transmissionTargetForToken(kRootToken);
+  const auto csLogFor = [](const std::string& token) {
+    auto log = std::make_shared<MSCommonSchemaLog>();
+    log->setTransmissionTargetTokens({token});
+    log->ext = std::make_shared<MSCSExtensions>();
+    log->ext->protocolExt = std::make_shared<MSProtocolExtension>();
+    log->ext->protocolExt->ticketKeys = std::vector<std::string>{"earlier"};
+    return log;
+  };
+  auto withoutProvider = csLogFor(kRootToken);
+  target->channelPrepareLog(nullptr, withoutProvider);
+  EXPECT_EQ(withoutProvider->ext->protocolExt->ticketKeys, std::vector<std::string>{"earlier"});
+
+  auto tokens = std::make_shared<AnsweringTokenSource>();
+  MSAnalyticsTransmissionTarget::addAuthenticationProvider(std::make_shared<MSAnalyticsAuthenticationProvider>(
+      MSAnalyticsAuthenticationType::Compact, std::string("key"), tokens));
+  auto enabled = csLogFor(kRootToken);
+  target->channelPrepareLog(nullptr, enabled);
+  EXPECT_EQ(enabled->ext->protocolExt->ticketKeys, std::vector<std::string>{MSUtility::sha256("key")});
+  auto otherTarget = csLogFor(kChildToken);
+  target->channelPrepareLog(nullptr, otherTarget);
+  EXPECT_EQ(otherTarget->ext->protocolExt->ticketKeys, std::vector<std::string>{"earlier"}) << "not its token";
+
+  target->setEnabled(false);
+  auto disabled = csLogFor(kRootToken);
+  target->channelPrepareLog(nullptr, disabled);
+  EXPECT_EQ(disabled->ext->protocolExt->ticketKeys, std::vector<std::string>{"earlier"});
+
+  MSLogRecorder recorder(MSLogLevel::Error);
+  MSAnalyticsTransmissionTarget::addAuthenticationProvider(nullptr);
+  EXPECT_EQ(recorder.count("Authentication provider may not be null."), 1u);
+  EXPECT_TRUE(MSAnalyticsTransmissionTarget::authenticationProvider()) << "the earlier provider stays";
+}
+
 TEST(MSPlatformUUIDTest, TheDmiUuidThenTheMachineIdElseNothing) {
   const auto folder = std::filesystem::temp_directory_path() / ("vx-uuid-" + std::to_string(::getpid()));
   std::filesystem::create_directories(folder / "dmi");
