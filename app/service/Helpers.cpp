@@ -75,6 +75,13 @@ std::optional<nlohmann::json> decodeJSON(const vx::Bytes& bytes) {
       std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
 
+std::optional<std::string> textMember(const nlohmann::json& json, const char* key) {
+  if (!json.is_object()) return std::nullopt;
+  auto it = json.find(key);
+  if (it == json.end() || !it->is_string()) return std::nullopt;
+  return it->get<std::string>();
+}
+
 std::string clientId() {
   // Two first calls at once must not make two identifiers.
   static std::mutex mutex;

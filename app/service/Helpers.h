@@ -21,6 +21,10 @@ namespace Vexelworks {
 std::optional<nlohmann::json> decodeJSON(std::string_view bytes);
 std::optional<nlohmann::json> decodeJSON(const vx::Bytes& bytes);
 
+// The member `key` of a JSON object as text; std::nullopt when `json` is not an object, or the
+// member is absent or of another JSON type.
+std::optional<std::string> textMember(const nlohmann::json& json, const char* key);
+
 // The user-defaults key of the installation's client identifier.
 inline constexpr const char* kClientIdKey = "ClientId";
 

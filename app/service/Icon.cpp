@@ -1,5 +1,6 @@
 #include "app/service/Icon.h"
 
+#include "app/service/Helpers.h"
 #include "app/service/ServiceConfig.h"
 
 #include <clocale>
@@ -10,14 +11,6 @@
 namespace Vexelworks {
 
 namespace {
-
-// A member as text; std::nullopt when absent or of another JSON type.
-std::optional<std::string> textMember(const nlohmann::json& json, const char* key) {
-  if (!json.is_object()) return std::nullopt;
-  auto it = json.find(key);
-  if (it == json.end() || !it->is_string()) return std::nullopt;
-  return it->get<std::string>();
-}
 
 const nlohmann::json* objectMember(const nlohmann::json& json, const char* key) {
   if (!json.is_object()) return nullptr;

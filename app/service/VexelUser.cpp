@@ -1,18 +1,13 @@
 #include "app/service/VexelUser.h"
 
+#include "app/service/Helpers.h"
+
 #include <charconv>
 #include <string_view>
 
 namespace Vexelworks {
 
 namespace {
-
-std::optional<std::string> textMember(const nlohmann::json& json, const char* key) {
-  if (!json.is_object()) return std::nullopt;
-  auto it = json.find(key);
-  if (it == json.end() || !it->is_string()) return std::nullopt;
-  return it->get<std::string>();
-}
 
 // The whole text as a base-10 integer with an optional sign; nothing else (no blanks, no
 // trailing letters, nothing beyond 64 bits).

@@ -134,5 +134,20 @@ TEST(RunOnMainTest, RunsOnTheMainQueueLater) {
   EXPECT_TRUE(onMain);
 }
 
+TEST(HelpersTest, TextMemberIsTheStringOrNothing) {
+  const auto object = nlohmann::json::parse(
+      R"({"name": "Ann", "empty": "", "number": 7, "null": null, "list": ["x"], "inner": {"name": "x"}})");
+  EXPECT_EQ(textMember(object, "name"), "Ann");
+  EXPECT_EQ(textMember(object, "empty"), "");
+  for (const char* key : {"number", "null", "list", "inner", "missing"}) {
+    SCOPED_TRACE(key);
+    EXPECT_EQ(textMember(object, key), std::nullopt);
+  }
+  for (const auto& notAnObject : {nlohmann::json::parse(R"(["name"])"), nlohmann::json("name"),
+                                  nlohmann::json(nullptr)}) {
+    EXPECT_EQ(textMember(notAnObject, "name"), std::nullopt);
+  }
+}
+
 }  // namespace
 }  // namespace Vexelworks

@@ -3,6 +3,7 @@
 #include "platform/foundation/Clock.h"
 #include "telemetry/ZerEvuzev/Model/MSArchiving.h"
 #include "telemetry/ZerEvuzev/Util/MSLogger.h"
+#include "telemetry/ZerEvuzev/Util/MSUtility.h"
 
 #include <algorithm>
 
@@ -16,18 +17,6 @@ std::mutex& sharedMutex() {
 std::shared_ptr<MSAuthTokenContext>& sharedSlot() {
   static std::shared_ptr<MSAuthTokenContext> instance;
   return instance;
-}
-
-// The first `characters` characters of UTF-8 text, never cutting a character in two.
-std::string prefixCharacters(const std::string& text, std::size_t characters) {
-  std::size_t count = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
-      if (count == characters) return text.substr(0, i);
-      ++count;
-    }
-  }
-  return text;
 }
 
 }  // namespace
@@ -84,7 +73,7 @@ void MSAuthTokenContext::setAuthToken(const std::optional<std::string>& authToke
     delegate->authTokenContextDidUpdateAuthToken(*this, authToken);
     if (isNewAccount) {
       std::optional<std::string> shown = newAccountId;
-      if (shown) shown = prefixCharacters(*shown, kMSMaxAccountIdLengthInDelegate);
+      if (shown) shown = MSUtility::utf8Prefix(*shown, kMSMaxAccountIdLengthInDelegate);
       delegate->authTokenContextDidUpdateAccountId(*this, shown);
     }
   }

@@ -65,18 +65,6 @@ std::size_t utf8Length(std::string_view text) {
   return count;
 }
 
-// The first `characters` characters of UTF-8 text (never cutting a character in two).
-std::string utf8Prefix(const std::string& text, std::size_t characters) {
-  std::size_t count = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
-      if (count == characters) return text.substr(0, i);
-      ++count;
-    }
-  }
-  return text;
-}
-
 void replaceAll(std::string& text, std::string_view what, std::string_view with) {
   if (what.empty()) return;
   std::size_t at = 0;
@@ -296,7 +284,7 @@ MSStringDictionary MSUtility::validateProperties(const vx::ValueMap& properties,
                    "%s '%s' : property %s : property key length cannot be longer than %d characters. "
                    "Property key will be truncated.",
                    type.c_str(), logName.c_str(), key.c_str(), static_cast<int>(kMaxLength));
-      validKey = utf8Prefix(key, kMaxLength);
+      validKey = MSUtility::utf8Prefix(key, kMaxLength);
     }
     std::string validValue = *text;
     if (utf8Length(validValue) > kMaxLength) {
@@ -304,7 +292,7 @@ MSStringDictionary MSUtility::validateProperties(const vx::ValueMap& properties,
                    "%s '%s' : property '%s' : property value cannot be longer than %d characters. "
                    "Property value will be truncated.",
                    type.c_str(), logName.c_str(), validKey.c_str(), static_cast<int>(kMaxLength));
-      validValue = utf8Prefix(validValue, kMaxLength);
+      validValue = MSUtility::utf8Prefix(validValue, kMaxLength);
     }
     result[validKey] = std::move(validValue);
   }
@@ -407,4 +395,15 @@ std::optional<std::string> MSUtility::obfuscateString(const std::optional<std::s
   if (offset < input.size()) result.append(input, offset, std::string::npos);
   regfree(&regex);
   return result;
+}
+
+std::string MSUtility::utf8Prefix(const std::string& text, std::size_t characters) {
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
+      if (count == characters) return text.substr(0, i);
+      ++count;
+    }
+  }
+  return text;
 }

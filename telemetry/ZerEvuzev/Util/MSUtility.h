@@ -105,4 +105,7 @@ class MSUtility {
   static std::optional<std::string> obfuscateString(const std::optional<std::string>& text,
                                                     const std::string& pattern,
                                                     const std::string& replacement);
+
+  // The first `characters` characters of UTF-8 text, never cutting a character in two.
+  static std::string utf8Prefix(const std::string& text, std::size_t characters);
 };
