@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -217,11 +218,17 @@ TEST(DispatchTimerTest, RealTimeOneShotFires) {
   timer->schedule(5ms);
   timer->setEventHandler([&] { ticks.fetch_add(1); });
   timer->resume();
-  const auto deadline = std::chrono::steady_clock::now() + 5s;
-  while (ticks.load() == 0 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(1ms);
-  }
-  std::this_thread::sleep_for(20ms);
+  // A second one-shot timer on the same queue, due well after the first: when it has fired, a
+  // first timer that wrongly repeated would have fired again before it.
+  std::promise<int> later;
+  auto ticksLater = later.get_future();
+  auto marker = DispatchTimer::make(queue);
+  marker->schedule(50ms);
+  marker->setEventHandler([&] { later.set_value(ticks.load()); });
+  marker->resume();
+  ASSERT_EQ(ticksLater.wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(ticksLater.get(), 1);
+  queue->sync([] {});
   EXPECT_EQ(ticks.load(), 1);
 }
 
@@ -238,10 +245,17 @@ TEST(RealSchedulerTest, CancellingTheEarliestCallbackWhileItIsAwaitedIsSafe) {
   for (int round = 0; round < 200; ++round) {
     const auto token = scheduler->schedule(scheduler->monotonicNow() + std::chrono::milliseconds(50),
                                            [&] { ran.fetch_add(1); });
+    // Gives the timer thread the time to start waiting for this callback: the race under test.
     std::this_thread::sleep_for(std::chrono::microseconds(200));
     scheduler->cancel(token);
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(80));
+  // Callbacks run in deadline order, so once one due after every cancelled deadline has run, a
+  // cancelled callback that was going to run wrongly would have run already.
+  std::promise<void> passed;
+  auto allDue = passed.get_future();
+  scheduler->schedule(scheduler->monotonicNow() + std::chrono::milliseconds(60),
+                      [&] { passed.set_value(); });
+  ASSERT_EQ(allDue.wait_for(std::chrono::seconds(10)), std::future_status::ready);
   EXPECT_EQ(ran.load(), 0);
 }
 
