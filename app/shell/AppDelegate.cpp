@@ -19,6 +19,7 @@
 #include "reporting/error-client/PloverEvent.h"
 #include "telemetry/ZerEvuzev/Core/MSZerEvuzev.h"
 #include "telemetry/ZerEvuzevAnalytics/MSAnalytics.h"
+#include "telemetry/ZerEvuzevAnalytics/Qt/MSAnalyticsQtHooks.h"
 #include "telemetry/ZerEvuzevCrashes/MSCrashes.h"
 
 #include <QAction>
@@ -244,6 +245,9 @@ void AppDelegate::startTelemetry() {
   // Logs go to the service this build talks to (the local service's ingestion in development).
   MSZerEvuzev::sharedInstance()->setLogUrl(telemetryLogURL());
   MSZerEvuzev::start(telemetryAppSecret(), {MSCrashes::sharedInstance(), MSAnalytics::sharedInstance()});
+  // Window activation reaches the session tracker, and shown view controllers become page views
+  // once automatic page tracking is switched on.
+  MSAnalyticsQtHooks::install();
 }
 
 std::string AppDelegate::telemetryLogURL() {
