@@ -1,8 +1,8 @@
 #include "crash-engine/MSHXCrashReporter.h"
 
 #include "crash-engine/HXCrashErrors.h"
-#include "crash-engine/MSHXCrashHostInfo.h"
-#include "crash-engine/MSHXCrashSignalHandler.h"
+#include "crash-engine/host/MSHXCrashHostInfo.h"
+#include "crash-engine/signals/MSHXCrashSignalHandler.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/StandardPaths.h"
 

@@ -4,10 +4,10 @@
 // as the pending report for the next launch.
 #pragma once
 
-#include "crash-engine/HXCrashAsyncImageList.h"
-#include "crash-engine/MSHXCrashLogWriter.h"
-#include "crash-engine/MSHXCrashMachExceptionServer.h"
-#include "crash-engine/MSHXCrashThreadState.h"
+#include "crash-engine/async/HXCrashAsyncImageList.h"
+#include "crash-engine/report/MSHXCrashLogWriter.h"
+#include "crash-engine/mach/MSHXCrashMachExceptionServer.h"
+#include "crash-engine/thread/MSHXCrashThreadState.h"
 #include "platform/foundation/Error.h"
 
 #include <signal.h>

@@ -4,7 +4,7 @@
 // child takes a monotonic time just before the fault and again in the crash callback (which
 // runs after the report file is closed) and hands both to the parent through shared memory.
 #include "crash-engine/MSHXCrashReporter.h"
-#include "crash-engine/MSHXCrashSymbolication.h"
+#include "crash-engine/symbols/MSHXCrashSymbolication.h"
 
 #include <benchmark/benchmark.h>
 

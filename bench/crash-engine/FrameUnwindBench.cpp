@@ -3,9 +3,9 @@
 #define UNW_LOCAL_ONLY
 #include <libunwind.h>
 
-#include "crash-engine/HXCrashAsyncImageList.h"
-#include "crash-engine/MSHXCrashFrame.h"
-#include "crash-engine/MSHXCrashThreadState.h"
+#include "crash-engine/async/HXCrashAsyncImageList.h"
+#include "crash-engine/thread/MSHXCrashFrame.h"
+#include "crash-engine/thread/MSHXCrashThreadState.h"
 
 #include <benchmark/benchmark.h>
 

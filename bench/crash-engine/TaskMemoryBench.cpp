@@ -1,7 +1,7 @@
 // Checked reads of our own memory (the crash path's only way to follow a pointer) beside plain
 // memcpy of the same data, for 8-byte words and 4 KiB blocks. Prints how many times slower the
 // checked read is.
-#include "crash-engine/HXCrashAsync.h"
+#include "crash-engine/async/HXCrashAsync.h"
 
 #include <benchmark/benchmark.h>
 

@@ -4,7 +4,7 @@
 // forms. Stateless; every operation may run on any thread.
 #pragma once
 
-#include "crash-engine/MSHXCrashReport.h"
+#include "crash-engine/report/MSHXCrashReport.h"
 #include "platform/foundation/Error.h"
 #include "telemetry/ZerEvuzevCrashes/Model/MSErrorLogs.h"
 #include "telemetry/ZerEvuzevCrashes/Model/MSErrorReport.h"

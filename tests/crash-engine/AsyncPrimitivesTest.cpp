@@ -1,7 +1,7 @@
 // Error texts, byte order, address arithmetic, checked task reads, strings, the buffered output
 // file and the diagnostic line.
-#include "crash-engine/HXCrashAsync.h"
-#include "crash-engine/HXCrashAsyncFile.h"
+#include "crash-engine/async/HXCrashAsync.h"
+#include "crash-engine/async/HXCrashAsyncFile.h"
 
 #include <gtest/gtest.h>
 

@@ -2,9 +2,9 @@
 // arm64) against llvm-objdump's listing, entries applied to stacks held in buffers, the frame
 // reader over a real image and over ELF images, hand-made tables with damage, and the register
 // permutations.
-#include "crash-engine/HXCrashAsyncCompactUnwindEncoding.h"
-#include "crash-engine/HXCrashAsyncImageList.h"
-#include "crash-engine/MSHXCrashFrame.h"
+#include "crash-engine/macho/HXCrashAsyncCompactUnwindEncoding.h"
+#include "crash-engine/async/HXCrashAsyncImageList.h"
+#include "crash-engine/thread/MSHXCrashFrame.h"
 
 #include "MachOTestSupport.h"
 

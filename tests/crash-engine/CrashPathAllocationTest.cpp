@@ -2,7 +2,7 @@
 // capture, every thread's walk and the writer to the closed report file, no heap allocation or
 // release happens (counted through the sanitizer runtime's allocation hooks, in a forked child
 // with several parked threads and a real fault).
-#include "crash-engine/MSHXCrashReport.h"
+#include "crash-engine/report/MSHXCrashReport.h"
 #include "crash-engine/MSHXCrashReporter.h"
 
 #include <gtest/gtest.h>

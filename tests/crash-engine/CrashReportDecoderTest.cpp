@@ -1,8 +1,8 @@
 // Decoding of hand-made report encodings: header checks, the required sections and fields, and
 // what the decoder tolerates.
 #include "crash-engine/CrashReportTestSupport.h"
-#include "crash-engine/MSHXCrashReport.h"
-#include "crash-engine/MSHXCrashReportTextFormatter.h"
+#include "crash-engine/report/MSHXCrashReport.h"
+#include "crash-engine/report/MSHXCrashReportTextFormatter.h"
 
 #include <gtest/gtest.h>
 

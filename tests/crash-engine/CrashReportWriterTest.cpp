@@ -1,9 +1,9 @@
 // The report writer and reporter: the field encoder, and real crashes in forked children whose
 // report files are read back with our decoder and with protoc.
-#include "crash-engine/MSHXCrashLogWriter.h"
-#include "crash-engine/MSHXCrashReport.h"
+#include "crash-engine/report/MSHXCrashLogWriter.h"
+#include "crash-engine/report/MSHXCrashReport.h"
 #include "crash-engine/MSHXCrashReporter.h"
-#include "crash-engine/MSHXCrashReportTextFormatter.h"
+#include "crash-engine/report/MSHXCrashReportTextFormatter.h"
 #include "platform/darwin/Sysctl.h"
 #include "platform/foundation/DispatchQueue.h"
 

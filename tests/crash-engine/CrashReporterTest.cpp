@@ -1,7 +1,7 @@
 // The reporter facade and the writer's limits: live reports, the byte budget with many deep
 // threads, missing required texts, enable once per process, pending report handling.
-#include "crash-engine/MSHXCrashLogWriter.h"
-#include "crash-engine/MSHXCrashReport.h"
+#include "crash-engine/report/MSHXCrashLogWriter.h"
+#include "crash-engine/report/MSHXCrashReport.h"
 #include "crash-engine/MSHXCrashReporter.h"
 
 #include <gtest/gtest.h>

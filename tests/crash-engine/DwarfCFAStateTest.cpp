@@ -1,5 +1,5 @@
 // The rule table, CFA programs and the apply step, on byte tables and a pretend stack.
-#include "crash-engine/HXCrashAsyncDwarfCFAState.h"
+#include "crash-engine/dwarf/HXCrashAsyncDwarfCFAState.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // CIE and FDE parsing and the FDE search, on hand-built .eh_frame and .debug_frame tables.
-#include "crash-engine/HXCrashAsyncDwarfCIE.h"
+#include "crash-engine/dwarf/HXCrashAsyncDwarfCIE.h"
 
 #include <gtest/gtest.h>
 

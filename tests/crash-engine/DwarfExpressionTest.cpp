@@ -1,5 +1,5 @@
 // The DWARF expression evaluator on byte tables, in its 64-bit and 32-bit instances.
-#include "crash-engine/HXCrashAsyncDwarfExpression.h"
+#include "crash-engine/dwarf/HXCrashAsyncDwarfExpression.h"
 
 #include <gtest/gtest.h>
 

@@ -3,8 +3,8 @@
 // byte, which a caller frame whose return address is the end looks up as its pc - 1, and the
 // byte after the end), the
 // section is read in place, and images without a table fall back to the walk.
-#include "crash-engine/HXCrashAsyncDwarfImageCache.h"
-#include "crash-engine/HXCrashAsyncImageList.h"
+#include "crash-engine/dwarf/HXCrashAsyncDwarfImageCache.h"
+#include "crash-engine/async/HXCrashAsyncImageList.h"
 
 #include <gtest/gtest.h>
 

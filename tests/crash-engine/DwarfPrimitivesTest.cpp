@@ -1,5 +1,5 @@
 // LEB128 numbers and GNU exception-header pointers, read from byte tables.
-#include "crash-engine/HXCrashAsyncDwarfPrimitives.h"
+#include "crash-engine/dwarf/HXCrashAsyncDwarfPrimitives.h"
 
 #include <gtest/gtest.h>
 

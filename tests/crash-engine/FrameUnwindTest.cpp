@@ -3,11 +3,11 @@
 // libgcc's unwinder (_Unwind_Backtrace) walking the same stack. Also: the FDE search against
 // readelf's listing of this very binary, and the capture of the calling thread and of other
 // threads.
-#include "crash-engine/HXCrashAsyncDwarfCIE.h"
-#include "crash-engine/HXCrashFrameDWARFUnwind.h"
-#include "crash-engine/MSHXCrashFrame.h"
-#include "crash-engine/MSHXCrashThreadCapture.h"
-#include "crash-engine/MSHXCrashThreadState.h"
+#include "crash-engine/dwarf/HXCrashAsyncDwarfCIE.h"
+#include "crash-engine/dwarf/HXCrashFrameDWARFUnwind.h"
+#include "crash-engine/thread/MSHXCrashFrame.h"
+#include "crash-engine/thread/MSHXCrashThreadCapture.h"
+#include "crash-engine/thread/MSHXCrashThreadState.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Host and process facts, from the running system.
-#include "crash-engine/MSHXCrashHostInfo.h"
-#include "crash-engine/MSHXCrashProcessInfo.h"
+#include "crash-engine/host/MSHXCrashHostInfo.h"
+#include "crash-engine/host/MSHXCrashProcessInfo.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The loaded-image list, filled from the running process's real ELF images and kept current
 // while a module is loaded and unloaded.
-#include "crash-engine/HXCrashAsyncImageList.h"
+#include "crash-engine/async/HXCrashAsyncImageList.h"
 
 #include "platform/darwin/Dyld.h"
 

@@ -1,5 +1,5 @@
 // The list that signal handlers walk while other threads change it.
-#include "crash-engine/HXCrashAsyncLinkedList.h"
+#include "crash-engine/async/HXCrashAsyncLinkedList.h"
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,10 @@
 // The exception server, registrations, forwarding and the exception-to-signal mapping over the
 // in-process port layer, and the reporter's Mach path in a child.
-#include "crash-engine/HXCrashMachPorts.h"
-#include "crash-engine/MSHXCrashMachExceptionServer.h"
-#include "crash-engine/MSHXCrashReport.h"
+#include "crash-engine/mach/HXCrashMachPorts.h"
+#include "crash-engine/mach/MSHXCrashMachExceptionServer.h"
+#include "crash-engine/report/MSHXCrashReport.h"
 #include "crash-engine/MSHXCrashReporter.h"
-#include "crash-engine/MSHXCrashThreadCapture.h"
+#include "crash-engine/thread/MSHXCrashThreadCapture.h"
 
 #include <gtest/gtest.h>
 

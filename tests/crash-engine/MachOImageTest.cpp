@@ -1,10 +1,10 @@
 // The Mach-O reader, on real images made by clang and ld64.lld (checked against llvm-objdump)
 // and on small images built by hand, including malformed ones.
-#include "crash-engine/HXCrashAsyncDwarfImageCache.h"
-#include "crash-engine/HXCrashAsyncImageList.h"
-#include "crash-engine/HXCrashAsyncMachOImage.h"
-#include "crash-engine/MSHXCrashLogWriter.h"
-#include "crash-engine/MSHXCrashReport.h"
+#include "crash-engine/dwarf/HXCrashAsyncDwarfImageCache.h"
+#include "crash-engine/async/HXCrashAsyncImageList.h"
+#include "crash-engine/macho/HXCrashAsyncMachOImage.h"
+#include "crash-engine/report/MSHXCrashLogWriter.h"
+#include "crash-engine/report/MSHXCrashReport.h"
 
 #include "crash-engine/MachOTestSupport.h"
 

@@ -1,5 +1,5 @@
 // Memory objects: a range of task memory mapped read-only into local memory.
-#include "crash-engine/HXCrashAsyncMObject.h"
+#include "crash-engine/async/HXCrashAsyncMObject.h"
 
 #include <gtest/gtest.h>
 

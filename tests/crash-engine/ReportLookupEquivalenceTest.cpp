@@ -1,9 +1,9 @@
 // The FDE lookup through the .eh_frame_hdr table leaves reports unchanged: with 32 threads parked
 // at known depths, the report written with every image's header table in use is byte for byte
 // the report written with the linear walk of .eh_frame (the lookup the engine used before).
-#include "crash-engine/HXCrashAsyncDwarfImageCache.h"
-#include "crash-engine/MSHXCrashLogWriter.h"
-#include "crash-engine/MSHXCrashReport.h"
+#include "crash-engine/dwarf/HXCrashAsyncDwarfImageCache.h"
+#include "crash-engine/report/MSHXCrashLogWriter.h"
+#include "crash-engine/report/MSHXCrashReport.h"
 #include "crash-engine/MSHXCrashReporter.h"
 
 #include <gtest/gtest.h>

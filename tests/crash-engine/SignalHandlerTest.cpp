@@ -1,7 +1,7 @@
 // The signal handler chain, with real signals in forked children.
-#include "crash-engine/MSHXCrashSignalHandler.h"
+#include "crash-engine/signals/MSHXCrashSignalHandler.h"
 
-#include "crash-engine/HXCrashAsync.h"
+#include "crash-engine/async/HXCrashAsync.h"
 
 #include <gtest/gtest.h>
 

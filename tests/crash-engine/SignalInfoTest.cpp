@@ -1,5 +1,5 @@
 // Signal and signal-code names, checked against signals really delivered to this process.
-#include "crash-engine/HXCrashAsyncSignalInfo.h"
+#include "crash-engine/signals/HXCrashAsyncSignalInfo.h"
 
 #include <gtest/gtest.h>
 

@@ -1,12 +1,12 @@
 // Symbol lookup: the loaded ELF images of this process (prepared tables and the crash-time walk
 // of .dynsym), the Mach-O test images, damaged symbol tables in buffers, and real crashes in
 // forked children whose reports name their frames.
-#include "crash-engine/HXCrashAsyncImageList.h"
-#include "crash-engine/HXCrashAsyncSymbols.h"
-#include "crash-engine/MSHXCrashReport.h"
-#include "crash-engine/MSHXCrashReportTextFormatter.h"
+#include "crash-engine/async/HXCrashAsyncImageList.h"
+#include "crash-engine/symbols/HXCrashAsyncSymbols.h"
+#include "crash-engine/report/MSHXCrashReport.h"
+#include "crash-engine/report/MSHXCrashReportTextFormatter.h"
 #include "crash-engine/MSHXCrashReporter.h"
-#include "crash-engine/MSHXCrashSymbolication.h"
+#include "crash-engine/symbols/MSHXCrashSymbolication.h"
 
 #include "MachOTestSupport.h"
 

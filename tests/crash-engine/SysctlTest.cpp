@@ -1,5 +1,5 @@
 // Named system values and the UTF-8 prefix rule.
-#include "crash-engine/HXCrashSysctl.h"
+#include "crash-engine/host/HXCrashSysctl.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The register record, its register tables, the frame cursor and the frame-pointer reader.
-#include "crash-engine/MSHXCrashFrame.h"
-#include "crash-engine/MSHXCrashThreadState.h"
+#include "crash-engine/thread/MSHXCrashFrame.h"
+#include "crash-engine/thread/MSHXCrashThreadState.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "reporting/crash-recorder/Recording/PloverCrashFormat.h"
 
-#include "crash-engine/HXCrashAsync.h"
+#include "crash-engine/async/HXCrashAsync.h"
 #include "platform/darwin/AsyncFormat.h"
 
 #include <gtest/gtest.h>

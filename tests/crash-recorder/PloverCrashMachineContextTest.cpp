@@ -9,7 +9,7 @@
 #include "reporting/crash-recorder/Recording/PloverCrashSignalInfo.h"
 #include "reporting/crash-recorder/Recording/PloverCrashStackCursor.h"
 
-#include "crash-engine/MSHXCrashThreadCapture.h"
+#include "crash-engine/thread/MSHXCrashThreadCapture.h"
 #include "crash-recorder/ForkedChild.h"
 #include "crash-recorder/TemporaryFolder.h"
 

@@ -5,7 +5,7 @@
 #include "reporting/crash-recorder/Recording/PloverCrashString.h"
 #include "reporting/crash-recorder/Recording/PloverCrashSysCtl.h"
 
-#include "crash-engine/HXCrashSysctl.h"
+#include "crash-engine/host/HXCrashSysctl.h"
 #include "crash-recorder/TemporaryFolder.h"
 #include "platform/darwin/DMI.h"
 #include "platform/darwin/Sysctl.h"

@@ -1,6 +1,6 @@
 #include "reporting/crash-recorder/Recording/PloverCrashCPU.h"
 
-#include "crash-engine/MSHXCrashThreadCapture.h"
+#include "crash-engine/thread/MSHXCrashThreadCapture.h"
 #include "reporting/crash-recorder/Recording/PloverCrashLogger.h"
 #include "reporting/crash-recorder/Recording/PloverCrashMach.h"
 #include "reporting/crash-recorder/Recording/PloverCrashMemory.h"

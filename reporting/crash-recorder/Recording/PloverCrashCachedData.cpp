@@ -1,6 +1,6 @@
 #include "reporting/crash-recorder/Recording/PloverCrashCachedData.h"
 
-#include "crash-engine/MSHXCrashLogWriter.h"
+#include "crash-engine/report/MSHXCrashLogWriter.h"
 #include "reporting/crash-recorder/Recording/PloverCrashFormat.h"
 #include "reporting/crash-recorder/Recording/PloverCrashLogger.h"
 

@@ -1,8 +1,8 @@
 #include "reporting/crash-recorder/Recording/PloverCrashDynamicLinker.h"
 
-#include "crash-engine/HXCrashAsyncImageList.h"
+#include "crash-engine/async/HXCrashAsyncImageList.h"
 #include "crash-engine/MSHXCrashReporter.h"
-#include "crash-engine/MSHXCrashSymbolication.h"
+#include "crash-engine/symbols/MSHXCrashSymbolication.h"
 #include "reporting/crash-recorder/Recording/PloverCrashMemory.h"
 
 

@@ -1,8 +1,8 @@
 #include "reporting/crash-recorder/Recording/PloverCrashMachineContext.h"
 
-#include "crash-engine/HXCrashAsync.h"
-#include "crash-engine/MSHXCrashLogWriter.h"
-#include "crash-engine/MSHXCrashThreadCapture.h"
+#include "crash-engine/async/HXCrashAsync.h"
+#include "crash-engine/report/MSHXCrashLogWriter.h"
+#include "crash-engine/thread/MSHXCrashThreadCapture.h"
 #include "reporting/crash-recorder/Recording/PloverCrashCPU.h"
 #include "reporting/crash-recorder/Recording/PloverCrashLogger.h"
 #include "reporting/crash-recorder/Recording/PloverCrashStackCursor.h"

@@ -8,7 +8,7 @@
 // install that layer when they are enabled (MShxcrash_nasync_thread_capture_install).
 #pragma once
 
-#include "crash-engine/MSHXCrashThreadState.h"
+#include "crash-engine/thread/MSHXCrashThreadState.h"
 #include "reporting/crash-recorder/Recording/PloverCrashThread.h"
 
 #include <cstdint>

@@ -1,6 +1,6 @@
 #include "reporting/crash-recorder/Recording/PloverCrashMemory.h"
 
-#include "crash-engine/HXCrashAsync.h"
+#include "crash-engine/async/HXCrashAsync.h"
 
 #include <cstdint>
 

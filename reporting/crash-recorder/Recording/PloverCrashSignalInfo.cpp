@@ -1,6 +1,6 @@
 #include "reporting/crash-recorder/Recording/PloverCrashSignalInfo.h"
 
-#include "crash-engine/HXCrashAsyncSignalInfo.h"
+#include "crash-engine/signals/HXCrashAsyncSignalInfo.h"
 
 #include <signal.h>
 

@@ -1,6 +1,6 @@
 #include "reporting/crash-recorder/Recording/PloverCrashThread.h"
 
-#include "crash-engine/HXCrashAsync.h"
+#include "crash-engine/async/HXCrashAsync.h"
 #include "reporting/crash-recorder/Recording/PloverCrashFormat.h"
 
 #include <fcntl.h>

@@ -1,7 +1,7 @@
 // An __unwind_info section from the input: the header and lookups for a few program counters
 // (regular and compressed pages, common and page encodings) for each CPU type, and every found
 // encoding decoded and applied to a stack held in a buffer.
-#include "crash-engine/HXCrashAsyncCompactUnwindEncoding.h"
+#include "crash-engine/macho/HXCrashAsyncCompactUnwindEncoding.h"
 #include "tests/crash-engine/fuzz/CrashEngineFuzz.h"
 
 #include <vector>

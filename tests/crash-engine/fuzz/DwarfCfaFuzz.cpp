@@ -1,6 +1,6 @@
 // CFA programs from the input: the first byte picks the pc the rows run up to, the rest is the
 // program; the resulting rules are applied to a thread state over a small real stack.
-#include "crash-engine/HXCrashAsyncDwarfCFAState.h"
+#include "crash-engine/dwarf/HXCrashAsyncDwarfCFAState.h"
 #include "tests/crash-engine/fuzz/CrashEngineFuzz.h"
 
 #include <vector>

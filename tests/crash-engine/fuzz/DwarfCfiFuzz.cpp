@@ -1,8 +1,8 @@
 // A call-frame section from the input: CIE parsing at the start, the FDE search (as .eh_frame
 // and as .debug_frame, 64-bit and 32-bit) for a few program counters, and the CIE and FDE
 // programs of what was found.
-#include "crash-engine/HXCrashAsyncDwarfCFAState.h"
-#include "crash-engine/HXCrashAsyncDwarfCIE.h"
+#include "crash-engine/dwarf/HXCrashAsyncDwarfCFAState.h"
+#include "crash-engine/dwarf/HXCrashAsyncDwarfCIE.h"
 #include "tests/crash-engine/fuzz/CrashEngineFuzz.h"
 
 #include <vector>

@@ -1,6 +1,6 @@
 // DWARF expressions from the input, evaluated by the 64-bit and the 32-bit evaluator with a few
 // registers set and one initial value; dereferences read real memory through checked reads.
-#include "crash-engine/HXCrashAsyncDwarfExpression.h"
+#include "crash-engine/dwarf/HXCrashAsyncDwarfExpression.h"
 #include "tests/crash-engine/fuzz/CrashEngineFuzz.h"
 
 #include <vector>

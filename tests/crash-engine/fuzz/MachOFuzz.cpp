@@ -1,6 +1,6 @@
 // A Mach-O image from the input, placed page-aligned in memory: the record, the load-command
 // walk, segment and section mapping, the symbol table and symbol lookups.
-#include "crash-engine/HXCrashAsyncMachOImage.h"
+#include "crash-engine/macho/HXCrashAsyncMachOImage.h"
 #include "tests/crash-engine/fuzz/CrashEngineFuzz.h"
 
 #include <sys/mman.h>

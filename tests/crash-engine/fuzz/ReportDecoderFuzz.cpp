@@ -1,6 +1,6 @@
 // Report files from the input: the decoder, and the crash-log text of what it accepts.
-#include "crash-engine/MSHXCrashReport.h"
-#include "crash-engine/MSHXCrashReportTextFormatter.h"
+#include "crash-engine/report/MSHXCrashReport.h"
+#include "crash-engine/report/MSHXCrashReportTextFormatter.h"
 #include "tests/crash-engine/fuzz/CrashEngineFuzz.h"
 
 CE_FUZZ_TARGET(report_decoder) {

@@ -1,7 +1,7 @@
 // An ELF image from the input, read two ways: as loaded (program headers, the dynamic section,
 // the DT_HASH or DT_GNU_HASH count, .dynsym lookups for a few program counters) and as a file
 // (section headers and the .symtab walk).
-#include "crash-engine/HXCrashAsyncSymbols.h"
+#include "crash-engine/symbols/HXCrashAsyncSymbols.h"
 #include "tests/crash-engine/fuzz/CrashEngineFuzz.h"
 
 #include <cstring>

@@ -1,6 +1,6 @@
 #include "reporting/crash-recorder/Recording/Monitors/PloverCrashMonitor_Deadlock.h"
 
-#include "crash-engine/MSHXCrashThreadCapture.h"
+#include "crash-engine/thread/MSHXCrashThreadCapture.h"
 #include "platform/foundation/DispatchQueue.h"
 #include "reporting/crash-recorder/Recording/Monitors/PloverCrashMonitor.h"
 #include "reporting/crash-recorder/Recording/PloverCrashDynamicLinker.h"

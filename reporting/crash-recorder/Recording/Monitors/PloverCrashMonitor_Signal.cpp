@@ -1,6 +1,6 @@
 #include "reporting/crash-recorder/Recording/Monitors/PloverCrashMonitor_Signal.h"
 
-#include "crash-engine/MSHXCrashThreadCapture.h"
+#include "crash-engine/thread/MSHXCrashThreadCapture.h"
 #include "reporting/crash-recorder/Recording/Monitors/PloverCrashMonitor.h"
 #include "reporting/crash-recorder/Recording/PloverCrashDynamicLinker.h"
 #include "reporting/crash-recorder/Recording/PloverCrashFormat.h"
