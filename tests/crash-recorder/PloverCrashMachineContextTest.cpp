@@ -264,6 +264,10 @@ TEST(PloverCrashMachineContextTest, SuspendedThreadsMakeNoProgressUntilResumed) 
   CountingThread counter;
   ASSERT_TRUE(counter.advancesPast(0));
   plovercrashmc_suspendEnvironment();
+  // The crash-time wait for a thread to answer is 250 ms; on a loaded machine the thread may answer
+  // later. Waiting for it here (a thread already parked returns at once) keeps the checks below
+  // about what parking does, not about the scheduler.
+  ASSERT_EQ(MShxcrash_async_thread_capture_suspend(counter.tid(), 60000), hxcrash_error_none);
   const long parked = counter.count();
   for (int i = 0; i < 10000; ++i) std::this_thread::yield();
   EXPECT_EQ(counter.count(), parked);
