@@ -447,8 +447,8 @@ struct MSFieldTraits<std::shared_ptr<void>> {
 // operations bound to the member.
 template <class C>
 struct MSField {
-  const char* jsonKey;     // nullptr: not written to JSON
-  const char* archiveKey;  // nullptr: not archived
+  const char* jsonKey;          // nullptr: not written to JSON
+  std::string_view archiveKey;  // null data(): not archived (its length is counted once, here)
   MSFieldFlags flags;
   void (*json)(const C&, MSJson&, const char* key, MSFieldFlags flags);
   void (*encode)(const C&, vx::KeyedArchiver&, std::string_view key);
@@ -490,7 +490,7 @@ constexpr MSField<C> MSFieldOf(const char* jsonKey, const char* archiveKey,
   using Traits = MSFieldTraits<msfield_detail::MemberValue<Member>>;
   return MSField<C>{
       jsonKey,
-      archiveKey,
+      archiveKey != nullptr ? std::string_view(archiveKey) : std::string_view(),
       flags,
       [](const C& object, MSJson& json, const char* key, MSFieldFlags f) { Traits::json(object.*Member, json, key, f); },
       [](const C& object, vx::KeyedArchiver& coder, std::string_view key) { Traits::encode(object.*Member, coder, key); },
@@ -542,13 +542,13 @@ class MSFieldTable {
   void encode(const C& object, vx::KeyedArchiver& coder) const {
     if constexpr (hasBase) Base::fieldTable().encode(object, coder);
     for (const auto& field : fields_) {
-      if (field.archiveKey != nullptr) field.encode(object, coder, field.archiveKey);
+      if (field.archiveKey.data() != nullptr) field.encode(object, coder, field.archiveKey);
     }
   }
   // Reads the class's own fields (the base's decoding constructor reads the base's).
   void decodeOwn(C& object, vx::KeyedUnarchiver& coder) const {
     for (const auto& field : fields_) {
-      if (field.archiveKey != nullptr) field.decode(object, coder, field.archiveKey);
+      if (field.archiveKey.data() != nullptr) field.decode(object, coder, field.archiveKey);
     }
   }
 
