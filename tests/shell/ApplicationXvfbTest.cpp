@@ -3,8 +3,9 @@
 // test. Launch without a token, a bad link from a second launch, sign-in through a second launch
 // carrying the page's link, a search typed into the field, an icon chosen and copied as PNG
 // (read back by xclip and compared with the image pipeline's bytes), the icon opened, sign-out
-// from the application menu and quit; a relaunch then starts signed out. A screenshot of the
-// screen after each step.
+// from the application menu and quit; a relaunch then starts signed out. Telemetry's ingestion
+// endpoint hears of the started services and of the session opened at launch. A screenshot of
+// the screen after each step.
 #include "app/service/APIClient.h"
 #include "app/service/Export/Pasteboard.h"
 #include "app/service/IconList/IconList.h"
@@ -23,81 +24,21 @@
 #include <QStandardPaths>
 #include <QTest>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
-#include <X11/keysym.h>
-#include <X11/extensions/XTest.h>
+#include "shell/XTestInput.h"
 
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <regex>
 #include <string>
+#include <vector>
 
 namespace Vexelworks {
 namespace {
 
-// The pointer and keyboard of the X server, and where the program's window is.
-class FakeInput {
- public:
-  FakeInput() : display_(XOpenDisplay(nullptr)) {}
-  ~FakeInput() {
-    if (display_ != nullptr) XCloseDisplay(display_);
-  }
-  bool ok() const {
-    int event = 0, error = 0, major = 0, minor = 0;
-    return display_ != nullptr && XTestQueryExtension(display_, &event, &error, &major, &minor);
-  }
-  void clickAt(QPoint p) {
-    XTestFakeMotionEvent(display_, -1, p.x(), p.y(), 0);
-    XSync(display_, 0);
-    QTest::qWait(50);  // lets the program see the pointer arrive before the press
-    XTestFakeButtonEvent(display_, 1, 1, 0);
-    XTestFakeButtonEvent(display_, 1, 0, 0);
-    XSync(display_, 0);
-  }
-  void tap(KeySym symbol, KeySym modifier = NoSymbol) {
-    const KeyCode code = XKeysymToKeycode(display_, symbol);
-    const KeyCode mod = modifier == NoSymbol ? 0 : XKeysymToKeycode(display_, modifier);
-    if (mod != 0) XTestFakeKeyEvent(display_, mod, 1, 0);
-    XTestFakeKeyEvent(display_, code, 1, 0);
-    XTestFakeKeyEvent(display_, code, 0, 0);
-    if (mod != 0) XTestFakeKeyEvent(display_, mod, 0, 0);
-    XSync(display_, 0);
-  }
-  void type(const std::string& text) {
-    for (char c : text) tap(static_cast<KeySym>(c));
-  }
-  // The top-left corner on the screen of the mapped top-level window titled `title`.
-  std::optional<QPoint> windowOrigin(const char* title) {
-    Window root = DefaultRootWindow(display_);
-    Window parent = 0;
-    Window* children = nullptr;
-    unsigned int count = 0;
-    std::optional<QPoint> found;
-    if (XQueryTree(display_, root, &root, &parent, &children, &count) == 0) return found;
-    for (unsigned int i = 0; i < count && !found; ++i) {
-      char* name = nullptr;
-      XWindowAttributes attributes;
-      if (XGetWindowAttributes(display_, children[i], &attributes) == 0 || attributes.map_state != IsViewable) continue;
-      if (XFetchName(display_, children[i], &name) != 0 && name != nullptr) {
-        if (std::string(name) == title) {
-          int x = 0, y = 0;
-          Window child = 0;
-          XTranslateCoordinates(display_, children[i], root, 0, 0, &x, &y, &child);
-          found = QPoint(x, y);
-        }
-        XFree(name);
-      }
-    }
-    if (children != nullptr) XFree(children);
-    return found;
-  }
-
- private:
-  Display* display_;
-};
+using Vexelworks::testing::XTestInput;
 
 class ApplicationXvfbTest : public ::testing::Test {
  protected:
@@ -151,6 +92,18 @@ class ApplicationXvfbTest : public ::testing::Test {
   bool waitForRequests(const std::string& pattern, std::size_t count, int milliseconds = 30000) {
     return QTest::qWaitFor([&] { return requests(pattern) >= count; }, milliseconds);
   }
+  // The logs of `type` the telemetry ingestion endpoint received, read from the request bodies.
+  std::vector<nlohmann::json> receivedLogs(const std::string& type) {
+    std::vector<nlohmann::json> found;
+    for (const auto& request : service_.requests("/logs")) {
+      const auto body = nlohmann::json::parse(request.body, nullptr, false);
+      if (!body.is_object() || !body.contains("logs") || !body["logs"].is_array()) continue;
+      for (const auto& log : body["logs"]) {
+        if (log.is_object() && log.contains("type") && log["type"] == type) found.push_back(log);
+      }
+    }
+    return found;
+  }
   QPoint windowPoint(int x, int y) {
     const auto origin = input_.windowOrigin("Vexelworks");
     EXPECT_TRUE(origin.has_value()) << "the program's window is not on the screen";
@@ -185,7 +138,7 @@ class ApplicationXvfbTest : public ::testing::Test {
 
   vx::devservice::DevService service_;
   std::string base_;
-  FakeInput input_;
+  XTestInput input_;
   QProcess app_;
   std::string appOutput_;
 };
@@ -208,6 +161,11 @@ TEST_F(ApplicationXvfbTest, ANewcomerSignsInSearchesCopiesAnIconSignsOutAndQuits
         return false;
       },
       30000));
+  // The analytics service's session tracker opened a session at launch and sent its log.
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !receivedLogs("startSession").empty(); }, 30000));
+  const nlohmann::json session = receivedLogs("startSession").front();
+  ASSERT_TRUE(session.contains("sid") && session["sid"].is_string()) << session.dump();
+  EXPECT_FALSE(session["sid"].get<std::string>().empty());
   shot("application-1-launch");
 
   // A link of an unknown kind from a second launch: told, nothing else changes.
@@ -248,11 +206,11 @@ TEST_F(ApplicationXvfbTest, ANewcomerSignsInSearchesCopiesAnIconSignsOutAndQuits
   const QByteArray expected = expectedPNG("star");
   ASSERT_TRUE(expected.startsWith("\x89PNG"));
   input_.clickAt(windowPoint(40, 92));
-  QTest::qWait(200);
-  input_.tap(XK_c, XK_Control_L);
   QByteArray png;
   ASSERT_TRUE(QTest::qWaitFor(
       [&] {
+        // Copy again until the choice has landed and the clipboard holds its PNG.
+        input_.tap(XK_c, XK_Control_L);
         QProcess xclip;
         xclip.start("xclip", {"-selection", "clipboard", "-o", "-t", "image/png"});
         if (!xclip.waitForFinished(20000) || xclip.exitCode() != 0) return false;
@@ -269,8 +227,10 @@ TEST_F(ApplicationXvfbTest, ANewcomerSignsInSearchesCopiesAnIconSignsOutAndQuits
   input_.tap(XK_Escape);
 
   // Sign out: the application menu's third item, under Preferences and Manage Account.
+  const int windowsBeforeMenu = input_.viewableWindowCount();
   input_.clickAt(windowPoint(40, 8));
-  QTest::qWait(300);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return input_.viewableWindowCount() > windowsBeforeMenu; }, 10000))
+      << "the application menu did not open";
   input_.tap(XK_Down);
   input_.tap(XK_Down);
   input_.tap(XK_Down);

@@ -18,60 +18,12 @@
 #include <memory>
 #include <vector>
 
-// Xlib's macros (None, Bool, KeyPress, ...) clash with Qt's names: include it last.
-#include <X11/Xlib.h>
-#include <X11/extensions/XTest.h>
-#include <X11/keysym.h>
-#undef None
-#undef Bool
-#undef Status
-#undef KeyPress
-#undef KeyRelease
-#undef FocusIn
-#undef FocusOut
-#undef Expose
-#undef Unsorted
-#undef Always
-#undef Success
-#undef True
-#undef False
+#include "shell/XTestInput.h"
 
 namespace Vexelworks {
 namespace {
 
-// The pointer and keyboard of the X server, driven as a user would.
-class FakeInput {
- public:
-  FakeInput() : display_(XOpenDisplay(nullptr)) {}
-  ~FakeInput() {
-    if (display_ != nullptr) XCloseDisplay(display_);
-  }
-  bool ok() const {
-    int event = 0, error = 0, major = 0, minor = 0;
-    return display_ != nullptr && XTestQueryExtension(display_, &event, &error, &major, &minor);
-  }
-  void moveTo(QPoint p) {
-    XTestFakeMotionEvent(display_, -1, p.x(), p.y(), 0);
-    XSync(display_, 0);
-  }
-  void tap(KeySym symbol, bool shift = false) {
-    const KeyCode shiftCode = XKeysymToKeycode(display_, XK_Shift_L);
-    const KeyCode code = XKeysymToKeycode(display_, symbol);
-    if (shift) XTestFakeKeyEvent(display_, shiftCode, 1, 0);
-    XTestFakeKeyEvent(display_, code, 1, 0);
-    XTestFakeKeyEvent(display_, code, 0, 0);
-    if (shift) XTestFakeKeyEvent(display_, shiftCode, 0, 0);
-    XSync(display_, 0);
-  }
-  void click() {
-    XTestFakeButtonEvent(display_, 1, 1, 0);
-    XTestFakeButtonEvent(display_, 1, 0, 0);
-    XSync(display_, 0);
-  }
-
- private:
-  Display* display_;
-};
+using Vexelworks::testing::XTestInput;
 
 class SolidWindow : public QWidget {
  public:
@@ -145,7 +97,7 @@ class ScreenColorPickerXvfbTest : public ::testing::Test {
     return QTest::qWaitFor([&] { return !picker.isOpen(); }, 10000);
   }
 
-  FakeInput input;
+  XTestInput input;
   std::unique_ptr<SolidWindow> green;
   std::unique_ptr<SolidWindow> rust;
   RecordingDelegate delegate;
@@ -207,7 +159,7 @@ TEST_F(ScreenColorPickerXvfbTest, ArrowKeysNudgeThePointerOneOrFivePoints) {
       {XK_Right, true, {500, 300}},  // the first column of the rust window
   };
   for (const auto& step : steps) {
-    input.tap(step.key, step.shift);
+    input.tap(step.key, step.shift ? XK_Shift_L : NoSymbol);
     ASSERT_TRUE(QTest::qWaitFor([&] { return QCursor::pos() == step.expected && windowCentredOn(step.expected); }, 10000))
         << "expected " << step.expected.x() << "," << step.expected.y() << ", pointer at "
         << QCursor::pos().x() << "," << QCursor::pos().y();
