@@ -1,6 +1,6 @@
 #include "platform/net/Reachability.h"
 #include "support/FakeReachability.h"
-#include "support/TemporaryFolder.h"
+#include "support/FakeNetworkFiles.h"
 #include "platform/net/ReachabilityLinux.h"
 
 #include <gtest/gtest.h>
@@ -151,44 +151,16 @@ TEST(InterfaceLinkState, AgreesWithTheKernelsFlagsOnThisMachine) {
   EXPECT_GT(checked, 0) << "no interface could be read";
 }
 
-// A /proc and /sys of the test's own, so the watcher can be driven through real files.
-class FakeSystem {
+// A wired and a cellular link that are up (IFF_RUNNING never shows in sysfs), no default route.
+class FakeSystem : public vx::test::FakeNetworkFiles {
  public:
-  FakeSystem() {
-    std::filesystem::create_directories(root_ / "proc/net");
-    std::filesystem::create_directories(root_ / "sys/class/net/eth0");
-    std::filesystem::create_directories(root_ / "sys/class/net/wwan0");
-    // What sysfs holds for a wired and a cellular link that are up (IFF_RUNNING never shows).
-    write("sys/class/net/eth0/flags", "0x1003\n");
-    write("sys/class/net/eth0/operstate", "up\n");
-    write("sys/class/net/eth0/carrier", "1\n");
-    write("sys/class/net/wwan0/flags", "0x1091\n");
-    write("sys/class/net/wwan0/operstate", "unknown\n");
-    write("sys/class/net/wwan0/carrier", "1\n");
-    write("sys/class/net/wwan0/uevent", "DEVTYPE=wwan\nINTERFACE=wwan0\n");
-    setDefaultRoute(std::nullopt);
+  FakeSystem() : FakeNetworkFiles("vx-reach") {
+    addInterface("eth0", "0x1003", "up", "1");
+    addInterface("wwan0", "0x1091", "unknown", "1", "DEVTYPE=wwan\nINTERFACE=wwan0\n");
   }
   void setDefaultRoute(std::optional<std::string> iface) {
-    std::string table = kRouteHeader;
-    if (iface) table += *iface + "\t00000000\t0100A8C0\t0003\t0\t0\t100\t00000000\t0\t0\t0\n";
-    write("proc/net/route.tmp", table);
-    std::filesystem::rename(root_ / "proc/net/route.tmp", root_ / "proc/net/route");
+    setRoutes(iface ? *iface + "\t00000000\t0100A8C0\t0003\t0\t0\t100\t00000000\t0\t0\t0\n" : "");
   }
-  void write(const std::string& relative, const std::string& text) {
-    std::ofstream(root_ / relative) << text;
-  }
-  LinuxReachability::LinuxOptions options(bool netlink) const {
-    LinuxReachability::LinuxOptions o;
-    o.useNetlink = netlink;
-    o.pollInterval = 20ms;
-    o.procRoot = root_ / "proc";
-    o.sysRoot = root_ / "sys";
-    return o;
-  }
-
- private:
-  const vx::test::TemporaryFolder folder_{"vx-reach"};
-  const std::filesystem::path root_ = folder_.path();
 };
 
 // Collects posted notifications.

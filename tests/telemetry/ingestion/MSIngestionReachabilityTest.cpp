@@ -7,7 +7,7 @@
 #include "platform/foundation/UUID.h"
 #include "platform/net/ReachabilityLinux.h"
 #include "tools/devservice/DevService.h"
-#include "support/TemporaryFolder.h"
+#include "support/FakeNetworkFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -45,38 +45,20 @@ TEST(MSIngestionWithSystemReachability, SendsThroughTheMachinesNetwork) {
 
 // A /proc and /sys holding what the kernel shows for a wired link that is up, with the default
 // route switched on and off by rewriting the route table.
-class RouteFixture {
+class RouteFixture : public vx::test::FakeNetworkFiles {
  public:
-  RouteFixture() {
-    std::filesystem::create_directories(root_ / "proc/net");
-    std::filesystem::create_directories(root_ / "sys/class/net/eth0");
-    write("sys/class/net/eth0/flags", "0x1003\n");
-    write("sys/class/net/eth0/operstate", "up\n");
-    write("sys/class/net/eth0/carrier", "1\n");
+  RouteFixture() : FakeNetworkFiles("vx-ingestion-route") {
+    addInterface("eth0", "0x1003", "up", "1");
     write("proc/net/ipv6_route", "");
     setDefaultRoute(false);
   }
   void setDefaultRoute(bool present) {
-    std::string table =
-        "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n"
-        "eth0\t000200C0\t00000000\t0001\t0\t0\t0\t00FFFFFF\t0\t0\t0\n";
-    if (present) table += "eth0\t00000000\t010200C0\t0003\t0\t0\t0\t00000000\t0\t0\t0\n";
-    write("proc/net/route.tmp", table);
-    std::filesystem::rename(root_ / "proc/net/route.tmp", root_ / "proc/net/route");
+    std::string rows = "eth0\t000200C0\t00000000\t0001\t0\t0\t0\t00FFFFFF\t0\t0\t0\n";
+    if (present) rows += "eth0\t00000000\t010200C0\t0003\t0\t0\t0\t00000000\t0\t0\t0\n";
+    setRoutes(rows);
   }
-  vx::LinuxReachability::LinuxOptions options() const {
-    vx::LinuxReachability::LinuxOptions o;
-    o.useNetlink = false;  // the files change, not the kernel's tables
-    o.pollInterval = 20ms;
-    o.procRoot = root_ / "proc";
-    o.sysRoot = root_ / "sys";
-    return o;
-  }
-
- private:
-  void write(const std::string& relative, const std::string& text) { std::ofstream(root_ / relative) << text; }
-  const vx::test::TemporaryFolder folder_{"vx-ingestion-route"};
-  const std::filesystem::path root_ = folder_.path();
+  // The files change, not the kernel's tables.
+  vx::LinuxReachability::LinuxOptions options() const { return FakeNetworkFiles::options(false); }
 };
 
 TEST(MSIngestionWithSystemReachability, WaitsForADefaultRouteThenSends) {
