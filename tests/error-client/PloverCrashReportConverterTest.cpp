@@ -3,7 +3,7 @@
 #include "reporting/error-client/PloverCrashReportConverter.h"
 
 #include "crash-recorder/ForkedChild.h"
-#include "crash-recorder/TemporaryFolder.h"
+#include "support/TemporaryFolder.h"
 #include "reporting/crash-recorder/PloverCrash.h"
 #include "reporting/error-client/PloverError.h"
 
@@ -23,7 +23,7 @@ __attribute__((noinline)) void writeToNull() { asm volatile("movb $1, (%0)" : : 
 class RealReport : public testing::Test {
  protected:
   static void SetUpTestSuite() {
-    folder_ = new TemporaryFolder;
+    folder_ = new vx::test::TemporaryFolder("plovercrash-test");
     const auto base = folder_->path() / "PloverCrash" / "Vexel";
     ChildResult crashed = runInChild([&base] {
       resetFatalSignalsToDefault();
@@ -51,10 +51,10 @@ class RealReport : public testing::Test {
   }
   void SetUp() override { ASSERT_FALSE(text_->empty()) << "the child wrote no report"; }
 
-  static TemporaryFolder* folder_;
+  static vx::test::TemporaryFolder* folder_;
   static std::string* text_;
 };
-TemporaryFolder* RealReport::folder_ = nullptr;
+vx::test::TemporaryFolder* RealReport::folder_ = nullptr;
 std::string* RealReport::text_ = new std::string;
 
 TEST_F(RealReport, ConvertsToAFatalEventWithStackExceptionImagesAndContext) {
