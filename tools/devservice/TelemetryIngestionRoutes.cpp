@@ -19,6 +19,26 @@ struct ReceivedContainers {
   nlohmann::json containers = nlohmann::json::array();
 };
 
+// Empty when a crash's error log has the fields the service needs, else why not.
+std::string errorLogProblem(const nlohmann::json& log) {
+  for (const char* key : {"id", "processName", "applicationPath", "osExceptionType", "osExceptionCode",
+                          "osExceptionAddress"}) {
+    if (!log.contains(key) || !log[key].is_string()) return std::string("error log without text \"") + key + "\"";
+  }
+  for (const char* key : {"processId", "primaryArchitectureId"}) {
+    if (!log.contains(key) || !log[key].is_number_integer()) return std::string("error log without number \"") + key + "\"";
+  }
+  if (!log.contains("fatal") || !log["fatal"].is_boolean()) return "error log without \"fatal\"";
+  for (const char* key : {"threads", "binaries"}) {
+    if (!log.contains(key)) continue;
+    if (!log[key].is_array()) return std::string("error log whose \"") + key + "\" is not a list";
+    for (const auto& element : log[key]) {
+      if (!element.is_object() || !element.contains("id")) return std::string("error log with an entry of \"") + key + "\" without id";
+    }
+  }
+  return {};
+}
+
 // Empty when the container is well formed, else why not.
 std::string containerProblem(const nlohmann::json& body) {
   if (!body.is_object() || !body.contains("logs") || !body["logs"].is_array()) return "body is not a log container";
@@ -26,6 +46,9 @@ std::string containerProblem(const nlohmann::json& body) {
   for (const auto& log : body["logs"]) {
     if (!log.is_object() || !log.contains("type") || !log["type"].is_string() || !log.contains("timestamp")) {
       return "a log has no type or timestamp";
+    }
+    if (log["type"] == "appleError") {
+      if (auto problem = errorLogProblem(log); !problem.empty()) return problem;
     }
   }
   return {};

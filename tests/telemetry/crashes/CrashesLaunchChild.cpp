@@ -1,0 +1,138 @@
+// One launch of the application for the crash service's end-to-end tests: starts the telemetry
+// client with the crash service against the local service, then does what the mode says.
+//
+//   telemetry_crashes_launch_child <service base URL> <mode>
+//
+// Modes: crash-segv, crash-abort, crash-cxx (set the session and user, enqueue logs, crash);
+// send (take in and send what earlier launches left, until killed); ask-send, ask-dontsend,
+// ask-always (a confirmation handler that asks, answered 1, 0 or 2); ask-never (a handler that
+// asks and is never answered); crash-in-processing (a delegate that crashes while the reports
+// are processed); disabled (the service starts switched off; unprocessedCrashReports returns);
+// reset (forgets the settings earlier launches stored).
+#include "platform/foundation/DispatchQueue.h"
+#include "telemetry/ZerEvuzev/Context/MSSessionContext.h"
+#include "telemetry/ZerEvuzev/Context/MSUserDefaults.h"
+#include "telemetry/ZerEvuzev/Context/MSUserIdContext.h"
+#include "telemetry/ZerEvuzev/Core/MSZerEvuzev.h"
+#include "telemetry/ZerEvuzevCrashes/MSCrashes.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <iostream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+namespace {
+
+constexpr const char* kAppSecret = "0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0";
+
+volatile std::uintptr_t g_nowhere = 0x10;
+
+__attribute__((noinline)) void throwUncaught() { throw std::runtime_error("the icon cache is gone"); }
+
+void start(const std::string& baseURL) {
+  MSZerEvuzev::sharedInstance()->setLogUrl(baseURL);
+  MSZerEvuzev::start(std::string(kAppSecret), {MSCrashes::sharedInstance()});
+}
+
+[[noreturn]] void serveForever() {
+  for (;;) vx::RunLoop::runUntil([] { return false; }, std::chrono::hours(1));
+}
+
+// The crash-time session and user, stamped strictly before the crash's whole second, since a
+// report keeps whole seconds only.
+void setCrashTimeIdentity(const std::string& kind) {
+  MSSessionContext::sharedInstance()->setSessionId("session-" + kind);
+  MSUserIdContext::sharedInstance()->setUserId("user-" + kind);
+  const auto second = [] {
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch());
+  };
+  const auto stamped = second();
+  while (second() == stamped) std::this_thread::yield();
+}
+
+class CrashingDelegate : public MSCrashesDelegate {
+ public:
+  bool crashesShouldProcessErrorReport(MSCrashes&, const std::shared_ptr<MSErrorReport>&) override {
+    *reinterpret_cast<volatile int*>(g_nowhere) = 1;
+    return true;
+  }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    std::cerr << "usage: " << argv[0] << " <service base URL> <mode>\n";
+    return 2;
+  }
+  vx::DispatchQueue::adoptMainThread();
+  const std::string baseURL = argv[1];
+  const std::string mode = argv[2];
+
+  if (mode.rfind("crash-", 0) == 0 && mode != "crash-in-processing") {
+    start(baseURL);
+    const std::string kind = mode.substr(6);
+    setCrashTimeIdentity(kind);
+    auto unit = MSCrashes::sharedInstance()->channelUnit();
+    for (int n = 0; n < 3; ++n) {
+      auto log = std::make_shared<MSLogWithProperties>();
+      log->type = "beforeCrash";
+      unit->enqueueItem(log, 1);
+    }
+    if (kind == "segv") *reinterpret_cast<volatile int*>(g_nowhere) = 1;
+    if (kind == "abort") std::abort();
+    if (kind == "cxx") std::thread([] { throwUncaught(); }).join();
+    return 5;
+  }
+  if (mode == "crash-in-processing") {
+    static auto keep = std::make_shared<CrashingDelegate>();
+    MSCrashes::setDelegate(keep);
+    start(baseURL);
+    serveForever();
+  }
+  if (mode == "send") {
+    start(baseURL);
+    serveForever();
+  }
+  if (mode.rfind("ask-", 0) == 0) {
+    const std::string answer = mode.substr(4);
+    MSCrashes::setUserConfirmationHandler([answer](const std::vector<std::shared_ptr<MSErrorReport>>& reports) {
+      std::cout << "asked about " << reports.size() << std::endl;
+      std::uint64_t confirmation = MSUserConfirmationSend;
+      if (answer == "never") return true;
+      if (answer == "dontsend") confirmation = MSUserConfirmationDontSend;
+      if (answer == "always") confirmation = MSUserConfirmationAlways;
+      // The user answers after the prompt has returned.
+      vx::DispatchQueue::main()->async([confirmation] {
+        MSCrashes::notifyWithUserConfirmation(confirmation);
+        if (confirmation == MSUserConfirmationDontSend) {
+          // Goes out after anything the answer would have sent.
+          auto marker = std::make_shared<MSLogWithProperties>();
+          marker->type = "afterAnswer";
+          MSCrashes::sharedInstance()->channelUnit()->enqueueItem(marker, 1);
+        }
+      });
+      return true;
+    });
+    start(baseURL);
+    serveForever();
+  }
+  if (mode == "reset") {
+    // Settings earlier launches stored: the service switched on, no "always send".
+    MSUserDefaults::shared()->removeObjectForKey(MSCrashes::sharedInstance()->isEnabledKey());
+    MSUserDefaults::shared()->removeObjectForKey(MSCrashes::kMSUserConfirmationKey);
+    return 0;
+  }
+  if (mode == "disabled") {
+    MSUserDefaults::shared()->setObject(vx::Value(false), MSCrashes::sharedInstance()->isEnabledKey());
+    start(baseURL);
+    const auto reports = MSCrashes::sharedInstance()->unprocessedCrashReports();
+    std::cout << "returned " << reports.size() << std::endl;
+    return 0;
+  }
+  return 2;
+}
