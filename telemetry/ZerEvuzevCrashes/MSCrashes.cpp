@@ -12,8 +12,17 @@
 #include "telemetry/ZerEvuzevCrashes/MSErrorLogFormatter.h"
 #include "telemetry/ZerEvuzevCrashes/MSWrapperExceptionManager.h"
 
+#include "telemetry/ZerEvuzev/Model/MSArchiving.h"
+#include "telemetry/ZerEvuzev/Security/MSEncrypter.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <csignal>
+#include <limits>
 #include <fstream>
 #include <iterator>
 
@@ -59,13 +68,183 @@ double secondsSinceReferenceDate() {
   return unix - 978307200.0;
 }
 
+// ---- The crash-time log buffer ----
+
+constexpr int kBufferSlots = 60;
+constexpr const char* kBufferExtension = "mscrasheslogbuffer";
+constexpr const char* kTokenExtension = "targettoken";
+
+struct MSCrashesBufferSlot {
+  std::string logPath;
+  std::string logData;
+  std::string tokenPath;
+  std::string encryptedToken;
+  std::string internalId;
+  double timestamp = 0;
+};
+
+// Guarded by g_bufferMutex outside crash time; read as it stands at crash time. Never destroyed:
+// the channel's queue may still empty a slot while the process exits.
+MSCrashesBufferSlot* const msCrashesLogBuffer = new MSCrashesBufferSlot[kBufferSlots];
+std::recursive_mutex& g_bufferMutex = *new std::recursive_mutex;
+volatile std::sig_atomic_t msCrashesLogBufferSaved = 0;
+
+// Writes all the bytes (a write may take fewer), retrying interrupted writes. Async-signal-safe.
+int ms_write_buffer_slot(const std::string& data, const std::string& path) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0) return fd;
+  std::size_t written = 0;
+  while (written < data.size()) {
+    const ssize_t n = write(fd, data.data() + written, data.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    written += static_cast<std::size_t>(n);
+  }
+  return close(fd);
+}
+
+void ms_crash_signal_callback(siginfo_t*, ucontext_t*, void*) { ms_save_log_buffer(); }
+
+std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
+  for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
+}
+
+MSEncrypter& tokenEncrypter() {
+  static auto* encrypter = new MSEncrypter();
+  return *encrypter;
+}
+
 }  // namespace
+
+void ms_save_log_buffer() {
+  msCrashesLogBufferSaved = 1;
+  for (int i = 0; i < kBufferSlots; ++i) {
+    const MSCrashesBufferSlot& slot = msCrashesLogBuffer[i];
+    if (slot.logPath.empty()) continue;
+    ms_write_buffer_slot(slot.logData, slot.logPath);
+    // A slot without a token must not leave an earlier crash's token for its next log.
+    if (!slot.encryptedToken.empty()) {
+      ms_write_buffer_slot(slot.encryptedToken, slot.tokenPath);
+    } else {
+      unlink(slot.tokenPath.c_str());
+    }
+  }
+}
 
 MSCrashes::MSCrashes()
     : crashesPathComponent_(MSCrashesUtil::crashesDir()),
       analyzerInProgressFilePathComponent_(MSFormat("%s/%s", MSCrashesUtil::crashesDir().c_str(), kMSAnalyzerFilename)) {
   // The log store reads the service's logs back by class name.
   MSRegisterCrashesArchivableClasses();
+  logBufferPathComponent_ = MSCrashesUtil::logBufferDir();
+  setupLogBuffer();
+}
+
+void MSCrashes::setupLogBuffer() {
+  std::lock_guard lock(g_bufferMutex);
+  for (int i = 0; i < kBufferSlots; ++i) {
+    const std::string name = MSFormat("%s/%d.%s", logBufferPathComponent_.c_str(), i, kBufferExtension);
+    const auto url = MSUtility::fullURLForPathComponent(name);
+    // Created empty when missing; a file a crash left keeps its content for the replay.
+    MSUtility::createFileAtPathComponent(name, std::nullopt, false, false);
+    auto& slot = msCrashesLogBuffer[i];
+    slot = MSCrashesBufferSlot{};
+    slot.logPath = url ? url->string() : std::string();
+    slot.tokenPath = replaceAll(slot.logPath, kBufferExtension, kTokenExtension);
+  }
+}
+
+void MSCrashes::channelDidPrepareLog(MSChannelProtocol*, const MSLogPtr& log, const std::string& internalId,
+                                     std::uint64_t) {
+  if (!log || !isEnabled()) return;
+  if (std::dynamic_pointer_cast<MSAppleErrorLog>(log) || std::dynamic_pointer_cast<MSErrorAttachmentLog>(log)) return;
+  std::lock_guard lock(g_bufferMutex);
+  const auto data = MSArchivedData(*log);
+  if (!data || data.value().empty()) return;
+  std::string token;
+  const auto tokens = log->transmissionTargetTokens();
+  if (!tokens.empty()) token = tokenEncrypter().encryptString(*tokens.begin()).value_or("");
+  MSLogVerbose(kLogTag, "Storing a log to Crashes Buffer: (sid: %s, type: %s)", log->sid.value_or("(null)").c_str(),
+               log->type.value_or("(null)").c_str());
+  double oldest = std::numeric_limits<double>::max();
+  int chosen = -1;
+  int oldestIndex = 0;
+  for (int i = 0; i < kBufferSlots; ++i) {
+    if (msCrashesLogBuffer[i].logData.empty()) {
+      chosen = i;
+      break;
+    }
+    if (msCrashesLogBuffer[i].timestamp < oldest) {
+      oldest = msCrashesLogBuffer[i].timestamp;
+      oldestIndex = i;
+      MSLogVerbose(kLogTag, "Remembering index %d for oldest timestamp %f.", i, oldest);
+    }
+  }
+  const bool wasFree = chosen >= 0;
+  if (!wasFree) {
+    MSLogVerbose(kLogTag, "Reached end of buffer. Next step is overwriting the oldest one.");
+    chosen = oldestIndex;
+  }
+  auto& slot = msCrashesLogBuffer[chosen];
+  slot.logData.assign(reinterpret_cast<const char*>(data.value().data()), data.value().size());
+  slot.encryptedToken = token;
+  slot.internalId = internalId;
+  slot.timestamp = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  if (wasFree) {
+    MSLogVerbose(kLogTag, "Found an empty buffer position.");
+  } else {
+    MSLogVerbose(kLogTag, "Overwrote buffered log at index %d.", chosen);
+  }
+}
+
+void MSCrashes::processLogBufferAfterCrash() {
+  const auto group = channelGroup();
+  if (!group) return;
+  bufferChannelUnit_ =
+      group->addChannelUnitWithConfiguration(std::make_shared<MSChannelUnitConfiguration>("CrashesBuffer", 2, 1, 50, 1));
+  const auto entries = MSUtility::contentsOfDirectory(logBufferPathComponent_);
+  if (!entries) return;
+  for (const auto& entry : *entries) {
+    if (entry.extension() != std::string(".") + kBufferExtension) continue;
+    const auto data = readFile(entry);
+    if (data && !data->empty()) {
+      auto log = MSUnarchiveObject<MSAbstractLog>(*data);
+      if (log) {
+        const auto tokenURL = std::filesystem::path(replaceAll(entry.string(), kBufferExtension, kTokenExtension));
+        if (const auto tokenData = readFile(tokenURL)) {
+          const std::string cipher(tokenData->begin(), tokenData->end());
+          if (auto token = tokenEncrypter().decryptString(cipher)) {
+            log.value()->addTransmissionTargetToken(*token);
+          } else {
+            MSLogError(MSZerEvuzev::logTag(), "Failed to decrypt the target token.");
+          }
+          MSUtility::deleteFileAtURL(tokenURL);
+        }
+        MSLogDebug(kLogTag, "Re-enqueueing buffered log, type: %s.", log.value()->type.value_or("(null)").c_str());
+        if (bufferChannelUnit_) bufferChannelUnit_->enqueueItem(log.value(), 1);
+      }
+    }
+    MSUtility::createFileAtPathComponent(logBufferPathComponent_ + "/" + entry.filename().string(), vx::Bytes{}, false,
+                                         true);
+  }
+}
+
+void MSCrashes::emptyLogBufferFiles() {
+  const auto entries = MSUtility::contentsOfDirectory(logBufferPathComponent_);
+  if (!entries) {
+    MSLogError(kLogTag, "Couldn't get files in the directory \"%s\"", logBufferPathComponent_.c_str());
+    return;
+  }
+  for (const auto& entry : *entries) {
+    std::error_code ec;
+    if (entry.extension() != std::string(".") + kBufferExtension) continue;
+    if (std::filesystem::file_size(entry, ec) == 0 || ec) continue;
+    MSUtility::createFileAtPathComponent(logBufferPathComponent_ + "/" + entry.filename().string(), std::nullopt, false,
+                                         true);
+  }
 }
 
 std::shared_ptr<MSCrashes> MSCrashes::sharedInstance() {
@@ -90,6 +269,7 @@ void MSCrashes::startWithChannelGroup(const std::shared_ptr<MSChannelGroupProtoc
                                       const std::optional<std::string>& transmissionTargetToken, bool fromApplication) {
   MSServiceAbstract::startWithChannelGroup(channelGroup, appSecret, transmissionTargetToken, fromApplication);
   if (channelGroup) channelGroup->addDelegate(std::dynamic_pointer_cast<MSChannelDelegate>(shared_from_this()));
+  processLogBufferAfterCrash();
   MSLogVerbose(kLogTag, "Started crash service.");
 }
 
@@ -131,6 +311,7 @@ void MSCrashes::applyEnabledState(bool isEnabled) {
     MSLogDebug(kLogTag, "Cleaning up all crash files.");
     MSWrapperExceptionManager::deleteAllWrapperExceptions();
     deleteAllFromCrashesDirectory();
+    emptyLogBufferFiles();
     MSUtility::deleteItemForPathComponent(analyzerInProgressFilePathComponent_);
     if (hxCrashReporter_) hxCrashReporter_->purgePendingCrashReport();
     clearUnprocessedReports();
@@ -164,6 +345,8 @@ void MSCrashes::configureCrashReporterWithUncaughtExceptionHandlerEnabled(bool e
     return;
   }
   const std::terminate_handler before = std::get_terminate();
+  HXCrashReporterCallbacks callbacks{0, nullptr, ms_crash_signal_callback};
+  hxCrashReporter_->setCrashCallbacks(&callbacks);
   vx::Error error("", 0);
   // What enabling makes (handlers, the exception server and its previous registrations) lives
   // for the rest of the process on purpose: not a leak.
@@ -546,7 +729,25 @@ void MSCrashes::disableMachExceptionHandler() {
 
 // ---- Channel callbacks ----
 
-void MSCrashes::channelDidCompleteEnqueueingLog(MSChannelProtocol*, const MSLogPtr& log, const std::string&) {
+void MSCrashes::channelDidCompleteEnqueueingLog(MSChannelProtocol*, const MSLogPtr& log, const std::string& internalId) {
+  if (!internalId.empty()) {
+    std::lock_guard lock(g_bufferMutex);
+    for (int i = 0; i < kBufferSlots; ++i) {
+      MSCrashesBufferSlot& slot = msCrashesLogBuffer[i];
+      if (slot.internalId.empty() || slot.internalId != internalId) continue;
+      MSLogVerbose(kLogTag, "Deleting a log from buffer with id %s", internalId.c_str());
+      slot.logData.clear();
+      slot.encryptedToken.clear();
+      slot.internalId.clear();
+      slot.timestamp = 0;
+      if (msCrashesLogBufferSaved) {
+        unlink(slot.logPath.c_str());
+        // Its token belonged to this log only.
+        unlink(slot.tokenPath.c_str());
+        MSLogVerbose(kLogTag, "Deleted crash buffer file: %s.", slot.logPath.c_str());
+      }
+    }
+  }
   std::optional<std::filesystem::path> stored;
   std::shared_ptr<MSAppleErrorLog> errorLog;
   {

@@ -4,7 +4,8 @@
 // terminate hook), takes in the report a crash left, and one second later turns every stored
 // report into an error log, lets the delegate filter it, asks for confirmation and enqueues it
 // as a critical log with the session and user of the crash time. Logs still on their way into
-// the channel's store at a crash are not kept yet: there is no crash-time log buffer.
+// the channel's store at a crash are kept in a 60-slot buffer, written to files at crash time and
+// enqueued again at the next start through the "CrashesBuffer" unit.
 #pragma once
 
 #include "crash-engine/MSHXCrashReporter.h"
@@ -105,6 +106,8 @@ class MSCrashes : public MSServiceAbstract, public MSChannelDelegate {
   bool isProcessingDone() const { return processingDone_.load(); }
 
   // ---- Channel callbacks ----
+  void channelDidPrepareLog(MSChannelProtocol* channel, const MSLogPtr& log, const std::string& internalId,
+                            std::uint64_t flags) override;
   void channelDidCompleteEnqueueingLog(MSChannelProtocol* channel, const MSLogPtr& log,
                                        const std::string& internalId) override;
   void channelWillSendLog(MSChannelProtocol* channel, const MSLogPtr& log) override;
@@ -126,6 +129,9 @@ class MSCrashes : public MSServiceAbstract, public MSChannelDelegate {
   void deleteCrashReportWithFileURL(const std::filesystem::path& url);
   void removeCrashFile(const std::filesystem::path& url);
   std::shared_ptr<MSCrashesDelegate> delegate() const;
+  void setupLogBuffer();
+  void processLogBufferAfterCrash();
+  void emptyLogBufferFiles();
 
   mutable std::recursive_mutex stateMutex_;
   std::atomic<bool> didCrashInLastSession_{false};
@@ -148,4 +154,9 @@ class MSCrashes : public MSServiceAbstract, public MSChannelDelegate {
   // stored the log, so a crash in between leaves the report for the next launch.
   std::vector<std::pair<std::shared_ptr<MSAppleErrorLog>, std::filesystem::path>> filesAwaitingStore_;
   MSUserConfirmationHandler userConfirmationHandler_;
+  std::string logBufferPathComponent_;
+  std::shared_ptr<MSChannelUnitProtocol> bufferChannelUnit_;
 };
+
+// Crash time: writes every buffer slot to its file (and its token file). Async-signal-safe.
+void ms_save_log_buffer();

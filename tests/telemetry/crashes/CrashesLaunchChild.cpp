@@ -4,6 +4,7 @@
 //   telemetry_crashes_launch_child <service base URL> <mode>
 //
 // Modes: crash-segv, crash-abort, crash-cxx (set the session and user, enqueue logs, crash);
+// crash-buffered (logs prepared but held up before the store, then a crash);
 // send (take in and send what earlier launches left, until killed); ask-send, ask-dontsend,
 // ask-always (a confirmation handler that asks, answered 1, 0 or 2); ask-never (a handler that
 // asks and is never answered); crash-in-processing (a delegate that crashes while the reports
@@ -13,6 +14,7 @@
 #include "telemetry/ZerEvuzev/Context/MSSessionContext.h"
 #include "telemetry/ZerEvuzev/Context/MSUserDefaults.h"
 #include "telemetry/ZerEvuzev/Context/MSUserIdContext.h"
+#include "telemetry/ZerEvuzev/Channel/MSChannelGroupDefault.h"
 #include "telemetry/ZerEvuzev/Core/MSZerEvuzev.h"
 #include "telemetry/ZerEvuzevCrashes/MSCrashes.h"
 
@@ -21,6 +23,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <iostream>
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -73,7 +76,7 @@ int main(int argc, char** argv) {
   const std::string baseURL = argv[1];
   const std::string mode = argv[2];
 
-  if (mode.rfind("crash-", 0) == 0 && mode != "crash-in-processing") {
+  if (mode == "crash-segv" || mode == "crash-abort" || mode == "crash-cxx") {
     start(baseURL);
     const std::string kind = mode.substr(6);
     setCrashTimeIdentity(kind);
@@ -86,6 +89,23 @@ int main(int argc, char** argv) {
     if (kind == "segv") *reinterpret_cast<volatile int*>(g_nowhere) = 1;
     if (kind == "abort") std::abort();
     if (kind == "cxx") std::thread([] { throwUncaught(); }).join();
+    return 5;
+  }
+  if (mode == "crash-buffered") {
+    start(baseURL);
+    setCrashTimeIdentity("buffered");
+    // The channel's store is held up: these logs are prepared (and buffered) but never stored.
+    MSZerEvuzev::sharedInstance()->channelGroup()->logsDispatchQueue()->async([] {
+      for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+    });
+    auto unit = MSCrashes::sharedInstance()->channelUnit();
+    for (int n = 0; n < 3; ++n) {
+      auto log = std::make_shared<MSLogWithProperties>();
+      log->type = "inFlight";
+      log->properties = std::map<std::string, std::string>{{"n", std::to_string(n)}};
+      unit->enqueueItem(log, 1);
+    }
+    *reinterpret_cast<volatile int*>(g_nowhere) = 1;
     return 5;
   }
   if (mode == "crash-in-processing") {

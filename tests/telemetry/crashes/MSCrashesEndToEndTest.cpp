@@ -83,6 +83,7 @@ class MSCrashesEndToEndTest : public ::testing::Test {
   void SetUp() override {
     MSUtility::deleteItemForPathComponent("Logs.sqlite");
     MSUtility::deleteItemForPathComponent("crashes");
+    MSUtility::deleteItemForPathComponent("crasheslogbuffer");
     ASSERT_TRUE(service_.start().ok());
     baseURL_ = service_.baseURL();
     const int status = waitFor(spawnLaunch(baseURL_, "reset"));
@@ -160,6 +161,35 @@ INSTANTIATE_TEST_SUITE_P(Kinds, CrashKindTest,
                                            CrashCase{"crash-abort", SIGABRT, "SIGABRT", nullptr, "abort"},
                                            CrashCase{"crash-cxx", SIGABRT, "SIGABRT", "std::runtime_error", "cxx"}),
                          [](const auto& info) { return std::string(info.param.kind); });
+
+TEST_F(MSCrashesEndToEndTest, LogsInFlightAtTheCrashAreSentAtTheNextLaunch) {
+  // A token file an earlier crash left for slot 0; the log that slot holds now has no token.
+  const auto folder = MSUtility::zerEvuzevDirectoryURL() / "crasheslogbuffer";
+  std::filesystem::create_directories(folder);
+  { std::ofstream(folder / "0.targettoken") << "c3RhbGU="; }
+  const int status = crashingLaunch(baseURL_, "crash-buffered");
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) << status;
+  EXPECT_FALSE(std::filesystem::exists(folder / "0.targettoken"));
+  std::size_t nonEmpty = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    if (entry.path().extension() == ".mscrasheslogbuffer" && entry.file_size() > 0) ++nonEmpty;
+  }
+  EXPECT_EQ(nonEmpty, 3u);
+
+  launch("send");
+  const auto logs = waitForLogs(service_, "inFlight", 3);
+  ASSERT_EQ(logs.size(), 3u);
+  std::set<std::string> numbers;
+  for (const auto& log : logs) numbers.insert(log["properties"]["n"].get<std::string>());
+  EXPECT_EQ(numbers, (std::set<std::string>{"0", "1", "2"}));
+  EXPECT_EQ(waitForLogs(service_, "appleError", 1).size(), 1u);
+  stopLaunches();
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    if (entry.path().extension() == ".mscrasheslogbuffer") {
+      EXPECT_EQ(entry.file_size(), 0u) << entry.path();
+    }
+  }
+}
 
 TEST_F(MSCrashesEndToEndTest, AskedAndAnsweredSendIsSent) {
   crashingLaunch(baseURL_, "crash-abort");
