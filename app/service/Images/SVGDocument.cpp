@@ -79,13 +79,11 @@ std::optional<SVGSize> intrinsicSize(RsvgHandle* handle) {
                                        &viewBox);
   if (!hasViewBox || !usable(viewBox.width) || !usable(viewBox.height)) return std::nullopt;
   // One absolute edge and a viewBox: the other edge follows the viewBox's proportions.
-  const auto absoluteWidth = hasWidth ? points(w) : std::nullopt;
-  const auto absoluteHeight = hasHeight ? points(h) : std::nullopt;
   SVGSize size{viewBox.width, viewBox.height};
-  if (absoluteWidth) {
-    size = {*absoluteWidth, *absoluteWidth * viewBox.height / viewBox.width};
-  } else if (absoluteHeight) {
-    size = {*absoluteHeight * viewBox.width / viewBox.height, *absoluteHeight};
+  if (const auto width = hasWidth ? points(w) : std::nullopt) {
+    size = {width.value(), width.value() * viewBox.height / viewBox.width};
+  } else if (const auto height = hasHeight ? points(h) : std::nullopt) {
+    size = {height.value() * viewBox.width / viewBox.height, height.value()};
   }
   if (!usable(size.width) || !usable(size.height)) return std::nullopt;
   return size;
