@@ -1,7 +1,10 @@
 #include "bench/app/AppBenchSupport.h"
 
 #include "app/service/Auth/TokenStore.h"
+#include "tests/support/XTopLevelWindows.h"
 #include "tools/devservice/IconAPI.h"
+
+#include <benchmark/benchmark.h>
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -21,6 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 
 extern char** environ;
@@ -325,29 +329,9 @@ bool XDisplay::ok() const {
 }
 
 std::optional<XDisplay::Rect> XDisplay::window(const std::string& title) {
-  auto* display = static_cast<Display*>(display_);
-  Window root = DefaultRootWindow(display);
-  Window parent = 0;
-  Window* children = nullptr;
-  unsigned int count = 0;
-  std::optional<Rect> found;
-  if (XQueryTree(display, root, &root, &parent, &children, &count) == 0) return found;
-  for (unsigned int i = 0; i < count && !found; ++i) {
-    XWindowAttributes attributes;
-    if (XGetWindowAttributes(display, children[i], &attributes) == 0 || attributes.map_state != IsViewable) continue;
-    char* name = nullptr;
-    if (XFetchName(display, children[i], &name) != 0 && name != nullptr) {
-      if (title == name) {
-        int x = 0, y = 0;
-        Window child = 0;
-        XTranslateCoordinates(display, children[i], root, 0, 0, &x, &y, &child);
-        found = Rect{x, y, attributes.width, attributes.height};
-      }
-      XFree(name);
-    }
-  }
-  if (children != nullptr) XFree(children);
-  return found;
+  const auto found = vx::test::topLevelWindow(static_cast<Display*>(display_), title);
+  if (!found) return std::nullopt;
+  return Rect{found->x, found->y, found->width, found->height};
 }
 
 std::optional<std::uint64_t> XDisplay::checksum(const Rect& area) {
@@ -374,6 +358,35 @@ void XDisplay::scrollDown(int x, int y, int notches) {
     XTestFakeButtonEvent(display, 5, False, 0);
   }
   XSync(display, False);
+}
+
+std::map<std::string, std::string> signedInEnvironment(const PrivateHome& home, const XServer& x,
+                                                       const std::string& serviceBaseURL) {
+  std::map<std::string, std::string> environment = home.environment();
+  environment["DISPLAY"] = x.display();
+  environment["QT_QPA_PLATFORM"] = "xcb";
+  environment["VX_KEYCHAIN_BACKEND"] = "file";
+  environment["VX_API_BASE_URL"] = serviceBaseURL;
+  environment["VX_WEB_BASE_URL"] = serviceBaseURL;
+  environment[kStartupMarkerVariable] = "1";
+  return environment;
+}
+
+int runAppBenchmarks(int argc, char** argv, PrivateHome*& home) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  PrivateHome privateHome;
+  if (!privateHome.ok()) {
+    std::cerr << "no temporary folder for the program's files" << std::endl;
+    return 1;
+  }
+  privateHome.applyToThisProcess();
+  storeDemoToken();
+  home = &privateHome;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  home = nullptr;
+  return 0;
 }
 
 double median(std::vector<double> samples) {

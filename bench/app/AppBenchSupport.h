@@ -138,6 +138,17 @@ class XDisplay {
   void* display_;  // Display*
 };
 
+// What a signed-in start on `x` against the local service at `serviceBaseURL` adds to this
+// process's environment: the private home, the X display, the file keychain, the service for
+// both the API and the web pages, and the start-up marker switched on.
+std::map<std::string, std::string> signedInEnvironment(const PrivateHome& home, const XServer& x,
+                                                       const std::string& serviceBaseURL);
+
+// The main of an application benchmark: parses the arguments, points this process at a private
+// home (before any thread starts, as this process and the program share its folders) with the
+// demo token stored, makes it `home` for the benchmarks while they run, and runs them.
+int runAppBenchmarks(int argc, char** argv, PrivateHome*& home);
+
 // The median of the samples (mean of the middle two for an even count); 0 for none.
 double median(std::vector<double> samples);
 

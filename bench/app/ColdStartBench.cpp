@@ -10,7 +10,6 @@
 
 #include <benchmark/benchmark.h>
 
-#include <iostream>
 
 namespace {
 
@@ -44,13 +43,7 @@ void BM_ColdStartToFirstPaintedSearchView(benchmark::State& state) {
     state.SkipWithError("the local service did not start");
     return;
   }
-  std::map<std::string, std::string> environment = home->environment();
-  environment["DISPLAY"] = x->display();
-  environment["QT_QPA_PLATFORM"] = "xcb";
-  environment["VX_KEYCHAIN_BACKEND"] = "file";
-  environment["VX_API_BASE_URL"] = service.baseURL();
-  environment["VX_WEB_BASE_URL"] = service.baseURL();
-  environment[kStartupMarkerVariable] = "1";
+  const auto environment = signedInEnvironment(*home, *x, service.baseURL());
 
   const auto first = launchOnce(environment, whyNot);
   if (!first) {
@@ -75,19 +68,4 @@ BENCHMARK(BM_ColdStartToFirstPaintedSearchView)->Iterations(10)->UseManualTime()
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  // Before any thread starts: this process and the program share the private folders.
-  vx::bench::PrivateHome privateHome;
-  if (!privateHome.ok()) {
-    std::cerr << "no temporary folder for the program's files" << std::endl;
-    return 1;
-  }
-  privateHome.applyToThisProcess();
-  vx::bench::storeDemoToken();
-  home = &privateHome;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char** argv) { return vx::bench::runAppBenchmarks(argc, argv, home); }

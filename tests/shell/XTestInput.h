@@ -14,6 +14,8 @@
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 
+#include "support/XTopLevelWindows.h"
+
 namespace Vexelworks::testing {
 
 class XTestInput {
@@ -59,46 +61,12 @@ class XTestInput {
     for (char c : text) tap(static_cast<KeySym>(c));
   }
   // How many top-level windows are mapped; a menu or pop-up that opens adds one.
-  int viewableWindowCount() {
-    Window root = DefaultRootWindow(display_);
-    Window parent = 0;
-    Window* children = nullptr;
-    unsigned int count = 0;
-    if (XQueryTree(display_, root, &root, &parent, &children, &count) == 0) return 0;
-    int viewable = 0;
-    for (unsigned int i = 0; i < count; ++i) {
-      XWindowAttributes attributes;
-      if (XGetWindowAttributes(display_, children[i], &attributes) != 0 && attributes.map_state == IsViewable) {
-        ++viewable;
-      }
-    }
-    if (children != nullptr) XFree(children);
-    return viewable;
-  }
+  int viewableWindowCount() { return vx::test::viewableTopLevelWindowCount(display_); }
   // The top-left corner on the screen of the mapped top-level window titled `title`.
   std::optional<QPoint> windowOrigin(const char* title) {
-    Window root = DefaultRootWindow(display_);
-    Window parent = 0;
-    Window* children = nullptr;
-    unsigned int count = 0;
-    std::optional<QPoint> found;
-    if (XQueryTree(display_, root, &root, &parent, &children, &count) == 0) return found;
-    for (unsigned int i = 0; i < count && !found; ++i) {
-      char* name = nullptr;
-      XWindowAttributes attributes;
-      if (XGetWindowAttributes(display_, children[i], &attributes) == 0 || attributes.map_state != IsViewable) continue;
-      if (XFetchName(display_, children[i], &name) != 0 && name != nullptr) {
-        if (std::string(name) == title) {
-          int x = 0, y = 0;
-          Window child = 0;
-          XTranslateCoordinates(display_, children[i], root, 0, 0, &x, &y, &child);
-          found = QPoint(x, y);
-        }
-        XFree(name);
-      }
-    }
-    if (children != nullptr) XFree(children);
-    return found;
+    const auto window = vx::test::topLevelWindow(display_, title);
+    if (!window) return std::nullopt;
+    return QPoint(window->x, window->y);
   }
 
  private:
