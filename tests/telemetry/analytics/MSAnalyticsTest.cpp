@@ -14,6 +14,7 @@
 #include "telemetry/ZerEvuzev/Util/MSUtility.h"
 #include "telemetry/ZerEvuzevAnalytics/Internals/Model/MSStartSessionLog.h"
 #include "telemetry/ZerEvuzevAnalytics/MSAnalyticsCategory.h"
+#include "telemetry/analytics/MSAnalyticsTestSupport.h"
 #include "telemetry/support/MSTelemetryTestSupport.h"
 #include "tools/devservice/DevService.h"
 
@@ -26,8 +27,6 @@
 using namespace std::chrono_literals;
 
 namespace {
-
-constexpr const char* kAppSecret = "0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0";
 
 // Records every log the channel group prepares and every pause and resume.
 class PreparedLogs : public MSChannelDelegate {
@@ -93,44 +92,20 @@ class RecordingAnalyticsDelegate : public MSAnalyticsDelegate {
   std::vector<std::string> events;
 };
 
-class MSAnalyticsTest : public ::testing::Test {
+class MSAnalyticsTest : public MSAnalyticsServiceTest {
  protected:
-  void SetUp() override {
-    reset();
-    MSUtility::deleteItemForPathComponent("Logs.sqlite");
-    MSUtility::deleteItemForPathComponent("Logs.sqlite.ZerEvuzev.journal");
-  }
-  void TearDown() override {
-    if (auto group = MSZerEvuzev::sharedInstance()->channelGroup()) group->logsDispatchQueue()->sync([] {});
-    reset();
-  }
-  static void reset() {
-    MSZerEvuzev::resetSharedInstance();
-    MSAnalytics::resetSharedInstance();
-    MSAppDelegateForwarder::resetSharedInstance();
-    MSSessionContext::resetSharedInstance();
+  void resetMore() override {
     MSAnalyticsCategory::resetForTesting();
-    for (const char* key : {"MSZerEvuzevIsEnabled", "kMSAnalyticsIsEnabledKey"}) {
-      MSUserDefaults::shared()->removeObjectForKey(key);
-    }
+    MSRemoveDefaults({"MSZerEvuzevIsEnabled", "kMSAnalyticsIsEnabledKey"});
     MSLogger::resetForTesting();
   }
 
   // Starts the SDK with the analytics service; its logs go to `logUrl`.
   std::shared_ptr<MSAnalytics> start(const std::string& logUrl = "http://127.0.0.1:9") {
-    auto sdk = MSZerEvuzev::sharedInstance();
-    sdk->setLogUrl(logUrl);
-    auto analytics = MSAnalytics::sharedInstance();
-    MSZerEvuzev::start(std::string(kAppSecret), {analytics});
-    sdk->channelGroup()->addDelegate(prepared);
-    return analytics;
+    return MSStartAnalytics(kMSTestAppSecret, logUrl, prepared);
   }
-  void drain() { MSZerEvuzev::sharedInstance()->channelGroup()->logsDispatchQueue()->sync([] {}); }
-  std::size_t rows(const std::string& groupId) {
-    drain();
-    auto storage = std::dynamic_pointer_cast<MSLogDBStorage>(MSZerEvuzev::sharedInstance()->channelGroup()->storage());
-    return storage->countEntriesForTable(MSLogDBStorage::kMSLogTableName, "\"groupId\" = ?", {groupId});
-  }
+  void drain() { MSDrainLogs(); }
+  std::size_t rows(const std::string& groupId) { return MSStoredLogCount(groupId); }
 
   std::shared_ptr<PreparedLogs> prepared = std::make_shared<PreparedLogs>();
 };

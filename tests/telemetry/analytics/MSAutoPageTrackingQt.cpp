@@ -13,6 +13,7 @@
 #include "telemetry/ZerEvuzev/Util/MSUtility.h"
 #include "telemetry/ZerEvuzevAnalytics/MSAnalytics.h"
 #include "telemetry/ZerEvuzevAnalytics/MSAnalyticsCategory.h"
+#include "telemetry/analytics/MSAnalyticsTestSupport.h"
 
 #include "support/Screenshot.h"
 
@@ -63,35 +64,19 @@ class PageRecorder : public MSChannelDelegate {
   std::vector<std::string> names;
 };
 
-class MSAutoPageTrackingQtTest : public ::testing::Test {
+class MSAutoPageTrackingQtTest : public MSAnalyticsServiceTest {
  protected:
   void SetUp() override {
-    reset();
-    MSUtility::deleteItemForPathComponent("Logs.sqlite");
+    MSAnalyticsServiceTest::SetUp();
     window.resize(320, 200);
     window.setLayout(new QVBoxLayout);
     MSAnalyticsQtHooks::install();
   }
-  void TearDown() override {
-    if (auto group = MSZerEvuzev::sharedInstance()->channelGroup()) group->logsDispatchQueue()->sync([] {});
-    reset();
-  }
-  static void reset() {
-    MSZerEvuzev::resetSharedInstance();
-    MSAnalytics::resetSharedInstance();
-    MSAppDelegateForwarder::resetSharedInstance();
-    MSSessionContext::resetSharedInstance();
+  void resetMore() override {
     MSAnalyticsCategory::resetForTesting();
     MSUserDefaults::shared()->removeObjectForKey("kMSAnalyticsIsEnabledKey");
   }
-  std::shared_ptr<MSAnalytics> start() {
-    auto sdk = MSZerEvuzev::sharedInstance();
-    sdk->setLogUrl("http://127.0.0.1:9");
-    auto analytics = MSAnalytics::sharedInstance();
-    MSZerEvuzev::start(std::string("0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0"), {analytics});
-    sdk->channelGroup()->addDelegate(recorder);
-    return analytics;
-  }
+  std::shared_ptr<MSAnalytics> start() { return MSStartAnalytics(kMSTestAppSecret, "http://127.0.0.1:9", recorder); }
   // Shows the controller's view in the window, as a window's content changes.
   void show(vx::ViewController& controller, const char* screenshot) {
     QWidget* view = controller.view();

@@ -17,6 +17,7 @@
 #include "telemetry/ZerEvuzev/Util/MSUtility.h"
 #include "telemetry/ZerEvuzevAnalytics/MSAnalytics.h"
 #include "telemetry/ZerEvuzevAnalytics/MSAnalyticsCategory.h"
+#include "telemetry/analytics/MSAnalyticsTestSupport.h"
 #include "telemetry/support/MSTelemetryTestSupport.h"
 #include "tools/devservice/DevService.h"
 
@@ -31,7 +32,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr const char* kAppSecret = "0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0";
 constexpr const char* kRootToken = "aaaa1111bbbb2222-root";
 constexpr const char* kChildToken = "cccc3333dddd4444-child";
 
@@ -75,44 +75,22 @@ std::map<std::string, std::int64_t> longProperties(const std::shared_ptr<MSEvent
   return values;
 }
 
-class MSTransmissionTargetTest : public ::testing::Test {
+class MSTransmissionTargetTest : public MSAnalyticsServiceTest {
  protected:
-  void SetUp() override {
-    reset();
-    MSUtility::deleteItemForPathComponent("Logs.sqlite");
-    MSUtility::deleteItemForPathComponent("Logs.sqlite.ZerEvuzev.journal");
-  }
-  void TearDown() override {
-    if (auto group = MSZerEvuzev::sharedInstance()->channelGroup()) group->logsDispatchQueue()->sync([] {});
-    reset();
-  }
-  static void reset() {
-    MSZerEvuzev::resetSharedInstance();
-    MSAnalytics::resetSharedInstance();
-    MSAppDelegateForwarder::resetSharedInstance();
-    MSSessionContext::resetSharedInstance();
+  void resetMore() override {
     MSAnalyticsTransmissionTarget::setAuthenticationProvider(nullptr);
     MSTicketCache::sharedInstance().clearCache();
     MSUserIdContext::sharedInstance()->setUserId(std::nullopt);
-    for (const char* key : {"MSZerEvuzevIsEnabled", "kMSAnalyticsIsEnabledKey", "kMSAnalyticsIsEnabledKey/aaaa1111bbbb2222",
-                            "kMSAnalyticsIsEnabledKey/cccc3333dddd4444", "kMSAnalyticsIsEnabledKey/eeee",
-                            "kMSAnalyticsIsEnabledKey/ffff"}) {
-      MSUserDefaults::shared()->removeObjectForKey(key);
-    }
+    MSRemoveDefaults({"MSZerEvuzevIsEnabled", "kMSAnalyticsIsEnabledKey", "kMSAnalyticsIsEnabledKey/aaaa1111bbbb2222",
+                      "kMSAnalyticsIsEnabledKey/cccc3333dddd4444", "kMSAnalyticsIsEnabledKey/eeee",
+                      "kMSAnalyticsIsEnabledKey/ffff"});
     MSLogger::resetForTesting();
   }
-  void start(const std::string& secret = kAppSecret, const std::string& logUrl = "http://127.0.0.1:9") {
-    auto sdk = MSZerEvuzev::sharedInstance();
-    sdk->setLogUrl(logUrl);
-    MSZerEvuzev::start(secret, {MSAnalytics::sharedInstance()});
-    sdk->channelGroup()->addDelegate(prepared);
+  void start(const std::string& secret = kMSTestAppSecret, const std::string& logUrl = "http://127.0.0.1:9") {
+    MSStartAnalytics(secret, logUrl, prepared);
   }
-  void drain() { MSZerEvuzev::sharedInstance()->channelGroup()->logsDispatchQueue()->sync([] {}); }
-  std::size_t rows(const std::string& groupId) {
-    drain();
-    auto storage = std::dynamic_pointer_cast<MSLogDBStorage>(MSZerEvuzev::sharedInstance()->channelGroup()->storage());
-    return storage->countEntriesForTable(MSLogDBStorage::kMSLogTableName, "\"groupId\" = ?", {groupId});
-  }
+  void drain() { MSDrainLogs(); }
+  std::size_t rows(const std::string& groupId) { return MSStoredLogCount(groupId); }
 
   std::shared_ptr<PreparedLogs> prepared = std::make_shared<PreparedLogs>();
 };
@@ -254,7 +232,7 @@ TEST_F(MSTransmissionTargetTest, TheConfiguratorFillsExtensionsFromTheNearestAnc
 
 TEST_F(MSTransmissionTargetTest, OnlyTheDefaultTargetCarriesTheUserId) {
   vx::ScopedVirtualTime time;
-  start(std::string("appsecret=") + kAppSecret + ";target=" + kRootToken);
+  start(std::string("appsecret=") + kMSTestAppSecret + ";target=" + kRootToken);
   MSUserIdContext::sharedInstance()->setUserId(std::string("carol"));
   MSAnalytics::trackEvent("toDefault");
   EXPECT_EQ(prepared->lastEvent()->userId, "carol");
