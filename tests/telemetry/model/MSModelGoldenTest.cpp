@@ -8,6 +8,7 @@
 #include "telemetry/ZerEvuzev/Model/MSArchiving.h"
 #include "telemetry/ZerEvuzev/Model/MSCustomProperties.h"
 #include "telemetry/ZerEvuzev/Model/MSTypedProperty.h"
+#include "telemetry/support/MSTelemetryTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -27,30 +28,18 @@ const vx::Date kOtherTime = vx::Date(std::chrono::seconds(1'600'000'000)) + 5ms;
 
 std::filesystem::path goldenPath() { return VX_MODEL_GOLDEN_FILE; }
 
+// The valid test device with the optional fields set as well.
 std::shared_ptr<MSDevice> fullDevice() {
-  auto device = std::make_shared<MSDevice>();
+  auto device = MSTestDevice();
   device->wrapperSdkVersion = "4.5.6";
   device->wrapperSdkName = "wrapper.sdk";
   device->wrapperRuntimeVersion = "rt-7";
   device->liveUpdateReleaseLabel = "v9";
   device->liveUpdateDeploymentKey = "deploy-key";
   device->liveUpdatePackageHash = "cafe01";
-  device->sdkName = "zerevuzev.macos";
-  device->sdkVersion = "2.1.0";
-  device->model = "Standard PC";
-  device->oemName = "QEMU";
-  device->osName = "Debian GNU/Linux";
-  device->osVersion = "12";
-  device->osBuild = "6.1.0-18-amd64";
   device->osApiLevel = 33;
-  device->locale = "en_US";
-  device->timeZoneOffset = -300;
-  device->screenSize = "1080x1920";
-  device->appVersion = "1.2.3";
   device->carrierName = "carrier";
   device->carrierCountry = "AT";
-  device->appBuild = "123";
-  device->appNamespace = "com.example.app";
   return device;
 }
 
