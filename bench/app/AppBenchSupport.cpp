@@ -130,6 +130,13 @@ void storeDemoToken() {
 
 // --- XServer ---
 
+std::unique_ptr<XServer> XServer::startOrSkip(benchmark::State& state) {
+  std::string whyNot;
+  auto server = start(whyNot);
+  if (!server) state.SkipWithError(("skipped: " + whyNot).c_str());
+  return server;
+}
+
 std::unique_ptr<XServer> XServer::start(std::string& whyNot) {
   const std::string program = findExecutable("Xvfb");
   if (program.empty()) {

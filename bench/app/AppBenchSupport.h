@@ -18,6 +18,10 @@
 #include <thread>
 #include <vector>
 
+namespace benchmark {
+class State;
+}
+
 namespace vx::bench {
 
 // What the program prints once when the search view first paints, with VX_STARTUP_MARKER set
@@ -58,6 +62,8 @@ void storeDemoToken();
 class XServer {
  public:
   static std::unique_ptr<XServer> start(std::string& whyNot);
+  // As start(), but where there is none the benchmark is skipped, saying why.
+  static std::unique_ptr<XServer> startOrSkip(benchmark::State& state);
   ~XServer();
   XServer(const XServer&) = delete;
   XServer& operator=(const XServer&) = delete;

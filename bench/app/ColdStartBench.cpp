@@ -32,12 +32,8 @@ std::optional<double> launchOnce(const std::map<std::string, std::string>& envir
 }
 
 void BM_ColdStartToFirstPaintedSearchView(benchmark::State& state) {
-  std::string whyNot;
-  auto x = XServer::start(whyNot);
-  if (!x) {
-    state.SkipWithError(("skipped: " + whyNot).c_str());
-    return;
-  }
+  auto x = XServer::startOrSkip(state);
+  if (!x) return;
   vx::devservice::DevService service;
   if (!service.start().ok()) {
     state.SkipWithError("the local service did not start");
@@ -45,6 +41,7 @@ void BM_ColdStartToFirstPaintedSearchView(benchmark::State& state) {
   }
   const auto environment = signedInEnvironment(*home, *x, service.baseURL());
 
+  std::string whyNot;
   const auto first = launchOnce(environment, whyNot);
   if (!first) {
     state.SkipWithError(whyNot.c_str());

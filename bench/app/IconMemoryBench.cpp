@@ -82,12 +82,8 @@ std::optional<std::uint64_t> settledChecksum(XDisplay& display, const XDisplay::
 }
 
 void BM_ResidentMemoryAfter500IconsShown(benchmark::State& state) {
-  std::string whyNot;
-  auto x = XServer::start(whyNot);
-  if (!x) {
-    state.SkipWithError(("skipped: " + whyNot).c_str());
-    return;
-  }
+  auto x = XServer::startOrSkip(state);
+  if (!x) return;
   const auto data = home->root() / "service-data";
   if (!writeCatalogue(data, kIcons)) {
     state.SkipWithError("the sample catalogue could not be copied");
@@ -107,6 +103,7 @@ void BM_ResidentMemoryAfter500IconsShown(benchmark::State& state) {
   }
   const auto environment = signedInEnvironment(*home, *x, service.baseURL());
 
+  std::string whyNot;
   AppProcess::Memory memory;
   std::size_t fetched = 0;
   for (auto _ : state) {
