@@ -10,269 +10,216 @@
 
 namespace {
 
-constexpr MSErrorFieldRule kRequired = MSErrorFieldRule::kRequired;
-constexpr MSErrorFieldRule kNonEmpty = MSErrorFieldRule::kNonEmpty;
+constexpr MSFieldFlags kRequired = MSFieldFlags::Required;
+constexpr MSFieldFlags kNonEmpty = MSFieldFlags::NonEmpty;
 
-// The operations every table-driven value class shares.
+// An error log asks only that a nested object be present where it is required, not that it be
+// valid itself: a crash whose recorder could not walk every thread or read every image is still
+// worth sending.
 template <class C>
-MSJson tableJson(const C& object) {
-  MSJson json = MSJson::object();
-  C::fields().addToJson(object, json);
-  return json;
-}
-
-template <class C>
-bool tableEqual(const C& object, const MSSerializableObject& other) {
-  const auto* typed = dynamic_cast<const C*>(&other);
-  return typed != nullptr && C::fields().equal(object, *typed);
-}
-
-template <class C>
-std::size_t tableHash(const C& object) {
-  std::size_t seed = std::hash<std::string>{}(object.className());
-  C::fields().hash(object, seed);
-  return seed;
+constexpr MSField<C> presenceOnly(MSField<C> field) {
+  field.nestedValid = [](const C&) { return true; };
+  return field;
 }
 
 }  // namespace
 
 // ---- MSStackFrame ----
 
-const MSErrorFieldTable<MSStackFrame>& MSStackFrame::fields() {
-  static const MSErrorFieldTable<MSStackFrame> table{{
-      MSErrorField<MSStackFrame, &MSStackFrame::address>("address"),
-      MSErrorField<MSStackFrame, &MSStackFrame::code>("code"),
-      MSErrorField<MSStackFrame, &MSStackFrame::frameClassName>("className"),
-      MSErrorField<MSStackFrame, &MSStackFrame::methodName>("methodName"),
-      MSErrorField<MSStackFrame, &MSStackFrame::lineNumber>("lineNumber"),
-      MSErrorField<MSStackFrame, &MSStackFrame::fileName>("fileName"),
-  }};
-  return table;
+const MSFieldTable<MSStackFrame>& MSStackFrame::fieldTable() {
+  using F = MSStackFrame;
+  static constexpr MSField<F> kFields[] = {
+      MSFieldOf<&F::address>("address"),
+      MSFieldOf<&F::code>("code"),
+      MSFieldOf<&F::frameClassName>("className"),
+      MSFieldOf<&F::methodName>("methodName"),
+      MSFieldOf<&F::lineNumber>("lineNumber"),
+      MSFieldOf<&F::fileName>("fileName"),
+  };
+  static constexpr MSFieldTable<F> kTable(kFields);
+  return kTable;
 }
 
-MSStackFrame::MSStackFrame(vx::KeyedUnarchiver& coder) { fields().decode(*this, coder); }
-void MSStackFrame::encodeWithCoder(vx::KeyedArchiver& coder) const { fields().encode(*this, coder); }
-MSJson MSStackFrame::serializeToDictionary() const { return tableJson(*this); }
-bool MSStackFrame::isEqual(const MSSerializableObject& other) const { return tableEqual(*this, other); }
-std::size_t MSStackFrame::hash() const { return tableHash(*this); }
+MSStackFrame::MSStackFrame(vx::KeyedUnarchiver& coder) { fieldTable().decodeOwn(*this, coder); }
+void MSStackFrame::encodeWithCoder(vx::KeyedArchiver& coder) const { fieldTable().encode(*this, coder); }
+MSJson MSStackFrame::serializeToDictionary() const { return fieldTable().toJson(*this); }
+bool MSStackFrame::isEqual(const MSSerializableObject& other) const { return fieldTable().isEqual(*this, other); }
+std::size_t MSStackFrame::hash() const { return fieldTable().hash(*this); }
 
 // ---- MSException ----
 
-const MSErrorFieldTable<MSException>& MSException::fields() {
-  static const MSErrorFieldTable<MSException> table{{
-      MSErrorField<MSException, &MSException::type>("type", kRequired),
-      MSErrorField<MSException, &MSException::message>("message"),
-      MSErrorField<MSException, &MSException::stackTrace>("stackTrace"),
-      MSErrorField<MSException, &MSException::wrapperSdkName>("wrapperSdkName"),
-      MSErrorField<MSException, &MSException::frames>("frames", kNonEmpty),
-      MSErrorField<MSException, &MSException::innerExceptions>("innerExceptions"),
-  }};
-  return table;
+const MSFieldTable<MSException>& MSException::fieldTable() {
+  using E = MSException;
+  static constexpr MSField<E> kFields[] = {
+      MSFieldOf<&E::type>("type", kRequired),
+      MSFieldOf<&E::message>("message"),
+      MSFieldOf<&E::stackTrace>("stackTrace"),
+      MSFieldOf<&E::wrapperSdkName>("wrapperSdkName"),
+      presenceOnly(MSFieldOf<&E::frames>("frames", kNonEmpty)),
+      presenceOnly(MSFieldOf<&E::innerExceptions>("innerExceptions")),
+  };
+  static constexpr MSFieldTable<E> kTable(kFields);
+  return kTable;
 }
 
-MSException::MSException(vx::KeyedUnarchiver& coder) { fields().decode(*this, coder); }
-void MSException::encodeWithCoder(vx::KeyedArchiver& coder) const { fields().encode(*this, coder); }
-MSJson MSException::serializeToDictionary() const { return tableJson(*this); }
-bool MSException::isValid() const { return fields().valid(*this); }
-bool MSException::isEqual(const MSSerializableObject& other) const { return tableEqual(*this, other); }
-std::size_t MSException::hash() const { return tableHash(*this); }
+MSException::MSException(vx::KeyedUnarchiver& coder) { fieldTable().decodeOwn(*this, coder); }
+void MSException::encodeWithCoder(vx::KeyedArchiver& coder) const { fieldTable().encode(*this, coder); }
+MSJson MSException::serializeToDictionary() const { return fieldTable().toJson(*this); }
+bool MSException::isValid() const { return fieldTable().isValid(*this); }
+bool MSException::isEqual(const MSSerializableObject& other) const { return fieldTable().isEqual(*this, other); }
+std::size_t MSException::hash() const { return fieldTable().hash(*this); }
 
 // ---- MSThread ----
 
-const MSErrorFieldTable<MSThread>& MSThread::fields() {
-  static const MSErrorFieldTable<MSThread> table{{
-      MSErrorField<MSThread, &MSThread::threadId>("id", kRequired),
-      MSErrorField<MSThread, &MSThread::name>("name"),
-      MSErrorField<MSThread, &MSThread::frames>("frames", kNonEmpty),
-      MSErrorField<MSThread, &MSThread::exception>("exception"),
-  }};
-  return table;
+const MSFieldTable<MSThread>& MSThread::fieldTable() {
+  using T = MSThread;
+  static constexpr MSField<T> kFields[] = {
+      MSFieldOf<&T::threadId>("id", kRequired),
+      MSFieldOf<&T::name>("name"),
+      presenceOnly(MSFieldOf<&T::frames>("frames", kNonEmpty)),
+      presenceOnly(MSFieldOf<&T::exception>("exception")),
+  };
+  static constexpr MSFieldTable<T> kTable(kFields);
+  return kTable;
 }
 
-MSThread::MSThread(vx::KeyedUnarchiver& coder) { fields().decode(*this, coder); }
-void MSThread::encodeWithCoder(vx::KeyedArchiver& coder) const { fields().encode(*this, coder); }
-MSJson MSThread::serializeToDictionary() const { return tableJson(*this); }
-bool MSThread::isValid() const { return fields().valid(*this); }
-bool MSThread::isEqual(const MSSerializableObject& other) const { return tableEqual(*this, other); }
-std::size_t MSThread::hash() const { return tableHash(*this); }
+MSThread::MSThread(vx::KeyedUnarchiver& coder) { fieldTable().decodeOwn(*this, coder); }
+void MSThread::encodeWithCoder(vx::KeyedArchiver& coder) const { fieldTable().encode(*this, coder); }
+MSJson MSThread::serializeToDictionary() const { return fieldTable().toJson(*this); }
+bool MSThread::isValid() const { return fieldTable().isValid(*this); }
+bool MSThread::isEqual(const MSSerializableObject& other) const { return fieldTable().isEqual(*this, other); }
+std::size_t MSThread::hash() const { return fieldTable().hash(*this); }
 
 // ---- MSBinary ----
 
-const MSErrorFieldTable<MSBinary>& MSBinary::fields() {
-  static const MSErrorFieldTable<MSBinary> table{{
-      MSErrorField<MSBinary, &MSBinary::binaryId>("id", kRequired),
-      MSErrorField<MSBinary, &MSBinary::startAddress>("startAddress", kRequired),
-      MSErrorField<MSBinary, &MSBinary::endAddress>("endAddress", kRequired),
-      MSErrorField<MSBinary, &MSBinary::name>("name", kRequired),
-      MSErrorField<MSBinary, &MSBinary::path>("path", kRequired),
-      MSErrorField<MSBinary, &MSBinary::architecture>("architecture"),
-      MSErrorField<MSBinary, &MSBinary::primaryArchitectureId>("primaryArchitectureId"),
-      MSErrorField<MSBinary, &MSBinary::architectureVariantId>("architectureVariantId"),
-  }};
-  return table;
+const MSFieldTable<MSBinary>& MSBinary::fieldTable() {
+  using B = MSBinary;
+  static constexpr MSField<B> kFields[] = {
+      MSFieldOf<&B::binaryId>("id", kRequired),
+      MSFieldOf<&B::startAddress>("startAddress", kRequired),
+      MSFieldOf<&B::endAddress>("endAddress", kRequired),
+      MSFieldOf<&B::name>("name", kRequired),
+      MSFieldOf<&B::path>("path", kRequired),
+      MSFieldOf<&B::architecture>("architecture"),
+      MSFieldOf<&B::primaryArchitectureId>("primaryArchitectureId"),
+      MSFieldOf<&B::architectureVariantId>("architectureVariantId"),
+  };
+  static constexpr MSFieldTable<B> kTable(kFields);
+  return kTable;
 }
 
-MSBinary::MSBinary(vx::KeyedUnarchiver& coder) { fields().decode(*this, coder); }
-void MSBinary::encodeWithCoder(vx::KeyedArchiver& coder) const { fields().encode(*this, coder); }
-MSJson MSBinary::serializeToDictionary() const { return tableJson(*this); }
-bool MSBinary::isValid() const { return fields().valid(*this); }
-bool MSBinary::isEqual(const MSSerializableObject& other) const { return tableEqual(*this, other); }
-std::size_t MSBinary::hash() const { return tableHash(*this); }
+MSBinary::MSBinary(vx::KeyedUnarchiver& coder) { fieldTable().decodeOwn(*this, coder); }
+void MSBinary::encodeWithCoder(vx::KeyedArchiver& coder) const { fieldTable().encode(*this, coder); }
+MSJson MSBinary::serializeToDictionary() const { return fieldTable().toJson(*this); }
+bool MSBinary::isValid() const { return fieldTable().isValid(*this); }
+bool MSBinary::isEqual(const MSSerializableObject& other) const { return fieldTable().isEqual(*this, other); }
+std::size_t MSBinary::hash() const { return fieldTable().hash(*this); }
 
 // ---- MSAbstractErrorLog ----
 
-const MSErrorFieldTable<MSAbstractErrorLog>& MSAbstractErrorLog::fields() {
+const MSFieldTable<MSAbstractErrorLog, MSLogWithProperties>& MSAbstractErrorLog::fieldTable() {
   using L = MSAbstractErrorLog;
-  static const MSErrorFieldTable<L> table{{
-      MSErrorField<L, &L::errorId>("id", kRequired),
-      MSErrorField<L, &L::processId>("processId", kRequired),
-      MSErrorField<L, &L::processName>("processName", kRequired),
-      MSErrorField<L, &L::parentProcessId>("parentProcessId"),
-      MSErrorField<L, &L::parentProcessName>("parentProcessName"),
-      MSErrorField<L, &L::errorThreadId>("errorThreadId"),
-      MSErrorField<L, &L::errorThreadName>("errorThreadName"),
-      MSErrorField<L, &L::fatal>("fatal"),
-      MSErrorField<L, &L::appLaunchTimestamp>("appLaunchTimestamp"),
-      MSErrorField<L, &L::architecture>("architecture"),
-  }};
-  return table;
+  static constexpr MSField<L> kFields[] = {
+      MSFieldOf<&L::errorId>("id", kRequired),
+      MSFieldOf<&L::processId>("processId", kRequired),
+      MSFieldOf<&L::processName>("processName", kRequired),
+      MSFieldOf<&L::parentProcessId>("parentProcessId"),
+      MSFieldOf<&L::parentProcessName>("parentProcessName"),
+      MSFieldOf<&L::errorThreadId>("errorThreadId"),
+      MSFieldOf<&L::errorThreadName>("errorThreadName"),
+      MSFieldOf<&L::fatal>("fatal"),
+      MSFieldOf<&L::appLaunchTimestamp>("appLaunchTimestamp"),
+      MSFieldOf<&L::architecture>("architecture"),
+  };
+  static constexpr MSFieldTable<L, MSLogWithProperties> kTable(kFields);
+  return kTable;
 }
 
 MSAbstractErrorLog::MSAbstractErrorLog(vx::KeyedUnarchiver& coder) : MSLogWithProperties(coder) {
-  fields().decode(*this, coder);
+  fieldTable().decodeOwn(*this, coder);
 }
-
-void MSAbstractErrorLog::encodeWithCoder(vx::KeyedArchiver& coder) const {
-  MSLogWithProperties::encodeWithCoder(coder);
-  fields().encode(*this, coder);
-}
-
-MSJson MSAbstractErrorLog::serializeToDictionary() const {
-  MSJson json = MSLogWithProperties::serializeToDictionary();
-  fields().addToJson(*this, json);
-  return json;
-}
-
-bool MSAbstractErrorLog::isValid() const { return MSLogWithProperties::isValid() && fields().valid(*this); }
-
+void MSAbstractErrorLog::encodeWithCoder(vx::KeyedArchiver& coder) const { fieldTable().encode(*this, coder); }
+MSJson MSAbstractErrorLog::serializeToDictionary() const { return fieldTable().toJson(*this); }
+bool MSAbstractErrorLog::isValid() const { return fieldTable().isValid(*this); }
 bool MSAbstractErrorLog::isEqual(const MSSerializableObject& other) const {
-  const auto* log = dynamic_cast<const MSAbstractErrorLog*>(&other);
-  return log != nullptr && MSLogWithProperties::isEqual(other) && fields().equal(*this, *log);
+  return fieldTable().isEqual(*this, other);
 }
-
-std::size_t MSAbstractErrorLog::hash() const {
-  std::size_t seed = MSLogWithProperties::hash();
-  fields().hash(*this, seed);
-  return seed;
-}
+std::size_t MSAbstractErrorLog::hash() const { return fieldTable().hash(*this); }
 
 // ---- MSAppleErrorLog ----
 
-const MSErrorFieldTable<MSAppleErrorLog>& MSAppleErrorLog::fields() {
+const MSFieldTable<MSAppleErrorLog, MSAbstractErrorLog>& MSAppleErrorLog::fieldTable() {
   using L = MSAppleErrorLog;
-  static const MSErrorFieldTable<L> table{{
-      MSErrorField<L, &L::primaryArchitectureId>("primaryArchitectureId", kRequired),
-      MSErrorField<L, &L::architectureVariantId>("architectureVariantId"),
-      MSErrorField<L, &L::applicationPath>("applicationPath", kRequired),
-      MSErrorField<L, &L::osExceptionType>("osExceptionType", kRequired),
-      MSErrorField<L, &L::osExceptionCode>("osExceptionCode", kRequired),
-      MSErrorField<L, &L::osExceptionAddress>("osExceptionAddress", kRequired),
-      MSErrorField<L, &L::exceptionType>("exceptionType"),
-      MSErrorField<L, &L::exceptionReason>("exceptionReason"),
-      MSErrorField<L, &L::selectorRegisterValue>("selectorRegisterValue"),
-      MSErrorField<L, &L::threads>("threads"),
-      MSErrorField<L, &L::binaries>("binaries"),
-      MSErrorField<L, &L::registers>("registers"),
-      MSErrorField<L, &L::exception>("exception"),
-  }};
-  return table;
+  static constexpr MSField<L> kFields[] = {
+      MSFieldOf<&L::primaryArchitectureId>("primaryArchitectureId", kRequired),
+      MSFieldOf<&L::architectureVariantId>("architectureVariantId"),
+      MSFieldOf<&L::applicationPath>("applicationPath", kRequired),
+      MSFieldOf<&L::osExceptionType>("osExceptionType", kRequired),
+      MSFieldOf<&L::osExceptionCode>("osExceptionCode", kRequired),
+      MSFieldOf<&L::osExceptionAddress>("osExceptionAddress", kRequired),
+      MSFieldOf<&L::exceptionType>("exceptionType"),
+      MSFieldOf<&L::exceptionReason>("exceptionReason"),
+      MSFieldOf<&L::selectorRegisterValue>("selectorRegisterValue"),
+      presenceOnly(MSFieldOf<&L::threads>("threads")),
+      presenceOnly(MSFieldOf<&L::binaries>("binaries")),
+      MSFieldOf<&L::registers>("registers"),
+      presenceOnly(MSFieldOf<&L::exception>("exception")),
+  };
+  static constexpr MSFieldTable<L, MSAbstractErrorLog> kTable(kFields);
+  return kTable;
 }
 
 MSAppleErrorLog::MSAppleErrorLog(vx::KeyedUnarchiver& coder) : MSAbstractErrorLog(coder) {
-  fields().decode(*this, coder);
+  fieldTable().decodeOwn(*this, coder);
 }
-
-void MSAppleErrorLog::encodeWithCoder(vx::KeyedArchiver& coder) const {
-  MSAbstractErrorLog::encodeWithCoder(coder);
-  fields().encode(*this, coder);
-}
-
-MSJson MSAppleErrorLog::serializeToDictionary() const {
-  MSJson json = MSAbstractErrorLog::serializeToDictionary();
-  fields().addToJson(*this, json);
-  return json;
-}
-
-bool MSAppleErrorLog::isValid() const { return MSAbstractErrorLog::isValid() && fields().valid(*this); }
-
-bool MSAppleErrorLog::isEqual(const MSSerializableObject& other) const {
-  const auto* log = dynamic_cast<const MSAppleErrorLog*>(&other);
-  return log != nullptr && MSAbstractErrorLog::isEqual(other) && fields().equal(*this, *log);
-}
-
-std::size_t MSAppleErrorLog::hash() const {
-  std::size_t seed = MSAbstractErrorLog::hash();
-  fields().hash(*this, seed);
-  return seed;
-}
+void MSAppleErrorLog::encodeWithCoder(vx::KeyedArchiver& coder) const { fieldTable().encode(*this, coder); }
+MSJson MSAppleErrorLog::serializeToDictionary() const { return fieldTable().toJson(*this); }
+bool MSAppleErrorLog::isValid() const { return fieldTable().isValid(*this); }
+bool MSAppleErrorLog::isEqual(const MSSerializableObject& other) const { return fieldTable().isEqual(*this, other); }
+std::size_t MSAppleErrorLog::hash() const { return fieldTable().hash(*this); }
 
 // ---- MSHandledErrorLog ----
 
-const MSErrorFieldTable<MSHandledErrorLog>& MSHandledErrorLog::fields() {
+const MSFieldTable<MSHandledErrorLog, MSLogWithProperties>& MSHandledErrorLog::fieldTable() {
   using L = MSHandledErrorLog;
-  static const MSErrorFieldTable<L> table{{
-      MSErrorField<L, &L::errorId>("id", kRequired),
-      MSErrorField<L, &L::exception>("exception", kRequired),
-  }};
-  return table;
+  static constexpr MSField<L> kFields[] = {
+      MSFieldOf<&L::errorId>("id", kRequired),
+      presenceOnly(MSFieldOf<&L::exception>("exception", kRequired)),
+  };
+  static constexpr MSFieldTable<L, MSLogWithProperties> kTable(kFields);
+  return kTable;
 }
 
 MSHandledErrorLog::MSHandledErrorLog(vx::KeyedUnarchiver& coder) : MSLogWithProperties(coder) {
-  fields().decode(*this, coder);
+  fieldTable().decodeOwn(*this, coder);
 }
-
-void MSHandledErrorLog::encodeWithCoder(vx::KeyedArchiver& coder) const {
-  MSLogWithProperties::encodeWithCoder(coder);
-  fields().encode(*this, coder);
-}
-
-MSJson MSHandledErrorLog::serializeToDictionary() const {
-  MSJson json = MSLogWithProperties::serializeToDictionary();
-  fields().addToJson(*this, json);
-  return json;
-}
-
-bool MSHandledErrorLog::isValid() const { return MSLogWithProperties::isValid() && fields().valid(*this); }
-
+void MSHandledErrorLog::encodeWithCoder(vx::KeyedArchiver& coder) const { fieldTable().encode(*this, coder); }
+MSJson MSHandledErrorLog::serializeToDictionary() const { return fieldTable().toJson(*this); }
+bool MSHandledErrorLog::isValid() const { return fieldTable().isValid(*this); }
 bool MSHandledErrorLog::isEqual(const MSSerializableObject& other) const {
-  const auto* log = dynamic_cast<const MSHandledErrorLog*>(&other);
-  return log != nullptr && MSLogWithProperties::isEqual(other) && fields().equal(*this, *log);
+  return fieldTable().isEqual(*this, other);
 }
-
-std::size_t MSHandledErrorLog::hash() const {
-  std::size_t seed = MSLogWithProperties::hash();
-  fields().hash(*this, seed);
-  return seed;
-}
+std::size_t MSHandledErrorLog::hash() const { return fieldTable().hash(*this); }
 
 // ---- MSErrorAttachmentLog ----
 
-const MSErrorFieldTable<MSErrorAttachmentLog>& MSErrorAttachmentLog::fields() {
+const MSFieldTable<MSErrorAttachmentLog, MSAbstractLog>& MSErrorAttachmentLog::fieldTable() {
   using L = MSErrorAttachmentLog;
-  static const MSErrorFieldTable<L> table{{
-      MSErrorField<L, &L::attachmentId>("id", kRequired),
-      MSErrorField<L, &L::errorId>("errorId", kRequired),
-      MSErrorField<L, &L::contentType>("contentType", kRequired),
-      MSErrorField<L, &L::filename>("fileName"),
-      MSErrorField<L, &L::data>("data", kRequired),
-  }};
-  return table;
+  static constexpr MSField<L> kFields[] = {
+      MSFieldOf<&L::attachmentId>("id", kRequired),
+      MSFieldOf<&L::errorId>("errorId", kRequired),
+      MSFieldOf<&L::contentType>("contentType", kRequired),
+      MSFieldOf<&L::filename>("fileName"),
+      MSFieldOf<&L::data>("data", kRequired),
+  };
+  static constexpr MSFieldTable<L, MSAbstractLog> kTable(kFields);
+  return kTable;
 }
 
 MSErrorAttachmentLog::MSErrorAttachmentLog() : attachmentId(vx::UUID::make().uuidString()) { type = kType; }
 
 MSErrorAttachmentLog::MSErrorAttachmentLog(vx::KeyedUnarchiver& coder) : MSAbstractLog(coder) {
-  fields().decode(*this, coder);
+  fieldTable().decodeOwn(*this, coder);
 }
 
 MSErrorAttachmentLog::MSErrorAttachmentLog(std::optional<std::string> filename_,
@@ -302,45 +249,30 @@ std::shared_ptr<MSErrorAttachmentLog> MSErrorAttachmentLog::attachmentWithBinary
   return std::make_shared<MSErrorAttachmentLog>(std::move(filename), std::move(data), std::move(contentType));
 }
 
-void MSErrorAttachmentLog::encodeWithCoder(vx::KeyedArchiver& coder) const {
-  MSAbstractLog::encodeWithCoder(coder);
-  fields().encode(*this, coder);
-}
-
-MSJson MSErrorAttachmentLog::serializeToDictionary() const {
-  MSJson json = MSAbstractLog::serializeToDictionary();
-  fields().addToJson(*this, json);
-  return json;
-}
-
-bool MSErrorAttachmentLog::isValid() const { return MSAbstractLog::isValid() && fields().valid(*this); }
-
+void MSErrorAttachmentLog::encodeWithCoder(vx::KeyedArchiver& coder) const { fieldTable().encode(*this, coder); }
+MSJson MSErrorAttachmentLog::serializeToDictionary() const { return fieldTable().toJson(*this); }
+bool MSErrorAttachmentLog::isValid() const { return fieldTable().isValid(*this); }
 bool MSErrorAttachmentLog::isEqual(const MSSerializableObject& other) const {
-  const auto* log = dynamic_cast<const MSErrorAttachmentLog*>(&other);
-  return log != nullptr && MSAbstractLog::isEqual(other) && fields().equal(*this, *log);
+  return fieldTable().isEqual(*this, other);
 }
-
-std::size_t MSErrorAttachmentLog::hash() const {
-  std::size_t seed = MSAbstractLog::hash();
-  fields().hash(*this, seed);
-  return seed;
-}
+std::size_t MSErrorAttachmentLog::hash() const { return fieldTable().hash(*this); }
 
 // ---- MSWrapperException ----
 
-const MSErrorFieldTable<MSWrapperException>& MSWrapperException::fields() {
+const MSFieldTable<MSWrapperException>& MSWrapperException::fieldTable() {
   using W = MSWrapperException;
-  static const MSErrorFieldTable<W> table{{
-      MSErrorField<W, &W::modelException>("modelException"),
-      MSErrorField<W, &W::processId>("processId"),
-      MSErrorField<W, &W::exceptionData>("exceptionData"),
-  }};
-  return table;
+  static constexpr MSField<W> kFields[] = {
+      MSFieldOf<&W::modelException>("modelException"),
+      MSFieldOf<&W::processId>("processId"),
+      MSFieldOf<&W::exceptionData>("exceptionData"),
+  };
+  static constexpr MSFieldTable<W> kTable(kFields);
+  return kTable;
 }
 
-MSWrapperException::MSWrapperException(vx::KeyedUnarchiver& coder) { fields().decode(*this, coder); }
-void MSWrapperException::encodeWithCoder(vx::KeyedArchiver& coder) const { fields().encode(*this, coder); }
-MSJson MSWrapperException::serializeToDictionary() const { return tableJson(*this); }
+MSWrapperException::MSWrapperException(vx::KeyedUnarchiver& coder) { fieldTable().decodeOwn(*this, coder); }
+void MSWrapperException::encodeWithCoder(vx::KeyedArchiver& coder) const { fieldTable().encode(*this, coder); }
+MSJson MSWrapperException::serializeToDictionary() const { return fieldTable().toJson(*this); }
 
 // ---- MSErrorReport ----
 

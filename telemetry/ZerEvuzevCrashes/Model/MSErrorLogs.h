@@ -1,7 +1,7 @@
 // The logs the crash service sends: the crash itself (MSAppleErrorLog, "appleError"), an error a
 // wrapper SDK handled (MSHandledErrorLog, "handledError") and a file attached to either
 // (MSErrorAttachmentLog, "errorAttachment"). Each class's own keys follow its base's keys and
-// are driven by its field table.
+// are driven by its field table (MSFieldTable).
 #pragma once
 
 #include "telemetry/ZerEvuzev/Model/MSAbstractLog.h"
@@ -36,7 +36,7 @@ class MSAbstractErrorLog : public MSLogWithProperties {
 
   bool isFatal() const { return fatal; }
 
-  static const MSErrorFieldTable<MSAbstractErrorLog>& fields();
+  static const MSFieldTable<MSAbstractErrorLog, MSLogWithProperties>& fieldTable();
   std::string className() const override { return "MSAbstractErrorLog"; }
   void encodeWithCoder(vx::KeyedArchiver& coder) const override;
   MSJson serializeToDictionary() const override;
@@ -66,7 +66,7 @@ class MSAppleErrorLog : public MSAbstractErrorLog, public MSNoAutoAssignSessionI
   std::optional<std::map<std::string, std::string>> registers;
   std::shared_ptr<MSException> exception;
 
-  static const MSErrorFieldTable<MSAppleErrorLog>& fields();
+  static const MSFieldTable<MSAppleErrorLog, MSAbstractErrorLog>& fieldTable();
   std::string className() const override { return "MSAppleErrorLog"; }
   void encodeWithCoder(vx::KeyedArchiver& coder) const override;
   MSJson serializeToDictionary() const override;
@@ -86,7 +86,7 @@ class MSHandledErrorLog : public MSLogWithProperties {
   std::optional<std::string> errorId;
   std::shared_ptr<MSException> exception;
 
-  static const MSErrorFieldTable<MSHandledErrorLog>& fields();
+  static const MSFieldTable<MSHandledErrorLog, MSLogWithProperties>& fieldTable();
   std::string className() const override { return "MSHandledErrorLog"; }
   void encodeWithCoder(vx::KeyedArchiver& coder) const override;
   MSJson serializeToDictionary() const override;
@@ -121,7 +121,7 @@ class MSErrorAttachmentLog : public MSAbstractLog {
   std::optional<std::string> filename;
   std::optional<vx::Bytes> data;
 
-  static const MSErrorFieldTable<MSErrorAttachmentLog>& fields();
+  static const MSFieldTable<MSErrorAttachmentLog, MSAbstractLog>& fieldTable();
   std::string className() const override { return "MSErrorAttachmentLog"; }
   void encodeWithCoder(vx::KeyedArchiver& coder) const override;
   MSJson serializeToDictionary() const override;

@@ -1,15 +1,52 @@
 // The value classes of an error log: a stack frame, a language-level exception, a thread and a
-// binary image. Each is driven by its field table (MSErrorLogFields.h): JSON keys in the order
-// they are written, archive keys equal to them, equality over the same fields.
+// binary image. Each is driven by its field table (the telemetry model's MSFieldTable): JSON keys
+// in the order they are written, archive keys equal to them, equality over the same fields.
 #pragma once
 
-#include "telemetry/ZerEvuzevCrashes/Model/MSErrorLogFields.h"
+#include "platform/foundation/Base64.h"
+#include "platform/foundation/KeyedArchiver.h"
+#include "telemetry/ZerEvuzev/Model/MSFieldTable.h"
+#include "telemetry/ZerEvuzev/Util/MSUtility.h"
 
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
+
+// Unsigned 64-bit numbers (CPU types) are archived by their bit pattern, so values above the
+// signed range come back unchanged.
+template <>
+struct MSScalarCodec<std::uint64_t> {
+  static MSJson json(std::uint64_t value) { return value; }
+  static void encode(vx::KeyedArchiver& coder, std::uint64_t value, std::string_view key) {
+    coder.encodeInt64(static_cast<std::int64_t>(value), key);
+  }
+  static std::optional<std::uint64_t> decode(vx::KeyedUnarchiver& coder, std::string_view key) {
+    const auto raw = coder.decodeInt64(key);
+    return raw ? std::optional<std::uint64_t>(static_cast<std::uint64_t>(*raw)) : std::nullopt;
+  }
+  static bool isZero(std::uint64_t value) { return value == 0; }
+};
+
+// Bytes: Base64 text in JSON, raw bytes in the archive.
+template <>
+struct MSScalarCodec<vx::Bytes> {
+  static MSJson json(const vx::Bytes& value) { return vx::base64Encode(vx::ByteView(value)); }
+  static void encode(vx::KeyedArchiver& coder, const vx::Bytes& value, std::string_view key) {
+    coder.encodeData(value, key);
+  }
+  static std::optional<vx::Bytes> decode(vx::KeyedUnarchiver& coder, std::string_view key) {
+    return coder.decodeData(key);
+  }
+  static bool isZero(const vx::Bytes& value) { return value.empty(); }
+  static void hash(std::size_t& seed, const vx::Bytes& value) {
+    MSHashAdd(seed, std::string_view(reinterpret_cast<const char*>(value.data()), value.size()));
+  }
+};
 
 // One frame. JSON "address", "code", "className", "methodName", "lineNumber", "fileName". No
 // validity rule of its own (always valid). The crash conversion fills only address and code.
@@ -26,7 +63,7 @@ class MSStackFrame : public MSSerializableObject, public MSModel {
   std::optional<std::int64_t> lineNumber;
   std::optional<std::string> fileName;
 
-  static const MSErrorFieldTable<MSStackFrame>& fields();
+  static const MSFieldTable<MSStackFrame>& fieldTable();
   std::string className() const override { return "MSStackFrame"; }
   void encodeWithCoder(vx::KeyedArchiver& coder) const override;
   MSJson serializeToDictionary() const override;
@@ -49,7 +86,7 @@ class MSException : public MSSerializableObject, public MSModel {
   std::optional<std::vector<std::shared_ptr<MSStackFrame>>> frames;
   std::optional<std::vector<std::shared_ptr<MSException>>> innerExceptions;
 
-  static const MSErrorFieldTable<MSException>& fields();
+  static const MSFieldTable<MSException>& fieldTable();
   std::string className() const override { return "MSException"; }
   void encodeWithCoder(vx::KeyedArchiver& coder) const override;
   MSJson serializeToDictionary() const override;
@@ -70,7 +107,7 @@ class MSThread : public MSSerializableObject, public MSModel {
   std::optional<std::vector<std::shared_ptr<MSStackFrame>>> frames;
   std::shared_ptr<MSException> exception;
 
-  static const MSErrorFieldTable<MSThread>& fields();
+  static const MSFieldTable<MSThread>& fieldTable();
   std::string className() const override { return "MSThread"; }
   void encodeWithCoder(vx::KeyedArchiver& coder) const override;
   MSJson serializeToDictionary() const override;
@@ -95,7 +132,7 @@ class MSBinary : public MSSerializableObject, public MSModel {
   std::optional<std::uint64_t> primaryArchitectureId;
   std::optional<std::uint64_t> architectureVariantId;
 
-  static const MSErrorFieldTable<MSBinary>& fields();
+  static const MSFieldTable<MSBinary>& fieldTable();
   std::string className() const override { return "MSBinary"; }
   void encodeWithCoder(vx::KeyedArchiver& coder) const override;
   MSJson serializeToDictionary() const override;

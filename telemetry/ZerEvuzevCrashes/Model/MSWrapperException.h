@@ -15,7 +15,7 @@ class MSWrapperException : public MSSerializableObject {
   std::optional<vx::Bytes> exceptionData;
   std::optional<std::int64_t> processId;
 
-  static const MSErrorFieldTable<MSWrapperException>& fields();
+  static const MSFieldTable<MSWrapperException>& fieldTable();
   std::string className() const override { return "MSWrapperException"; }
   void encodeWithCoder(vx::KeyedArchiver& coder) const override;
   MSJson serializeToDictionary() const override;
