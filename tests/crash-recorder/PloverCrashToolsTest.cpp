@@ -115,6 +115,11 @@ TEST(PloverCrashStringTest, NullTerminatedUTF8) {
   EXPECT_FALSE(plovercrashstring_isNullTerminatedUTF8String("abc", 0, 0));
   EXPECT_TRUE(plovercrashstring_isNullTerminatedUTF8String("\xf0\x9f\x98\x80", 1, 8));
   EXPECT_FALSE(plovercrashstring_isNullTerminatedUTF8String("\xc3x", 0, 8));
+  // Forms that are not UTF-8 at all, though they look like it: a 5-byte form (stack bytes that
+  // once made a report strict readers refused), an overlong, a surrogate, beyond U+10FFFF.
+  for (const char* bad : {"\xf8\x8c\xaa\xa0\x9dU", "\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80"}) {
+    EXPECT_FALSE(plovercrashstring_isNullTerminatedUTF8String(bad, 0, 16)) << bad;
+  }
 }
 
 TEST(PloverCrashStringTest, ValidUTF8) {

@@ -22,39 +22,20 @@ bool plovercrashstring_isNullTerminatedUTF8String(const void* memory, int minLen
   if (memory == nullptr || maxLength <= 0) {
     return false;
   }
-  const auto* ptr = static_cast<const unsigned char*>(memory);
-  const unsigned char* const end = ptr + maxLength;
-  for (; ptr < end; ++ptr) {
-    const unsigned char ch = *ptr;
+  const auto* text = static_cast<const char*>(memory);
+  int length = 0;
+  for (; length < maxLength; ++length) {
+    const auto ch = static_cast<unsigned char>(text[length]);
     if (ch == 0) {
-      return (ptr - static_cast<const unsigned char*>(memory)) >= minLength;
+      break;
     }
-    if (ch & 0x80) {
-      int continuation;
-      if ((ch & 0xe0) == 0xc0) {
-        continuation = 1;
-      } else if ((ch & 0xf0) == 0xe0) {
-        continuation = 2;
-      } else if ((ch & 0xf8) == 0xf0) {
-        continuation = 3;
-      } else if ((ch & 0xfc) == 0xf8) {
-        continuation = 4;
-      } else if ((ch & 0xfe) == 0xfc) {
-        continuation = 5;
-      } else {
-        return false;
-      }
-      for (int i = 0; i < continuation; ++i) {
-        ++ptr;
-        if (ptr >= end || (*ptr & 0xc0) != 0x80) {
-          return false;
-        }
-      }
-    } else if (ch < 0x20 && ch != '\t' && ch != '\n' && ch != '\r') {
+    if (ch < 0x20 && ch != '\t' && ch != '\n' && ch != '\r') {
       return false;
     }
   }
-  return false;
+  // Well-formed UTF-8 only (no 5- or 6-byte forms, overlongs or surrogates): the bytes go into
+  // the report as a JSON string, which strict readers refuse otherwise.
+  return length < maxLength && length >= minLength && plovercrashstring_isValidUTF8(text, length);
 }
 
 bool plovercrashstring_extractHexValue(const char* string, int length, std::uint64_t* result) {
