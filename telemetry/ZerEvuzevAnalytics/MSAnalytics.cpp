@@ -286,7 +286,10 @@ void MSAnalytics::sendLog(const MSLogPtr& log, std::uint64_t flags) {
 
 MSStringDictionary MSAnalytics::removeInvalidProperties(const vx::ValueMap& properties) {
   MSStringDictionary valid;
-  for (const auto& [key, value] : properties) {
+  for (const auto& entry : properties) {
+    // Named, not structured bindings: the log macro's lambda captures the key.
+    const std::string& key = entry.first;
+    const vx::Value& value = entry.second;
     // A key is text by construction here; text that is not UTF-8 cannot be sent, so it counts as
     // an invalid key.
     if (!vx::utf8::isValid(key)) {
