@@ -415,13 +415,7 @@ hxcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::eval_program(
                    HXCRASH_DWARF_CFA_PROGRAM_MAX_STEPS);
       return hxcrash_error_invalid_argument;
     }
-    if (walk_steps != nullptr) {
-      if (*walk_steps == 0) {
-        MSHXCF_DEBUG("The stack walk used up its budget of DWARF instructions");
-        return hxcrash_error_invalid_argument;
-      }
-      *walk_steps -= 1;
-    }
+    if (!hxcrash_dwarf_walk_take_step(walk_steps)) return hxcrash_error_invalid_argument;
     std::uint8_t opcode = 0;
     HXC_FIXED(std::uint8_t, opcode);
     const std::uint8_t operand = opcode & 0x3f;

@@ -54,6 +54,18 @@ class dwarf_stack {
 // Operations one expression may execute; DW_OP_bra and DW_OP_skip can jump backwards.
 inline constexpr std::size_t HXCRASH_DWARF_EXPRESSION_MAX_STEPS = 10000;
 
+// Takes one step of a stack walk's budget (walk_steps may be null: no walk-wide budget); false,
+// with a debug line, once it is used up. CFA programs and expressions share it.
+inline bool hxcrash_dwarf_walk_take_step(std::size_t* walk_steps) {
+  if (walk_steps == nullptr) return true;
+  if (*walk_steps == 0) {
+    MSHXCF_DEBUG("The stack walk used up its budget of DWARF instructions");
+    return false;
+  }
+  *walk_steps -= 1;
+  return true;
+}
+
 // Evaluates the expression at [base + offset, + length) of mem. Registers come from
 // thread_state, dereferences read task. initial values are pushed first (bottom first). On
 // success *result is the final top of the stack. Errors (all logged): invalid_argument for
@@ -145,13 +157,7 @@ hxcrash_error_t hxcrash_async_dwarf_expression_eval(
                    HXCRASH_DWARF_EXPRESSION_MAX_STEPS);
       return hxcrash_error_invalid_argument;
     }
-    if (walk_steps != nullptr) {
-      if (*walk_steps == 0) {
-        MSHXCF_DEBUG("The stack walk used up its budget of DWARF instructions");
-        return hxcrash_error_invalid_argument;
-      }
-      *walk_steps -= 1;
-    }
+    if (!hxcrash_dwarf_walk_take_step(walk_steps)) return hxcrash_error_invalid_argument;
     std::uint8_t opcode = 0;
     HXC_READ(std::uint8_t, opcode);
     switch (opcode) {

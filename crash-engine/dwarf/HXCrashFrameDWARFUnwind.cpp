@@ -190,22 +190,12 @@ MSplframe_error_t MSplframe_cursor_read_dwarf_unwind_in_walk(
     const hxcrash_async_thread_state* current_frame,
     const hxcrash_async_thread_state* previous_frame, hxcrash_async_thread_state* next_frame,
     hxcrash_dwarf_walk_cache* walk) {
-  if (!MShxcrash_async_thread_state_has_reg(current_frame, MSHXCRASH_REG_IP)) {
-    MSHXCF_DEBUG("Frame is missing a valid IP register, skipping compact unwind encoding");
-    return MSPLFRAME_BAD_FRAME;
-  }
-  const std::uint64_t pc = MShxcrash_async_thread_state_get_reg(current_frame, MSHXCRASH_REG_IP);
-  // A caller's program counter is a return address: look up the call instruction instead.
-  const std::uint64_t lookupPc = (previous_frame != nullptr && pc > 0) ? pc - 1 : pc;
-
-  MShxcrash_async_image_list_set_reading(image_list, true);
-  MShxcrash_async_macho* image = MShxcrash_async_image_containing_address(image_list, lookupPc);
-  if (image == nullptr) {
-    MSHXCF_DEBUG("Could not find a loaded image for the current frame pc: 0x%llx",
-                 static_cast<unsigned long long>(pc));
-    MShxcrash_async_image_list_set_reading(image_list, false);
-    return MSPLFRAME_NOT_SUPPORTED;
-  }
+  std::uint64_t pc = 0;
+  std::uint64_t lookupPc = 0;
+  MShxcrash_async_macho* image = nullptr;
+  const MSplframe_error_t found =
+      MSplframe_cursor_find_frame_image(image_list, current_frame, previous_frame, &pc, &lookupPc, &image);
+  if (found != MSPLFRAME_OK) return found;
   MSplframe_error_t result;
   if (image->m64) {
     result = unwindWith<std::uint64_t, std::int64_t>(task, image, pc, lookupPc, current_frame,

@@ -10,23 +10,12 @@ MSplframe_error_t MSplframe_cursor_read_compact_unwind(vx::task_t task,
                                                        hxcrash_async_thread_state* next_frame) {
   // Without an image list no image can hold compact unwind information.
   if (image_list == nullptr) return MSPLFRAME_NOT_SUPPORTED;
-  if (!MShxcrash_async_thread_state_has_reg(current_frame, MSHXCRASH_REG_IP)) {
-    MSHXCF_DEBUG("Frame is missing a valid IP register, skipping compact unwind encoding");
-    return MSPLFRAME_BAD_FRAME;
-  }
-  const std::uint64_t pc = MShxcrash_async_thread_state_get_reg(current_frame, MSHXCRASH_REG_IP);
-  // A caller's pc is a return address: the call lies one byte before it (after a call that does
-  // not return, the return address can be the next function's first byte).
-  const std::uint64_t lookupPc = (previous_frame != nullptr && pc > 0) ? pc - 1 : pc;
-
-  MShxcrash_async_image_list_set_reading(image_list, true);
-  MShxcrash_async_macho* image = MShxcrash_async_image_containing_address(image_list, lookupPc);
-  if (image == nullptr) {
-    MSHXCF_DEBUG("Could not find a loaded image for the current frame pc: 0x%llx",
-                 static_cast<unsigned long long>(pc));
-    MShxcrash_async_image_list_set_reading(image_list, false);
-    return MSPLFRAME_NOT_SUPPORTED;
-  }
+  std::uint64_t pc = 0;
+  std::uint64_t lookupPc = 0;
+  MShxcrash_async_macho* image = nullptr;
+  const MSplframe_error_t found =
+      MSplframe_cursor_find_frame_image(image_list, current_frame, previous_frame, &pc, &lookupPc, &image);
+  if (found != MSPLFRAME_OK) return found;
   MSplframe_error_t result = MSPLFRAME_NOT_SUPPORTED;
   hxcrash_async_mobject section;
   const hxcrash_error_t mapErr =

@@ -215,3 +215,27 @@ MSplframe_error_t MSplframe_cursor_read_frame_ptr(vx::task_t task, MShxcrash_asy
   MShxcrash_async_thread_state_set_reg(next_frame, MSHXCRASH_REG_IP, returnAddress);
   return MSPLFRAME_OK;
 }
+
+MSplframe_error_t MSplframe_cursor_find_frame_image(MShxcrash_async_image_list* image_list,
+                                                    const hxcrash_async_thread_state* current_frame,
+                                                    const hxcrash_async_thread_state* previous_frame,
+                                                    std::uint64_t* pc, std::uint64_t* lookup_pc,
+                                                    MShxcrash_async_macho** image) {
+  if (!MShxcrash_async_thread_state_has_reg(current_frame, MSHXCRASH_REG_IP)) {
+    MSHXCF_DEBUG("Frame is missing a valid IP register, skipping this unwind reader");
+    return MSPLFRAME_BAD_FRAME;
+  }
+  *pc = MShxcrash_async_thread_state_get_reg(current_frame, MSHXCRASH_REG_IP);
+  // After a call that does not return, the return address can be the next function's first byte.
+  *lookup_pc = (previous_frame != nullptr && *pc > 0) ? *pc - 1 : *pc;
+
+  MShxcrash_async_image_list_set_reading(image_list, true);
+  *image = MShxcrash_async_image_containing_address(image_list, *lookup_pc);
+  if (*image == nullptr) {
+    MSHXCF_DEBUG("Could not find a loaded image for the current frame pc: 0x%llx",
+                 static_cast<unsigned long long>(*pc));
+    MShxcrash_async_image_list_set_reading(image_list, false);
+    return MSPLFRAME_NOT_SUPPORTED;
+  }
+  return MSPLFRAME_OK;
+}

@@ -77,6 +77,17 @@ MSplframe_error_t MSplframe_cursor_read_frame_ptr(vx::task_t task,
                                                   const hxcrash_async_thread_state* previous_frame,
                                                   hxcrash_async_thread_state* next_frame);
 
+// For the frame readers, at crash time: the loaded image holding the frame's pc (*pc) looked up at
+// *lookup_pc (a caller's pc is a return address: the call lies one byte before it). On
+// MSPLFRAME_OK the image list is marked as being read and the caller ends that with
+// MShxcrash_async_image_list_set_reading(image_list, false); MSPLFRAME_BAD_FRAME without an IP,
+// MSPLFRAME_NOT_SUPPORTED when no image holds the pc (list left unmarked).
+MSplframe_error_t MSplframe_cursor_find_frame_image(MShxcrash_async_image_list* image_list,
+                                                    const hxcrash_async_thread_state* current_frame,
+                                                    const hxcrash_async_thread_state* previous_frame,
+                                                    std::uint64_t* pc, std::uint64_t* lookup_pc,
+                                                    MShxcrash_async_macho** image);
+
 // The compact-unwind reader (MSHXCrashFrameCompactUnwind.cpp, HXCrashAsyncCompactUnwindEncoding.h):
 // a Mach-O image's __unwind_info entry for the pc, applied. ELF images carry no compact unwind
 // information: MSPLFRAME_NOT_SUPPORTED, nothing logged.
