@@ -729,25 +729,34 @@ void MSCrashes::disableMachExceptionHandler() {
 
 // ---- Channel callbacks ----
 
-void MSCrashes::channelDidCompleteEnqueueingLog(MSChannelProtocol*, const MSLogPtr& log, const std::string& internalId) {
-  if (!internalId.empty()) {
-    std::lock_guard lock(g_bufferMutex);
-    for (int i = 0; i < kBufferSlots; ++i) {
-      MSCrashesBufferSlot& slot = msCrashesLogBuffer[i];
-      if (slot.internalId.empty() || slot.internalId != internalId) continue;
-      MSLogVerbose(kLogTag, "Deleting a log from buffer with id %s", internalId.c_str());
-      slot.logData.clear();
-      slot.encryptedToken.clear();
-      slot.internalId.clear();
-      slot.timestamp = 0;
-      if (msCrashesLogBufferSaved) {
-        unlink(slot.logPath.c_str());
-        // Its token belonged to this log only.
-        unlink(slot.tokenPath.c_str());
-        MSLogVerbose(kLogTag, "Deleted crash buffer file: %s.", slot.logPath.c_str());
-      }
+void MSCrashes::removeLogFromBuffer(const std::string& internalId) {
+  if (internalId.empty()) return;
+  std::lock_guard lock(g_bufferMutex);
+  for (int i = 0; i < kBufferSlots; ++i) {
+    MSCrashesBufferSlot& slot = msCrashesLogBuffer[i];
+    if (slot.internalId.empty() || slot.internalId != internalId) continue;
+    MSLogVerbose(kLogTag, "Deleting a log from buffer with id %s", internalId.c_str());
+    slot.logData.clear();
+    slot.encryptedToken.clear();
+    slot.internalId.clear();
+    slot.timestamp = 0;
+    if (msCrashesLogBufferSaved) {
+      unlink(slot.logPath.c_str());
+      // Its token belonged to this log only.
+      unlink(slot.tokenPath.c_str());
+      MSLogVerbose(kLogTag, "Deleted crash buffer file: %s.", slot.logPath.c_str());
     }
   }
+}
+
+// The journal brings the log back after a crash; a buffered copy would make the next launch send
+// it twice.
+void MSCrashes::channelDidJournalLog(MSChannelProtocol*, const MSLogPtr&, const std::string& internalId) {
+  removeLogFromBuffer(internalId);
+}
+
+void MSCrashes::channelDidCompleteEnqueueingLog(MSChannelProtocol*, const MSLogPtr& log, const std::string& internalId) {
+  removeLogFromBuffer(internalId);
   std::optional<std::filesystem::path> stored;
   std::shared_ptr<MSAppleErrorLog> errorLog;
   {

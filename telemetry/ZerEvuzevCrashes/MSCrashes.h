@@ -108,6 +108,7 @@ class MSCrashes : public MSServiceAbstract, public MSChannelDelegate {
   // ---- Channel callbacks ----
   void channelDidPrepareLog(MSChannelProtocol* channel, const MSLogPtr& log, const std::string& internalId,
                             std::uint64_t flags) override;
+  void channelDidJournalLog(MSChannelProtocol* channel, const MSLogPtr& log, const std::string& internalId) override;
   void channelDidCompleteEnqueueingLog(MSChannelProtocol* channel, const MSLogPtr& log,
                                        const std::string& internalId) override;
   void channelWillSendLog(MSChannelProtocol* channel, const MSLogPtr& log) override;
@@ -130,6 +131,8 @@ class MSCrashes : public MSServiceAbstract, public MSChannelDelegate {
   void removeCrashFile(const std::filesystem::path& url);
   std::shared_ptr<MSCrashesDelegate> delegate() const;
   void setupLogBuffer();
+  // Frees the buffer slot holding the log, and its files when a crash has written them.
+  void removeLogFromBuffer(const std::string& internalId);
   void processLogBufferAfterCrash();
   void emptyLogBufferFiles();
 

@@ -113,6 +113,11 @@ void MSChannelGroupDefault::channelDidPrepareLog(MSChannelProtocol* channel, con
   enumerateDelegates([&](MSChannelDelegate& d) { d.channelDidPrepareLog(channel, log, internalId, flags); });
 }
 
+void MSChannelGroupDefault::channelDidJournalLog(MSChannelProtocol* channel, const MSLogPtr& log,
+                                                 const std::string& internalId) {
+  enumerateDelegates([&](MSChannelDelegate& d) { d.channelDidJournalLog(channel, log, internalId); });
+}
+
 void MSChannelGroupDefault::channelDidCompleteEnqueueingLog(MSChannelProtocol* channel, const MSLogPtr& log,
                                                             const std::string& internalId) {
   enumerateDelegates([&](MSChannelDelegate& d) { d.channelDidCompleteEnqueueingLog(channel, log, internalId); });

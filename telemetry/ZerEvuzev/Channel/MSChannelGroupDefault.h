@@ -51,6 +51,7 @@ class MSChannelGroupDefault : public MSChannelGroupProtocol,
   void channelPrepareLog(MSChannelProtocol* channel, const MSLogPtr& log) override;
   void channelDidPrepareLog(MSChannelProtocol* channel, const MSLogPtr& log, const std::string& internalId,
                             std::uint64_t flags) override;
+  void channelDidJournalLog(MSChannelProtocol* channel, const MSLogPtr& log, const std::string& internalId) override;
   void channelDidCompleteEnqueueingLog(MSChannelProtocol* channel, const MSLogPtr& log,
                                        const std::string& internalId) override;
   void channelWillSendLog(MSChannelProtocol* channel, const MSLogPtr& log) override;

@@ -34,6 +34,10 @@ class MSChannelDelegate {
   // On the enqueueing thread.
   virtual void channelDidPrepareLog(MSChannelProtocol* /*channel*/, const MSLogPtr& /*log*/,
                                     const std::string& /*internalId*/, std::uint64_t /*flags*/) {}
+  // On the enqueueing thread, after channelDidPrepareLog: the unit's journal holds the log, so a
+  // crash or kill from here on loses it no more than a store would.
+  virtual void channelDidJournalLog(MSChannelProtocol* /*channel*/, const MSLogPtr& /*log*/,
+                                    const std::string& /*internalId*/) {}
   virtual void channelDidCompleteEnqueueingLog(MSChannelProtocol* /*channel*/, const MSLogPtr& /*log*/,
                                                const std::string& /*internalId*/) {}
   virtual void channelWillSendLog(MSChannelProtocol* /*channel*/, const MSLogPtr& /*log*/) {}

@@ -151,6 +151,9 @@ void MSChannelUnitDefault::enqueueItem(const MSLogPtr& item, std::uint64_t flags
   // stores it.
   std::optional<std::uint64_t> journalEntry;
   if (journal_) journalEntry = journal_->appendLog(*item, flags);
+  if (journalEntry) {
+    for (const auto& delegate : delegates) delegate->channelDidJournalLog(this, item, internalId);
+  }
   logsDispatchQueue_->async([self = shared_from_this(), item, flags, internalId, journalEntry] {
     self->enqueueOnQueue(item, flags, internalId, journalEntry);
   });

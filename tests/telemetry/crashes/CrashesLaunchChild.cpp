@@ -9,7 +9,8 @@
 // ask-always (a confirmation handler that asks, answered 1, 0 or 2); ask-never (a handler that
 // asks and is never answered); crash-in-processing (a delegate that crashes while the reports
 // are processed); disabled (the service starts switched off; unprocessedCrashReports returns);
-// reset (forgets the settings earlier launches stored).
+// reset (forgets the settings and the pending report earlier launches stored).
+#include "crash-engine/MSHXCrashReporter.h"
 #include "platform/foundation/DispatchQueue.h"
 #include "telemetry/ZerEvuzev/Context/MSSessionContext.h"
 #include "telemetry/ZerEvuzev/Context/MSUserDefaults.h"
@@ -145,6 +146,11 @@ int main(int argc, char** argv) {
     // Settings earlier launches stored: the service switched on, no "always send".
     MSUserDefaults::shared()->removeObjectForKey(MSCrashes::sharedInstance()->isEnabledKey());
     MSUserDefaults::shared()->removeObjectForKey(MSCrashes::kMSUserConfirmationKey);
+    // A report an earlier test's crash left with the engine: a launch that starts switched off
+    // keeps it there, and the next enabled launch would send it alongside this test's own.
+    MSHXCrashReporter(std::make_shared<MSHXCrashReporterConfig>(MSHXCrashReporterSignalHandlerTypeBSD,
+                                                                MSHXCrashReporterSymbolicationStrategyNone, true))
+        .purgePendingCrashReport();
     return 0;
   }
   if (mode == "disabled") {
