@@ -1,7 +1,8 @@
 // The name of the function a log line is written from, for loggers that name their call site.
 // __func__ inside a lambda is "operator()", which says nothing; the compiler's pretty function
-// text of a lambda still starts with its enclosing function ("N::S::load(int)::<lambda()>"), so
-// the name is taken from there.
+// text of a lambda still starts with its enclosing function ("N::S::load(int)::<lambda()>" from
+// g++, "auto N::S::load(int)::(anonymous class)::operator()() const" from clang), so the name is
+// taken from there.
 #pragma once
 
 #include <string_view>
@@ -20,6 +21,15 @@ constexpr std::string_view enclosingFunctionName(std::string_view prettyFunction
   std::size_t paren = std::string_view::npos;
   for (std::size_t i = 0; i < prettyFunction.size(); ++i) {
     if (prettyFunction[i] != '(') continue;
+    // Scopes clang writes in parentheses: "(anonymous namespace)", "(anonymous class)" (a lambda),
+    // "(lambda at file:line:column)".
+    const auto rest = prettyFunction.substr(i);
+    if (rest.starts_with("(anonymous ") || rest.starts_with("(lambda at ")) {
+      const auto close = prettyFunction.find(')', i);
+      if (close == std::string_view::npos) return fallback;
+      i = close;
+      continue;
+    }
     if (prettyFunction.substr(0, i).ends_with(kOperator) && i + 1 < prettyFunction.size() &&
         prettyFunction[i + 1] == ')') {
       ++i;

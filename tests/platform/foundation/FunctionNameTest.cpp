@@ -30,6 +30,16 @@ TEST(FunctionNameTest, TakesTheEnclosingFunctionFromThePrettyText) {
       // A lambda outside any function has no enclosing name: the fallback.
       {"N::<lambda()>", "operator()"},
       {"", "operator()"},
+      // The same kinds as clang writes them.
+      {"auto N::S::load(int)::(anonymous class)::operator()(int) const", "load"},
+      {"auto N::S::load(int)::(anonymous class)::operator()(int)::(anonymous class)::operator()() const", "load"},
+      {"auto N::g(int)::(anonymous class)::operator()() const", "g"},
+      {"void N::(anonymous namespace)::helper()", "helper"},
+      {"auto N::(anonymous namespace)::helper()::(anonymous class)::operator()() const", "helper"},
+      {"auto N::S::load(int)::(lambda at a.cpp:3:9)::operator()() const", "load"},
+      {"auto N::(anonymous class)::operator()() const", "operator()"},
+      // Cut text never reads past its end.
+      {"void N::(anonymous namespace", "operator()"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(vx::enclosingFunctionName(c.pretty, "operator()"), c.expected) << c.pretty;
