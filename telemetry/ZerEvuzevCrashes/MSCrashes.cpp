@@ -10,10 +10,12 @@
 #include "telemetry/ZerEvuzevCrashes/MSCrashesCXXExceptionHandler.h"
 #include "telemetry/ZerEvuzevCrashes/MSCrashesUtil.h"
 #include "telemetry/ZerEvuzevCrashes/MSErrorLogFormatter.h"
+#include "telemetry/ZerEvuzevCrashes/MSWrapperCrashesHelper.h"
 #include "telemetry/ZerEvuzevCrashes/MSWrapperExceptionManager.h"
 
 #include "telemetry/ZerEvuzev/Model/MSArchiving.h"
 #include "telemetry/ZerEvuzev/Security/MSEncrypter.h"
+#include "platform/foundation/UUID.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -276,7 +278,13 @@ void MSCrashes::startWithChannelGroup(const std::shared_ptr<MSChannelGroupProtoc
 void MSCrashes::applyEnabledState(bool isEnabled) {
   MSServiceAbstract::applyEnabledState(isEnabled);
   if (isEnabled) {
-    configureCrashReporterWithUncaughtExceptionHandlerEnabled(true);
+    // A wrapper runtime may keep the uncaught-exception hook for itself.
+    const auto setupDelegate = MSWrapperCrashesHelper::getCrashHandlerSetupDelegate();
+    const bool enableUncaughtExceptionHandler =
+        setupDelegate ? setupDelegate->shouldEnableUncaughtExceptionHandler() : true;
+    if (setupDelegate) setupDelegate->willSetUpCrashHandlers();
+    configureCrashReporterWithUncaughtExceptionHandlerEnabled(enableUncaughtExceptionHandler);
+    if (setupDelegate) setupDelegate->didSetUpCrashHandlers();
     // Being switched on by setEnabled, which stores the value afterwards: a report pending from
     // while the service was off is not taken.
     if (!this->isEnabled() && hxCrashReporter_) hxCrashReporter_->purgePendingCrashReport();
@@ -441,7 +449,7 @@ void MSCrashes::finishProcessing() {
 }
 
 void MSCrashes::startCrashProcessing() {
-  if (MSUtility::applicationState() == MSApplicationState::Background) {
+  if (isAutomaticProcessingEnabled() && MSUtility::applicationState() == MSApplicationState::Background) {
     MSLogWarning(kLogTag, "Crashes will not be processed because the application is in the background.");
     return;
   }
@@ -490,11 +498,12 @@ void MSCrashes::processCrashReports() {
   MSWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport(summaries);
 
   const auto theDelegate = delegate();
+  const bool automatic = isAutomaticProcessingEnabled();
   for (const auto& item : decoded) {
     MSLogVerbose(kLogTag, "Crash reports found");
     auto log = MSErrorLogFormatter::errorLogFromCrashReport(*item.report);
     const std::string description = item.report->uuidString().value_or("");
-    if (theDelegate && !theDelegate->crashesShouldProcessErrorReport(*this, item.summary)) {
+    if (automatic && theDelegate && !theDelegate->crashesShouldProcessErrorReport(*this, item.summary)) {
       MSLogDebug(kLogTag, "shouldProcessErrorReport returned NO, discard the crash report: %s", description.c_str());
       if (item.summary->incidentIdentifier()) {
         MSWrapperExceptionManager::deleteWrapperExceptionWithUUIDString(*item.summary->incidentIdentifier());
@@ -502,14 +511,20 @@ void MSCrashes::processCrashReports() {
       removeCrashFile(item.url);
       continue;
     }
-    MSLogDebug(kLogTag, "shouldProcessErrorReport is not implemented or returned YES, processing the crash report: %s",
-               description.c_str());
+    if (automatic) {
+      MSLogDebug(kLogTag,
+                 "shouldProcessErrorReport is not implemented or returned YES, processing the crash report: %s",
+                 description.c_str());
+    } else {
+      MSLogDebug(kLogTag, "Automatic crash processing is disabled, storing the crash report for later processing: %s",
+                 description.c_str());
+    }
     std::lock_guard lock(stateMutex_);
     unprocessedLogs_.push_back(log);
     unprocessedReports_.push_back(item.summary);
     unprocessedFilePaths_.push_back(item.url);
   }
-  sendCrashReportsOrAwaitUserConfirmation();
+  if (automatic) sendCrashReportsOrAwaitUserConfirmation();
 }
 
 std::vector<std::shared_ptr<MSErrorReport>> MSCrashes::unprocessedCrashReports() {
@@ -540,6 +555,11 @@ bool MSCrashes::sendCrashReportsOrAwaitUserConfirmation() {
     handleUserConfirmation(MSUserConfirmationSend);
     return alwaysSend;
   }
+  if (!isAutomaticProcessingEnabled()) {
+    MSLogDebug(kLogTag,
+               "Automatic crash processing is disabled and \"AlwaysSend\" is false. Awaiting user confirmation.");
+    return alwaysSend;
+  }
   bool hasHandler;
   {
     std::lock_guard lock(stateMutex_);
@@ -549,6 +569,41 @@ bool MSCrashes::sendCrashReportsOrAwaitUserConfirmation() {
   MSLogDebug(kLogTag, "The user confirmation handler is not implemented or returned NO, continue sending logs");
   handleUserConfirmation(MSUserConfirmationSend);
   return alwaysSend;
+}
+
+bool MSCrashes::sendCrashReportsOrAwaitUserConfirmationForFilteredIds(const std::vector<std::string>& filteredIds) {
+  std::vector<std::shared_ptr<MSErrorReport>> dropped;
+  std::vector<std::filesystem::path> droppedFiles;
+  {
+    std::lock_guard lock(stateMutex_);
+    std::vector<std::shared_ptr<MSAppleErrorLog>> keptLogs;
+    std::vector<std::shared_ptr<MSErrorReport>> keptReports;
+    std::vector<std::filesystem::path> keptFiles;
+    const std::size_t count =
+        std::min({unprocessedLogs_.size(), unprocessedReports_.size(), unprocessedFilePaths_.size()});
+    for (std::size_t i = 0; i < count; ++i) {
+      const auto& incident = unprocessedReports_[i]->incidentIdentifier();
+      const bool kept = incident && std::find(filteredIds.begin(), filteredIds.end(), *incident) != filteredIds.end();
+      if (kept) {
+        keptLogs.push_back(unprocessedLogs_[i]);
+        keptReports.push_back(unprocessedReports_[i]);
+        keptFiles.push_back(unprocessedFilePaths_[i]);
+      } else {
+        dropped.push_back(unprocessedReports_[i]);
+        droppedFiles.push_back(unprocessedFilePaths_[i]);
+      }
+    }
+    unprocessedLogs_ = std::move(keptLogs);
+    unprocessedReports_ = std::move(keptReports);
+    unprocessedFilePaths_ = std::move(keptFiles);
+  }
+  for (std::size_t i = 0; i < dropped.size(); ++i) {
+    if (dropped[i]->incidentIdentifier()) {
+      MSWrapperExceptionManager::deleteWrapperExceptionWithUUIDString(*dropped[i]->incidentIdentifier());
+    }
+    removeCrashFile(droppedFiles[i]);
+  }
+  return sendCrashReportsOrAwaitUserConfirmation();
 }
 
 bool MSCrashes::userPromptedForConfirmation() {
@@ -700,6 +755,42 @@ std::shared_ptr<MSCrashesDelegate> MSCrashes::delegate() const {
 }
 
 // ---- Class side ----
+
+void MSCrashes::generateTestCrash() {
+  auto self = sharedInstance();
+  std::lock_guard lock(self->instanceMutex());
+  if (!self->canBeUsed()) return;
+  if (MSUtility::currentAppEnvironment() == MSAppEnvironment::AppStore) {
+    MSLogWarning(kLogTag, "GenerateTestCrash was just called in an App Store environment. The call will be ignored.");
+    return;
+  }
+  if (MSZerEvuzev::isDebuggerAttached()) {
+    MSLogWarning(kLogTag, "The debugger is attached. The following crash cannot be detected by the SDK!");
+  }
+  __builtin_trap();
+}
+
+void MSCrashes::trackModelException(const std::shared_ptr<MSException>& exception) {
+  trackModelException(exception, std::nullopt);
+}
+
+void MSCrashes::trackModelException(const std::shared_ptr<MSException>& exception,
+                                    const std::optional<MSStringDictionary>& properties) {
+  auto self = sharedInstance();
+  std::lock_guard lock(self->instanceMutex());
+  if (!self->canBeUsed() || !self->isEnabled()) return;
+  auto log = std::make_shared<MSHandledErrorLog>();
+  log->userId = MSUserIdContext::sharedInstance()->userId();
+  log->errorId = vx::UUID::make().uuidString();
+  log->exception = exception;
+  if (properties && !properties->empty()) {
+    vx::ValueMap values;
+    for (const auto& property : *properties) values.set(property.first, vx::Value(property.second));
+    log->properties =
+        MSUtility::validateProperties(values, MSFormat("ErrorLog: %s", log->errorId->c_str()), *log->type);
+  }
+  if (const auto unit = self->channelUnit()) unit->enqueueItem(log, 1);
+}
 
 bool MSCrashes::hasCrashedInLastSession() { return sharedInstance()->didCrashInLastSession_.load(); }
 

@@ -89,6 +89,15 @@ class MSCrashes : public MSServiceAbstract, public MSChannelDelegate {
   // BSD signals instead of the Mach mode; only before the engine is first configured.
   static void disableMachExceptionHandler();
   static bool validatePropertiesForAttachment(const MSErrorAttachmentLog& attachment);
+  // Once started: stops the process with an illegal instruction, which the engine records as a
+  // crash (also with a debugger attached, after a warning). Before start it does nothing.
+  static void generateTestCrash();
+  // For wrapper SDKs: sends an exception their runtime handled as a "handledError" log (normal
+  // persistence), with the current user id and the valid part of the properties. Nothing
+  // happens before start or while the service is disabled.
+  static void trackModelException(const std::shared_ptr<MSException>& exception);
+  static void trackModelException(const std::shared_ptr<MSException>& exception,
+                                  const std::optional<MSStringDictionary>& properties);
 
   // ---- Processing ----
   // Stored reports of the crash folder (regular, non-empty, not one of the service's own files).
@@ -98,6 +107,13 @@ class MSCrashes : public MSServiceAbstract, public MSChannelDelegate {
   std::vector<std::shared_ptr<MSErrorReport>> unprocessedCrashReports();
   void processCrashReports();
   bool sendCrashReportsOrAwaitUserConfirmation();
+  // Keeps the waiting reports whose incident identifier is listed and deletes the others, then
+  // sends or asks as sendCrashReportsOrAwaitUserConfirmation does.
+  bool sendCrashReportsOrAwaitUserConfirmationForFilteredIds(const std::vector<std::string>& filteredIds);
+  // Off (wrapper SDKs only): reports are processed and kept, neither filtered by the delegate nor
+  // sent, until the wrapper asks through sendCrashReportsOrAwaitUserConfirmationForFilteredIds.
+  bool isAutomaticProcessingEnabled() const { return automaticProcessingEnabled_.load(); }
+  void setAutomaticProcessingEnabled(bool enabled) { automaticProcessingEnabled_ = enabled; }
   void handleUserConfirmation(std::uint64_t userConfirmation);
   void sendErrorAttachments(const std::vector<std::shared_ptr<MSErrorAttachmentLog>>& attachments,
                             const std::string& incidentIdentifier);
@@ -140,6 +156,7 @@ class MSCrashes : public MSServiceAbstract, public MSChannelDelegate {
   std::atomic<bool> didCrashInLastSession_{false};
   bool shouldReleaseProcessingSemaphore_ = true;
   bool enableMachExceptionHandler_ = true;
+  std::atomic<bool> automaticProcessingEnabled_{true};
   std::weak_ptr<MSCrashesDelegate> delegate_;
   std::shared_ptr<MSErrorReport> lastSessionCrashReport_;
   vx::DispatchSemaphore delayedProcessingSemaphore_{0};

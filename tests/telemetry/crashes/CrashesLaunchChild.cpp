@@ -9,7 +9,12 @@
 // ask-always (a confirmation handler that asks, answered 1, 0 or 2); ask-never (a handler that
 // asks and is never answered); crash-in-processing (a delegate that crashes while the reports
 // are processed); disabled (the service starts switched off; unprocessedCrashReports returns);
-// reset (forgets the settings and the pending report earlier launches stored).
+// reset (forgets the settings and the pending report earlier launches stored);
+// test-crash (the service's own test crash); has-pending (prints whether the engine holds a
+// report); track (a wrapper's handled exceptions, with and without properties); track-unstarted,
+// track-disabled (the same before start, or with the service switched off, then a marker);
+// wrapper-send, wrapper-drop (automatic processing off: the wrapper keeps every waiting report
+// and sends it with an attachment, or keeps none).
 #include "crash-engine/MSHXCrashReporter.h"
 #include "platform/foundation/DispatchQueue.h"
 #include "telemetry/ZerEvuzev/Context/MSSessionContext.h"
@@ -18,7 +23,9 @@
 #include "telemetry/ZerEvuzev/Channel/MSChannelGroupDefault.h"
 #include "telemetry/ZerEvuzev/Core/MSZerEvuzev.h"
 #include "telemetry/ZerEvuzevCrashes/MSCrashes.h"
+#include "telemetry/ZerEvuzevCrashes/MSWrapperCrashesHelper.h"
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
@@ -66,6 +73,36 @@ class CrashingDelegate : public MSCrashesDelegate {
   }
 };
 
+// Counts the handled-error logs any unit of the group prepares: an enqueue, whatever the unit
+// then does with the log.
+class HandledErrorCounter : public MSChannelDelegate {
+ public:
+  void channelDidPrepareLog(MSChannelProtocol*, const MSLogPtr& log, const std::string&, std::uint64_t) override {
+    if (log && log->type == std::optional<std::string>(MSHandledErrorLog::kType)) ++count;
+  }
+  std::atomic<int> count{0};
+};
+
+std::shared_ptr<MSException> iconException() {
+  auto frame = std::make_shared<MSStackFrame>();
+  frame->address = "0x00000000004011a0";
+  frame->methodName = "IconRenderer.draw";
+  frame->fileName = "IconRenderer.vx";
+  frame->lineNumber = 42;
+  auto exception = std::make_shared<MSException>();
+  exception->type = "IconRenderError";
+  exception->message = "the icon could not be drawn";
+  exception->wrapperSdkName = "vexel.wrapper";
+  exception->frames = std::vector<std::shared_ptr<MSStackFrame>>{frame};
+  return exception;
+}
+
+void enqueueMarker(const std::shared_ptr<MSChannelUnitProtocol>& unit, const std::string& type) {
+  auto marker = std::make_shared<MSLogWithProperties>();
+  marker->type = type;
+  unit->enqueueItem(marker, 1);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -91,6 +128,62 @@ int main(int argc, char** argv) {
     if (kind == "abort") std::abort();
     if (kind == "cxx") std::thread([] { throwUncaught(); }).join();
     return 5;
+  }
+  if (mode == "test-crash") {
+    start(baseURL);
+    MSCrashes::generateTestCrash();
+    return 5;
+  }
+  if (mode == "has-pending") {
+    const MSHXCrashReporter reporter(std::make_shared<MSHXCrashReporterConfig>(
+        MSHXCrashReporterSignalHandlerTypeBSD, MSHXCrashReporterSymbolicationStrategyNone, true));
+    std::cout << "pending " << (reporter.hasPendingCrashReport() ? "yes" : "no") << std::endl;
+    return 0;
+  }
+  if (mode == "track") {
+    MSUserIdContext::sharedInstance()->setUserId("user-track");
+    start(baseURL);
+    MSCrashes::trackModelException(
+        iconException(), MSStringDictionary{{"size", "large"}, {"", "no key"}, {"name", std::string(200, 'v')}});
+    MSCrashes::trackModelException(iconException());
+    serveForever();
+  }
+  if (mode == "track-unstarted") {
+    MSCrashes::trackModelException(iconException(), MSStringDictionary{{"size", "large"}});
+    start(baseURL);
+    enqueueMarker(MSCrashes::sharedInstance()->channelUnit(), "afterTrack");
+    serveForever();
+  }
+  if (mode == "track-disabled") {
+    MSUserDefaults::shared()->setObject(vx::Value(false), MSCrashes::sharedInstance()->isEnabledKey());
+    start(baseURL);
+    static auto counter = std::make_shared<HandledErrorCounter>();
+    MSZerEvuzev::sharedInstance()->channelGroup()->addDelegate(counter);
+    MSCrashes::trackModelException(iconException(), MSStringDictionary{{"size", "large"}});
+    std::cout << "prepared " << counter->count.load() << std::endl;
+    // The crash service's unit is off with the service: the marker takes the core's own.
+    enqueueMarker(MSZerEvuzev::sharedInstance()->channelUnit(), "afterTrack");
+    serveForever();
+  }
+  if (mode == "wrapper-send" || mode == "wrapper-drop") {
+    MSWrapperCrashesHelper::setAutomaticProcessing(false);
+    start(baseURL);
+    const auto reports = MSWrapperCrashesHelper::unprocessedCrashReports();
+    std::cout << "waiting " << reports.size() << std::endl;
+    std::vector<std::string> kept;
+    if (mode == "wrapper-send") {
+      for (const auto& report : reports) kept.push_back(report->incidentIdentifier().value_or(""));
+    }
+    const bool alwaysSend = MSWrapperCrashesHelper::sendCrashReportsOrAwaitUserConfirmationForFilteredIds(kept);
+    std::cout << "always " << alwaysSend << std::endl;
+    // Without "always send" the wrapper asks its user; this one answers "send".
+    MSCrashes::notifyWithUserConfirmation(MSUserConfirmationSend);
+    for (const auto& id : kept) {
+      MSWrapperCrashesHelper::sendErrorAttachments(
+          {MSErrorAttachmentLog::attachmentWithText("cache was full", "cache.txt")}, id);
+    }
+    enqueueMarker(MSCrashes::sharedInstance()->channelUnit(), "afterFilter");
+    serveForever();
   }
   if (mode == "crash-buffered") {
     start(baseURL);
