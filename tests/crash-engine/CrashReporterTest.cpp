@@ -3,6 +3,7 @@
 #include "crash-engine/report/MSHXCrashLogWriter.h"
 #include "crash-engine/report/MSHXCrashReport.h"
 #include "crash-engine/MSHXCrashReporter.h"
+#include "crash-engine/support/ReportSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -17,11 +18,6 @@
 #include <vector>
 
 namespace {
-
-std::vector<std::uint8_t> readAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
 
 struct WriteRequest {
   MShxcrash_log_writer* writer;
@@ -38,18 +34,12 @@ hxcrash_error_t writeFromHere(hxcrash_async_thread_state* state, void* context) 
 
 // Writes a report of the calling thread (marked crashed) into a file with the given limit.
 std::vector<std::uint8_t> writeReport(MShxcrash_log_writer* writer, std::int64_t limit) {
-  char path[] = "/tmp/ce3reportXXXXXX";
-  const int fd = mkstemp(path);
-  MShxcrash_async_file file;
-  MShxcrash_async_file_init(&file, fd, limit);
+  cetest::ReportFile file(limit);
   MShxcrash_log_bsd_signal_info bsd{SIGSEGV, 1, 0x10};
   MShxcrash_log_signal_info siginfo{&bsd, nullptr};
-  WriteRequest request{writer, &file, &siginfo};
+  WriteRequest request{writer, file.file(), &siginfo};
   EXPECT_EQ(MShxcrash_async_thread_state_current(writeFromHere, &request), hxcrash_error_none);
-  MShxcrash_async_file_close(&file);
-  auto bytes = readAll(path);
-  unlink(path);
-  return bytes;
+  return file.close();
 }
 
 // Threads that wait deep in a recursion, so each has a long stack.
@@ -101,15 +91,10 @@ TEST(CrashReporterTest, ByteBudgetKeepsTheReportWholeAndTheCrashedThreadIn) {
     auto report = MSHXCrashReport::makeWithData(cut, &error);
     ASSERT_TRUE(report) << "limit " << limit << ": " << error.description;
     EXPECT_LT(report->threads().size(), fullReport->threads().size());
-    int crashed = 0;
-    for (const auto& t : report->threads()) {
-      if (t->crashed()) {
-        ++crashed;
-        EXPECT_FALSE(t->registers().empty());
-        EXPECT_FALSE(t->stackFrames().empty());
-      }
-    }
-    EXPECT_EQ(crashed, 1);
+    const auto crashed = cetest::crashedThreads(*report);
+    ASSERT_EQ(crashed.size(), 1u);
+    EXPECT_FALSE(crashed[0]->registers().empty());
+    EXPECT_FALSE(crashed[0]->stackFrames().empty());
     EXPECT_EQ(report->images().size(), fullReport->images().size());
     EXPECT_EQ(report->signalInfo()->name(), "SIGSEGV");
   }
@@ -156,20 +141,15 @@ TEST(CrashReporterTest, OtherCrashedThreadWithoutCallerState) {
 
   MShxcrash_log_writer writer;
   MShxcrash_log_writer_init(&writer, "com.vexelworks.other", "1", nullptr, 0, false);
-  char path[] = "/tmp/ce3otherXXXXXX";
-  const int fd = mkstemp(path);
-  MShxcrash_async_file file;
-  MShxcrash_async_file_init(&file, fd, MSHXCRASH_REPORT_MAX_SIZE);
+  cetest::ReportFile file(MSHXCRASH_REPORT_MAX_SIZE);
   MShxcrash_log_bsd_signal_info bsd{SIGBUS, 2, 0x20};
   MShxcrash_log_signal_info siginfo{&bsd, nullptr};
-  EXPECT_EQ(MShxcrash_log_writer_write(&writer, deepTid.load(), hxcrash_shared_image_list(), &file,
-                                       &siginfo, nullptr),
+  EXPECT_EQ(MShxcrash_log_writer_write(&writer, deepTid.load(), hxcrash_shared_image_list(),
+                                       file.file(), &siginfo, nullptr),
             hxcrash_error_none);
-  MShxcrash_async_file_close(&file);
+  const auto bytes = file.close();
   stop.store(true);
   deep.join();
-  const auto bytes = readAll(path);
-  unlink(path);
   vx::Error error;
   auto report = MSHXCrashReport::makeWithData(bytes, &error);
   ASSERT_TRUE(report) << error.description;

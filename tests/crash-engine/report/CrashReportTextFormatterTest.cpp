@@ -1,5 +1,5 @@
 // The text formatter against a golden crash log of a fixture report.
-#include "crash-engine/CrashReportTestSupport.h"
+#include "crash-engine/report/CrashReportTestSupport.h"
 #include "crash-engine/report/MSHXCrashReportTextFormatter.h"
 
 #include <gtest/gtest.h>

@@ -6,7 +6,8 @@
 #include "crash-engine/report/MSHXCrashLogWriter.h"
 #include "crash-engine/report/MSHXCrashReport.h"
 
-#include "crash-engine/MachOTestSupport.h"
+#include "crash-engine/support/MachOTestSupport.h"
+#include "crash-engine/support/ReportSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -252,11 +253,8 @@ TEST_P(RealMachOImageTest, ReportedUuidIsTheImagesLoadCommand) {
   MShxcrash_nasync_image_list_append(&list, loaded_->header(), GetParam());
   MShxcrash_log_writer writer;
   MShxcrash_log_writer_init(&writer, "com.vexelworks.uuid", "1", nullptr, 0, false);
-  char path[] = "/tmp/ce3uuidXXXXXX";
-  const int fd = mkstemp(path);
-  MShxcrash_async_file file;
-  MShxcrash_async_file_init(&file, fd, MSHXCRASH_REPORT_MAX_SIZE);
-  ReportWrite request{&writer, &list, &file};
+  cetest::ReportFile file(MSHXCRASH_REPORT_MAX_SIZE);
+  ReportWrite request{&writer, &list, file.file()};
   MShxcrash_async_thread_state_current(
       [](hxcrash_async_thread_state* state, void* context) {
         auto* r = static_cast<ReportWrite*>(context);
@@ -266,9 +264,7 @@ TEST_P(RealMachOImageTest, ReportedUuidIsTheImagesLoadCommand) {
                                           &siginfo, state);
       },
       &request);
-  MShxcrash_async_file_close(&file);
-  const auto bytes = cetest::readFile(path);
-  unlink(path);
+  const auto bytes = file.close();
   MShxcrash_log_writer_free(&writer);
   MShxcrash_nasync_image_list_free(&list);
   vx::Error error;

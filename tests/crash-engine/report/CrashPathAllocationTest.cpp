@@ -4,6 +4,7 @@
 // with several parked threads and a real fault).
 #include "crash-engine/report/MSHXCrashReport.h"
 #include "crash-engine/MSHXCrashReporter.h"
+#include "support/TemporaryFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -129,9 +130,8 @@ namespace {
 }
 
 TEST(CrashPathAllocationTest, SignalToClosedReportAllocatesNothing) {
-  char folder[] = "/tmp/ce3allocXXXXXX";
-  ASSERT_NE(mkdtemp(folder), nullptr);
-  setenv("XDG_CACHE_HOME", folder, 1);
+  const vx::test::TemporaryFolder folder("ce-alloc");
+  setenv("XDG_CACHE_HOME", folder.path().c_str(), 1);
   for (const int threads : {0, 8}) {
     SCOPED_TRACE(threads);
     const pid_t pid = fork();
@@ -142,9 +142,8 @@ TEST(CrashPathAllocationTest, SignalToClosedReportAllocatesNothing) {
     ASSERT_TRUE(WIFEXITED(status)) << "the child ended by signal " << WTERMSIG(status);
     EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the crash path allocated; 2: no reporter";
     // The report the allocation-free path wrote is whole.
-    const std::filesystem::path path = std::filesystem::path(folder) /
-                                       "com.vexelworks.crash-engine" /
-                                       "com.vexelworks.allocation" / "live_report.hxcrash";
+    const std::filesystem::path path =
+        folder.file("com.vexelworks.crash-engine/com.vexelworks.allocation/live_report.hxcrash");
     std::ifstream in(path, std::ios::binary);
     const std::vector<std::uint8_t> bytes(std::istreambuf_iterator<char>(in), {});
     vx::Error error;
@@ -153,7 +152,6 @@ TEST(CrashPathAllocationTest, SignalToClosedReportAllocatesNothing) {
     EXPECT_EQ(report->threads().size(), static_cast<std::size_t>(threads + 1));
     std::filesystem::remove(path);
   }
-  std::filesystem::remove_all(folder);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "crash-engine/report/MSHXCrashLogWriter.h"
 #include "crash-engine/report/MSHXCrashReport.h"
 #include "crash-engine/MSHXCrashReporter.h"
+#include "crash-engine/support/ReportSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -37,19 +38,12 @@ __attribute__((noinline)) int park(int depth, int index) {
 }
 
 std::vector<std::uint8_t> writeReport(MShxcrash_log_writer* writer, vx::thread_t crashed) {
-  char path[] = "/tmp/ce3lookupXXXXXX";
-  const int fd = mkstemp(path);
-  MShxcrash_async_file file;
-  MShxcrash_async_file_init(&file, fd, MSHXCRASH_REPORT_MAX_SIZE);
+  cetest::ReportFile file(MSHXCRASH_REPORT_MAX_SIZE);
   MShxcrash_log_bsd_signal_info bsd{SIGSEGV, 1, 0x10};
   MShxcrash_log_signal_info siginfo{&bsd, nullptr};
-  MShxcrash_log_writer_write(writer, crashed, hxcrash_shared_image_list(), &file, &siginfo,
+  MShxcrash_log_writer_write(writer, crashed, hxcrash_shared_image_list(), file.file(), &siginfo,
                              nullptr);
-  MShxcrash_async_file_close(&file);
-  std::ifstream in(path, std::ios::binary);
-  std::vector<std::uint8_t> bytes(std::istreambuf_iterator<char>(in), {});
-  unlink(path);
-  return bytes;
+  return file.close();
 }
 
 // Switches every listed image's header table on or off; returns how many have one.

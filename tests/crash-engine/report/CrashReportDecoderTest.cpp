@@ -1,6 +1,6 @@
 // Decoding of hand-made report encodings: header checks, the required sections and fields, and
 // what the decoder tolerates.
-#include "crash-engine/CrashReportTestSupport.h"
+#include "crash-engine/report/CrashReportTestSupport.h"
 #include "crash-engine/report/MSHXCrashReport.h"
 #include "crash-engine/report/MSHXCrashReportTextFormatter.h"
 

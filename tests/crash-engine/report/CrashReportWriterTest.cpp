@@ -6,6 +6,7 @@
 #include "crash-engine/report/MSHXCrashReportTextFormatter.h"
 #include "platform/darwin/Sysctl.h"
 #include "platform/foundation/DispatchQueue.h"
+#include "crash-engine/support/ReportSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -37,15 +38,9 @@ std::vector<std::uint8_t> readAll(const std::string& path) {
 // Encodes one field into a temporary file and returns what was written.
 std::vector<std::uint8_t> packToFile(std::uint32_t field, MShxcrash_writer_field_type type,
                                      const void* value, std::size_t* returned) {
-  char path[] = "/tmp/ce3packXXXXXX";
-  const int fd = mkstemp(path);
-  MShxcrash_async_file file;
-  MShxcrash_async_file_init(&file, fd, 0);
-  *returned = MShxcrash_writer_pack(&file, field, type, value);
-  MShxcrash_async_file_close(&file);
-  auto bytes = readAll(path);
-  unlink(path);
-  return bytes;
+  cetest::ReportFile file(0);
+  *returned = MShxcrash_writer_pack(file.file(), field, type, value);
+  return file.close();
 }
 
 // The first 16 bytes of the running executable's GNU build id.
@@ -138,6 +133,37 @@ const CrashCase kCrashCases[] = {
 std::shared_ptr<MSHXCrashReporter> makeReporter(const std::string& name) {
   return std::make_shared<MSHXCrashReporter>("com.vexelworks.crashtest/" + name, "7", "1.0",
                                              MSHXCrashReporterConfig::defaultConfiguration());
+}
+
+// What a child that crashed with a reporter left: how it ended and its report file.
+struct ChildCrash {
+  int status = -1;  // as waitpid gives it; -1 when the child could not be started or waited for
+  std::string path;
+  std::vector<std::uint8_t> report;
+};
+
+// Runs `crash` in a plain forked child whose reporter `name` is enabled (exit 3 when enabling
+// fails, 4 when `crash` returns), after removing an earlier report of that name.
+template <class Crash>
+ChildCrash crashInChild(const std::string& name, Crash crash) {
+  ChildCrash result;
+  result.path = makeReporter(name)->crashReportPath().string();
+  std::filesystem::remove(result.path);
+  const pid_t child = fork();
+  if (child == 0) {
+    auto reporter = makeReporter(name);
+    if (!reporter->enableCrashReporter()) _exit(3);
+    crash();
+    _exit(4);
+  }
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child) {
+    ADD_FAILURE() << "the crashing child could not be run";
+    return result;
+  }
+  result.status = status;
+  result.report = readAll(result.path);
+  return result;
 }
 
 [[noreturn]] void crashWithReporter(const CrashCase& c) {
@@ -244,11 +270,9 @@ TEST_P(CrashReportWriterCrashTest, CrashLeavesADecodableReport) {
   EXPECT_TRUE(hasExecutable);
 
   // The crashed thread: registers first, and a stack that goes back to main.
-  std::shared_ptr<MSHXCrashReportThreadInfo> crashed;
-  for (const auto& t : report->threads()) {
-    if (t->crashed()) crashed = t;
-  }
-  ASSERT_TRUE(crashed);
+  const auto crashedThreads = cetest::crashedThreads(*report);
+  ASSERT_EQ(crashedThreads.size(), 1u);
+  const auto& crashed = crashedThreads[0];
   ASSERT_GE(crashed->registers().size(), 17u);
   EXPECT_EQ(crashed->registers()[0]->registerName(), "rip");
   ASSERT_FALSE(crashed->stackFrames().empty());
@@ -304,15 +328,11 @@ struct CurrentWrite {
   const MShxcrash_log_signal_info* siginfo;
 };
 
-// A report of the calling thread (marked crashed) at the reporter's limit, in a file.
-std::string writeCurrentThreadReport(MShxcrash_log_writer* writer) {
-  char path[] = "/tmp/ce3reasonXXXXXX";
-  const int fd = mkstemp(path);
-  MShxcrash_async_file file;
-  MShxcrash_async_file_init(&file, fd, MSHXCRASH_REPORT_MAX_SIZE);
+// A report of the calling thread (marked crashed) into `file`.
+void writeCurrentThreadReport(MShxcrash_log_writer* writer, cetest::ReportFile* file) {
   MShxcrash_log_bsd_signal_info bsd{SIGABRT, 0, 0};
   MShxcrash_log_signal_info siginfo{&bsd, nullptr};
-  CurrentWrite request{writer, &file, &siginfo};
+  CurrentWrite request{writer, file->file(), &siginfo};
   EXPECT_EQ(MShxcrash_async_thread_state_current(
                 [](hxcrash_async_thread_state* state, void* context) {
                   auto* r = static_cast<CurrentWrite*>(context);
@@ -322,8 +342,6 @@ std::string writeCurrentThreadReport(MShxcrash_log_writer* writer) {
                 },
                 &request),
             hxcrash_error_none);
-  MShxcrash_async_file_close(&file);
-  return path;
 }
 
 }  // namespace
@@ -346,9 +364,11 @@ TEST(CrashReportWriterBudgetTest, EveryReasonSizeLeavesADecodableReport) {
     MShxcrash_log_writer_init(&writer, "com.vexelworks.reason", "1", nullptr, 0, false);
     MShxcrash_log_writer_set_exception(&writer, "std::length_error", reason.c_str(), stack.data(),
                                        stack.size());
-    const std::string path = writeCurrentThreadReport(&writer);
+    cetest::ReportFile file(MSHXCRASH_REPORT_MAX_SIZE);
+    writeCurrentThreadReport(&writer, &file);
     MShxcrash_log_writer_free(&writer);
-    const auto bytes = readAll(path);
+    const auto bytes = file.close();
+    const std::string& path = file.path();
     EXPECT_LE(bytes.size(), 262144u);
 
     vx::Error error;
@@ -383,7 +403,6 @@ TEST(CrashReportWriterBudgetTest, EveryReasonSizeLeavesADecodableReport) {
                        "' --decode=hxcrash.CrashReport crash_report.proto 2>&1 >/dev/null",
                    &status);
     EXPECT_EQ(status, 0) << typed;
-    unlink(path.c_str());
   }
 }
 
@@ -391,10 +410,10 @@ TEST(CrashReportWriterBudgetTest, EveryReasonSizeLeavesADecodableReport) {
 TEST(CrashReportWriterBudgetTest, MachineInfoCountsCoresAndHardwareThreads) {
   MShxcrash_log_writer writer;
   MShxcrash_log_writer_init(&writer, "com.vexelworks.cpus", "1", nullptr, 0, false);
-  const std::string path = writeCurrentThreadReport(&writer);
+  cetest::ReportFile file(MSHXCRASH_REPORT_MAX_SIZE);
+  writeCurrentThreadReport(&writer, &file);
   MShxcrash_log_writer_free(&writer);
-  const auto bytes = readAll(path);
-  unlink(path.c_str());
+  const auto bytes = file.close();
   vx::Error error;
   auto report = MSHXCrashReport::makeWithData(bytes, &error);
   ASSERT_TRUE(report) << error.description;
@@ -434,26 +453,17 @@ TEST(CrashReportWriterTwoCrashesTest, TwoThreadsCrashingAtOnceLeaveOneGoodReport
   constexpr int kRuns = 30;
   for (int run = 0; run < kRuns; ++run) {
     SCOPED_TRACE("run " + std::to_string(run));
-    const std::string name = "TwoCrashes";
-    const std::string path = makeReporter(name)->crashReportPath().string();
-    std::filesystem::remove(path);
     // A plain forked child per run (a death test would run the whole loop again in the child).
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      auto reporter = makeReporter(name);
-      if (!reporter->enableCrashReporter()) _exit(3);
+    const ChildCrash child = crashInChild("TwoCrashes", [] {
       std::thread a(ce_crash_at_a);
       std::thread b(ce_crash_at_b);
       a.join();
       b.join();
-      _exit(4);
-    }
-    int waitStatus = 0;
-    ASSERT_EQ(waitpid(child, &waitStatus, 0), child);
-    ASSERT_TRUE(WIFSIGNALED(waitStatus)) << "exit status " << WEXITSTATUS(waitStatus);
-    EXPECT_EQ(WTERMSIG(waitStatus), SIGSEGV);
-    const auto bytes = readAll(path);
+    });
+    const std::string& path = child.path;
+    const auto& bytes = child.report;
+    ASSERT_TRUE(WIFSIGNALED(child.status)) << "exit status " << WEXITSTATUS(child.status);
+    EXPECT_EQ(WTERMSIG(child.status), SIGSEGV);
     ASSERT_GT(bytes.size(), 8u);
     EXPECT_LE(bytes.size(), 262144u);
     vx::Error error;
@@ -462,10 +472,7 @@ TEST(CrashReportWriterTwoCrashesTest, TwoThreadsCrashingAtOnceLeaveOneGoodReport
     EXPECT_EQ(report->signalInfo()->name(), "SIGSEGV");
     const std::uint64_t address = report->signalInfo()->address();
     ASSERT_TRUE(address == 0x10 || address == 0x20) << address;
-    std::vector<std::shared_ptr<MSHXCrashReportThreadInfo>> crashed;
-    for (const auto& t : report->threads()) {
-      if (t->crashed()) crashed.push_back(t);
-    }
+    const auto crashed = cetest::crashedThreads(*report);
     ASSERT_EQ(crashed.size(), 1u);
     ASSERT_FALSE(crashed[0]->stackFrames().empty());
     // The crashed thread is the one whose fault the signal describes. The child may be loaded
@@ -509,32 +516,20 @@ __attribute__((noinline)) int overflowStack(int depth) {
 // The dispatch queue's worker threads get an alternate signal stack when they start, so a
 // block that overflows its thread's stack still leaves a report.
 TEST(CrashReportWriterOverflowTest, StackOverflowOnAQueueWorkerLeavesAReport) {
-  const std::string name = "WorkerOverflow";
-  const std::string path = makeReporter(name)->crashReportPath().string();
-  std::filesystem::remove(path);
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    auto reporter = makeReporter(name);
-    if (!reporter->enableCrashReporter()) _exit(3);
+  const ChildCrash child = crashInChild("WorkerOverflow", [] {
     vx::DispatchQueue::global()->async([] { overflowStack(0); });
     for (;;) pause();
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFSIGNALED(status));
-  EXPECT_EQ(WTERMSIG(status), SIGSEGV);
-  const auto bytes = readAll(path);
-  ASSERT_GT(bytes.size(), 8u) << "no report";
+  });
+  ASSERT_TRUE(WIFSIGNALED(child.status));
+  EXPECT_EQ(WTERMSIG(child.status), SIGSEGV);
+  ASSERT_GT(child.report.size(), 8u) << "no report";
   vx::Error error;
-  auto report = MSHXCrashReport::makeWithData(bytes, &error);
+  auto report = MSHXCrashReport::makeWithData(child.report, &error);
   ASSERT_TRUE(report) << error.description;
   EXPECT_EQ(report->signalInfo()->name(), "SIGSEGV");
-  std::shared_ptr<MSHXCrashReportThreadInfo> crashed;
-  for (const auto& t : report->threads()) {
-    if (t->crashed()) crashed = t;
-  }
-  ASSERT_TRUE(crashed);
+  const auto crashedThreads = cetest::crashedThreads(*report);
+  ASSERT_EQ(crashedThreads.size(), 1u);
+  const auto& crashed = crashedThreads[0];
   EXPECT_NE(crashed->threadNumber(), 0);  // a worker, not the main thread
   // The overflowing recursion fills the frame limit.
   EXPECT_EQ(crashed->stackFrames().size(), 512u);
@@ -545,29 +540,18 @@ TEST(CrashReportWriterOverflowTest, StackOverflowOnAQueueWorkerLeavesAReport) {
 // A plain dlopen after the reporter is enabled: the report still lists the library, and the
 // walk goes through its three frames back into the program, up to main.
 TEST(CrashReportWriterLateLibraryTest, LibraryLoadedAfterEnableIsKnownToTheReport) {
-  const std::string name = "LateLibrary";
-  const std::string path = makeReporter(name)->crashReportPath().string();
-  std::filesystem::remove(path);
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    auto reporter = makeReporter(name);
-    if (!reporter->enableCrashReporter()) _exit(3);
+  const ChildCrash child = crashInChild("LateLibrary", [] {
     void* library = dlopen(CE_CRASHING_LIBRARY, RTLD_NOW);
     if (library == nullptr) _exit(5);
     auto entry = reinterpret_cast<void (*)(int)>(dlsym(library, "ce_lib_level1"));
     if (entry == nullptr) _exit(6);
     entry(1);
-    _exit(4);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFSIGNALED(status)) << "exit status " << WEXITSTATUS(status);
-  EXPECT_EQ(WTERMSIG(status), SIGSEGV);
+  });
+  ASSERT_TRUE(WIFSIGNALED(child.status)) << "exit status " << WEXITSTATUS(child.status);
+  EXPECT_EQ(WTERMSIG(child.status), SIGSEGV);
 
-  const auto bytes = readAll(path);
   vx::Error error;
-  auto report = MSHXCrashReport::makeWithData(bytes, &error);
+  auto report = MSHXCrashReport::makeWithData(child.report, &error);
   ASSERT_TRUE(report) << error.description;
   const std::string library = std::filesystem::canonical(CE_CRASHING_LIBRARY).string();
   std::shared_ptr<MSHXCrashReportBinaryImageInfo> libraryImage;
@@ -578,11 +562,9 @@ TEST(CrashReportWriterLateLibraryTest, LibraryLoadedAfterEnableIsKnownToTheRepor
   ASSERT_TRUE(libraryImage) << "the library is not among the report's images";
   ASSERT_TRUE(libraryImage->imageUUID());
 
-  std::shared_ptr<MSHXCrashReportThreadInfo> crashed;
-  for (const auto& t : report->threads()) {
-    if (t->crashed()) crashed = t;
-  }
-  ASSERT_TRUE(crashed);
+  const auto crashedThreads = cetest::crashedThreads(*report);
+  ASSERT_EQ(crashedThreads.size(), 1u);
+  const auto& crashed = crashedThreads[0];
   const auto& frames = crashed->stackFrames();
   ASSERT_GT(frames.size(), 4u) << MSHXCrashReportTextFormatter::stringValueForCrashReport(*report, 0);
   for (std::size_t i = 0; i < 3; ++i) {

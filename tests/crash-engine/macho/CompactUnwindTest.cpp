@@ -6,7 +6,7 @@
 #include "crash-engine/async/HXCrashAsyncImageList.h"
 #include "crash-engine/thread/MSHXCrashFrame.h"
 
-#include "MachOTestSupport.h"
+#include "crash-engine/support/MachOTestSupport.h"
 
 #include <gtest/gtest.h>
 

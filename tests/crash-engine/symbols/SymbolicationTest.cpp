@@ -8,7 +8,7 @@
 #include "crash-engine/MSHXCrashReporter.h"
 #include "crash-engine/symbols/MSHXCrashSymbolication.h"
 
-#include "MachOTestSupport.h"
+#include "crash-engine/support/MachOTestSupport.h"
 
 #include <gtest/gtest.h>
 

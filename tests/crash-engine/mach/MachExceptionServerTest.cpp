@@ -4,6 +4,7 @@
 #include "crash-engine/mach/MSHXCrashMachExceptionServer.h"
 #include "crash-engine/report/MSHXCrashReport.h"
 #include "crash-engine/MSHXCrashReporter.h"
+#include "crash-engine/support/ReportSupport.h"
 #include "crash-engine/thread/MSHXCrashThreadCapture.h"
 
 #include <gtest/gtest.h>
@@ -290,15 +291,10 @@ TEST(MachReporterTest, MachPathWritesAReportWithTheException) {
   ASSERT_TRUE(report->machExceptionInfo());
   EXPECT_EQ(report->machExceptionInfo()->type(), 1u);
   EXPECT_EQ(report->machExceptionInfo()->codes(), (std::vector<std::uint64_t>{1, 0x42}));
-  int crashed = 0;
-  for (const auto& t : report->threads()) {
-    if (t->crashed()) {
-      ++crashed;
-      EXPECT_FALSE(t->registers().empty());
-      EXPECT_FALSE(t->stackFrames().empty());
-    }
-  }
-  EXPECT_EQ(crashed, 1);
+  const auto crashed = cetest::crashedThreads(*report);
+  ASSERT_EQ(crashed.size(), 1u);
+  EXPECT_FALSE(crashed[0]->registers().empty());
+  EXPECT_FALSE(crashed[0]->stackFrames().empty());
 }
 
 TEST(MachReporterTest, NoReportWhenThePreviousPortHandlesIt) {
