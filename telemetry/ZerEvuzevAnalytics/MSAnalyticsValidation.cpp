@@ -1,29 +1,10 @@
 // The validation of event and page logs and of typed event properties.
 #include "platform/foundation/UTF8.h"
 #include "telemetry/ZerEvuzev/Util/MSLogger.h"
+#include "telemetry/ZerEvuzev/Util/MSUtility.h"
 #include "telemetry/ZerEvuzevAnalytics/MSAnalytics.h"
 
 namespace {
-
-std::size_t characterCount(std::string_view text) {
-  std::size_t count = 0;
-  for (unsigned char c : text) {
-    if ((c & 0xC0) != 0x80) ++count;
-  }
-  return count;
-}
-
-// The first `characters` characters, never cutting one in two.
-std::string characterPrefix(const std::string& text, std::size_t characters) {
-  std::size_t count = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
-      if (count == characters) return text.substr(0, i);
-      ++count;
-    }
-  }
-  return text;
-}
 
 // Lengths are counted in characters, so bytes that are not UTF-8 are repaired first.
 std::string repaired(const std::string& text) {
@@ -48,10 +29,10 @@ std::optional<std::string> MSAnalytics::validateEventName(const std::optional<st
     return std::nullopt;
   }
   const std::string text = repaired(*name);
-  if (characterCount(text) > kMSMaxEventNameLength) {
+  if (MSUtility::utf8Length(text) > kMSMaxEventNameLength) {
     MSLogWarning(kMSLogTag, "%s '%s' : name length cannot be longer than %d characters. Name will be truncated.",
                  logType.c_str(), text.c_str(), static_cast<int>(kMSMaxEventNameLength));
-    return characterPrefix(text, kMSMaxEventNameLength);
+    return MSUtility::utf8Prefix(text, kMSMaxEventNameLength);
   }
   return text;
 }
@@ -111,20 +92,20 @@ std::shared_ptr<MSTypedProperty> MSAnalytics::validateZerEvuzevTypedProperty(con
 
 std::string MSAnalytics::validateZerEvuzevPropertyName(const std::string& key) {
   const std::string text = repaired(key);
-  if (characterCount(text) > kMSMaxPropertyKeyLength) {
+  if (MSUtility::utf8Length(text) > kMSMaxPropertyKeyLength) {
     MSLogWarning(kMSLogTag, "Typed property '%s': key length cannot exceed %d characters. Property value will be truncated.",
                  text.c_str(), static_cast<int>(kMSMaxPropertyKeyLength));
-    return characterPrefix(text, kMSMaxPropertyKeyLength);
+    return MSUtility::utf8Prefix(text, kMSMaxPropertyKeyLength);
   }
   return text;
 }
 
 std::string MSAnalytics::validateZerEvuzevStringTypedPropertyValue(const std::string& value) {
   const std::string text = repaired(value);
-  if (characterCount(text) > kMSMaxPropertyValueLength) {
+  if (MSUtility::utf8Length(text) > kMSMaxPropertyValueLength) {
     MSLogWarning(kMSLogTag, "Typed property value length cannot exceed %d characters. Property value will be truncated.",
                  static_cast<int>(kMSMaxPropertyValueLength));
-    return characterPrefix(text, kMSMaxPropertyValueLength);
+    return MSUtility::utf8Prefix(text, kMSMaxPropertyValueLength);
   }
   return text;
 }

@@ -19,14 +19,6 @@ std::shared_ptr<MSUserIdContext>& sharedSlot() {
   return instance;
 }
 
-std::size_t characterCount(std::string_view text) {
-  std::size_t count = 0;
-  for (unsigned char c : text) {
-    if ((c & 0xC0) != 0x80) ++count;
-  }
-  return count;
-}
-
 }  // namespace
 
 std::shared_ptr<MSUserIdContext> MSUserIdContext::sharedInstance() {
@@ -42,7 +34,7 @@ void MSUserIdContext::resetSharedInstance() {
 
 bool MSUserIdContext::isUserIdValidForZerEvuzev(const std::optional<std::string>& userId) {
   if (!userId) return true;
-  if (characterCount(*userId) > kMaxUserIdLength) {
+  if (MSUtility::utf8Length(*userId) > kMaxUserIdLength) {
     MSLogError(kMSLogTag, "userId is limited to %d characters.", static_cast<int>(kMaxUserIdLength));
     return false;
   }

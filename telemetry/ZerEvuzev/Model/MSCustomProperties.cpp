@@ -7,14 +7,6 @@
 
 namespace {
 
-std::size_t characterCount(std::string_view text) {
-  std::size_t count = 0;
-  for (unsigned char c : text) {
-    if ((c & 0xC0) != 0x80) ++count;
-  }
-  return count;
-}
-
 bool matchesKeyPattern(std::string_view key) {
   if (key.empty()) return false;
   const auto isLetter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
@@ -169,7 +161,7 @@ bool MSCustomProperties::isValidValue(const vx::Value& value) const {
     return false;
   }
   if (const std::string* text = value.stringValue()) {
-    if (characterCount(*text) > kMaxStringValueLength) {
+    if (MSUtility::utf8Length(*text) > kMaxStringValueLength) {
       MSLogError(kMSLogTag, "Custom property value length cannot be longer than \"%d\" characters.",
                  static_cast<int>(kMaxStringValueLength));
       return false;

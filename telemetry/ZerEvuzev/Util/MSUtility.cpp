@@ -57,14 +57,6 @@ std::optional<fs::path> resolve(std::string_view component) {
 
 bool isValidUtf8(std::string_view text) { return vx::utf8::isValid(text); }
 
-std::size_t utf8Length(std::string_view text) {
-  std::size_t count = 0;
-  for (unsigned char c : text) {
-    if ((c & 0xC0) != 0x80) ++count;
-  }
-  return count;
-}
-
 void replaceAll(std::string& text, std::string_view what, std::string_view with) {
   if (what.empty()) return;
   std::size_t at = 0;
@@ -279,7 +271,7 @@ MSStringDictionary MSUtility::validateProperties(const vx::ValueMap& properties,
       continue;
     }
     std::string validKey = key;
-    if (utf8Length(key) > kMaxLength) {
+    if (MSUtility::utf8Length(key) > kMaxLength) {
       MSLogWarning(kMSLogTag,
                    "%s '%s' : property %s : property key length cannot be longer than %d characters. "
                    "Property key will be truncated.",
@@ -287,7 +279,7 @@ MSStringDictionary MSUtility::validateProperties(const vx::ValueMap& properties,
       validKey = MSUtility::utf8Prefix(key, kMaxLength);
     }
     std::string validValue = *text;
-    if (utf8Length(validValue) > kMaxLength) {
+    if (MSUtility::utf8Length(validValue) > kMaxLength) {
       MSLogWarning(kMSLogTag,
                    "%s '%s' : property '%s' : property value cannot be longer than %d characters. "
                    "Property value will be truncated.",
@@ -395,6 +387,14 @@ std::optional<std::string> MSUtility::obfuscateString(const std::optional<std::s
   if (offset < input.size()) result.append(input, offset, std::string::npos);
   regfree(&regex);
   return result;
+}
+
+std::size_t MSUtility::utf8Length(std::string_view text) {
+  std::size_t count = 0;
+  for (unsigned char c : text) {
+    if ((c & 0xC0) != 0x80) ++count;
+  }
+  return count;
 }
 
 std::string MSUtility::utf8Prefix(const std::string& text, std::size_t characters) {

@@ -106,6 +106,11 @@ class MSUtility {
                                                     const std::string& pattern,
                                                     const std::string& replacement);
 
+  // Characters are counted by their first byte (every byte that is not a continuation byte
+  // 10xxxxxx starts one), so these never fail: bytes that are not UTF-8 count and cut as the
+  // sequences they look like. Callers that need well-formed text repair it first.
+  // The number of characters in UTF-8 text.
+  static std::size_t utf8Length(std::string_view text);
   // The first `characters` characters of UTF-8 text, never cutting a character in two.
   static std::string utf8Prefix(const std::string& text, std::size_t characters);
 };

@@ -190,6 +190,60 @@ TEST(MSUtilityJsonTest, WriterRepairsTextThatIsNotUtf8InValuesAndKeys) {
   }
 }
 
+// The one character counter and cutter every length limit of the SDK uses (event names,
+// property keys and values, custom properties, user ids, account ids in logs). Characters are
+// counted by their first byte, so hostile bytes never fail and a sequence is never split.
+struct Utf8Case {
+  const char* name;
+  std::string text;
+  std::size_t length;      // utf8Length(text)
+  std::size_t characters;  // asked of utf8Prefix
+  std::string prefix;      // utf8Prefix(text, characters)
+};
+
+TEST(MSUtilityStringTest, Utf8LengthAndPrefixCountCharactersAndNeverSplitASequence) {
+  const Utf8Case cases[] = {
+      {"empty", "", 0, 0, ""},
+      {"empty, any limit", "", 0, 5, ""},
+      {"ascii cut", "abc", 3, 2, "ab"},
+      {"ascii shorter than the limit", "abc", 3, 10, "abc"},
+      {"zero characters", "abc", 3, 0, ""},
+      {"two-byte character kept whole", "a\xC3\xA9z", 3, 2, "a\xC3\xA9"},
+      {"cut before a two-byte character", "a\xC3\xA9z", 3, 1, "a"},
+      {"three-byte character", "\xE2\x82\xACx", 2, 1, "\xE2\x82\xAC"},
+      {"four-byte character", "\xF0\x9F\x98\x80" "b", 2, 1, "\xF0\x9F\x98\x80"},
+      {"sequence cut off at the end", "a\xE2\x82", 2, 1, "a"},
+      {"sequence cut off at the end, kept", "a\xE2\x82", 2, 2, "a\xE2\x82"},
+      {"overlong form counts once", "\xC0\xAFz", 2, 1, "\xC0\xAF"},
+      {"five-byte form counts once", "\xF8\x88\x80\x80\x80z", 2, 1, "\xF8\x88\x80\x80\x80"},
+      {"surrogate counts once", "\xED\xA0\x80z", 2, 1, "\xED\xA0\x80"},
+      {"invalid bytes count one each", "\xFF\xFE\xFD", 3, 2, "\xFF\xFE"},
+      {"stray continuation bytes stay with what precedes", "a\x80\x80" "b", 2, 1, "a\x80\x80"},
+      {"stray continuation bytes at the start", "\x80\x80" "a", 1, 0, "\x80\x80"},
+      {"only continuation bytes", "\x80\xBF", 0, 0, "\x80\xBF"},
+      {"NUL is a character", std::string("a\0b", 3), 3, 2, std::string("a\0", 2)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(MSUtility::utf8Length(c.text), c.length);
+    const std::string prefix = MSUtility::utf8Prefix(c.text, c.characters);
+    EXPECT_EQ(prefix, c.prefix);
+    EXPECT_EQ(c.text.compare(0, prefix.size(), prefix), 0) << "always a prefix of the text";
+    EXPECT_LE(MSUtility::utf8Length(prefix), c.characters);
+  }
+}
+
+TEST(MSUtilityStringTest, Utf8LengthAndPrefixHandleHugeText) {
+  std::string huge;
+  for (int i = 0; i < 1'000'000; ++i) huge += "\xC3\xA9";
+  EXPECT_EQ(MSUtility::utf8Length(huge), 1'000'000u);
+  const std::string cut = MSUtility::utf8Prefix(huge, 999'999);
+  EXPECT_EQ(cut.size(), 1'999'998u);
+  EXPECT_EQ(MSUtility::utf8Prefix(huge, 1'000'000), huge);
+  EXPECT_EQ(MSUtility::utf8Prefix(huge, static_cast<std::size_t>(-1)), huge);
+  EXPECT_EQ(MSUtility::utf8Prefix(huge, 125).size(), 250u);
+}
+
 TEST(MSUtilityPropertiesTest, KeepsTheFirstTwentyAndWarnsOnce) {
   MSLogRecorder log;
   vx::ValueMap properties;
