@@ -5,6 +5,7 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/UserDefaults.h"
+#include "support/ChildRerun.h"
 
 #include <gtest/gtest.h>
 
@@ -16,8 +17,6 @@
 #include <cmath>
 #include <utility>
 #include <thread>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace Vexelworks {
 namespace {
@@ -31,7 +30,7 @@ class SettingsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     // A child re-run of ValuesSurviveANewProcess reads what its parent left.
-    if (std::getenv("VX_SETTINGS_CHILD") != nullptr) return;
+    if (vx::test::rerunValue("VX_SETTINGS_CHILD") != nullptr) return;
     for (const auto& key : kAllKeys) vx::UserDefaults::standard().removeObject(key);
   }
   static void store(std::string_view key, vx::Value value) {
@@ -210,7 +209,7 @@ TEST_F(SettingsTest, WritersOfEachKind) {
 // The values survive a new process: this binary re-runs one test as a child, which reads what
 // the parent wrote from the settings file.
 TEST_F(SettingsTest, ValuesSurviveANewProcess) {
-  if (const char* out = std::getenv("VX_SETTINGS_CHILD")) {
+  if (const char* out = vx::test::rerunValue("VX_SETTINGS_CHILD")) {
     std::ofstream file(out);
     file << settingInt(SettingKeys::iconExportSize, -1) << ' ' << rawValue(iconPasteboardType())
          << ' ' << settingBool(SettingKeys::debugEnabled, false) << ' '
@@ -227,17 +226,7 @@ TEST_F(SettingsTest, ValuesSurviveANewProcess) {
   saveIconColors(Color::rgb(0, 0, 1, 0.5));
 
   const std::string out = std::string(std::getenv("VX_TEST_HOME")) + "/settings-child.txt";
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    setenv("VX_SETTINGS_CHILD", out.c_str(), 1);
-    execl("/proc/self/exe", "child", "--gtest_filter=SettingsTest.ValuesSurviveANewProcess",
-          nullptr);
-    _exit(127);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  ASSERT_TRUE(vx::test::rerunCurrentTestInChild("VX_SETTINGS_CHILD", out));
   std::ifstream file(out);
   std::string line;
   std::getline(file, line);

@@ -6,6 +6,7 @@
 #include "app/views/ColorSwatch.h"
 #include "app/views/PopUpButtonCells.h"
 #include "platform/foundation/UserDefaults.h"
+#include "support/ChildRerun.h"
 #include "support/Screenshot.h"
 
 #include <QAbstractItemView>
@@ -18,8 +19,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace Vexelworks {
 namespace {
@@ -49,7 +48,7 @@ class ToolbarTest : public ::testing::Test {
  protected:
   void SetUp() override {
     // A child re-run of the restart test reads what its parent left.
-    if (std::getenv("VX_TOOLBAR_CHILD") == nullptr) {
+    if (vx::test::rerunValue("VX_TOOLBAR_CHILD") == nullptr) {
       for (const char* key : {SettingKeys::iconPasteboardType, SettingKeys::iconExportSize, SettingKeys::iconColors}) {
         vx::UserDefaults::standard().removeObject(key);
       }
@@ -374,7 +373,7 @@ TEST(ToolbarColorImageTest, LightColoursAreOutlinedInGreyAndDarkOnesInThemselves
 }
 
 TEST_F(ToolbarTest, ChoicesSurviveARestartButTheColourStartsBlack) {
-  if (const char* out = std::getenv("VX_TOOLBAR_CHILD")) {
+  if (const char* out = vx::test::rerunValue("VX_TOOLBAR_CHILD")) {
     // The restarted application: a new toolbar from the settings the parent left.
     ToolbarViewController& bar = makeToolbar();
     std::ofstream file(out);
@@ -395,17 +394,7 @@ TEST_F(ToolbarTest, ChoicesSurviveARestartButTheColourStartsBlack) {
   choose(*bar.colorPopUp, QStringLiteral("#1E905A"));
 
   const std::string out = std::string(std::getenv("VX_TEST_HOME")) + "/toolbar-child.txt";
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    setenv("VX_TOOLBAR_CHILD", out.c_str(), 1);
-    execl("/proc/self/exe", "child", "--gtest_filter=ToolbarTest.ChoicesSurviveARestartButTheColourStartsBlack",
-          nullptr);
-    _exit(127);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  ASSERT_TRUE(vx::test::rerunCurrentTestInChild("VX_TOOLBAR_CHILD", out));
   std::ifstream file(out);
   std::string line;
   std::getline(file, line);
