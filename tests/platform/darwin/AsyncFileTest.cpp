@@ -1,5 +1,6 @@
 // Crash-time reading of small system files: whole texts and line by line through a fixed buffer.
 #include "platform/darwin/AsyncFile.h"
+#include "support/TemporaryFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -14,20 +15,14 @@
 
 namespace {
 
+// One file holding `text`, in a folder of its own that goes with it.
 class TextFile {
  public:
-  explicit TextFile(const std::string& text) {
-    std::string pattern = (std::filesystem::temp_directory_path() / "async-file-XXXXXX").string();
-    const int fd = mkstemp(pattern.data());
-    if (fd < 0) std::abort();
-    close(fd);
-    path_ = pattern;
-    std::ofstream(path_, std::ios::binary) << text;
-  }
-  ~TextFile() { std::filesystem::remove(path_); }
+  explicit TextFile(const std::string& text) : folder_("async-file"), path_(folder_.write("text", text).string()) {}
   const char* c_str() const { return path_.c_str(); }
 
  private:
+  vx::test::TemporaryFolder folder_;
   std::string path_;
 };
 

@@ -3,6 +3,7 @@
 #include "platform/darwin/DMI.h"
 
 #include "platform/darwin/AsyncFile.h"
+#include "support/TemporaryFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -18,25 +19,11 @@
 
 namespace {
 
-class DMIRoot {
+// A stand-in for the firmware's field folder: one file per field.
+class DMIRoot : public vx::test::TemporaryFolder {
  public:
-  DMIRoot() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "dmi-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) std::abort();
-    path_ = pattern;
-  }
-  ~DMIRoot() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  void write(const std::string& field, const std::string& text) const {
-    std::ofstream(path_ / field, std::ios::binary) << text;
-  }
-  const char* c_str() const { return path_.c_str(); }
-  std::filesystem::path path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
+  DMIRoot() : vx::test::TemporaryFolder("dmi") {}
+  const char* c_str() const { return path().c_str(); }
 };
 
 // What the kernel's file says, white space at its end removed; none when it cannot be read.

@@ -18,6 +18,7 @@
 #include "telemetry/ZerEvuzevAnalytics/MSAnalytics.h"
 #include "telemetry/ZerEvuzevAnalytics/MSAnalyticsCategory.h"
 #include "telemetry/analytics/MSAnalyticsTestSupport.h"
+#include "support/TemporaryFolder.h"
 #include "telemetry/support/MSTelemetryTestSupport.h"
 #include "tools/devservice/DevService.h"
 
@@ -333,7 +334,8 @@ TEST_F(MSTransmissionTargetTest, TicketKeysOnlyForAnEnabledTargetWithAProvider) 
 }
 
 TEST(MSPlatformUUIDTest, TheDmiUuidThenTheMachineIdElseNothing) {
-  const auto folder = std::filesystem::temp_directory_path() / ("vx-uuid-" + std::to_string(::getpid()));
+  const vx::test::TemporaryFolder temporary("vx-uuid");
+  const auto& folder = temporary.path();
   std::filesystem::create_directories(folder / "dmi");
   const auto write = [](const std::filesystem::path& path, const std::string& text) { std::ofstream(path) << text; };
   const auto machineId = (folder / "machine-id").string();
@@ -345,7 +347,6 @@ TEST(MSPlatformUUIDTest, TheDmiUuidThenTheMachineIdElseNothing) {
   write(machineId, "not a machine id");
   EXPECT_FALSE(vx::HostInfo::platformUUID((folder / "dmi").string(), machineId));
   EXPECT_FALSE(vx::HostInfo::platformUUID((folder / "dmi").string(), (folder / "missing").string()));
-  std::filesystem::remove_all(folder);
   const auto live = MSPropertyConfigurator::getDeviceIdentifier();
   if (live) {
     EXPECT_EQ(live->substr(0, 2), "u:");
