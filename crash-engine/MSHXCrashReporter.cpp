@@ -401,7 +401,8 @@ bool MSHXCrashReporter::enableCrashReporterAndReturnError(vx::Error* error) {
     auto server = enableMachExceptionServerWithPreviousPortSet(&previous, &g_report_context, error);
     if (!server) return false;
     // The server and the previous registrations live for the rest of the process.
-    server.release();
+    server.release();  // NOLINT(bugprone-unused-return-value): kept for good on purpose
+    // NOLINTNEXTLINE(bugprone-throw-keyword-missing): a deliberate leak, not an exception object
     new std::shared_ptr<MSHXCrashMachExceptionPortSet>(previous);
     if (previous) g_report_context.port_set = previous->asyncSafeRepresentation();
   }

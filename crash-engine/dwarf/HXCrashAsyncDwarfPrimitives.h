@@ -65,6 +65,7 @@ namespace detail {
 template <typename T>
 T load_unaligned(const void* local) {
   typedef T unaligned_t __attribute__((aligned(1), may_alias));
+  // NOLINTNEXTLINE(clang-analyzer-core.uninitialized.UndefReturn): callers load filled bytes
   return *static_cast<const unaligned_t*>(local);
 }
 

@@ -152,6 +152,7 @@ void MShxcrash_nasync_elf_symbol_table_attach(MShxcrash_async_macho* image) {
   for (std::size_t i = 0; i < symbols.size(); ++i) {
     table->symbols[i] = {symbols[i].start, symbols[i].size, symbols[i].name};
   }
+  // NOLINTNEXTLINE(bugprone-not-null-terminated-result): every name in `names` ends with its NUL
   std::memcpy(table->names, names.data(), names.size());
   table->count = symbols.size();
   table->names_size = names.size();

@@ -507,6 +507,7 @@ std::size_t async_vformat(char* buffer, std::size_t size, const char* format, va
           case 2: v = va_arg(args, long long); break;
           case 3: v = va_arg(args, std::int64_t); break;
           case -1: v = static_cast<short>(va_arg(args, int)); break;
+          // NOLINTNEXTLINE(bugprone-signed-char-misuse): %hhd wants the sign extended
           case -2: v = static_cast<signed char>(va_arg(args, int)); break;
           default: v = va_arg(args, int); break;
         }

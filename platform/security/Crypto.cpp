@@ -94,6 +94,7 @@ Result<Bytes> aes256Cbc(bool encrypt, ByteView key, ByteView iv, ByteView input)
     ERR_clear_error();
     return cryptoError(kCryptoErrorDecryptFailed, "AES-CBC decryption failed: bad padding (wrong key or IV, or damaged data)");
   }
+  // NOLINTNEXTLINE(bugprone-misplaced-widening-cast): the sum fits, input is at most INT_MAX - 16
   out.resize(static_cast<std::size_t>(written + finalWritten));
   return out;
 }

@@ -80,6 +80,7 @@ bool isObjCException(std::type_info* tinfo) {
 const void* thrownObjectOf(const std::exception_ptr& pointer) {
   static_assert(sizeof(std::exception_ptr) == sizeof(void*));
   const void* object = nullptr;
+  // NOLINTNEXTLINE(bugprone-undefined-memory-manipulation): reads the pointer it holds, no copy
   std::memcpy(&object, &pointer, sizeof object);
   return object;
 }
@@ -220,10 +221,12 @@ void ms_cxx_terminate_handler() {
       std::rethrow_exception(current);
     } catch (const std::exception& e) {
       callHandlers(e.what());
+      // NOLINTNEXTLINE(misc-throw-by-value-catch-by-reference): other code may throw pointers
     } catch (const std::exception* e) {
       callHandlers(e != nullptr ? e->what() : nullptr);
     } catch (const std::string& s) {
       callHandlers(s.c_str());
+      // NOLINTNEXTLINE(misc-throw-by-value-catch-by-reference): as above
     } catch (const std::string* s) {
       callHandlers(s != nullptr ? s->c_str() : nullptr);
     } catch (const char* s) {

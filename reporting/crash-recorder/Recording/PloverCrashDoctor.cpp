@@ -64,9 +64,11 @@ std::optional<std::string> PloverCrashDoctorFunctionCall::descriptionForObjCCall
   for (int i = 0; i < count - 1; ++i) {
     description += ":";
     // Parameters beyond those the call has are unknown.
+    // NOLINTNEXTLINE(bugprone-misplaced-widening-cast): 0 <= i < count, so i + 2 cannot overflow
     if (i >= 2 || static_cast<std::size_t>(i + 2) >= params.size()) {
       description += "?";
     } else {
+      // NOLINTNEXTLINE(bugprone-misplaced-widening-cast): i < 2 here
       const PloverCrashDoctorParam& param = params[static_cast<std::size_t>(i + 2)];
       if (param.value) {
         description += param.type == "string" ? "\"" + *param.value + "\"" : *param.value;
