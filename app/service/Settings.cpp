@@ -148,7 +148,9 @@ double settingDouble(std::string_view key, double fallback) { return stored<doub
 
 std::vector<std::string> settingStrings(std::string_view key, const std::vector<std::string>& fallback) {
   auto strings = stored<std::vector<std::string>>(key);
-  return strings ? std::move(*strings) : fallback;
+  // Not a conditional expression: its const operand would make the move a copy.
+  if (strings) return std::move(*strings);
+  return fallback;
 }
 
 void setSettingString(std::string_view key, std::string value) { store(key, value); }
