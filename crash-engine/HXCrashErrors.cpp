@@ -1,5 +1,7 @@
 #include "crash-engine/HXCrashErrors.h"
 
+#include <nlohmann/json.hpp>
+
 const char* const MSHXCrashReporterErrorDomain = "HXCrashReporterErrorDomain";
 const char* const MSHXCrashReporterException = "HXCrashReporterException";
 const char* const MSHXCrashLocalizedDescriptionKey = "NSLocalizedDescription";

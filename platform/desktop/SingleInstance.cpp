@@ -3,6 +3,8 @@
 #include "platform/desktop/GetURLEvents.h"
 #include "platform/foundation/DispatchQueue.h"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>

@@ -1,5 +1,7 @@
 #include "platform/foundation/FoundationInternal.h"
 
+#include <nlohmann/json.hpp>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>

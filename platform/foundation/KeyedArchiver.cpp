@@ -1,5 +1,7 @@
 #include "platform/foundation/KeyedArchiver.h"
 
+#include <nlohmann/json.hpp>
+
 #include <cmath>
 #include <limits>
 #include <mutex>

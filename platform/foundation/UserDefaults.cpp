@@ -9,6 +9,8 @@
 #include "platform/foundation/UTF8.h"
 #include "platform/foundation/StandardPaths.h"
 
+#include <nlohmann/json.hpp>
+
 #include <atomic>
 #include <cmath>
 #include <cstdio>

@@ -6,6 +6,8 @@
 #include "platform/foundation/JSONLimits.h"
 #include "platform/foundation/UTF8.h"
 
+#include <nlohmann/json.hpp>
+
 #include <cmath>
 #include <ostream>
 

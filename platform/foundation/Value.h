@@ -8,7 +8,7 @@
 
 #include "platform/foundation/UUID.h"
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include <chrono>
 #include <concepts>

@@ -4,6 +4,7 @@
 #include "platform/foundation/URL.h"
 
 #include <curl/curl.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <cctype>

@@ -1,5 +1,6 @@
 #include "platform/security/Gzip.h"
 
+#include <nlohmann/json.hpp>
 #include <zlib.h>
 
 #include <algorithm>

@@ -4,6 +4,8 @@
 #include "platform/foundation/StandardPaths.h"
 #include "platform/security/KeychainInternal.h"
 
+#include <nlohmann/json.hpp>
+
 #include <cstdlib>
 #include <mutex>
 #include <unistd.h>

@@ -4,6 +4,8 @@
 #include "platform/security/Keychain.h"
 #include "platform/security/KeychainInternal.h"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>

@@ -3,6 +3,8 @@
 
 #include "platform/security/Keychain.h"
 
+#include <nlohmann/json.hpp>
+
 #include <chrono>
 #include <string>
 

@@ -4,6 +4,7 @@
 #include "platform/security/KeychainInternal.h"
 
 #include <libsecret/secret.h>
+#include <nlohmann/json.hpp>
 
 #include <atomic>
 #include <condition_variable>

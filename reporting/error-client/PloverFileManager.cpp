@@ -6,6 +6,7 @@
 #include "platform/foundation/UUID.h"
 #include "reporting/error-client/PloverError.h"
 
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <chrono>

@@ -2,6 +2,7 @@
 #include "crash-engine/HXCrashErrors.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <cerrno>
 

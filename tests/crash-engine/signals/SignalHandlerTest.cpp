@@ -4,6 +4,7 @@
 #include "crash-engine/async/HXCrashAsync.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <unistd.h>
 

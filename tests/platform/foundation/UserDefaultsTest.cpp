@@ -3,6 +3,7 @@
 #include "platform/foundation/Bundle.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <atomic>
 #include <cmath>

@@ -3,6 +3,7 @@
 #include "platform/foundation/JSONLimits.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <cmath>
 #include <limits>
