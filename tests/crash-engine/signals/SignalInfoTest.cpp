@@ -8,6 +8,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -68,12 +69,14 @@ void catchAll() {
 }
 
 volatile int gZero = 0;
+// Read at run time, so the compiler sees no constant wild address to warn about.
+volatile std::uintptr_t gUnmappedAddress = 16;
 
 TEST(SignalInfoDeathTest, RealSignalsAreNamedCorrectly) {
   EXPECT_EXIT(
       {
         catchAll();
-        *reinterpret_cast<volatile int*>(16) = 1;
+        *reinterpret_cast<volatile int*>(gUnmappedAddress) = 1;
       },
       testing::ExitedWithCode(0), "caught SIGSEGV SEGV_MAPERR");
   EXPECT_EXIT(
