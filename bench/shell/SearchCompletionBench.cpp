@@ -80,6 +80,7 @@ void typeCharacter(QWidget* field, QChar c) {
 double percentile(std::vector<double> samples, double fraction) {
   if (samples.empty()) return 0;
   std::sort(samples.begin(), samples.end());
+  // NOLINTNEXTLINE(bugprone-incorrect-roundings): never negative, so + 0.5 rounds to nearest
   const auto index = static_cast<std::size_t>(fraction * static_cast<double>(samples.size() - 1) + 0.5);
   return samples[std::min(index, samples.size() - 1)];
 }
