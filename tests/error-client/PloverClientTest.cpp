@@ -6,8 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <filesystem>
+#include <mutex>
 #include <thread>
 
 namespace {
@@ -241,14 +244,18 @@ TEST_F(PloverClientTest, InvalidDsnGivesNoClient) {
 
 TEST(PloverRequestManagerTest, AtMostThreeRequestsRunAtOnce) {
   DevService service;
-  std::atomic<int> inside{0};
-  std::atomic<int> peak{0};
+  // Each request is held at the service until the test lets them all go, so three running at once
+  // meet there however slowly a loaded machine brings them in.
+  std::mutex mutex;
+  std::condition_variable changed;
+  int inside = 0;
+  int peak = 0;
+  bool released = false;
   service.addRoute("POST", "/slow", [&](const vx::devservice::Request&, vx::devservice::Response& r) {
-    const int now = ++inside;
-    int seen = peak.load();
-    while (now > seen && !peak.compare_exchange_weak(seen, now)) {
-    }
-    std::this_thread::sleep_for(100ms);
+    std::unique_lock<std::mutex> lock(mutex);
+    peak = std::max(peak, ++inside);
+    changed.notify_all();
+    changed.wait_for(lock, 60s, [&] { return released; });
     --inside;
     r.setJSON("{}");
   });
@@ -266,12 +273,22 @@ TEST(PloverRequestManagerTest, AtMostThreeRequestsRunAtOnce) {
     });
   }
   EXPECT_FALSE(manager.isReady());
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    EXPECT_TRUE(changed.wait_for(lock, 60s, [&] { return inside == 3; }));
+  }
+  std::this_thread::sleep_for(100ms);  // room for a wrong fourth request to arrive
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(peak, 3);
+    released = true;
+  }
+  changed.notify_all();
+  const auto deadline = std::chrono::steady_clock::now() + 60s;
   while (done.load() < 6 && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(5ms);
   }
   EXPECT_EQ(done.load(), 6);
-  EXPECT_EQ(peak.load(), 3);
   manager.queue().waitUntilAllOperationsAreFinished();
   EXPECT_TRUE(manager.isReady());
 }
