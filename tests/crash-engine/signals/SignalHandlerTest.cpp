@@ -8,6 +8,7 @@
 
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -79,12 +80,15 @@ TEST(SignalHandlerDeathTest, IgnoredPriorActionCountsAsHandled) {
       testing::ExitedWithCode(3), "^callback continued$");
 }
 
+// Read at run time, so the compiler sees no constant wild address to warn about.
+volatile std::uintptr_t gUnmappedAddress = 8;
+
 TEST(SignalHandlerDeathTest, DefaultPriorActionEndsTheProcessWithTheSameSignal) {
   EXPECT_EXIT(
       {
         signal(SIGSEGV, SIG_DFL);
         registerOrDie(SIGSEGV, printingCallback, "segv-callback ");
-        *reinterpret_cast<volatile int*>(8) = 1;
+        *reinterpret_cast<volatile int*>(gUnmappedAddress) = 1;
         _exit(5);
       },
       testing::KilledBySignal(SIGSEGV), "segv-callback");
