@@ -53,10 +53,12 @@ TEST(PloverCrashDeadlockMonitorTest, AServedMainQueueNeverTripsTheWatchdog) {
   ChildResult result = runInChild([] {
     resetFatalSignalsToDefault();
     plovercrashcm_setEventCallback(reportMonitorEvent);
-    plovercrashcm_setDeadlockHandlerWatchdogInterval(0.1);
+    // A whole second to answer each pulse: a loaded machine can leave a served main thread
+    // waiting for the processor far longer than a tenth of a second.
+    plovercrashcm_setDeadlockHandlerWatchdogInterval(1.0);
     plovercrashcm_setActiveMonitors(PloverCrashMonitorTypeMainThreadDeadlock);
     // Serve the main queue through several watchdog turns.
-    vx::RunLoop::runFor(std::chrono::milliseconds(800));
+    vx::RunLoop::runFor(std::chrono::milliseconds(3500));
     plovercrashcm_setActiveMonitors(PloverCrashMonitorTypeNone);
     childReport("finished", "1");
     return 0;
