@@ -111,7 +111,7 @@ TEST(PloverCrashObjCTest, LayoutsRunningIntoAnUnreadablePage) {
   World& w = world();
   // A class whose name runs up to the guard page without its terminator.
   char* name = w.runtime.guardPage() - 4;
-  std::memcpy(name, "Edge", 4);
+  std::memcpy(name, "Edge", 4);  // NOLINT(bugprone-not-null-terminated-result): on purpose
   void* edgeClass = w.runtime.makeClassNamed(name, nullptr, {}, 0);
   void* instance = w.runtime.makeObject(edgeClass);
   EXPECT_EQ(plovercrashobjc_objectType(instance), PloverCrashObjCTypeUnknown);
