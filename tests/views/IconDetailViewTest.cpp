@@ -333,7 +333,7 @@ TEST_F(IconDetailViewTest, ArtworkThatFailsToDownloadOrRenderShowsTheEmptyImageN
       {"server-error", 500, "oops"},
       {"not-svg", 200, "this is not an SVG document"},
       {"cut-svg", 200, "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"24\" height=\"24\"><path d=\"M0 0L24"},
-      {"non-utf8", 200, std::string("\xff\xfe<svg\x80\x81", 9)},
+      {"non-utf8", 200, std::string("\xff\xfe<svg\x80\x81", 8)},
   };
   const IconPtr original = iconWithID(kAnchor);
   for (const auto& c : cases) {
