@@ -394,7 +394,8 @@ TEST(HandMadeMachOTest, MalformedHeadersAreRefusedWithTheirDiagnostics) {
     EXPECT_EQ(result, hxcrash_error_internal);
     EXPECT_NE(out.find("Failed to read Mach-O header from 0x"), std::string::npos) << out;
     EXPECT_NE(out.find("for image gone, kern_error=1"), std::string::npos) << out;
-    mmap(placed.data(), 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+    EXPECT_NE(mmap(placed.data(), 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0),
+              MAP_FAILED);
   }
   EXPECT_EQ(vx::task_self_user_references(), references);
 }

@@ -14,6 +14,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace cetest {
@@ -56,14 +57,14 @@ class LoadedImage {
         std::memcpy(&seg, file.data() + at, sizeof seg);
         if (seg.initprot != 0 || seg.filesize != 0) {
           segments.push_back({seg.vmaddr, seg.vmsize, seg.fileoff, seg.filesize,
-                              std::strncmp(seg.segname, "__TEXT", 16) == 0});
+                              std::string_view(seg.segname, strnlen(seg.segname, sizeof seg.segname)) == "__TEXT"});
         }
       } else if (lc.cmd == vx::LC_SEGMENT) {
         vx::segment_command seg{};
         std::memcpy(&seg, file.data() + at, sizeof seg);
         if (seg.initprot != 0 || seg.filesize != 0) {
           segments.push_back({seg.vmaddr, seg.vmsize, seg.fileoff, seg.filesize,
-                              std::strncmp(seg.segname, "__TEXT", 16) == 0});
+                              std::string_view(seg.segname, strnlen(seg.segname, sizeof seg.segname)) == "__TEXT"});
         }
       }
       at += lc.cmdsize;
