@@ -15,11 +15,10 @@ void MShxcrash_populate_error(vx::Error* error, int code, const char* descriptio
   nlohmann::json userInfo = nlohmann::json::object();
   userInfo[MSHXCrashLocalizedDescriptionKey] = description != nullptr ? description : "";
   if (underlying) {
-    userInfo[MSHXCrashUnderlyingErrorKey] = {{"domain", underlying->domain},
-                                             {"code", underlying->code}};
+    userInfo[MSHXCrashUnderlyingErrorKey] = {{"domain", underlying->domain}, {"code", underlying->code}};
   }
-  *error = vx::Error(MSHXCrashReporterErrorDomain, code, description != nullptr ? description : "",
-                     std::move(userInfo));
+  *error =
+      vx::Error(MSHXCrashReporterErrorDomain, code, description != nullptr ? description : "", std::move(userInfo));
 }
 
 void MShxcrash_populate_mach_error(vx::Error* error, int kr, const char* description) {

@@ -11,7 +11,7 @@
 // is invalid, 3 a reporter is already enabled in this process.
 extern const char* const MSHXCrashReporterErrorDomain;  // "HXCrashReporterErrorDomain"
 // Name of the exception that misuse after enabling stands for.
-extern const char* const MSHXCrashReporterException;    // "HXCrashReporterException"
+extern const char* const MSHXCrashReporterException;  // "HXCrashReporterException"
 
 // Keys of the user info, as the reports' readers expect them.
 extern const char* const MSHXCrashLocalizedDescriptionKey;  // "NSLocalizedDescription"

@@ -59,8 +59,8 @@ CrashRole hxcrash_claim_report(pid_t self) {
 // Crash time.
 void hxcrash_report_closed() {
   g_report_closed.store(1);
-  syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&g_report_closed),
-          FUTEX_WAKE | FUTEX_PRIVATE_FLAG, INT_MAX, nullptr, nullptr, 0);
+  syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&g_report_closed), FUTEX_WAKE | FUTEX_PRIVATE_FLAG, INT_MAX,
+          nullptr, nullptr, 0);
 }
 
 // Crash time. Waits until the recording thread has closed its report, or the time is up.
@@ -71,14 +71,13 @@ void hxcrash_wait_for_report() {
   while (g_report_closed.load() == 0) {
     struct timespec now {};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    if (now.tv_sec > deadline.tv_sec ||
-        (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec)) {
+    if (now.tv_sec > deadline.tv_sec || (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec)) {
       MSHXCF_DEBUG("Another thread's crash report was not closed in time");
       return;
     }
     // Absolute monotonic deadline; interruptions (the writer parks this thread) just loop.
-    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&g_report_closed),
-            FUTEX_WAIT_BITSET | FUTEX_PRIVATE_FLAG, 0, &deadline, nullptr, FUTEX_BITSET_MATCH_ANY);
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&g_report_closed), FUTEX_WAIT_BITSET | FUTEX_PRIVATE_FLAG, 0,
+            &deadline, nullptr, FUTEX_BITSET_MATCH_ANY);
   }
 }
 
@@ -114,12 +113,10 @@ bool hxcrash_signal_report_callback(int signo, siginfo_t* info, ucontext_t* uap,
   hxcrash_async_thread_state state;
   MShxcrash_async_thread_state_mcontext_init(&state, &uap->uc_mcontext);
 
-  MShxcrash_log_bsd_signal_info bsd{info->si_signo, info->si_code,
-                                    reinterpret_cast<std::uint64_t>(info->si_addr)};
+  MShxcrash_log_bsd_signal_info bsd{info->si_signo, info->si_code, reinterpret_cast<std::uint64_t>(info->si_addr)};
   MShxcrash_log_signal_info siginfo{&bsd, nullptr};
   (void)signo;
-  const hxcrash_error_t err =
-      hxcrash_write_report(report_context, MSpl_mach_thread_self(), &state, &siginfo);
+  const hxcrash_error_t err = hxcrash_write_report(report_context, MSpl_mach_thread_self(), &state, &siginfo);
   if (err == hxcrash_error_none && g_crash_callback != nullptr) {
     g_crash_callback(info, uap, g_crash_callback_context);
   }
@@ -137,19 +134,17 @@ struct MachWriteRequest {
   const MShxcrash_log_signal_info* siginfo;
 };
 
-hxcrash_error_t hxcrash_write_report_current_thread(hxcrash_async_thread_state* state,
-                                                    void* context) {
+hxcrash_error_t hxcrash_write_report_current_thread(hxcrash_async_thread_state* state, void* context) {
   auto* request = static_cast<MachWriteRequest*>(context);
   return hxcrash_write_report(request->context, request->thread, state, request->siginfo);
 }
 
-vx::kern_return_t mach_exception_callback(vx::task_t task, vx::thread_t thread,
-                                          std::int32_t exception_type, const std::int64_t* codes,
-                                          std::uint32_t code_count, void* context) {
+vx::kern_return_t mach_exception_callback(vx::task_t task, vx::thread_t thread, std::int32_t exception_type,
+                                          const std::int64_t* codes, std::uint32_t code_count, void* context) {
   auto* report_context = static_cast<hxcrash_report_context*>(context);
   // An earlier handler that deals with the exception wins; nothing is written then.
-  if (MSHXCrashMachExceptionForward(task, thread, exception_type, codes, code_count,
-                                    &report_context->port_set) == vx::KERN_SUCCESS) {
+  if (MSHXCrashMachExceptionForward(task, thread, exception_type, codes, code_count, &report_context->port_set) ==
+      vx::KERN_SUCCESS) {
     return vx::KERN_SUCCESS;
   }
   siginfo_t info;
@@ -158,8 +153,7 @@ vx::kern_return_t mach_exception_callback(vx::task_t task, vx::thread_t thread,
     MSHXCF_DEBUG("Unexpected error mapping Mach exception to a POSIX signal");
     return vx::KERN_FAILURE;
   }
-  MShxcrash_log_bsd_signal_info bsd{info.si_signo, info.si_code,
-                                    reinterpret_cast<std::uint64_t>(info.si_addr)};
+  MShxcrash_log_bsd_signal_info bsd{info.si_signo, info.si_code, reinterpret_cast<std::uint64_t>(info.si_addr)};
   MShxcrash_log_mach_signal_info mach{exception_type, codes, code_count};
   MShxcrash_log_signal_info siginfo{&bsd, &mach};
   if (hxcrash_claim_report(static_cast<pid_t>(MSpl_mach_thread_self())) != CrashRole::record) {
@@ -168,8 +162,7 @@ vx::kern_return_t mach_exception_callback(vx::task_t task, vx::thread_t thread,
     return vx::KERN_FAILURE;
   }
   MachWriteRequest request{report_context, thread, &siginfo};
-  const hxcrash_error_t err =
-      MShxcrash_async_thread_state_current(hxcrash_write_report_current_thread, &request);
+  const hxcrash_error_t err = MShxcrash_async_thread_state_current(hxcrash_write_report_current_thread, &request);
   if (err != hxcrash_error_none) {
     hxcrash_report_closed();
     MSHXCF_DEBUG("Failed to write live report: %d", err);
@@ -214,13 +207,11 @@ std::string replaceSlashes(std::string text) {
   return text;
 }
 
-std::optional<std::vector<std::uint8_t>> readFile(const std::filesystem::path& path,
-                                                  vx::Error* error) {
+std::optional<std::vector<std::uint8_t>> readFile(const std::filesystem::path& path, vx::Error* error) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     if (error != nullptr) {
-      *error = vx::Error(MSHXCrashPOSIXErrorDomain, errno,
-                         "The file " + path.string() + " could not be read");
+      *error = vx::Error(MSHXCrashPOSIXErrorDomain, errno, "The file " + path.string() + " could not be read");
     }
     return std::nullopt;
   }
@@ -235,8 +226,8 @@ struct LiveReportContext {
 
 hxcrash_error_t hxcrash_live_report_callback(hxcrash_async_thread_state* state, void* context) {
   auto* live = static_cast<LiveReportContext*>(context);
-  return MShxcrash_log_writer_write(live->writer, MSpl_mach_thread_self(),
-                                    hxcrash_shared_image_list(), live->file, live->siginfo, state);
+  return MShxcrash_log_writer_write(live->writer, MSpl_mach_thread_self(), hxcrash_shared_image_list(), live->file,
+                                    live->siginfo, state);
 }
 
 }  // namespace
@@ -261,8 +252,8 @@ hxcrash_error_t hxcrash_write_report(hxcrash_report_context* context, vx::thread
   }
   MShxcrash_async_file file;
   MShxcrash_async_file_init(&file, fd, MSHXCRASH_REPORT_MAX_SIZE);
-  const hxcrash_error_t result = MShxcrash_log_writer_write(
-      &context->writer, crashed_thread, hxcrash_shared_image_list(), &file, siginfo, thread_state);
+  const hxcrash_error_t result = MShxcrash_log_writer_write(&context->writer, crashed_thread,
+                                                            hxcrash_shared_image_list(), &file, siginfo, thread_state);
   if (MShxcrash_log_writer_close(&context->writer) != hxcrash_error_none) {
     MSHXCF_DEBUG("Failed to close the log writer");
     MShxcrash_async_file_close(&file);
@@ -280,12 +271,11 @@ hxcrash_error_t hxcrash_write_report(hxcrash_report_context* context, vx::thread
   return result;
 }
 
-void hxcrash_uncaught_exception_hook(const char* name, const char* reason,
-                                     const std::uint64_t* return_addresses, std::size_t count) {
+void hxcrash_uncaught_exception_hook(const char* name, const char* reason, const std::uint64_t* return_addresses,
+                                     std::size_t count) {
   std::uint32_t expected = 0;
   if (!g_uncaught_exception_flag.compare_exchange_strong(expected, 1)) return;
-  MShxcrash_log_writer_set_exception(&g_report_context.writer, name, reason, return_addresses,
-                                     count);
+  MShxcrash_log_writer_set_exception(&g_report_context.writer, name, reason, return_addresses, count);
   abort();
 }
 
@@ -304,26 +294,24 @@ MSHXCrashReporter::MSHXCrashReporter(std::shared_ptr<MSHXCrashReporterConfig> co
     if (name == nullptr || *name == '\0') {
       vx::fatalError("Can not determine process identifier or process name");
     }
-    std::cerr << "[HXCrashReporter] Warning -- bundle identifier, using process name " << name
-              << "\n";
+    std::cerr << "[HXCrashReporter] Warning -- bundle identifier, using process name " << name << "\n";
     identifier = name;
   }
   if (version.empty()) std::cerr << "[HXCrashReporter] Warning -- bundle version unavailable\n";
-  *this = MSHXCrashReporter(identifier, version,
-                            marketing.empty() ? std::nullopt : std::optional<std::string>(marketing),
-                            std::move(configuration));
+  *this =
+      MSHXCrashReporter(identifier, version, marketing.empty() ? std::nullopt : std::optional<std::string>(marketing),
+                        std::move(configuration));
 }
 
 MSHXCrashReporter::MSHXCrashReporter(std::string applicationIdentifier, std::string appVersion,
                                      std::optional<std::string> appMarketingVersion,
                                      std::shared_ptr<MSHXCrashReporterConfig> configuration)
-    : _config(configuration ? std::move(configuration)
-                            : MSHXCrashReporterConfig::defaultConfiguration()),
+    : _config(configuration ? std::move(configuration) : MSHXCrashReporterConfig::defaultConfiguration()),
       _applicationIdentifier(std::move(applicationIdentifier)),
       _applicationVersion(std::move(appVersion)),
       _applicationMarketingVersion(std::move(appMarketingVersion)) {
-  _crashReportDirectory = vx::StandardPaths::cachesPath().parent_path() / kReportFolderName /
-                          replaceSlashes(_applicationIdentifier);
+  _crashReportDirectory =
+      vx::StandardPaths::cachesPath().parent_path() / kReportFolderName / replaceSlashes(_applicationIdentifier);
   // The image list is complete before any reporter is enabled.
   hxcrash_shared_image_list();
 }
@@ -371,27 +359,22 @@ bool MSHXCrashReporter::enableCrashReporterAndReturnError(vx::Error* error) {
   // What the crash path uses and only set-up code may make: the image list (its first call
   // allocates) and, through the writer's init, the layer that reads other threads' registers.
   hxcrash_shared_image_list();
-  MShxcrash_log_writer_init(&g_report_context.writer, _applicationIdentifier.c_str(),
-                            _applicationVersion.c_str(),
-                            _applicationMarketingVersion ? _applicationMarketingVersion->c_str()
-                                                         : nullptr,
-                            mapToAsyncSymbolicationStrategy(_config->symbolicationStrategy()),
-                            false);
+  MShxcrash_log_writer_init(&g_report_context.writer, _applicationIdentifier.c_str(), _applicationVersion.c_str(),
+                            _applicationMarketingVersion ? _applicationMarketingVersion->c_str() : nullptr,
+                            mapToAsyncSymbolicationStrategy(_config->symbolicationStrategy()), false);
   std::memset(&g_report_context.port_set, 0, sizeof g_report_context.port_set);
 
   const std::uint64_t type = _config->signalHandlerType();
   // Linux delivers hardware faults only as signals: the Mach mode catches the same fatal
   // signals as the BSD mode.
-  if (type == MSHXCrashReporterSignalHandlerTypeBSD ||
-      type == MSHXCrashReporterSignalHandlerTypeMach) {
+  if (type == MSHXCrashReporterSignalHandlerTypeBSD || type == MSHXCrashReporterSignalHandlerTypeMach) {
     MSHXCrashSignalHandler* handler = MSHXCrashSignalHandler::sharedHandler();
     if (handler == nullptr) {
       MShxcrash_populate_error(error, 1, "The signal handler could not be made");
       return false;
     }
     for (int sig : kFatalSignals) {
-      if (!handler->registerHandlerForSignal(sig, hxcrash_signal_report_callback,
-                                             &g_report_context, error)) {
+      if (!handler->registerHandlerForSignal(sig, hxcrash_signal_report_callback, &g_report_context, error)) {
         return false;
       }
     }
@@ -433,16 +416,14 @@ bool MSHXCrashReporter::purgePendingCrashReportAndReturnError(vx::Error* error) 
   return true;
 }
 
-std::optional<std::vector<std::uint8_t>> MSHXCrashReporter::generateLiveReportAndReturnError(
-    vx::Error* error) const {
+std::optional<std::vector<std::uint8_t>> MSHXCrashReporter::generateLiveReportAndReturnError(vx::Error* error) const {
   return generateLiveReportWithThread(MSpl_mach_thread_self(), error);
 }
 
-std::optional<std::vector<std::uint8_t>> MSHXCrashReporter::generateLiveReportWithThread(
-    vx::thread_t thread, vx::Error* error) const {
+std::optional<std::vector<std::uint8_t>> MSHXCrashReporter::generateLiveReportWithThread(vx::thread_t thread,
+                                                                                         vx::Error* error) const {
   const char* tmp = std::getenv("TMPDIR");
-  std::string pattern =
-      std::string(tmp != nullptr && *tmp == '/' ? tmp : "/tmp") + "/live_crash_report.XXXXXX";
+  std::string pattern = std::string(tmp != nullptr && *tmp == '/' ? tmp : "/tmp") + "/live_crash_report.XXXXXX";
   const int fd = mkstemp(pattern.data());
   if (fd < 0) {
     MShxcrash_populate_posix_error(error, errno, "Failed to create temporary path");
@@ -450,10 +431,8 @@ std::optional<std::vector<std::uint8_t>> MSHXCrashReporter::generateLiveReportWi
   }
   MShxcrash_log_writer writer;
   MShxcrash_log_writer_init(&writer, _applicationIdentifier.c_str(), _applicationVersion.c_str(),
-                            _applicationMarketingVersion ? _applicationMarketingVersion->c_str()
-                                                         : nullptr,
-                            mapToAsyncSymbolicationStrategy(_config->symbolicationStrategy()),
-                            true);
+                            _applicationMarketingVersion ? _applicationMarketingVersion->c_str() : nullptr,
+                            mapToAsyncSymbolicationStrategy(_config->symbolicationStrategy()), true);
   MShxcrash_async_file file;
   MShxcrash_async_file_init(&file, fd, MSHXCRASH_REPORT_MAX_SIZE);
   MShxcrash_log_bsd_signal_info bsd{SIGTRAP, 2 /* TRAP_TRACE */,
@@ -464,8 +443,7 @@ std::optional<std::vector<std::uint8_t>> MSHXCrashReporter::generateLiveReportWi
     LiveReportContext live{&writer, &file, &siginfo};
     err = MShxcrash_async_thread_state_current(hxcrash_live_report_callback, &live);
   } else {
-    err = MShxcrash_log_writer_write(&writer, thread, hxcrash_shared_image_list(), &file, &siginfo,
-                                     nullptr);
+    err = MShxcrash_log_writer_write(&writer, thread, hxcrash_shared_image_list(), &file, &siginfo, nullptr);
   }
   MShxcrash_log_writer_close(&writer);
   MShxcrash_async_file_close(&file);
@@ -484,8 +462,7 @@ std::optional<std::vector<std::uint8_t>> MSHXCrashReporter::generateLiveReportWi
   return data;
 }
 
-std::unique_ptr<MSHXCrashMachExceptionServer>
-MSHXCrashReporter::enableMachExceptionServerWithPreviousPortSet(
+std::unique_ptr<MSHXCrashMachExceptionServer> MSHXCrashReporter::enableMachExceptionServerWithPreviousPortSet(
     std::shared_ptr<MSHXCrashMachExceptionPortSet>* previous, void* context, vx::Error* error) {
   std::uint32_t mask = 0x6E;  // bad access, bad instruction, arithmetic, software, breakpoint
   if (const auto host = MSHXCrashHostInfo::currentHostInfo()) {
@@ -494,19 +471,16 @@ MSHXCrashReporter::enableMachExceptionServerWithPreviousPortSet(
   vx::Error underlying;
   auto server = MSHXCrashMachExceptionServer::make(mach_exception_callback, context, &underlying);
   if (!server) {
-    MShxcrash_populate_error(error, 1, "Failed to instantiate the Mach exception server.",
-                             underlying);
+    MShxcrash_populate_error(error, 1, "Failed to instantiate the Mach exception server.", underlying);
     return nullptr;
   }
   auto port = server->exceptionPortWithMask(mask, &underlying);
   if (!port) {
-    MShxcrash_populate_error(error, 1, "Failed to instantiate the Mach exception port.",
-                             underlying);
+    MShxcrash_populate_error(error, 1, "Failed to instantiate the Mach exception port.", underlying);
     return nullptr;
   }
   if (!port->registerForTask(vx::mach_task_self(), previous, &underlying)) {
-    MShxcrash_populate_error(error, 1, "Failed to set the target task's mach exception ports.",
-                             underlying);
+    MShxcrash_populate_error(error, 1, "Failed to set the target task's mach exception ports.", underlying);
     return nullptr;
   }
   return server;

@@ -45,9 +45,7 @@ class MSHXCrashReporterConfig {
   }
   std::uint64_t signalHandlerType() const { return _signalHandlerType; }
   std::uint64_t symbolicationStrategy() const { return _symbolicationStrategy; }
-  bool shouldRegisterUncaughtExceptionHandler() const {
-    return _shouldRegisterUncaughtExceptionHandler;
-  }
+  bool shouldRegisterUncaughtExceptionHandler() const { return _shouldRegisterUncaughtExceptionHandler; }
 
  private:
   std::uint64_t _signalHandlerType;
@@ -56,8 +54,7 @@ class MSHXCrashReporterConfig {
 };
 
 // The crash callback runs at crash time after a report was written.
-typedef void (*HXCrashReporterPostCrashSignalCallback)(siginfo_t* info, ucontext_t* uap,
-                                                       void* context);
+typedef void (*HXCrashReporterPostCrashSignalCallback)(siginfo_t* info, ucontext_t* uap, void* context);
 struct HXCrashReporterCallbacks {
   std::uint16_t version;  // 0
   void* context;
@@ -79,8 +76,7 @@ class MSHXCrashReporter {
   // Identifier and version of the main bundle; without an identifier the process name is
   // used (a fatal error when there is none either), without a version "".
   explicit MSHXCrashReporter(
-      std::shared_ptr<MSHXCrashReporterConfig> configuration =
-          MSHXCrashReporterConfig::defaultConfiguration());
+      std::shared_ptr<MSHXCrashReporterConfig> configuration = MSHXCrashReporterConfig::defaultConfiguration());
   MSHXCrashReporter(std::string applicationIdentifier, std::string appVersion,
                     std::optional<std::string> appMarketingVersion,
                     std::shared_ptr<MSHXCrashReporterConfig> configuration);
@@ -93,8 +89,7 @@ class MSHXCrashReporter {
   bool enableCrashReporter() { return enableCrashReporterAndReturnError(nullptr); }
 
   bool hasPendingCrashReport() const;
-  std::optional<std::vector<std::uint8_t>> loadPendingCrashReportDataAndReturnError(
-      vx::Error* error) const;
+  std::optional<std::vector<std::uint8_t>> loadPendingCrashReportDataAndReturnError(vx::Error* error) const;
   std::optional<std::vector<std::uint8_t>> loadPendingCrashReportData() const {
     return loadPendingCrashReportDataAndReturnError(nullptr);
   }
@@ -103,18 +98,12 @@ class MSHXCrashReporter {
 
   // A report of the running process for thread (kernel thread id), read back from a temporary
   // file; none with an error (code 0) when it cannot be written or read.
-  std::optional<std::vector<std::uint8_t>> generateLiveReportWithThread(vx::thread_t thread,
-                                                                        vx::Error* error) const;
-  std::optional<std::vector<std::uint8_t>> generateLiveReportAndReturnError(
-      vx::Error* error) const;
+  std::optional<std::vector<std::uint8_t>> generateLiveReportWithThread(vx::thread_t thread, vx::Error* error) const;
+  std::optional<std::vector<std::uint8_t>> generateLiveReportAndReturnError(vx::Error* error) const;
 
   std::filesystem::path crashReportDirectory() const { return _crashReportDirectory; }
-  std::filesystem::path queuedCrashReportDirectory() const {
-    return _crashReportDirectory / "queued_reports";
-  }
-  std::filesystem::path crashReportPath() const {
-    return _crashReportDirectory / "live_report.hxcrash";
-  }
+  std::filesystem::path queuedCrashReportDirectory() const { return _crashReportDirectory / "queued_reports"; }
+  std::filesystem::path crashReportPath() const { return _crashReportDirectory / "live_report.hxcrash"; }
   bool populateCrashReportDirectoryAndReturnError(vx::Error* error) const;
   std::int32_t mapToAsyncSymbolicationStrategy(std::uint64_t strategy) const {
     return static_cast<std::int32_t>(strategy & 3);
@@ -149,5 +138,5 @@ hxcrash_error_t hxcrash_write_report(hxcrash_report_context* context, vx::thread
 
 // Records an uncaught exception (the first only) in the enabled reporter's writer and aborts;
 // SIGABRT then writes a report that carries it. Later calls return at once.
-void hxcrash_uncaught_exception_hook(const char* name, const char* reason,
-                                     const std::uint64_t* return_addresses, std::size_t count);
+void hxcrash_uncaught_exception_hook(const char* name, const char* reason, const std::uint64_t* return_addresses,
+                                     std::size_t count);

@@ -4,14 +4,12 @@ namespace Vexelworks {
 
 namespace T = PasteboardTypeIdentifier;
 
-IconMimeData::IconMimeData(std::shared_ptr<const IconPasteboardItem> item)
-    : item_(std::move(item)) {}
+IconMimeData::IconMimeData(std::shared_ptr<const IconPasteboardItem> item) : item_(std::move(item)) {}
 
 IconMimeData::IconMimeData(std::shared_ptr<const Icon> icon, std::shared_ptr<ImageStore> imageStore,
                            const ExportOptions& options)
-    : IconMimeData(std::make_shared<const IconPasteboardItem>(
-          std::move(icon), std::move(imageStore), options.color(), options.type(),
-          options.size())) {}
+    : IconMimeData(std::make_shared<const IconPasteboardItem>(std::move(icon), std::move(imageStore), options.color(),
+                                                              options.type(), options.size())) {}
 
 QString IconMimeData::mimeTypeFor(std::string_view identifier) {
   if (identifier == T::pdf) return QStringLiteral("application/pdf");
@@ -32,9 +30,7 @@ QStringList IconMimeData::formats() const {
   return list;
 }
 
-bool IconMimeData::hasFormat(const QString& mimeType) const {
-  return formats().contains(mimeType);
-}
+bool IconMimeData::hasFormat(const QString& mimeType) const { return formats().contains(mimeType); }
 
 std::optional<std::string_view> IconMimeData::identifierFor(const QString& mimeType) const {
   // The first offered type with this MIME type answers it: the file before the web page.
@@ -51,8 +47,7 @@ QVariant IconMimeData::retrieveData(const QString& mimeType, QMetaType) const {
   const auto data = item_->pasteboardPropertyList(*identifier);
   // A miss is not kept: the artwork may have arrived by the next time someone asks.
   if (!data) return {};
-  QByteArray answer(reinterpret_cast<const char*>(data->data()),
-                    static_cast<qsizetype>(data->size()));
+  QByteArray answer(reinterpret_cast<const char*>(data->data()), static_cast<qsizetype>(data->size()));
   if (mimeType == QLatin1String("text/uri-list")) answer.append("\r\n");
   answers_.emplace(mimeType, answer);
   return answer;

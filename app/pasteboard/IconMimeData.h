@@ -35,8 +35,7 @@ class IconMimeData : public QMimeData {
  public:
   explicit IconMimeData(std::shared_ptr<const IconPasteboardItem> item);
   // An item for the icon in the export options' colour, type and size.
-  IconMimeData(std::shared_ptr<const Icon> icon, std::shared_ptr<ImageStore> imageStore,
-               const ExportOptions& options);
+  IconMimeData(std::shared_ptr<const Icon> icon, std::shared_ptr<ImageStore> imageStore, const ExportOptions& options);
 
   const IconPasteboardItem& item() const { return *item_; }
 

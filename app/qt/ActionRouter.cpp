@@ -44,8 +44,7 @@ Responder* ActionRouter::targetForAction(const std::string& action, QWidget* sta
   return nullptr;
 }
 
-bool ActionRouter::sendAction(const std::string& action, Responder* target, QObject* sender,
-                              QWidget* start) {
+bool ActionRouter::sendAction(const std::string& action, Responder* target, QObject* sender, QWidget* start) {
   if (target != nullptr) return target->performAction(action, sender);
   Responder* responder = targetForAction(action, start);
   return responder != nullptr && responder->performAction(action, sender);
@@ -53,8 +52,7 @@ bool ActionRouter::sendAction(const std::string& action, Responder* target, QObj
 
 void ActionRouter::bind(QAction* qaction, const std::string& action) {
   qaction->setProperty(kBoundActionProperty, QString::fromStdString(action));
-  QObject::connect(qaction, &QAction::triggered, qaction,
-                   [qaction, action] { sendAction(action, nullptr, qaction); });
+  QObject::connect(qaction, &QAction::triggered, qaction, [qaction, action] { sendAction(action, nullptr, qaction); });
   // Validation happens when a menu holding the action is about to show.
   for (QObject* owner : qaction->associatedObjects()) {
     if (auto* menu = qobject_cast<QMenu*>(owner)) {

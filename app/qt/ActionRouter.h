@@ -27,8 +27,7 @@ class ActionRouter {
 
   // Sends `action` to `target`, or when `target` is nullptr along the chain from `start` (as
   // above). Returns whether some responder ran it.
-  static bool sendAction(const std::string& action, Responder* target, QObject* sender,
-                         QWidget* start = nullptr);
+  static bool sendAction(const std::string& action, Responder* target, QObject* sender, QWidget* start = nullptr);
 
   // Makes `qaction` send `action` along the chain (no target) when triggered, and keeps it
   // enabled only while some responder answers it (checked when its menu is about to show).

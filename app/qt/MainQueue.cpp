@@ -18,8 +18,7 @@ const QEvent::Type kDrainEvent = static_cast<QEvent::Type>(QEvent::registerEvent
 // Lives on the GUI thread; each drain event empties the main queue.
 class Drainer final : public QObject {
  public:
-  explicit Drainer(std::atomic<bool>* pending, std::atomic<std::size_t>* count)
-      : pending_(pending), count_(count) {}
+  explicit Drainer(std::atomic<bool>* pending, std::atomic<std::size_t>* count) : pending_(pending), count_(count) {}
 
   bool event(QEvent* event) override {
     if (event->type() != kDrainEvent) return QObject::event(event);

@@ -35,9 +35,7 @@ Responder::~Responder() {
   }
 }
 
-bool Responder::respondsToAction(const std::string& action) const {
-  return actions_.count(action) != 0;
-}
+bool Responder::respondsToAction(const std::string& action) const { return actions_.count(action) != 0; }
 
 bool Responder::performAction(const std::string& action, QObject* sender) {
   auto it = actions_.find(action);

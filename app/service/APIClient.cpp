@@ -28,10 +28,10 @@ vx::URLRequest APIClient::signedRequest(std::string_view method, std::string_vie
                                         const std::optional<TDOAuthParameters>& parameters) const {
   std::string host = url_.host().value_or("");
   if (url_.port()) host += ":" + std::to_string(*url_.port());
-  auto request = TDOAuth::URLRequestForPath(
-      path, parameters, host, kConsumerKey, kConsumerSecret, accessToken_.key,
-      accessToken_.secret, url_.scheme().value_or("https"), method,
-      TDOAuthContentTypeUrlEncodedForm, std::nullopt, TDOAuthSignatureMethodHmacSha1);
+  auto request =
+      TDOAuth::URLRequestForPath(path, parameters, host, kConsumerKey, kConsumerSecret, accessToken_.key,
+                                 accessToken_.secret, url_.scheme().value_or("https"), method,
+                                 TDOAuthContentTypeUrlEncodedForm, std::nullopt, TDOAuthSignatureMethodHmacSha1);
   // The base URL is checked when it is configured and the parameters are text and numbers
   // only, so the builder cannot refuse: a refusal is a programming fault.
   if (!request) vx::fatalError("Failed to build a signed request for " + std::string(path));
@@ -43,22 +43,18 @@ void APIClient::syncClock(const vx::HTTPURLResponse& response) {
   if (!header) return;
   const auto serverTime = vx::DateFormat::parseHttpDate(*header);
   if (!serverTime) return;
-  const auto difference =
-      std::chrono::duration_cast<std::chrono::seconds>(*serverTime - vx::wallNow()).count();
+  const auto difference = std::chrono::duration_cast<std::chrono::seconds>(*serverTime - vx::wallNow()).count();
   // An offset that does not fit 32 bits is ignored rather than wrapped into a wrong one.
-  if (difference > std::numeric_limits<std::int32_t>::max() ||
-      difference < std::numeric_limits<std::int32_t>::min()) {
+  if (difference > std::numeric_limits<std::int32_t>::max() || difference < std::numeric_limits<std::int32_t>::min()) {
     return;
   }
   TDOAuth::setUtcTimeOffset(static_cast<std::int32_t>(difference));
 }
 
-std::shared_ptr<vx::URLSessionDataTask> APIClient::dataTask(vx::URLRequest request,
-                                                            Handler handler) {
+std::shared_ptr<vx::URLSessionDataTask> APIClient::dataTask(vx::URLRequest request, Handler handler) {
   return session()->dataTask(
       std::move(request),
-      [handler = std::move(handler)](std::vector<std::uint8_t> data,
-                                     std::optional<vx::HTTPURLResponse> response,
+      [handler = std::move(handler)](std::vector<std::uint8_t> data, std::optional<vx::HTTPURLResponse> response,
                                      std::optional<vx::Error> error) {
         if (!response) {
           VX_LOG("WARN", "Session task failed " + (error ? error->toString() : std::string("(no error)")));
@@ -72,8 +68,7 @@ std::shared_ptr<vx::URLSessionDataTask> APIClient::dataTask(vx::URLRequest reque
 void APIClient::loadUser(UserCompletion completion) {
   auto task = session()->dataTask(
       signedRequest("GET", "/user", std::nullopt),
-      [completion = std::move(completion)](std::vector<std::uint8_t> data,
-                                           std::optional<vx::HTTPURLResponse>,
+      [completion = std::move(completion)](std::vector<std::uint8_t> data, std::optional<vx::HTTPURLResponse>,
                                            std::optional<vx::Error> error) {
         // The status is not looked at: a complete "user" object is the answer.
         if (!data.empty()) {
@@ -100,10 +95,9 @@ void APIClient::recordIconUsage(const Icon& icon, PasteboardType type, const Col
   const std::string iconId = icon.id;
   auto task = dataTask(
       signedRequest("POST", "/icon/" + icon.id + "/download/mac", parameters),
-      [iconId, typeText, colorText](std::vector<std::uint8_t>, vx::HTTPURLResponse response,
-                                    std::optional<vx::Error>) {
-        std::printf("[%d] Recorded usage for icon %s %s #%s\n", response.statusCode,
-                    iconId.c_str(), typeText.c_str(), colorText.c_str());
+      [iconId, typeText, colorText](std::vector<std::uint8_t>, vx::HTTPURLResponse response, std::optional<vx::Error>) {
+        std::printf("[%d] Recorded usage for icon %s %s #%s\n", response.statusCode, iconId.c_str(), typeText.c_str(),
+                    colorText.c_str());
         std::fflush(stdout);
       });
   task->resume();
@@ -120,8 +114,7 @@ void AutocompleteOperation::start() {
   auto self = std::static_pointer_cast<AutocompleteOperation>(shared_from_this());
   auto task = api_->session()->dataTask(
       api_->signedRequest("GET", "/search/autocomplete", TDOAuthParameters{{"query", query_}}),
-      [self](std::vector<std::uint8_t> data, std::optional<vx::HTTPURLResponse>,
-             std::optional<vx::Error>) {
+      [self](std::vector<std::uint8_t> data, std::optional<vx::HTTPURLResponse>, std::optional<vx::Error>) {
         if (!self->isCancelled() && !data.empty()) {
           if (auto json = decodeJSON(data); json && json->is_object()) {
             auto suggestions = json->find("suggestions");

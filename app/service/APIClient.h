@@ -29,10 +29,9 @@ class APIClient : public std::enable_shared_from_this<APIClient> {
   static constexpr std::string_view kConsumerKey = "3f9c1e7a5b2d4c6e8f0a1b3c5d7e9f21";
   static constexpr std::string_view kConsumerSecret = "a7d2e94c1b6f3058e2c7d19a4b8f6e03";
 
-  using Handler = std::function<void(std::vector<std::uint8_t> data, vx::HTTPURLResponse response,
-                                     std::optional<vx::Error> error)>;
-  using UserCompletion =
-      std::function<void(std::optional<VexelUser> user, std::optional<vx::Error> error)>;
+  using Handler =
+      std::function<void(std::vector<std::uint8_t> data, vx::HTTPURLResponse response, std::optional<vx::Error> error)>;
+  using UserCompletion = std::function<void(std::optional<VexelUser> user, std::optional<vx::Error> error)>;
 
   static std::shared_ptr<APIClient> make(vx::URL url, AccessToken accessToken);
 
@@ -58,8 +57,7 @@ class APIClient : public std::enable_shared_from_this<APIClient> {
   std::shared_ptr<vx::URLSession> session();
 
  private:
-  APIClient(vx::URL url, AccessToken accessToken)
-      : url_(std::move(url)), accessToken_(std::move(accessToken)) {}
+  APIClient(vx::URL url, AccessToken accessToken) : url_(std::move(url)), accessToken_(std::move(accessToken)) {}
 
   vx::URL url_;
   AccessToken accessToken_;

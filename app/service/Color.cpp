@@ -22,9 +22,7 @@ int hexDigitValue(char c) {
   return -1;
 }
 
-bool isBlank(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 
 }  // namespace
 
@@ -52,8 +50,7 @@ std::uint32_t scanHexInt(std::string_view text) {
 Color Color::fromHex(std::string_view text) {
   const std::uint32_t number = scanHexInt(text);
   return Color::rgb(static_cast<double>((number >> 16) & 0xFF) / 255.0,
-                    static_cast<double>((number >> 8) & 0xFF) / 255.0,
-                    static_cast<double>(number & 0xFF) / 255.0, 1.0);
+                    static_cast<double>((number >> 8) & 0xFF) / 255.0, static_cast<double>(number & 0xFF) / 255.0, 1.0);
 }
 
 RGBA Color::rgba() const {
@@ -70,21 +67,18 @@ RGBA Color::rgba() const {
 std::string Color::hexString() const {
   const RGBA c = rgba();
   char text[8];
-  std::snprintf(text, sizeof text, "%02X%02X%02X", hexChannel(c.red), hexChannel(c.green),
-                hexChannel(c.blue));
+  std::snprintf(text, sizeof text, "%02X%02X%02X", hexChannel(c.red), hexChannel(c.green), hexChannel(c.blue));
   return text;
 }
 
 std::string Color::hexStringWithAlpha() const {
   const RGBA c = rgba();
   char text[12];
-  std::snprintf(text, sizeof text, "%02X%02X%02X%02X", hexChannel(c.alpha), hexChannel(c.red),
-                hexChannel(c.green), hexChannel(c.blue));
+  std::snprintf(text, sizeof text, "%02X%02X%02X%02X", hexChannel(c.alpha), hexChannel(c.red), hexChannel(c.green),
+                hexChannel(c.blue));
   return text;
 }
 
-std::string Color::preferredHexString() const {
-  return isOpaque() ? hexString() : hexStringWithAlpha();
-}
+std::string Color::preferredHexString() const { return isOpaque() ? hexString() : hexStringWithAlpha(); }
 
 }  // namespace Vexelworks

@@ -4,17 +4,20 @@ namespace Vexelworks {
 
 std::string_view rawValue(PasteboardType type) {
   switch (type) {
-    case PasteboardType::auto_: return "Auto";
-    case PasteboardType::svg: return "SVG";
-    case PasteboardType::pdf: return "PDF";
-    case PasteboardType::png: return "PNG";
+    case PasteboardType::auto_:
+      return "Auto";
+    case PasteboardType::svg:
+      return "SVG";
+    case PasteboardType::pdf:
+      return "PDF";
+    case PasteboardType::png:
+      return "PNG";
   }
   return "Auto";
 }
 
 std::optional<PasteboardType> pasteboardTypeFromRawValue(std::string_view raw) {
-  for (PasteboardType type :
-       {PasteboardType::auto_, PasteboardType::svg, PasteboardType::pdf, PasteboardType::png}) {
+  for (PasteboardType type : {PasteboardType::auto_, PasteboardType::svg, PasteboardType::pdf, PasteboardType::png}) {
     if (raw == rawValue(type)) return type;
   }
   return std::nullopt;

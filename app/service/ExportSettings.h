@@ -38,8 +38,7 @@ struct ExportSize {
 // field changed and the others copied, and pass them on.
 class ExportOptions {
  public:
-  ExportOptions(Color color, PasteboardType type, double size)
-      : color_(color), type_(type), size_(size) {}
+  ExportOptions(Color color, PasteboardType type, double size) : color_(color), type_(type), size_(size) {}
 
   const Color& color() const { return color_; }
   PasteboardType type() const { return type_; }

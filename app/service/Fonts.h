@@ -10,9 +10,9 @@
 namespace Vexelworks {
 
 struct FontDescription {
-  std::string family;     // as designed, "Helvetica Neue"; empty for the system font
-  std::string style;      // "Medium", or empty for the regular face
-  int weight = 400;       // CSS-style weight: 400 regular, 500 medium
+  std::string family;  // as designed, "Helvetica Neue"; empty for the system font
+  std::string style;   // "Medium", or empty for the regular face
+  int weight = 400;    // CSS-style weight: 400 regular, 500 medium
   double pointSize = 12;
 
   bool isSystemFont() const { return family.empty(); }

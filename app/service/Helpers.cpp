@@ -71,8 +71,7 @@ std::optional<nlohmann::json> decodeJSON(std::string_view bytes) {
 }
 
 std::optional<nlohmann::json> decodeJSON(const vx::Bytes& bytes) {
-  return decodeJSON(
-      std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+  return decodeJSON(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
 
 std::optional<std::string> textMember(const nlohmann::json& json, const char* key) {
@@ -95,13 +94,9 @@ std::string clientId() {
   return text;
 }
 
-void runOnMain(std::function<void()> closure) {
-  vx::DispatchQueue::main()->async(std::move(closure));
-}
+void runOnMain(std::function<void()> closure) { vx::DispatchQueue::main()->async(std::move(closure)); }
 
-std::optional<vx::URL> webPageURL(std::string_view path) {
-  return vx::URL::parse(path, webBaseURL());
-}
+std::optional<vx::URL> webPageURL(std::string_view path) { return vx::URL::parse(path, webBaseURL()); }
 
 void openWebPage(std::string_view path) {
   auto url = webPageURL(path);

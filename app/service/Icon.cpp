@@ -134,9 +134,8 @@ std::shared_ptr<const Creator> Creator::make(std::string id, const nlohmann::jso
   auto location = textMember(json, "location");
   auto permalink = textMember(json, "permalink");
   if (!name || !username || !location || !permalink) return nullptr;
-  return std::make_shared<const Creator>(Creator{std::move(id), std::move(*name),
-                                                 std::move(*username), std::move(*location),
-                                                 std::move(*permalink)});
+  return std::make_shared<const Creator>(
+      Creator{std::move(id), std::move(*name), std::move(*username), std::move(*location), std::move(*permalink)});
 }
 
 std::shared_ptr<const Creator> Creator::defaultCreator() {
@@ -152,9 +151,7 @@ std::shared_ptr<const Collection> Collection::make(const nlohmann::json& json) {
   return std::make_shared<const Collection>(Collection{std::move(*id), std::move(*name)});
 }
 
-std::shared_ptr<const Icon> Icon::make(const nlohmann::json& json) {
-  return make(json, webBaseURL());
-}
+std::shared_ptr<const Icon> Icon::make(const nlohmann::json& json) { return make(json, webBaseURL()); }
 
 std::shared_ptr<const Icon> Icon::make(const nlohmann::json& json, const vx::URL& webBase) {
   auto id = textMember(json, "id");
@@ -169,8 +166,7 @@ std::shared_ptr<const Icon> Icon::make(const nlohmann::json& json, const vx::URL
 
   auto permalink = textMember(json, "permalink");
   if (!permalink) return nullptr;
-  auto pageURL =
-      vx::URL::parse(vx::URL::percentEncode(*permalink, vx::PercentEncoding::Path), webBase);
+  auto pageURL = vx::URL::parse(vx::URL::percentEncode(*permalink, vx::PercentEncoding::Path), webBase);
   if (!pageURL) return nullptr;
 
   auto uploaderId = textMember(json, "uploader_id");
@@ -180,15 +176,12 @@ std::shared_ptr<const Icon> Icon::make(const nlohmann::json& json, const vx::URL
   if (!creator) creator = Creator::defaultCreator();
 
   std::shared_ptr<const Collection> collection;
-  if (auto it = json.find("collection");
-      it != json.end() && it->is_array() && !it->empty()) {
+  if (auto it = json.find("collection"); it != json.end() && it->is_array() && !it->empty()) {
     collection = Collection::make(it->front());
   }
 
-  return std::make_shared<const Icon>(Icon{std::move(*id), std::move(*termSlug),
-                                           capitalized(*term), std::move(*svgURL),
-                                           std::move(*pageURL), std::move(creator),
-                                           std::move(collection)});
+  return std::make_shared<const Icon>(Icon{std::move(*id), std::move(*termSlug), capitalized(*term), std::move(*svgURL),
+                                           std::move(*pageURL), std::move(creator), std::move(collection)});
 }
 
 std::string Icon::title() const {

@@ -49,9 +49,9 @@ struct Collection {
 struct Icon {
   std::string id;
   std::string termSlug;
-  std::string name;  // capitalised: every word starts upper-case and goes on lower-case
-  vx::URL svgURL;    // the icon's SVG file
-  vx::URL iconURL;   // the icon's page on the web site
+  std::string name;                              // capitalised: every word starts upper-case and goes on lower-case
+  vx::URL svgURL;                                // the icon's SVG file
+  vx::URL iconURL;                               // the icon's page on the web site
   std::shared_ptr<const Creator> creator;        // never null
   std::shared_ptr<const Collection> collection;  // may be null
 

@@ -19,12 +19,9 @@ std::vector<IconPtr> parseIcons(const nlohmann::json& list) {
   return icons;
 }
 
-vx::URLRequest BaseIconsOperation::makeRequest() const {
-  vx::fatalError("Subsclasses must override makeRequest");
-}
+vx::URLRequest BaseIconsOperation::makeRequest() const { vx::fatalError("Subsclasses must override makeRequest"); }
 
-std::optional<std::vector<IconPtr>> BaseIconsOperation::iconsIn(const nlohmann::json& reply,
-                                                                const char* member) {
+std::optional<std::vector<IconPtr>> BaseIconsOperation::iconsIn(const nlohmann::json& reply, const char* member) {
   auto it = reply.find(member);
   if (it == reply.end() || !it->is_array()) return std::nullopt;
   for (const auto& element : *it) {
@@ -44,17 +41,15 @@ void BaseIconsOperation::start() {
   }
   setExecuting(true);
   auto self = std::static_pointer_cast<BaseIconsOperation>(shared_from_this());
-  task_ = api_->session()->dataTask(
-      makeRequest(), [self](std::vector<std::uint8_t> data,
-                            std::optional<vx::HTTPURLResponse> response,
-                            std::optional<vx::Error> error) {
-        self->complete(std::move(data), std::move(response), std::move(error));
-      });
+  task_ = api_->session()->dataTask(makeRequest(),
+                                    [self](std::vector<std::uint8_t> data, std::optional<vx::HTTPURLResponse> response,
+                                           std::optional<vx::Error> error) {
+                                      self->complete(std::move(data), std::move(response), std::move(error));
+                                    });
   task_->resume();
 }
 
-void BaseIconsOperation::complete(std::vector<std::uint8_t> data,
-                                  std::optional<vx::HTTPURLResponse> response,
+void BaseIconsOperation::complete(std::vector<std::uint8_t> data, std::optional<vx::HTTPURLResponse> response,
                                   std::optional<vx::Error> error) {
   std::optional<std::vector<IconPtr>> icons;
   std::int64_t total = 0;
@@ -89,14 +84,12 @@ vx::URLRequest RecentIconsOperation::makeRequest() const {
   return api_->signedRequest("GET", "/icons/recent_uploads", TDOAuthParameters{{"page", page_}});
 }
 
-std::optional<std::vector<IconPtr>> RecentIconsOperation::parseResponse(
-    const nlohmann::json& reply) {
+std::optional<std::vector<IconPtr>> RecentIconsOperation::parseResponse(const nlohmann::json& reply) {
   return iconsIn(reply, "recent_uploads");
 }
 
 vx::URLRequest SearchOperation::makeRequest() const {
-  return api_->signedRequest("GET", "/macos/search/icons",
-                             TDOAuthParameters{{"page", page_}, {"query", query_}});
+  return api_->signedRequest("GET", "/macos/search/icons", TDOAuthParameters{{"page", page_}, {"query", query_}});
 }
 
 vx::URLRequest CollectionIconsOperation::makeRequest() const {
@@ -105,8 +98,7 @@ vx::URLRequest CollectionIconsOperation::makeRequest() const {
 }
 
 vx::URLRequest CreatorIconsOperation::makeRequest() const {
-  return api_->signedRequest("GET", "/macos/creator/" + creatorID_ + "/icons",
-                             TDOAuthParameters{{"page", page_}});
+  return api_->signedRequest("GET", "/macos/creator/" + creatorID_ + "/icons", TDOAuthParameters{{"page", page_}});
 }
 
 vx::URLRequest RelatedIconsOperation::makeRequest() const {
@@ -114,8 +106,7 @@ vx::URLRequest RelatedIconsOperation::makeRequest() const {
                              TDOAuthParameters{{"limit", kLimit}});
 }
 
-std::optional<std::vector<IconPtr>> RelatedIconsOperation::parseResponse(
-    const nlohmann::json& reply) {
+std::optional<std::vector<IconPtr>> RelatedIconsOperation::parseResponse(const nlohmann::json& reply) {
   if (auto it = reply.find("collection"); it != reply.end() && it->is_object()) {
     std::lock_guard lock(mutex_);
     collection_ = Collection::make(*it);

@@ -27,11 +27,10 @@ std::vector<IconPtr> parseIcons(const nlohmann::json& list);
 class BaseIconsOperation : public AsyncOperation {
  public:
   // (icons or none when the page failed, the total or 0, the session's error or none)
-  using QueryCompletion = std::function<void(std::optional<std::vector<IconPtr>> icons,
-                                             std::int64_t total, std::optional<vx::Error> error)>;
+  using QueryCompletion = std::function<void(std::optional<std::vector<IconPtr>> icons, std::int64_t total,
+                                             std::optional<vx::Error> error)>;
 
-  BaseIconsOperation(std::shared_ptr<APIClient> api, std::int64_t page)
-      : api_(std::move(api)), page_(page) {}
+  BaseIconsOperation(std::shared_ptr<APIClient> api, std::int64_t page) : api_(std::move(api)), page_(page) {}
 
   // The signed request. Every subclass overrides it; the base stops the program.
   virtual vx::URLRequest makeRequest() const;
@@ -46,8 +45,7 @@ class BaseIconsOperation : public AsyncOperation {
 
  protected:
   // The icons in `member` of the reply, or none when it is not a list of objects.
-  static std::optional<std::vector<IconPtr>> iconsIn(const nlohmann::json& reply,
-                                                     const char* member);
+  static std::optional<std::vector<IconPtr>> iconsIn(const nlohmann::json& reply, const char* member);
   std::shared_ptr<APIClient> api_;
   std::int64_t page_;
 
@@ -84,8 +82,7 @@ class SearchOperation : public BaseIconsOperation {
 
 class CollectionIconsOperation : public BaseIconsOperation {
  public:
-  CollectionIconsOperation(std::shared_ptr<APIClient> api, std::int64_t page,
-                           std::string collectionID)
+  CollectionIconsOperation(std::shared_ptr<APIClient> api, std::int64_t page, std::string collectionID)
       : BaseIconsOperation(std::move(api), page), collectionID_(std::move(collectionID)) {}
   vx::URLRequest makeRequest() const override;
 

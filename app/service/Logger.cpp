@@ -37,8 +37,8 @@ std::string logFileName(std::string_view path) {
   return std::string(name);
 }
 
-std::string formatLogLine(std::string_view message, std::string_view level,
-                          std::string_view function, std::string_view file, int line) {
+std::string formatLogLine(std::string_view message, std::string_view level, std::string_view function,
+                          std::string_view file, int line) {
   // Messages often quote outside input (a reply, a rejected record): a line stays bounded.
   std::string cutNote;
   if (message.size() > kMaxLogMessageBytes) {
@@ -91,8 +91,7 @@ LogSink setLogSink(LogSink sink) {
   return previous ? *previous : LogSink();
 }
 
-void log(std::string_view message, std::string_view level, std::string_view function,
-         std::string_view file, int line) {
+void log(std::string_view message, std::string_view level, std::string_view function, std::string_view file, int line) {
   const std::string text = formatLogLine(message, level, function, file, line);
   std::shared_ptr<const LogSink> sink;
   {

@@ -21,12 +21,11 @@ namespace Vexelworks {
 using LogSink = std::function<void(std::string_view level, std::string_view line)>;
 
 // Logs `message` at `level` for the call site (function name, source file path, line number).
-void log(std::string_view message, std::string_view level, std::string_view function,
-         std::string_view file, int line);
+void log(std::string_view message, std::string_view level, std::string_view function, std::string_view file, int line);
 
 // The line log() writes, without writing it.
-std::string formatLogLine(std::string_view message, std::string_view level,
-                          std::string_view function, std::string_view file, int line);
+std::string formatLogLine(std::string_view message, std::string_view level, std::string_view function,
+                          std::string_view file, int line);
 
 // The source file's name without folder and extension ("app/service/APIClient.cpp" gives
 // "APIClient"); empty when the path has no last component.
@@ -43,6 +42,5 @@ void writeToSystemLog(std::string_view level, std::string_view line);
 }  // namespace Vexelworks
 
 // The function named is the one the call is written in, also inside a lambda.
-#define VX_LOG(level, message)                                                               \
-  ::Vexelworks::log((message), (level), ::vx::enclosingFunctionName(__PRETTY_FUNCTION__, __func__), \
-                    __FILE__, __LINE__)
+#define VX_LOG(level, message) \
+  ::Vexelworks::log((message), (level), ::vx::enclosingFunctionName(__PRETTY_FUNCTION__, __func__), __FILE__, __LINE__)

@@ -22,8 +22,7 @@ Overrides& overrides() {
   return instance;
 }
 
-vx::URL resolve(const std::optional<vx::URL>& override, const char* variable,
-                const char* fallback) {
+vx::URL resolve(const std::optional<vx::URL>& override, const char* variable, const char* fallback) {
   if (override) return *override;
   const char* value = std::getenv(variable);
   if (value != nullptr && *value != '\0') {

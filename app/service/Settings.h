@@ -121,8 +121,7 @@ std::string settingString(std::string_view key, std::string_view fallback);
 std::int64_t settingInt(std::string_view key, std::int64_t fallback);
 bool settingBool(std::string_view key, bool fallback);
 double settingDouble(std::string_view key, double fallback);
-std::vector<std::string> settingStrings(std::string_view key,
-                                        const std::vector<std::string>& fallback);
+std::vector<std::string> settingStrings(std::string_view key, const std::vector<std::string>& fallback);
 
 // Writers of the same kinds (written to disk before they return).
 void setSettingString(std::string_view key, std::string value);

@@ -41,15 +41,28 @@ std::string makeNonce() {
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 
 bool isUnreserved(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-         c == '.' || c == '_' || c == '~';
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+         c == '_' || c == '~';
 }
 
 bool isPathCharacter(unsigned char c) {
   if (isUnreserved(c)) return true;
   switch (c) {
-    case '!': case '$': case '&': case '\'': case '(': case ')': case '*': case '+': case ',':
-    case '/': case ':': case ';': case '=': case '?': case '@':
+    case '!':
+    case '$':
+    case '&':
+    case '\'':
+    case '(':
+    case ')':
+    case '*':
+    case '+':
+    case ',':
+    case '/':
+    case ':':
+    case ';':
+    case '=':
+    case '?':
+    case '@':
       return true;
     default:
       return false;
@@ -94,8 +107,21 @@ std::optional<std::string> parameterText(const nlohmann::ordered_json& value) {
 bool isTokenCharacter(unsigned char c) {
   if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) return true;
   switch (c) {
-    case '!': case '#': case '$': case '%': case '&': case '\'': case '*': case '+': case '-':
-    case '.': case '^': case '_': case '`': case '|': case '~':
+    case '!':
+    case '#':
+    case '$':
+    case '%':
+    case '&':
+    case '\'':
+    case '*':
+    case '+':
+    case '-':
+    case '.':
+    case '^':
+    case '_':
+    case '`':
+    case '|':
+    case '~':
       return true;
     default:
       return false;
@@ -103,9 +129,8 @@ bool isTokenCharacter(unsigned char c) {
 }
 
 bool isSafeHeaderName(std::string_view name) {
-  return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
-    return isTokenCharacter(static_cast<unsigned char>(c));
-  });
+  return !name.empty() &&
+         std::all_of(name.begin(), name.end(), [](char c) { return isTokenCharacter(static_cast<unsigned char>(c)); });
 }
 
 bool isSafeHeaderValue(std::string_view value) {
@@ -120,8 +145,7 @@ bool isSafeHeaderValue(std::string_view value) {
 std::string baseStringHost(std::string_view host, std::string_view scheme) {
   std::string out = lowerASCII(host);
   const std::string lowerScheme = lowerASCII(scheme);
-  const std::string_view defaultPort =
-      lowerScheme == "http" ? ":80" : lowerScheme == "https" ? ":443" : "";
+  const std::string_view defaultPort = lowerScheme == "http" ? ":80" : lowerScheme == "https" ? ":443" : "";
   if (!defaultPort.empty() && out.size() > defaultPort.size() &&
       std::string_view(out).substr(out.size() - defaultPort.size()) == defaultPort) {
     out.resize(out.size() - defaultPort.size());
@@ -135,29 +159,29 @@ std::string TDOAuth::percentEncode(std::string_view text) { return encodeBytes(t
 
 std::string TDOAuth::escapePath(std::string_view path) { return encodeBytes(path, isPathCharacter); }
 
-std::unique_ptr<TDOAuth> TDOAuth::make(std::string_view consumerKey,
-                                       std::string_view consumerSecret,
-                                       std::optional<std::string> accessToken,
-                                       std::optional<std::string> tokenSecret,
+std::unique_ptr<TDOAuth> TDOAuth::make(std::string_view consumerKey, std::string_view consumerSecret,
+                                       std::optional<std::string> accessToken, std::optional<std::string> tokenSecret,
                                        int signatureMethod) {
   const char* methodName = nullptr;
   switch (signatureMethod) {
-    case TDOAuthSignatureMethodHmacSha1: methodName = "HMAC-SHA1"; break;
-    case TDOAuthSignatureMethodHmacSha256: methodName = "HMAC-SHA256"; break;
-    default: return nullptr;
+    case TDOAuthSignatureMethodHmacSha1:
+      methodName = "HMAC-SHA1";
+      break;
+    case TDOAuthSignatureMethodHmacSha256:
+      methodName = "HMAC-SHA256";
+      break;
+    default:
+      return nullptr;
   }
   std::unique_ptr<TDOAuth> oauth(new TDOAuth());
   oauth->signatureMethod_ = signatureMethod;
 
-  const auto seconds =
-      std::chrono::duration_cast<std::chrono::seconds>(vx::wallNow().time_since_epoch()).count();
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(vx::wallNow().time_since_epoch()).count();
   const std::int64_t timestamp = static_cast<std::int64_t>(seconds) + gUtcTimeOffset.load();
 
   oauth->oauthParams_ = {
-      {"oauth_consumer_key", std::string(consumerKey)},
-      {"oauth_nonce", makeNonce()},
-      {"oauth_timestamp", std::to_string(timestamp)},
-      {"oauth_version", "1.0"},
+      {"oauth_consumer_key", std::string(consumerKey)}, {"oauth_nonce", makeNonce()},
+      {"oauth_timestamp", std::to_string(timestamp)},   {"oauth_version", "1.0"},
       {"oauth_signature_method", methodName},
   };
   if (accessToken) oauth->oauthParams_.emplace_back("oauth_token", *accessToken);
@@ -184,8 +208,7 @@ std::optional<std::string> TDOAuth::setParameters(const TDOAuthParameters& param
   return text;
 }
 
-std::string TDOAuth::signatureBaseString(std::string_view method, std::string_view scheme,
-                                         std::string_view hostAndPath,
+std::string TDOAuth::signatureBaseString(std::string_view method, std::string_view scheme, std::string_view hostAndPath,
                                          std::vector<std::pair<std::string, std::string>> pairs) {
   std::sort(pairs.begin(), pairs.end());
   std::string joined;
@@ -212,8 +235,8 @@ std::string TDOAuth::signatureBase() const {
   std::vector<std::pair<std::string, std::string>> pairs;
   for (const auto& [key, value] : oauthParams_) pairs.emplace_back(key, percentEncode(value));
   for (const auto& param : params_) {
-    const bool shadowed = std::any_of(oauthParams_.begin(), oauthParams_.end(),
-                                      [&](const auto& p) { return p.first == param.first; });
+    const bool shadowed =
+        std::any_of(oauthParams_.begin(), oauthParams_.end(), [&](const auto& p) { return p.first == param.first; });
     if (!shadowed) pairs.emplace_back(param.first, param.second);
   }
   return signatureBaseString(method_, scheme_, hostAndPathWithoutQuery_, std::move(pairs));
@@ -221,9 +244,8 @@ std::string TDOAuth::signatureBase() const {
 
 std::string TDOAuth::signature() const {
   const std::string base = signatureBase();
-  const vx::Bytes digest = signatureMethod_ == TDOAuthSignatureMethodHmacSha256
-                               ? vx::hmacSha256(signatureSecret_, base)
-                               : vx::hmacSha1(signatureSecret_, base);
+  const vx::Bytes digest = signatureMethod_ == TDOAuthSignatureMethodHmacSha256 ? vx::hmacSha256(signatureSecret_, base)
+                                                                                : vx::hmacSha1(signatureSecret_, base);
   return vx::base64Encode(digest);
 }
 
@@ -263,16 +285,14 @@ std::optional<vx::URLRequest> TDOAuth::requestWithHeaderValues(
 }
 
 std::optional<vx::URLRequest> TDOAuth::URLRequestForPath(
-    std::string_view path, const std::optional<TDOAuthParameters>& parameters,
-    std::string_view host, std::string_view consumerKey, std::string_view consumerSecret,
-    std::optional<std::string> accessToken, std::optional<std::string> tokenSecret,
-    std::string_view scheme, std::string_view requestMethod, int dataEncoding,
+    std::string_view path, const std::optional<TDOAuthParameters>& parameters, std::string_view host,
+    std::string_view consumerKey, std::string_view consumerSecret, std::optional<std::string> accessToken,
+    std::optional<std::string> tokenSecret, std::string_view scheme, std::string_view requestMethod, int dataEncoding,
     const std::optional<TDOAuthHeaderValues>& headerValues, int signatureMethod) {
   if (path.empty() || host.empty() || scheme.empty() || requestMethod.empty()) return std::nullopt;
   if (parameters && !parameters->is_object()) return std::nullopt;
 
-  auto oauth = make(consumerKey, consumerSecret, std::move(accessToken), std::move(tokenSecret),
-                    signatureMethod);
+  auto oauth = make(consumerKey, consumerSecret, std::move(accessToken), std::move(tokenSecret), signatureMethod);
   if (!oauth) return std::nullopt;
 
   const std::string escapedPath = escapePath(path);
@@ -326,34 +346,34 @@ std::optional<vx::URLRequest> TDOAuth::URLRequestForPath(
   return std::nullopt;
 }
 
-std::optional<vx::URLRequest> TDOAuth::URLRequestForPathGET(
-    std::string_view path, const std::optional<TDOAuthParameters>& parameters,
-    std::string_view host, std::string_view consumerKey, std::string_view consumerSecret,
-    std::optional<std::string> accessToken, std::optional<std::string> tokenSecret) {
-  return URLRequestForPath(path, parameters, host, consumerKey, consumerSecret,
-                           std::move(accessToken), std::move(tokenSecret), "http", "GET",
-                           TDOAuthContentTypeUrlEncodedForm, std::nullopt,
+std::optional<vx::URLRequest> TDOAuth::URLRequestForPathGET(std::string_view path,
+                                                            const std::optional<TDOAuthParameters>& parameters,
+                                                            std::string_view host, std::string_view consumerKey,
+                                                            std::string_view consumerSecret,
+                                                            std::optional<std::string> accessToken,
+                                                            std::optional<std::string> tokenSecret) {
+  return URLRequestForPath(path, parameters, host, consumerKey, consumerSecret, std::move(accessToken),
+                           std::move(tokenSecret), "http", "GET", TDOAuthContentTypeUrlEncodedForm, std::nullopt,
                            TDOAuthSignatureMethodHmacSha1);
 }
 
 std::optional<vx::URLRequest> TDOAuth::URLRequestForPathGET(
-    std::string_view path, const std::optional<TDOAuthParameters>& parameters,
-    std::string_view scheme, std::string_view host, std::string_view consumerKey,
-    std::string_view consumerSecret, std::optional<std::string> accessToken,
-    std::optional<std::string> tokenSecret) {
-  return URLRequestForPath(path, parameters, host, consumerKey, consumerSecret,
-                           std::move(accessToken), std::move(tokenSecret), scheme, "GET",
-                           TDOAuthContentTypeUrlEncodedForm, std::nullopt,
+    std::string_view path, const std::optional<TDOAuthParameters>& parameters, std::string_view scheme,
+    std::string_view host, std::string_view consumerKey, std::string_view consumerSecret,
+    std::optional<std::string> accessToken, std::optional<std::string> tokenSecret) {
+  return URLRequestForPath(path, parameters, host, consumerKey, consumerSecret, std::move(accessToken),
+                           std::move(tokenSecret), scheme, "GET", TDOAuthContentTypeUrlEncodedForm, std::nullopt,
                            TDOAuthSignatureMethodHmacSha1);
 }
 
-std::optional<vx::URLRequest> TDOAuth::URLRequestForPathPOST(
-    std::string_view path, const std::optional<TDOAuthParameters>& parameters,
-    std::string_view host, std::string_view consumerKey, std::string_view consumerSecret,
-    std::optional<std::string> accessToken, std::optional<std::string> tokenSecret) {
-  return URLRequestForPath(path, parameters, host, consumerKey, consumerSecret,
-                           std::move(accessToken), std::move(tokenSecret), "https", "POST",
-                           TDOAuthContentTypeUrlEncodedForm, std::nullopt,
+std::optional<vx::URLRequest> TDOAuth::URLRequestForPathPOST(std::string_view path,
+                                                             const std::optional<TDOAuthParameters>& parameters,
+                                                             std::string_view host, std::string_view consumerKey,
+                                                             std::string_view consumerSecret,
+                                                             std::optional<std::string> accessToken,
+                                                             std::optional<std::string> tokenSecret) {
+  return URLRequestForPath(path, parameters, host, consumerKey, consumerSecret, std::move(accessToken),
+                           std::move(tokenSecret), "https", "POST", TDOAuthContentTypeUrlEncodedForm, std::nullopt,
                            TDOAuthSignatureMethodHmacSha1);
 }
 
@@ -362,8 +382,7 @@ std::int32_t TDOAuth::utcTimeOffset() { return gUtcTimeOffset.load(); }
 void TDOAuth::setUtcTimeOffset(std::int32_t offset) { gUtcTimeOffset.store(offset); }
 
 void TDOAuth::setNonceSourceForTesting(std::function<std::string()> source) {
-  auto next = source ? std::make_shared<const std::function<std::string()>>(std::move(source))
-                     : nullptr;
+  auto next = source ? std::make_shared<const std::function<std::string()>>(std::move(source)) : nullptr;
   std::lock_guard lock(nonceSource().mutex);
   nonceSource().source = std::move(next);
 }

@@ -44,10 +44,8 @@ class TDOAuth {
  public:
   // nullptr for a signature method other than 0 or 1. Without an access token the
   // "oauth_token" parameter is left out; without a token secret the key ends in "&".
-  static std::unique_ptr<TDOAuth> make(std::string_view consumerKey,
-                                       std::string_view consumerSecret,
-                                       std::optional<std::string> accessToken,
-                                       std::optional<std::string> tokenSecret,
+  static std::unique_ptr<TDOAuth> make(std::string_view consumerKey, std::string_view consumerSecret,
+                                       std::optional<std::string> accessToken, std::optional<std::string> tokenSecret,
                                        int signatureMethod);
 
   // Stores the parameters, key and value each percent-encoded, and returns them as
@@ -70,8 +68,7 @@ class TDOAuth {
   // "Authorization" header computed now (so the parameters must be stored first), a gzip reply
   // asked for, then each extra header whose value is text. std::nullopt when an extra header's
   // name is not a token or its value holds a control character (header injection).
-  std::optional<vx::URLRequest> requestWithHeaderValues(
-      const std::optional<TDOAuthHeaderValues>& headerValues) const;
+  std::optional<vx::URLRequest> requestWithHeaderValues(const std::optional<TDOAuthHeaderValues>& headerValues) const;
 
   // The general builder. Parameters may be absent (std::nullopt) or an empty object; they differ
   // for query methods: an empty object leaves a bare "?" on the URL. `host` may carry ":port".
@@ -81,28 +78,30 @@ class TDOAuth {
   // signature method, unsupported parameter values, a parameter set that cannot be written as
   // JSON (logged), an unknown data encoding with parameters, or a URL that does not parse.
   static std::optional<vx::URLRequest> URLRequestForPath(
-      std::string_view path, const std::optional<TDOAuthParameters>& parameters,
-      std::string_view host, std::string_view consumerKey, std::string_view consumerSecret,
-      std::optional<std::string> accessToken, std::optional<std::string> tokenSecret,
-      std::string_view scheme, std::string_view requestMethod, int dataEncoding,
+      std::string_view path, const std::optional<TDOAuthParameters>& parameters, std::string_view host,
+      std::string_view consumerKey, std::string_view consumerSecret, std::optional<std::string> accessToken,
+      std::optional<std::string> tokenSecret, std::string_view scheme, std::string_view requestMethod, int dataEncoding,
       const std::optional<TDOAuthHeaderValues>& headerValues, int signatureMethod);
 
   // GET over "http", form encoding, no extra headers, HMAC-SHA1.
-  static std::optional<vx::URLRequest> URLRequestForPathGET(
-      std::string_view path, const std::optional<TDOAuthParameters>& parameters,
-      std::string_view host, std::string_view consumerKey, std::string_view consumerSecret,
-      std::optional<std::string> accessToken, std::optional<std::string> tokenSecret);
+  static std::optional<vx::URLRequest> URLRequestForPathGET(std::string_view path,
+                                                            const std::optional<TDOAuthParameters>& parameters,
+                                                            std::string_view host, std::string_view consumerKey,
+                                                            std::string_view consumerSecret,
+                                                            std::optional<std::string> accessToken,
+                                                            std::optional<std::string> tokenSecret);
   // GET over the given scheme.
   static std::optional<vx::URLRequest> URLRequestForPathGET(
-      std::string_view path, const std::optional<TDOAuthParameters>& parameters,
-      std::string_view scheme, std::string_view host, std::string_view consumerKey,
-      std::string_view consumerSecret, std::optional<std::string> accessToken,
-      std::optional<std::string> tokenSecret);
-  // POST over "https" with a form body.
-  static std::optional<vx::URLRequest> URLRequestForPathPOST(
-      std::string_view path, const std::optional<TDOAuthParameters>& parameters,
+      std::string_view path, const std::optional<TDOAuthParameters>& parameters, std::string_view scheme,
       std::string_view host, std::string_view consumerKey, std::string_view consumerSecret,
       std::optional<std::string> accessToken, std::optional<std::string> tokenSecret);
+  // POST over "https" with a form body.
+  static std::optional<vx::URLRequest> URLRequestForPathPOST(std::string_view path,
+                                                             const std::optional<TDOAuthParameters>& parameters,
+                                                             std::string_view host, std::string_view consumerKey,
+                                                             std::string_view consumerSecret,
+                                                             std::optional<std::string> accessToken,
+                                                             std::optional<std::string> tokenSecret);
 
   // The class-wide clock correction in seconds, added to every later timestamp.
   static std::int32_t utcTimeOffset();
@@ -115,8 +114,7 @@ class TDOAuth {
   // stay; every other byte becomes "%XX".
   static std::string escapePath(std::string_view path);
   // The base string from already-encoded pairs, sorted by key then value (RFC 5849 3.4.1).
-  static std::string signatureBaseString(std::string_view method, std::string_view scheme,
-                                         std::string_view hostAndPath,
+  static std::string signatureBaseString(std::string_view method, std::string_view scheme, std::string_view hostAndPath,
                                          std::vector<std::pair<std::string, std::string>> pairs);
 
   // Test hook: where nonces come from (nullptr restores fresh UUIDs).
@@ -127,9 +125,7 @@ class TDOAuth {
   const std::string& signatureSecret() const { return signatureSecret_; }
   int signatureMethod() const { return signatureMethod_; }
   // Protocol parameters in their own order.
-  const std::vector<std::pair<std::string, std::string>>& oauthParams() const {
-    return oauthParams_;
-  }
+  const std::vector<std::pair<std::string, std::string>>& oauthParams() const { return oauthParams_; }
   // Stored (encoded) request parameters in their own order.
   const std::vector<std::pair<std::string, std::string>>& params() const { return params_; }
   const std::string& method() const { return method_; }

@@ -94,9 +94,7 @@ void AppCoordinator::checkForUpdates() { sparkleUpdater().checkForUpdates(nullpt
 
 // --- AppDelegate ---
 
-std::shared_ptr<AppDelegate> AppDelegate::make() {
-  return std::shared_ptr<AppDelegate>(new AppDelegate());
-}
+std::shared_ptr<AppDelegate> AppDelegate::make() { return std::shared_ptr<AppDelegate>(new AppDelegate()); }
 
 AppDelegate::AppDelegate() {
   setActionHandler("showHelp:", [this](QObject* sender) { showHelp(sender); });
@@ -138,8 +136,7 @@ void AppDelegate::buildMainMenu() {
   menuController_.setMainMenu(bar);
 
   QMenu* app = bar->addMenu(QString::fromUtf8(MenuController::kApplicationMenuTitle));
-  addActionItem(app, QStringLiteral("Preferences..."), "showPreferences:")
-      ->setShortcut(QKeySequence::Preferences);
+  addActionItem(app, QStringLiteral("Preferences..."), "showPreferences:")->setShortcut(QKeySequence::Preferences);
   app->addSeparator();
   addActionItem(app, QStringLiteral("Check for Updates..."), "checkForUpdates:");
   app->addSeparator();
@@ -258,8 +255,8 @@ std::string AppDelegate::telemetryLogURL() {
 
 std::string AppDelegate::errorReportingDsn() {
   const vx::URL api = apiBaseURL();
-  std::string dsn = *api.scheme() + "://" + kErrorReportingPublicKey + ":" + kErrorReportingSecretKey + "@" +
-                    api.host().value_or("");
+  std::string dsn =
+      *api.scheme() + "://" + kErrorReportingPublicKey + ":" + kErrorReportingSecretKey + "@" + api.host().value_or("");
   if (api.port()) dsn += ":" + std::to_string(*api.port());
   return dsn + "/" + kErrorReportingProject;
 }

@@ -29,16 +29,14 @@ QWidget* buildAutocompleteView(QObject* owner) {
   layout->addWidget(table);
   if (auto* controller = dynamic_cast<AutocompleteViewController*>(owner)) {
     controller->tableView = table;
-    QObject::connect(table, &QTableWidget::clicked, controller,
-                     [controller, table] { controller->selectRow(table); });
+    QObject::connect(table, &QTableWidget::clicked, controller, [controller, table] { controller->selectRow(table); });
   }
   return view;
 }
 
 }  // namespace
 
-AutocompleteViewController::AutocompleteViewController(std::string nibName)
-    : vx::ViewController(std::move(nibName)) {
+AutocompleteViewController::AutocompleteViewController(std::string nibName) : vx::ViewController(std::move(nibName)) {
   setActionHandler("moveUp:", [this](QObject* sender) { moveUp(sender); });
   setActionHandler("moveDown:", [this](QObject* sender) { moveDown(sender); });
   setActionHandler("selectRow:", [this](QObject* sender) { selectRow(sender); });

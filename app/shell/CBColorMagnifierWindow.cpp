@@ -39,8 +39,7 @@ void CBColorMagnifierController::loadView() {
 
 // --- CBColorMagnifierWindow ---
 
-CBColorMagnifierWindow::CBColorMagnifierWindow(CBColorMagnifierWindowController& controller,
-                                               ScreenColorSampler sampler)
+CBColorMagnifierWindow::CBColorMagnifierWindow(CBColorMagnifierWindowController& controller, ScreenColorSampler sampler)
     : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
                            Qt::X11BypassWindowManagerHint | Qt::NoDropShadowWindowHint),
       controller_(controller),
@@ -54,8 +53,7 @@ CBColorMagnifierWindow::CBColorMagnifierWindow(CBColorMagnifierWindowController&
   layout->setContentsMargins(0, 0, 0, 0);
   layout->addWidget(content_.view());
   content_.view()->setMouseTracking(true);
-  connect(qApp, &QGuiApplication::applicationStateChanged, this,
-          &CBColorMagnifierWindow::applicationStateChanged);
+  connect(qApp, &QGuiApplication::applicationStateChanged, this, &CBColorMagnifierWindow::applicationStateChanged);
 }
 
 CBColorMagnifierWindow::~CBColorMagnifierWindow() {
@@ -184,9 +182,12 @@ void CBColorMagnifierWindow::paintEvent(QPaintEvent* event) {
   // Painted means on screen. A window manager may refuse to activate a window that bypasses
   // it, so the picker takes the keys itself once it can be seen, activated or not.
   if (!key_ && !closing_) {
-    QMetaObject::invokeMethod(this, [this] {
-      if (!key_ && !closing_) becomeKeyWindow();
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+          if (!key_ && !closing_) becomeKeyWindow();
+        },
+        Qt::QueuedConnection);
   }
 }
 
@@ -285,8 +286,7 @@ void CBColorMagnifierWindowController::offerColorDialog() {
     dialog_ = dialog;
     connect(dialog, &QColorDialog::colorSelected, this, [this](const QColor& chosen) {
       if (pickerDelegate != nullptr) {
-        pickerDelegate->applyExportColor(
-            Color::rgb(chosen.redF(), chosen.greenF(), chosen.blueF(), chosen.alphaF()));
+        pickerDelegate->applyExportColor(Color::rgb(chosen.redF(), chosen.greenF(), chosen.blueF(), chosen.alphaF()));
       }
     });
     connect(dialog, &QColorDialog::finished, this, [this] { emit closed(); });

@@ -82,9 +82,9 @@ QWidget* buildConnectView(QObject* owner) {
   auto* button = new QPushButton(view);
   button->setObjectName(QStringLiteral("connectButton"));
   button->setDefault(true);
-  for (QWidget* widget : {static_cast<QWidget*>(image), static_cast<QWidget*>(headline),
-                          static_cast<QWidget*>(text), static_cast<QWidget*>(progress),
-                          static_cast<QWidget*>(progressLabel), static_cast<QWidget*>(button)}) {
+  for (QWidget* widget :
+       {static_cast<QWidget*>(image), static_cast<QWidget*>(headline), static_cast<QWidget*>(text),
+        static_cast<QWidget*>(progress), static_cast<QWidget*>(progressLabel), static_cast<QWidget*>(button)}) {
     layout->addWidget(widget, 0, Qt::AlignHCenter);
   }
   if (auto* controller = dynamic_cast<ConnectViewController*>(owner)) {
@@ -100,8 +100,7 @@ QWidget* buildConnectView(QObject* owner) {
 }
 
 // A full-window overlay: a sentence and one button that sends `action` along the responder chain.
-QWidget* buildOverlay(const QString& headline, const QString& text, const QString& buttonTitle,
-                      std::string action) {
+QWidget* buildOverlay(const QString& headline, const QString& text, const QString& buttonTitle, std::string action) {
   auto* view = new QWidget;
   view->setAutoFillBackground(true);
   auto* layout = new QVBoxLayout(view);
@@ -115,9 +114,8 @@ QWidget* buildOverlay(const QString& headline, const QString& text, const QStrin
   body->setAlignment(Qt::AlignCenter);
   auto* button = new QPushButton(buttonTitle, view);
   button->setObjectName(QString::fromStdString(action));
-  QObject::connect(button, &QPushButton::clicked, button, [button, action] {
-    vx::ActionRouter::sendAction(action, nullptr, button, button);
-  });
+  QObject::connect(button, &QPushButton::clicked, button,
+                   [button, action] { vx::ActionRouter::sendAction(action, nullptr, button, button); });
   layout->addWidget(title, 0, Qt::AlignHCenter);
   layout->addWidget(body, 0, Qt::AlignHCenter);
   layout->addWidget(button, 0, Qt::AlignHCenter);
@@ -126,17 +124,14 @@ QWidget* buildOverlay(const QString& headline, const QString& text, const QStrin
 
 }  // namespace
 
-ConnectViewController::ConnectViewController(std::string nibName)
-    : vx::ViewController(std::move(nibName)) {}
+ConnectViewController::ConnectViewController(std::string nibName) : vx::ViewController(std::move(nibName)) {}
 
 void ConnectViewController::loadView() {
   vx::ViewController::loadView();
   updateTexts();
 }
 
-const char* ConnectViewController::imageAssetName() const {
-  return firstTime ? kFirstTimeAsset : kReturningAsset;
-}
+const char* ConnectViewController::imageAssetName() const { return firstTime ? kFirstTimeAsset : kReturningAsset; }
 
 void ConnectViewController::updateTexts() {
   if (!connectImage || !connectHeadlineLabel || !connectTextLabel || !connectButton) {
@@ -146,8 +141,7 @@ void ConnectViewController::updateTexts() {
   connectImage->setPixmap(connectAsset(imageAssetName(), ratio));
   if (firstTime) {
     connectHeadlineLabel->setText(QStringLiteral("The final step"));
-    connectTextLabel->setText(
-        QStringLiteral("To begin, you need to connect the\napp to your Vexelworks account."));
+    connectTextLabel->setText(QStringLiteral("To begin, you need to connect the\napp to your Vexelworks account."));
     connectButton->setText(QStringLiteral("Connect My Account"));
   } else {
     connectHeadlineLabel->setText(QStringLiteral("Log In"));

@@ -30,16 +30,13 @@ void FileTypeMenu::rebuild() {
   menu->setTitle(QStringLiteral("File Type"));
   // Enabled only while some responder takes the choice, as menus enable their items.
   const bool answered = vx::ActionRouter::targetForAction(kAction) != nullptr;
-  for (PasteboardType type : {PasteboardType::auto_, PasteboardType::svg, PasteboardType::pdf,
-                              PasteboardType::png}) {
+  for (PasteboardType type : {PasteboardType::auto_, PasteboardType::svg, PasteboardType::pdf, PasteboardType::png}) {
     QAction* item = menu->addAction(QString::fromUtf8(rawValue(type).data(), static_cast<int>(rawValue(type).size())));
     item->setShortcut(QKeySequence());
     item->setCheckable(true);
     item->setChecked(type == current);
     item->setEnabled(answered);
-    connect(item, &QAction::triggered, item, [item] {
-      vx::ActionRouter::sendAction(kAction, nullptr, item);
-    });
+    connect(item, &QAction::triggered, item, [item] { vx::ActionRouter::sendAction(kAction, nullptr, item); });
     if (type == PasteboardType::auto_) menu->addSeparator();
   }
 }

@@ -33,7 +33,8 @@ IconActions::IconActions(std::shared_ptr<const Icon> icon, std::shared_ptr<const
       imageStore_(std::move(imageStore)),
       sharing_(std::move(sharing)) {
   if (!icon_) vx::fatalError("IconActions: no icon");
-  if (!defaultOptions_) defaultOptions_ = std::make_shared<const ExportOptions>(Color::black(), PasteboardType::auto_, 300);
+  if (!defaultOptions_)
+    defaultOptions_ = std::make_shared<const ExportOptions>(Color::black(), PasteboardType::auto_, 300);
 }
 
 void IconActions::install() {

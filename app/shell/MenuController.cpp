@@ -57,8 +57,8 @@ void MenuController::update() {
     addActionItem(menu, QStringLiteral("Manage Account..."), "manageAccount:", itemAt(preferences + 1));
   }
   if (menuItemForAction(menu, "logOut:") == nullptr) {
-    addActionItem(menu, QStringLiteral("Log out ") + QString::fromStdString(user->email), "logOut:",
-                  itemAt(preferences + 2));
+    addActionItem(menu, QStringLiteral("Log out ") + QString::fromStdString(user->email),
+                  "logOut:", itemAt(preferences + 2));
   }
 }
 

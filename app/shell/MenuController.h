@@ -15,7 +15,6 @@
 class QAction;
 class QMenu;
 
-
 namespace Vexelworks {
 
 // What the application delegate offers to the panes and menus that show the signed-in user.
@@ -54,8 +53,7 @@ class MenuController {
 QAction* menuItemForAction(QMenu* menu, const std::string& action);
 // Adds an item titled `title` that sends `action` along the chain (inserted before `before`, or
 // appended when it is nullptr).
-QAction* addActionItem(QMenu* menu, const QString& title, const std::string& action,
-                       QAction* before = nullptr);
+QAction* addActionItem(QMenu* menu, const QString& title, const std::string& action, QAction* before = nullptr);
 
 // Builds the Debug menu (twelve entries: log out, refresh user, the login modal, the out-of-date
 // overlay, clearing image caches and the first-login flag, a crash, a test error event) and

@@ -15,8 +15,7 @@ constexpr int kDrawOffset = -2;
 
 }  // namespace
 
-ScreenColorSampler::ScreenColorSampler(QImage screen, QPoint origin)
-    : screen_(std::move(screen)), origin_(origin) {
+ScreenColorSampler::ScreenColorSampler(QImage screen, QPoint origin) : screen_(std::move(screen)), origin_(origin) {
   if (screen_.isNull()) return;
   ratio_ = screen_.devicePixelRatio();
   screen_ = screen_.convertToFormat(QImage::Format_ARGB32_Premultiplied);
@@ -42,10 +41,10 @@ QImage ScreenColorSampler::magnify(QPoint pointer, QSize viewSize) const {
   const QRect area = captureRect(pointer, viewSize);
   const qreal ratio = ratio_;
   // The area in the picture's own pixels; what lies beyond the picture stays transparent.
-  const QRect source(QPoint(static_cast<int>(std::floor((area.x() - origin_.x()) * ratio)),
-                            static_cast<int>(std::floor((area.y() - origin_.y()) * ratio))),
-                     QSize(static_cast<int>(std::ceil(area.width() * ratio)),
-                           static_cast<int>(std::ceil(area.height() * ratio))));
+  const QRect source(
+      QPoint(static_cast<int>(std::floor((area.x() - origin_.x()) * ratio)),
+             static_cast<int>(std::floor((area.y() - origin_.y()) * ratio))),
+      QSize(static_cast<int>(std::ceil(area.width() * ratio)), static_cast<int>(std::ceil(area.height() * ratio))));
   QImage capture(source.size(), QImage::Format_ARGB32_Premultiplied);
   capture.fill(Qt::transparent);
   const QRect inside = source.intersected(QRect(QPoint(0, 0), screen_.size()));
@@ -97,8 +96,7 @@ std::string ScreenColorSampler::describeSample(int red, int green, int blue, con
   const RGBA rgba = color.rgba();
   char line[256];
   std::string text = "PIXEL DATA --------------------------\n";
-  std::snprintf(line, sizeof line, "components [%g, %g, %g, %g]\n", red / 255.0, green / 255.0,
-                blue / 255.0, 1.0);
+  std::snprintf(line, sizeof line, "components [%g, %g, %g, %g]\n", red / 255.0, green / 255.0, blue / 255.0, 1.0);
   text += line;
   std::snprintf(line, sizeof line, "values: %d, %d, %d\n", red, green, blue);
   text += line;

@@ -17,8 +17,8 @@ namespace Vexelworks {
 
 class ScreenColorSampler {
  public:
-  static constexpr int kZoom = 5;            // each captured pixel becomes a 5 × 5 block
-  static constexpr int kBitmapSide = 200;    // the magnified bitmap, pixels
+  static constexpr int kZoom = 5;          // each captured pixel becomes a 5 × 5 block
+  static constexpr int kBitmapSide = 200;  // the magnified bitmap, pixels
   static constexpr double kCornerRadius = 100;
 
   ScreenColorSampler() = default;

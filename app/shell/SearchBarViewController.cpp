@@ -127,8 +127,7 @@ void SearchField::keyPressEvent(QKeyEvent* event) {
 
 // --- SearchBarViewController ---
 
-SearchBarViewController::SearchBarViewController(std::string nibName)
-    : vx::ViewController(std::move(nibName)) {
+SearchBarViewController::SearchBarViewController(std::string nibName) : vx::ViewController(std::move(nibName)) {
   setActionHandler("focusSearchField:", [this](QObject* sender) { focusSearchField(sender); });
   setActionHandler("cancelSearch:", [this](QObject* sender) { cancelSearch(sender); });
 }
@@ -140,8 +139,7 @@ void SearchBarViewController::viewDidLoad() {
   }
   backButton->setEnabled(false);
   backButton->hide();
-  searchField->setCommandHandler(
-      [this](const std::string& selector) { return doCommandBySelector(selector); });
+  searchField->setCommandHandler([this](const std::string& selector) { return doCommandBySelector(selector); });
   // textEdited, unlike textChanged, fires for the user's edits only: text set by code (a
   // chosen completion, the cancel button) never asks for completions.
   QObject::connect(searchField, &QLineEdit::textEdited, this,
@@ -149,10 +147,9 @@ void SearchBarViewController::viewDidLoad() {
   searchField->setPlaceholderText(QString::fromUtf8(kPlaceholder));
   QPalette palette = searchField->palette();
   const RGBA grey = Palette::placeholderTextGrey.rgba();
-  palette.setColor(QPalette::PlaceholderText, QColor::fromRgbF(static_cast<float>(grey.red),
-                                                               static_cast<float>(grey.green),
-                                                               static_cast<float>(grey.blue),
-                                                               static_cast<float>(grey.alpha)));
+  palette.setColor(QPalette::PlaceholderText,
+                   QColor::fromRgbF(static_cast<float>(grey.red), static_cast<float>(grey.green),
+                                    static_cast<float>(grey.blue), static_cast<float>(grey.alpha)));
   searchField->setPalette(palette);
 }
 

@@ -5,8 +5,7 @@
 
 namespace Vexelworks {
 
-bool applyLoadedCompletions(const IconStoreChanges::LoadedCompletions& reply,
-                            const SearchBarViewController& searchBar,
+bool applyLoadedCompletions(const IconStoreChanges::LoadedCompletions& reply, const SearchBarViewController& searchBar,
                             AutocompleteViewController& list) {
   const std::string& current = searchBar.lastCompletionQuery();
   if (current.empty() || reply.query != current) return false;

@@ -13,8 +13,7 @@ class SearchBarViewController;
 // Fills `list` with the reply's completions and reloads it when the reply answers the search
 // bar's newest completion request. Returns false, changing nothing, for a stale reply (asked
 // for other text, or for text the user has since deleted).
-bool applyLoadedCompletions(const IconStoreChanges::LoadedCompletions& reply,
-                            const SearchBarViewController& searchBar,
+bool applyLoadedCompletions(const IconStoreChanges::LoadedCompletions& reply, const SearchBarViewController& searchBar,
                             AutocompleteViewController& list);
 
 }  // namespace Vexelworks

@@ -189,8 +189,7 @@ bool SearchViewController::canGoBack() const {
   if (detailVisible_) return true;
   if (!iconList_) return false;
   const SearchType& type = iconList_->searchType();
-  return std::holds_alternative<SearchTypes::Search>(type) ||
-         std::holds_alternative<SearchTypes::Creator>(type) ||
+  return std::holds_alternative<SearchTypes::Search>(type) || std::holds_alternative<SearchTypes::Creator>(type) ||
          std::holds_alternative<SearchTypes::Collection>(type);
 }
 
@@ -351,8 +350,7 @@ void SearchViewController::showColorPanel(QObject*) {
     colorPanel_ = new QColorDialog(toQColor(exportOptions_->color()));
     colorPanel_->setWindowTitle(QStringLiteral("Colors"));
     // A colour counts once the user confirms it, not while the dialog's controls move.
-    QObject::connect(colorPanel_, &QColorDialog::colorSelected, this,
-                     [this] { didSelectColor(colorPanel_); });
+    QObject::connect(colorPanel_, &QColorDialog::colorSelected, this, [this] { didSelectColor(colorPanel_); });
   }
   colorPanel_->show();
   colorPanel_->raise();

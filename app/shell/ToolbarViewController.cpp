@@ -38,8 +38,7 @@ QWidget* buildToolbar(QObject* owner) {
   layout->setSpacing(6);
   auto* zoom = makePopUp(new ToolbarPopupButtonCell, "zoomPopUp", 70, view);
   auto* fileType = makePopUp(new ToolbarPopupButtonCell, "fileTypePopUp", 70, view);
-  fileType->addItems({QStringLiteral("Auto"), QStringLiteral("SVG"), QStringLiteral("PDF"),
-                      QStringLiteral("PNG")});
+  fileType->addItems({QStringLiteral("Auto"), QStringLiteral("SVG"), QStringLiteral("PDF"), QStringLiteral("PNG")});
   auto* size = makePopUp(new ToolbarPopupButtonCell, "sizePopUp", 80, view);
   // The swatch and the colour pop-up meet: the swatch's square side touches the pop-up.
   auto* colorRow = new QHBoxLayout;
@@ -75,8 +74,7 @@ QWidget* buildToolbar(QObject* owner) {
                      [controller, zoom] { controller->didPickZoomLevel(zoom); });
     QObject::connect(fileType, &QComboBox::activated, controller,
                      [controller, fileType] { controller->didSelectFileType(fileType); });
-    QObject::connect(size, &QComboBox::activated, controller,
-                     [controller, size] { controller->didSelectSize(size); });
+    QObject::connect(size, &QComboBox::activated, controller, [controller, size] { controller->didSelectSize(size); });
     QObject::connect(color, &QComboBox::activated, controller,
                      [controller, color] { controller->didSelectColorOption(color); });
   }

@@ -11,9 +11,7 @@ namespace {
 constexpr double kTwoPi = 6.283185307179586;
 const QColor kClear(0, 0, 0, 0);
 
-AnimationValue tintValue(const std::optional<QColor>& tint) {
-  return tint ? AnimationValue(*tint) : AnimationValue();
-}
+AnimationValue tintValue(const std::optional<QColor>& tint) { return tint ? AnimationValue(*tint) : AnimationValue(); }
 
 }  // namespace
 
@@ -158,7 +156,8 @@ void CBProgressLayer::setProgress(double progress, bool animated) {
     const double target = std::min(progress, 1.0);
     arc.removeAnimation("progressAnimation");
     BasicAnimation animation(KeyPath::strokeEnd);
-    animation.fromValue = static_cast<double>(static_cast<float>(numberOr(arc.presentationValue(KeyPath::strokeEnd), 0)));
+    animation.fromValue =
+        static_cast<double>(static_cast<float>(numberOr(arc.presentationValue(KeyPath::strokeEnd), 0)));
     animation.toValue = static_cast<double>(static_cast<float>(target));
     const float span = std::fabs(static_cast<float>(progress_) - static_cast<float>(target));
     animation.duration = static_cast<double>(2.0f * span);

@@ -129,7 +129,9 @@ class CBProgressView : public LayerView, public vx::AwakeFromNib {
   QColor progressTintValue() const { return progressTint().value_or(QColor()); }
   void setProgressTintValue(const QColor& c) { setProgressTint(c.isValid() ? std::optional(c) : std::nullopt); }
   QColor indeterminateTintValue() const { return indeterminateTint().value_or(QColor()); }
-  void setIndeterminateTintValue(const QColor& c) { setIndeterminateTint(c.isValid() ? std::optional(c) : std::nullopt); }
+  void setIndeterminateTintValue(const QColor& c) {
+    setIndeterminateTint(c.isValid() ? std::optional(c) : std::nullopt);
+  }
 
   std::shared_ptr<CBProgressLayer> layer_;
 };

@@ -57,9 +57,7 @@ CollectionView::CollectionView(QWidget* parent) : QAbstractScrollArea(parent) {
   setFrameShape(QFrame::NoFrame);
   viewport()->setAutoFillBackground(false);
   verticalScrollBar()->setSingleStep(20);
-  dragRunner_ = [](QDrag& drag) {
-    return drag.exec(Qt::CopyAction | Qt::MoveAction | Qt::LinkAction, Qt::CopyAction);
-  };
+  dragRunner_ = [](QDrag& drag) { return drag.exec(Qt::CopyAction | Qt::MoveAction | Qt::LinkAction, Qt::CopyAction); };
   setCollectionViewLayout(std::make_unique<CollectionViewColumnLayout>());
 }
 
@@ -68,9 +66,8 @@ CollectionView::~CollectionView() = default;
 // --- registration and reuse ---
 
 void CollectionView::registerCell(const std::string& identifier, CellFactory factory) {
-  registrations_[cellPoolKey(identifier)] = Registration{[factory = std::move(factory)]() -> CollectionReusableView* {
-    return factory();
-  }};
+  registrations_[cellPoolKey(identifier)] =
+      Registration{[factory = std::move(factory)]() -> CollectionReusableView* { return factory(); }};
 }
 
 void CollectionView::registerCellNib(const std::string& nibName, const std::string& identifier) {
@@ -85,7 +82,8 @@ void CollectionView::registerCellNib(const std::string& nibName, const std::stri
   }};
 }
 
-void CollectionView::registerSupplementary(const std::string& kind, const std::string& identifier, ViewFactory factory) {
+void CollectionView::registerSupplementary(const std::string& kind, const std::string& identifier,
+                                           ViewFactory factory) {
   registrations_[supplementaryPoolKey(kind, identifier)] = Registration{std::move(factory)};
 }
 
@@ -247,7 +245,8 @@ void CollectionView::reloadCounts() {
   for (int s = 0; s < sections; ++s) counts_.push_back(std::max(0, dataSource_->numberOfItemsInSection(*this, s)));
 }
 
-void CollectionView::place(CollectionReusableView* view, const CollectionViewLayoutAttributes& attributes, bool animated) {
+void CollectionView::place(CollectionReusableView* view, const CollectionViewLayoutAttributes& attributes,
+                           bool animated) {
   const QRectF& frame = attributes.frame;
   const double dx = contentInsets_.left;
   const double dy = contentInsets_.top - verticalScrollBar()->value();
@@ -278,7 +277,8 @@ void CollectionView::tile() {
       elements = layout_->layoutAttributesForElements(visibleRect);
     }
     std::map<ElementKey, const CollectionViewLayoutAttributes*> wanted;
-    for (const auto& attributes : elements) wanted.emplace(ElementKey{attributes.elementKind, attributes.indexPath}, &attributes);
+    for (const auto& attributes : elements)
+      wanted.emplace(ElementKey{attributes.elementKind, attributes.indexPath}, &attributes);
 
     // Views that left the visible area go back to their pools first, so the new ones reuse them.
     for (auto it = visible_.begin(); it != visible_.end();) {
@@ -599,10 +599,18 @@ void CollectionView::mouseDoubleClickEvent(QMouseEvent* event) {
 void CollectionView::keyPressEvent(QKeyEvent* event) {
   QScrollBar* bar = verticalScrollBar();
   switch (event->key()) {
-    case Qt::Key_PageUp: bar->triggerAction(QAbstractSlider::SliderPageStepSub); break;
-    case Qt::Key_PageDown: bar->triggerAction(QAbstractSlider::SliderPageStepAdd); break;
-    case Qt::Key_Home: bar->triggerAction(QAbstractSlider::SliderToMinimum); break;
-    case Qt::Key_End: bar->triggerAction(QAbstractSlider::SliderToMaximum); break;
+    case Qt::Key_PageUp:
+      bar->triggerAction(QAbstractSlider::SliderPageStepSub);
+      break;
+    case Qt::Key_PageDown:
+      bar->triggerAction(QAbstractSlider::SliderPageStepAdd);
+      break;
+    case Qt::Key_Home:
+      bar->triggerAction(QAbstractSlider::SliderToMinimum);
+      break;
+    case Qt::Key_End:
+      bar->triggerAction(QAbstractSlider::SliderToMaximum);
+      break;
     default:
       // Everything else goes on to the parents, where the owning controller hears it.
       event->ignore();

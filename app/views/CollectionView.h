@@ -201,8 +201,8 @@ class CollectionView : public QAbstractScrollArea {
   void ensureLayout();
   void updateScrollBars();
   void enqueue(CollectionReusableView* view);
-  CollectionReusableView* dequeue(const std::string& poolKey, const std::string& identifier,
-                                  const ViewFactory* factory, const std::string& description);
+  CollectionReusableView* dequeue(const std::string& poolKey, const std::string& identifier, const ViewFactory* factory,
+                                  const std::string& description);
   void place(CollectionReusableView* view, const CollectionViewLayoutAttributes& attributes, bool animated);
   void setSelection(std::set<IndexPath> selection, bool animated);
   void scrollRectToVisible(const QRectF& documentRect);

@@ -141,7 +141,8 @@ CollectionViewLayoutAttributes CollectionViewColumnLayout::headerAttributes(int 
   return attributes;
 }
 
-std::vector<CollectionViewLayoutAttributes> CollectionViewColumnLayout::layoutAttributesForElements(const QRectF& rect) {
+std::vector<CollectionViewLayoutAttributes> CollectionViewColumnLayout::layoutAttributesForElements(
+    const QRectF& rect) {
   prepareIfNeeded();
   std::vector<CollectionViewLayoutAttributes> result;
   for (std::size_t s = 0; s < sections_.size(); ++s) {
@@ -169,7 +170,8 @@ std::vector<CollectionViewLayoutAttributes> CollectionViewColumnLayout::layoutAt
   return result;
 }
 
-std::optional<CollectionViewLayoutAttributes> CollectionViewColumnLayout::layoutAttributesForItem(const IndexPath& path) {
+std::optional<CollectionViewLayoutAttributes> CollectionViewColumnLayout::layoutAttributesForItem(
+    const IndexPath& path) {
   prepareIfNeeded();
   if (path.section < 0 || path.section >= static_cast<int>(sections_.size())) return std::nullopt;
   const Section& section = sections_[static_cast<std::size_t>(path.section)];

@@ -24,7 +24,10 @@ class CollectionViewLayout {
 
   // Headers stay at the top of the visible area while their section is shown.
   bool pinHeadersToTop() const { return pinHeadersToTop_; }
-  void setPinHeadersToTop(bool pin) { pinHeadersToTop_ = pin; invalidateLayout(); }
+  void setPinHeadersToTop(bool pin) {
+    pinHeadersToTop_ = pin;
+    invalidateLayout();
+  }
 
   // Marks the layout stale; the next query recomputes it.
   void invalidateLayout() { valid_ = false; }
@@ -63,37 +66,77 @@ class CollectionViewDelegateColumnLayout {
  public:
   virtual ~CollectionViewDelegateColumnLayout() = default;
   // Width to height of the item; a zero size means none, and the item height applies.
-  virtual std::optional<QSizeF> aspectRatioForItemAt(CollectionView&, CollectionViewLayout&, const IndexPath&) { return std::nullopt; }
-  virtual std::optional<double> heightForItemAt(CollectionView&, CollectionViewLayout&, const IndexPath&) { return std::nullopt; }
-  virtual std::optional<int> numberOfColumnsInSection(CollectionView&, CollectionViewLayout&, int) { return std::nullopt; }
-  virtual std::optional<double> interitemSpacingForSectionAt(CollectionView&, CollectionViewLayout&, int) { return std::nullopt; }
-  virtual std::optional<double> columnSpacingForSectionAt(CollectionView&, CollectionViewLayout&, int) { return std::nullopt; }
-  virtual std::optional<double> heightForHeaderInSection(CollectionView&, CollectionViewLayout&, int) { return std::nullopt; }
-  virtual std::optional<double> heightForFooterInSection(CollectionView&, CollectionViewLayout&, int) { return std::nullopt; }
-  virtual std::optional<EdgeInsets> insetForSectionAt(CollectionView&, CollectionViewLayout&, int) { return std::nullopt; }
+  virtual std::optional<QSizeF> aspectRatioForItemAt(CollectionView&, CollectionViewLayout&, const IndexPath&) {
+    return std::nullopt;
+  }
+  virtual std::optional<double> heightForItemAt(CollectionView&, CollectionViewLayout&, const IndexPath&) {
+    return std::nullopt;
+  }
+  virtual std::optional<int> numberOfColumnsInSection(CollectionView&, CollectionViewLayout&, int) {
+    return std::nullopt;
+  }
+  virtual std::optional<double> interitemSpacingForSectionAt(CollectionView&, CollectionViewLayout&, int) {
+    return std::nullopt;
+  }
+  virtual std::optional<double> columnSpacingForSectionAt(CollectionView&, CollectionViewLayout&, int) {
+    return std::nullopt;
+  }
+  virtual std::optional<double> heightForHeaderInSection(CollectionView&, CollectionViewLayout&, int) {
+    return std::nullopt;
+  }
+  virtual std::optional<double> heightForFooterInSection(CollectionView&, CollectionViewLayout&, int) {
+    return std::nullopt;
+  }
+  virtual std::optional<EdgeInsets> insetForSectionAt(CollectionView&, CollectionViewLayout&, int) {
+    return std::nullopt;
+  }
 };
 
 class CollectionViewColumnLayout : public CollectionViewLayout {
  public:
   int columnCount() const { return columnCount_; }
-  void setColumnCount(int count) { columnCount_ = count; invalidateLayout(); }
+  void setColumnCount(int count) {
+    columnCount_ = count;
+    invalidateLayout();
+  }
   double headerHeight() const { return headerHeight_; }
-  void setHeaderHeight(double height) { headerHeight_ = height; invalidateLayout(); }
+  void setHeaderHeight(double height) {
+    headerHeight_ = height;
+    invalidateLayout();
+  }
   double footerHeight() const { return footerHeight_; }
-  void setFooterHeight(double height) { footerHeight_ = height; invalidateLayout(); }
+  void setFooterHeight(double height) {
+    footerHeight_ = height;
+    invalidateLayout();
+  }
   double itemHeight() const { return itemHeight_; }
-  void setItemHeight(double height) { itemHeight_ = height; invalidateLayout(); }
+  void setItemHeight(double height) {
+    itemHeight_ = height;
+    invalidateLayout();
+  }
   const EdgeInsets& sectionInset() const { return sectionInset_; }
-  void setSectionInset(const EdgeInsets& inset) { sectionInset_ = inset; invalidateLayout(); }
+  void setSectionInset(const EdgeInsets& inset) {
+    sectionInset_ = inset;
+    invalidateLayout();
+  }
   // Horizontal gap between columns.
   double columnSpacing() const { return columnSpacing_; }
-  void setColumnSpacing(double spacing) { columnSpacing_ = spacing; invalidateLayout(); }
+  void setColumnSpacing(double spacing) {
+    columnSpacing_ = spacing;
+    invalidateLayout();
+  }
   // Vertical gap between items of one column.
   double interitemSpacing() const { return interitemSpacing_; }
-  void setInteritemSpacing(double spacing) { interitemSpacing_ = spacing; invalidateLayout(); }
+  void setInteritemSpacing(double spacing) {
+    interitemSpacing_ = spacing;
+    invalidateLayout();
+  }
 
   // The grid view's delegate when it answers the column questions; set explicitly to override.
-  void setDelegate(CollectionViewDelegateColumnLayout* delegate) { delegate_ = delegate; invalidateLayout(); }
+  void setDelegate(CollectionViewDelegateColumnLayout* delegate) {
+    delegate_ = delegate;
+    invalidateLayout();
+  }
   CollectionViewDelegateColumnLayout* delegate() const;
 
   // The clamped column count and item width last used for `section` (tests and cells read it).

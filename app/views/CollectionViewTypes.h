@@ -34,7 +34,7 @@ struct CollectionViewLayoutAttributes {
   IndexPath indexPath;
   std::string elementKind;  // empty for a cell
   QRectF frame;
-  int zIndex = 0;           // pinned headers draw above cells
+  int zIndex = 0;  // pinned headers draw above cells
 
   bool isCell() const { return elementKind.empty(); }
   bool operator==(const CollectionViewLayoutAttributes&) const = default;

@@ -32,9 +32,8 @@ IconCollectionViewController::IconCollectionViewController()
     : vx::ViewController(nibName),
       zoomLevel_(ZoomLevel::defaultLevel()),
       exportOptions_(exportOptionsFromDefaults()),
-      menuPresenter_([](QMenu& menu, QWidget& cell, const QPoint& position) {
-        menu.exec(cell.mapToGlobal(position));
-      }) {
+      menuPresenter_(
+          [](QMenu& menu, QWidget& cell, const QPoint& position) { menu.exec(cell.mapToGlobal(position)); }) {
   setActionHandler("copy:", [this](QObject* sender) { copy(sender); });
 }
 
@@ -247,13 +246,12 @@ std::optional<QSizeF> IconCollectionViewController::aspectRatioForItemAt(Collect
   return QSizeF(1, 1);
 }
 
-std::optional<int> IconCollectionViewController::numberOfColumnsInSection(CollectionView&, CollectionViewLayout&,
-                                                                          int) {
+std::optional<int> IconCollectionViewController::numberOfColumnsInSection(CollectionView&, CollectionViewLayout&, int) {
   return std::max(1, numberOfColumns());
 }
 
-std::optional<double> IconCollectionViewController::interitemSpacingForSectionAt(CollectionView&,
-                                                                                 CollectionViewLayout&, int) {
+std::optional<double> IconCollectionViewController::interitemSpacingForSectionAt(CollectionView&, CollectionViewLayout&,
+                                                                                 int) {
   return kSpacing;
 }
 

@@ -119,9 +119,8 @@ IconDetailViewController::IconDetailViewController(std::shared_ptr<ImageStore> i
     : vx::ViewController(nibName),
       exportOptions_(exportOptionsFromDefaults()),
       imageStore_(std::move(imageStore)),
-      menuPresenter_([](QMenu& menu, QWidget& cell, const QPoint& position) {
-        menu.exec(cell.mapToGlobal(position));
-      }) {
+      menuPresenter_(
+          [](QMenu& menu, QWidget& cell, const QPoint& position) { menu.exec(cell.mapToGlobal(position)); }) {
   setActionHandler(copyAction, [this](QObject* sender) { copy(sender); });
   setActionHandler(openAction, [this](QObject* sender) { openIconInBrowser(sender); });
 }
@@ -452,8 +451,7 @@ std::optional<double> IconDetailViewController::heightForItemAt(CollectionView& 
   }
 }
 
-std::optional<QSizeF> IconDetailViewController::aspectRatioForItemAt(CollectionView& view,
-                                                                     CollectionViewLayout& layout,
+std::optional<QSizeF> IconDetailViewController::aspectRatioForItemAt(CollectionView& view, CollectionViewLayout& layout,
                                                                      const IndexPath& indexPath) {
   switch (indexPath.section) {
     case kIconSection:

@@ -166,15 +166,13 @@ class IconDetailViewController : public vx::ViewController,
   // --- column layout ---
   std::optional<double> heightForHeaderInSection(CollectionView& view, CollectionViewLayout& layout,
                                                  int section) override;
-  std::optional<int> numberOfColumnsInSection(CollectionView& view, CollectionViewLayout& layout,
-                                              int section) override;
+  std::optional<int> numberOfColumnsInSection(CollectionView& view, CollectionViewLayout& layout, int section) override;
   // Section 0: min(content height - 100, content width - 40), never below 0.
   std::optional<double> heightForItemAt(CollectionView& view, CollectionViewLayout& layout,
                                         const IndexPath& indexPath) override;
   std::optional<QSizeF> aspectRatioForItemAt(CollectionView& view, CollectionViewLayout& layout,
                                              const IndexPath& indexPath) override;
-  std::optional<EdgeInsets> insetForSectionAt(CollectionView& view, CollectionViewLayout& layout,
-                                              int section) override;
+  std::optional<EdgeInsets> insetForSectionAt(CollectionView& view, CollectionViewLayout& layout, int section) override;
 
   // --- related icons ---
   void relatedIconsDidLoad() override;

@@ -44,12 +44,13 @@ CollectionViewCell* IconListDataSource::cellForItemAt(CollectionView& view, cons
 }
 
 CollectionReusableView* IconListDataSource::viewForSupplementaryElementOfKind(CollectionView& view,
-                                                                               const std::string& kind,
-                                                                               const IndexPath& indexPath) {
+                                                                              const std::string& kind,
+                                                                              const IndexPath& indexPath) {
   if (kind != CollectionViewLayoutElementKind::SectionFooter) return new CollectionReusableView;
   CollectionReusableView* dequeued =
       view.dequeueReusableSupplementaryView(kind, IconCollectionFooterView::nibName, indexPath);
-  if (auto* footer = dynamic_cast<IconCollectionFooterView*>(dequeued); footer != nullptr && footer->progressIndicator) {
+  if (auto* footer = dynamic_cast<IconCollectionFooterView*>(dequeued);
+      footer != nullptr && footer->progressIndicator) {
     footer->progressIndicator->setWantsLayer(true);
     footer->progressIndicator->setDotColor(Qt::black);
     footer->progressIndicator->setNeedsDisplay();

@@ -55,16 +55,15 @@ void RelatedIconsDataSource::load() {
   api_ = APIClient::make(apiBaseURL(), *token);
   const auto iconID = decimalIconID(initialIcon_->id);
   if (!api_ || !iconID) {
-    log("Cannot ask for icons related to icon \"" + initialIcon_->id + "\": its id is not a decimal number",
-        "ERROR", "load()", "RelatedIconsDataSource", __LINE__);
+    log("Cannot ask for icons related to icon \"" + initialIcon_->id + "\": its id is not a decimal number", "ERROR",
+        "load()", "RelatedIconsDataSource", __LINE__);
     return;
   }
   auto operation = std::make_shared<RelatedIconsOperation>(api_, *iconID);
   std::weak_ptr<RelatedIconsDataSource> weakSelf = weak_from_this();
   std::weak_ptr<RelatedIconsOperation> weakOperation = operation;
   operation->setQueryCompletionBlock(
-      [weakSelf, weakOperation](std::optional<std::vector<IconPtr>> icons, std::int64_t,
-                                std::optional<vx::Error>) {
+      [weakSelf, weakOperation](std::optional<std::vector<IconPtr>> icons, std::int64_t, std::optional<vx::Error>) {
         // On the session's thread: read what the operation kept, touch nothing of ours here.
         std::shared_ptr<const Collection> collection;
         if (auto operation = weakOperation.lock()) collection = operation->collection();
@@ -156,8 +155,7 @@ std::optional<double> RelatedIconsDataSource::heightForHeaderInSection(Collectio
   return icons_.empty() ? 0.0 : kHeaderHeight;
 }
 
-std::optional<int> RelatedIconsDataSource::numberOfColumnsInSection(CollectionView& view, CollectionViewLayout&,
-                                                                    int) {
+std::optional<int> RelatedIconsDataSource::numberOfColumnsInSection(CollectionView& view, CollectionViewLayout&, int) {
   if (icons_.empty()) return 1;
   const double width = view.viewport()->width();
   const double fit = std::floor(std::max(0.0, width) / kColumnWidth);

@@ -62,8 +62,7 @@ class RelatedIconsDataSource : public CollectionViewDataSource,
 
   // A data source for the icon the detail was opened for. Both are needed: nullptr when either
   // is missing.
-  static std::shared_ptr<RelatedIconsDataSource> make(IconPtr initialIcon,
-                                                      std::shared_ptr<ImageStore> imageStore);
+  static std::shared_ptr<RelatedIconsDataSource> make(IconPtr initialIcon, std::shared_ptr<ImageStore> imageStore);
   // Cancels a request still queued or running; its reply, if it still comes, finds nobody.
   ~RelatedIconsDataSource() override;
   RelatedIconsDataSource(const RelatedIconsDataSource&) = delete;
@@ -98,8 +97,7 @@ class RelatedIconsDataSource : public CollectionViewDataSource,
   // The icon's picture in `color`, `size` points on a side, rendered for `devicePixelRatio`
   // (the image carries that ratio, so it draws `size` points large and sharp); none when the
   // store has no artwork for it or the artwork cannot be drawn. The detail view drags it.
-  std::optional<QImage> image(const Icon& icon, const Color& color, double size,
-                              double devicePixelRatio = 1.0) const;
+  std::optional<QImage> image(const Icon& icon, const Color& color, double size, double devicePixelRatio = 1.0) const;
 
   // "More from <collection> collection" when the reply named a collection, else "More by
   // <initial icon's creator>".

@@ -66,9 +66,7 @@ double Slider::centreFor(int value) const {
   return kKnobWidth / 2 + fraction * span;
 }
 
-QRectF Slider::barRect() const {
-  return QRectF(0, (height() - kBarHeight) / 2 - 2, width(), kBarHeight);
-}
+QRectF Slider::barRect() const { return QRectF(0, (height() - kBarHeight) / 2 - 2, width(), kBarHeight); }
 
 QRectF Slider::knobRect() const {
   const double centre = centreFor(value());

@@ -125,7 +125,7 @@ void PrivateHome::applyToThisProcess() const {
 
 void storeDemoToken() {
   Vexelworks::TokenStore().saveToken(Vexelworks::AccessToken{std::string(vx::devservice::kDemoTokenKey),
-                                                              std::string(vx::devservice::kDemoTokenSecret)});
+                                                             std::string(vx::devservice::kDemoTokenSecret)});
 }
 
 // --- XServer ---
@@ -150,8 +150,8 @@ std::unique_ptr<XServer> XServer::start(std::string& whyNot) {
   }
   // The server writes its display number on this descriptor once it accepts clients.
   constexpr int kReadyFd = 9;
-  std::vector<std::string> arguments = {program,      "-displayfd", std::to_string(kReadyFd), "-screen", "0",
-                                        "1280x1024x24", "-nolisten", "tcp",  "-noreset"};
+  std::vector<std::string> arguments = {
+      program, "-displayfd", std::to_string(kReadyFd), "-screen", "0", "1280x1024x24", "-nolisten", "tcp", "-noreset"};
   auto argv = pointers(arguments);
   const pid_t pid = fork();
   if (pid == 0) {

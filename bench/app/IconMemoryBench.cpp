@@ -30,8 +30,8 @@ std::string readFile(const std::filesystem::path& path) {
 // A data folder for the local service: the sample catalogue with its icons repeated under new
 // ids up to `count`; each copy's artwork is its own file. False when the sample cannot be read.
 bool writeCatalogue(const std::filesystem::path& folder, std::size_t count) {
-  nlohmann::json catalogue = nlohmann::json::parse(readFile(std::filesystem::path(VX_SAMPLE_DATA_DIR) / "catalog.json"),
-                                                   nullptr, false);
+  nlohmann::json catalogue =
+      nlohmann::json::parse(readFile(std::filesystem::path(VX_SAMPLE_DATA_DIR) / "catalog.json"), nullptr, false);
   if (catalogue.is_discarded() || !catalogue.contains("icons") || catalogue["icons"].empty()) return false;
   const nlohmann::json sample = catalogue["icons"];
   std::error_code error;
@@ -67,7 +67,8 @@ std::size_t artworkFetched(const vx::devservice::DevService& service) {
 
 // The checksum of `area` once the screen there stopped changing for a moment (the program has
 // dealt with what it was sent); none if it keeps changing until `deadline`.
-std::optional<std::uint64_t> settledChecksum(XDisplay& display, const XDisplay::Rect& area, Clock::time_point deadline) {
+std::optional<std::uint64_t> settledChecksum(XDisplay& display, const XDisplay::Rect& area,
+                                             Clock::time_point deadline) {
   std::optional<std::uint64_t> previous;
   int unchanged = 0;
   while (Clock::now() < deadline) {

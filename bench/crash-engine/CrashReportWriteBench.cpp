@@ -67,8 +67,8 @@ void BM_SignalToClosedReport(benchmark::State& state) {
   static const bool prepared = [] {
     char folder[] = "/tmp/ce3benchXXXXXX";
     setenv("XDG_CACHE_HOME", mkdtemp(folder), 1);
-    g_shared = static_cast<Shared*>(mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE,
-                                         MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    g_shared =
+        static_cast<Shared*>(mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
     return true;
   }();
   (void)prepared;
@@ -107,10 +107,9 @@ void BM_SymbolLookupPerFrame(benchmark::State& state) {
     return l;
   }();
   const bool walked = state.range(0) != 0;
-  const std::uint64_t pcs[] = {reinterpret_cast<std::uint64_t>(&fault) + 4,
-                               reinterpret_cast<std::uint64_t>(&child) + 16,
-                               reinterpret_cast<std::uint64_t>(&getppid) + 2,
-                               reinterpret_cast<std::uint64_t>(&clock_gettime) + 2};
+  const std::uint64_t pcs[] = {
+      reinterpret_cast<std::uint64_t>(&fault) + 4, reinterpret_cast<std::uint64_t>(&child) + 16,
+      reinterpret_cast<std::uint64_t>(&getppid) + 2, reinterpret_cast<std::uint64_t>(&clock_gettime) + 2};
   MShxcrash_async_image_list_set_reading(list, true);
   std::size_t named = 0;
   for (auto _ : state) {
@@ -126,8 +125,7 @@ void BM_SymbolLookupPerFrame(benchmark::State& state) {
       MShxcrash_async_symbol_cache cache;
       MShxcrash_async_symbol_cache_init(&cache);
       if (MShxcrash_async_find_symbol(
-              image, 1, &cache, pc,
-              [](hxcrash_vm_address_t, const char*, void* n) { ++*static_cast<std::size_t*>(n); },
+              image, 1, &cache, pc, [](hxcrash_vm_address_t, const char*, void* n) { ++*static_cast<std::size_t*>(n); },
               &named) == hxcrash_error_none) {
         benchmark::DoNotOptimize(named);
       }

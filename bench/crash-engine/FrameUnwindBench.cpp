@@ -20,8 +20,7 @@ constexpr int kDepth = 64;
 MShxcrash_async_image_list gImages;
 
 // kDepth nested calls, then fn(state) at the bottom, where the whole stack stays live.
-__attribute__((noinline)) int recurse(int depth, void (*fn)(benchmark::State&),
-                                      benchmark::State& state) {
+__attribute__((noinline)) int recurse(int depth, void (*fn)(benchmark::State&), benchmark::State& state) {
   if (depth <= 1) {
     fn(state);
     return 0;
@@ -54,8 +53,7 @@ void dwarfBottom(benchmark::State& state) {
   DwarfRun run{&state, 0};
   MShxcrash_async_thread_state_current(runDwarf, &run);
   state.SetItemsProcessed(run.frames);
-  state.counters["frames_per_walk"] =
-      static_cast<double>(run.frames) / static_cast<double>(state.iterations());
+  state.counters["frames_per_walk"] = static_cast<double>(run.frames) / static_cast<double>(state.iterations());
 }
 
 void libunwindBottom(benchmark::State& state) {
@@ -69,8 +67,7 @@ void libunwindBottom(benchmark::State& state) {
     while (unw_step(&cursor) > 0) frames += 1;
   }
   state.SetItemsProcessed(frames);
-  state.counters["frames_per_walk"] =
-      static_cast<double>(frames) / static_cast<double>(state.iterations());
+  state.counters["frames_per_walk"] = static_cast<double>(frames) / static_cast<double>(state.iterations());
 }
 
 void DwarfReader(benchmark::State& state) { recurse(kDepth, dwarfBottom, state); }
@@ -102,9 +99,10 @@ int main(int argc, char** argv) {
   const double dwarf = reporter.perSecond["DwarfReader"];
   const double libunwind = reporter.perSecond["LibunwindStep"];
   if (dwarf > 0 && libunwind > 0) {
-    std::printf("frames/s on a %d-deep stack: DWARF reader %.3g, libunwind unw_step %.3g, "
-                "libunwind is %.1fx faster\n",
-                kDepth, dwarf, libunwind, libunwind / dwarf);
+    std::printf(
+        "frames/s on a %d-deep stack: DWARF reader %.3g, libunwind unw_step %.3g, "
+        "libunwind is %.1fx faster\n",
+        kDepth, dwarf, libunwind, libunwind / dwarf);
   }
   benchmark::Shutdown();
   MShxcrash_nasync_image_list_untrack(&gImages);

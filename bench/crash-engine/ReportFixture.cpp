@@ -57,12 +57,10 @@ int main(int argc, char** argv) {
   if (pid == 0) child();
   int status = 0;
   waitpid(pid, &status, 0);
-  const std::filesystem::path report = std::filesystem::path(folder) /
-                                       "com.vexelworks.crash-engine" /
-                                       "com.vexelworks.fixture" / "live_report.hxcrash";
+  const std::filesystem::path report =
+      std::filesystem::path(folder) / "com.vexelworks.crash-engine" / "com.vexelworks.fixture" / "live_report.hxcrash";
   std::error_code error;
-  std::filesystem::copy_file(report, argv[1],
-                             std::filesystem::copy_options::overwrite_existing, error);
+  std::filesystem::copy_file(report, argv[1], std::filesystem::copy_options::overwrite_existing, error);
   std::filesystem::remove_all(folder, error);
   if (!std::filesystem::exists(argv[1])) {
     std::fprintf(stderr, "no report was written\n");

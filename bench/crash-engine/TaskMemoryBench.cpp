@@ -24,8 +24,8 @@ void checkedRead(benchmark::State& state) {
   const auto base = reinterpret_cast<std::uint64_t>(source().data());
   std::size_t offset = 0;
   for (auto _ : state) {
-    const hxcrash_error_t err = MShxcrash_async_task_memcpy(
-        vx::mach_task_self(), base, static_cast<hxcrash_vm_off_t>(offset), target.data(), size);
+    const hxcrash_error_t err = MShxcrash_async_task_memcpy(vx::mach_task_self(), base,
+                                                            static_cast<hxcrash_vm_off_t>(offset), target.data(), size);
     benchmark::DoNotOptimize(err);
     benchmark::ClobberMemory();
     offset = (offset + 4096) % (source().size() - size);
@@ -76,8 +76,8 @@ int main(int argc, char** argv) {
     const double checked = reporter.perSecond["CheckedRead/" + std::string(size)];
     const double plain = reporter.perSecond["Memcpy/" + std::string(size)];
     if (checked > 0 && plain > 0) {
-      std::printf("%s-byte reads: checked %.3g/s, memcpy %.3g/s, memcpy is %.1fx faster\n", size,
-                  checked, plain, plain / checked);
+      std::printf("%s-byte reads: checked %.3g/s, memcpy %.3g/s, memcpy is %.1fx faster\n", size, checked, plain,
+                  plain / checked);
     }
   }
   benchmark::Shutdown();

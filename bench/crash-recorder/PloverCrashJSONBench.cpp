@@ -60,25 +60,24 @@ ordered_json makeReport() {
                         {"symbol_addr", random() >> 17}});
     }
     ordered_json registers = ordered_json::object();
-    for (const char* name : {"rax", "rbx", "rcx", "rdx", "rdi", "rsi", "rbp", "rsp", "r8", "r9",
-                             "r10", "r11", "r12", "r13", "r14", "r15", "rip", "rflags"}) {
+    for (const char* name : {"rax", "rbx", "rcx", "rdx", "rdi", "rsi", "rbp", "rsp", "r8", "r9", "r10", "r11", "r12",
+                             "r13", "r14", "r15", "rip", "rflags"}) {
       registers[name] = random() >> 1;
     }
-    threads.push_back({{"index", t},
-                       {"name", "worker \"" + std::to_string(t) + "\"\twith escapes\n"},
-                       {"crashed", t == 3},
-                       {"current_thread", t == 3},
-                       {"cpu_usage", 0.015625 * t},
-                       {"backtrace", {{"contents", frames}, {"skipped", 0}}},
-                       {"registers", {{"basic", registers}}},
-                       {"stack", {{"grow_direction", "-"},
-                                  {"dump_start", hex(random())},
-                                  {"contents", std::string(512, 'A' + t % 6)}}}});
+    threads.push_back(
+        {{"index", t},
+         {"name", "worker \"" + std::to_string(t) + "\"\twith escapes\n"},
+         {"crashed", t == 3},
+         {"current_thread", t == 3},
+         {"cpu_usage", 0.015625 * t},
+         {"backtrace", {{"contents", frames}, {"skipped", 0}}},
+         {"registers", {{"basic", registers}}},
+         {"stack",
+          {{"grow_direction", "-"}, {"dump_start", hex(random())}, {"contents", std::string(512, 'A' + t % 6)}}}});
   }
-  report["crash"] = {{"threads", threads},
-                     {"error", {{"signal", {{"signal", 11}, {"name", "SIGSEGV"}, {"code", 1}}},
-                                {"address", 0},
-                                {"type", "signal"}}}};
+  report["crash"] = {
+      {"threads", threads},
+      {"error", {{"signal", {{"signal", 11}, {"name", "SIGSEGV"}, {"code", 1}}}, {"address", 0}, {"type", "signal"}}}};
   report["user"] = {{"note", "caf\xc3\xa9 \xe2\x82\xac"}, {"ratio", 0.1}, {"none", nullptr}};
   return report;
 }
@@ -128,9 +127,8 @@ void BM_PloverCrashCallbackDecode(benchmark::State& state) {
   std::vector<char> scratch(10001);
   for (auto _ : state) {
     long containers = 0;
-    const int result = plovercrashjson_decode(text.data(), static_cast<int>(text.size()),
-                                              scratch.data(), static_cast<int>(scratch.size()),
-                                              &callbacks, &containers, nullptr);
+    const int result = plovercrashjson_decode(text.data(), static_cast<int>(text.size()), scratch.data(),
+                                              static_cast<int>(scratch.size()), &callbacks, &containers, nullptr);
     if (result != 0) {
       state.SkipWithError("decode failed");
     }
@@ -176,8 +174,7 @@ void BM_PloverCrashReencode(benchmark::State& state) {
         },
         &output);
     // Strings up to 5000 bytes fit the re-encoder's stack area.
-    plovercrashjson_addJSONElement(&context, nullptr, text.data(), static_cast<int>(text.size()),
-                                   true);
+    plovercrashjson_addJSONElement(&context, nullptr, text.data(), static_cast<int>(text.size()), true);
     benchmark::DoNotOptimize(output);
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
@@ -225,13 +222,12 @@ int main(int argc, char** argv) {
   const double callbackDecode = rate("BM_PloverCrashCallbackDecode");
   const double decode = rate("BM_PloverCrashDecode");
   const double parse = rate("BM_NlohmannParse");
-  std::printf("\nencode: PloverCrash %.1f MB/s, nlohmann dump %.1f MB/s, ratio %.2f\n", encode,
-              dump, dump > 0 ? encode / dump : 0.0);
-  std::printf("decode to a tree: PloverCrash %.1f MB/s, nlohmann parse %.1f MB/s, ratio %.2f\n",
-              decode, parse, parse > 0 ? decode / parse : 0.0);
-  std::printf("callback decode (no tree): PloverCrash %.1f MB/s, ratio to nlohmann parse %.2f\n",
-              callbackDecode, parse > 0 ? callbackDecode / parse : 0.0);
-  std::printf("re-encode (decode + encode): PloverCrash %.1f MB/s\n",
-              rate("BM_PloverCrashReencode"));
+  std::printf("\nencode: PloverCrash %.1f MB/s, nlohmann dump %.1f MB/s, ratio %.2f\n", encode, dump,
+              dump > 0 ? encode / dump : 0.0);
+  std::printf("decode to a tree: PloverCrash %.1f MB/s, nlohmann parse %.1f MB/s, ratio %.2f\n", decode, parse,
+              parse > 0 ? decode / parse : 0.0);
+  std::printf("callback decode (no tree): PloverCrash %.1f MB/s, ratio to nlohmann parse %.2f\n", callbackDecode,
+              parse > 0 ? callbackDecode / parse : 0.0);
+  std::printf("re-encode (decode + encode): PloverCrash %.1f MB/s\n", rate("BM_PloverCrashReencode"));
   return 0;
 }

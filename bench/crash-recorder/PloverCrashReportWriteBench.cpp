@@ -72,8 +72,8 @@ void writeJSONReport(PloverCrash_MonitorContext* context) {
   plovercrashcrs_initialize("Bench", (*g_folder + "/Reports").c_str());
   plovercrashccd_init(60);
   plovercrashcm_setEventCallback(writeJSONReport);
-  if (plovercrashcm_setActiveMonitors(static_cast<PloverCrashMonitorType>(
-          PloverCrashMonitorTypeSignal | PloverCrashMonitorTypeSystem)) == 0) {
+  if (plovercrashcm_setActiveMonitors(
+          static_cast<PloverCrashMonitorType>(PloverCrashMonitorTypeSignal | PloverCrashMonitorTypeSystem)) == 0) {
     _exit(2);
   }
   startThreadsAndFault(threads);
@@ -97,8 +97,8 @@ void prepare() {
     char folder[] = "/tmp/plovercrash-benchXXXXXX";
     g_folder = new std::string(mkdtemp(folder));
     setenv("XDG_CACHE_HOME", g_folder->c_str(), 1);
-    g_shared = static_cast<Shared*>(mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE,
-                                         MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    g_shared =
+        static_cast<Shared*>(mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
     return true;
   }();
   (void)prepared;
@@ -125,10 +125,8 @@ void run(benchmark::State& state, void (*child)(int)) {
 void BM_JSONReport(benchmark::State& state) { run(state, jsonChild); }
 void BM_ProtobufReport(benchmark::State& state) { run(state, protobufChild); }
 
-BENCHMARK(BM_JSONReport)->Arg(1)->Arg(8)->Arg(32)->UseManualTime()->Unit(
-    benchmark::kMillisecond)->Iterations(10);
-BENCHMARK(BM_ProtobufReport)->Arg(1)->Arg(8)->Arg(32)->UseManualTime()->Unit(
-    benchmark::kMillisecond)->Iterations(10);
+BENCHMARK(BM_JSONReport)->Arg(1)->Arg(8)->Arg(32)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
+BENCHMARK(BM_ProtobufReport)->Arg(1)->Arg(8)->Arg(32)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
 
 }  // namespace
 

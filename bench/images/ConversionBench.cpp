@@ -36,11 +36,10 @@ const std::vector<SampleIcon>& sampleIcons() {
     for (const auto& entry : std::filesystem::directory_iterator(VX_SAMPLE_ICONS_DIR)) {
       if (entry.path().extension() != ".svg") continue;
       std::ifstream in(entry.path(), std::ios::binary);
-      out.push_back({entry.path().string(),
-                     Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>())});
+      out.push_back(
+          {entry.path().string(), Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>())});
     }
-    std::sort(out.begin(), out.end(),
-              [](const SampleIcon& a, const SampleIcon& b) { return a.path < b.path; });
+    std::sort(out.begin(), out.end(), [](const SampleIcon& a, const SampleIcon& b) { return a.path < b.path; });
     return out;
   }();
   return icons;
@@ -162,14 +161,13 @@ int main(int argc, char** argv) {
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   RateReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  std::printf("\nIcons per second on %zu sample icons (rsvg-convert: one process per icon)\n",
-              sampleIcons().size());
+  std::printf("\nIcons per second on %zu sample icons (rsvg-convert: one process per icon)\n", sampleIcons().size());
   for (const char* task : {"SVGToPNG300", "SVGToPDF"}) {
     const auto ours = reporter.rates.find(std::string("BM_Ours_") + task);
     const auto peer = reporter.rates.find(std::string("BM_RsvgConvert_") + task);
     if (ours == reporter.rates.end() || peer == reporter.rates.end()) continue;
-    std::printf("  %-12s image pipeline %9.1f/s   rsvg-convert %9.1f/s   ratio %.2fx\n", task,
-                ours->second, peer->second, ours->second / peer->second);
+    std::printf("  %-12s image pipeline %9.1f/s   rsvg-convert %9.1f/s   ratio %.2fx\n", task, ours->second,
+                peer->second, ours->second / peer->second);
   }
   benchmark::Shutdown();
   return 0;

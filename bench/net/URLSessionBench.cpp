@@ -87,8 +87,18 @@ void BM_CurlParallelSmallGets(benchmark::State& state) {
     for (int i = 0; i < kRequests; ++i) config << "url = \"" << url << "\"\noutput = \"/dev/null\"\n";
   }
   const std::string maxText = std::to_string(kConnections);
-  const char* argv[] = {"curl", "--silent", "--no-progress-meter", "--fail", "--parallel", "--parallel-max", maxText.c_str(),
-                        "--noproxy", "*", "-K", path, nullptr};
+  const char* argv[] = {"curl",
+                        "--silent",
+                        "--no-progress-meter",
+                        "--fail",
+                        "--parallel",
+                        "--parallel-max",
+                        maxText.c_str(),
+                        "--noproxy",
+                        "*",
+                        "-K",
+                        path,
+                        nullptr};
   double total = 0;
   int done = 0;
   for (auto _ : state) {
@@ -97,8 +107,7 @@ void BM_CurlParallelSmallGets(benchmark::State& state) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    const int spawned =
-        posix_spawnp(&pid, "curl", &actions, nullptr, const_cast<char**>(argv), environ);
+    const int spawned = posix_spawnp(&pid, "curl", &actions, nullptr, const_cast<char**>(argv), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) {
       state.SkipWithError("curl could not be started");

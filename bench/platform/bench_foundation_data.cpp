@@ -37,7 +37,8 @@ void BM_UserDefaultsSetAndPersist(benchmark::State& state) {
   configHome();
   auto defaults = UserDefaults::make("bench-" + std::to_string(state.range(0)));
   // A suite of the given size, so the cost of writing the whole file shows.
-  for (std::int64_t i = 0; i < state.range(0); ++i) defaults->setString("value " + std::to_string(i), "key" + std::to_string(i));
+  for (std::int64_t i = 0; i < state.range(0); ++i)
+    defaults->setString("value " + std::to_string(i), "key" + std::to_string(i));
   std::int64_t counter = 0;
   for (auto _ : state) {
     defaults->setInteger(++counter, "counter");  // a changed value: written and fsynced
@@ -53,11 +54,21 @@ class Record : public Archivable {
     for (int i = 0; i < 50; ++i) {
       const auto key = "field" + std::to_string(i);
       switch (i % 5) {
-        case 0: fields.set(key, "text value number " + std::to_string(i)); break;
-        case 1: fields.set(key, std::int64_t{1} << (i % 60)); break;
-        case 2: fields.set(key, i * 0.25); break;
-        case 3: fields.set(key, i % 2 == 0); break;
-        default: fields.set(key, std::chrono::system_clock::now()); break;
+        case 0:
+          fields.set(key, "text value number " + std::to_string(i));
+          break;
+        case 1:
+          fields.set(key, std::int64_t{1} << (i % 60));
+          break;
+        case 2:
+          fields.set(key, i * 0.25);
+          break;
+        case 3:
+          fields.set(key, i % 2 == 0);
+          break;
+        default:
+          fields.set(key, std::chrono::system_clock::now());
+          break;
       }
     }
   }
@@ -65,11 +76,21 @@ class Record : public Archivable {
     for (int i = 0; i < 50; ++i) {
       const auto key = "field" + std::to_string(i);
       switch (i % 5) {
-        case 0: fields.set(key, coder.decodeString(key).value_or("")); break;
-        case 1: fields.set(key, coder.decodeInt64(key).value_or(0)); break;
-        case 2: fields.set(key, coder.decodeDouble(key).value_or(0)); break;
-        case 3: fields.set(key, coder.decodeBool(key).value_or(false)); break;
-        default: fields.set(key, coder.decodeDate(key).value_or(Date{})); break;
+        case 0:
+          fields.set(key, coder.decodeString(key).value_or(""));
+          break;
+        case 1:
+          fields.set(key, coder.decodeInt64(key).value_or(0));
+          break;
+        case 2:
+          fields.set(key, coder.decodeDouble(key).value_or(0));
+          break;
+        case 3:
+          fields.set(key, coder.decodeBool(key).value_or(false));
+          break;
+        default:
+          fields.set(key, coder.decodeDate(key).value_or(Date{}));
+          break;
       }
     }
   }
@@ -77,11 +98,21 @@ class Record : public Archivable {
   void encodeWithCoder(KeyedArchiver& coder) const override {
     for (const auto& [key, value] : fields) {
       switch (value.type()) {
-        case Value::Type::String: coder.encodeString(*value.stringValue(), key); break;
-        case Value::Type::Integer: coder.encodeInt64(*value.integerValue(), key); break;
-        case Value::Type::Double: coder.encodeDouble(*value.doubleValue(), key); break;
-        case Value::Type::Bool: coder.encodeBool(*value.boolValue(), key); break;
-        default: coder.encodeDate(*value.dateValue(), key); break;
+        case Value::Type::String:
+          coder.encodeString(*value.stringValue(), key);
+          break;
+        case Value::Type::Integer:
+          coder.encodeInt64(*value.integerValue(), key);
+          break;
+        case Value::Type::Double:
+          coder.encodeDouble(*value.doubleValue(), key);
+          break;
+        case Value::Type::Bool:
+          coder.encodeBool(*value.boolValue(), key);
+          break;
+        default:
+          coder.encodeDate(*value.dateValue(), key);
+          break;
       }
     }
   }

@@ -26,8 +26,11 @@ std::string makePageReply() {
                      {"icon_url", "http://127.0.0.1:8765/static/" + icon["file"].get<std::string>()},
                      {"permalink", icon["permalink"]},
                      {"uploader_id", icon["uploader_id"]},
-                     {"uploader", {{"name", creator["name"]}, {"username", creator["username"]},
-                                   {"location", creator["location"]}, {"permalink", creator["permalink"]}}},
+                     {"uploader",
+                      {{"name", creator["name"]},
+                       {"username", creator["username"]},
+                       {"location", creator["location"]},
+                       {"permalink", creator["permalink"]}}},
                      {"collection", nlohmann::json::array({{{"id", "2001"}, {"name", "Weather Basics"}}})}});
   }
   return nlohmann::json{{"icons", icons}, {"total", 1000}}.dump();
@@ -77,8 +80,8 @@ int main(int argc, char** argv) {
     benchmark::DoNotOptimize(Vexelworks::parseIcons((*json)["icons"]).size());
   });
   const double bare = time([] { benchmark::DoNotOptimize(nlohmann::json::parse(reply()).size()); });
-  std::printf("pages/s into records: %.0f, bare JSON parse: %.0f, ratio (records/bare time): %.2f\n",
-              1.0 / records, 1.0 / bare, records / bare);
+  std::printf("pages/s into records: %.0f, bare JSON parse: %.0f, ratio (records/bare time): %.2f\n", 1.0 / records,
+              1.0 / bare, records / bare);
   benchmark::Shutdown();
   return 0;
 }

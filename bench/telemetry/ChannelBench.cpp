@@ -112,7 +112,9 @@ struct Pipeline {
     group = MSChannelGroupDefault::make(ingestion, storage);
     unit = group->addChannelUnitWithConfiguration(std::make_shared<MSChannelUnitConfiguration>("Analytics"));
   }
-  void drain() { group->logsDispatchQueue()->sync([] {}); }
+  void drain() {
+    group->logsDispatchQueue()->sync([] {});
+  }
 };
 
 void BM_StoreSaveLog(benchmark::State& state) {
@@ -123,8 +125,8 @@ void BM_StoreSaveLog(benchmark::State& state) {
   for (auto _ : state) {
     if (!storage.saveLog(log, "Analytics", 1)) state.SkipWithError("save failed");
   }
-  rates()["store save"] = static_cast<double>(state.iterations()) /
-                          std::chrono::duration<double>(Clock::now() - start).count();
+  rates()["store save"] =
+      static_cast<double>(state.iterations()) / std::chrono::duration<double>(Clock::now() - start).count();
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_StoreSaveLog)->Unit(benchmark::kMicrosecond);
@@ -150,8 +152,8 @@ void BM_EnqueueCall(benchmark::State& state) {
     }
   }
   pipeline.drain();
-  rates()["enqueue call (us)"] = std::chrono::duration<double, std::micro>(timed).count() /
-                                 static_cast<double>(state.iterations());
+  rates()["enqueue call (us)"] =
+      std::chrono::duration<double, std::micro>(timed).count() / static_cast<double>(state.iterations());
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_EnqueueCall)->Unit(benchmark::kMicrosecond);

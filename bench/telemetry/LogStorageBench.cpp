@@ -203,7 +203,8 @@ void BM_CeilingLoadAndDeleteBatch(benchmark::State& state) {
     available -= static_cast<std::int64_t>(rows);
     timed += Clock::now() - start;
   }
-  rates()["load+delete ceiling"] = static_cast<double>(state.iterations()) / std::chrono::duration<double>(timed).count();
+  rates()["load+delete ceiling"] =
+      static_cast<double>(state.iterations()) / std::chrono::duration<double>(timed).count();
   sqlite3_finalize(select);
   sqlite3_finalize(remove);
   sqlite3_close(db);

@@ -70,7 +70,9 @@ class Delegate : public CollectionViewDelegate, public CollectionViewDelegateCol
   std::optional<int> numberOfColumnsInSection(CollectionView& view, CollectionViewLayout&, int) override {
     return static_cast<int>(view.width() / (80 + 10));
   }
-  std::optional<double> interitemSpacingForSectionAt(CollectionView&, CollectionViewLayout&, int) override { return 10; }
+  std::optional<double> interitemSpacingForSectionAt(CollectionView&, CollectionViewLayout&, int) override {
+    return 10;
+  }
   std::optional<double> columnSpacingForSectionAt(CollectionView&, CollectionViewLayout&, int) override { return 10; }
 };
 
@@ -102,7 +104,7 @@ void BM_ScrollTenThousandIcons(benchmark::State& state) {
       next = 0;
       ++passes;
     }
-    bar->setValue(next);  // scrolls: lays out and places the visible cells
+    bar->setValue(next);              // scrolls: lays out and places the visible cells
     view.viewport()->render(&frame);  // paints the background and every shown cell
     benchmark::DoNotOptimize(frame.constBits());
     ++frames;
@@ -113,7 +115,13 @@ void BM_ScrollTenThousandIcons(benchmark::State& state) {
   state.counters["passes"] = static_cast<double>(passes);
 }
 // 16 points per frame is a smooth fling; 768 is a page per frame (every cell new each frame).
-BENCHMARK(BM_ScrollTenThousandIcons)->Arg(16)->Arg(120)->Arg(768)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
+BENCHMARK(BM_ScrollTenThousandIcons)
+    ->Arg(16)
+    ->Arg(120)
+    ->Arg(768)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(2.0)
+    ->UseRealTime();
 
 }  // namespace
 

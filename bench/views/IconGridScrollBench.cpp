@@ -47,9 +47,9 @@ Library makeLibrary(std::size_t count) {
   if (artwork.empty()) return library;
   for (std::size_t i = 0; i < count; ++i) {
     const std::string id = std::to_string(100000 + i);
-    auto icon = std::make_shared<const Icon>(Icon{id, "icon", "Icon " + id, *vx::URL::parse("http://127.0.0.1/" + id + ".svg"),
-                                                  *vx::URL::parse("http://127.0.0.1/icon/" + id),
-                                                  std::make_shared<const Creator>(), nullptr});
+    auto icon = std::make_shared<const Icon>(
+        Icon{id, "icon", "Icon " + id, *vx::URL::parse("http://127.0.0.1/" + id + ".svg"),
+             *vx::URL::parse("http://127.0.0.1/icon/" + id), std::make_shared<const Creator>(), nullptr});
     const auto& [svg, pdf] = artwork[i % artwork.size()];
     library.store->svgCache().setObject(icon->id, svg);
     library.store->pdfCache().setObject(icon->id, pdf);
@@ -64,8 +64,8 @@ class Source : public CollectionViewDataSource {
   Source(const Library& library, const ZoomLevel& zoom) : library_(library), zoom_(zoom) {}
   int numberOfItemsInSection(CollectionView&, int) override { return static_cast<int>(library_.icons.size()); }
   CollectionViewCell* cellForItemAt(CollectionView& view, const IndexPath& path) override {
-    auto* cell = static_cast<IconCollectionViewCell*>(
-        view.dequeueReusableCell(IconCollectionViewCell::reuseIdentifier, path));
+    auto* cell =
+        static_cast<IconCollectionViewCell*>(view.dequeueReusableCell(IconCollectionViewCell::reuseIdentifier, path));
     const auto& icon = library_.icons[static_cast<std::size_t>(path.item)];
     cell->setImage(library_.store->image(*icon, zoom_.size, Color::black()));
     cell->setIconColor(Color::rgb(0.9, 0.3, 0.1));

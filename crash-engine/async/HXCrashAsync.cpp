@@ -26,27 +26,33 @@ const MShxcrash_async_byteorder MShxcrash_async_byteorder_swapped = {swap16, swa
 
 const char* MShxcrash_async_strerror(hxcrash_error_t error) {
   switch (error) {
-    case hxcrash_error_none: return "No error";
-    case hxcrash_error_unknown: return "Unknown error";
-    case hxcrash_error_output: return "Output file can not be opened (or written to)";
-    case hxcrash_error_no_memory: return "No memory available";
-    case hxcrash_error_not_supported: return "Operation not supported";
-    case hxcrash_error_invalid_argument: return "Invalid argument";
-    case hxcrash_error_internal: return "Internal error";
-    case hxcrash_error_access_denied: return "Access denied";
-    case hxcrash_error_not_found: return "Not found";
-    case hxcrash_error_invalid_data: return "The input data is in an unknown or invalid format.";
+    case hxcrash_error_none:
+      return "No error";
+    case hxcrash_error_unknown:
+      return "Unknown error";
+    case hxcrash_error_output:
+      return "Output file can not be opened (or written to)";
+    case hxcrash_error_no_memory:
+      return "No memory available";
+    case hxcrash_error_not_supported:
+      return "Operation not supported";
+    case hxcrash_error_invalid_argument:
+      return "Invalid argument";
+    case hxcrash_error_internal:
+      return "Internal error";
+    case hxcrash_error_access_denied:
+      return "Access denied";
+    case hxcrash_error_not_found:
+      return "Not found";
+    case hxcrash_error_invalid_data:
+      return "The input data is in an unknown or invalid format.";
   }
   return "Unhandled error code";
 }
 
-const MShxcrash_async_byteorder* MShxcrash_async_byteorder_little_endian() {
-  return &MShxcrash_async_byteorder_direct;
-}
+const MShxcrash_async_byteorder* MShxcrash_async_byteorder_little_endian() { return &MShxcrash_async_byteorder_direct; }
 
-const MShxcrash_async_byteorder* MShxcrash_async_byteorder_big_endian() {
-  return &MShxcrash_async_byteorder_swapped;
-}
+const MShxcrash_async_byteorder* MShxcrash_async_byteorder_big_endian() { return &MShxcrash_async_byteorder_swapped; }
 
 bool MShxcrash_async_address_apply_offset(hxcrash_vm_address_t base, hxcrash_vm_off_t offset,
                                           hxcrash_vm_address_t* result) {
@@ -66,60 +72,58 @@ vx::thread_t MSpl_mach_thread_self() {
   return thread;
 }
 
-vx::kern_return_t MShxcrash_async_read_addr(vx::task_t task, hxcrash_vm_address_t source,
-                                            void* target, hxcrash_vm_size_t length) {
+vx::kern_return_t MShxcrash_async_read_addr(vx::task_t task, hxcrash_vm_address_t source, void* target,
+                                            hxcrash_vm_size_t length) {
   vx::mach_vm_size_t read = 0;
-  return vx::mach_vm_read_overwrite(task, source, length,
-                                    reinterpret_cast<vx::mach_vm_address_t>(target), &read);
+  return vx::mach_vm_read_overwrite(task, source, length, reinterpret_cast<vx::mach_vm_address_t>(target), &read);
 }
 
-hxcrash_error_t MShxcrash_async_task_memcpy(vx::task_t task, hxcrash_vm_address_t address,
-                                            hxcrash_vm_off_t offset, void* target,
-                                            hxcrash_vm_size_t length) {
+hxcrash_error_t MShxcrash_async_task_memcpy(vx::task_t task, hxcrash_vm_address_t address, hxcrash_vm_off_t offset,
+                                            void* target, hxcrash_vm_size_t length) {
   hxcrash_vm_address_t source = 0;
   if (!MShxcrash_async_address_apply_offset(address, offset, &source)) {
     return hxcrash_error_no_memory;
   }
   vx::mach_vm_size_t read = 0;
-  const vx::kern_return_t kr = vx::mach_vm_read_overwrite(
-      task, source, length, reinterpret_cast<vx::mach_vm_address_t>(target), &read);
+  const vx::kern_return_t kr =
+      vx::mach_vm_read_overwrite(task, source, length, reinterpret_cast<vx::mach_vm_address_t>(target), &read);
   switch (kr) {
-    case vx::KERN_SUCCESS: return hxcrash_error_none;
-    case vx::KERN_INVALID_ADDRESS: return hxcrash_error_not_found;
-    case vx::KERN_PROTECTION_FAILURE: return hxcrash_error_access_denied;
+    case vx::KERN_SUCCESS:
+      return hxcrash_error_none;
+    case vx::KERN_INVALID_ADDRESS:
+      return hxcrash_error_not_found;
+    case vx::KERN_PROTECTION_FAILURE:
+      return hxcrash_error_access_denied;
     default:
       MSHXCF_DEBUG("Unexpected error from vm_read_overwrite: %d", kr);
       return hxcrash_error_unknown;
   }
 }
 
-hxcrash_error_t MShxcrash_async_task_read_uint8(vx::task_t task, hxcrash_vm_address_t address,
-                                                hxcrash_vm_off_t offset, std::uint8_t* out) {
+hxcrash_error_t MShxcrash_async_task_read_uint8(vx::task_t task, hxcrash_vm_address_t address, hxcrash_vm_off_t offset,
+                                                std::uint8_t* out) {
   return MShxcrash_async_task_memcpy(task, address, offset, out, sizeof *out);
 }
 
-hxcrash_error_t MShxcrash_async_task_read_uint16(vx::task_t task,
-                                                 const MShxcrash_async_byteorder* byteorder,
-                                                 hxcrash_vm_address_t address,
-                                                 hxcrash_vm_off_t offset, std::uint16_t* out) {
+hxcrash_error_t MShxcrash_async_task_read_uint16(vx::task_t task, const MShxcrash_async_byteorder* byteorder,
+                                                 hxcrash_vm_address_t address, hxcrash_vm_off_t offset,
+                                                 std::uint16_t* out) {
   const hxcrash_error_t err = MShxcrash_async_task_memcpy(task, address, offset, out, sizeof *out);
   if (err == hxcrash_error_none) *out = byteorder->swap16(*out);
   return err;
 }
 
-hxcrash_error_t MShxcrash_async_task_read_uint32(vx::task_t task,
-                                                 const MShxcrash_async_byteorder* byteorder,
-                                                 hxcrash_vm_address_t address,
-                                                 hxcrash_vm_off_t offset, std::uint32_t* out) {
+hxcrash_error_t MShxcrash_async_task_read_uint32(vx::task_t task, const MShxcrash_async_byteorder* byteorder,
+                                                 hxcrash_vm_address_t address, hxcrash_vm_off_t offset,
+                                                 std::uint32_t* out) {
   const hxcrash_error_t err = MShxcrash_async_task_memcpy(task, address, offset, out, sizeof *out);
   if (err == hxcrash_error_none) *out = byteorder->swap32(*out);
   return err;
 }
 
-hxcrash_error_t MShxcrash_async_task_read_uint64(vx::task_t task,
-                                                 const MShxcrash_async_byteorder* byteorder,
-                                                 hxcrash_vm_address_t address,
-                                                 hxcrash_vm_off_t offset, std::uint64_t* out) {
+hxcrash_error_t MShxcrash_async_task_read_uint64(vx::task_t task, const MShxcrash_async_byteorder* byteorder,
+                                                 hxcrash_vm_address_t address, hxcrash_vm_off_t offset,
+                                                 std::uint64_t* out) {
   const hxcrash_error_t err = MShxcrash_async_task_memcpy(task, address, offset, out, sizeof *out);
   if (err == hxcrash_error_none) *out = byteorder->swap64(*out);
   return err;

@@ -56,33 +56,29 @@ bool MShxcrash_async_address_apply_offset(hxcrash_vm_address_t base, hxcrash_vm_
 vx::thread_t MSpl_mach_thread_self();
 
 // Crash time. Copies length bytes at source in task to target; the kernel's result unchanged.
-vx::kern_return_t MShxcrash_async_read_addr(vx::task_t task, hxcrash_vm_address_t source,
-                                            void* target, hxcrash_vm_size_t length);
+vx::kern_return_t MShxcrash_async_read_addr(vx::task_t task, hxcrash_vm_address_t source, void* target,
+                                            hxcrash_vm_size_t length);
 
 // Crash time. Copies length bytes from address + offset in task into target.
 // hxcrash_error_no_memory when address + offset overflows; hxcrash_error_not_found for an
 // unmapped address, hxcrash_error_access_denied for a protected one, hxcrash_error_unknown
 // (with a diagnostic line) for any other failure.
-hxcrash_error_t MShxcrash_async_task_memcpy(vx::task_t task, hxcrash_vm_address_t address,
-                                            hxcrash_vm_off_t offset, void* target,
-                                            hxcrash_vm_size_t length);
+hxcrash_error_t MShxcrash_async_task_memcpy(vx::task_t task, hxcrash_vm_address_t address, hxcrash_vm_off_t offset,
+                                            void* target, hxcrash_vm_size_t length);
 
 // Crash time. Read one value through MShxcrash_async_task_memcpy, swapped by the byte order.
 // On a non-zero result *out holds no meaningful value.
-hxcrash_error_t MShxcrash_async_task_read_uint8(vx::task_t task, hxcrash_vm_address_t address,
-                                                hxcrash_vm_off_t offset, std::uint8_t* out);
-hxcrash_error_t MShxcrash_async_task_read_uint16(vx::task_t task,
-                                                 const MShxcrash_async_byteorder* byteorder,
-                                                 hxcrash_vm_address_t address,
-                                                 hxcrash_vm_off_t offset, std::uint16_t* out);
-hxcrash_error_t MShxcrash_async_task_read_uint32(vx::task_t task,
-                                                 const MShxcrash_async_byteorder* byteorder,
-                                                 hxcrash_vm_address_t address,
-                                                 hxcrash_vm_off_t offset, std::uint32_t* out);
-hxcrash_error_t MShxcrash_async_task_read_uint64(vx::task_t task,
-                                                 const MShxcrash_async_byteorder* byteorder,
-                                                 hxcrash_vm_address_t address,
-                                                 hxcrash_vm_off_t offset, std::uint64_t* out);
+hxcrash_error_t MShxcrash_async_task_read_uint8(vx::task_t task, hxcrash_vm_address_t address, hxcrash_vm_off_t offset,
+                                                std::uint8_t* out);
+hxcrash_error_t MShxcrash_async_task_read_uint16(vx::task_t task, const MShxcrash_async_byteorder* byteorder,
+                                                 hxcrash_vm_address_t address, hxcrash_vm_off_t offset,
+                                                 std::uint16_t* out);
+hxcrash_error_t MShxcrash_async_task_read_uint32(vx::task_t task, const MShxcrash_async_byteorder* byteorder,
+                                                 hxcrash_vm_address_t address, hxcrash_vm_off_t offset,
+                                                 std::uint32_t* out);
+hxcrash_error_t MShxcrash_async_task_read_uint64(vx::task_t task, const MShxcrash_async_byteorder* byteorder,
+                                                 hxcrash_vm_address_t address, hxcrash_vm_off_t offset,
+                                                 std::uint64_t* out);
 
 // Crash time. Byte-wise comparison as unsigned characters: the difference of the first
 // differing pair, 0 when both end together. The n variant looks at most at n bytes.
@@ -116,9 +112,7 @@ void MShxcrash_async_debug(const char* function, int line, const char* format, .
 const char* MShxcrash_async_errno_text(int error);
 
 // Crash time. Writes a diagnostic line with the failed condition and aborts.
-[[noreturn]] void MShxcrash_async_assert_fail(const char* function, int line,
-                                              const char* condition);
+[[noreturn]] void MShxcrash_async_assert_fail(const char* function, int line, const char* condition);
 
 #define MSHXCF_DEBUG(...) MShxcrash_async_debug(__func__, __LINE__, __VA_ARGS__)
-#define MSHXCF_ASSERT(condition, text) \
-  ((condition) ? (void)0 : MShxcrash_async_assert_fail(__func__, __LINE__, text))
+#define MSHXCF_ASSERT(condition, text) ((condition) ? (void)0 : MShxcrash_async_assert_fail(__func__, __LINE__, text))

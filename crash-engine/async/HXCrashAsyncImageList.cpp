@@ -19,8 +19,8 @@ struct retired_record {
 };
 
 struct late_images {
-  int adding;                    // 1 while a thread fills records
-  std::size_t count;             // records published (release order)
+  int adding;         // 1 while a thread fills records
+  std::size_t count;  // records published (release order)
   MShxcrash_async_macho records[MSHXCRASH_LATE_IMAGE_COUNT];
   char names[MSHXCRASH_LATE_IMAGE_COUNT][256];
 };
@@ -39,8 +39,7 @@ void MShxcrash_nasync_image_list_init(MShxcrash_async_image_list* list, task_t t
 void MShxcrash_nasync_image_list_free(MShxcrash_async_image_list* list) {
   MShxcrash_nasync_image_list_untrack(list);
   list->list->set_reading(true);
-  for (ImageNodeList::node* item = list->list->next(nullptr); item != nullptr;
-       item = list->list->next(item)) {
+  for (ImageNodeList::node* item = list->list->next(nullptr); item != nullptr; item = list->list->next(item)) {
     MShxcrash_nasync_macho_free(item->value);
     std::free(item->value);
   }
@@ -62,8 +61,8 @@ void MShxcrash_nasync_image_list_free(MShxcrash_async_image_list* list) {
   mach_port_mod_refs(mach_task_self(), list->task, MACH_PORT_RIGHT_SEND, -1);
 }
 
-void MShxcrash_nasync_image_list_append(MShxcrash_async_image_list* list,
-                                        hxcrash_vm_address_t header, const char* name) {
+void MShxcrash_nasync_image_list_append(MShxcrash_async_image_list* list, hxcrash_vm_address_t header,
+                                        const char* name) {
   auto* image = static_cast<MShxcrash_async_macho*>(std::calloc(1, sizeof(MShxcrash_async_macho)));
   if (image == nullptr) return;
   const hxcrash_error_t err = MShxcrash_nasync_macho_init(image, list->task, name, header);
@@ -77,11 +76,9 @@ void MShxcrash_nasync_image_list_append(MShxcrash_async_image_list* list,
   list->list->nasync_append(image);
 }
 
-void MShxcrash_nasync_image_list_remove(MShxcrash_async_image_list* list,
-                                        hxcrash_vm_address_t header) {
+void MShxcrash_nasync_image_list_remove(MShxcrash_async_image_list* list, hxcrash_vm_address_t header) {
   list->list->set_reading(true);
-  for (ImageNodeList::node* item = list->list->next(nullptr); item != nullptr;
-       item = list->list->next(item)) {
+  for (ImageNodeList::node* item = list->list->next(nullptr); item != nullptr; item = list->list->next(item)) {
     if (item->value->header_addr == header) {
       MShxcrash_async_macho* image = item->value;
       list->list->nasync_remove_node(item);
@@ -91,22 +88,19 @@ void MShxcrash_nasync_image_list_remove(MShxcrash_async_image_list* list,
       retired_record* head = __atomic_load_n(&list->retired, __ATOMIC_ACQUIRE);
       do {
         record->next = head;
-      } while (!__atomic_compare_exchange_n(&list->retired, &head, record, true, __ATOMIC_ACQ_REL,
-                                            __ATOMIC_ACQUIRE));
+      } while (!__atomic_compare_exchange_n(&list->retired, &head, record, true, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE));
       list->list->set_reading(false);
       return;
     }
   }
   list->list->set_reading(false);
-  MSHXCF_DEBUG("Can't find header addr=%llu in Mach-O image list.",
-               static_cast<unsigned long long>(header));
+  MSHXCF_DEBUG("Can't find header addr=%llu in Mach-O image list.", static_cast<unsigned long long>(header));
 }
 
 namespace {
 
 void imageAdded(void* context, std::uint64_t header, std::int64_t, const char* name) {
-  MShxcrash_nasync_image_list_append(static_cast<MShxcrash_async_image_list*>(context), header,
-                                     name);
+  MShxcrash_nasync_image_list_append(static_cast<MShxcrash_async_image_list*>(context), header, name);
 }
 
 void imageRemoved(void* context, std::uint64_t header, std::int64_t, const char*) {
@@ -120,16 +114,13 @@ void MShxcrash_nasync_image_list_track(MShxcrash_async_image_list* list) {
   dyld_add_observer(list, imageAdded, imageRemoved);
 }
 
-void MShxcrash_nasync_image_list_untrack(MShxcrash_async_image_list* list) {
-  dyld_remove_observer(list);
-}
+void MShxcrash_nasync_image_list_untrack(MShxcrash_async_image_list* list) { dyld_remove_observer(list); }
 
 namespace {
 
 bool isLate(const MShxcrash_async_image_list* list, const MShxcrash_async_macho* image) {
   const late_images* late = list->late;
-  return late != nullptr && image >= late->records &&
-         image < late->records + MSHXCRASH_LATE_IMAGE_COUNT;
+  return late != nullptr && image >= late->records && image < late->records + MSHXCRASH_LATE_IMAGE_COUNT;
 }
 
 std::size_t lateCount(const MShxcrash_async_image_list* list) {
@@ -140,11 +131,9 @@ std::size_t lateCount(const MShxcrash_async_image_list* list) {
 // so this is answered without reading the image: most of the linker's list is known, and reading
 // each image's headers and sections at crash time cost tens of milliseconds.
 bool holdsBias(MShxcrash_async_image_list* list, std::uint64_t bias) {
-  for (ImageNodeList::node* item = list->list->next(nullptr); item != nullptr;
-       item = list->list->next(item)) {
+  for (ImageNodeList::node* item = list->list->next(nullptr); item != nullptr; item = list->list->next(item)) {
     const MShxcrash_async_macho* image = item->value;
-    if (image->format == MShxcrash_async_image_format_elf &&
-        static_cast<std::uint64_t>(image->vmaddr_slide) == bias) {
+    if (image->format == MShxcrash_async_image_format_elf && static_cast<std::uint64_t>(image->vmaddr_slide) == bias) {
       return true;
     }
   }
@@ -152,8 +141,7 @@ bool holdsBias(MShxcrash_async_image_list* list, std::uint64_t bias) {
 }
 
 bool listHolds(MShxcrash_async_image_list* list, hxcrash_vm_address_t header) {
-  for (ImageNodeList::node* item = list->list->next(nullptr); item != nullptr;
-       item = list->list->next(item)) {
+  for (ImageNodeList::node* item = list->list->next(nullptr); item != nullptr; item = list->list->next(item)) {
     if (item->value->header_addr == header) return true;
   }
   return false;
@@ -172,10 +160,14 @@ MShxcrash_async_macho* lateFrom(MShxcrash_async_image_list* list, std::size_t in
 
 std::pair<std::int32_t, std::int32_t> machoCpuOfElfMachine(std::uint16_t machine) {
   switch (machine) {
-    case 62: return {CPU_TYPE_X86_64, CPU_SUBTYPE_X86_64_ALL};  // EM_X86_64
-    case 3: return {CPU_TYPE_X86, 3};                            // EM_386
-    case 183: return {0x0100000c, 0};                            // EM_AARCH64
-    default: return {-1, 0};
+    case 62:
+      return {CPU_TYPE_X86_64, CPU_SUBTYPE_X86_64_ALL};  // EM_X86_64
+    case 3:
+      return {CPU_TYPE_X86, 3};  // EM_386
+    case 183:
+      return {0x0100000c, 0};  // EM_AARCH64
+    default:
+      return {-1, 0};
   }
 }
 
@@ -193,8 +185,7 @@ bool addLinkerImage(void* context, std::uint64_t bias, std::uint64_t nameAddress
   ElfImageFacts facts;
   // A shared object's first segment starts at its load bias; the program itself (and anything
   // not laid out that way) is already on the list from the start.
-  if (!elf_has_magic(list->task, bias) ||
-      elf_image_facts(list->task, bias, nullptr, &facts) != KERN_SUCCESS) {
+  if (!elf_has_magic(list->task, bias) || elf_image_facts(list->task, bias, nullptr, &facts) != KERN_SUCCESS) {
     return true;
   }
   const hxcrash_vm_address_t header = facts.header;
@@ -210,8 +201,7 @@ bool addLinkerImage(void* context, std::uint64_t bias, std::uint64_t nameAddress
   // The name in pieces, so a short string near the end of a mapping still reads.
   while (nameAddress != 0 && length < sizeof late->names[count] - 1) {
     char piece[16];
-    if (MShxcrash_async_read_addr(list->task, nameAddress + length, piece, sizeof piece) !=
-        KERN_SUCCESS) {
+    if (MShxcrash_async_read_addr(list->task, nameAddress + length, piece, sizeof piece) != KERN_SUCCESS) {
       break;
     }
     std::size_t i = 0;
@@ -256,8 +246,7 @@ std::size_t MShxcrash_async_image_list_add_linker_images(MShxcrash_async_image_l
   late_images* late = list->late;
   if (late == nullptr) return 0;
   int idle = 0;
-  if (!__atomic_compare_exchange_n(&late->adding, &idle, 1, false, __ATOMIC_ACQ_REL,
-                                   __ATOMIC_ACQUIRE)) {
+  if (!__atomic_compare_exchange_n(&late->adding, &idle, 1, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
     return 0;
   }
   // The look starts afresh, so a library unloaded since the last one is not kept.
@@ -283,12 +272,10 @@ MShxcrash_async_macho* MShxcrash_async_image_list_next(MShxcrash_async_image_lis
   if (current == nullptr) {
     node = list->list->next(nullptr);
   } else {
-    auto* currentNode = static_cast<ImageNodeList::node*>(
-        __atomic_load_n(&current->list_node, __ATOMIC_ACQUIRE));
+    auto* currentNode = static_cast<ImageNodeList::node*>(__atomic_load_n(&current->list_node, __ATOMIC_ACQUIRE));
     if (currentNode == nullptr) {
       // Not reached by a walk yet: find it from the head.
-      for (currentNode = list->list->next(nullptr);
-           currentNode != nullptr && currentNode->value != current;
+      for (currentNode = list->list->next(nullptr); currentNode != nullptr && currentNode->value != current;
            currentNode = list->list->next(currentNode)) {
       }
       if (currentNode == nullptr) return nullptr;
@@ -297,15 +284,14 @@ MShxcrash_async_macho* MShxcrash_async_image_list_next(MShxcrash_async_image_lis
   }
   if (node == nullptr) return lateFrom(list, 0);
   void* expected = nullptr;
-  __atomic_compare_exchange_n(&node->value->list_node, &expected, static_cast<void*>(node), false,
-                              __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+  __atomic_compare_exchange_n(&node->value->list_node, &expected, static_cast<void*>(node), false, __ATOMIC_SEQ_CST,
+                              __ATOMIC_SEQ_CST);
   return node->value;
 }
 
 MShxcrash_async_macho* MShxcrash_async_image_containing_address(MShxcrash_async_image_list* list,
                                                                 hxcrash_vm_address_t address) {
-  for (ImageNodeList::node* item = list->list->next(nullptr); item != nullptr;
-       item = list->list->next(item)) {
+  for (ImageNodeList::node* item = list->list->next(nullptr); item != nullptr; item = list->list->next(item)) {
     if (MShxcrash_async_macho_contains_address(item->value, address)) return item->value;
   }
   const std::size_t count = lateCount(list);

@@ -32,13 +32,12 @@ void MShxcrash_nasync_image_list_free(MShxcrash_async_image_list* list);
 
 // Builds the record of the image at header and appends it. A record that cannot be built is
 // not added ("Unexpected failure initializing Mach-O structure for %s: %d").
-void MShxcrash_nasync_image_list_append(MShxcrash_async_image_list* list,
-                                        hxcrash_vm_address_t header, const char* name);
+void MShxcrash_nasync_image_list_append(MShxcrash_async_image_list* list, hxcrash_vm_address_t header,
+                                        const char* name);
 
 // Removes the first image with this header address. Its record stays valid. Not found:
 // "Can't find header addr=%llu in Mach-O image list.".
-void MShxcrash_nasync_image_list_remove(MShxcrash_async_image_list* list,
-                                        hxcrash_vm_address_t header);
+void MShxcrash_nasync_image_list_remove(MShxcrash_async_image_list* list, hxcrash_vm_address_t header);
 
 // Keeps list current with the process's images: appends every image loaded now and, from then
 // on, appends and removes as the platform layer reports images coming and going (after

@@ -108,9 +108,7 @@ class HXCrashAsyncLinkedList {
   }
 
   // Crash time. Counts a reader in (true) or out (false), with a full barrier.
-  void set_reading(bool enable) {
-    vx::OSAtomicAdd32Barrier(enable ? 1 : -1, &_refcount);
-  }
+  void set_reading(bool enable) { vx::OSAtomicAdd32Barrier(enable ? 1 : -1, &_refcount); }
 
   // Crash time. The node after current, or the head when current is null. Only inside a
   // reader section; outside one it stops the process ("_refcount > 0").

@@ -21,8 +21,8 @@ struct hxcrash_async_mobject {
 // hxcrash_error_invalid_argument for a zero length or a range whose end overflows;
 // hxcrash_error_internal when no local range can be reserved. Failures write a diagnostic.
 hxcrash_error_t MShxcrash_async_mobject_init(hxcrash_async_mobject* mobj, vx::task_t task,
-                                             hxcrash_vm_address_t task_address,
-                                             hxcrash_vm_size_t length, bool require_full);
+                                             hxcrash_vm_address_t task_address, hxcrash_vm_size_t length,
+                                             bool require_full);
 
 hxcrash_vm_address_t MShxcrash_async_mobject_base_address(const hxcrash_async_mobject* mobj);
 hxcrash_vm_size_t MShxcrash_async_mobject_length(const hxcrash_async_mobject* mobj);
@@ -30,34 +30,30 @@ vx::task_t MShxcrash_async_mobject_task(const hxcrash_async_mobject* mobj);
 
 // True when [address + offset, address + offset + length) lies inside the object's usable
 // local range (false on any overflow).
-bool MShxcrash_async_mobject_verify_local_pointer(const hxcrash_async_mobject* mobj,
-                                                  std::uintptr_t address,
-                                                  hxcrash_vm_off_t offset,
-                                                  hxcrash_vm_size_t length);
+bool MShxcrash_async_mobject_verify_local_pointer(const hxcrash_async_mobject* mobj, std::uintptr_t address,
+                                                  hxcrash_vm_off_t offset, hxcrash_vm_size_t length);
 
 // The local pointer for task_address + offset when length bytes from there are mapped, else
 // null.
-void* MShxcrash_async_mobject_remap_address(const hxcrash_async_mobject* mobj,
-                                            hxcrash_vm_address_t task_address,
+void* MShxcrash_async_mobject_remap_address(const hxcrash_async_mobject* mobj, hxcrash_vm_address_t task_address,
                                             hxcrash_vm_off_t offset, hxcrash_vm_size_t length);
 
 // Read one value through the mapping, swapped by the byte order. hxcrash_error_invalid_argument
 // (out untouched) when the bytes are not mapped.
-hxcrash_error_t MShxcrash_async_mobject_read_uint8(const hxcrash_async_mobject* mobj,
-                                                   hxcrash_vm_address_t address,
+hxcrash_error_t MShxcrash_async_mobject_read_uint8(const hxcrash_async_mobject* mobj, hxcrash_vm_address_t address,
                                                    hxcrash_vm_off_t offset, std::uint8_t* out);
 hxcrash_error_t MShxcrash_async_mobject_read_uint16(const hxcrash_async_mobject* mobj,
                                                     const MShxcrash_async_byteorder* byteorder,
-                                                    hxcrash_vm_address_t address,
-                                                    hxcrash_vm_off_t offset, std::uint16_t* out);
+                                                    hxcrash_vm_address_t address, hxcrash_vm_off_t offset,
+                                                    std::uint16_t* out);
 hxcrash_error_t MShxcrash_async_mobject_read_uint32(const hxcrash_async_mobject* mobj,
                                                     const MShxcrash_async_byteorder* byteorder,
-                                                    hxcrash_vm_address_t address,
-                                                    hxcrash_vm_off_t offset, std::uint32_t* out);
+                                                    hxcrash_vm_address_t address, hxcrash_vm_off_t offset,
+                                                    std::uint32_t* out);
 hxcrash_error_t MShxcrash_async_mobject_read_uint64(const hxcrash_async_mobject* mobj,
                                                     const MShxcrash_async_byteorder* byteorder,
-                                                    hxcrash_vm_address_t address,
-                                                    hxcrash_vm_off_t offset, std::uint64_t* out);
+                                                    hxcrash_vm_address_t address, hxcrash_vm_off_t offset,
+                                                    std::uint64_t* out);
 
 // Releases the local mapping and the object's task reference.
 void MShxcrash_async_mobject_free(hxcrash_async_mobject* mobj);

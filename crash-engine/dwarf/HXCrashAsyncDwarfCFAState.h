@@ -37,8 +37,8 @@ inline constexpr std::uint64_t DWARF_CFA_STATE_REGNUM_MAX = 0xffffffffu;
 template <typename machine_ptr>
 struct dwarf_cfa_rule {
   dwarf_cfa_state_cfa_type cfa_type;
-  std::uint32_t reg_num;          // register types
-  machine_ptr offset;             // register types; the signed type reads it as signed
+  std::uint32_t reg_num;             // register types
+  machine_ptr offset;                // register types; the signed type reads it as signed
   std::uint64_t expression_address;  // expression type: task address of the expression bytes
   std::uint64_t expression_length;
 };
@@ -93,10 +93,8 @@ class dwarf_cfa_state {
     return true;
   }
 
-  bool get_register_rule(std::uint32_t regnum, hxcrash_dwarf_cfa_reg_rule_t* rule,
-                         machine_ptr* value) const {
-    for (std::uint8_t i = buckets_[_table_depth][regnum % kBuckets]; i != kEnd;
-         i = entries_[i].next) {
+  bool get_register_rule(std::uint32_t regnum, hxcrash_dwarf_cfa_reg_rule_t* rule, machine_ptr* value) const {
+    for (std::uint8_t i = buckets_[_table_depth][regnum % kBuckets]; i != kEnd; i = entries_[i].next) {
       if (entries_[i].regnum == regnum) {
         *rule = entries_[i].rule;
         *value = entries_[i].value;
@@ -124,17 +122,14 @@ class dwarf_cfa_state {
   std::uint8_t get_register_count() const { return register_count_[_table_depth]; }
 
   void set_cfa_register(std::uint32_t regnum, machine_ptr offset) {
-    cfa_[_table_depth] = dwarf_cfa_rule<machine_ptr>{DWARF_CFA_STATE_CFA_TYPE_REGISTER, regnum,
-                                                     offset, 0, 0};
+    cfa_[_table_depth] = dwarf_cfa_rule<machine_ptr>{DWARF_CFA_STATE_CFA_TYPE_REGISTER, regnum, offset, 0, 0};
   }
   void set_cfa_register_signed(std::uint32_t regnum, machine_ptr_s offset) {
-    cfa_[_table_depth] = dwarf_cfa_rule<machine_ptr>{DWARF_CFA_STATE_CFA_TYPE_REGISTER_SIGNED,
-                                                     regnum, static_cast<machine_ptr>(offset), 0,
-                                                     0};
+    cfa_[_table_depth] = dwarf_cfa_rule<machine_ptr>{DWARF_CFA_STATE_CFA_TYPE_REGISTER_SIGNED, regnum,
+                                                     static_cast<machine_ptr>(offset), 0, 0};
   }
   void set_cfa_expression(std::uint64_t address, std::uint64_t length) {
-    cfa_[_table_depth] =
-        dwarf_cfa_rule<machine_ptr>{DWARF_CFA_STATE_CFA_TYPE_EXPRESSION, 0, 0, address, length};
+    cfa_[_table_depth] = dwarf_cfa_rule<machine_ptr>{DWARF_CFA_STATE_CFA_TYPE_EXPRESSION, 0, 0, address, length};
   }
   dwarf_cfa_rule<machine_ptr> get_cfa_rule() const { return cfa_[_table_depth]; }
 
@@ -174,11 +169,9 @@ class dwarf_cfa_state {
   // whether the result can depend on pc.
   template <typename Memory>
   hxcrash_error_t eval_program(const Memory& mem, machine_ptr pc, machine_ptr initial_location,
-                               const hxcrash_async_dwarf_cie_info* cie,
-                               const gnu_ehptr_reader<machine_ptr>* reader,
-                               const MShxcrash_async_byteorder* byteorder,
-                               hxcrash_vm_address_t base, hxcrash_vm_off_t offset,
-                               hxcrash_vm_off_t length, std::uint64_t* walk_steps = nullptr,
+                               const hxcrash_async_dwarf_cie_info* cie, const gnu_ehptr_reader<machine_ptr>* reader,
+                               const MShxcrash_async_byteorder* byteorder, hxcrash_vm_address_t base,
+                               hxcrash_vm_off_t offset, hxcrash_vm_off_t length, std::uint64_t* walk_steps = nullptr,
                                bool* location_moved = nullptr);
 
   // Computes the caller's registers from this table and the current frame's registers. window
@@ -187,10 +180,8 @@ class dwarf_cfa_state {
   // section (may be null: the call-frame section, readable in place) are read there.
   hxcrash_error_t apply_state(vx::task_t task, const hxcrash_async_dwarf_cie_info* cie,
                               const hxcrash_async_thread_state* thread_state,
-                              const MShxcrash_async_byteorder* byteorder,
-                              hxcrash_async_thread_state* new_thread_state,
-                              hxcrash_dwarf_stack_window* window = nullptr,
-                              std::uint64_t* walk_steps = nullptr,
+                              const MShxcrash_async_byteorder* byteorder, hxcrash_async_thread_state* new_thread_state,
+                              hxcrash_dwarf_stack_window* window = nullptr, std::uint64_t* walk_steps = nullptr,
                               const buffer_memory* section = nullptr) const;
 
   // Keeps the base level's rules in out when the table can be rebuilt from them exactly (one
@@ -209,9 +200,8 @@ class dwarf_cfa_state {
     out->count = 0;
     for (std::uint8_t bucket = 0; bucket < kBuckets; ++bucket) {
       for (std::uint8_t i = buckets_[0][bucket]; i != kEnd; i = entries_[i].next) {
-        out->rules[out->count++] = hxcrash_dwarf_cie_rules::rule{entries_[i].value,
-                                                                 entries_[i].regnum,
-                                                                 entries_[i].rule};
+        out->rules[out->count++] =
+            hxcrash_dwarf_cie_rules::rule{entries_[i].value, entries_[i].regnum, entries_[i].rule};
       }
     }
     return true;
@@ -219,13 +209,11 @@ class dwarf_cfa_state {
 
   // Rebuilds, in a table just constructed, the rules save_rules kept.
   void load_rules(const hxcrash_dwarf_cie_rules& rules) {
-    cfa_[0] = dwarf_cfa_rule<machine_ptr>{static_cast<dwarf_cfa_state_cfa_type>(rules.cfa_type),
-                                          rules.cfa_reg, static_cast<machine_ptr>(rules.cfa_offset),
-                                          rules.cfa_expression_address,
+    cfa_[0] = dwarf_cfa_rule<machine_ptr>{static_cast<dwarf_cfa_state_cfa_type>(rules.cfa_type), rules.cfa_reg,
+                                          static_cast<machine_ptr>(rules.cfa_offset), rules.cfa_expression_address,
                                           rules.cfa_expression_length};
     for (std::uint8_t i = 0; i < rules.count; ++i) {
-      set_register(rules.rules[i].regnum,
-                   static_cast<hxcrash_dwarf_cfa_reg_rule_t>(rules.rules[i].kind),
+      set_register(rules.rules[i].regnum, static_cast<hxcrash_dwarf_cfa_reg_rule_t>(rules.rules[i].kind),
                    static_cast<machine_ptr>(rules.rules[i].value));
     }
   }
@@ -259,8 +247,7 @@ class dwarf_cfa_state {
 template <typename machine_ptr, typename machine_ptr_s>
 class dwarf_cfa_state_iterator {
  public:
-  explicit dwarf_cfa_state_iterator(const dwarf_cfa_state<machine_ptr, machine_ptr_s>* state)
-      : state_(state) {}
+  explicit dwarf_cfa_state_iterator(const dwarf_cfa_state<machine_ptr, machine_ptr_s>* state) : state_(state) {}
 
   bool next(std::uint32_t* regnum, hxcrash_dwarf_cfa_reg_rule_t* rule, machine_ptr* value) {
     using table = dwarf_cfa_state<machine_ptr, machine_ptr_s>;
@@ -285,11 +272,9 @@ class dwarf_cfa_state_iterator {
 template <typename machine_ptr, typename machine_ptr_s>
 template <typename Memory>
 hxcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::eval_program(
-    const Memory& mem, machine_ptr pc, machine_ptr initial_location,
-    const hxcrash_async_dwarf_cie_info* cie, const gnu_ehptr_reader<machine_ptr>* reader,
-    const MShxcrash_async_byteorder* byteorder, hxcrash_vm_address_t base,
-    hxcrash_vm_off_t offset, hxcrash_vm_off_t length, std::uint64_t* walk_steps,
-    bool* location_moved) {
+    const Memory& mem, machine_ptr pc, machine_ptr initial_location, const hxcrash_async_dwarf_cie_info* cie,
+    const gnu_ehptr_reader<machine_ptr>* reader, const MShxcrash_async_byteorder* byteorder, hxcrash_vm_address_t base,
+    hxcrash_vm_off_t offset, hxcrash_vm_off_t length, std::uint64_t* walk_steps, bool* location_moved) {
   if (location_moved != nullptr) *location_moved = false;
   // The rules in force before the program: what DW_CFA_restore goes back to. A plain list (the
   // CIE's few rules, at most kEntries): building a whole table per program cost more than the
@@ -317,8 +302,7 @@ hxcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::eval_program(
 
   const gnu_ehptr_reader<machine_ptr> absolute(byteorder);
   std::uint8_t setLocEncoding = DW_EH_PE_absptr;
-  if (cie->has_eh_augmentation && reader != nullptr &&
-      cie->eh_augmentation.has_pointer_encoding) {
+  if (cie->has_eh_augmentation && reader != nullptr && cie->eh_augmentation.has_pointer_encoding) {
     setLocEncoding = cie->eh_augmentation.pointer_encoding;
   }
   const gnu_ehptr_reader<machine_ptr>* pointerReader = reader != nullptr ? reader : &absolute;
@@ -337,42 +321,41 @@ hxcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::eval_program(
   auto scaled = [daf](std::uint64_t factor) { return static_cast<machine_ptr>(factor * daf); };
   machine_ptr location = initial_location;
 
-#define HXC_ULEB(v)                                                         \
-  do {                                                                      \
-    if ((err = stream.read_uleb128(&(v))) != hxcrash_error_none) {          \
-      MSHXCF_DEBUG("Read of ULEB128 value failed");                         \
-      return hxcrash_error_invalid_argument;                                \
-    }                                                                       \
+#define HXC_ULEB(v)                                                \
+  do {                                                             \
+    if ((err = stream.read_uleb128(&(v))) != hxcrash_error_none) { \
+      MSHXCF_DEBUG("Read of ULEB128 value failed");                \
+      return hxcrash_error_invalid_argument;                       \
+    }                                                              \
   } while (0)
-#define HXC_SLEB(v)                                                         \
-  do {                                                                      \
-    if ((err = stream.read_sleb128(&(v))) != hxcrash_error_none) {          \
-      MSHXCF_DEBUG("Read of SLEB128 value failed");                         \
-      return hxcrash_error_invalid_argument;                                \
-    }                                                                       \
+#define HXC_SLEB(v)                                                \
+  do {                                                             \
+    if ((err = stream.read_sleb128(&(v))) != hxcrash_error_none) { \
+      MSHXCF_DEBUG("Read of SLEB128 value failed");                \
+      return hxcrash_error_invalid_argument;                       \
+    }                                                              \
   } while (0)
-#define HXC_FIXED(type, v)                                                  \
-  do {                                                                      \
-    if (!stream.template read_intU<type>(&(v))) {                           \
-      MSHXCF_DEBUG("Read of size %zu exceeds mapped range", sizeof(type));  \
-      return hxcrash_error_invalid_argument;                                \
-    }                                                                       \
+#define HXC_FIXED(type, v)                                                 \
+  do {                                                                     \
+    if (!stream.template read_intU<type>(&(v))) {                          \
+      MSHXCF_DEBUG("Read of size %zu exceeds mapped range", sizeof(type)); \
+      return hxcrash_error_invalid_argument;                               \
+    }                                                                      \
   } while (0)
-#define HXC_REGNUM(r)                                                                       \
-  do {                                                                                      \
-    if ((r) > DWARF_CFA_STATE_REGNUM_MAX) {                                                 \
-      MSHXCF_DEBUG("Register number %llu exceeds DWARF_CFA_STATE_REGNUM_MAX",               \
-                   static_cast<unsigned long long>(r));                                     \
-      return hxcrash_error_not_supported;                                                   \
-    }                                                                                       \
+#define HXC_REGNUM(r)                                                                                              \
+  do {                                                                                                             \
+    if ((r) > DWARF_CFA_STATE_REGNUM_MAX) {                                                                        \
+      MSHXCF_DEBUG("Register number %llu exceeds DWARF_CFA_STATE_REGNUM_MAX", static_cast<unsigned long long>(r)); \
+      return hxcrash_error_not_supported;                                                                          \
+    }                                                                                                              \
   } while (0)
-#define HXC_SET(r, kind, v)                                                                  \
-  do {                                                                                       \
-    HXC_REGNUM(r);                                                                           \
-    if (!set_register(static_cast<std::uint32_t>(r), kind, static_cast<machine_ptr>(v))) {   \
-      MSHXCF_DEBUG("Exhausted available register slots while evaluating CFA opcodes");       \
-      return hxcrash_error_no_memory;                                                        \
-    }                                                                                        \
+#define HXC_SET(r, kind, v)                                                                \
+  do {                                                                                     \
+    HXC_REGNUM(r);                                                                         \
+    if (!set_register(static_cast<std::uint32_t>(r), kind, static_cast<machine_ptr>(v))) { \
+      MSHXCF_DEBUG("Exhausted available register slots while evaluating CFA opcodes");     \
+      return hxcrash_error_no_memory;                                                      \
+    }                                                                                      \
   } while (0)
 
   auto restore = [&](std::uint64_t regnum) -> hxcrash_error_t {
@@ -411,8 +394,7 @@ hxcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::eval_program(
     if (pc != 0 && location > pc) break;
     if (stream.at_end()) break;
     if (++steps > HXCRASH_DWARF_CFA_PROGRAM_MAX_STEPS) {
-      MSHXCF_DEBUG("CFA program did not finish within %zu instructions",
-                   HXCRASH_DWARF_CFA_PROGRAM_MAX_STEPS);
+      MSHXCF_DEBUG("CFA program did not finish within %zu instructions", HXCRASH_DWARF_CFA_PROGRAM_MAX_STEPS);
       return hxcrash_error_invalid_argument;
     }
     if (!hxcrash_dwarf_walk_take_step(walk_steps)) return hxcrash_error_invalid_argument;
@@ -562,14 +544,16 @@ hxcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::eval_program(
         std::uint64_t exprLength = 0;
         HXC_ULEB(exprLength);
         if (static_cast<std::int64_t>(exprLength) < 0) {
-          MSHXCF_DEBUG("DWARF expression length exceeds PL_VM_SIZE_MAX/PL_VM_OFF_MAX in "
-                       "DW_CFA_def_cfa_expression operand");
+          MSHXCF_DEBUG(
+              "DWARF expression length exceeds PL_VM_SIZE_MAX/PL_VM_OFF_MAX in "
+              "DW_CFA_def_cfa_expression operand");
           return hxcrash_error_not_supported;
         }
         hxcrash_vm_address_t address = 0;
-        if ((err = expressionAt(&address, "DWARF expression position exceeds "
-                                          "PL_VM_ADDRESS_MAX/PL_VM_OFF_MAX in CFA opcode "
-                                          "stream")) != hxcrash_error_none) {
+        if ((err = expressionAt(&address,
+                                "DWARF expression position exceeds "
+                                "PL_VM_ADDRESS_MAX/PL_VM_OFF_MAX in CFA opcode "
+                                "stream")) != hxcrash_error_none) {
           return err;
         }
         set_cfa_expression(address, exprLength);
@@ -581,16 +565,15 @@ hxcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::eval_program(
         std::uint64_t r = 0;
         HXC_ULEB(r);
         hxcrash_vm_address_t address = 0;
-        if ((err = expressionAt(&address, "DWARF expression position exceeds "
-                                          "PL_VM_ADDRESS_MAX/PL_VM_OFF_MAX in DW_CFA_expression "
-                                          "evaluation")) != hxcrash_error_none) {
+        if ((err = expressionAt(&address,
+                                "DWARF expression position exceeds "
+                                "PL_VM_ADDRESS_MAX/PL_VM_OFF_MAX in DW_CFA_expression "
+                                "evaluation")) != hxcrash_error_none) {
           return err;
         }
         std::uint64_t exprLength = 0;
         HXC_ULEB(exprLength);
-        HXC_SET(r,
-                opcode == 0x10 ? HXCRASH_DWARF_CFA_REG_RULE_EXPRESSION
-                               : HXCRASH_DWARF_CFA_REG_RULE_VAL_EXPRESSION,
+        HXC_SET(r, opcode == 0x10 ? HXCRASH_DWARF_CFA_REG_RULE_EXPRESSION : HXCRASH_DWARF_CFA_REG_RULE_VAL_EXPRESSION,
                 address);
         skipExpression(exprLength);
         break;
@@ -652,19 +635,15 @@ namespace detail {
 // section (bytes known readable in place, may be null) is read there instead: the same bytes,
 // without mapping them.
 template <typename machine_ptr, typename machine_ptr_s>
-hxcrash_error_t eval_mapped_expression(vx::task_t task,
-                                       const hxcrash_async_thread_state* thread_state,
-                                       const MShxcrash_async_byteorder* byteorder,
-                                       std::uint64_t address, std::uint64_t length,
-                                       const machine_ptr* initial, std::size_t initial_count,
-                                       machine_ptr* result, std::uint64_t* walk_steps,
-                                       const buffer_memory* section) {
+hxcrash_error_t eval_mapped_expression(vx::task_t task, const hxcrash_async_thread_state* thread_state,
+                                       const MShxcrash_async_byteorder* byteorder, std::uint64_t address,
+                                       std::uint64_t length, const machine_ptr* initial, std::size_t initial_count,
+                                       machine_ptr* result, std::uint64_t* walk_steps, const buffer_memory* section) {
   if (section != nullptr && length != 0 && task == vx::mach_task_self() &&
-      length <= static_cast<std::uint64_t>(INT64_MAX) &&
-      section->remap(address, 0, length) != nullptr) {
+      length <= static_cast<std::uint64_t>(INT64_MAX) && section->remap(address, 0, length) != nullptr) {
     return hxcrash_async_dwarf_expression_eval<machine_ptr, machine_ptr_s>(
-        *section, task, thread_state, byteorder, address, 0,
-        static_cast<hxcrash_vm_off_t>(length), initial, initial_count, result, walk_steps);
+        *section, task, thread_state, byteorder, address, 0, static_cast<hxcrash_vm_off_t>(length), initial,
+        initial_count, result, walk_steps);
   }
   hxcrash_async_mobject mobj;
   hxcrash_error_t err = MShxcrash_async_mobject_init(&mobj, task, address, length, true);
@@ -673,9 +652,9 @@ hxcrash_error_t eval_mapped_expression(vx::task_t task,
     return err;
   }
   const mobject_memory mem{&mobj};
-  err = hxcrash_async_dwarf_expression_eval<machine_ptr, machine_ptr_s>(
-      mem, task, thread_state, byteorder, address, 0, static_cast<hxcrash_vm_off_t>(length),
-      initial, initial_count, result, walk_steps);
+  err = hxcrash_async_dwarf_expression_eval<machine_ptr, machine_ptr_s>(mem, task, thread_state, byteorder, address, 0,
+                                                                        static_cast<hxcrash_vm_off_t>(length), initial,
+                                                                        initial_count, result, walk_steps);
   MShxcrash_async_mobject_free(&mobj);
   return err;
 }
@@ -684,10 +663,9 @@ hxcrash_error_t eval_mapped_expression(vx::task_t task,
 
 template <typename machine_ptr, typename machine_ptr_s>
 hxcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::apply_state(
-    vx::task_t task, const hxcrash_async_dwarf_cie_info* cie,
-    const hxcrash_async_thread_state* thread_state, const MShxcrash_async_byteorder* byteorder,
-    hxcrash_async_thread_state* new_thread_state, hxcrash_dwarf_stack_window* window,
-    std::uint64_t* walk_steps, const buffer_memory* section) const {
+    vx::task_t task, const hxcrash_async_dwarf_cie_info* cie, const hxcrash_async_thread_state* thread_state,
+    const MShxcrash_async_byteorder* byteorder, hxcrash_async_thread_state* new_thread_state,
+    hxcrash_dwarf_stack_window* window, std::uint64_t* walk_steps, const buffer_memory* section) const {
   MShxcrash_async_thread_state_copy(new_thread_state, thread_state);
   MShxcrash_async_thread_state_clear_volatile_regs(new_thread_state);
 
@@ -701,25 +679,24 @@ hxcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::apply_state(
     case DWARF_CFA_STATE_CFA_TYPE_REGISTER_SIGNED: {
       hxcrash_regnum_t regnum = 0;
       if (!MShxcrash_async_thread_state_map_dwarf_to_reg(thread_state, rule.reg_num, &regnum)) {
-        MSHXCF_DEBUG("CFA rule references an unsupported DWARF register: 0x%x",
-                     static_cast<unsigned>(rule.reg_num));
+        MSHXCF_DEBUG("CFA rule references an unsupported DWARF register: 0x%x", static_cast<unsigned>(rule.reg_num));
         return hxcrash_error_not_supported;
       }
       if (!MShxcrash_async_thread_state_has_reg(thread_state, regnum)) {
-        MSHXCF_DEBUG("CFA rule references a register that is not available from the current "
-                     "thread state: %s",
-                     MShxcrash_async_thread_state_get_reg_name(thread_state, regnum));
+        MSHXCF_DEBUG(
+            "CFA rule references a register that is not available from the current "
+            "thread state: %s",
+            MShxcrash_async_thread_state_get_reg_name(thread_state, regnum));
         return hxcrash_error_not_found;
       }
       cfa = static_cast<machine_ptr>(
-          static_cast<machine_ptr>(MShxcrash_async_thread_state_get_reg(thread_state, regnum)) +
-          rule.offset);
+          static_cast<machine_ptr>(MShxcrash_async_thread_state_get_reg(thread_state, regnum)) + rule.offset);
       break;
     }
     case DWARF_CFA_STATE_CFA_TYPE_EXPRESSION: {
       const hxcrash_error_t err = detail::eval_mapped_expression<machine_ptr, machine_ptr_s>(
-          task, thread_state, byteorder, rule.expression_address, rule.expression_length,
-          nullptr, 0, &cfa, walk_steps, section);
+          task, thread_state, byteorder, rule.expression_address, rule.expression_length, nullptr, 0, &cfa, walk_steps,
+          section);
       if (err != hxcrash_error_none) return err;
       break;
     }
@@ -756,8 +733,7 @@ hxcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::apply_state(
         windowLength = window->length;
       }
     } else if (high > low && high - low <= kWindowBytes &&
-               MShxcrash_async_task_memcpy(task, low, 0, ownWindow, high - low) ==
-                   hxcrash_error_none) {
+               MShxcrash_async_task_memcpy(task, low, 0, ownWindow, high - low) == hxcrash_error_none) {
       windowStart = low;
       windowLength = high - low;
     }
@@ -765,11 +741,10 @@ hxcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::apply_state(
   auto readWord = [&](machine_ptr address, machine_ptr* out) -> hxcrash_error_t {
     std::uint64_t word = 0;
     const std::uint64_t at = address;
-    if (windowLength >= gregSize && at >= windowStart &&
-        at - windowStart <= windowLength - gregSize) {
+    if (windowLength >= gregSize && at >= windowStart && at - windowStart <= windowLength - gregSize) {
       const std::uint8_t* local = windowBytes + (at - windowStart);
-      word = gregSize == 4 ? detail::load_unaligned<std::uint32_t>(local)
-                           : detail::load_unaligned<std::uint64_t>(local);
+      word =
+          gregSize == 4 ? detail::load_unaligned<std::uint32_t>(local) : detail::load_unaligned<std::uint64_t>(local);
       *out = static_cast<machine_ptr>(word);
       return hxcrash_error_none;
     }
@@ -813,9 +788,10 @@ hxcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::apply_state(
           return hxcrash_error_invalid_argument;
         }
         if (!MShxcrash_async_thread_state_has_reg(thread_state, source)) {
-          MSHXCF_DEBUG("Register rule references a register that is not available from the "
-                       "current thread state: %s",
-                       MShxcrash_async_thread_state_get_reg_name(thread_state, source));
+          MSHXCF_DEBUG(
+              "Register rule references a register that is not available from the "
+              "current thread state: %s",
+              MShxcrash_async_thread_state_get_reg_name(thread_state, source));
           return hxcrash_error_not_found;
         }
         result = static_cast<machine_ptr>(MShxcrash_async_thread_state_get_reg(thread_state, source));
@@ -828,8 +804,7 @@ hxcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::apply_state(
         // From the section when it holds the whole number, else (also for one cut at the
         // section's end) from the task, as before.
         err = hxcrash_error_invalid_argument;
-        if (section != nullptr && task == vx::mach_task_self() &&
-            section->remap(value, 0, 1) != nullptr) {
+        if (section != nullptr && task == vx::mach_task_self() && section->remap(value, 0, 1) != nullptr) {
           err = hxcrash_async_dwarf_read_uleb128(*section, value, 0, &exprLength, &lengthSize);
         }
         if (err != hxcrash_error_none) {
@@ -840,8 +815,7 @@ hxcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::apply_state(
           return err;
         }
         hxcrash_vm_address_t start = 0;
-        if (!MShxcrash_async_address_apply_offset(value, static_cast<hxcrash_vm_off_t>(lengthSize),
-                                                  &start)) {
+        if (!MShxcrash_async_address_apply_offset(value, static_cast<hxcrash_vm_off_t>(lengthSize), &start)) {
           MSHXCF_DEBUG("Overflow applying the ULEB128 length to our expression base address");
           return hxcrash_error_invalid_argument;
         }
@@ -851,23 +825,20 @@ hxcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::apply_state(
           std::uint32_t narrow = 0;
           const std::uint32_t narrowInitial[1] = {static_cast<std::uint32_t>(cfa)};
           err = detail::eval_mapped_expression<std::uint32_t, std::int32_t>(
-              task, thread_state, byteorder, start, exprLength, narrowInitial, 1, &narrow,
-              walk_steps, section);
+              task, thread_state, byteorder, start, exprLength, narrowInitial, 1, &narrow, walk_steps, section);
           exprResult = narrow;
         } else {
           std::uint64_t wide = 0;
           const std::uint64_t wideInitial[1] = {static_cast<std::uint64_t>(initial[0])};
           err = detail::eval_mapped_expression<std::uint64_t, std::int64_t>(
-              task, thread_state, byteorder, start, exprLength, wideInitial, 1, &wide,
-              walk_steps, section);
+              task, thread_state, byteorder, start, exprLength, wideInitial, 1, &wide, walk_steps, section);
           exprResult = static_cast<machine_ptr>(wide);
         }
         if (err != hxcrash_error_none) return err;
         if (kind == HXCRASH_DWARF_CFA_REG_RULE_EXPRESSION) {
           err = readWord(exprResult, &result);
           if (err != hxcrash_error_none) {
-            MSHXCF_DEBUG("Failed to read register value from expression result: %d",
-                         static_cast<int>(err));
+            MSHXCF_DEBUG("Failed to read register value from expression result: %d", static_cast<int>(err));
             return err;
           }
         } else {
@@ -877,8 +848,9 @@ hxcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::apply_state(
       }
       case HXCRASH_DWARF_CFA_REG_RULE_SAME_VALUE:
         if (!MShxcrash_async_thread_state_has_reg(thread_state, target)) {
-          MSHXCF_DEBUG("Same-value rule references a register that is not available from the "
-                       "current thread state");
+          MSHXCF_DEBUG(
+              "Same-value rule references a register that is not available from the "
+              "current thread state");
           return hxcrash_error_not_found;
         }
         result = static_cast<machine_ptr>(MShxcrash_async_thread_state_get_reg(thread_state, target));
@@ -894,16 +866,16 @@ hxcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::apply_state(
     return hxcrash_error_none;
   }
   hxcrash_regnum_t raReg = 0;
-  if (!MShxcrash_async_thread_state_map_dwarf_to_reg(thread_state, cie->return_address_register,
-                                                     &raReg)) {
+  if (!MShxcrash_async_thread_state_map_dwarf_to_reg(thread_state, cie->return_address_register, &raReg)) {
     MSHXCF_DEBUG("Return address register value references an unsupported DWARF register: 0x%llx",
                  static_cast<unsigned long long>(cie->return_address_register));
     return hxcrash_error_invalid_argument;
   }
   if (!MShxcrash_async_thread_state_has_reg(thread_state, raReg)) {
-    MSHXCF_DEBUG("CIE return_address_register references a register that is not available from "
-                 "the current thread state: %s",
-                 MShxcrash_async_thread_state_get_reg_name(thread_state, raReg));
+    MSHXCF_DEBUG(
+        "CIE return_address_register references a register that is not available from "
+        "the current thread state: %s",
+        MShxcrash_async_thread_state_get_reg_name(thread_state, raReg));
     return hxcrash_error_invalid_argument;
   }
   MShxcrash_async_thread_state_set_reg(new_thread_state, MSHXCRASH_REG_IP,

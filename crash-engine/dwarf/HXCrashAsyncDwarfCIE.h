@@ -46,21 +46,17 @@ struct hxcrash_async_dwarf_fde_info {
   std::uint64_t instructions_length;
 };
 
-inline std::uint64_t hxcrash_async_dwarf_cie_info_initial_instructions_offset(
-    const hxcrash_async_dwarf_cie_info* cie) {
+inline std::uint64_t hxcrash_async_dwarf_cie_info_initial_instructions_offset(const hxcrash_async_dwarf_cie_info* cie) {
   return cie->initial_instructions_offset;
 }
-inline std::uint64_t hxcrash_async_dwarf_cie_info_initial_instructions_length(
-    const hxcrash_async_dwarf_cie_info* cie) {
+inline std::uint64_t hxcrash_async_dwarf_cie_info_initial_instructions_length(const hxcrash_async_dwarf_cie_info* cie) {
   return cie->initial_instructions_length;
 }
 inline void hxcrash_async_dwarf_cie_info_free(hxcrash_async_dwarf_cie_info*) {}
-inline std::uint64_t hxcrash_async_dwarf_fde_info_instructions_offset(
-    const hxcrash_async_dwarf_fde_info* fde) {
+inline std::uint64_t hxcrash_async_dwarf_fde_info_instructions_offset(const hxcrash_async_dwarf_fde_info* fde) {
   return fde->instructions_offset;
 }
-inline std::uint64_t hxcrash_async_dwarf_fde_info_instructions_length(
-    const hxcrash_async_dwarf_fde_info* fde) {
+inline std::uint64_t hxcrash_async_dwarf_fde_info_instructions_length(const hxcrash_async_dwarf_fde_info* fde) {
   return fde->instructions_length;
 }
 inline void hxcrash_async_dwarf_fde_info_free(hxcrash_async_dwarf_fde_info*) {}
@@ -68,30 +64,26 @@ inline void hxcrash_async_dwarf_fde_info_free(hxcrash_async_dwarf_fde_info*) {}
 // Parses the CIE whose length field is at task address `address` inside mem; reader decodes
 // the personality pointer.
 template <typename machine_ptr, typename Memory>
-hxcrash_error_t hxcrash_async_dwarf_cie_info_init(hxcrash_async_dwarf_cie_info* info,
-                                                  const Memory& mem,
+hxcrash_error_t hxcrash_async_dwarf_cie_info_init(hxcrash_async_dwarf_cie_info* info, const Memory& mem,
                                                   const MShxcrash_async_byteorder* byteorder,
                                                   const gnu_ehptr_reader<machine_ptr>* reader,
                                                   hxcrash_vm_address_t address) {
   MShxcrash_async_memset(info, 0, sizeof *info);
   const hxcrash_vm_address_t sectionBase = mem.base_address();
   if (address < sectionBase) {
-    MSHXCF_DEBUG("CIE 0x%llx header lies outside the mapped range",
-                 static_cast<unsigned long long>(address));
+    MSHXCF_DEBUG("CIE 0x%llx header lies outside the mapped range", static_cast<unsigned long long>(address));
     return hxcrash_error_invalid_argument;
   }
 
   std::uint32_t length32 = 0;
   if (!detail::read_value(mem, byteorder, address, 0, &length32)) {
-    MSHXCF_DEBUG("CIE 0x%llx header lies outside the mapped range",
-                 static_cast<unsigned long long>(address));
+    MSHXCF_DEBUG("CIE 0x%llx header lies outside the mapped range", static_cast<unsigned long long>(address));
     return hxcrash_error_invalid_argument;
   }
   hxcrash_vm_off_t headerSize = 4;
   std::uint8_t idWidth = 4;
   if (length32 == 0xffffffffu) {
-    const hxcrash_error_t err =
-        hxcrash_async_dwarf_read_uintmax64(mem, byteorder, address, 4, 8, &info->cie_length);
+    const hxcrash_error_t err = hxcrash_async_dwarf_read_uintmax64(mem, byteorder, address, 4, 8, &info->cie_length);
     if (err != hxcrash_error_none) return err;
     headerSize = 12;
     idWidth = 8;
@@ -101,8 +93,8 @@ hxcrash_error_t hxcrash_async_dwarf_cie_info_init(hxcrash_async_dwarf_cie_info* 
   info->cie_offset = (address - sectionBase) + static_cast<std::uint64_t>(headerSize);
 
   hxcrash_vm_off_t position = headerSize;
-  if (hxcrash_async_dwarf_read_uintmax64(mem, byteorder, address, position, idWidth,
-                                         &info->cie_id) != hxcrash_error_none) {
+  if (hxcrash_async_dwarf_read_uintmax64(mem, byteorder, address, position, idWidth, &info->cie_id) !=
+      hxcrash_error_none) {
     MSHXCF_DEBUG("CIE id could not be read");
     return hxcrash_error_invalid_argument;
   }
@@ -119,8 +111,7 @@ hxcrash_error_t hxcrash_async_dwarf_cie_info_init(hxcrash_async_dwarf_cie_info* 
     return hxcrash_error_invalid_argument;
   }
   if (info->cie_version != 1 && info->cie_version != 3 && info->cie_version != 4) {
-    MSHXCF_DEBUG("CIE version is not one of 1 (eh_frame) or 3 (DWARF3) or 4 (DWARF4): %hhu",
-                 info->cie_version);
+    MSHXCF_DEBUG("CIE version is not one of 1 (eh_frame) or 3 (DWARF3) or 4 (DWARF4): %hhu", info->cie_version);
     return hxcrash_error_invalid_argument;
   }
   position += 1;
@@ -159,22 +150,19 @@ hxcrash_error_t hxcrash_async_dwarf_cie_info_init(hxcrash_async_dwarf_cie_info* 
   }
 
   hxcrash_vm_size_t size = 0;
-  hxcrash_error_t err = hxcrash_async_dwarf_read_uleb128(mem, address, position,
-                                                         &info->code_alignment_factor, &size);
+  hxcrash_error_t err = hxcrash_async_dwarf_read_uleb128(mem, address, position, &info->code_alignment_factor, &size);
   if (err != hxcrash_error_none) {
     MSHXCF_DEBUG("Failed to read CIE code alignment value");
     return err;
   }
   position += static_cast<hxcrash_vm_off_t>(size);
-  err = hxcrash_async_dwarf_read_sleb128(mem, address, position, &info->data_alignment_factor,
-                                         &size);
+  err = hxcrash_async_dwarf_read_sleb128(mem, address, position, &info->data_alignment_factor, &size);
   if (err != hxcrash_error_none) {
     MSHXCF_DEBUG("Failed to read CIE data alignment value");
     return err;
   }
   position += static_cast<hxcrash_vm_off_t>(size);
-  err = hxcrash_async_dwarf_read_uleb128(mem, address, position, &info->return_address_register,
-                                         &size);
+  err = hxcrash_async_dwarf_read_uleb128(mem, address, position, &info->return_address_register, &size);
   if (err != hxcrash_error_none) {
     MSHXCF_DEBUG("Failed to read CIE return address register");
     return err;
@@ -200,8 +188,7 @@ hxcrash_error_t hxcrash_async_dwarf_cie_info_init(hxcrash_async_dwarf_cie_info* 
       bool stop = false;
       switch (c) {
         case 'L':
-          if (!detail::read_value(mem, byteorder, address, cursor,
-                                  &info->eh_augmentation.lsda_encoding)) {
+          if (!detail::read_value(mem, byteorder, address, cursor, &info->eh_augmentation.lsda_encoding)) {
             MSHXCF_DEBUG("Failed to read the LSDA encoding value");
             return hxcrash_error_invalid_argument;
           }
@@ -227,8 +214,7 @@ hxcrash_error_t hxcrash_async_dwarf_cie_info_init(hxcrash_async_dwarf_cie_info* 
           break;
         }
         case 'R':
-          if (!detail::read_value(mem, byteorder, address, cursor,
-                                  &info->eh_augmentation.pointer_encoding)) {
+          if (!detail::read_value(mem, byteorder, address, cursor, &info->eh_augmentation.pointer_encoding)) {
             return hxcrash_error_invalid_argument;
           }
           info->eh_augmentation.has_pointer_encoding = true;
@@ -247,8 +233,7 @@ hxcrash_error_t hxcrash_async_dwarf_cie_info_init(hxcrash_async_dwarf_cie_info* 
     }
     if (dataLength > static_cast<std::uint64_t>(INT64_MAX) - static_cast<std::uint64_t>(position)) {
       MSHXCF_DEBUG("CIE length of 0x%llu declared to be less than the actual read length of 0x%llu",
-                   static_cast<unsigned long long>(info->cie_length),
-                   static_cast<unsigned long long>(dataLength));
+                   static_cast<unsigned long long>(info->cie_length), static_cast<unsigned long long>(dataLength));
       return hxcrash_error_invalid_argument;
     }
     position += static_cast<hxcrash_vm_off_t>(dataLength);
@@ -258,8 +243,7 @@ hxcrash_error_t hxcrash_async_dwarf_cie_info_init(hxcrash_async_dwarf_cie_info* 
   info->initial_instructions_offset = info->cie_offset + consumed;
   if (consumed > info->cie_length) {
     MSHXCF_DEBUG("CIE length of 0x%llu declared to be less than the actual read length of 0x%llu",
-                 static_cast<unsigned long long>(info->cie_length),
-                 static_cast<unsigned long long>(consumed));
+                 static_cast<unsigned long long>(info->cie_length), static_cast<unsigned long long>(consumed));
     return hxcrash_error_invalid_argument;
   }
   info->initial_instructions_length = info->cie_length - consumed;
@@ -277,8 +261,7 @@ struct hxcrash_async_dwarf_cie_cache {
 // Parses the FDE whose length field is at task address `address` inside mem. cache (may be
 // null) remembers the last CIE parsed.
 template <typename machine_ptr, typename Memory>
-hxcrash_error_t hxcrash_async_dwarf_fde_info_init(hxcrash_async_dwarf_fde_info* info,
-                                                  const Memory& mem,
+hxcrash_error_t hxcrash_async_dwarf_fde_info_init(hxcrash_async_dwarf_fde_info* info, const Memory& mem,
                                                   const MShxcrash_async_byteorder* byteorder,
                                                   hxcrash_vm_address_t address, bool debug_frame,
                                                   hxcrash_async_dwarf_cie_cache* cache = nullptr) {
@@ -293,11 +276,11 @@ hxcrash_error_t hxcrash_async_dwarf_fde_info_init(hxcrash_async_dwarf_fde_info* 
   hxcrash_vm_off_t headerSize = 4;
   std::uint8_t pointerWidth = 4;
   if (length32 == 0xffffffffu) {
-    const hxcrash_error_t err =
-        hxcrash_async_dwarf_read_uintmax64(mem, byteorder, address, 4, 8, &info->fde_length);
+    const hxcrash_error_t err = hxcrash_async_dwarf_read_uintmax64(mem, byteorder, address, 4, 8, &info->fde_length);
     if (err != hxcrash_error_none) {
-      MSHXCF_DEBUG("Failed to read FDE 64-bit length value value; FDE entry lies outside the "
-                   "mapped range");
+      MSHXCF_DEBUG(
+          "Failed to read FDE 64-bit length value value; FDE entry lies outside the "
+          "mapped range");
       return err;
     }
     headerSize = 12;
@@ -308,8 +291,8 @@ hxcrash_error_t hxcrash_async_dwarf_fde_info_init(hxcrash_async_dwarf_fde_info* 
   info->fde_offset = (address - sectionBase) + static_cast<std::uint64_t>(headerSize);
 
   std::uint64_t ciePointer = 0;
-  hxcrash_error_t err = hxcrash_async_dwarf_read_uintmax64(mem, byteorder, address, headerSize,
-                                                           pointerWidth, &ciePointer);
+  hxcrash_error_t err =
+      hxcrash_async_dwarf_read_uintmax64(mem, byteorder, address, headerSize, pointerWidth, &ciePointer);
   if (err != hxcrash_error_none) {
     MSHXCF_DEBUG("FDE instruction offset falls outside the mapped range");
     return err;
@@ -318,8 +301,7 @@ hxcrash_error_t hxcrash_async_dwarf_fde_info_init(hxcrash_async_dwarf_fde_info* 
   hxcrash_vm_address_t cieAddress = 0;
   if (debug_frame) {
     if (static_cast<std::int64_t>(ciePointer) < 0 ||
-        !MShxcrash_async_address_apply_offset(sectionBase, static_cast<hxcrash_vm_off_t>(ciePointer),
-                                              &cieAddress)) {
+        !MShxcrash_async_address_apply_offset(sectionBase, static_cast<hxcrash_vm_off_t>(ciePointer), &cieAddress)) {
       MSHXCF_DEBUG("CIE offset of 0x%llx overflows representable range of pl_vm_address_t",
                    static_cast<unsigned long long>(ciePointer));
       return hxcrash_error_invalid_argument;
@@ -342,8 +324,7 @@ hxcrash_error_t hxcrash_async_dwarf_fde_info_init(hxcrash_async_dwarf_fde_info* 
   if (cache != nullptr && cache->valid && cache->address == cieAddress) {
     cieInfo = &cache->cie;
   } else {
-    err = hxcrash_async_dwarf_cie_info_init<machine_ptr>(&parsed, mem, byteorder, &reader,
-                                                         cieAddress);
+    err = hxcrash_async_dwarf_cie_info_init<machine_ptr>(&parsed, mem, byteorder, &reader, cieAddress);
     if (err != hxcrash_error_none) {
       MSHXCF_DEBUG("Failed to parse CFE for FDE");
       return err;
@@ -355,10 +336,9 @@ hxcrash_error_t hxcrash_async_dwarf_fde_info_init(hxcrash_async_dwarf_fde_info* 
     }
   }
   const hxcrash_async_dwarf_cie_info& cie = *cieInfo;
-  const std::uint8_t encoding =
-      (cie.has_eh_augmentation && cie.eh_augmentation.has_pointer_encoding)
-          ? cie.eh_augmentation.pointer_encoding
-          : static_cast<std::uint8_t>(DW_EH_PE_absptr);
+  const std::uint8_t encoding = (cie.has_eh_augmentation && cie.eh_augmentation.has_pointer_encoding)
+                                    ? cie.eh_augmentation.pointer_encoding
+                                    : static_cast<std::uint8_t>(DW_EH_PE_absptr);
 
   hxcrash_vm_off_t position = headerSize + pointerWidth;
   machine_ptr pcStart = 0;
@@ -370,8 +350,7 @@ hxcrash_error_t hxcrash_async_dwarf_fde_info_init(hxcrash_async_dwarf_fde_info* 
   }
   position += static_cast<hxcrash_vm_off_t>(size);
   machine_ptr range = 0;
-  err = reader.read(mem, address, position, static_cast<std::uint8_t>(encoding & 0x0f), &range,
-                    &size);
+  err = reader.read(mem, address, position, static_cast<std::uint8_t>(encoding & 0x0f), &range, &size);
   if (err != hxcrash_error_none) {
     MSHXCF_DEBUG("Failed to read FDE address_length");
     return err;
@@ -392,8 +371,7 @@ hxcrash_error_t hxcrash_async_dwarf_fde_info_init(hxcrash_async_dwarf_fde_info* 
     if (dataLength > info->fde_length ||
         dataLength > static_cast<std::uint64_t>(INT64_MAX) - static_cast<std::uint64_t>(position)) {
       MSHXCF_DEBUG("FDE length of 0x%lludeclared to be less than the actual read length of 0x%llu",
-                   static_cast<unsigned long long>(info->fde_length),
-                   static_cast<unsigned long long>(dataLength));
+                   static_cast<unsigned long long>(info->fde_length), static_cast<unsigned long long>(dataLength));
       return hxcrash_error_invalid_argument;
     }
     position += static_cast<hxcrash_vm_off_t>(dataLength);
@@ -402,8 +380,7 @@ hxcrash_error_t hxcrash_async_dwarf_fde_info_init(hxcrash_async_dwarf_fde_info* 
   const std::uint64_t consumed = info->instructions_offset - info->fde_offset;
   if (consumed > info->fde_length) {
     MSHXCF_DEBUG("FDE length of 0x%lludeclared to be less than the actual read length of 0x%llu",
-                 static_cast<unsigned long long>(info->fde_length),
-                 static_cast<unsigned long long>(consumed));
+                 static_cast<unsigned long long>(info->fde_length), static_cast<unsigned long long>(consumed));
     return hxcrash_error_invalid_argument;
   }
   info->instructions_length = info->fde_length - consumed;
@@ -415,8 +392,7 @@ hxcrash_error_t hxcrash_async_dwarf_fde_info_init(hxcrash_async_dwarf_fde_info* 
 template <typename Memory>
 class dwarf_frame_reader {
  public:
-  hxcrash_error_t init(const Memory* mem, const MShxcrash_async_byteorder* byteorder, bool m64,
-                       bool debug_frame) {
+  hxcrash_error_t init(const Memory* mem, const MShxcrash_async_byteorder* byteorder, bool m64, bool debug_frame) {
     mem_ = mem;
     byteorder_ = byteorder;
     m64_ = m64;
@@ -427,8 +403,7 @@ class dwarf_frame_reader {
   // The first FDE in section order, from offset on, with pc_start <= pc < pc_end.
   // hxcrash_error_not_found (not logged) when none covers pc; a damaged entry ends the search
   // with its error.
-  hxcrash_error_t find_fde(hxcrash_vm_off_t offset, std::uint64_t pc,
-                           hxcrash_async_dwarf_fde_info* fde) const {
+  hxcrash_error_t find_fde(hxcrash_vm_off_t offset, std::uint64_t pc, hxcrash_async_dwarf_fde_info* fde) const {
     const hxcrash_vm_address_t base = mem_->base_address();
     hxcrash_vm_address_t cursor = 0;
     if (!MShxcrash_async_address_apply_offset(base, offset, &cursor)) {
@@ -465,17 +440,15 @@ class dwarf_frame_reader {
       if (length == 0) return hxcrash_error_not_found;
 
       hxcrash_vm_address_t next = 0;
-      if (length > ~std::uint64_t{0} - headerSize ||
-          cursor > ~std::uint64_t{0} - (headerSize + length)) {
+      if (length > ~std::uint64_t{0} - headerSize || cursor > ~std::uint64_t{0} - (headerSize + length)) {
         MSHXCF_DEBUG("Entry length size overflows the CFI address");
         return hxcrash_error_invalid_argument;
       }
       next = cursor + headerSize + length;
 
       std::uint64_t id = 0;
-      if (hxcrash_async_dwarf_read_uintmax64(*mem_, byteorder_, cursor,
-                                             static_cast<hxcrash_vm_off_t>(headerSize), idWidth,
-                                             &id) != hxcrash_error_none) {
+      if (hxcrash_async_dwarf_read_uintmax64(*mem_, byteorder_, cursor, static_cast<hxcrash_vm_off_t>(headerSize),
+                                             idWidth, &id) != hxcrash_error_none) {
         MSHXCF_DEBUG("The current CFI entry 0x%llx cie_id lies outside the mapped range",
                      static_cast<unsigned long long>(cursor));
         return hxcrash_error_invalid_argument;
@@ -483,11 +456,10 @@ class dwarf_frame_reader {
       const std::uint64_t allOnes = idWidth == 8 ? ~std::uint64_t{0} : 0xffffffffu;
       const bool isCie = debug_frame_ ? id == allOnes : id == 0;
       if (!isCie) {
-        const hxcrash_error_t err =
-            m64_ ? hxcrash_async_dwarf_fde_info_init<std::uint64_t>(fde, *mem_, byteorder_, cursor,
-                                                                    debug_frame_, &cache)
-                 : hxcrash_async_dwarf_fde_info_init<std::uint32_t>(fde, *mem_, byteorder_, cursor,
-                                                                    debug_frame_, &cache);
+        const hxcrash_error_t err = m64_ ? hxcrash_async_dwarf_fde_info_init<std::uint64_t>(
+                                               fde, *mem_, byteorder_, cursor, debug_frame_, &cache)
+                                         : hxcrash_async_dwarf_fde_info_init<std::uint32_t>(
+                                               fde, *mem_, byteorder_, cursor, debug_frame_, &cache);
         if (err != hxcrash_error_none) return err;
         if (fde->pc_start <= pc && pc < fde->pc_end) return hxcrash_error_none;
       }

@@ -76,11 +76,13 @@ inline bool hxcrash_dwarf_walk_take_step(std::size_t* walk_steps) {
 // register the state lacks, the task read's code for a failed dereference. walk_steps (may be
 // null) is a stack walk's budget: one per operation, invalid_argument once it is used up.
 template <typename machine_ptr, typename machine_ptr_s, typename Memory>
-hxcrash_error_t hxcrash_async_dwarf_expression_eval(
-    const Memory& mem, vx::task_t task, const hxcrash_async_thread_state* thread_state,
-    const MShxcrash_async_byteorder* byteorder, hxcrash_vm_address_t base,
-    hxcrash_vm_off_t offset, hxcrash_vm_off_t length, const machine_ptr* initial_values,
-    std::size_t initial_count, machine_ptr* result, std::uint64_t* walk_steps = nullptr) {
+hxcrash_error_t hxcrash_async_dwarf_expression_eval(const Memory& mem, vx::task_t task,
+                                                    const hxcrash_async_thread_state* thread_state,
+                                                    const MShxcrash_async_byteorder* byteorder,
+                                                    hxcrash_vm_address_t base, hxcrash_vm_off_t offset,
+                                                    hxcrash_vm_off_t length, const machine_ptr* initial_values,
+                                                    std::size_t initial_count, machine_ptr* result,
+                                                    std::uint64_t* walk_steps = nullptr) {
   static_assert(sizeof(machine_ptr) == sizeof(machine_ptr_s));
   constexpr unsigned kBits = sizeof(machine_ptr) * 8;
   constexpr machine_ptr kSignBit = machine_ptr{1} << (kBits - 1);
@@ -94,34 +96,33 @@ hxcrash_error_t hxcrash_async_dwarf_expression_eval(
     if (!stack.push(initial_values[i])) return hxcrash_error_internal;
   }
 
-#define HXC_PUSH(v)                                   \
-  do {                                                \
+#define HXC_PUSH(v)                                                              \
+  do {                                                                           \
     if (!stack.push(static_cast<machine_ptr>(v))) return hxcrash_error_internal; \
   } while (0)
-#define HXC_POP(v)                                    \
-  do {                                                \
+#define HXC_POP(v)                                       \
+  do {                                                   \
     if (!stack.pop(&(v))) return hxcrash_error_internal; \
   } while (0)
-#define HXC_READ(type, v)                                                              \
-  do {                                                                                 \
-    if (!stream.template read_intU<type>(&(v))) {                                      \
-      MSHXCF_DEBUG("Read of size %zu exceeds mapped range", sizeof(type));             \
-      return hxcrash_error_invalid_argument;                                           \
-    }                                                                                  \
+#define HXC_READ(type, v)                                                  \
+  do {                                                                     \
+    if (!stream.template read_intU<type>(&(v))) {                          \
+      MSHXCF_DEBUG("Read of size %zu exceeds mapped range", sizeof(type)); \
+      return hxcrash_error_invalid_argument;                               \
+    }                                                                      \
   } while (0)
-#define HXC_NEED(count, text)                     \
-  do {                                            \
-    if (stack.depth() < (count)) {                \
-      MSHXCF_DEBUG(text);                         \
-      return hxcrash_error_invalid_argument;      \
-    }                                             \
+#define HXC_NEED(count, text)                \
+  do {                                       \
+    if (stack.depth() < (count)) {           \
+      MSHXCF_DEBUG(text);                    \
+      return hxcrash_error_invalid_argument; \
+    }                                        \
   } while (0)
 
   auto readRegister = [&](std::uint64_t dwarfReg, machine_ptr* value) -> hxcrash_error_t {
     hxcrash_regnum_t regnum = 0;
     if (!MShxcrash_async_thread_state_map_dwarf_to_reg(thread_state, dwarfReg, &regnum)) {
-      MSHXCF_DEBUG("Unsupported DWARF register value of 0x%llx",
-                   static_cast<unsigned long long>(dwarfReg));
+      MSHXCF_DEBUG("Unsupported DWARF register value of 0x%llx", static_cast<unsigned long long>(dwarfReg));
       return hxcrash_error_not_supported;
     }
     if (!MShxcrash_async_thread_state_has_reg(thread_state, regnum)) {
@@ -134,13 +135,11 @@ hxcrash_error_t hxcrash_async_dwarf_expression_eval(
   };
   auto toSigned = [](machine_ptr v) { return static_cast<machine_ptr_s>(v); };
 
-  auto derefSized = [&](machine_ptr address, std::uint8_t size, machine_ptr* out,
-                        const char* what) -> hxcrash_error_t {
+  auto derefSized = [&](machine_ptr address, std::uint8_t size, machine_ptr* out, const char* what) -> hxcrash_error_t {
     std::uint64_t value = 0;
     const hxcrash_error_t readErr = MShxcrash_async_task_memcpy(task, address, 0, &value, size);
     if (readErr != hxcrash_error_none) {
-      MSHXCF_DEBUG("%s referenced an invalid target address 0x%llx", what,
-                   static_cast<unsigned long long>(address));
+      MSHXCF_DEBUG("%s referenced an invalid target address 0x%llx", what, static_cast<unsigned long long>(address));
       return readErr;
     }
     // Little-endian host: the low `size` bytes of value hold the read bytes.
@@ -153,8 +152,7 @@ hxcrash_error_t hxcrash_async_dwarf_expression_eval(
   std::size_t steps = 0;
   while (!stream.at_end()) {
     if (++steps > HXCRASH_DWARF_EXPRESSION_MAX_STEPS) {
-      MSHXCF_DEBUG("DWARF expression did not finish within %zu operations",
-                   HXCRASH_DWARF_EXPRESSION_MAX_STEPS);
+      MSHXCF_DEBUG("DWARF expression did not finish within %zu operations", HXCRASH_DWARF_EXPRESSION_MAX_STEPS);
       return hxcrash_error_invalid_argument;
     }
     if (!hxcrash_dwarf_walk_take_step(walk_steps)) return hxcrash_error_invalid_argument;
@@ -169,14 +167,54 @@ hxcrash_error_t hxcrash_async_dwarf_expression_eval(
         HXC_PUSH(value);
         break;
       }
-      case 0x08: { std::uint8_t v = 0; HXC_READ(std::uint8_t, v); HXC_PUSH(v); break; }
-      case 0x09: { std::int8_t v = 0; HXC_READ(std::int8_t, v); HXC_PUSH(static_cast<machine_ptr_s>(v)); break; }
-      case 0x0a: { std::uint16_t v = 0; HXC_READ(std::uint16_t, v); HXC_PUSH(v); break; }
-      case 0x0b: { std::int16_t v = 0; HXC_READ(std::int16_t, v); HXC_PUSH(static_cast<machine_ptr_s>(v)); break; }
-      case 0x0c: { std::uint32_t v = 0; HXC_READ(std::uint32_t, v); HXC_PUSH(v); break; }
-      case 0x0d: { std::int32_t v = 0; HXC_READ(std::int32_t, v); HXC_PUSH(static_cast<machine_ptr_s>(v)); break; }
-      case 0x0e: { std::uint64_t v = 0; HXC_READ(std::uint64_t, v); HXC_PUSH(v); break; }
-      case 0x0f: { std::int64_t v = 0; HXC_READ(std::int64_t, v); HXC_PUSH(static_cast<std::uint64_t>(v)); break; }
+      case 0x08: {
+        std::uint8_t v = 0;
+        HXC_READ(std::uint8_t, v);
+        HXC_PUSH(v);
+        break;
+      }
+      case 0x09: {
+        std::int8_t v = 0;
+        HXC_READ(std::int8_t, v);
+        HXC_PUSH(static_cast<machine_ptr_s>(v));
+        break;
+      }
+      case 0x0a: {
+        std::uint16_t v = 0;
+        HXC_READ(std::uint16_t, v);
+        HXC_PUSH(v);
+        break;
+      }
+      case 0x0b: {
+        std::int16_t v = 0;
+        HXC_READ(std::int16_t, v);
+        HXC_PUSH(static_cast<machine_ptr_s>(v));
+        break;
+      }
+      case 0x0c: {
+        std::uint32_t v = 0;
+        HXC_READ(std::uint32_t, v);
+        HXC_PUSH(v);
+        break;
+      }
+      case 0x0d: {
+        std::int32_t v = 0;
+        HXC_READ(std::int32_t, v);
+        HXC_PUSH(static_cast<machine_ptr_s>(v));
+        break;
+      }
+      case 0x0e: {
+        std::uint64_t v = 0;
+        HXC_READ(std::uint64_t, v);
+        HXC_PUSH(v);
+        break;
+      }
+      case 0x0f: {
+        std::int64_t v = 0;
+        HXC_READ(std::int64_t, v);
+        HXC_PUSH(static_cast<std::uint64_t>(v));
+        break;
+      }
       case 0x10: {  // DW_OP_constu
         std::uint64_t v = 0;
         if ((err = stream.read_uleb128(&v)) != hxcrash_error_none) return err;
@@ -256,8 +294,22 @@ hxcrash_error_t hxcrash_async_dwarf_expression_eval(
         HXC_PUSH(static_cast<machine_ptr>(~v));
         break;
       }
-      case 0x1a: case 0x1b: case 0x1c: case 0x1d: case 0x1e: case 0x21: case 0x22: case 0x24:
-      case 0x25: case 0x26: case 0x27: case 0x29: case 0x2a: case 0x2b: case 0x2c: case 0x2d:
+      case 0x1a:
+      case 0x1b:
+      case 0x1c:
+      case 0x1d:
+      case 0x1e:
+      case 0x21:
+      case 0x22:
+      case 0x24:
+      case 0x25:
+      case 0x26:
+      case 0x27:
+      case 0x29:
+      case 0x2a:
+      case 0x2b:
+      case 0x2c:
+      case 0x2d:
       case 0x2e: {
         machine_ptr top = 0, second = 0;
         HXC_POP(top);
@@ -265,12 +317,24 @@ hxcrash_error_t hxcrash_async_dwarf_expression_eval(
         machine_ptr value = 0;
         const unsigned shift = static_cast<unsigned>(top % kBits);
         switch (opcode) {
-          case 0x1a: value = second & top; break;
-          case 0x1c: value = static_cast<machine_ptr>(second - top); break;
-          case 0x1e: value = static_cast<machine_ptr>(second * top); break;
-          case 0x21: value = second | top; break;
-          case 0x22: value = static_cast<machine_ptr>(second + top); break;
-          case 0x27: value = second ^ top; break;
+          case 0x1a:
+            value = second & top;
+            break;
+          case 0x1c:
+            value = static_cast<machine_ptr>(second - top);
+            break;
+          case 0x1e:
+            value = static_cast<machine_ptr>(second * top);
+            break;
+          case 0x21:
+            value = second | top;
+            break;
+          case 0x22:
+            value = static_cast<machine_ptr>(second + top);
+            break;
+          case 0x27:
+            value = second ^ top;
+            break;
           case 0x1b:  // DW_OP_div, signed
             if (top == 0) {
               MSHXCF_DEBUG("DW_OP_div attempted divide by zero");
@@ -289,20 +353,36 @@ hxcrash_error_t hxcrash_async_dwarf_expression_eval(
             }
             value = second % top;
             break;
-          case 0x24: value = static_cast<machine_ptr>(second << shift); break;
-          case 0x25: value = static_cast<machine_ptr>(second >> shift); break;
-          case 0x26:  // arithmetic shift, built from logical shifts
-            value = (second & kSignBit) != 0
-                        ? static_cast<machine_ptr>(~(static_cast<machine_ptr>(~second) >> shift))
-                        : static_cast<machine_ptr>(second >> shift);
+          case 0x24:
+            value = static_cast<machine_ptr>(second << shift);
             break;
-          case 0x29: value = toSigned(second) == toSigned(top); break;
-          case 0x2a: value = toSigned(second) >= toSigned(top); break;
-          case 0x2b: value = toSigned(second) > toSigned(top); break;
-          case 0x2c: value = toSigned(second) <= toSigned(top); break;
-          case 0x2d: value = toSigned(second) < toSigned(top); break;
-          case 0x2e: value = toSigned(second) != toSigned(top); break;
-          default: break;
+          case 0x25:
+            value = static_cast<machine_ptr>(second >> shift);
+            break;
+          case 0x26:  // arithmetic shift, built from logical shifts
+            value = (second & kSignBit) != 0 ? static_cast<machine_ptr>(~(static_cast<machine_ptr>(~second) >> shift))
+                                             : static_cast<machine_ptr>(second >> shift);
+            break;
+          case 0x29:
+            value = toSigned(second) == toSigned(top);
+            break;
+          case 0x2a:
+            value = toSigned(second) >= toSigned(top);
+            break;
+          case 0x2b:
+            value = toSigned(second) > toSigned(top);
+            break;
+          case 0x2c:
+            value = toSigned(second) <= toSigned(top);
+            break;
+          case 0x2d:
+            value = toSigned(second) < toSigned(top);
+            break;
+          case 0x2e:
+            value = toSigned(second) != toSigned(top);
+            break;
+          default:
+            break;
         }
         HXC_PUSH(value);
         break;
@@ -364,8 +444,7 @@ hxcrash_error_t hxcrash_async_dwarf_expression_eval(
           MSHXCF_DEBUG("DW_OP_deref_size specified an unsupported size of %hhu", size);
           return hxcrash_error_invalid_argument;
         }
-        err = derefSized(address, size, &value,
-                         opcode == 0x94 ? "DW_OP_deref_size" : "DW_OP_xderef_size");
+        err = derefSized(address, size, &value, opcode == 0x94 ? "DW_OP_deref_size" : "DW_OP_xderef_size");
         if (err != hxcrash_error_none) return err;
         HXC_PUSH(value);
         break;

@@ -17,8 +17,8 @@ bool readableInPlace(vx::task_t task, hxcrash_vm_address_t address, hxcrash_vm_s
     return false;
   }
   const hxcrash_vm_address_t first = address & ~vx::vm_page_mask;
-  const std::uint64_t pages = ((end + vx::vm_page_mask) & ~vx::vm_page_mask) / vx::vm_page_size -
-                              first / vx::vm_page_size;
+  const std::uint64_t pages =
+      ((end + vx::vm_page_mask) & ~vx::vm_page_mask) / vx::vm_page_size - first / vx::vm_page_size;
   return vx::task_readable_pages(first, pages) == pages;
 }
 
@@ -42,8 +42,7 @@ std::uint8_t fixedFieldSize(std::uint8_t encoding) {
 // entry count and the sorted table. Only a table of fixed-size, data-relative fields that fits
 // the header, is sorted and points into .eh_frame is used.
 template <typename machine_ptr>
-void prepareTable(MShxcrash_async_dwarf_image_cache* cache, const MShxcrash_async_macho* image,
-                  bool checkEntries) {
+void prepareTable(MShxcrash_async_dwarf_image_cache* cache, const MShxcrash_async_macho* image, bool checkEntries) {
   const hxcrash_vm_address_t hdr = image->eh_frame_hdr_addr;
   const hxcrash_vm_size_t hdrSize = image->eh_frame_hdr_size;
   if (hdr == 0 || hdrSize < 4 || !readableInPlace(image->task, hdr, hdrSize)) return;
@@ -56,8 +55,7 @@ void prepareTable(MShxcrash_async_dwarf_image_cache* cache, const MShxcrash_asyn
   const std::uint8_t tableEncoding = header[3];
   if (version != 1 || countEncoding == DW_EH_PE_omit || tableEncoding == DW_EH_PE_omit) return;
   const std::uint8_t fieldSize = fixedFieldSize(tableEncoding);
-  if ((tableEncoding & 0x70) != DW_EH_PE_datarel || (tableEncoding & DW_EH_PE_indirect) != 0 ||
-      fieldSize == 0) {
+  if ((tableEncoding & 0x70) != DW_EH_PE_datarel || (tableEncoding & DW_EH_PE_indirect) != 0 || fieldSize == 0) {
     MSHXCF_DEBUG("Unsupported .eh_frame_hdr table encoding 0x%x in %s; searching linearly",
                  static_cast<unsigned>(tableEncoding), image->name);
     return;
@@ -75,8 +73,8 @@ void prepareTable(MShxcrash_async_dwarf_image_cache* cache, const MShxcrash_asyn
   const std::uint64_t available = hdrSize - static_cast<std::uint64_t>(position);
   if (count == 0 || count > available / (2u * fieldSize)) {
     if (count != 0) {
-      MSHXCF_DEBUG(".eh_frame_hdr of %s claims %llu entries beyond its size; searching linearly",
-                   image->name, static_cast<unsigned long long>(count));
+      MSHXCF_DEBUG(".eh_frame_hdr of %s claims %llu entries beyond its size; searching linearly", image->name,
+                   static_cast<unsigned long long>(count));
     }
     return;
   }
@@ -99,9 +97,10 @@ void prepareTable(MShxcrash_async_dwarf_image_cache* cache, const MShxcrash_asyn
     if (!detail::read_table_field(cache, byteorder, i, 0, &start) ||
         !detail::read_table_field(cache, byteorder, i, 1, &fde) || (i > 0 && start < previous) ||
         fde < cache->section_address || fde >= sectionEnd) {
-      MSHXCF_DEBUG(".eh_frame_hdr table of %s is unsorted or points outside .eh_frame at entry "
-                   "%llu; searching linearly",
-                   image->name, static_cast<unsigned long long>(i));
+      MSHXCF_DEBUG(
+          ".eh_frame_hdr table of %s is unsorted or points outside .eh_frame at entry "
+          "%llu; searching linearly",
+          image->name, static_cast<unsigned long long>(i));
       return;
     }
     previous = start;
@@ -111,16 +110,15 @@ void prepareTable(MShxcrash_async_dwarf_image_cache* cache, const MShxcrash_asyn
 
 }  // namespace
 
-void MShxcrash_nasync_dwarf_image_cache_init(MShxcrash_async_dwarf_image_cache* cache,
-                                             MShxcrash_async_macho* image) {
+void MShxcrash_nasync_dwarf_image_cache_init(MShxcrash_async_dwarf_image_cache* cache, MShxcrash_async_macho* image) {
   std::memset(cache, 0, sizeof *cache);
   if (image->format == MShxcrash_async_image_format_elf) {
     if (image->eh_frame_addr == 0 || image->eh_frame_size == 0) return;
     cache->section_address = image->eh_frame_addr;
     cache->section_size = image->eh_frame_size;
     if (!readableInPlace(image->task, cache->section_address, cache->section_size)) {
-      if (MShxcrash_async_mobject_init(&cache->section, image->task, cache->section_address,
-                                       cache->section_size, true) != hxcrash_error_none) {
+      if (MShxcrash_async_mobject_init(&cache->section, image->task, cache->section_address, cache->section_size,
+                                       true) != hxcrash_error_none) {
         return;
       }
       cache->mapped = true;
@@ -134,10 +132,8 @@ void MShxcrash_nasync_dwarf_image_cache_init(MShxcrash_async_dwarf_image_cache* 
     return;
   }
   // Mach-O: the section is mapped here, once.
-  if (MShxcrash_async_macho_map_section(image, "__TEXT", "__eh_frame", &cache->section) !=
-      hxcrash_error_none) {
-    if (MShxcrash_async_macho_map_section(image, "__DWARF", "__debug_frame", &cache->section) !=
-        hxcrash_error_none) {
+  if (MShxcrash_async_macho_map_section(image, "__TEXT", "__eh_frame", &cache->section) != hxcrash_error_none) {
+    if (MShxcrash_async_macho_map_section(image, "__DWARF", "__debug_frame", &cache->section) != hxcrash_error_none) {
       return;
     }
     cache->debug_frame = true;
@@ -155,8 +151,7 @@ void MShxcrash_nasync_dwarf_image_cache_free(MShxcrash_async_dwarf_image_cache* 
 
 void MShxcrash_nasync_dwarf_image_cache_attach(MShxcrash_async_macho* image) {
   if (image->dwarf_cache != nullptr) return;
-  auto* cache = static_cast<MShxcrash_async_dwarf_image_cache*>(
-      std::malloc(sizeof(MShxcrash_async_dwarf_image_cache)));
+  auto* cache = static_cast<MShxcrash_async_dwarf_image_cache*>(std::malloc(sizeof(MShxcrash_async_dwarf_image_cache)));
   if (cache == nullptr) return;  // the reader then prepares what it needs per frame
   MShxcrash_nasync_dwarf_image_cache_init(cache, image);
   __atomic_store_n(&image->dwarf_cache, cache, __ATOMIC_RELEASE);
@@ -173,8 +168,7 @@ void MShxcrash_nasync_dwarf_image_cache_detach(MShxcrash_async_macho* image) {
 void MShxcrash_async_dwarf_image_cache_init_in_place(MShxcrash_async_dwarf_image_cache* cache,
                                                      MShxcrash_async_macho* image) {
   MShxcrash_async_memset(cache, 0, sizeof *cache);
-  if (image->format != MShxcrash_async_image_format_elf || image->eh_frame_addr == 0 ||
-      image->eh_frame_size == 0 ||
+  if (image->format != MShxcrash_async_image_format_elf || image->eh_frame_addr == 0 || image->eh_frame_size == 0 ||
       !readableInPlace(image->task, image->eh_frame_addr, image->eh_frame_size)) {
     return;
   }

@@ -35,8 +35,7 @@ struct MShxcrash_async_dwarf_image_cache {
 
 // Fills cache for image (a zeroed cache without section when the image has none or it cannot be
 // read). Writes a diagnostic line when a header table is present but refused.
-void MShxcrash_nasync_dwarf_image_cache_init(MShxcrash_async_dwarf_image_cache* cache,
-                                             MShxcrash_async_macho* image);
+void MShxcrash_nasync_dwarf_image_cache_init(MShxcrash_async_dwarf_image_cache* cache, MShxcrash_async_macho* image);
 void MShxcrash_nasync_dwarf_image_cache_free(MShxcrash_async_dwarf_image_cache* cache);
 
 // Crash time. The same for an ELF image that joined the list only at crash time, in place only:
@@ -56,24 +55,22 @@ namespace hxcrash::MS::async {
 
 // The section of a cache as bytes the readers can use, in place.
 inline buffer_memory dwarf_image_cache_in_place(const MShxcrash_async_dwarf_image_cache* cache) {
-  return buffer_memory{reinterpret_cast<const std::uint8_t*>(cache->section_address),
-                       cache->section_size, cache->section_address};
+  return buffer_memory{reinterpret_cast<const std::uint8_t*>(cache->section_address), cache->section_size,
+                       cache->section_address};
 }
 
 namespace detail {
 
 // Crash time. One field of the header table, decoded (datarel base applied).
-inline bool read_table_field(const MShxcrash_async_dwarf_image_cache* cache,
-                             const MShxcrash_async_byteorder* byteorder, std::uint64_t index,
-                             unsigned field, std::uint64_t* out) {
+inline bool read_table_field(const MShxcrash_async_dwarf_image_cache* cache, const MShxcrash_async_byteorder* byteorder,
+                             std::uint64_t index, unsigned field, std::uint64_t* out) {
   const hxcrash_vm_size_t size = cache->table_field_size;
-  const hxcrash_vm_address_t at =
-      cache->table_address + (index * 2 + field) * static_cast<std::uint64_t>(size);
-  const buffer_memory table{reinterpret_cast<const std::uint8_t*>(cache->table_address),
-                            cache->table_count * 2 * size, cache->table_address};
+  const hxcrash_vm_address_t at = cache->table_address + (index * 2 + field) * static_cast<std::uint64_t>(size);
+  const buffer_memory table{reinterpret_cast<const std::uint8_t*>(cache->table_address), cache->table_count * 2 * size,
+                            cache->table_address};
   std::uint64_t raw = 0;
-  if (hxcrash_async_dwarf_read_uintmax64(table, byteorder, at, 0, static_cast<std::uint8_t>(size),
-                                         &raw) != hxcrash_error_none) {
+  if (hxcrash_async_dwarf_read_uintmax64(table, byteorder, at, 0, static_cast<std::uint8_t>(size), &raw) !=
+      hxcrash_error_none) {
     return false;
   }
   if ((cache->table_encoding & 0x08) != 0 && size < 8) {  // signed formats: sign-extend
@@ -92,11 +89,12 @@ inline bool read_table_field(const MShxcrash_async_dwarf_image_cache* cache,
 // hit (may be null) is made valid, with the span of its table entry, when the FDE was the
 // search's first candidate: then every pc inside both the span and the FDE finds it again.
 template <typename machine_ptr, typename Memory>
-hxcrash_error_t hxcrash_async_dwarf_image_cache_table_find_fde(
-    const MShxcrash_async_dwarf_image_cache* cache, const Memory& mem,
-    const MShxcrash_async_byteorder* byteorder, std::uint64_t pc,
-    hxcrash_async_dwarf_fde_info* fde, hxcrash_async_dwarf_cie_cache* cie_cache = nullptr,
-    hxcrash_dwarf_fde_hit* hit = nullptr) {
+hxcrash_error_t hxcrash_async_dwarf_image_cache_table_find_fde(const MShxcrash_async_dwarf_image_cache* cache,
+                                                               const Memory& mem,
+                                                               const MShxcrash_async_byteorder* byteorder,
+                                                               std::uint64_t pc, hxcrash_async_dwarf_fde_info* fde,
+                                                               hxcrash_async_dwarf_cie_cache* cie_cache = nullptr,
+                                                               hxcrash_dwarf_fde_hit* hit = nullptr) {
   if (hit != nullptr) hit->valid = false;
   std::uint64_t low = 0;
   std::uint64_t high = cache->table_count;  // entries [low, high) hold the answer's successor
@@ -127,14 +125,13 @@ hxcrash_error_t hxcrash_async_dwarf_image_cache_table_find_fde(
     }
     if (tries == 0) firstStart = start;
     if (start != firstStart) break;
-    const hxcrash_error_t err = hxcrash_async_dwarf_fde_info_init<machine_ptr>(
-        fde, mem, byteorder, fdeAddress, false, cie_cache);
+    const hxcrash_error_t err =
+        hxcrash_async_dwarf_fde_info_init<machine_ptr>(fde, mem, byteorder, fdeAddress, false, cie_cache);
     if (err != hxcrash_error_none) return err;
     if (fde->pc_start <= pc && pc < fde->pc_end) {
       std::uint64_t next = ~std::uint64_t{0};
       if (hit != nullptr && tries == 0 &&
-          (index + 1 == cache->table_count ||
-           detail::read_table_field(cache, byteorder, index + 1, 0, &next))) {
+          (index + 1 == cache->table_count || detail::read_table_field(cache, byteorder, index + 1, 0, &next))) {
         hit->valid = true;
         hit->entry_start = start;
         hit->next_start = next;
@@ -151,19 +148,17 @@ hxcrash_error_t hxcrash_async_dwarf_image_cache_table_find_fde(
 // else the linear walk of mem. cie_cache (may be null) receives the FDE's CIE when the table
 // parsed it; hit (may be null) as for the table search, never valid after the linear walk.
 template <typename machine_ptr, typename Memory>
-hxcrash_error_t hxcrash_async_dwarf_image_cache_find_fde(
-    const MShxcrash_async_dwarf_image_cache* cache, const Memory& mem,
-    const MShxcrash_async_byteorder* byteorder, std::uint64_t pc,
-    hxcrash_async_dwarf_fde_info* fde, hxcrash_async_dwarf_cie_cache* cie_cache = nullptr,
-    hxcrash_dwarf_fde_hit* hit = nullptr) {
+hxcrash_error_t hxcrash_async_dwarf_image_cache_find_fde(const MShxcrash_async_dwarf_image_cache* cache,
+                                                         const Memory& mem, const MShxcrash_async_byteorder* byteorder,
+                                                         std::uint64_t pc, hxcrash_async_dwarf_fde_info* fde,
+                                                         hxcrash_async_dwarf_cie_cache* cie_cache = nullptr,
+                                                         hxcrash_dwarf_fde_hit* hit = nullptr) {
   if (hit != nullptr) hit->valid = false;
   if (cache->has_table && !cache->debug_frame) {
-    return hxcrash_async_dwarf_image_cache_table_find_fde<machine_ptr>(cache, mem, byteorder, pc,
-                                                                       fde, cie_cache, hit);
+    return hxcrash_async_dwarf_image_cache_table_find_fde<machine_ptr>(cache, mem, byteorder, pc, fde, cie_cache, hit);
   }
   dwarf_frame_reader<Memory> reader;
-  const hxcrash_error_t err =
-      reader.init(&mem, byteorder, sizeof(machine_ptr) == 8, cache->debug_frame);
+  const hxcrash_error_t err = reader.init(&mem, byteorder, sizeof(machine_ptr) == 8, cache->debug_frame);
   if (err != hxcrash_error_none) return err;
   return reader.find_fde(0, pc, fde);
 }

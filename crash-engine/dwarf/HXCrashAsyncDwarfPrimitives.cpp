@@ -2,15 +2,13 @@
 
 namespace hxcrash::MS::async {
 
-hxcrash_error_t hxcrash_async_dwarf_read_uleb128(const hxcrash_async_mobject* mobj,
-                                                 hxcrash_vm_address_t location,
+hxcrash_error_t hxcrash_async_dwarf_read_uleb128(const hxcrash_async_mobject* mobj, hxcrash_vm_address_t location,
                                                  hxcrash_vm_off_t offset, std::uint64_t* result,
                                                  hxcrash_vm_size_t* size) {
   return hxcrash_async_dwarf_read_uleb128(mobject_memory{mobj}, location, offset, result, size);
 }
 
-hxcrash_error_t hxcrash_async_dwarf_read_sleb128(const hxcrash_async_mobject* mobj,
-                                                 hxcrash_vm_address_t location,
+hxcrash_error_t hxcrash_async_dwarf_read_sleb128(const hxcrash_async_mobject* mobj, hxcrash_vm_address_t location,
                                                  hxcrash_vm_off_t offset, std::int64_t* result,
                                                  hxcrash_vm_size_t* size) {
   return hxcrash_async_dwarf_read_sleb128(mobject_memory{mobj}, location, offset, result, size);
@@ -19,9 +17,8 @@ hxcrash_error_t hxcrash_async_dwarf_read_sleb128(const hxcrash_async_mobject* mo
 namespace {
 
 template <typename Value, typename Reader>
-hxcrash_error_t readTaskLeb(vx::task_t task, hxcrash_vm_address_t location,
-                            hxcrash_vm_off_t offset, Value* result, hxcrash_vm_size_t* size,
-                            Reader reader) {
+hxcrash_error_t readTaskLeb(vx::task_t task, hxcrash_vm_address_t location, hxcrash_vm_off_t offset, Value* result,
+                            hxcrash_vm_size_t* size, Reader reader) {
   hxcrash_vm_address_t target = 0;
   if (!MShxcrash_async_address_apply_offset(location, offset, &target)) {
     MSHXCF_DEBUG("Applying the  offset of 0x%lld to base address %llx exceeds PL_VM_ADDRESS_MAX",
@@ -41,26 +38,20 @@ hxcrash_error_t readTaskLeb(vx::task_t task, hxcrash_vm_address_t location,
 
 }  // namespace
 
-hxcrash_error_t hxcrash_async_dwarf_read_task_uleb128(vx::task_t task,
-                                                      hxcrash_vm_address_t location,
-                                                      hxcrash_vm_off_t offset,
-                                                      std::uint64_t* result,
+hxcrash_error_t hxcrash_async_dwarf_read_task_uleb128(vx::task_t task, hxcrash_vm_address_t location,
+                                                      hxcrash_vm_off_t offset, std::uint64_t* result,
                                                       hxcrash_vm_size_t* size) {
   return readTaskLeb(task, location, offset, result, size,
-                     [](const mobject_memory& mem, hxcrash_vm_address_t at, std::uint64_t* out,
-                        hxcrash_vm_size_t* n) {
+                     [](const mobject_memory& mem, hxcrash_vm_address_t at, std::uint64_t* out, hxcrash_vm_size_t* n) {
                        return hxcrash_async_dwarf_read_uleb128(mem, at, 0, out, n);
                      });
 }
 
-hxcrash_error_t hxcrash_async_dwarf_read_task_sleb128(vx::task_t task,
-                                                      hxcrash_vm_address_t location,
-                                                      hxcrash_vm_off_t offset,
-                                                      std::int64_t* result,
+hxcrash_error_t hxcrash_async_dwarf_read_task_sleb128(vx::task_t task, hxcrash_vm_address_t location,
+                                                      hxcrash_vm_off_t offset, std::int64_t* result,
                                                       hxcrash_vm_size_t* size) {
   return readTaskLeb(task, location, offset, result, size,
-                     [](const mobject_memory& mem, hxcrash_vm_address_t at, std::int64_t* out,
-                        hxcrash_vm_size_t* n) {
+                     [](const mobject_memory& mem, hxcrash_vm_address_t at, std::int64_t* out, hxcrash_vm_size_t* n) {
                        return hxcrash_async_dwarf_read_sleb128(mem, at, 0, out, n);
                      });
 }

@@ -28,8 +28,7 @@ namespace hxcrash::MS::async {
 struct mobject_memory {
   const hxcrash_async_mobject* mobj;
 
-  const void* remap(hxcrash_vm_address_t address, hxcrash_vm_off_t offset,
-                    hxcrash_vm_size_t length) const {
+  const void* remap(hxcrash_vm_address_t address, hxcrash_vm_off_t offset, hxcrash_vm_size_t length) const {
     return MShxcrash_async_mobject_remap_address(mobj, address, offset, length);
   }
   hxcrash_vm_address_t base_address() const { return MShxcrash_async_mobject_base_address(mobj); }
@@ -45,8 +44,7 @@ struct buffer_memory {
   hxcrash_vm_size_t size;
   hxcrash_vm_address_t address;
 
-  const void* remap(hxcrash_vm_address_t task_address, hxcrash_vm_off_t offset,
-                    hxcrash_vm_size_t length) const {
+  const void* remap(hxcrash_vm_address_t task_address, hxcrash_vm_off_t offset, hxcrash_vm_size_t length) const {
     hxcrash_vm_address_t start = 0;
     if (!MShxcrash_async_address_apply_offset(task_address, offset, &start)) return nullptr;
     if (start < address) return nullptr;
@@ -84,8 +82,8 @@ T swapped(const MShxcrash_async_byteorder* byteorder, T value) {
 
 // Reads one T at address + offset through mem; false when unmapped.
 template <typename T, typename Memory>
-bool read_value(const Memory& mem, const MShxcrash_async_byteorder* byteorder,
-                hxcrash_vm_address_t address, hxcrash_vm_off_t offset, T* out) {
+bool read_value(const Memory& mem, const MShxcrash_async_byteorder* byteorder, hxcrash_vm_address_t address,
+                hxcrash_vm_off_t offset, T* out) {
   const void* local = mem.remap(address, offset, sizeof(T));
   if (local == nullptr) return false;
   *out = swapped(byteorder, load_unaligned<T>(local));
@@ -93,9 +91,8 @@ bool read_value(const Memory& mem, const MShxcrash_async_byteorder* byteorder,
 }
 
 template <typename Memory>
-hxcrash_error_t read_leb128(const Memory& mem, hxcrash_vm_address_t location,
-                            hxcrash_vm_off_t offset, bool is_signed, std::uint64_t* result,
-                            hxcrash_vm_size_t* size) {
+hxcrash_error_t read_leb128(const Memory& mem, hxcrash_vm_address_t location, hxcrash_vm_off_t offset, bool is_signed,
+                            std::uint64_t* result, hxcrash_vm_size_t* size) {
   std::uint64_t value = 0;
   unsigned shift = 0;
   // Most numbers have their longest form (10 bytes) mapped: decode from one remap then.
@@ -146,56 +143,46 @@ hxcrash_error_t read_leb128(const Memory& mem, hxcrash_vm_address_t location,
 // hxcrash_error_invalid_argument when it runs out of the mapping, hxcrash_error_not_supported
 // beyond 64 bits (10 bytes); both logged.
 template <typename Memory>
-  requires(!std::is_pointer_v<Memory>)
-hxcrash_error_t hxcrash_async_dwarf_read_uleb128(const Memory& mem, hxcrash_vm_address_t location,
-                                                 hxcrash_vm_off_t offset, std::uint64_t* result,
-                                                 hxcrash_vm_size_t* size) {
+requires(!std::is_pointer_v<Memory>) hxcrash_error_t
+    hxcrash_async_dwarf_read_uleb128(const Memory& mem, hxcrash_vm_address_t location, hxcrash_vm_off_t offset,
+                                     std::uint64_t* result, hxcrash_vm_size_t* size) {
   return detail::read_leb128(mem, location, offset, false, result, size);
 }
 
 // As above, signed (sign-extended from the last byte's bit 6).
 template <typename Memory>
-  requires(!std::is_pointer_v<Memory>)
-hxcrash_error_t hxcrash_async_dwarf_read_sleb128(const Memory& mem, hxcrash_vm_address_t location,
-                                                 hxcrash_vm_off_t offset, std::int64_t* result,
-                                                 hxcrash_vm_size_t* size) {
+requires(!std::is_pointer_v<Memory>) hxcrash_error_t
+    hxcrash_async_dwarf_read_sleb128(const Memory& mem, hxcrash_vm_address_t location, hxcrash_vm_off_t offset,
+                                     std::int64_t* result, hxcrash_vm_size_t* size) {
   std::uint64_t value = 0;
   const hxcrash_error_t err = detail::read_leb128(mem, location, offset, true, &value, size);
   if (err == hxcrash_error_none) *result = static_cast<std::int64_t>(value);
   return err;
 }
 
-hxcrash_error_t hxcrash_async_dwarf_read_uleb128(const hxcrash_async_mobject* mobj,
-                                                 hxcrash_vm_address_t location,
+hxcrash_error_t hxcrash_async_dwarf_read_uleb128(const hxcrash_async_mobject* mobj, hxcrash_vm_address_t location,
                                                  hxcrash_vm_off_t offset, std::uint64_t* result,
                                                  hxcrash_vm_size_t* size);
-hxcrash_error_t hxcrash_async_dwarf_read_sleb128(const hxcrash_async_mobject* mobj,
-                                                 hxcrash_vm_address_t location,
+hxcrash_error_t hxcrash_async_dwarf_read_sleb128(const hxcrash_async_mobject* mobj, hxcrash_vm_address_t location,
                                                  hxcrash_vm_off_t offset, std::int64_t* result,
                                                  hxcrash_vm_size_t* size);
 
 // The same for task memory that no memory object maps yet: maps up to 4096 bytes at
 // location + offset (partial mappings accepted) for the read. Mapping failures return the
 // mapping's error ("Failed to map uleb128 page"); overflow gives hxcrash_error_invalid_argument.
-hxcrash_error_t hxcrash_async_dwarf_read_task_uleb128(vx::task_t task,
-                                                      hxcrash_vm_address_t location,
-                                                      hxcrash_vm_off_t offset,
-                                                      std::uint64_t* result,
+hxcrash_error_t hxcrash_async_dwarf_read_task_uleb128(vx::task_t task, hxcrash_vm_address_t location,
+                                                      hxcrash_vm_off_t offset, std::uint64_t* result,
                                                       hxcrash_vm_size_t* size);
-hxcrash_error_t hxcrash_async_dwarf_read_task_sleb128(vx::task_t task,
-                                                      hxcrash_vm_address_t location,
-                                                      hxcrash_vm_off_t offset,
-                                                      std::int64_t* result,
+hxcrash_error_t hxcrash_async_dwarf_read_task_sleb128(vx::task_t task, hxcrash_vm_address_t location,
+                                                      hxcrash_vm_off_t offset, std::int64_t* result,
                                                       hxcrash_vm_size_t* size);
 
 // Reads an unsigned value of 1, 2, 4 or 8 bytes at location + offset and widens it.
 // hxcrash_error_invalid_argument when unmapped (not logged) or for another width (logged).
 template <typename Memory>
-hxcrash_error_t hxcrash_async_dwarf_read_uintmax64(const Memory& mem,
-                                                   const MShxcrash_async_byteorder* byteorder,
-                                                   hxcrash_vm_address_t location,
-                                                   hxcrash_vm_off_t offset, std::uint8_t width,
-                                                   std::uint64_t* result) {
+hxcrash_error_t hxcrash_async_dwarf_read_uintmax64(const Memory& mem, const MShxcrash_async_byteorder* byteorder,
+                                                   hxcrash_vm_address_t location, hxcrash_vm_off_t offset,
+                                                   std::uint8_t width, std::uint64_t* result) {
   bool ok = false;
   switch (width) {
     case 1: {
@@ -255,8 +242,7 @@ enum : std::uint8_t {
 // that need one are refused.
 template <typename machine_ptr>
 class gnu_ehptr_reader {
-  static_assert(std::is_same_v<machine_ptr, std::uint32_t> ||
-                std::is_same_v<machine_ptr, std::uint64_t>);
+  static_assert(std::is_same_v<machine_ptr, std::uint32_t> || std::is_same_v<machine_ptr, std::uint64_t>);
 
  public:
   explicit gnu_ehptr_reader(const MShxcrash_async_byteorder* byteorder) : byteorder_(byteorder) {}
@@ -275,8 +261,8 @@ class gnu_ehptr_reader {
   // hxcrash_error_not_supported for encodings outside the table or without their base, the read's
   // error otherwise; all logged.
   template <typename Memory>
-  hxcrash_error_t read(const Memory& mem, hxcrash_vm_address_t location, hxcrash_vm_off_t offset,
-                       std::uint8_t encoding, machine_ptr* result, hxcrash_vm_size_t* size) const {
+  hxcrash_error_t read(const Memory& mem, hxcrash_vm_address_t location, hxcrash_vm_off_t offset, std::uint8_t encoding,
+                       machine_ptr* result, hxcrash_vm_size_t* size) const {
     if (encoding == DW_EH_PE_omit) {
       MSHXCF_DEBUG("Skipping decoding of DW_EH_PE_omit pointer");
       return hxcrash_error_not_found;
@@ -293,36 +279,39 @@ class gnu_ehptr_reader {
         break;
       case DW_EH_PE_textrel:
         if (!text_.valid) {
-          MSHXCF_DEBUG("Cannot decode DW_EH_PE_textrel value with "
-                       "HXCRASH_ASYNC_DWARF_INVALID_BASE_ADDR text_addr");
+          MSHXCF_DEBUG(
+              "Cannot decode DW_EH_PE_textrel value with "
+              "HXCRASH_ASYNC_DWARF_INVALID_BASE_ADDR text_addr");
           return hxcrash_error_not_supported;
         }
         base = text_.value;
         break;
       case DW_EH_PE_datarel:
         if (!data_.valid) {
-          MSHXCF_DEBUG("Cannot decode DW_EH_PE_datarel value with "
-                       "HXCRASH_ASYNC_DWARF_INVALID_BASE_ADDR data_base");
+          MSHXCF_DEBUG(
+              "Cannot decode DW_EH_PE_datarel value with "
+              "HXCRASH_ASYNC_DWARF_INVALID_BASE_ADDR data_base");
           return hxcrash_error_not_supported;
         }
         base = data_.value;
         break;
       case DW_EH_PE_funcrel:
         if (!func_.valid) {
-          MSHXCF_DEBUG("Cannot decode DW_EH_PE_funcrel value with "
-                       "HXCRASH_ASYNC_DWARF_INVALID_BASE_ADDR func_base");
+          MSHXCF_DEBUG(
+              "Cannot decode DW_EH_PE_funcrel value with "
+              "HXCRASH_ASYNC_DWARF_INVALID_BASE_ADDR func_base");
           return hxcrash_error_not_supported;
         }
         base = func_.value;
         break;
       case DW_EH_PE_aligned: {
         if (!frame_section_.valid || here < frame_section_.task_address) {
-          MSHXCF_DEBUG("Cannot decode DW_EH_PE_aligned value without a valid frame section base "
-                       "configured");
+          MSHXCF_DEBUG(
+              "Cannot decode DW_EH_PE_aligned value without a valid frame section base "
+              "configured");
           return hxcrash_error_not_supported;
         }
-        const machine_ptr vm = static_cast<machine_ptr>(
-            here - frame_section_.task_address + frame_section_.vm_address);
+        const machine_ptr vm = static_cast<machine_ptr>(here - frame_section_.task_address + frame_section_.vm_address);
         const machine_ptr width = sizeof(machine_ptr);
         const machine_ptr padding = static_cast<machine_ptr>((width - vm % width) % width);
         *size = padding;
@@ -404,14 +393,12 @@ class gnu_ehptr_reader {
     if ((encoding & DW_EH_PE_indirect) != 0) {
       if constexpr (sizeof(machine_ptr) == 4) {
         std::uint32_t target = 0;
-        const hxcrash_error_t err =
-            MShxcrash_async_task_read_uint32(mem.task(), byteorder_, value, 0, &target);
+        const hxcrash_error_t err = MShxcrash_async_task_read_uint32(mem.task(), byteorder_, value, 0, &target);
         if (err != hxcrash_error_none) return err;
         value = target;
       } else {
         std::uint64_t target = 0;
-        const hxcrash_error_t err =
-            MShxcrash_async_task_read_uint64(mem.task(), byteorder_, value, 0, &target);
+        const hxcrash_error_t err = MShxcrash_async_task_read_uint64(mem.task(), byteorder_, value, 0, &target);
         if (err != hxcrash_error_none) return err;
         value = target;
       }
@@ -422,9 +409,8 @@ class gnu_ehptr_reader {
 
  private:
   template <typename T, typename Memory>
-  bool read_fixed(const Memory& mem, hxcrash_vm_address_t location, hxcrash_vm_off_t position,
-                  machine_ptr* value, hxcrash_vm_size_t* size, const char* name,
-                  hxcrash_vm_address_t at) const {
+  bool read_fixed(const Memory& mem, hxcrash_vm_address_t location, hxcrash_vm_off_t position, machine_ptr* value,
+                  hxcrash_vm_size_t* size, const char* name, hxcrash_vm_address_t at) const {
     T v = 0;
     if (!detail::read_value(mem, byteorder_, location, position, &v)) {
       MSHXCF_DEBUG("Failed to read %s value at 0x%llx", name, static_cast<unsigned long long>(at));
@@ -463,9 +449,8 @@ template <typename Memory>
 class dwarf_opstream {
  public:
   // hxcrash_error_invalid_argument (logged) when the range overflows or is not mapped.
-  hxcrash_error_t init(const Memory* mem, const MShxcrash_async_byteorder* byteorder,
-                       hxcrash_vm_address_t base, hxcrash_vm_off_t offset,
-                       hxcrash_vm_off_t length) {
+  hxcrash_error_t init(const Memory* mem, const MShxcrash_async_byteorder* byteorder, hxcrash_vm_address_t base,
+                       hxcrash_vm_off_t offset, hxcrash_vm_off_t length) {
     mem_ = mem;
     byteorder_ = byteorder;
     if (!MShxcrash_async_address_apply_offset(base, offset, &start_address_)) {
@@ -499,8 +484,7 @@ class dwarf_opstream {
 
   hxcrash_error_t read_uleb128(std::uint64_t* out) {
     hxcrash_vm_size_t size = 0;
-    const hxcrash_error_t err = hxcrash_async_dwarf_read_uleb128(*mem_, position_address(), 0,
-                                                                 out, &size);
+    const hxcrash_error_t err = hxcrash_async_dwarf_read_uleb128(*mem_, position_address(), 0, out, &size);
     if (err != hxcrash_error_none) {
       MSHXCF_DEBUG("Read of ULEB128 value failed with %u", static_cast<unsigned>(err));
       return err;
@@ -515,8 +499,7 @@ class dwarf_opstream {
 
   hxcrash_error_t read_sleb128(std::int64_t* out) {
     hxcrash_vm_size_t size = 0;
-    const hxcrash_error_t err = hxcrash_async_dwarf_read_sleb128(*mem_, position_address(), 0,
-                                                                 out, &size);
+    const hxcrash_error_t err = hxcrash_async_dwarf_read_sleb128(*mem_, position_address(), 0, out, &size);
     if (err != hxcrash_error_none) {
       MSHXCF_DEBUG("Read of ULEB128 value failed with %u", static_cast<unsigned>(err));
       return err;
@@ -530,8 +513,7 @@ class dwarf_opstream {
   }
 
   template <typename machine_ptr>
-  hxcrash_error_t read_gnueh_ptr(const gnu_ehptr_reader<machine_ptr>* reader,
-                                 std::uint8_t encoding, machine_ptr* out) {
+  hxcrash_error_t read_gnueh_ptr(const gnu_ehptr_reader<machine_ptr>* reader, std::uint8_t encoding, machine_ptr* out) {
     hxcrash_vm_size_t size = 0;
     const hxcrash_error_t err = reader->read(*mem_, position_address(), 0, encoding, out, &size);
     if (err != hxcrash_error_none) {

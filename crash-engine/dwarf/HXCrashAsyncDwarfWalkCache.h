@@ -34,8 +34,7 @@ struct hxcrash_dwarf_stack_window {
     length = 0;
     if (high - low > kBytes || task != vx::mach_task_self()) return false;
     vx::mach_vm_size_t copied = 0;
-    vx::mach_vm_read_overwrite(task, low, kBytes, reinterpret_cast<vx::mach_vm_address_t>(bytes),
-                               &copied);
+    vx::mach_vm_read_overwrite(task, low, kBytes, reinterpret_cast<vx::mach_vm_address_t>(bytes), &copied);
     if (copied < high - low || copied > kBytes) return false;
     start = low;
     length = copied;

@@ -12,11 +12,9 @@ namespace {
 // stack, not a failure to report.
 template <typename machine_ptr, typename machine_ptr_s>
 bool returnAddressUndefined(const dwarf_cfa_state<machine_ptr, machine_ptr_s>& state,
-                            const hxcrash_async_dwarf_cie_info& cie,
-                            const hxcrash_async_thread_state* current) {
+                            const hxcrash_async_dwarf_cie_info& cie, const hxcrash_async_thread_state* current) {
   hxcrash_regnum_t mapped = 0;
-  if (MShxcrash_async_thread_state_map_dwarf_to_reg(current, cie.return_address_register,
-                                                    &mapped)) {
+  if (MShxcrash_async_thread_state_map_dwarf_to_reg(current, cie.return_address_register, &mapped)) {
     return false;
   }
   dwarf_cfa_state_iterator<machine_ptr, machine_ptr_s> it(&state);
@@ -33,9 +31,8 @@ bool returnAddressUndefined(const dwarf_cfa_state<machine_ptr, machine_ptr_s>& s
 // the rules. walk (may be null) keeps what later frames of the same walk can use again; a
 // cache record on the stack (persistent false) is never remembered by address.
 template <typename machine_ptr, typename machine_ptr_s, typename Memory>
-MSplframe_error_t unwindIn(vx::task_t task, const MShxcrash_async_dwarf_image_cache* cache,
-                           bool persistent, const Memory& mem,
-                           const MShxcrash_async_byteorder* byteorder, std::uint64_t pc,
+MSplframe_error_t unwindIn(vx::task_t task, const MShxcrash_async_dwarf_image_cache* cache, bool persistent,
+                           const Memory& mem, const MShxcrash_async_byteorder* byteorder, std::uint64_t pc,
                            std::uint64_t lookupPc, const hxcrash_async_thread_state* current,
                            hxcrash_async_thread_state* next, hxcrash_dwarf_walk_cache* walk) {
   constexpr bool m64 = sizeof(machine_ptr) == 8;
@@ -54,15 +51,13 @@ MSplframe_error_t unwindIn(vx::task_t task, const MShxcrash_async_dwarf_image_ca
   hxcrash_async_dwarf_fde_info fde;
   hxcrash_error_t err = hxcrash_error_none;
   const hxcrash_dwarf_fde_hit* lastFde = walk != nullptr ? &walk->fde : nullptr;
-  if (lastFde != nullptr && persistent && lastFde->valid && lastFde->m64 == m64 &&
-      lastFde->image_cache == cache && lastFde->entry_start <= lookupPc &&
-      lookupPc < lastFde->next_start && lastFde->fde.pc_start <= lookupPc &&
+  if (lastFde != nullptr && persistent && lastFde->valid && lastFde->m64 == m64 && lastFde->image_cache == cache &&
+      lastFde->entry_start <= lookupPc && lookupPc < lastFde->next_start && lastFde->fde.pc_start <= lookupPc &&
       lookupPc < lastFde->fde.pc_end) {
     fde = lastFde->fde;
   } else {
     hxcrash_dwarf_fde_hit* hit = (walk != nullptr && persistent) ? &walk->fde : nullptr;
-    err = hxcrash_async_dwarf_image_cache_find_fde<machine_ptr>(cache, mem, byteorder, lookupPc,
-                                                                &fde, parsedCie, hit);
+    err = hxcrash_async_dwarf_image_cache_find_fde<machine_ptr>(cache, mem, byteorder, lookupPc, &fde, parsedCie, hit);
     if (hit != nullptr && hit->valid) {
       hit->m64 = m64;
       hit->image_cache = cache;
@@ -80,8 +75,7 @@ MSplframe_error_t unwindIn(vx::task_t task, const MShxcrash_async_dwarf_image_ca
   if (parsedCie->valid && parsedCie->address == cieAddress) {
     cie = parsedCie->cie;
   } else {
-    err = hxcrash_async_dwarf_cie_info_init<machine_ptr>(&cie, mem, byteorder, &reader,
-                                                         cieAddress);
+    err = hxcrash_async_dwarf_cie_info_init<machine_ptr>(&cie, mem, byteorder, &reader, cieAddress);
     if (err == hxcrash_error_none && walk != nullptr) {
       walk->cie.valid = true;
       walk->cie.address = cieAddress;
@@ -89,24 +83,21 @@ MSplframe_error_t unwindIn(vx::task_t task, const MShxcrash_async_dwarf_image_ca
     }
   }
   if (err != hxcrash_error_none) {
-    MSHXCF_DEBUG("Failed to parse CIE at offset of 0x%llx: %d",
-                 static_cast<unsigned long long>(fde.cie_offset), static_cast<int>(err));
+    MSHXCF_DEBUG("Failed to parse CIE at offset of 0x%llx: %d", static_cast<unsigned long long>(fde.cie_offset),
+                 static_cast<int>(err));
     return MSPLFRAME_NOT_SUPPORTED;
   }
   std::uint64_t* steps = walk != nullptr ? &walk->steps_left : nullptr;
   // The CIE's initial instructions give the same rules for every frame when they never move the
   // location: those rules are kept instead of running the program again.
   hxcrash_dwarf_cie_rules* initial = walk != nullptr ? &walk->initial : nullptr;
-  if (initial != nullptr && initial->valid && initial->m64 == m64 &&
-      initial->cie_address == cieAddress) {
+  if (initial != nullptr && initial->valid && initial->m64 == m64 && initial->cie_address == cieAddress) {
     state.load_rules(*initial);
   } else {
     bool moved = true;
-    err = state.eval_program(mem, static_cast<machine_ptr>(lookupPc),
-                             static_cast<machine_ptr>(fde.pc_start), &cie, &reader, byteorder,
-                             base, static_cast<hxcrash_vm_off_t>(cie.initial_instructions_offset),
-                             static_cast<hxcrash_vm_off_t>(cie.initial_instructions_length),
-                             steps, &moved);
+    err = state.eval_program(mem, static_cast<machine_ptr>(lookupPc), static_cast<machine_ptr>(fde.pc_start), &cie,
+                             &reader, byteorder, base, static_cast<hxcrash_vm_off_t>(cie.initial_instructions_offset),
+                             static_cast<hxcrash_vm_off_t>(cie.initial_instructions_length), steps, &moved);
     if (initial != nullptr && err == hxcrash_error_none && !moved) {
       initial->valid = state.save_rules(initial);
       initial->m64 = m64;
@@ -114,36 +105,34 @@ MSplframe_error_t unwindIn(vx::task_t task, const MShxcrash_async_dwarf_image_ca
     }
   }
   if (err == hxcrash_error_none) {
-    err = state.eval_program(mem, static_cast<machine_ptr>(lookupPc),
-                             static_cast<machine_ptr>(fde.pc_start), &cie, &reader, byteorder,
-                             base, static_cast<hxcrash_vm_off_t>(fde.instructions_offset),
+    err = state.eval_program(mem, static_cast<machine_ptr>(lookupPc), static_cast<machine_ptr>(fde.pc_start), &cie,
+                             &reader, byteorder, base, static_cast<hxcrash_vm_off_t>(fde.instructions_offset),
                              static_cast<hxcrash_vm_off_t>(fde.instructions_length), steps);
   }
   if (err != hxcrash_error_none) {
-    MSHXCF_DEBUG("Failed to evaluate CFA at offset of 0x%llx: %d",
-                 static_cast<unsigned long long>(fde.fde_offset), static_cast<int>(err));
+    MSHXCF_DEBUG("Failed to evaluate CFA at offset of 0x%llx: %d", static_cast<unsigned long long>(fde.fde_offset),
+                 static_cast<int>(err));
     return MSPLFRAME_NOT_SUPPORTED;
   }
   if (returnAddressUndefined(state, cie, current)) return MSPLFRAME_NO_FRAME;
   // A section read in place holds the rules' expressions: they are evaluated there.
   const buffer_memory* inPlace = nullptr;
   if constexpr (std::is_same_v<Memory, buffer_memory>) inPlace = &mem;
-  err = state.apply_state(task, &cie, current, byteorder, next,
-                          walk != nullptr ? &walk->stack : nullptr, steps, inPlace);
+  err =
+      state.apply_state(task, &cie, current, byteorder, next, walk != nullptr ? &walk->stack : nullptr, steps, inPlace);
   if (err != hxcrash_error_none) {
-    MSHXCF_DEBUG("Failed to apply CFA state for PC 0x%llx: %d",
-                 static_cast<unsigned long long>(pc), static_cast<int>(err));
+    MSHXCF_DEBUG("Failed to apply CFA state for PC 0x%llx: %d", static_cast<unsigned long long>(pc),
+                 static_cast<int>(err));
     return MSPLFRAME_NO_FRAME;
   }
   return MSPLFRAME_OK;
 }
 
 template <typename machine_ptr, typename machine_ptr_s>
-MSplframe_error_t unwindWith(vx::task_t task, MShxcrash_async_macho* image, std::uint64_t pc,
-                             std::uint64_t lookupPc, const hxcrash_async_thread_state* current,
-                             hxcrash_async_thread_state* next, hxcrash_dwarf_walk_cache* walk) {
-  const MShxcrash_async_dwarf_image_cache* cache =
-      __atomic_load_n(&image->dwarf_cache, __ATOMIC_ACQUIRE);
+MSplframe_error_t unwindWith(vx::task_t task, MShxcrash_async_macho* image, std::uint64_t pc, std::uint64_t lookupPc,
+                             const hxcrash_async_thread_state* current, hxcrash_async_thread_state* next,
+                             hxcrash_dwarf_walk_cache* walk) {
+  const MShxcrash_async_dwarf_image_cache* cache = __atomic_load_n(&image->dwarf_cache, __ATOMIC_ACQUIRE);
   // A record without cache (an ELF image found only at crash time, or a Mach-O record built by
   // hand) gets one for this frame only, on the stack: in place for ELF, nothing mapped.
   MShxcrash_async_dwarf_image_cache local;
@@ -160,14 +149,12 @@ MSplframe_error_t unwindWith(vx::task_t task, MShxcrash_async_macho* image, std:
   if (cache->has_section) {
     if (cache->mapped) {
       const mobject_memory mem{&cache->section};
-      result = unwindIn<machine_ptr, machine_ptr_s>(task, cache, !temporary, mem,
-                                                    image->byteorder, pc, lookupPc, current, next,
-                                                    walk);
+      result = unwindIn<machine_ptr, machine_ptr_s>(task, cache, !temporary, mem, image->byteorder, pc, lookupPc,
+                                                    current, next, walk);
     } else {
       const buffer_memory mem = dwarf_image_cache_in_place(cache);
-      result = unwindIn<machine_ptr, machine_ptr_s>(task, cache, !temporary, mem,
-                                                    image->byteorder, pc, lookupPc, current, next,
-                                                    walk);
+      result = unwindIn<machine_ptr, machine_ptr_s>(task, cache, !temporary, mem, image->byteorder, pc, lookupPc,
+                                                    current, next, walk);
     }
   }
   if (temporary) MShxcrash_nasync_dwarf_image_cache_free(&local);
@@ -176,20 +163,19 @@ MSplframe_error_t unwindWith(vx::task_t task, MShxcrash_async_macho* image, std:
 
 }  // namespace
 
-MSplframe_error_t MSplframe_cursor_read_dwarf_unwind(vx::task_t task,
-                                                     MShxcrash_async_image_list* image_list,
+MSplframe_error_t MSplframe_cursor_read_dwarf_unwind(vx::task_t task, MShxcrash_async_image_list* image_list,
                                                      const hxcrash_async_thread_state* current_frame,
                                                      const hxcrash_async_thread_state* previous_frame,
                                                      hxcrash_async_thread_state* next_frame) {
-  return MSplframe_cursor_read_dwarf_unwind_in_walk(task, image_list, current_frame,
-                                                    previous_frame, next_frame, nullptr);
+  return MSplframe_cursor_read_dwarf_unwind_in_walk(task, image_list, current_frame, previous_frame, next_frame,
+                                                    nullptr);
 }
 
-MSplframe_error_t MSplframe_cursor_read_dwarf_unwind_in_walk(
-    vx::task_t task, MShxcrash_async_image_list* image_list,
-    const hxcrash_async_thread_state* current_frame,
-    const hxcrash_async_thread_state* previous_frame, hxcrash_async_thread_state* next_frame,
-    hxcrash_dwarf_walk_cache* walk) {
+MSplframe_error_t MSplframe_cursor_read_dwarf_unwind_in_walk(vx::task_t task, MShxcrash_async_image_list* image_list,
+                                                             const hxcrash_async_thread_state* current_frame,
+                                                             const hxcrash_async_thread_state* previous_frame,
+                                                             hxcrash_async_thread_state* next_frame,
+                                                             hxcrash_dwarf_walk_cache* walk) {
   std::uint64_t pc = 0;
   std::uint64_t lookupPc = 0;
   MShxcrash_async_macho* image = nullptr;
@@ -198,13 +184,11 @@ MSplframe_error_t MSplframe_cursor_read_dwarf_unwind_in_walk(
   if (found != MSPLFRAME_OK) return found;
   MSplframe_error_t result;
   if (image->m64) {
-    result = unwindWith<std::uint64_t, std::int64_t>(task, image, pc, lookupPc, current_frame,
-                                                     next_frame, walk);
+    result = unwindWith<std::uint64_t, std::int64_t>(task, image, pc, lookupPc, current_frame, next_frame, walk);
   } else if (lookupPc > 0xffffffffu) {
     result = MSPLFRAME_NOT_SUPPORTED;
   } else {
-    result = unwindWith<std::uint32_t, std::int32_t>(task, image, pc, lookupPc, current_frame,
-                                                     next_frame, walk);
+    result = unwindWith<std::uint32_t, std::int32_t>(task, image, pc, lookupPc, current_frame, next_frame, walk);
   }
   MShxcrash_async_image_list_set_reading(image_list, false);
   return result;

@@ -42,10 +42,14 @@ std::size_t MShxcrash_sysctl_valid_utf8_bytes_max(const std::uint8_t* text, std:
       continue;
     }
     std::size_t count = 0;
-    if ((lead & 0xE0) == 0xC0) count = 1;
-    else if ((lead & 0xF0) == 0xE0) count = 2;
-    else if ((lead & 0xF8) == 0xF0) count = 3;
-    else break;
+    if ((lead & 0xE0) == 0xC0)
+      count = 1;
+    else if ((lead & 0xF0) == 0xE0)
+      count = 2;
+    else if ((lead & 0xF8) == 0xF0)
+      count = 3;
+    else
+      break;
     if (maximum - 1 - index < count) break;
     bool valid = true;
     for (std::size_t i = 1; i <= count; ++i) {
@@ -62,6 +66,5 @@ std::size_t MShxcrash_sysctl_valid_utf8_bytes_max(const std::uint8_t* text, std:
 }
 
 std::size_t MShxcrash_sysctl_valid_utf8_bytes(const std::uint8_t* text) {
-  return MShxcrash_sysctl_valid_utf8_bytes_max(text,
-                                               std::strlen(reinterpret_cast<const char*>(text)));
+  return MShxcrash_sysctl_valid_utf8_bytes_max(text, std::strlen(reinterpret_cast<const char*>(text)));
 }

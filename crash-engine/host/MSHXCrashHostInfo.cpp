@@ -38,9 +38,8 @@ std::shared_ptr<MSHXCrashHostInfo> MSHXCrashHostInfo::makeWithRelease(const std:
   auto info = std::make_shared<MSHXCrashHostInfo>();
   const char* at = release.c_str();
   HXCrashHostInfoVersion& version = info->_darwinVersion;
-  const bool complete = scanNumber(&at, &version.major) && *at++ == '.' &&
-                        scanNumber(&at, &version.minor) && *at++ == '.' &&
-                        scanNumber(&at, &version.revision);
+  const bool complete = scanNumber(&at, &version.major) && *at++ == '.' && scanNumber(&at, &version.minor) &&
+                        *at++ == '.' && scanNumber(&at, &version.revision);
   if (!complete) MSHXCF_DEBUG("Unexpected kern.osrelease string format: %s", release.c_str());
   return info;
 }

@@ -10,9 +10,7 @@
 #include <cstdint>
 #include <cstring>
 
-std::shared_ptr<MSHXCrashProcessInfo> MSHXCrashProcessInfo::currentProcessInfo() {
-  return makeWithProcessID(getpid());
-}
+std::shared_ptr<MSHXCrashProcessInfo> MSHXCrashProcessInfo::currentProcessInfo() { return makeWithProcessID(getpid()); }
 
 std::shared_ptr<MSHXCrashProcessInfo> MSHXCrashProcessInfo::makeWithProcessID(pid_t pid) {
   vx::kinfo_proc record;

@@ -22,13 +22,15 @@ class MSHXCrashProcessInfo {
   // The command name cut to its valid UTF-8 prefix; none when that prefix is empty.
   const std::optional<std::string>& processName() const { return _processName; }
   pid_t parentProcessID() const { return _parentProcessID; }
-  struct timeval startTime() const { return _startTime; }
+  struct timeval startTime() const {
+    return _startTime;
+  }
   bool isTraced() const { return _traced; }
 
  private:
   pid_t _processID = 0;
   std::optional<std::string> _processName;
   pid_t _parentProcessID = 0;
-  struct timeval _startTime{};
+  struct timeval _startTime {};
   bool _traced = false;
 };

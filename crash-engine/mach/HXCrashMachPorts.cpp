@@ -58,8 +58,7 @@ vx::kern_return_t enqueue(PortSpace& s, const hxcrash_mach_msg_header* message) 
   Port* port = find(s, message->remote_port);
   if (port == nullptr || port->dead || port->isSet) return MSHXCRASH_MACH_SEND_INVALID_DEST;
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(message);
-  port->queue.push_back(Message{s.nextSequence++,
-                                std::vector<std::uint8_t>(bytes, bytes + message->size)});
+  port->queue.push_back(Message{s.nextSequence++, std::vector<std::uint8_t>(bytes, bytes + message->size)});
   s.changed.notify_all();
   return vx::KERN_SUCCESS;
 }
@@ -82,8 +81,7 @@ void noSenders(PortSpace& s, hxcrash_mach_port_t name, Port& port) {
   enqueue(s, &notification.header);
 }
 
-vx::kern_return_t sendRequestAndWait(hxcrash_mach_exception_request* request,
-                                     hxcrash_mach_port_t port) {
+vx::kern_return_t sendRequestAndWait(hxcrash_mach_exception_request* request, hxcrash_mach_port_t port) {
   hxcrash_mach_port_t reply = MSHXCRASH_MACH_PORT_NULL;
   vx::kern_return_t kr = MShxcrash_mach_port_allocate(MSHXCRASH_MACH_PORT_RIGHT_RECEIVE, &reply);
   if (kr != vx::KERN_SUCCESS) return kr;
@@ -93,16 +91,16 @@ vx::kern_return_t sendRequestAndWait(hxcrash_mach_exception_request* request,
   kr = MShxcrash_mach_msg_send(reinterpret_cast<hxcrash_mach_msg_header*>(request));
   if (kr == vx::KERN_SUCCESS) {
     hxcrash_mach_exception_reply answer{};
-    kr = MShxcrash_mach_msg_receive(reply, reinterpret_cast<hxcrash_mach_msg_header*>(&answer), sizeof answer, -1, nullptr);
+    kr = MShxcrash_mach_msg_receive(reply, reinterpret_cast<hxcrash_mach_msg_header*>(&answer), sizeof answer, -1,
+                                    nullptr);
     if (kr == vx::KERN_SUCCESS) kr = answer.return_code;
   }
   MShxcrash_mach_port_mod_refs(reply, MSHXCRASH_MACH_PORT_RIGHT_RECEIVE, -1);
   return kr;
 }
 
-void fillRequest(hxcrash_mach_exception_request* request, std::int32_t id, vx::thread_t thread,
-                 vx::task_t task, std::int32_t exception, const std::int64_t* codes,
-                 std::uint32_t count, bool codes64) {
+void fillRequest(hxcrash_mach_exception_request* request, std::int32_t id, vx::thread_t thread, vx::task_t task,
+                 std::int32_t exception, const std::int64_t* codes, std::uint32_t count, bool codes64) {
   std::memset(request, 0, sizeof *request);
   if (count > 2) count = 2;
   request->header.id = codes64 ? id + 4 : id;
@@ -118,8 +116,8 @@ void fillRequest(hxcrash_mach_exception_request* request, std::int32_t id, vx::t
   request->header.size = MShxcrash_mach_exception_request_size(2);
 }
 
-void addState(hxcrash_mach_exception_request* request, std::int32_t flavor,
-              const std::uint32_t* state, std::uint32_t state_count) {
+void addState(hxcrash_mach_exception_request* request, std::int32_t flavor, const std::uint32_t* state,
+              std::uint32_t state_count) {
   if (state_count > 614) state_count = 614;
   request->flavor = flavor;
   request->state_count = state_count;
@@ -154,8 +152,7 @@ vx::kern_return_t MShxcrash_mach_port_insert_right(hxcrash_mach_port_t name, std
   return vx::KERN_SUCCESS;
 }
 
-vx::kern_return_t MShxcrash_mach_port_mod_refs(hxcrash_mach_port_t name, std::uint32_t right,
-                                               std::int32_t delta) {
+vx::kern_return_t MShxcrash_mach_port_mod_refs(hxcrash_mach_port_t name, std::uint32_t right, std::int32_t delta) {
   auto& s = space();
   std::lock_guard<std::mutex> guard(s.lock);
   Port* port = find(s, name);
@@ -207,8 +204,7 @@ bool MShxcrash_mach_port_is_dead(hxcrash_mach_port_t name) {
   return port != nullptr && port->dead;
 }
 
-vx::kern_return_t MShxcrash_mach_port_move_member(hxcrash_mach_port_t member,
-                                                  hxcrash_mach_port_t set) {
+vx::kern_return_t MShxcrash_mach_port_move_member(hxcrash_mach_port_t member, hxcrash_mach_port_t set) {
   auto& s = space();
   std::lock_guard<std::mutex> guard(s.lock);
   Port* port = find(s, member);
@@ -220,10 +216,8 @@ vx::kern_return_t MShxcrash_mach_port_move_member(hxcrash_mach_port_t member,
   return vx::KERN_SUCCESS;
 }
 
-vx::kern_return_t MShxcrash_mach_port_request_notification(hxcrash_mach_port_t name,
-                                                           std::uint32_t variant,
-                                                           std::uint32_t sync,
-                                                           hxcrash_mach_port_t notify) {
+vx::kern_return_t MShxcrash_mach_port_request_notification(hxcrash_mach_port_t name, std::uint32_t variant,
+                                                           std::uint32_t sync, hxcrash_mach_port_t notify) {
   if (variant != MSHXCRASH_MACH_NOTIFY_NO_SENDERS) return vx::KERN_INVALID_VALUE;
   auto& s = space();
   std::lock_guard<std::mutex> guard(s.lock);
@@ -243,14 +237,12 @@ vx::kern_return_t MShxcrash_mach_msg_send(const hxcrash_mach_msg_header* message
   return enqueue(s, message);
 }
 
-vx::kern_return_t MShxcrash_mach_msg_receive(hxcrash_mach_port_t name,
-                                             hxcrash_mach_msg_header* buffer,
+vx::kern_return_t MShxcrash_mach_msg_receive(hxcrash_mach_port_t name, hxcrash_mach_msg_header* buffer,
                                              std::uint32_t buffer_size, std::int32_t timeout_ms,
                                              hxcrash_mach_port_t* from) {
   auto& s = space();
   std::unique_lock<std::mutex> guard(s.lock);
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
   for (;;) {
     Port* port = find(s, name);
     if (port == nullptr) return MSHXCRASH_MACH_RCV_INVALID_NAME;
@@ -291,11 +283,9 @@ vx::kern_return_t MShxcrash_mach_msg_receive(hxcrash_mach_port_t name,
   }
 }
 
-vx::kern_return_t MShxcrash_task_get_exception_ports(vx::task_t task, std::uint32_t mask,
-                                                     std::uint32_t* masks, std::uint32_t* count,
-                                                     hxcrash_mach_port_t* ports,
-                                                     std::int32_t* behaviors,
-                                                     std::int32_t* flavors) {
+vx::kern_return_t MShxcrash_task_get_exception_ports(vx::task_t task, std::uint32_t mask, std::uint32_t* masks,
+                                                     std::uint32_t* count, hxcrash_mach_port_t* ports,
+                                                     std::int32_t* behaviors, std::int32_t* flavors) {
   if (task != vx::mach_task_self()) return vx::KERN_INVALID_ARGUMENT;
   auto& s = space();
   std::lock_guard<std::mutex> guard(s.lock);
@@ -306,8 +296,7 @@ vx::kern_return_t MShxcrash_task_get_exception_ports(vx::task_t task, std::uint3
     const ExceptionEntry& entry = s.exceptions[type];
     if (entry.port == MSHXCRASH_MACH_PORT_NULL) continue;
     std::uint32_t i = 0;
-    while (i < n && !(ports[i] == entry.port && behaviors[i] == entry.behavior &&
-                      flavors[i] == entry.flavor)) {
+    while (i < n && !(ports[i] == entry.port && behaviors[i] == entry.behavior && flavors[i] == entry.flavor)) {
       ++i;
     }
     if (i == n) {
@@ -325,12 +314,11 @@ vx::kern_return_t MShxcrash_task_get_exception_ports(vx::task_t task, std::uint3
   return vx::KERN_SUCCESS;
 }
 
-vx::kern_return_t MShxcrash_task_swap_exception_ports(
-    vx::task_t task, std::uint32_t mask, hxcrash_mach_port_t port, std::int32_t behavior,
-    std::int32_t flavor, std::uint32_t* masks, std::uint32_t* count, hxcrash_mach_port_t* ports,
-    std::int32_t* behaviors, std::int32_t* flavors) {
-  vx::kern_return_t kr =
-      MShxcrash_task_get_exception_ports(task, mask, masks, count, ports, behaviors, flavors);
+vx::kern_return_t MShxcrash_task_swap_exception_ports(vx::task_t task, std::uint32_t mask, hxcrash_mach_port_t port,
+                                                      std::int32_t behavior, std::int32_t flavor, std::uint32_t* masks,
+                                                      std::uint32_t* count, hxcrash_mach_port_t* ports,
+                                                      std::int32_t* behaviors, std::int32_t* flavors) {
+  vx::kern_return_t kr = MShxcrash_task_get_exception_ports(task, mask, masks, count, ports, behaviors, flavors);
   if (kr != vx::KERN_SUCCESS) return kr;
   auto& s = space();
   std::lock_guard<std::mutex> guard(s.lock);
@@ -355,19 +343,18 @@ void MShxcrash_task_reset_exception_ports() {
   }
 }
 
-vx::kern_return_t MShxcrash_mach_exception_raise(hxcrash_mach_port_t port, vx::thread_t thread,
-                                                 vx::task_t task, std::int32_t exception,
-                                                 const std::int64_t* codes, std::uint32_t count,
+vx::kern_return_t MShxcrash_mach_exception_raise(hxcrash_mach_port_t port, vx::thread_t thread, vx::task_t task,
+                                                 std::int32_t exception, const std::int64_t* codes, std::uint32_t count,
                                                  bool codes64) {
   auto request = std::make_unique<hxcrash_mach_exception_request>();
   fillRequest(request.get(), 2401, thread, task, exception, codes, count, codes64);
   return sendRequestAndWait(request.get(), port);
 }
 
-vx::kern_return_t MShxcrash_mach_exception_raise_state(
-    hxcrash_mach_port_t port, std::int32_t exception, const std::int64_t* codes,
-    std::uint32_t count, std::int32_t flavor, const std::uint32_t* state,
-    std::uint32_t state_count, bool codes64) {
+vx::kern_return_t MShxcrash_mach_exception_raise_state(hxcrash_mach_port_t port, std::int32_t exception,
+                                                       const std::int64_t* codes, std::uint32_t count,
+                                                       std::int32_t flavor, const std::uint32_t* state,
+                                                       std::uint32_t state_count, bool codes64) {
   auto request = std::make_unique<hxcrash_mach_exception_request>();
   fillRequest(request.get(), 2402, 0, 0, exception, codes, count, codes64);
   request->descriptor_count = 0;
@@ -375,10 +362,11 @@ vx::kern_return_t MShxcrash_mach_exception_raise_state(
   return sendRequestAndWait(request.get(), port);
 }
 
-vx::kern_return_t MShxcrash_mach_exception_raise_state_identity(
-    hxcrash_mach_port_t port, vx::thread_t thread, vx::task_t task, std::int32_t exception,
-    const std::int64_t* codes, std::uint32_t count, std::int32_t flavor,
-    const std::uint32_t* state, std::uint32_t state_count, bool codes64) {
+vx::kern_return_t MShxcrash_mach_exception_raise_state_identity(hxcrash_mach_port_t port, vx::thread_t thread,
+                                                                vx::task_t task, std::int32_t exception,
+                                                                const std::int64_t* codes, std::uint32_t count,
+                                                                std::int32_t flavor, const std::uint32_t* state,
+                                                                std::uint32_t state_count, bool codes64) {
   auto request = std::make_unique<hxcrash_mach_exception_request>();
   fillRequest(request.get(), 2403, thread, task, exception, codes, count, codes64);
   addState(request.get(), flavor, state, state_count);
@@ -386,8 +374,7 @@ vx::kern_return_t MShxcrash_mach_exception_raise_state_identity(
 }
 
 vx::kern_return_t MShxcrash_mach_deliver_exception(vx::thread_t thread, std::int32_t exception,
-                                                   const std::int64_t* codes,
-                                                   std::uint32_t count) {
+                                                   const std::int64_t* codes, std::uint32_t count) {
   ExceptionEntry entry;
   {
     auto& s = space();
@@ -402,16 +389,14 @@ vx::kern_return_t MShxcrash_mach_deliver_exception(vx::thread_t thread, std::int
   const std::int32_t behavior = static_cast<std::int32_t>(entry.behavior & ~0x80000000);
   switch (behavior) {
     case 1:
-      return MShxcrash_mach_exception_raise(entry.port, thread, vx::mach_task_self(), exception,
-                                            codes, count, codes64);
+      return MShxcrash_mach_exception_raise(entry.port, thread, vx::mach_task_self(), exception, codes, count, codes64);
     case 2:
-      return MShxcrash_mach_exception_raise_state(entry.port, exception, codes, count,
-                                                  entry.flavor, nullptr, 0, codes64);
+      return MShxcrash_mach_exception_raise_state(entry.port, exception, codes, count, entry.flavor, nullptr, 0,
+                                                  codes64);
     case 3:
-      return MShxcrash_mach_exception_raise_state_identity(entry.port, thread,
-                                                           vx::mach_task_self(), exception, codes,
-                                                           count, entry.flavor, nullptr, 0,
-                                                           codes64);
-    default: return vx::KERN_FAILURE;
+      return MShxcrash_mach_exception_raise_state_identity(entry.port, thread, vx::mach_task_self(), exception, codes,
+                                                           count, entry.flavor, nullptr, 0, codes64);
+    default:
+      return vx::KERN_FAILURE;
   }
 }

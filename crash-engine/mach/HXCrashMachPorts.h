@@ -38,8 +38,8 @@ inline constexpr vx::kern_return_t MSHXCRASH_MACH_RCV_PORT_DIED = 0x10004009;
 
 // The message header, laid out as Mach lays it out (24 bytes).
 struct hxcrash_mach_msg_header {
-  std::uint32_t bits;          // remote disposition in the low 5 bits
-  std::uint32_t size;          // whole message, header included
+  std::uint32_t bits;  // remote disposition in the low 5 bits
+  std::uint32_t size;  // whole message, header included
   hxcrash_mach_port_t remote_port;
   hxcrash_mach_port_t local_port;  // the reply port of a request
   std::uint32_t voucher_port;
@@ -53,8 +53,7 @@ vx::kern_return_t MShxcrash_mach_port_allocate(std::uint32_t right, hxcrash_mach
 vx::kern_return_t MShxcrash_mach_port_insert_right(hxcrash_mach_port_t name, std::uint32_t type);
 // Adds delta user references to the send right (right SEND) or, with right RECEIVE and delta
 // -1, destroys the receive right: senders then see a dead port.
-vx::kern_return_t MShxcrash_mach_port_mod_refs(hxcrash_mach_port_t name, std::uint32_t right,
-                                               std::int32_t delta);
+vx::kern_return_t MShxcrash_mach_port_mod_refs(hxcrash_mach_port_t name, std::uint32_t right, std::int32_t delta);
 // Drops one send reference.
 vx::kern_return_t MShxcrash_mach_port_deallocate(hxcrash_mach_port_t name);
 // User references on the port's send right (0 for unknown names).
@@ -62,14 +61,11 @@ std::int32_t MShxcrash_mach_port_send_refs(hxcrash_mach_port_t name);
 // True for a name whose receive right was destroyed.
 bool MShxcrash_mach_port_is_dead(hxcrash_mach_port_t name);
 // Moves a receive right into a port set (receiving on the set then takes its messages).
-vx::kern_return_t MShxcrash_mach_port_move_member(hxcrash_mach_port_t member,
-                                                  hxcrash_mach_port_t set);
+vx::kern_return_t MShxcrash_mach_port_move_member(hxcrash_mach_port_t member, hxcrash_mach_port_t set);
 // Asks for a no-senders notification (message id 70, carrying sync) on notify once the send
 // references of name fall to zero.
-vx::kern_return_t MShxcrash_mach_port_request_notification(hxcrash_mach_port_t name,
-                                                           std::uint32_t variant,
-                                                           std::uint32_t sync,
-                                                           hxcrash_mach_port_t notify);
+vx::kern_return_t MShxcrash_mach_port_request_notification(hxcrash_mach_port_t name, std::uint32_t variant,
+                                                           std::uint32_t sync, hxcrash_mach_port_t notify);
 
 // Queues a copy of the message (header.size bytes) on header->remote_port.
 vx::kern_return_t MShxcrash_mach_msg_send(const hxcrash_mach_msg_header* message);
@@ -77,8 +73,7 @@ vx::kern_return_t MShxcrash_mach_msg_send(const hxcrash_mach_msg_header* message
 // buffer_size stays queued: MSHXCRASH_MACH_RCV_TOO_LARGE with its size in buffer->size (the
 // buffer must hold a header). timeout_ms < 0 waits for ever. *from receives the port the
 // message came from (may be null).
-vx::kern_return_t MShxcrash_mach_msg_receive(hxcrash_mach_port_t name,
-                                             hxcrash_mach_msg_header* buffer,
+vx::kern_return_t MShxcrash_mach_msg_receive(hxcrash_mach_port_t name, hxcrash_mach_msg_header* buffer,
                                              std::uint32_t buffer_size, std::int32_t timeout_ms,
                                              hxcrash_mach_port_t* from);
 
@@ -86,15 +81,13 @@ vx::kern_return_t MShxcrash_mach_msg_receive(hxcrash_mach_port_t name,
 // there is reported (types with the same registration share one entry, masks OR-ed; each
 // reported port carries one send reference for the caller) and the new one installed (which
 // takes a send reference of its own). *count holds the capacity on entry.
-vx::kern_return_t MShxcrash_task_swap_exception_ports(
-    vx::task_t task, std::uint32_t mask, hxcrash_mach_port_t port, std::int32_t behavior,
-    std::int32_t flavor, std::uint32_t* masks, std::uint32_t* count, hxcrash_mach_port_t* ports,
-    std::int32_t* behaviors, std::int32_t* flavors);
-vx::kern_return_t MShxcrash_task_get_exception_ports(vx::task_t task, std::uint32_t mask,
-                                                     std::uint32_t* masks, std::uint32_t* count,
-                                                     hxcrash_mach_port_t* ports,
-                                                     std::int32_t* behaviors,
-                                                     std::int32_t* flavors);
+vx::kern_return_t MShxcrash_task_swap_exception_ports(vx::task_t task, std::uint32_t mask, hxcrash_mach_port_t port,
+                                                      std::int32_t behavior, std::int32_t flavor, std::uint32_t* masks,
+                                                      std::uint32_t* count, hxcrash_mach_port_t* ports,
+                                                      std::int32_t* behaviors, std::int32_t* flavors);
+vx::kern_return_t MShxcrash_task_get_exception_ports(vx::task_t task, std::uint32_t mask, std::uint32_t* masks,
+                                                     std::uint32_t* count, hxcrash_mach_port_t* ports,
+                                                     std::int32_t* behaviors, std::int32_t* flavors);
 // Drops every exception-port registration of the task (tests).
 void MShxcrash_task_reset_exception_ports();
 
@@ -132,21 +125,20 @@ inline constexpr std::uint32_t MShxcrash_mach_exception_request_size(std::uint32
 // Client calls of the exception interface: send a request to port and wait for the reply's
 // return code. Message ids: raise 2405, raise_state 2406, raise_state_identity 2407 (64-bit
 // codes); 2401-2403 for the 32-bit-code forms. At most two codes are carried.
-vx::kern_return_t MShxcrash_mach_exception_raise(hxcrash_mach_port_t port, vx::thread_t thread,
-                                                 vx::task_t task, std::int32_t exception,
-                                                 const std::int64_t* codes, std::uint32_t count,
+vx::kern_return_t MShxcrash_mach_exception_raise(hxcrash_mach_port_t port, vx::thread_t thread, vx::task_t task,
+                                                 std::int32_t exception, const std::int64_t* codes, std::uint32_t count,
                                                  bool codes64);
-vx::kern_return_t MShxcrash_mach_exception_raise_state(
-    hxcrash_mach_port_t port, std::int32_t exception, const std::int64_t* codes,
-    std::uint32_t count, std::int32_t flavor, const std::uint32_t* state,
-    std::uint32_t state_count, bool codes64);
-vx::kern_return_t MShxcrash_mach_exception_raise_state_identity(
-    hxcrash_mach_port_t port, vx::thread_t thread, vx::task_t task, std::int32_t exception,
-    const std::int64_t* codes, std::uint32_t count, std::int32_t flavor,
-    const std::uint32_t* state, std::uint32_t state_count, bool codes64);
+vx::kern_return_t MShxcrash_mach_exception_raise_state(hxcrash_mach_port_t port, std::int32_t exception,
+                                                       const std::int64_t* codes, std::uint32_t count,
+                                                       std::int32_t flavor, const std::uint32_t* state,
+                                                       std::uint32_t state_count, bool codes64);
+vx::kern_return_t MShxcrash_mach_exception_raise_state_identity(hxcrash_mach_port_t port, vx::thread_t thread,
+                                                                vx::task_t task, std::int32_t exception,
+                                                                const std::int64_t* codes, std::uint32_t count,
+                                                                std::int32_t flavor, const std::uint32_t* state,
+                                                                std::uint32_t state_count, bool codes64);
 
 // What the kernel does with a fault: delivers the exception to the task's port registered for
 // its type (KERN_FAILURE when there is none) and returns the handler's answer.
 vx::kern_return_t MShxcrash_mach_deliver_exception(vx::thread_t thread, std::int32_t exception,
-                                                   const std::int64_t* codes,
-                                                   std::uint32_t count);
+                                                   const std::int64_t* codes, std::uint32_t count);

@@ -33,16 +33,15 @@ void* exception_server_thread(void* arg) {
   // The smallest whole number of pages that holds a two-code request.
   std::uint64_t size = (vx::vm_page_size + 83) & ~vx::vm_page_mask;
   vx::mach_vm_address_t buffer = 0;
-  if (vx::mach_vm_allocate(vx::mach_task_self(), &buffer, size, vx::VM_FLAGS_ANYWHERE) !=
-      vx::KERN_SUCCESS) {
+  if (vx::mach_vm_allocate(vx::mach_task_self(), &buffer, size, vx::VM_FLAGS_ANYWHERE) != vx::KERN_SUCCESS) {
     std::fprintf(stderr, "Unexpected error in vm_allocate(): %x\n", 0);
     return nullptr;
   }
   for (;;) {
     auto* request = reinterpret_cast<hxcrash_mach_msg_header*>(buffer);
     hxcrash_mach_port_t from = MSHXCRASH_MACH_PORT_NULL;
-    vx::kern_return_t kr = MShxcrash_mach_msg_receive(context->port_set, request,
-                                                      static_cast<std::uint32_t>(size), -1, &from);
+    vx::kern_return_t kr =
+        MShxcrash_mach_msg_receive(context->port_set, request, static_cast<std::uint32_t>(size), -1, &from);
     if (kr == MSHXCRASH_MACH_RCV_TOO_LARGE) {
       // The message stays queued: grow to its size in whole pages and receive again.
       const std::uint64_t needed = (request->size + vx::vm_page_mask) & ~vx::vm_page_mask;
@@ -78,11 +77,10 @@ void* exception_server_thread(void* arg) {
       const std::uint32_t count = exception->code_count > 2 ? 2 : exception->code_count;
       std::memcpy(codes, reinterpret_cast<const std::uint8_t*>(request) + kRequestHeadSize,
                   sizeof(std::int64_t) * count);
-      result = context->callback(exception->task_name, exception->thread_name,
-                                 exception->exception, codes, count, context->callback_context);
+      result = context->callback(exception->task_name, exception->thread_name, exception->exception, codes, count,
+                                 context->callback_context);
     } else {
-      MSHXCF_DEBUG("Unexpected message size of %llu",
-                   static_cast<unsigned long long>(request->size));
+      MSHXCF_DEBUG("Unexpected message size of %llu", static_cast<unsigned long long>(request->size));
       result = vx::KERN_FAILURE;
     }
     hxcrash_mach_exception_reply reply{};
@@ -130,9 +128,8 @@ vx::kern_return_t threadStateWords(vx::thread_t thread, std::int32_t flavor, std
 
 // ---- port registrations ----------------------------------------------------------------------
 
-MSHXCrashMachExceptionPort::MSHXCrashMachExceptionPort(hxcrash_mach_port_t port,
-                                                       std::uint32_t mask, std::int32_t behavior,
-                                                       std::int32_t flavor)
+MSHXCrashMachExceptionPort::MSHXCrashMachExceptionPort(hxcrash_mach_port_t port, std::uint32_t mask,
+                                                       std::int32_t behavior, std::int32_t flavor)
     : _mask(mask), _port(port), _behavior(behavior), _flavor(flavor) {
   if (_port != MSHXCRASH_MACH_PORT_NULL && _port != MSHXCRASH_MACH_PORT_DEAD) {
     const vx::kern_return_t kr = MShxcrash_mach_port_mod_refs(_port, MSHXCRASH_MACH_PORT_RIGHT_SEND, 1);
@@ -142,19 +139,18 @@ MSHXCrashMachExceptionPort::MSHXCrashMachExceptionPort(hxcrash_mach_port_t port,
 
 MSHXCrashMachExceptionPort::~MSHXCrashMachExceptionPort() {
   if (_port != MSHXCRASH_MACH_PORT_NULL && _port != MSHXCRASH_MACH_PORT_DEAD) {
-    const vx::kern_return_t kr =
-        MShxcrash_mach_port_mod_refs(_port, MSHXCRASH_MACH_PORT_RIGHT_SEND, -1);
+    const vx::kern_return_t kr = MShxcrash_mach_port_mod_refs(_port, MSHXCRASH_MACH_PORT_RIGHT_SEND, -1);
     if (kr != vx::KERN_SUCCESS) logLine("Unexpected error decrementing mach port reference: %d", kr);
   }
 }
 
-bool MSHXCrashMachExceptionPort::registerForTask(
-    vx::task_t task, std::shared_ptr<MSHXCrashMachExceptionPortSet>* previous, vx::Error* error) {
+bool MSHXCrashMachExceptionPort::registerForTask(vx::task_t task,
+                                                 std::shared_ptr<MSHXCrashMachExceptionPortSet>* previous,
+                                                 vx::Error* error) {
   hxcrash_mach_exception_port_set prev{};
   prev.count = MSHXCRASH_EXC_TYPES_COUNT;
   const vx::kern_return_t kr = MShxcrash_task_swap_exception_ports(
-      task, _mask, _port, _behavior, _flavor, prev.masks, &prev.count, prev.ports,
-      prev.behaviors, prev.flavors);
+      task, _mask, _port, _behavior, _flavor, prev.masks, &prev.count, prev.ports, prev.behaviors, prev.flavors);
   if (kr != vx::KERN_SUCCESS) {
     MShxcrash_populate_mach_error(error, kr, "Failed to swap mach exception ports");
     return false;
@@ -164,13 +160,13 @@ bool MSHXCrashMachExceptionPort::registerForTask(
   return true;
 }
 
-std::shared_ptr<MSHXCrashMachExceptionPortSet> MSHXCrashMachExceptionPort::exceptionPortsForTask(
-    vx::task_t task, std::uint32_t mask, vx::Error* error) {
+std::shared_ptr<MSHXCrashMachExceptionPortSet> MSHXCrashMachExceptionPort::exceptionPortsForTask(vx::task_t task,
+                                                                                                 std::uint32_t mask,
+                                                                                                 vx::Error* error) {
   hxcrash_mach_exception_port_set current{};
   current.count = MSHXCRASH_EXC_TYPES_COUNT;
-  const vx::kern_return_t kr = MShxcrash_task_get_exception_ports(
-      task, mask, current.masks, &current.count, current.ports, current.behaviors,
-      current.flavors);
+  const vx::kern_return_t kr = MShxcrash_task_get_exception_ports(task, mask, current.masks, &current.count,
+                                                                  current.ports, current.behaviors, current.flavors);
   if (kr != vx::KERN_SUCCESS) {
     MShxcrash_populate_mach_error(error, kr, "Failed to fetch mach exception ports");
     return nullptr;
@@ -183,8 +179,7 @@ std::shared_ptr<MSHXCrashMachExceptionPortSet> MSHXCrashMachExceptionPortSet::ma
   if (set.size() > MSHXCRASH_EXC_TYPES_COUNT) {
     char message[96];
     std::snprintf(message, sizeof message, "Set size of %lu exceeds EXC_TYPES_COUNT (%lu)",
-                  static_cast<unsigned long>(set.size()),
-                  static_cast<unsigned long>(MSHXCRASH_EXC_TYPES_COUNT));
+                  static_cast<unsigned long>(set.size()), static_cast<unsigned long>(MSHXCRASH_EXC_TYPES_COUNT));
     MShxcrash_populate_error(error, 6, message);
     return nullptr;
   }
@@ -200,8 +195,7 @@ std::shared_ptr<MSHXCrashMachExceptionPortSet> MSHXCrashMachExceptionPortSet::ma
   return result;
 }
 
-std::shared_ptr<MSHXCrashMachExceptionPortSet>
-MSHXCrashMachExceptionPortSet::makeWithAsyncSafeRepresentation(
+std::shared_ptr<MSHXCrashMachExceptionPortSet> MSHXCrashMachExceptionPortSet::makeWithAsyncSafeRepresentation(
     const hxcrash_mach_exception_port_set& representation, vx::Error* error) {
   if (representation.count > MSHXCRASH_EXC_TYPES_COUNT) {
     char message[96];
@@ -217,8 +211,7 @@ MSHXCrashMachExceptionPortSet::makeWithAsyncSafeRepresentation(
     result->_set.push_back(std::make_shared<MSHXCrashMachExceptionPort>(
         port, representation.masks[i], representation.behaviors[i], representation.flavors[i]));
     if (port != MSHXCRASH_MACH_PORT_NULL && port != MSHXCRASH_MACH_PORT_DEAD) {
-      const vx::kern_return_t kr =
-          MShxcrash_mach_port_mod_refs(port, MSHXCRASH_MACH_PORT_RIGHT_SEND, -1);
+      const vx::kern_return_t kr = MShxcrash_mach_port_mod_refs(port, MSHXCRASH_MACH_PORT_RIGHT_SEND, -1);
       if (kr != vx::KERN_SUCCESS) logLine("Unexpected error decrementing mach port reference: %d", kr);
     }
   }
@@ -231,8 +224,7 @@ MSHXCrashMachExceptionPortSet::makeWithAsyncSafeRepresentation(
 std::unique_ptr<MSHXCrashMachExceptionServer> MSHXCrashMachExceptionServer::make(
     hxcrash_mach_exception_callback callback, void* context, vx::Error* error) {
   std::unique_ptr<MSHXCrashMachExceptionServer> server(new MSHXCrashMachExceptionServer());
-  auto* ctx = static_cast<hxcrash_exception_server_context*>(
-      std::calloc(1, sizeof(hxcrash_exception_server_context)));
+  auto* ctx = static_cast<hxcrash_exception_server_context*>(std::calloc(1, sizeof(hxcrash_exception_server_context)));
   ctx->callback = callback;
   ctx->callback_context = context;
   int err = pthread_mutex_init(&ctx->lock, nullptr);
@@ -263,11 +255,10 @@ std::unique_ptr<MSHXCrashMachExceptionServer> MSHXCrashMachExceptionServer::make
     MShxcrash_populate_mach_error(error, kr, "Failed to add send right to exception server's port");
     return nullptr;
   }
-  kr = MShxcrash_mach_port_request_notification(ctx->server_port, MSHXCRASH_MACH_NOTIFY_NO_SENDERS,
-                                                1, ctx->notify_port);
+  kr =
+      MShxcrash_mach_port_request_notification(ctx->server_port, MSHXCRASH_MACH_NOTIFY_NO_SENDERS, 1, ctx->notify_port);
   if (kr != vx::KERN_SUCCESS) {
-    MShxcrash_populate_mach_error(
-        error, kr, "Failed to request MACH_NOTIFY_NO_SENDERS on the exception server's port");
+    MShxcrash_populate_mach_error(error, kr, "Failed to request MACH_NOTIFY_NO_SENDERS on the exception server's port");
     return nullptr;
   }
   kr = MShxcrash_mach_port_allocate(MSHXCRASH_MACH_PORT_RIGHT_PORT_SET, &ctx->port_set);
@@ -282,8 +273,7 @@ std::unique_ptr<MSHXCrashMachExceptionServer> MSHXCrashMachExceptionServer::make
   }
   kr = MShxcrash_mach_port_move_member(ctx->notify_port, ctx->port_set);
   if (kr != vx::KERN_SUCCESS) {
-    MShxcrash_populate_mach_error(error, kr,
-                                  "Failed to add exception server notify port to port set");
+    MShxcrash_populate_mach_error(error, kr, "Failed to add exception server notify port to port set");
     return nullptr;
   }
 
@@ -313,8 +303,7 @@ MSHXCrashMachExceptionServer::~MSHXCrashMachExceptionServer() {
   if (ctx == nullptr) return;
   if (ctx->server_started) {
     std::uint32_t expected = 0;
-    __atomic_compare_exchange_n(&ctx->server_should_stop, &expected, 1, false, __ATOMIC_SEQ_CST,
-                                __ATOMIC_SEQ_CST);
+    __atomic_compare_exchange_n(&ctx->server_should_stop, &expected, 1, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     hxcrash_mach_msg_header message{};
     message.bits = MSHXCRASH_MACH_MSG_TYPE_COPY_SEND;
     message.size = sizeof message;
@@ -344,8 +333,7 @@ MSHXCrashMachExceptionServer::~MSHXCrashMachExceptionServer() {
   std::free(ctx);
 }
 
-hxcrash_mach_port_t MSHXCrashMachExceptionServer::copySendRightForServerAndReturningError(
-    vx::Error* error) {
+hxcrash_mach_port_t MSHXCrashMachExceptionServer::copySendRightForServerAndReturningError(vx::Error* error) {
   pthread_mutex_lock(&_serverContext->lock);
   const vx::kern_return_t kr =
       MShxcrash_mach_port_insert_right(_serverContext->server_port, MSHXCRASH_MACH_MSG_TYPE_MAKE_SEND);
@@ -358,13 +346,12 @@ hxcrash_mach_port_t MSHXCrashMachExceptionServer::copySendRightForServerAndRetur
   return port;
 }
 
-std::shared_ptr<MSHXCrashMachExceptionPort> MSHXCrashMachExceptionServer::exceptionPortWithMask(
-    std::uint32_t mask, vx::Error* error) {
+std::shared_ptr<MSHXCrashMachExceptionPort> MSHXCrashMachExceptionServer::exceptionPortWithMask(std::uint32_t mask,
+                                                                                                vx::Error* error) {
   const hxcrash_mach_port_t port = copySendRightForServerAndReturningError(error);
   if (port == MSHXCRASH_MACH_PORT_NULL || port == MSHXCRASH_MACH_PORT_DEAD) return nullptr;
   auto result = std::make_shared<MSHXCrashMachExceptionPort>(
-      port, mask,
-      static_cast<std::int32_t>(MSHXCRASH_EXCEPTION_DEFAULT | MSHXCRASH_MACH_EXCEPTION_CODES),
+      port, mask, static_cast<std::int32_t>(MSHXCRASH_EXCEPTION_DEFAULT | MSHXCRASH_MACH_EXCEPTION_CODES),
       kX86ThreadStateFlavor);
   MShxcrash_mach_port_deallocate(port);
   return result;
@@ -380,10 +367,8 @@ vx::thread_t MSHXCrashMachExceptionServer::serverThread() {
 
 // ---- forwarding and mapping ---------------------------------------------------------------
 
-vx::kern_return_t MSHXCrashMachExceptionForward(vx::task_t task, vx::thread_t thread,
-                                                std::int32_t exception_type,
-                                                const std::int64_t* codes,
-                                                std::uint32_t code_count,
+vx::kern_return_t MSHXCrashMachExceptionForward(vx::task_t task, vx::thread_t thread, std::int32_t exception_type,
+                                                const std::int64_t* codes, std::uint32_t code_count,
                                                 const hxcrash_mach_exception_port_set* port_state) {
   const std::uint32_t mask = exception_to_mask(exception_type);
   std::int32_t found = -1;
@@ -403,8 +388,7 @@ vx::kern_return_t MSHXCrashMachExceptionForward(vx::task_t task, vx::thread_t th
   const std::int32_t flavor = port_state->flavors[found];
 
   if (behavior == MSHXCRASH_EXCEPTION_DEFAULT) {
-    return MShxcrash_mach_exception_raise(port, thread, task, exception_type, codes, code_count,
-                                          codes64);
+    return MShxcrash_mach_exception_raise(port, thread, task, exception_type, codes, code_count, codes64);
   }
   if (behavior != MSHXCRASH_EXCEPTION_STATE && behavior != MSHXCRASH_EXCEPTION_STATE_IDENTITY) {
     MSHXCF_DEBUG("Unsupported exception behavior: 0x%x (MACH_EXCEPTION_CODES=%s)", behavior,
@@ -415,23 +399,19 @@ vx::kern_return_t MSHXCrashMachExceptionForward(vx::task_t task, vx::thread_t th
   std::uint32_t state_count = 614;
   const vx::kern_return_t kr = threadStateWords(thread, flavor, state, &state_count);
   if (kr != vx::KERN_SUCCESS) {
-    MSHXCF_DEBUG("Failed to fetch thread state for thread=0x%x, flavor=0x%x, kr=0x%x", thread,
-                 flavor, kr);
+    MSHXCF_DEBUG("Failed to fetch thread state for thread=0x%x, flavor=0x%x, kr=0x%x", thread, flavor, kr);
     return kr;
   }
   if (behavior == MSHXCRASH_EXCEPTION_STATE_IDENTITY) {
-    return MShxcrash_mach_exception_raise_state_identity(port, thread, task, exception_type, codes,
-                                                         code_count, flavor, state, state_count,
-                                                         codes64);
+    return MShxcrash_mach_exception_raise_state_identity(port, thread, task, exception_type, codes, code_count, flavor,
+                                                         state, state_count, codes64);
   }
-  return MShxcrash_mach_exception_raise_state(port, exception_type, codes, code_count, flavor,
-                                              state, state_count, codes64);
+  return MShxcrash_mach_exception_raise_state(port, exception_type, codes, code_count, flavor, state, state_count,
+                                              codes64);
 }
 
-bool MShxcrash_async_mach_exception_get_siginfo(std::int32_t exception_type,
-                                                const std::int64_t* codes,
-                                                std::uint32_t code_count, std::int32_t,
-                                                siginfo_t* siginfo) {
+bool MShxcrash_async_mach_exception_get_siginfo(std::int32_t exception_type, const std::int64_t* codes,
+                                                std::uint32_t code_count, std::int32_t, siginfo_t* siginfo) {
   if (code_count < 2) {
     MSHXCF_DEBUG("Unexpected Mach code count of %u; can't map to UNIX exception", code_count);
     return false;
@@ -448,18 +428,30 @@ bool MShxcrash_async_mach_exception_get_siginfo(std::int32_t exception_type,
         code = BUS_ADRERR;
       }
       break;
-    case MSHXCRASH_EXC_BAD_INSTRUCTION: signo = SIGILL; break;
-    case MSHXCRASH_EXC_ARITHMETIC: signo = SIGFPE; break;
+    case MSHXCRASH_EXC_BAD_INSTRUCTION:
+      signo = SIGILL;
+      break;
+    case MSHXCRASH_EXC_ARITHMETIC:
+      signo = SIGFPE;
+      break;
     case MSHXCRASH_EXC_EMULATION:
       // Linux has no SIGEMT; an emulation trap is an illegal instruction here.
       signo = SIGILL;
       break;
     case MSHXCRASH_EXC_SOFTWARE:
       switch (codes[0]) {
-        case 0x10000: signo = SIGSYS; break;
-        case 0x10001: signo = SIGPIPE; break;
-        case 0x10002: signo = SIGABRT; break;
-        case 0x10003: signo = SIGKILL; break;
+        case 0x10000:
+          signo = SIGSYS;
+          break;
+        case 0x10001:
+          signo = SIGPIPE;
+          break;
+        case 0x10002:
+          signo = SIGABRT;
+          break;
+        case 0x10003:
+          signo = SIGKILL;
+          break;
         default:
           MSHXCF_DEBUG("Unexpected EXC_SOFTWARE code of %lld", static_cast<long long>(codes[0]));
           signo = SIGABRT;
@@ -470,7 +462,8 @@ bool MShxcrash_async_mach_exception_get_siginfo(std::int32_t exception_type,
       signo = SIGTRAP;
       code = TRAP_BRKPT;
       break;
-    default: return false;
+    default:
+      return false;
   }
   siginfo->si_signo = signo;
   siginfo->si_code = code;

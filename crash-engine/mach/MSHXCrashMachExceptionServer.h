@@ -42,10 +42,8 @@ struct hxcrash_mach_exception_port_set {
 };
 
 typedef vx::kern_return_t (*hxcrash_mach_exception_callback)(vx::task_t task, vx::thread_t thread,
-                                                             std::int32_t exception_type,
-                                                             const std::int64_t* codes,
-                                                             std::uint32_t code_count,
-                                                             void* context);
+                                                             std::int32_t exception_type, const std::int64_t* codes,
+                                                             std::uint32_t code_count, void* context);
 
 struct hxcrash_exception_server_context {
   vx::thread_t server_thread;
@@ -66,19 +64,15 @@ class MSHXCrashMachExceptionPortSet;
 // One exception-port registration; holds one send reference on its port.
 class MSHXCrashMachExceptionPort {
  public:
-  MSHXCrashMachExceptionPort(hxcrash_mach_port_t port, std::uint32_t mask, std::int32_t behavior,
-                             std::int32_t flavor);
+  MSHXCrashMachExceptionPort(hxcrash_mach_port_t port, std::uint32_t mask, std::int32_t behavior, std::int32_t flavor);
   ~MSHXCrashMachExceptionPort();
   MSHXCrashMachExceptionPort(const MSHXCrashMachExceptionPort&) = delete;
   MSHXCrashMachExceptionPort& operator=(const MSHXCrashMachExceptionPort&) = delete;
 
   // Installs this registration for the task's exceptions in mask; the registrations it
   // replaces go to *previous (when given).
-  bool registerForTask(vx::task_t task,
-                       std::shared_ptr<MSHXCrashMachExceptionPortSet>* previous,
-                       vx::Error* error);
-  static std::shared_ptr<MSHXCrashMachExceptionPortSet> exceptionPortsForTask(vx::task_t task,
-                                                                              std::uint32_t mask,
+  bool registerForTask(vx::task_t task, std::shared_ptr<MSHXCrashMachExceptionPortSet>* previous, vx::Error* error);
+  static std::shared_ptr<MSHXCrashMachExceptionPortSet> exceptionPortsForTask(vx::task_t task, std::uint32_t mask,
                                                                               vx::Error* error);
 
   hxcrash_mach_port_t server_port() const { return _port; }
@@ -116,8 +110,8 @@ class MSHXCrashMachExceptionPortSet {
 class MSHXCrashMachExceptionServer {
  public:
   // Allocates the ports and starts the server thread; null with an error on failure.
-  static std::unique_ptr<MSHXCrashMachExceptionServer> make(hxcrash_mach_exception_callback callback,
-                                                            void* context, vx::Error* error);
+  static std::unique_ptr<MSHXCrashMachExceptionServer> make(hxcrash_mach_exception_callback callback, void* context,
+                                                            vx::Error* error);
   // Stops the server thread (termination message and handshake) and releases the ports.
   ~MSHXCrashMachExceptionServer();
 
@@ -126,8 +120,7 @@ class MSHXCrashMachExceptionServer {
   hxcrash_mach_port_t copySendRightForServerAndReturningError(vx::Error* error);
   // A registration for the server port: behavior EXCEPTION_DEFAULT | MACH_EXCEPTION_CODES,
   // flavor x86_THREAD_STATE.
-  std::shared_ptr<MSHXCrashMachExceptionPort> exceptionPortWithMask(std::uint32_t mask,
-                                                                    vx::Error* error);
+  std::shared_ptr<MSHXCrashMachExceptionPort> exceptionPortWithMask(std::uint32_t mask, vx::Error* error);
   vx::thread_t serverThread();
 
  private:
@@ -137,15 +130,11 @@ class MSHXCrashMachExceptionServer {
 
 // Passes an exception to the first saved registration that covers its type (dead and null
 // ports are skipped). KERN_FAILURE when there is none.
-vx::kern_return_t MSHXCrashMachExceptionForward(vx::task_t task, vx::thread_t thread,
-                                                std::int32_t exception_type,
-                                                const std::int64_t* codes,
-                                                std::uint32_t code_count,
+vx::kern_return_t MSHXCrashMachExceptionForward(vx::task_t task, vx::thread_t thread, std::int32_t exception_type,
+                                                const std::int64_t* codes, std::uint32_t code_count,
                                                 const hxcrash_mach_exception_port_set* port_state);
 
 // Maps an exception to si_signo, si_code and si_addr (this host's signal numbers). False for
 // fewer than two codes and for types without a signal. cpu_type is not used.
-bool MShxcrash_async_mach_exception_get_siginfo(std::int32_t exception_type,
-                                                const std::int64_t* codes,
-                                                std::uint32_t code_count, std::int32_t cpu_type,
-                                                siginfo_t* siginfo);
+bool MShxcrash_async_mach_exception_get_siginfo(std::int32_t exception_type, const std::int64_t* codes,
+                                                std::uint32_t code_count, std::int32_t cpu_type, siginfo_t* siginfo);

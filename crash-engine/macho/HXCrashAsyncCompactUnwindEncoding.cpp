@@ -6,13 +6,11 @@ namespace {
 
 // The register id of a 3-bit register kind.
 hxcrash_error_t mapRegister(std::uint32_t cpu_type, std::uint32_t kind, std::uint32_t* id) {
-  static const std::uint32_t x86_64[7] = {MSHXCRASH_CFE_NO_REGISTER, MSHXCRASH_X86_64_RBX,
-                                          MSHXCRASH_X86_64_R12,      MSHXCRASH_X86_64_R13,
-                                          MSHXCRASH_X86_64_R14,      MSHXCRASH_X86_64_R15,
+  static const std::uint32_t x86_64[7] = {MSHXCRASH_CFE_NO_REGISTER, MSHXCRASH_X86_64_RBX, MSHXCRASH_X86_64_R12,
+                                          MSHXCRASH_X86_64_R13,      MSHXCRASH_X86_64_R14, MSHXCRASH_X86_64_R15,
                                           MSHXCRASH_X86_64_RBP};
-  static const std::uint32_t x86[7] = {MSHXCRASH_CFE_NO_REGISTER, MSHXCRASH_X86_EBX,
-                                       MSHXCRASH_X86_ECX,         MSHXCRASH_X86_EDX,
-                                       MSHXCRASH_X86_EDI,         MSHXCRASH_X86_ESI,
+  static const std::uint32_t x86[7] = {MSHXCRASH_CFE_NO_REGISTER, MSHXCRASH_X86_EBX, MSHXCRASH_X86_ECX,
+                                       MSHXCRASH_X86_EDX,         MSHXCRASH_X86_EDI, MSHXCRASH_X86_ESI,
                                        MSHXCRASH_X86_EBP};
   const std::uint32_t* table = nullptr;
   if (cpu_type == MSHXCRASH_CFE_CPU_TYPE_X86_64) {
@@ -51,8 +49,7 @@ hxcrash_error_t framelessRegisters(MShxcrash_async_cfe_entry* entry, std::uint32
   return hxcrash_error_none;
 }
 
-hxcrash_error_t initX86(MShxcrash_async_cfe_entry* entry, std::uint32_t encoding,
-                        std::int64_t word) {
+hxcrash_error_t initX86(MShxcrash_async_cfe_entry* entry, std::uint32_t encoding, std::int64_t word) {
   const std::uint32_t mode = (encoding & 0x0F000000) >> 24;
   switch (mode) {
     case 0:
@@ -64,8 +61,7 @@ hxcrash_error_t initX86(MShxcrash_async_cfe_entry* entry, std::uint32_t encoding
       const std::uint32_t registers = encoding & 0x7FFF;
       std::uint32_t count = 0;
       for (std::uint32_t i = 0; i < 5 && (registers >> (3 * i)) != 0; ++i) {
-        const hxcrash_error_t err =
-            mapRegister(entry->cpu_type, (registers >> (3 * i)) & 7, &entry->register_list[i]);
+        const hxcrash_error_t err = mapRegister(entry->cpu_type, (registers >> (3 * i)) & 7, &entry->register_list[i]);
         if (err != hxcrash_error_none) {
           MSHXCF_DEBUG("Failed to map register value of %x", (registers >> (3 * i)) & 7);
           return err;
@@ -207,11 +203,20 @@ std::uint32_t MShxcrash_async_cfe_register_encode(const std::uint32_t* kinds, st
   }
   std::uint32_t permutation = 0;
   switch (count) {
-    case 0: break;
-    case 1: permutation = digits[0]; break;
-    case 2: permutation = 5 * digits[0] + digits[1]; break;
-    case 3: permutation = 20 * digits[0] + 4 * digits[1] + digits[2]; break;
-    case 4: permutation = 60 * digits[0] + 12 * digits[1] + 3 * digits[2] + digits[3]; break;
+    case 0:
+      break;
+    case 1:
+      permutation = digits[0];
+      break;
+    case 2:
+      permutation = 5 * digits[0] + digits[1];
+      break;
+    case 3:
+      permutation = 20 * digits[0] + 4 * digits[1] + digits[2];
+      break;
+    case 4:
+      permutation = 60 * digits[0] + 12 * digits[1] + 3 * digits[2] + digits[3];
+      break;
     default:
       permutation = 120 * digits[0] + 24 * digits[1] + 6 * digits[2] + 2 * digits[3] + digits[4];
       break;
@@ -220,16 +225,19 @@ std::uint32_t MShxcrash_async_cfe_register_encode(const std::uint32_t* kinds, st
   return permutation;
 }
 
-hxcrash_error_t MShxcrash_async_cfe_entry_init(MShxcrash_async_cfe_entry* entry,
-                                               std::uint32_t cpu_type, std::uint32_t encoding) {
+hxcrash_error_t MShxcrash_async_cfe_entry_init(MShxcrash_async_cfe_entry* entry, std::uint32_t cpu_type,
+                                               std::uint32_t encoding) {
   MShxcrash_async_memset(entry, 0, sizeof *entry);
   entry->cpu_type = cpu_type;
   entry->return_address_register = MSHXCRASH_CFE_NO_REGISTER;
   for (std::uint32_t& id : entry->register_list) id = MSHXCRASH_CFE_NO_REGISTER;
   switch (cpu_type) {
-    case MSHXCRASH_CFE_CPU_TYPE_X86_64: return initX86(entry, encoding, 8);
-    case MSHXCRASH_CFE_CPU_TYPE_X86: return initX86(entry, encoding, 4);
-    case MSHXCRASH_CFE_CPU_TYPE_ARM64: return initArm64(entry, encoding);
+    case MSHXCRASH_CFE_CPU_TYPE_X86_64:
+      return initX86(entry, encoding, 8);
+    case MSHXCRASH_CFE_CPU_TYPE_X86:
+      return initX86(entry, encoding, 4);
+    case MSHXCRASH_CFE_CPU_TYPE_ARM64:
+      return initArm64(entry, encoding);
     default:
       MSHXCF_DEBUG("Unsupported CPU type: %u", cpu_type);
       return hxcrash_error_not_supported;
@@ -247,37 +255,32 @@ std::int64_t MShxcrash_async_cfe_entry_stack_offset(const MShxcrash_async_cfe_en
 std::uint32_t MShxcrash_async_cfe_entry_stack_adjustment(const MShxcrash_async_cfe_entry* entry) {
   return entry->stack_adjust;
 }
-std::uint32_t MShxcrash_async_cfe_entry_return_address_register(
-    const MShxcrash_async_cfe_entry* entry) {
+std::uint32_t MShxcrash_async_cfe_entry_return_address_register(const MShxcrash_async_cfe_entry* entry) {
   return entry->return_address_register;
 }
 std::uint32_t MShxcrash_async_cfe_entry_register_count(const MShxcrash_async_cfe_entry* entry) {
   return entry->register_count;
 }
-void MShxcrash_async_cfe_entry_register_list(const MShxcrash_async_cfe_entry* entry,
-                                             std::uint32_t* ids) {
+void MShxcrash_async_cfe_entry_register_list(const MShxcrash_async_cfe_entry* entry, std::uint32_t* ids) {
   for (std::uint32_t i = 0; i < entry->register_count; ++i) ids[i] = entry->register_list[i];
 }
 
 namespace {
 
-hxcrash_error_t readWord(vx::task_t task, hxcrash_vm_address_t address, std::uint64_t width,
-                         std::uint64_t* value) {
+hxcrash_error_t readWord(vx::task_t task, hxcrash_vm_address_t address, std::uint64_t width, std::uint64_t* value) {
   if (width == 8) {
-    return MShxcrash_async_task_read_uint64(task, MShxcrash_async_byteorder_little_endian(),
-                                            address, 0, value);
+    return MShxcrash_async_task_read_uint64(task, MShxcrash_async_byteorder_little_endian(), address, 0, value);
   }
   std::uint32_t narrow = 0;
-  const hxcrash_error_t err = MShxcrash_async_task_read_uint32(
-      task, MShxcrash_async_byteorder_little_endian(), address, 0, &narrow);
+  const hxcrash_error_t err =
+      MShxcrash_async_task_read_uint32(task, MShxcrash_async_byteorder_little_endian(), address, 0, &narrow);
   *value = narrow;
   return err;
 }
 
 }  // namespace
 
-hxcrash_error_t MShxcrash_async_cfe_entry_apply(vx::task_t task,
-                                                hxcrash_vm_address_t function_address,
+hxcrash_error_t MShxcrash_async_cfe_entry_apply(vx::task_t task, hxcrash_vm_address_t function_address,
                                                 const hxcrash_async_thread_state* current,
                                                 const MShxcrash_async_cfe_entry* entry,
                                                 hxcrash_async_thread_state* next) {
@@ -306,8 +309,8 @@ hxcrash_error_t MShxcrash_async_cfe_entry_apply(vx::task_t task,
       hxcrash_error_t err = readWord(task, fp, width, &savedFp);
       if (err == hxcrash_error_none) err = readWord(task, fp + width, width, &returnAddress);
       if (err != hxcrash_error_none) {
-        MSHXCF_DEBUG("Failed to read frame data at address 0x%llx: %d",
-                     static_cast<unsigned long long>(fp), static_cast<int>(err));
+        MSHXCF_DEBUG("Failed to read frame data at address 0x%llx: %d", static_cast<unsigned long long>(fp),
+                     static_cast<int>(err));
         return err;
       }
       MShxcrash_async_thread_state_set_reg(next, MSHXCRASH_REG_SP, sp);
@@ -328,9 +331,8 @@ hxcrash_error_t MShxcrash_async_cfe_entry_apply(vx::task_t task,
       std::uint64_t stackSize = static_cast<std::uint64_t>(entry->stack_offset);
       if (entry->type == MShxcrash_async_cfe_entry_frameless_indirect) {
         std::uint32_t size = 0;
-        const hxcrash_error_t err = MShxcrash_async_task_read_uint32(
-            task, MShxcrash_async_byteorder_little_endian(), function_address,
-            entry->stack_offset, &size);
+        const hxcrash_error_t err = MShxcrash_async_task_read_uint32(task, MShxcrash_async_byteorder_little_endian(),
+                                                                     function_address, entry->stack_offset, &size);
         if (err != hxcrash_error_none) {
           MSHXCF_DEBUG("Failed to read indirect stack size from 0x%llx + 0x%llx: %d",
                        static_cast<unsigned long long>(function_address),
@@ -341,8 +343,7 @@ hxcrash_error_t MShxcrash_async_cfe_entry_apply(vx::task_t task,
       }
       const std::uint64_t sp = MShxcrash_async_thread_state_get_reg(current, MSHXCRASH_REG_SP);
       hxcrash_vm_address_t newSp = 0;
-      if (!MShxcrash_async_address_apply_offset(sp, static_cast<hxcrash_vm_off_t>(stackSize),
-                                                &newSp) ||
+      if (!MShxcrash_async_address_apply_offset(sp, static_cast<hxcrash_vm_off_t>(stackSize), &newSp) ||
           newSp < width * (entry->register_count + 1)) {
         MSHXCF_DEBUG("Current stack pointer falls outside of addressable bounds");
         return hxcrash_error_invalid_argument;
@@ -352,8 +353,8 @@ hxcrash_error_t MShxcrash_async_cfe_entry_apply(vx::task_t task,
         std::uint64_t returnAddress = 0;
         const hxcrash_error_t err = readWord(task, newSp - width, width, &returnAddress);
         if (err != hxcrash_error_none) {
-          MSHXCF_DEBUG("Failed to read return address from 0x%llx: %d",
-                       static_cast<unsigned long long>(newSp - width), static_cast<int>(err));
+          MSHXCF_DEBUG("Failed to read return address from 0x%llx: %d", static_cast<unsigned long long>(newSp - width),
+                       static_cast<int>(err));
           return err;
         }
         MShxcrash_async_thread_state_set_reg(next, MSHXCRASH_REG_IP, returnAddress);
@@ -365,8 +366,7 @@ hxcrash_error_t MShxcrash_async_cfe_entry_apply(vx::task_t task,
                        ra < regCount ? MShxcrash_async_thread_state_get_reg_name(current, ra) : "?");
           return hxcrash_error_not_found;
         }
-        MShxcrash_async_thread_state_set_reg(next, MSHXCRASH_REG_IP,
-                                             MShxcrash_async_thread_state_get_reg(current, ra));
+        MShxcrash_async_thread_state_set_reg(next, MSHXCRASH_REG_IP, MShxcrash_async_thread_state_get_reg(current, ra));
         saved = newSp - width * entry->register_count;
       }
       break;
@@ -391,17 +391,14 @@ hxcrash_error_t MShxcrash_async_cfe_entry_apply(vx::task_t task,
   return hxcrash_error_none;
 }
 
-hxcrash_error_t MShxcrash_async_cfe_reader_init(MShxcrash_async_cfe_reader* reader,
-                                                hxcrash_async_mobject* section,
+hxcrash_error_t MShxcrash_async_cfe_reader_init(MShxcrash_async_cfe_reader* reader, hxcrash_async_mobject* section,
                                                 std::uint32_t cpu_type) {
   reader->memory = mobject_memory{section};
   return cfe_reader_init(&reader->reader, &reader->memory, cpu_type);
 }
 
-hxcrash_error_t MShxcrash_async_cfe_reader_find_pc(MShxcrash_async_cfe_reader* reader,
-                                                   std::uint64_t pc_offset,
-                                                   std::uint64_t* function_base,
-                                                   std::uint32_t* encoding) {
+hxcrash_error_t MShxcrash_async_cfe_reader_find_pc(MShxcrash_async_cfe_reader* reader, std::uint64_t pc_offset,
+                                                   std::uint64_t* function_base, std::uint32_t* encoding) {
   return cfe_reader_find_pc(&reader->reader, pc_offset, function_base, encoding);
 }
 

@@ -50,26 +50,23 @@ struct MShxcrash_async_cfe_entry {
 
 // Decodes encoding for cpu_type. hxcrash_error_not_supported for another CPU type or an unknown
 // mode, the register mapping's or permutation's error otherwise (all logged).
-hxcrash_error_t MShxcrash_async_cfe_entry_init(MShxcrash_async_cfe_entry* entry,
-                                               std::uint32_t cpu_type, std::uint32_t encoding);
+hxcrash_error_t MShxcrash_async_cfe_entry_init(MShxcrash_async_cfe_entry* entry, std::uint32_t cpu_type,
+                                               std::uint32_t encoding);
 void MShxcrash_async_cfe_entry_free(MShxcrash_async_cfe_entry* entry);
 enum MShxcrash_async_cfe_entry_type MShxcrash_async_cfe_entry_type(const MShxcrash_async_cfe_entry* entry);
 std::int64_t MShxcrash_async_cfe_entry_stack_offset(const MShxcrash_async_cfe_entry* entry);
 std::uint32_t MShxcrash_async_cfe_entry_stack_adjustment(const MShxcrash_async_cfe_entry* entry);
-std::uint32_t MShxcrash_async_cfe_entry_return_address_register(
-    const MShxcrash_async_cfe_entry* entry);
+std::uint32_t MShxcrash_async_cfe_entry_return_address_register(const MShxcrash_async_cfe_entry* entry);
 std::uint32_t MShxcrash_async_cfe_entry_register_count(const MShxcrash_async_cfe_entry* entry);
 // Copies register_count ids into ids.
-void MShxcrash_async_cfe_entry_register_list(const MShxcrash_async_cfe_entry* entry,
-                                             std::uint32_t* ids);
+void MShxcrash_async_cfe_entry_register_list(const MShxcrash_async_cfe_entry* entry, std::uint32_t* ids);
 
 // Applies entry to current (the registers at a pc of the function at function_address) and
 // writes the caller's registers to next, reading saved values from task. hxcrash_error_not_found
 // when current lacks a register the entry needs, hxcrash_error_invalid_argument on address
 // overflow, the read's error for unreadable memory, hxcrash_error_not_supported for DWARF and
 // none entries and for arm64 entries (no arm64 register state exists here); all logged.
-hxcrash_error_t MShxcrash_async_cfe_entry_apply(vx::task_t task,
-                                                hxcrash_vm_address_t function_address,
+hxcrash_error_t MShxcrash_async_cfe_entry_apply(vx::task_t task, hxcrash_vm_address_t function_address,
                                                 const hxcrash_async_thread_state* current,
                                                 const MShxcrash_async_cfe_entry* entry,
                                                 hxcrash_async_thread_state* next);
@@ -109,8 +106,7 @@ bool read16(const cfe_reader<Memory>* reader, std::uint64_t offset, std::uint16_
 
 // True when count entries of size bytes at offset lie inside the section.
 template <typename Memory>
-bool inside(const cfe_reader<Memory>* reader, std::uint64_t offset, std::uint64_t count,
-            std::uint64_t size) {
+bool inside(const cfe_reader<Memory>* reader, std::uint64_t offset, std::uint64_t count, std::uint64_t size) {
   const std::uint64_t length = reader->mem->length();
   if (count != 0 && size > length / count) return false;
   const std::uint64_t bytes = count * size;
@@ -158,8 +154,7 @@ bool search(std::uint64_t count, std::uint64_t pc, OffsetOf&& offset_of, std::ui
 // Checks the CPU type and the section header and copies it. hxcrash_error_not_supported for
 // another CPU type or version, hxcrash_error_invalid_argument when the header is not mapped.
 template <typename Memory>
-hxcrash_error_t cfe_reader_init(cfe_reader<Memory>* reader, const Memory* mem,
-                                std::uint32_t cpu_type) {
+hxcrash_error_t cfe_reader_init(cfe_reader<Memory>* reader, const Memory* mem, std::uint32_t cpu_type) {
   reader->mem = mem;
   reader->cpu_type = cpu_type;
   reader->byteorder = MShxcrash_async_byteorder_little_endian();
@@ -206,15 +201,17 @@ hxcrash_error_t cfe_reader_find_pc(const cfe_reader<Memory>* reader, std::uint64
     return hxcrash_error_invalid_argument;
   }
   std::uint64_t first = 0;
-  const bool hit = search(entries, pc_offset, [&](std::uint64_t i, std::uint64_t* out) {
-    std::uint32_t value = 0;
-    if (!read32(reader, indexOffset + i * 12, &value)) return false;
-    *out = value;
-    return true;
-  }, &first);
+  const bool hit = search(
+      entries, pc_offset,
+      [&](std::uint64_t i, std::uint64_t* out) {
+        std::uint32_t value = 0;
+        if (!read32(reader, indexOffset + i * 12, &value)) return false;
+        *out = value;
+        return true;
+      },
+      &first);
   if (!hit) {
-    MSHXCF_DEBUG("Could not find a first level CFE entry for pc=%llx",
-                 static_cast<unsigned long long>(pc_offset));
+    MSHXCF_DEBUG("Could not find a first level CFE entry for pc=%llx", static_cast<unsigned long long>(pc_offset));
     return hxcrash_error_not_found;
   }
   std::uint32_t firstFunction = 0;
@@ -241,12 +238,15 @@ hxcrash_error_t cfe_reader_find_pc(const cfe_reader<Memory>* reader, std::uint64
       return hxcrash_error_invalid_argument;
     }
     std::uint64_t index = 0;
-    const bool found = search(count, pc_offset, [&](std::uint64_t i, std::uint64_t* out) {
-      std::uint32_t value = 0;
-      if (!read32(reader, table + i * 8, &value)) return false;
-      *out = value;
-      return true;
-    }, &index);
+    const bool found = search(
+        count, pc_offset,
+        [&](std::uint64_t i, std::uint64_t* out) {
+          std::uint32_t value = 0;
+          if (!read32(reader, table + i * 8, &value)) return false;
+          *out = value;
+          return true;
+        },
+        &index);
     if (!found) {
       MSHXCF_DEBUG("Could not find a second level regular CFE entry for pc=%llx",
                    static_cast<unsigned long long>(pc_offset));
@@ -261,8 +261,7 @@ hxcrash_error_t cfe_reader_find_pc(const cfe_reader<Memory>* reader, std::uint64
   if (kind == 3) {  // compressed
     std::uint16_t entriesOffset = 0, count = 0, encodingsOffset = 0, encodingsCount = 0;
     if (!inside(reader, pageOffset, 1, 12) || !read16(reader, pageOffset + 4, &entriesOffset) ||
-        !read16(reader, pageOffset + 6, &count) ||
-        !read16(reader, pageOffset + 8, &encodingsOffset) ||
+        !read16(reader, pageOffset + 6, &count) || !read16(reader, pageOffset + 8, &encodingsOffset) ||
         !read16(reader, pageOffset + 10, &encodingsCount)) {
       MSHXCF_DEBUG("The second-level page header lies outside the mapped CFE range");
       return hxcrash_error_invalid_argument;
@@ -273,12 +272,15 @@ hxcrash_error_t cfe_reader_find_pc(const cfe_reader<Memory>* reader, std::uint64
       return hxcrash_error_invalid_argument;
     }
     std::uint64_t index = 0;
-    const bool found = search(count, pc_offset, [&](std::uint64_t i, std::uint64_t* out) {
-      std::uint32_t value = 0;
-      if (!read32(reader, table + i * 4, &value)) return false;
-      *out = static_cast<std::uint64_t>(value & 0xFFFFFF) + firstFunction;
-      return true;
-    }, &index);
+    const bool found = search(
+        count, pc_offset,
+        [&](std::uint64_t i, std::uint64_t* out) {
+          std::uint32_t value = 0;
+          if (!read32(reader, table + i * 4, &value)) return false;
+          *out = static_cast<std::uint64_t>(value & 0xFFFFFF) + firstFunction;
+          return true;
+        },
+        &index);
     if (!found) {
       MSHXCF_DEBUG("Could not find a second level compressed CFE entry for pc=%llx",
                    static_cast<unsigned long long>(pc_offset));
@@ -316,11 +318,8 @@ struct MShxcrash_async_cfe_reader {
   hxcrash::MS::async::cfe_reader<hxcrash::MS::async::mobject_memory> reader;
 };
 
-hxcrash_error_t MShxcrash_async_cfe_reader_init(MShxcrash_async_cfe_reader* reader,
-                                                hxcrash_async_mobject* section,
+hxcrash_error_t MShxcrash_async_cfe_reader_init(MShxcrash_async_cfe_reader* reader, hxcrash_async_mobject* section,
                                                 std::uint32_t cpu_type);
-hxcrash_error_t MShxcrash_async_cfe_reader_find_pc(MShxcrash_async_cfe_reader* reader,
-                                                   std::uint64_t pc_offset,
-                                                   std::uint64_t* function_base,
-                                                   std::uint32_t* encoding);
+hxcrash_error_t MShxcrash_async_cfe_reader_find_pc(MShxcrash_async_cfe_reader* reader, std::uint64_t pc_offset,
+                                                   std::uint64_t* function_base, std::uint32_t* encoding);
 void MShxcrash_async_cfe_reader_free(MShxcrash_async_cfe_reader* reader);

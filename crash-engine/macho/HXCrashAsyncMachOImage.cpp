@@ -24,13 +24,11 @@ std::uint64_t swap64(const MShxcrash_async_macho* image, std::uint64_t value) {
   return image->byteorder->swap64(value);
 }
 
-const char* imageName(const MShxcrash_async_macho* image) {
-  return image->name != nullptr ? image->name : "(unknown)";
-}
+const char* imageName(const MShxcrash_async_macho* image) { return image->name != nullptr ? image->name : "(unknown)"; }
 
 bool mapped(const MShxcrash_async_macho* image, const void* pointer, std::uint64_t length) {
-  return MShxcrash_async_mobject_verify_local_pointer(
-      &image->load_cmds, reinterpret_cast<std::uintptr_t>(pointer), 0, length);
+  return MShxcrash_async_mobject_verify_local_pointer(&image->load_cmds, reinterpret_cast<std::uintptr_t>(pointer), 0,
+                                                      length);
 }
 
 // Segment fields in host order, from either command width.
@@ -66,10 +64,14 @@ void releaseSetup(MShxcrash_async_macho* image) {
 
 std::pair<std::int32_t, std::int32_t> machoCpuOfElf(std::uint16_t machine) {
   switch (machine) {
-    case EM_X86_64: return {CPU_TYPE_X86_64, CPU_SUBTYPE_X86_64_ALL};
-    case EM_386: return {CPU_TYPE_X86, 3};
-    case EM_AARCH64: return {0x0100000c, 0};
-    default: return {-1, 0};
+    case EM_X86_64:
+      return {CPU_TYPE_X86_64, CPU_SUBTYPE_X86_64_ALL};
+    case EM_386:
+      return {CPU_TYPE_X86, 3};
+    case EM_AARCH64:
+      return {0x0100000c, 0};
+    default:
+      return {-1, 0};
   }
 }
 
@@ -104,8 +106,8 @@ hxcrash_error_t initElf(MShxcrash_async_macho* image, const char* name) {
 
 }  // namespace
 
-hxcrash_error_t MShxcrash_nasync_macho_init(MShxcrash_async_macho* image, task_t task,
-                                            const char* name, hxcrash_vm_address_t header) {
+hxcrash_error_t MShxcrash_nasync_macho_init(MShxcrash_async_macho* image, task_t task, const char* name,
+                                            hxcrash_vm_address_t header) {
   std::memset(image, 0, sizeof *image);
   image->task = task;
   image->header_addr = header;
@@ -146,8 +148,8 @@ hxcrash_error_t MShxcrash_nasync_macho_init(MShxcrash_async_macho* image, task_t
       break;
     case FAT_MAGIC:
     case FAT_CIGAM:
-      MSHXCF_DEBUG("%s called with an unsupported universal Mach-O archive in: %s",
-                   "MShxcrash_nasync_macho_init", image->name);
+      MSHXCF_DEBUG("%s called with an unsupported universal Mach-O archive in: %s", "MShxcrash_nasync_macho_init",
+                   image->name);
       releaseSetup(image);
       return hxcrash_error_invalid_argument;
     default:
@@ -159,9 +161,8 @@ hxcrash_error_t MShxcrash_nasync_macho_init(MShxcrash_async_macho* image, task_t
   image->header_size = image->m64 ? sizeof(mach_header_64) : sizeof(mach_header);
   image->ncmds = swap32(image, image->header.ncmds);
 
-  const hxcrash_error_t mapErr =
-      MShxcrash_async_mobject_init(&image->load_cmds, task, header + image->header_size,
-                                   swap32(image, image->header.sizeofcmds), true);
+  const hxcrash_error_t mapErr = MShxcrash_async_mobject_init(&image->load_cmds, task, header + image->header_size,
+                                                              swap32(image, image->header.sizeofcmds), true);
   if (mapErr != hxcrash_error_none) {
     MSHXCF_DEBUG("Failed to map Mach-O load commands in image %s", image->name);
     releaseSetup(image);
@@ -206,25 +207,19 @@ const MShxcrash_async_byteorder* MShxcrash_async_macho_byteorder(MShxcrash_async
   return image->byteorder;
 }
 
-const mach_header_64* MShxcrash_async_macho_header(MShxcrash_async_macho* image) {
-  return &image->header;
-}
+const mach_header_64* MShxcrash_async_macho_header(MShxcrash_async_macho* image) { return &image->header; }
 
-std::size_t MShxcrash_async_macho_header_size(MShxcrash_async_macho* image) {
-  return image->header_size;
-}
+std::size_t MShxcrash_async_macho_header_size(MShxcrash_async_macho* image) { return image->header_size; }
 
 std::int32_t MShxcrash_async_macho_cpu_type(MShxcrash_async_macho* image) {
   return static_cast<std::int32_t>(swap32(image, static_cast<std::uint32_t>(image->header.cputype)));
 }
 
 std::int32_t MShxcrash_async_macho_cpu_subtype(MShxcrash_async_macho* image) {
-  return static_cast<std::int32_t>(
-      swap32(image, static_cast<std::uint32_t>(image->header.cpusubtype)));
+  return static_cast<std::int32_t>(swap32(image, static_cast<std::uint32_t>(image->header.cpusubtype)));
 }
 
-bool MShxcrash_async_macho_contains_address(MShxcrash_async_macho* image,
-                                            hxcrash_vm_address_t address) {
+bool MShxcrash_async_macho_contains_address(MShxcrash_async_macho* image, hxcrash_vm_address_t address) {
   return address >= image->header_addr && address - image->header_addr < image->text_size;
 }
 
@@ -232,8 +227,7 @@ void* MShxcrash_async_macho_next_command(MShxcrash_async_macho* image, void* pre
   if (image->format != MShxcrash_async_image_format_macho) return nullptr;
   if (previous == nullptr) {
     if (swap32(image, image->header.sizeofcmds) < sizeof(load_command)) {
-      MSHXCF_DEBUG("Mach-O sizeofcmds is less than sizeof(struct load_command) in %s",
-                   imageName(image));
+      MSHXCF_DEBUG("Mach-O sizeofcmds is less than sizeof(struct load_command) in %s", imageName(image));
       return nullptr;
     }
     void* first = reinterpret_cast<void*>(image->load_cmds.address);
@@ -251,16 +245,15 @@ void* MShxcrash_async_macho_next_command(MShxcrash_async_macho* image, void* pre
   std::memcpy(&command, previous, sizeof command);
   const std::uint32_t cmdsize = swap32(image, command.cmdsize);
   if (cmdsize < sizeof(load_command)) {
-    MSHXCF_DEBUG("Found invalid 0-length cmdsize in LC_CMD at address %p in: %s (terminating "
-                 "further iteration)",
-                 previous, imageName(image));
+    MSHXCF_DEBUG(
+        "Found invalid 0-length cmdsize in LC_CMD at address %p in: %s (terminating "
+        "further iteration)",
+        previous, imageName(image));
     return nullptr;
   }
   hxcrash_vm_address_t nextAddress = 0;
-  if (!MShxcrash_async_address_apply_offset(reinterpret_cast<std::uintptr_t>(previous), cmdsize,
-                                            &nextAddress)) {
-    MSHXCF_DEBUG("Found invalid cmdsize in LC_CMD at address %p in: %s", previous,
-                 imageName(image));
+  if (!MShxcrash_async_address_apply_offset(reinterpret_cast<std::uintptr_t>(previous), cmdsize, &nextAddress)) {
+    MSHXCF_DEBUG("Found invalid cmdsize in LC_CMD at address %p in: %s", previous, imageName(image));
     return nullptr;
   }
   if (nextAddress >= image->load_cmds.address + image->load_cmds.length) return nullptr;
@@ -277,8 +270,7 @@ void* MShxcrash_async_macho_next_command(MShxcrash_async_macho* image, void* pre
   return next;
 }
 
-void* MShxcrash_async_macho_next_command_type(MShxcrash_async_macho* image, void* previous,
-                                              std::uint32_t type) {
+void* MShxcrash_async_macho_next_command_type(MShxcrash_async_macho* image, void* previous, std::uint32_t type) {
   void* cmd = previous;
   while ((cmd = MShxcrash_async_macho_next_command(image, cmd)) != nullptr) {
     load_command command;
@@ -310,32 +302,27 @@ void* MShxcrash_async_macho_find_segment_cmd(MShxcrash_async_macho* image, const
   return nullptr;
 }
 
-hxcrash_error_t MShxcrash_async_macho_map_segment(MShxcrash_async_macho* image,
-                                                  const char* segname,
+hxcrash_error_t MShxcrash_async_macho_map_segment(MShxcrash_async_macho* image, const char* segname,
                                                   MShxcrash_async_macho_mapped_segment* seg) {
   void* cmd = MShxcrash_async_macho_find_segment_cmd(image, segname);
   if (cmd == nullptr) return hxcrash_error_not_found;
   const SegmentFacts facts = segmentFacts(image, cmd);
   seg->fileoff = facts.fileoff;
   seg->filesize = facts.filesize;
-  return MShxcrash_async_mobject_init(&seg->mobj, image->task,
-                                      facts.vmaddr + static_cast<std::uint64_t>(image->vmaddr_slide),
-                                      facts.vmsize, false);
+  return MShxcrash_async_mobject_init(
+      &seg->mobj, image->task, facts.vmaddr + static_cast<std::uint64_t>(image->vmaddr_slide), facts.vmsize, false);
 }
 
 void MShxcrash_async_macho_mapped_segment_free(MShxcrash_async_macho_mapped_segment* seg) {
   MShxcrash_async_mobject_free(&seg->mobj);
 }
 
-hxcrash_error_t MShxcrash_async_macho_map_section(MShxcrash_async_macho* image,
-                                                  const char* segname, const char* sectname,
-                                                  hxcrash_async_mobject* mobj) {
+hxcrash_error_t MShxcrash_async_macho_map_section(MShxcrash_async_macho* image, const char* segname,
+                                                  const char* sectname, hxcrash_async_mobject* mobj) {
   if (image->format == MShxcrash_async_image_format_elf) {
-    if (MShxcrash_async_strcmp(segname, "__TEXT") == 0 &&
-        MShxcrash_async_strcmp(sectname, "__eh_frame") == 0 && image->eh_frame_addr != 0 &&
-        image->eh_frame_size != 0) {
-      return MShxcrash_async_mobject_init(mobj, image->task, image->eh_frame_addr,
-                                          image->eh_frame_size, true);
+    if (MShxcrash_async_strcmp(segname, "__TEXT") == 0 && MShxcrash_async_strcmp(sectname, "__eh_frame") == 0 &&
+        image->eh_frame_addr != 0 && image->eh_frame_size != 0) {
+      return MShxcrash_async_mobject_init(mobj, image->task, image->eh_frame_addr, image->eh_frame_size, true);
     }
     return hxcrash_error_not_found;
   }
@@ -349,8 +336,7 @@ hxcrash_error_t MShxcrash_async_macho_map_section(MShxcrash_async_macho* image,
   for (std::uint32_t i = 0; i < facts.nsects; ++i) {
     std::uint8_t* entry = table + static_cast<std::uint64_t>(i) * entrySize;
     if (!mapped(image, entry, entrySize)) {
-      MSHXCF_DEBUG("Section table entry outside of expected range; searching for (%s,%s)",
-                   segname, sectname);
+      MSHXCF_DEBUG("Section table entry outside of expected range; searching for (%s,%s)", segname, sectname);
       return hxcrash_error_invalid_argument;
     }
     if (MShxcrash_async_strncmp(reinterpret_cast<const char*>(entry), sectname, 16) != 0) continue;
@@ -370,14 +356,12 @@ hxcrash_error_t MShxcrash_async_macho_map_section(MShxcrash_async_macho* image,
     // The section's own claim is checked against its segment's range before anything is mapped:
     // a damaged size must not make the reader reserve gigabytes.
     if (addr < facts.vmaddr || size > facts.vmsize || addr - facts.vmaddr > facts.vmsize - size) {
-      MSHXCF_DEBUG("Section (%s,%s) of 0x%llx bytes at 0x%llx lies outside its segment in %s",
-                   segname, sectname, static_cast<unsigned long long>(size),
-                   static_cast<unsigned long long>(addr), imageName(image));
+      MSHXCF_DEBUG("Section (%s,%s) of 0x%llx bytes at 0x%llx lies outside its segment in %s", segname, sectname,
+                   static_cast<unsigned long long>(size), static_cast<unsigned long long>(addr), imageName(image));
       return hxcrash_error_invalid_argument;
     }
-    return MShxcrash_async_mobject_init(mobj, image->task,
-                                        addr + static_cast<std::uint64_t>(image->vmaddr_slide),
-                                        size, true);
+    return MShxcrash_async_mobject_init(mobj, image->task, addr + static_cast<std::uint64_t>(image->vmaddr_slide), size,
+                                        true);
   }
   return hxcrash_error_not_found;
 }
@@ -414,23 +398,22 @@ hxcrash_error_t MShxcrash_async_macho_symtab_reader_init(MShxcrash_async_macho_s
       static_cast<std::uint64_t>(swap32(image, symtab.stroff)) - reader->linkedit.fileoff);
   const std::uint32_t strsize = swap32(image, symtab.strsize);
 
-  reader->symtab = MShxcrash_async_mobject_remap_address(&reader->linkedit.mobj, base, symOffset,
-                                                         nsyms * entrySize);
+  reader->symtab = MShxcrash_async_mobject_remap_address(&reader->linkedit.mobj, base, symOffset, nsyms * entrySize);
   if (reader->symtab == nullptr) {
-    MSHXCF_DEBUG("hxcrash_async_mobject_remap_address(mobj, %llx, %llx) returned NULL mapping "
-                 "__LINKEDIT.symoff in %s",
-                 static_cast<unsigned long long>(base), static_cast<unsigned long long>(symOffset),
-                 imageName(image));
+    MSHXCF_DEBUG(
+        "hxcrash_async_mobject_remap_address(mobj, %llx, %llx) returned NULL mapping "
+        "__LINKEDIT.symoff in %s",
+        static_cast<unsigned long long>(base), static_cast<unsigned long long>(symOffset), imageName(image));
     MShxcrash_async_macho_mapped_segment_free(&reader->linkedit);
     return hxcrash_error_internal;
   }
-  reader->string_table = static_cast<char*>(
-      MShxcrash_async_mobject_remap_address(&reader->linkedit.mobj, base, strOffset, strsize));
+  reader->string_table =
+      static_cast<char*>(MShxcrash_async_mobject_remap_address(&reader->linkedit.mobj, base, strOffset, strsize));
   if (reader->string_table == nullptr) {
-    MSHXCF_DEBUG("hxcrash_async_mobject_remap_address(mobj, %llx, %llx) returned NULL mapping "
-                 "__LINKEDIT.stroff in %s",
-                 static_cast<unsigned long long>(base), static_cast<unsigned long long>(strOffset),
-                 imageName(image));
+    MSHXCF_DEBUG(
+        "hxcrash_async_mobject_remap_address(mobj, %llx, %llx) returned NULL mapping "
+        "__LINKEDIT.stroff in %s",
+        static_cast<unsigned long long>(base), static_cast<unsigned long long>(strOffset), imageName(image));
     MShxcrash_async_macho_mapped_segment_free(&reader->linkedit);
     return hxcrash_error_internal;
   }
@@ -445,8 +428,7 @@ hxcrash_error_t MShxcrash_async_macho_symtab_reader_init(MShxcrash_async_macho_s
     const std::uint64_t iloc = swap32(image, dysymtab.ilocalsym);
     const std::uint64_t nloc = swap32(image, dysymtab.nlocalsym);
     if (iext + next > nsyms || iloc + nloc > nsyms) {
-      MSHXCF_DEBUG("iextdefsym=%llx, ilocalsym=%llx out of range nsym=%x",
-                   static_cast<unsigned long long>(iext + next),
+      MSHXCF_DEBUG("iextdefsym=%llx, ilocalsym=%llx out of range nsym=%x", static_cast<unsigned long long>(iext + next),
                    static_cast<unsigned long long>(iloc + nloc), nsyms);
       MShxcrash_async_macho_mapped_segment_free(&reader->linkedit);
       return hxcrash_error_invalid_argument;
@@ -459,14 +441,13 @@ hxcrash_error_t MShxcrash_async_macho_symtab_reader_init(MShxcrash_async_macho_s
   return hxcrash_error_none;
 }
 
-MShxcrash_async_macho_symtab_entry MShxcrash_async_macho_symtab_reader_read(
-    MShxcrash_async_macho_symtab_reader* reader, void* symtab, std::uint32_t index) {
+MShxcrash_async_macho_symtab_entry MShxcrash_async_macho_symtab_reader_read(MShxcrash_async_macho_symtab_reader* reader,
+                                                                            void* symtab, std::uint32_t index) {
   const MShxcrash_async_macho* image = reader->image;
   MShxcrash_async_macho_symtab_entry entry{};
   if (image->m64) {
     nlist_64 raw;
-    std::memcpy(&raw, static_cast<std::uint8_t*>(symtab) + static_cast<std::uint64_t>(index) * sizeof raw,
-                sizeof raw);
+    std::memcpy(&raw, static_cast<std::uint8_t*>(symtab) + static_cast<std::uint64_t>(index) * sizeof raw, sizeof raw);
     entry.n_strx = swap32(image, raw.n_strx);
     entry.n_type = raw.n_type;
     entry.n_sect = raw.n_sect;
@@ -474,28 +455,26 @@ MShxcrash_async_macho_symtab_entry MShxcrash_async_macho_symtab_reader_read(
     entry.n_value = swap64(image, raw.n_value);
   } else {
     nlist raw;
-    std::memcpy(&raw, static_cast<std::uint8_t*>(symtab) + static_cast<std::uint64_t>(index) * sizeof raw,
-                sizeof raw);
+    std::memcpy(&raw, static_cast<std::uint8_t*>(symtab) + static_cast<std::uint64_t>(index) * sizeof raw, sizeof raw);
     entry.n_strx = swap32(image, raw.n_strx);
     entry.n_type = raw.n_type;
     entry.n_sect = raw.n_sect;
     entry.n_desc = image->byteorder->swap16(static_cast<std::uint16_t>(raw.n_desc));
     entry.n_value = swap32(image, raw.n_value);
   }
-  entry.normalized_value =
-      (entry.n_desc & N_ARM_THUMB_DEF) != 0 ? (entry.n_value | 1) : entry.n_value;
+  entry.normalized_value = (entry.n_desc & N_ARM_THUMB_DEF) != 0 ? (entry.n_value | 1) : entry.n_value;
   return entry;
 }
 
-const char* MShxcrash_async_macho_symtab_reader_symbol_name(
-    MShxcrash_async_macho_symtab_reader* reader, std::uint32_t n_strx) {
+const char* MShxcrash_async_macho_symtab_reader_symbol_name(MShxcrash_async_macho_symtab_reader* reader,
+                                                            std::uint32_t n_strx) {
   hxcrash_vm_address_t start = 0;
-  if (!MShxcrash_async_address_apply_offset(reinterpret_cast<std::uintptr_t>(reader->string_table),
-                                            n_strx, &start)) {
+  if (!MShxcrash_async_address_apply_offset(reinterpret_cast<std::uintptr_t>(reader->string_table), n_strx, &start)) {
     return nullptr;
   }
   for (std::uint64_t i = 0;; ++i) {
-    if (!MShxcrash_async_mobject_verify_local_pointer(&reader->linkedit.mobj, start, static_cast<hxcrash_vm_off_t>(i), 1)) {
+    if (!MShxcrash_async_mobject_verify_local_pointer(&reader->linkedit.mobj, start, static_cast<hxcrash_vm_off_t>(i),
+                                                      1)) {
       MSHXCF_DEBUG("End of mobject reached while walking string\n");
       return nullptr;
     }
@@ -509,15 +488,12 @@ void MShxcrash_async_macho_symtab_reader_free(MShxcrash_async_macho_symtab_reade
 
 namespace {
 
-bool isCandidate(const MShxcrash_async_macho_symtab_entry& entry) {
-  return (entry.n_type & 0xEE) == 0x0E;
-}
+bool isCandidate(const MShxcrash_async_macho_symtab_entry& entry) { return (entry.n_type & 0xEE) == 0x0E; }
 
-void scanForPc(MShxcrash_async_macho_symtab_reader* reader, void* table, std::uint32_t count,
-               hxcrash_vm_address_t pc, bool* found, MShxcrash_async_macho_symtab_entry* best) {
+void scanForPc(MShxcrash_async_macho_symtab_reader* reader, void* table, std::uint32_t count, hxcrash_vm_address_t pc,
+               bool* found, MShxcrash_async_macho_symtab_entry* best) {
   for (std::uint32_t i = 0; i < count; ++i) {
-    const MShxcrash_async_macho_symtab_entry entry =
-        MShxcrash_async_macho_symtab_reader_read(reader, table, i);
+    const MShxcrash_async_macho_symtab_entry entry = MShxcrash_async_macho_symtab_reader_read(reader, table, i);
     if (!isCandidate(entry) || entry.n_value > pc) continue;
     if (!*found || entry.n_value > best->n_value) {
       *best = entry;
@@ -528,8 +504,7 @@ void scanForPc(MShxcrash_async_macho_symtab_reader* reader, void* table, std::ui
 
 }  // namespace
 
-hxcrash_error_t MShxcrash_async_macho_find_symbol_by_pc(MShxcrash_async_macho* image,
-                                                        hxcrash_vm_address_t pc,
+hxcrash_error_t MShxcrash_async_macho_find_symbol_by_pc(MShxcrash_async_macho* image, hxcrash_vm_address_t pc,
                                                         MShxcrash_async_macho_found_symbol_cb symbol_cb,
                                                         void* context) {
   MShxcrash_async_macho_symtab_reader reader;
@@ -559,8 +534,7 @@ hxcrash_error_t MShxcrash_async_macho_find_symbol_by_pc(MShxcrash_async_macho* i
   return hxcrash_error_none;
 }
 
-hxcrash_error_t MShxcrash_async_macho_find_symbol_by_name(MShxcrash_async_macho* image,
-                                                          const char* symbol,
+hxcrash_error_t MShxcrash_async_macho_find_symbol_by_name(MShxcrash_async_macho* image, const char* symbol,
                                                           hxcrash_vm_address_t* pc) {
   MShxcrash_async_macho_symtab_reader reader;
   const hxcrash_error_t err = MShxcrash_async_macho_symtab_reader_init(&reader, image);
@@ -580,8 +554,7 @@ hxcrash_error_t MShxcrash_async_macho_find_symbol_by_name(MShxcrash_async_macho*
   return hxcrash_error_not_found;
 }
 
-hxcrash_error_t MShxcrash_async_macho_string_init(MShxcrash_async_macho_string* string,
-                                                  MShxcrash_async_macho* image,
+hxcrash_error_t MShxcrash_async_macho_string_init(MShxcrash_async_macho_string* string, MShxcrash_async_macho* image,
                                                   hxcrash_vm_address_t address) {
   string->image = image;
   string->address = address;
@@ -593,21 +566,21 @@ hxcrash_error_t MShxcrash_async_macho_string_init(MShxcrash_async_macho_string* 
 static hxcrash_error_t hxcrash_async_macho_string_read(MShxcrash_async_macho_string* string) {
   if (string->loaded) return hxcrash_error_none;
   std::uint64_t pages = 1;
-  hxcrash_error_t err = MShxcrash_async_mobject_init(&string->mobj, string->image->task,
-                                                     string->address, kStringPage, false);
+  hxcrash_error_t err =
+      MShxcrash_async_mobject_init(&string->mobj, string->image->task, string->address, kStringPage, false);
   if (err != hxcrash_error_none) return err;
   for (std::uint64_t i = 0;; ++i) {
-    auto* byte = static_cast<const char*>(MShxcrash_async_mobject_remap_address(
-        &string->mobj, string->address, static_cast<hxcrash_vm_off_t>(i), 1));
+    auto* byte = static_cast<const char*>(
+        MShxcrash_async_mobject_remap_address(&string->mobj, string->address, static_cast<hxcrash_vm_off_t>(i), 1));
     if (byte == nullptr) {
       MSHXCF_DEBUG("Mapped a string larger than one page! Remapping ...");
       MShxcrash_async_mobject_free(&string->mobj);
       ++pages;
-      err = MShxcrash_async_mobject_init(&string->mobj, string->image->task, string->address,
-                                         pages * kStringPage, false);
+      err =
+          MShxcrash_async_mobject_init(&string->mobj, string->image->task, string->address, pages * kStringPage, false);
       if (err != hxcrash_error_none) return err;
-      byte = static_cast<const char*>(MShxcrash_async_mobject_remap_address(
-          &string->mobj, string->address, static_cast<hxcrash_vm_off_t>(i), 1));
+      byte = static_cast<const char*>(
+          MShxcrash_async_mobject_remap_address(&string->mobj, string->address, static_cast<hxcrash_vm_off_t>(i), 1));
       if (byte == nullptr) {
         MSHXCF_DEBUG("Failed to remap additional space ...");
         MShxcrash_async_mobject_free(&string->mobj);
@@ -622,20 +595,17 @@ static hxcrash_error_t hxcrash_async_macho_string_read(MShxcrash_async_macho_str
   }
 }
 
-hxcrash_error_t MShxcrash_async_macho_string_get_length(MShxcrash_async_macho_string* string,
-                                                        std::size_t* length) {
+hxcrash_error_t MShxcrash_async_macho_string_get_length(MShxcrash_async_macho_string* string, std::size_t* length) {
   const hxcrash_error_t err = hxcrash_async_macho_string_read(string);
   if (err != hxcrash_error_none) return err;
   *length = string->length;
   return hxcrash_error_none;
 }
 
-hxcrash_error_t MShxcrash_async_macho_string_get_pointer(MShxcrash_async_macho_string* string,
-                                                         const char** data) {
+hxcrash_error_t MShxcrash_async_macho_string_get_pointer(MShxcrash_async_macho_string* string, const char** data) {
   const hxcrash_error_t err = hxcrash_async_macho_string_read(string);
   if (err != hxcrash_error_none) return err;
-  void* pointer =
-      MShxcrash_async_mobject_remap_address(&string->mobj, string->address, 0, string->length + 1);
+  void* pointer = MShxcrash_async_mobject_remap_address(&string->mobj, string->address, 0, string->length + 1);
   if (pointer == nullptr) return hxcrash_error_access_denied;
   *data = static_cast<const char*>(pointer);
   return hxcrash_error_none;

@@ -18,27 +18,27 @@ enum MShxcrash_async_image_format : std::int32_t {
 };
 
 struct MShxcrash_async_macho {
-  vx::task_t task;                         // holds one send-right reference
-  hxcrash_vm_address_t header_addr;        // task address of the image's header
-  hxcrash_vm_off_t vmaddr_slide;           // header address - text vmaddr (wrapping)
-  char* name;                              // owned copy of the image path
-  vx::mach_header_64 header;               // as stored in the image; for ELF, see below
-  std::size_t header_size;                 // 28 or 32 (Mach-O); ELF header size (ELF)
-  std::uint32_t ncmds;                     // in host order; 0 for ELF
-  hxcrash_async_mobject load_cmds;         // the load commands after the header (Mach-O)
+  vx::task_t task;                   // holds one send-right reference
+  hxcrash_vm_address_t header_addr;  // task address of the image's header
+  hxcrash_vm_off_t vmaddr_slide;     // header address - text vmaddr (wrapping)
+  char* name;                        // owned copy of the image path
+  vx::mach_header_64 header;         // as stored in the image; for ELF, see below
+  std::size_t header_size;           // 28 or 32 (Mach-O); ELF header size (ELF)
+  std::uint32_t ncmds;               // in host order; 0 for ELF
+  hxcrash_async_mobject load_cmds;   // the load commands after the header (Mach-O)
   hxcrash_vm_address_t text_vmaddr;
   hxcrash_vm_size_t text_size;
   bool m64;
   const MShxcrash_async_byteorder* byteorder;
-  void* list_node;                         // set once, the first time a walk reaches it
+  void* list_node;  // set once, the first time a walk reaches it
 
   // What every image has on Linux, and the ELF images' unwind data. For an ELF image the
   // header holds its magic bytes, the Mach-O CPU type and subtype of its machine and the
   // Mach-O file type (MH_EXECUTE or MH_DYLIB).
   MShxcrash_async_image_format format;
   bool has_uuid;
-  std::uint8_t uuid[16];                   // Mach-O: LC_UUID is not read; ELF: GNU build id
-  hxcrash_vm_address_t eh_frame_addr;      // ELF: run-time address of .eh_frame (0: none)
+  std::uint8_t uuid[16];               // Mach-O: LC_UUID is not read; ELF: GNU build id
+  hxcrash_vm_address_t eh_frame_addr;  // ELF: run-time address of .eh_frame (0: none)
   hxcrash_vm_size_t eh_frame_size;
   hxcrash_vm_address_t eh_frame_hdr_addr;  // ELF: run-time address of .eh_frame_hdr (0: none)
   hxcrash_vm_size_t eh_frame_hdr_size;
@@ -58,13 +58,13 @@ struct MShxcrash_async_macho_mapped_segment {
 };
 
 struct MShxcrash_async_macho_symtab_reader {
-  MShxcrash_async_macho* image;                // borrowed
+  MShxcrash_async_macho* image;  // borrowed
   MShxcrash_async_macho_mapped_segment linkedit;
-  void* symtab;                                // local pointer, nsyms entries
+  void* symtab;  // local pointer, nsyms entries
   std::uint32_t nsyms;
-  void* symtab_global;                         // null without LC_DYSYMTAB
+  void* symtab_global;  // null without LC_DYSYMTAB
   std::uint32_t nsyms_global;
-  void* symtab_local;                          // null without LC_DYSYMTAB
+  void* symtab_local;  // null without LC_DYSYMTAB
   std::uint32_t nsyms_local;
   char* string_table;
   std::size_t string_table_size;
@@ -80,24 +80,23 @@ struct MShxcrash_async_macho_symtab_entry {
 };
 
 struct MShxcrash_async_macho_string {
-  MShxcrash_async_macho* image;    // borrowed
+  MShxcrash_async_macho* image;  // borrowed
   hxcrash_vm_address_t address;
-  hxcrash_async_mobject mobj;      // valid once loaded
+  hxcrash_async_mobject mobj;  // valid once loaded
   bool loaded;
   std::size_t length;
 };
 
 // Called once with the best symbol's address and name (a local pointer valid during the call).
-typedef void (*MShxcrash_async_macho_found_symbol_cb)(hxcrash_vm_address_t address,
-                                                      const char* name, void* ctx);
+typedef void (*MShxcrash_async_macho_found_symbol_cb)(hxcrash_vm_address_t address, const char* name, void* ctx);
 
 // Builds the record of the image whose header is at header in task (Mach-O or ELF). Failures
 // write a diagnostic line: hxcrash_error_internal when the header cannot be read,
 // hxcrash_error_invalid_argument for a universal archive, an unknown magic, a short segment
 // command or a missing __TEXT segment, the mapping's code when the load commands cannot be
 // mapped. On failure nothing is left to free.
-hxcrash_error_t MShxcrash_nasync_macho_init(MShxcrash_async_macho* image, vx::task_t task,
-                                            const char* name, hxcrash_vm_address_t header);
+hxcrash_error_t MShxcrash_nasync_macho_init(MShxcrash_async_macho* image, vx::task_t task, const char* name,
+                                            hxcrash_vm_address_t header);
 
 // Frees the name, the load-command mapping and the task reference.
 void MShxcrash_nasync_macho_free(MShxcrash_async_macho* image);
@@ -108,58 +107,47 @@ std::size_t MShxcrash_async_macho_header_size(MShxcrash_async_macho* image);
 std::int32_t MShxcrash_async_macho_cpu_type(MShxcrash_async_macho* image);
 std::int32_t MShxcrash_async_macho_cpu_subtype(MShxcrash_async_macho* image);
 // True when address lies in [header address, header address + text size).
-bool MShxcrash_async_macho_contains_address(MShxcrash_async_macho* image,
-                                            hxcrash_vm_address_t address);
+bool MShxcrash_async_macho_contains_address(MShxcrash_async_macho* image, hxcrash_vm_address_t address);
 
 // The next load command after previous (the first when previous is null), bounded by the mapped
 // load commands, or null (with a diagnostic line when a command is malformed).
 void* MShxcrash_async_macho_next_command(MShxcrash_async_macho* image, void* previous);
-void* MShxcrash_async_macho_next_command_type(MShxcrash_async_macho* image, void* previous,
-                                              std::uint32_t type);
+void* MShxcrash_async_macho_next_command_type(MShxcrash_async_macho* image, void* previous, std::uint32_t type);
 void* MShxcrash_async_macho_find_command(MShxcrash_async_macho* image, std::uint32_t type);
 
 // The first segment command of the image's width whose name matches over 16 bytes, or null.
-void* MShxcrash_async_macho_find_segment_cmd(MShxcrash_async_macho* image,
-                                             const char* segname);
+void* MShxcrash_async_macho_find_segment_cmd(MShxcrash_async_macho* image, const char* segname);
 
 // Maps a whole segment (hxcrash_error_not_found when there is none).
-hxcrash_error_t MShxcrash_async_macho_map_segment(MShxcrash_async_macho* image,
-                                                  const char* segname,
+hxcrash_error_t MShxcrash_async_macho_map_segment(MShxcrash_async_macho* image, const char* segname,
                                                   MShxcrash_async_macho_mapped_segment* seg);
 void MShxcrash_async_macho_mapped_segment_free(MShxcrash_async_macho_mapped_segment* seg);
 
 // Maps one section; the caller frees mobj. For an ELF image ("__TEXT", "__eh_frame") maps
 // its .eh_frame. hxcrash_error_not_found when there is no such section.
-hxcrash_error_t MShxcrash_async_macho_map_section(MShxcrash_async_macho* image,
-                                                  const char* segname, const char* sectname,
-                                                  hxcrash_async_mobject* mobj);
+hxcrash_error_t MShxcrash_async_macho_map_section(MShxcrash_async_macho* image, const char* segname,
+                                                  const char* sectname, hxcrash_async_mobject* mobj);
 
 hxcrash_error_t MShxcrash_async_macho_symtab_reader_init(MShxcrash_async_macho_symtab_reader* reader,
                                                          MShxcrash_async_macho* image);
-MShxcrash_async_macho_symtab_entry MShxcrash_async_macho_symtab_reader_read(
-    MShxcrash_async_macho_symtab_reader* reader, void* symtab, std::uint32_t index);
-const char* MShxcrash_async_macho_symtab_reader_symbol_name(
-    MShxcrash_async_macho_symtab_reader* reader, std::uint32_t n_strx);
+MShxcrash_async_macho_symtab_entry MShxcrash_async_macho_symtab_reader_read(MShxcrash_async_macho_symtab_reader* reader,
+                                                                            void* symtab, std::uint32_t index);
+const char* MShxcrash_async_macho_symtab_reader_symbol_name(MShxcrash_async_macho_symtab_reader* reader,
+                                                            std::uint32_t n_strx);
 void MShxcrash_async_macho_symtab_reader_free(MShxcrash_async_macho_symtab_reader* reader);
 
 // Finds the symbol with the greatest value at or below pc (globals before locals on ties) and
 // calls symbol_cb once with it.
-hxcrash_error_t MShxcrash_async_macho_find_symbol_by_pc(MShxcrash_async_macho* image,
-                                                        hxcrash_vm_address_t pc,
-                                                        MShxcrash_async_macho_found_symbol_cb symbol_cb,
-                                                        void* context);
+hxcrash_error_t MShxcrash_async_macho_find_symbol_by_pc(MShxcrash_async_macho* image, hxcrash_vm_address_t pc,
+                                                        MShxcrash_async_macho_found_symbol_cb symbol_cb, void* context);
 
 // The address of the first defined symbol called symbol.
-hxcrash_error_t MShxcrash_async_macho_find_symbol_by_name(MShxcrash_async_macho* image,
-                                                          const char* symbol,
+hxcrash_error_t MShxcrash_async_macho_find_symbol_by_name(MShxcrash_async_macho* image, const char* symbol,
                                                           hxcrash_vm_address_t* pc);
 
 // A NUL-terminated string in task memory, mapped on first use.
-hxcrash_error_t MShxcrash_async_macho_string_init(MShxcrash_async_macho_string* string,
-                                                  MShxcrash_async_macho* image,
+hxcrash_error_t MShxcrash_async_macho_string_init(MShxcrash_async_macho_string* string, MShxcrash_async_macho* image,
                                                   hxcrash_vm_address_t address);
-hxcrash_error_t MShxcrash_async_macho_string_get_length(MShxcrash_async_macho_string* string,
-                                                        std::size_t* length);
-hxcrash_error_t MShxcrash_async_macho_string_get_pointer(MShxcrash_async_macho_string* string,
-                                                         const char** data);
+hxcrash_error_t MShxcrash_async_macho_string_get_length(MShxcrash_async_macho_string* string, std::size_t* length);
+hxcrash_error_t MShxcrash_async_macho_string_get_pointer(MShxcrash_async_macho_string* string, const char** data);
 void MShxcrash_async_macho_string_free(MShxcrash_async_macho_string* string);

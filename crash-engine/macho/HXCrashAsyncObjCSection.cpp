@@ -17,8 +17,7 @@ struct ClassRW64 {
 };
 struct ClassRO64 {
   std::uint32_t flags, instance_start, instance_size, reserved;
-  std::uint64_t ivar_layout, name, base_methods, base_protocols, ivars, weak_ivar_layout,
-      base_properties;
+  std::uint64_t ivar_layout, name, base_methods, base_protocols, ivars, weak_ivar_layout, base_properties;
 };
 struct Category64 {
   std::uint64_t name, cls, instance_methods, class_methods, protocols, instance_properties;
@@ -30,25 +29,20 @@ static_assert(sizeof(Class64) == 40 && sizeof(ClassRO64) == 72 && sizeof(Categor
 
 // A method seen by a walk: names as task addresses, turned into strings only when wanted.
 typedef hxcrash_error_t (*Visitor)(bool is_class_method, hxcrash_vm_address_t class_name,
-                                   hxcrash_vm_address_t method_name, std::uint64_t imp,
-                                   void* context);
+                                   hxcrash_vm_address_t method_name, std::uint64_t imp, void* context);
 
 template <typename T>
 hxcrash_error_t readTask(MShxcrash_async_macho* image, hxcrash_vm_address_t address, T* out) {
   const hxcrash_error_t err = MShxcrash_async_task_memcpy(image->task, address, 0, out, sizeof *out);
   if (err != hxcrash_error_none) {
-    MSHXCF_DEBUG("hxcrash_async_task_memcpy at 0x%llx error %d",
-                 static_cast<unsigned long long>(address), static_cast<int>(err));
+    MSHXCF_DEBUG("hxcrash_async_task_memcpy at 0x%llx error %d", static_cast<unsigned long long>(address),
+                 static_cast<int>(err));
   }
   return err;
 }
 
-std::uint64_t swap64(MShxcrash_async_macho* image, std::uint64_t v) {
-  return image->byteorder->swap64(v);
-}
-std::uint32_t swap32(MShxcrash_async_macho* image, std::uint32_t v) {
-  return image->byteorder->swap32(v);
-}
+std::uint64_t swap64(MShxcrash_async_macho* image, std::uint64_t v) { return image->byteorder->swap64(v); }
+std::uint32_t swap32(MShxcrash_async_macho* image, std::uint32_t v) { return image->byteorder->swap32(v); }
 
 // The read-only data of a realized class; hxcrash_error_not_found for one not realized.
 hxcrash_error_t classReadOnly(MShxcrash_async_macho* image, const Class64& cls, ClassRO64* ro) {
@@ -65,9 +59,8 @@ hxcrash_error_t classReadOnly(MShxcrash_async_macho* image, const Class64& cls, 
   return err;
 }
 
-hxcrash_error_t walkMethodList(MShxcrash_async_macho* image, hxcrash_vm_address_t list,
-                               hxcrash_vm_address_t className, bool isClassMethod,
-                               Visitor visit, void* context) {
+hxcrash_error_t walkMethodList(MShxcrash_async_macho* image, hxcrash_vm_address_t list, hxcrash_vm_address_t className,
+                               bool isClassMethod, Visitor visit, void* context) {
   if (list == 0) return hxcrash_error_none;
   std::uint32_t header[2];
   hxcrash_error_t err = MShxcrash_async_task_memcpy(image->task, list, 0, header, sizeof header);
@@ -79,48 +72,45 @@ hxcrash_error_t walkMethodList(MShxcrash_async_macho* image, hxcrash_vm_address_
   const std::uint32_t entsize = swap32(image, header[0]) & ~3u;
   const std::uint32_t count = swap32(image, header[1]);
   if (entsize < sizeof(Method64) || count > kMaxMethods) {
-    MSHXCF_DEBUG("Method list at 0x%llx has entries of %u bytes, %u of them",
-                 static_cast<unsigned long long>(list), entsize, count);
+    MSHXCF_DEBUG("Method list at 0x%llx has entries of %u bytes, %u of them", static_cast<unsigned long long>(list),
+                 entsize, count);
     return hxcrash_error_invalid_data;
   }
   for (std::uint32_t i = 0; i < count; ++i) {
     Method64 method;
-    if (MShxcrash_async_task_memcpy(image->task, list + 8 + static_cast<std::uint64_t>(i) * entsize,
-                                    0, &method, sizeof method) != hxcrash_error_none) {
+    if (MShxcrash_async_task_memcpy(image->task, list + 8 + static_cast<std::uint64_t>(i) * entsize, 0, &method,
+                                    sizeof method) != hxcrash_error_none) {
       MSHXCF_DEBUG("hxcrash_async_task_memcpy at 0x%llx length %llu returned NULL",
                    static_cast<unsigned long long>(list + 8),
                    static_cast<unsigned long long>(static_cast<std::uint64_t>(count) * entsize));
       return hxcrash_error_invalid_data;
     }
-    err = visit(isClassMethod, className, swap64(image, method.name), swap64(image, method.imp),
-                context);
+    err = visit(isClassMethod, className, swap64(image, method.name), swap64(image, method.imp), context);
     if (err != hxcrash_error_none) return err;
   }
   return hxcrash_error_none;
 }
 
 // One class (or metaclass): hxcrash_error_not_found when it is not realized.
-hxcrash_error_t walkClass(MShxcrash_async_macho* image, hxcrash_vm_address_t address,
-                          bool isClassMethod, Class64* cls, Visitor visit, void* context) {
+hxcrash_error_t walkClass(MShxcrash_async_macho* image, hxcrash_vm_address_t address, bool isClassMethod, Class64* cls,
+                          Visitor visit, void* context) {
   hxcrash_error_t err = readTask(image, address, cls);
   if (err != hxcrash_error_none) return hxcrash_error_invalid_data;
   ClassRO64 ro;
   err = classReadOnly(image, *cls, &ro);
   if (err != hxcrash_error_none) return err;
-  return walkMethodList(image, swap64(image, ro.base_methods), swap64(image, ro.name),
-                        isClassMethod, visit, context);
+  return walkMethodList(image, swap64(image, ro.base_methods), swap64(image, ro.name), isClassMethod, visit, context);
 }
 
-hxcrash_error_t mapList(MShxcrash_async_macho* image, const char* section,
-                        hxcrash_async_mobject* mobj) {
+hxcrash_error_t mapList(MShxcrash_async_macho* image, const char* section, hxcrash_async_mobject* mobj) {
   // Newer linkers put the lists in __DATA_CONST.
   hxcrash_error_t err = MShxcrash_async_macho_map_section(image, "__DATA", section, mobj);
   if (err == hxcrash_error_not_found) {
     err = MShxcrash_async_macho_map_section(image, "__DATA_CONST", section, mobj);
   }
   if (err != hxcrash_error_none && err != hxcrash_error_not_found) {
-    MSHXCF_DEBUG("pl_async_macho_map_section(%s, %s, %s, %p) failure %d", image->name, "__DATA",
-                 section, static_cast<void*>(mobj), static_cast<int>(err));
+    MSHXCF_DEBUG("pl_async_macho_map_section(%s, %s, %s, %p) failure %d", image->name, "__DATA", section,
+                 static_cast<void*>(mobj), static_cast<int>(err));
   }
   return err;
 }
@@ -134,8 +124,7 @@ void releaseLists(MShxcrash_async_objc_cache* cache) {
 }
 
 // Walks every method of the image's classes, metaclasses and categories.
-hxcrash_error_t parse(MShxcrash_async_macho* image, MShxcrash_async_objc_cache* cache,
-                      Visitor visit, void* context) {
+hxcrash_error_t parse(MShxcrash_async_macho* image, MShxcrash_async_objc_cache* cache, Visitor visit, void* context) {
   if (cache == nullptr) return hxcrash_error_access_denied;
   if (image->format != MShxcrash_async_image_format_macho || !image->m64) {
     return hxcrash_error_not_found;
@@ -145,27 +134,24 @@ hxcrash_error_t parse(MShxcrash_async_macho* image, MShxcrash_async_objc_cache* 
     const hxcrash_error_t err = mapList(image, "__objc_classlist", &cache->class_list);
     if (err != hxcrash_error_none) {
       if (err != hxcrash_error_not_found) {
-        MSHXCF_DEBUG("Unable to map relevant sections for ObjC2 class parsing, error %d",
-                     static_cast<int>(err));
+        MSHXCF_DEBUG("Unable to map relevant sections for ObjC2 class parsing, error %d", static_cast<int>(err));
       }
       return err;
     }
     cache->class_list_mapped = true;
     // An image without categories has no category list: nothing to walk there.
-    cache->cat_list_mapped =
-        mapList(image, "__objc_catlist", &cache->cat_list) == hxcrash_error_none;
+    cache->cat_list_mapped = mapList(image, "__objc_catlist", &cache->cat_list) == hxcrash_error_none;
     cache->last_image = image;
   }
-  const bool nonPtrIsa = MShxcrash_async_objc_supports_nonptr_isa(
-      static_cast<std::uint32_t>(MShxcrash_async_macho_cpu_type(image)));
+  const bool nonPtrIsa =
+      MShxcrash_async_objc_supports_nonptr_isa(static_cast<std::uint32_t>(MShxcrash_async_macho_cpu_type(image)));
 
   const hxcrash_async_mobject* list = &cache->class_list;
   const std::uint64_t classes = list->length / 8;
   for (std::uint64_t i = 0; i < classes; ++i) {
     std::uint64_t address = 0;
     if (MShxcrash_async_mobject_read_uint64(list, image->byteorder, list->task_address,
-                                            static_cast<hxcrash_vm_off_t>(i * 8), &address) !=
-        hxcrash_error_none) {
+                                            static_cast<hxcrash_vm_off_t>(i * 8), &address) != hxcrash_error_none) {
       return hxcrash_error_invalid_data;
     }
     Class64 cls;
@@ -173,8 +159,7 @@ hxcrash_error_t parse(MShxcrash_async_macho* image, MShxcrash_async_objc_cache* 
     // A class not realized names nothing; the walk goes on with the next one.
     if (err == hxcrash_error_not_found) continue;
     if (err != hxcrash_error_none) {
-      MSHXCF_DEBUG("pl_async_objc_parse_objc2_class error %d while parsing class",
-                   static_cast<int>(err));
+      MSHXCF_DEBUG("pl_async_objc_parse_objc2_class error %d while parsing class", static_cast<int>(err));
       return err;
     }
     std::uint64_t isa = swap64(image, cls.isa);
@@ -182,8 +167,7 @@ hxcrash_error_t parse(MShxcrash_async_macho* image, MShxcrash_async_objc_cache* 
     Class64 meta;
     err = walkClass(image, isa, true, &meta, visit, context);
     if (err != hxcrash_error_none && err != hxcrash_error_not_found) {
-      MSHXCF_DEBUG("pl_async_objc_parse_objc2_class error %d while parsing metaclass",
-                   static_cast<int>(err));
+      MSHXCF_DEBUG("pl_async_objc_parse_objc2_class error %d while parsing metaclass", static_cast<int>(err));
       return err;
     }
   }
@@ -194,8 +178,7 @@ hxcrash_error_t parse(MShxcrash_async_macho* image, MShxcrash_async_objc_cache* 
     for (std::uint64_t i = 0; i < count; ++i) {
       std::uint64_t address = 0;
       if (MShxcrash_async_mobject_read_uint64(cats, image->byteorder, cats->task_address,
-                                              static_cast<hxcrash_vm_off_t>(i * 8), &address) !=
-          hxcrash_error_none) {
+                                              static_cast<hxcrash_vm_off_t>(i * 8), &address) != hxcrash_error_none) {
         return hxcrash_error_invalid_data;
       }
       Category64 category;
@@ -216,15 +199,12 @@ hxcrash_error_t parse(MShxcrash_async_macho* image, MShxcrash_async_objc_cache* 
       if (err == hxcrash_error_not_found) continue;  // its class is not realized
       if (err != hxcrash_error_none) return err;
       const hxcrash_vm_address_t className = swap64(image, ro.name);
-      err = walkMethodList(image, swap64(image, category.instance_methods), className, false,
-                           visit, context);
+      err = walkMethodList(image, swap64(image, category.instance_methods), className, false, visit, context);
       if (err == hxcrash_error_none) {
-        err = walkMethodList(image, swap64(image, category.class_methods), className, true, visit,
-                             context);
+        err = walkMethodList(image, swap64(image, category.class_methods), className, true, visit, context);
       }
       if (err != hxcrash_error_none) {
-        MSHXCF_DEBUG("pl_async_objc_parse_objc2_class error %d while parsing class",
-                     static_cast<int>(err));
+        MSHXCF_DEBUG("pl_async_objc_parse_objc2_class error %d while parsing class", static_cast<int>(err));
         return err;
       }
     }
@@ -238,8 +218,7 @@ struct BestImp {
   std::uint64_t imp;
 };
 
-hxcrash_error_t keepBest(bool, hxcrash_vm_address_t, hxcrash_vm_address_t, std::uint64_t imp,
-                         void* context) {
+hxcrash_error_t keepBest(bool, hxcrash_vm_address_t, hxcrash_vm_address_t, std::uint64_t imp, void* context) {
   auto* best = static_cast<BestImp*>(context);
   if (imp <= best->pc && (!best->found || imp > best->imp)) {
     best->imp = imp;
@@ -256,8 +235,8 @@ struct Report {
   void* context;
 };
 
-hxcrash_error_t reportMatch(bool isClassMethod, hxcrash_vm_address_t className,
-                            hxcrash_vm_address_t methodName, std::uint64_t imp, void* context) {
+hxcrash_error_t reportMatch(bool isClassMethod, hxcrash_vm_address_t className, hxcrash_vm_address_t methodName,
+                            std::uint64_t imp, void* context) {
   auto* report = static_cast<Report*>(context);
   if (report->done || imp != report->imp) return hxcrash_error_none;
   report->done = true;
@@ -280,14 +259,10 @@ hxcrash_error_t MShxcrash_async_objc_cache_init(MShxcrash_async_objc_cache* cach
 
 void MShxcrash_async_objc_cache_free(MShxcrash_async_objc_cache* cache) { releaseLists(cache); }
 
-bool MShxcrash_async_objc_supports_nonptr_isa(std::uint32_t cpu_type) {
-  return cpu_type == 0x100000c;
-}
+bool MShxcrash_async_objc_supports_nonptr_isa(std::uint32_t cpu_type) { return cpu_type == 0x100000c; }
 
-hxcrash_error_t MShxcrash_async_objc_find_method(MShxcrash_async_macho* image,
-                                                 MShxcrash_async_objc_cache* cache,
-                                                 hxcrash_vm_address_t pc,
-                                                 MShxcrash_async_objc_found_method_cb callback,
+hxcrash_error_t MShxcrash_async_objc_find_method(MShxcrash_async_macho* image, MShxcrash_async_objc_cache* cache,
+                                                 hxcrash_vm_address_t pc, MShxcrash_async_objc_found_method_cb callback,
                                                  void* context) {
   BestImp best{pc, false, 0};
   hxcrash_error_t err = parse(image, cache, keepBest, &best);

@@ -34,18 +34,15 @@ void MShxcrash_async_objc_cache_free(MShxcrash_async_objc_cache* cache);
 // Called once with the method whose implementation starts closest below pc: whether it is a
 // class method, the class and method names (strings in task memory, loaded on first use; valid
 // during the call) and the implementation's address.
-typedef void (*MShxcrash_async_objc_found_method_cb)(bool is_class_method,
-                                                     MShxcrash_async_macho_string* class_name,
+typedef void (*MShxcrash_async_objc_found_method_cb)(bool is_class_method, MShxcrash_async_macho_string* class_name,
                                                      MShxcrash_async_macho_string* method_name,
                                                      hxcrash_vm_address_t imp, void* context);
 
 // Crash time. hxcrash_error_not_found when the image has no class list (ELF images included) or
 // no method starts at or below pc; hxcrash_error_access_denied without a cache;
 // hxcrash_error_invalid_data (logged) for metadata that cannot be read.
-hxcrash_error_t MShxcrash_async_objc_find_method(MShxcrash_async_macho* image,
-                                                 MShxcrash_async_objc_cache* cache,
-                                                 hxcrash_vm_address_t pc,
-                                                 MShxcrash_async_objc_found_method_cb callback,
+hxcrash_error_t MShxcrash_async_objc_find_method(MShxcrash_async_macho* image, MShxcrash_async_objc_cache* cache,
+                                                 hxcrash_vm_address_t pc, MShxcrash_async_objc_found_method_cb callback,
                                                  void* context);
 
 // True only for arm64 (CPU type 0x100000c), whose class isa may carry bits beside the pointer.

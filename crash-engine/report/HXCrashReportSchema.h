@@ -7,28 +7,22 @@
 
 using MShxcrash__CrashReport = Hxcrash__CrashReport;
 
-inline const ProtobufCMessageDescriptor& MShxcrash__crash_report__descriptor =
-    hxcrash__crash_report__descriptor;
+inline const ProtobufCMessageDescriptor& MShxcrash__crash_report__descriptor = hxcrash__crash_report__descriptor;
 
-inline void MShxcrash__crash_report__init(MShxcrash__CrashReport* message) {
-  hxcrash__crash_report__init(message);
-}
+inline void MShxcrash__crash_report__init(MShxcrash__CrashReport* message) { hxcrash__crash_report__init(message); }
 inline size_t MShxcrash__crash_report__get_packed_size(const MShxcrash__CrashReport* message) {
   return hxcrash__crash_report__get_packed_size(message);
 }
 inline size_t MShxcrash__crash_report__pack(const MShxcrash__CrashReport* message, uint8_t* out) {
   return hxcrash__crash_report__pack(message, out);
 }
-inline size_t MShxcrash__crash_report__pack_to_buffer(const MShxcrash__CrashReport* message,
-                                                      ProtobufCBuffer* buffer) {
+inline size_t MShxcrash__crash_report__pack_to_buffer(const MShxcrash__CrashReport* message, ProtobufCBuffer* buffer) {
   return hxcrash__crash_report__pack_to_buffer(message, buffer);
 }
-inline MShxcrash__CrashReport* MShxcrash__crash_report__unpack(ProtobufCAllocator* allocator,
-                                                               size_t length,
+inline MShxcrash__CrashReport* MShxcrash__crash_report__unpack(ProtobufCAllocator* allocator, size_t length,
                                                                const uint8_t* data) {
   return hxcrash__crash_report__unpack(allocator, length, data);
 }
-inline void MShxcrash__crash_report__free_unpacked(MShxcrash__CrashReport* message,
-                                                   ProtobufCAllocator* allocator) {
+inline void MShxcrash__crash_report__free_unpacked(MShxcrash__CrashReport* message, ProtobufCAllocator* allocator) {
   hxcrash__crash_report__free_unpacked(message, allocator);
 }

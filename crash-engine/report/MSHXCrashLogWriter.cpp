@@ -117,8 +117,7 @@ std::size_t packEnum(MShxcrash_async_file* file, std::uint32_t field, std::int32
 // ---------------------------------------------------------------------------------------------
 // Section packers: each returns the body size.
 
-std::size_t hxcrash_pack_processor(MShxcrash_async_file* file, std::uint64_t type,
-                                   std::uint64_t subtype) {
+std::size_t hxcrash_pack_processor(MShxcrash_async_file* file, std::uint64_t type, std::uint64_t subtype) {
   std::size_t rv = packEnum(file, 1, 1);  // TYPE_ENCODING_MACH
   rv += packU64(file, 2, type);
   rv += packU64(file, 3, subtype);
@@ -132,8 +131,7 @@ std::size_t hxcrash_pack_report_info(MShxcrash_async_file* file, MShxcrash_log_w
   return rv;
 }
 
-std::size_t hxcrash_pack_system_info(MShxcrash_async_file* file, MShxcrash_log_writer* writer,
-                                     std::int64_t timestamp) {
+std::size_t hxcrash_pack_system_info(MShxcrash_async_file* file, MShxcrash_log_writer* writer, std::int64_t timestamp) {
   std::size_t rv = packEnum(file, 1, MSHXCrashReportHostOperatingSystem);
   rv += packString(file, 2, writer->os_version);
   if (writer->os_build != nullptr) rv += packString(file, 5, writer->os_build);
@@ -153,8 +151,7 @@ std::size_t hxcrash_pack_machine_info(MShxcrash_async_file* file, MShxcrash_log_
   return rv;
 }
 
-std::size_t hxcrash_pack_application_info(MShxcrash_async_file* file,
-                                          MShxcrash_log_writer* writer) {
+std::size_t hxcrash_pack_application_info(MShxcrash_async_file* file, MShxcrash_log_writer* writer) {
   std::size_t rv = packString(file, 1, writer->application_identifier);
   rv += packString(file, 2, writer->application_version);
   if (writer->application_marketing_version != nullptr) {
@@ -197,8 +194,7 @@ namespace {
 
 using FrameSymbol = MShxcrash_writer_frame_symbol;
 
-std::size_t hxcrash_pack_symbol(MShxcrash_async_file* file, const FrameSymbol* symbol,
-                                const char* name) {
+std::size_t hxcrash_pack_symbol(MShxcrash_async_file* file, const FrameSymbol* symbol, const char* name) {
   std::size_t rv = packString(file, 1, name);
   rv += packU64(file, 2, symbol->start);
   return rv;
@@ -206,12 +202,10 @@ std::size_t hxcrash_pack_symbol(MShxcrash_async_file* file, const FrameSymbol* s
 
 // One StackFrame body: the pc and, when the frame was named, its symbol.
 std::size_t hxcrash_writer_write_thread_frame(MShxcrash_async_file* file, std::uint64_t pc,
-                                              const FrameSymbol* symbol = nullptr,
-                                              const char* name = nullptr) {
+                                              const FrameSymbol* symbol = nullptr, const char* name = nullptr) {
   std::size_t rv = packU64(file, 3, pc);
   if (symbol != nullptr && symbol->present) {
-    rv += packMessage(file, 6,
-                      [&](MShxcrash_async_file* f) { return hxcrash_pack_symbol(f, symbol, name); });
+    rv += packMessage(file, 6, [&](MShxcrash_async_file* f) { return hxcrash_pack_symbol(f, symbol, name); });
   }
   return rv;
 }
@@ -242,8 +236,8 @@ void recordSymbol(hxcrash_vm_address_t address, const char* name, void* context)
 // inside the call, as the unwinders do) into symbol and name; absent when no image or symbol
 // holds it.
 void lookupFrameSymbol(MShxcrash_async_image_list* image_list, std::int32_t strategy,
-                       MShxcrash_async_symbol_cache* cache, std::uint64_t pc, bool first,
-                       FrameSymbol* symbol, char* name) {
+                       MShxcrash_async_symbol_cache* cache, std::uint64_t pc, bool first, FrameSymbol* symbol,
+                       char* name) {
   symbol->present = false;
   symbol->start = 0;
   name[0] = '\0';
@@ -281,16 +275,13 @@ std::size_t registerFieldSize(const char* name, std::uint64_t value) {
 // Walks the thread from state (null: no registers, no frames): for the crashed thread the
 // registers of the first frame, then the frames while the body stays within max_body bytes
 // (and at most 512 of them). Diagnostics are written here, once per thread.
-void hxcrash_writer_walk_thread(const MShxcrash_log_writer* writer,
-                                MShxcrash_async_image_list* image_list,
-                                std::uint32_t thread_number, bool crashed,
-                                const hxcrash_async_thread_state* state, std::size_t max_body,
-                                ThreadCapture* capture) {
+void hxcrash_writer_walk_thread(const MShxcrash_log_writer* writer, MShxcrash_async_image_list* image_list,
+                                std::uint32_t thread_number, bool crashed, const hxcrash_async_thread_state* state,
+                                std::size_t max_body, ThreadCapture* capture) {
   capture->has_state = state != nullptr;
   capture->reg_count = 0;
   capture->frame_count = 0;
-  MShxcrash_writer_symbol_arena* arena =
-      writer->symbol_strategy != 0 ? writer->symbol_arena : nullptr;
+  MShxcrash_writer_symbol_arena* arena = writer->symbol_strategy != 0 ? writer->symbol_arena : nullptr;
   capture->symbols = arena != nullptr ? arena->thread_frames : nullptr;
   capture->names = arena != nullptr ? arena->thread_names : nullptr;
   if (state == nullptr) return;
@@ -315,8 +306,7 @@ void hxcrash_writer_walk_thread(const MShxcrash_log_writer* writer,
         std::uint64_t value = 0;
         const MSplframe_error_t rerr = MSplframe_cursor_get_reg(&cursor, regnum, &value);
         if (rerr != MSPLFRAME_OK) {
-          MSHXCF_DEBUG("Could not fetch register %i value: %s", static_cast<int>(i),
-                       MSplframe_strerror(rerr));
+          MSHXCF_DEBUG("Could not fetch register %i value: %s", static_cast<int>(i), MSplframe_strerror(rerr));
           value = 0;
         }
         capture->reg_names[i] = MSplframe_cursor_get_regname(&cursor, regnum);
@@ -336,8 +326,8 @@ void hxcrash_writer_walk_thread(const MShxcrash_log_writer* writer,
     if (arena != nullptr) {
       symbol = &capture->symbols[capture->frame_count];
       name = capture->names[capture->frame_count];
-      lookupFrameSymbol(image_list, writer->symbol_strategy, &cache, pc,
-                        capture->frame_count == 0, symbol, capture->names[capture->frame_count]);
+      lookupFrameSymbol(image_list, writer->symbol_strategy, &cache, pc, capture->frame_count == 0, symbol,
+                        capture->names[capture->frame_count]);
     }
     // Stop adding frames before the report would pass its size limit.
     const std::size_t frameSize = frameFieldSize(pc, symbol, name);
@@ -350,8 +340,7 @@ void hxcrash_writer_walk_thread(const MShxcrash_log_writer* writer,
     if (capture->frame_count >= MSHXCRASH_WRITER_MAX_FRAMES) break;
   }
   if (cut) {
-    MSHXCF_DEBUG("Report size limit reached: thread %u written with %u frames", thread_number,
-                 capture->frame_count);
+    MSHXCF_DEBUG("Report size limit reached: thread %u written with %u frames", thread_number, capture->frame_count);
   } else if (ferr != MSPLFRAME_NO_FRAME) {
     MSHXCF_DEBUG("Terminated stack walking early: %s", MSplframe_strerror(ferr));
   }
@@ -361,8 +350,8 @@ void hxcrash_writer_walk_thread(const MShxcrash_log_writer* writer,
 
 // One Thread body from a capture: number, crashed flag, registers (all before the first
 // frame), frames.
-std::size_t hxcrash_writer_write_thread(MShxcrash_async_file* file, std::uint32_t thread_number,
-                                        bool crashed, const ThreadCapture* capture) {
+std::size_t hxcrash_writer_write_thread(MShxcrash_async_file* file, std::uint32_t thread_number, bool crashed,
+                                        const ThreadCapture* capture) {
   std::size_t rv = packU32(file, 1, thread_number);
   rv += packBool(file, 3, crashed);
   for (std::uint32_t i = 0; i < capture->reg_count; ++i) {
@@ -376,9 +365,8 @@ std::size_t hxcrash_writer_write_thread(MShxcrash_async_file* file, std::uint32_
     const std::uint64_t pc = capture->pcs[i];
     const FrameSymbol* symbol = capture->symbols != nullptr ? &capture->symbols[i] : nullptr;
     const char* name = capture->names != nullptr ? capture->names[i] : nullptr;
-    rv += packMessage(file, 2, [&](MShxcrash_async_file* f) {
-      return hxcrash_writer_write_thread_frame(f, pc, symbol, name);
-    });
+    rv += packMessage(file, 2,
+                      [&](MShxcrash_async_file* f) { return hxcrash_writer_write_thread_frame(f, pc, symbol, name); });
   }
   return rv;
 }
@@ -394,8 +382,7 @@ std::size_t hxcrash_pack_binary_image(MShxcrash_async_file* file, MShxcrash_asyn
   }
   const auto type = static_cast<std::uint32_t>(MShxcrash_async_macho_cpu_type(image));
   const auto subtype = static_cast<std::uint32_t>(MShxcrash_async_macho_cpu_subtype(image));
-  rv += packMessage(file, 5,
-                    [&](MShxcrash_async_file* f) { return hxcrash_pack_processor(f, type, subtype); });
+  rv += packMessage(file, 5, [&](MShxcrash_async_file* f) { return hxcrash_pack_processor(f, type, subtype); });
   return rv;
 }
 
@@ -416,8 +403,7 @@ std::size_t textLength(const char* text) {
 }
 
 // Text packed with an explicit length (same encoding as a string field).
-std::size_t packText(MShxcrash_async_file* file, std::uint32_t field, const char* text,
-                     std::size_t length) {
+std::size_t packText(MShxcrash_async_file* file, std::uint32_t field, const char* text, std::size_t length) {
   MShxcrash_writer_binary_data data{length, reinterpret_cast<const std::uint8_t*>(text)};
   return MShxcrash_writer_pack(file, field, MSHXCRASH_FIELD_BYTES, &data);
 }
@@ -431,33 +417,28 @@ std::size_t utf8Prefix(const char* text, std::size_t length) {
 ExceptionCut wholeException(const MShxcrash_log_writer* writer) {
   std::size_t count = writer->uncaught_exception.callstack_count;
   if (count > MSHXCRASH_WRITER_MAX_FRAMES) count = MSHXCRASH_WRITER_MAX_FRAMES;
-  return {textLength(writer->uncaught_exception.name), textLength(writer->uncaught_exception.reason),
-          count};
+  return {textLength(writer->uncaught_exception.name), textLength(writer->uncaught_exception.reason), count};
 }
 
-std::size_t hxcrash_writer_write_exception(MShxcrash_async_file* file,
-                                           MShxcrash_log_writer* writer, const ExceptionCut& cut) {
+std::size_t hxcrash_writer_write_exception(MShxcrash_async_file* file, MShxcrash_log_writer* writer,
+                                           const ExceptionCut& cut) {
   const char* name = writer->uncaught_exception.name != nullptr ? writer->uncaught_exception.name : "";
-  const char* reason =
-      writer->uncaught_exception.reason != nullptr ? writer->uncaught_exception.reason : "";
+  const char* reason = writer->uncaught_exception.reason != nullptr ? writer->uncaught_exception.reason : "";
   std::size_t rv = packText(file, 1, name, cut.name_length);
   rv += packText(file, 2, reason, cut.reason_length);
   const std::size_t count = cut.frame_count;
   for (std::size_t i = 0; i < count; ++i) {
     const std::uint64_t pc = writer->uncaught_exception.callstack[i];
-    MShxcrash_writer_symbol_arena* arena =
-        writer->symbol_strategy != 0 ? writer->symbol_arena : nullptr;
+    MShxcrash_writer_symbol_arena* arena = writer->symbol_strategy != 0 ? writer->symbol_arena : nullptr;
     const FrameSymbol* symbol = arena != nullptr ? &arena->exception_frames[i] : nullptr;
     const char* symbolName = arena != nullptr ? arena->exception_names[i] : nullptr;
-    rv += packMessage(file, 3, [&](MShxcrash_async_file* f) {
-      return hxcrash_writer_write_thread_frame(f, pc, symbol, symbolName);
-    });
+    rv += packMessage(
+        file, 3, [&](MShxcrash_async_file* f) { return hxcrash_writer_write_thread_frame(f, pc, symbol, symbolName); });
   }
   return rv;
 }
 
-std::size_t hxcrash_pack_mach_exception(MShxcrash_async_file* file,
-                                        const MShxcrash_log_mach_signal_info* mach) {
+std::size_t hxcrash_pack_mach_exception(MShxcrash_async_file* file, const MShxcrash_log_mach_signal_info* mach) {
   std::size_t rv = packU64(file, 1, static_cast<std::uint64_t>(static_cast<std::int64_t>(mach->type)));
   for (std::uint32_t i = 0; i < mach->code_count; ++i) {
     rv += packU64(file, 2, static_cast<std::uint64_t>(mach->code[i]));
@@ -465,8 +446,7 @@ std::size_t hxcrash_pack_mach_exception(MShxcrash_async_file* file,
   return rv;
 }
 
-std::size_t hxcrash_writer_write_signal(MShxcrash_async_file* file,
-                                        const MShxcrash_log_signal_info* siginfo) {
+std::size_t hxcrash_writer_write_signal(MShxcrash_async_file* file, const MShxcrash_log_signal_info* siginfo) {
   const bool log = file != nullptr;
   const MShxcrash_log_bsd_signal_info* bsd = siginfo->bsd_info;
   char signame_buf[10];
@@ -480,8 +460,7 @@ std::size_t hxcrash_writer_write_signal(MShxcrash_async_file* file,
   }
   if (sigcode == nullptr) {
     if (log) {
-      MSHXCF_DEBUG("Warning -- unhandled signal sicode (signo=%d, code=%d). This is a bug.",
-                   bsd->signo, bsd->code);
+      MSHXCF_DEBUG("Warning -- unhandled signal sicode (signo=%d, code=%d). This is a bug.", bsd->signo, bsd->code);
     }
     MShxcrash_async_snprintf(sigcode_buf, sizeof sigcode_buf, "#%d", bsd->code);
     sigcode = sigcode_buf;
@@ -490,9 +469,8 @@ std::size_t hxcrash_writer_write_signal(MShxcrash_async_file* file,
   rv += packString(file, 2, sigcode);
   rv += packU64(file, 3, bsd->address);
   if (siginfo->mach_info != nullptr) {
-    rv += packMessage(file, 4, [&](MShxcrash_async_file* f) {
-      return hxcrash_pack_mach_exception(f, siginfo->mach_info);
-    });
+    rv += packMessage(file, 4,
+                      [&](MShxcrash_async_file* f) { return hxcrash_pack_mach_exception(f, siginfo->mach_info); });
   }
   return rv;
 }
@@ -534,21 +512,27 @@ ExceptionCut fitException(MShxcrash_log_writer* writer, std::size_t room) {
 
 // -------------------------------------------------------------------------------------------------
 
-std::size_t MShxcrash_writer_pack(MShxcrash_async_file* file, std::uint32_t field_id,
-                                  MShxcrash_writer_field_type type, const void* value) {
+std::size_t MShxcrash_writer_pack(MShxcrash_async_file* file, std::uint32_t field_id, MShxcrash_writer_field_type type,
+                                  const void* value) {
   std::uint8_t scratch[24];
   std::size_t keylen;
   std::uint32_t wire = 0;
   switch (type) {
     case MSHXCRASH_FIELD_SFIXED32:
     case MSHXCRASH_FIELD_FIXED32:
-    case MSHXCRASH_FIELD_FLOAT: wire = 5; break;
+    case MSHXCRASH_FIELD_FLOAT:
+      wire = 5;
+      break;
     case MSHXCRASH_FIELD_SFIXED64:
     case MSHXCRASH_FIELD_FIXED64:
-    case MSHXCRASH_FIELD_DOUBLE: wire = 1; break;
+    case MSHXCRASH_FIELD_DOUBLE:
+      wire = 1;
+      break;
     case MSHXCRASH_FIELD_STRING:
     case MSHXCRASH_FIELD_BYTES:
-    case MSHXCRASH_FIELD_MESSAGE: wire = 2; break;
+    case MSHXCRASH_FIELD_MESSAGE:
+      wire = 2;
+      break;
     case MSHXCRASH_FIELD_INT32:
     case MSHXCRASH_FIELD_SINT32:
     case MSHXCRASH_FIELD_INT64:
@@ -556,7 +540,9 @@ std::size_t MShxcrash_writer_pack(MShxcrash_async_file* file, std::uint32_t fiel
     case MSHXCRASH_FIELD_UINT32:
     case MSHXCRASH_FIELD_UINT64:
     case MSHXCRASH_FIELD_BOOL:
-    case MSHXCRASH_FIELD_ENUM: wire = 0; break;
+    case MSHXCRASH_FIELD_ENUM:
+      wire = 0;
+      break;
     default:
       MSHXCF_DEBUG("Unhandled field type %d", static_cast<int>(type));
       abort();
@@ -648,8 +634,7 @@ bool MShxcrash_async_image_uuid(MShxcrash_async_macho* image, std::uint8_t uuid[
     return true;
   }
   constexpr std::uint32_t kLcUuid = 0x1b;
-  const auto* command =
-      static_cast<const std::uint8_t*>(MShxcrash_async_macho_find_command(image, kLcUuid));
+  const auto* command = static_cast<const std::uint8_t*>(MShxcrash_async_macho_find_command(image, kLcUuid));
   if (command == nullptr) return false;
   // find_command hands out only commands mapped whole: cmd, cmdsize, then the 16 bytes.
   std::uint32_t cmdsize = 0;
@@ -661,11 +646,9 @@ bool MShxcrash_async_image_uuid(MShxcrash_async_macho* image, std::uint8_t uuid[
 
 MShxcrash_log_writer_thread_lister MShxcrash_log_writer_list_threads = MShxcrash_async_task_threads;
 
-bool MShxcrash_async_task_threads(vx::thread_t* threads, std::size_t capacity,
-                                  std::size_t* count) {
+bool MShxcrash_async_task_threads(vx::thread_t* threads, std::size_t capacity, std::size_t* count) {
   *count = 0;
-  const int fd = static_cast<int>(
-      syscall(SYS_openat, AT_FDCWD, "/proc/self/task", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const int fd = static_cast<int>(syscall(SYS_openat, AT_FDCWD, "/proc/self/task", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (fd < 0) return false;
   alignas(8) char buffer[2048];
   for (;;) {
@@ -701,10 +684,8 @@ bool MShxcrash_async_task_threads(vx::thread_t* threads, std::size_t capacity,
   return true;
 }
 
-hxcrash_error_t MShxcrash_log_writer_init(MShxcrash_log_writer* writer,
-                                          const char* application_identifier,
-                                          const char* application_version,
-                                          const char* application_marketing_version,
+hxcrash_error_t MShxcrash_log_writer_init(MShxcrash_log_writer* writer, const char* application_identifier,
+                                          const char* application_version, const char* application_marketing_version,
                                           std::int32_t symbol_strategy, bool user_requested) {
   std::memset(writer, 0, sizeof *writer);
   writer->symbol_strategy = symbol_strategy;
@@ -799,16 +780,15 @@ hxcrash_error_t MShxcrash_log_writer_init(MShxcrash_log_writer* writer,
     return hxcrash_error_internal;
   }
   const auto v = host->darwinVersion();
-  const std::string version = std::to_string(v.major) + "." + std::to_string(v.minor) + "." +
-                              std::to_string(v.revision);
+  const std::string version =
+      std::to_string(v.major) + "." + std::to_string(v.minor) + "." + std::to_string(v.revision);
   writer->os_version = copyString(version);
   std::atomic_thread_fence(std::memory_order_seq_cst);
   return hxcrash_error_none;
 }
 
-void MShxcrash_log_writer_set_exception(MShxcrash_log_writer* writer, const char* name,
-                                        const char* reason, const std::uint64_t* return_addresses,
-                                        std::size_t return_address_count) {
+void MShxcrash_log_writer_set_exception(MShxcrash_log_writer* writer, const char* name, const char* reason,
+                                        const std::uint64_t* return_addresses, std::size_t return_address_count) {
   if (writer->uncaught_exception.has_exception) {
     vx::fatalError("An uncaught exception was already recorded");
   }
@@ -816,8 +796,7 @@ void MShxcrash_log_writer_set_exception(MShxcrash_log_writer* writer, const char
   writer->uncaught_exception.name = copyString(name != nullptr ? name : "");
   writer->uncaught_exception.reason = copyString(reason != nullptr ? reason : "");
   if (return_addresses != nullptr && return_address_count > 0) {
-    auto* stack =
-        static_cast<std::uint64_t*>(std::malloc(sizeof(std::uint64_t) * return_address_count));
+    auto* stack = static_cast<std::uint64_t*>(std::malloc(sizeof(std::uint64_t) * return_address_count));
     std::memcpy(stack, return_addresses, sizeof(std::uint64_t) * return_address_count);
     writer->uncaught_exception.callstack = stack;
     writer->uncaught_exception.callstack_count = return_address_count;
@@ -871,9 +850,8 @@ std::size_t bodyRoom(std::size_t room) {
 // Writes one Thread field whose body fits into max_body bytes; returns false when not even the
 // thread's number and flag fit (the crashed thread is written anyway).
 bool writeThreadField(const MShxcrash_log_writer* writer, MShxcrash_async_file* file,
-                      MShxcrash_async_image_list* image_list,
-                      std::uint32_t number, bool crashed, const hxcrash_async_thread_state* state,
-                      std::size_t max_body) {
+                      MShxcrash_async_image_list* image_list, std::uint32_t number, bool crashed,
+                      const hxcrash_async_thread_state* state, std::size_t max_body) {
   ThreadCapture capture;
   hxcrash_writer_walk_thread(writer, image_list, number, crashed, state, max_body, &capture);
   const std::size_t body = hxcrash_writer_write_thread(nullptr, number, crashed, &capture);
@@ -886,10 +864,8 @@ bool writeThreadField(const MShxcrash_log_writer* writer, MShxcrash_async_file* 
 
 }  // namespace
 
-hxcrash_error_t MShxcrash_log_writer_write(MShxcrash_log_writer* writer,
-                                           vx::thread_t crashed_thread,
-                                           MShxcrash_async_image_list* image_list,
-                                           MShxcrash_async_file* file,
+hxcrash_error_t MShxcrash_log_writer_write(MShxcrash_log_writer* writer, vx::thread_t crashed_thread,
+                                           MShxcrash_async_image_list* image_list, MShxcrash_async_file* file,
                                            const MShxcrash_log_signal_info* siginfo,
                                            const hxcrash_async_thread_state* current_state) {
   MSHXCF_ASSERT(siginfo != nullptr && siginfo->bsd_info != nullptr, "Missing signal information");
@@ -921,12 +897,9 @@ hxcrash_error_t MShxcrash_log_writer_write(MShxcrash_log_writer* writer,
     timestamp = 0;
   }
   packMessage(file, 9, [&](MShxcrash_async_file* f) { return hxcrash_pack_report_info(f, writer); });
-  packMessage(file, 1, [&](MShxcrash_async_file* f) {
-    return hxcrash_pack_system_info(f, writer, timestamp);
-  });
+  packMessage(file, 1, [&](MShxcrash_async_file* f) { return hxcrash_pack_system_info(f, writer, timestamp); });
   packMessage(file, 8, [&](MShxcrash_async_file* f) { return hxcrash_pack_machine_info(f, writer); });
-  packMessage(file, 2,
-              [&](MShxcrash_async_file* f) { return hxcrash_pack_application_info(f, writer); });
+  packMessage(file, 2, [&](MShxcrash_async_file* f) { return hxcrash_pack_application_info(f, writer); });
   packMessage(file, 7, [&](MShxcrash_async_file* f) { return hxcrash_pack_process_info(f, writer); });
 
   // 4. What must follow the threads: the images, the exception and the signal. The decoder
@@ -935,8 +908,8 @@ hxcrash_error_t MShxcrash_log_writer_write(MShxcrash_log_writer* writer,
   const std::size_t signal_size = messageFieldSize(hxcrash_writer_write_signal(nullptr, siginfo));
   std::size_t images_size = 0;
   MShxcrash_async_image_list_set_reading(image_list, true);
-  for (MShxcrash_async_macho* image = MShxcrash_async_image_list_next(image_list, nullptr);
-       image != nullptr; image = MShxcrash_async_image_list_next(image_list, image)) {
+  for (MShxcrash_async_macho* image = MShxcrash_async_image_list_next(image_list, nullptr); image != nullptr;
+       image = MShxcrash_async_image_list_next(image_list, image)) {
     images_size += messageFieldSize(hxcrash_pack_binary_image(nullptr, image));
   }
   MShxcrash_async_image_list_set_reading(image_list, false);
@@ -950,8 +923,7 @@ hxcrash_error_t MShxcrash_log_writer_write(MShxcrash_log_writer* writer,
       MShxcrash_async_thread_state_copy(&crashed_state, current_state);
       crashed_has_state = true;
     }
-  } else if (MShxcrash_async_thread_state_mach_thread_init(&crashed_state, crashed_thread) ==
-             hxcrash_error_none) {
+  } else if (MShxcrash_async_thread_state_mach_thread_init(&crashed_state, crashed_thread) == hxcrash_error_none) {
     crashed_has_state = true;
   }
   // Its size is only needed when another thread comes first in the list (a walk saved in the
@@ -960,8 +932,8 @@ hxcrash_error_t MShxcrash_log_writer_write(MShxcrash_log_writer* writer,
   auto crashedReserve = [&]() -> std::size_t {
     if (crashed_size == 0) {
       ThreadCapture capture;
-      hxcrash_writer_walk_thread(writer, image_list, 0, true,
-                                 crashed_has_state ? &crashed_state : nullptr, SIZE_MAX, &capture);
+      hxcrash_writer_walk_thread(writer, image_list, 0, true, crashed_has_state ? &crashed_state : nullptr, SIZE_MAX,
+                                 &capture);
       crashed_size = messageFieldSize(hxcrash_writer_write_thread(nullptr, 0, true, &capture));
       if (crashed_size < kCrashedThreadFloor) crashed_size = kCrashedThreadFloor;
     }
@@ -979,10 +951,8 @@ hxcrash_error_t MShxcrash_log_writer_write(MShxcrash_log_writer* writer,
       MShxcrash_async_symbol_cache cache;
       MShxcrash_async_symbol_cache_init(&cache);
       for (std::size_t i = 0; i < whole.frame_count; ++i) {
-        lookupFrameSymbol(image_list, writer->symbol_strategy, &cache,
-                          writer->uncaught_exception.callstack[i], false,
-                          &writer->symbol_arena->exception_frames[i],
-                          writer->symbol_arena->exception_names[i]);
+        lookupFrameSymbol(image_list, writer->symbol_strategy, &cache, writer->uncaught_exception.callstack[i], false,
+                          &writer->symbol_arena->exception_frames[i], writer->symbol_arena->exception_names[i]);
       }
       MShxcrash_async_symbol_cache_free(&cache);
     }
@@ -993,13 +963,12 @@ hxcrash_error_t MShxcrash_log_writer_write(MShxcrash_log_writer* writer,
     }
     exception_cut = fitException(writer, room);
     exception_size = messageFieldSize(hxcrash_writer_write_exception(nullptr, writer, exception_cut));
-    if (exception_cut.name_length != whole.name_length ||
-        exception_cut.reason_length != whole.reason_length ||
+    if (exception_cut.name_length != whole.name_length || exception_cut.reason_length != whole.reason_length ||
         exception_cut.frame_count != whole.frame_count) {
-      MSHXCF_DEBUG("Report size limit reached: the exception is cut to a name of %zu bytes, a "
-                   "reason of %zu of %zu bytes and %zu return addresses",
-                   exception_cut.name_length, exception_cut.reason_length, whole.reason_length,
-                   exception_cut.frame_count);
+      MSHXCF_DEBUG(
+          "Report size limit reached: the exception is cut to a name of %zu bytes, a "
+          "reason of %zu of %zu bytes and %zu return addresses",
+          exception_cut.name_length, exception_cut.reason_length, whole.reason_length, exception_cut.frame_count);
     }
   }
   const std::size_t tail_size = signal_size + exception_size + images_size;
@@ -1014,8 +983,7 @@ hxcrash_error_t MShxcrash_log_writer_write(MShxcrash_log_writer* writer,
     const bool crashed = thread == crashed_thread;
     if (crashed) {
       const std::size_t room = bodyRoom(remainingBytes(file, tail_size));
-      writeThreadField(writer, file, image_list, number++, true,
-                       crashed_has_state ? &crashed_state : nullptr, room);
+      writeThreadField(writer, file, image_list, number++, true, crashed_has_state ? &crashed_state : nullptr, room);
       crashed_written = true;
       continue;
     }
@@ -1025,12 +993,10 @@ hxcrash_error_t MShxcrash_log_writer_write(MShxcrash_log_writer* writer,
     if (thread == self) {
       MShxcrash_async_thread_state_copy(&state, current_state);
       statep = &state;
-    } else if (MShxcrash_async_thread_state_mach_thread_init(&state, thread) ==
-               hxcrash_error_none) {
+    } else if (MShxcrash_async_thread_state_mach_thread_init(&state, thread) == hxcrash_error_none) {
       statep = &state;
     }
-    const std::size_t room =
-        bodyRoom(remainingBytes(file, tail_size + (crashed_written ? 0 : crashedReserve())));
+    const std::size_t room = bodyRoom(remainingBytes(file, tail_size + (crashed_written ? 0 : crashedReserve())));
     if (!writeThreadField(writer, file, image_list, number, false, statep, room)) {
       MSHXCF_DEBUG("Report size limit reached: no further threads are written");
       others_stopped = true;
@@ -1041,14 +1007,13 @@ hxcrash_error_t MShxcrash_log_writer_write(MShxcrash_log_writer* writer,
   // The crashed thread is always in the report, also when the thread list could not be read.
   if (!crashed_written) {
     const std::size_t room = bodyRoom(remainingBytes(file, tail_size));
-    writeThreadField(writer, file, image_list, number++, true,
-                     crashed_has_state ? &crashed_state : nullptr, room);
+    writeThreadField(writer, file, image_list, number++, true, crashed_has_state ? &crashed_state : nullptr, room);
   }
 
   // 6. Images, while they fit.
   MShxcrash_async_image_list_set_reading(image_list, true);
-  for (MShxcrash_async_macho* image = MShxcrash_async_image_list_next(image_list, nullptr);
-       image != nullptr; image = MShxcrash_async_image_list_next(image_list, image)) {
+  for (MShxcrash_async_macho* image = MShxcrash_async_image_list_next(image_list, nullptr); image != nullptr;
+       image = MShxcrash_async_image_list_next(image_list, image)) {
     const std::size_t body = hxcrash_pack_binary_image(nullptr, image);
     if (messageFieldSize(body) > remainingBytes(file, signal_size + exception_size)) {
       MSHXCF_DEBUG("Report size limit reached: no further images are written");
@@ -1061,15 +1026,13 @@ hxcrash_error_t MShxcrash_log_writer_write(MShxcrash_log_writer* writer,
   // 7. Exception and signal.
   if (writer->uncaught_exception.has_exception) {
     if (exception_size <= remainingBytes(file, signal_size)) {
-      packMessage(file, 5, [&](MShxcrash_async_file* f) {
-        return hxcrash_writer_write_exception(f, writer, exception_cut);
-      });
+      packMessage(file, 5,
+                  [&](MShxcrash_async_file* f) { return hxcrash_writer_write_exception(f, writer, exception_cut); });
     } else {
       MSHXCF_DEBUG("Report size limit reached: the exception is left out");
     }
   }
-  packMessage(file, 6,
-              [&](MShxcrash_async_file* f) { return hxcrash_writer_write_signal(f, siginfo); });
+  packMessage(file, 6, [&](MShxcrash_async_file* f) { return hxcrash_writer_write_signal(f, siginfo); });
 
   // 8. Let the other threads go on.
   for (std::size_t i = 0; i < thread_count; ++i) {

@@ -100,7 +100,7 @@ struct MShxcrash_log_mach_signal_info {
 };
 
 struct MShxcrash_log_signal_info {
-  const MShxcrash_log_bsd_signal_info* bsd_info;   // required
+  const MShxcrash_log_bsd_signal_info* bsd_info;    // required
   const MShxcrash_log_mach_signal_info* mach_info;  // null for a POSIX signal
 };
 
@@ -108,25 +108,20 @@ struct MShxcrash_log_signal_info {
 // facts cannot be read, hxcrash_error_internal when the system version cannot; the record stays
 // usable with what was gathered. Also makes sure the layer that reads other threads' registers
 // is installed.
-hxcrash_error_t MShxcrash_log_writer_init(MShxcrash_log_writer* writer,
-                                          const char* application_identifier,
-                                          const char* application_version,
-                                          const char* application_marketing_version,
+hxcrash_error_t MShxcrash_log_writer_init(MShxcrash_log_writer* writer, const char* application_identifier,
+                                          const char* application_version, const char* application_marketing_version,
                                           std::int32_t symbol_strategy, bool user_requested);
 
 // Records an uncaught exception (once per record). A null name or reason is recorded as "".
-void MShxcrash_log_writer_set_exception(MShxcrash_log_writer* writer, const char* name,
-                                        const char* reason, const std::uint64_t* return_addresses,
-                                        std::size_t return_address_count);
+void MShxcrash_log_writer_set_exception(MShxcrash_log_writer* writer, const char* name, const char* reason,
+                                        const std::uint64_t* return_addresses, std::size_t return_address_count);
 
 // Crash time. Writes one complete report to file. crashed_thread is a thread of our process
 // (kernel thread id); current_state, when given, holds the calling thread's registers and is
 // required when the calling thread crashed. The report never passes the file's byte limit:
 // threads and frames that would not fit are left out, the crashed thread always stays.
-hxcrash_error_t MShxcrash_log_writer_write(MShxcrash_log_writer* writer,
-                                           vx::thread_t crashed_thread,
-                                           MShxcrash_async_image_list* image_list,
-                                           MShxcrash_async_file* file,
+hxcrash_error_t MShxcrash_log_writer_write(MShxcrash_log_writer* writer, vx::thread_t crashed_thread,
+                                           MShxcrash_async_image_list* image_list, MShxcrash_async_file* file,
                                            const MShxcrash_log_signal_info* siginfo,
                                            const hxcrash_async_thread_state* current_state);
 
@@ -139,8 +134,8 @@ void MShxcrash_log_writer_free(MShxcrash_log_writer* writer);
 // length, which value points to as a uint32) to file, or to nothing when file is null, and
 // returns its size in bytes. value points to a value of the field's type: a C string for
 // strings, a MShxcrash_writer_binary_data for bytes.
-std::size_t MShxcrash_writer_pack(MShxcrash_async_file* file, std::uint32_t field_id,
-                                  MShxcrash_writer_field_type type, const void* value);
+std::size_t MShxcrash_writer_pack(MShxcrash_async_file* file, std::uint32_t field_id, MShxcrash_writer_field_type type,
+                                  const void* value);
 
 // Crash time. The 16 bytes the report names an image by: a Mach-O image's LC_UUID (found with
 // MShxcrash_async_macho_find_command; an LC_UUID shorter than 24 bytes counts as none), an ELF
@@ -148,11 +143,9 @@ std::size_t MShxcrash_writer_pack(MShxcrash_async_file* file, std::uint32_t fiel
 bool MShxcrash_async_image_uuid(MShxcrash_async_macho* image, std::uint8_t uuid[16]);
 
 // Where the writer gets the thread list; tests replace it to see a failing list.
-typedef bool (*MShxcrash_log_writer_thread_lister)(vx::thread_t* threads, std::size_t capacity,
-                                                  std::size_t* count);
+typedef bool (*MShxcrash_log_writer_thread_lister)(vx::thread_t* threads, std::size_t capacity, std::size_t* count);
 extern MShxcrash_log_writer_thread_lister MShxcrash_log_writer_list_threads;
 
 // Crash time. The kernel thread ids of our process, read from /proc/self/task with raw system
 // calls. At most capacity ids; false when the folder cannot be read.
-bool MShxcrash_async_task_threads(vx::thread_t* threads, std::size_t capacity,
-                                  std::size_t* count);
+bool MShxcrash_async_task_threads(vx::thread_t* threads, std::size_t capacity, std::size_t* count);

@@ -28,10 +28,8 @@ std::optional<std::string> optionalString(const char* text) {
 // report: converting blindly would overflow).
 std::optional<MSHXCrashReportDate> dateFromSeconds(std::int64_t seconds) {
   using Duration = MSHXCrashReportDate::duration;
-  constexpr std::int64_t kMax =
-      std::chrono::duration_cast<std::chrono::seconds>(Duration::max()).count();
-  constexpr std::int64_t kMin =
-      std::chrono::duration_cast<std::chrono::seconds>(Duration::min()).count();
+  constexpr std::int64_t kMax = std::chrono::duration_cast<std::chrono::seconds>(Duration::max()).count();
+  constexpr std::int64_t kMin = std::chrono::duration_cast<std::chrono::seconds>(Duration::min()).count();
   if (seconds > kMax || seconds < kMin) return std::nullopt;
   return MSHXCrashReportDate(std::chrono::duration_cast<Duration>(std::chrono::seconds(seconds)));
 }
@@ -51,11 +49,9 @@ int rawEnum(const Enum& field) {
   return raw;
 }
 
-std::shared_ptr<MSHXCrashReportProcessorInfo> extractProcessorInfo(
-    const Hxcrash__CrashReport__Processor* processor) {
+std::shared_ptr<MSHXCrashReportProcessorInfo> extractProcessorInfo(const Hxcrash__CrashReport__Processor* processor) {
   return std::make_shared<MSHXCrashReportProcessorInfo>(
-      processor->has_encoding ? rawEnum(processor->encoding)
-                              : MSHXCrashReportProcessorTypeEncodingUnknown,
+      processor->has_encoding ? rawEnum(processor->encoding) : MSHXCrashReportProcessorTypeEncodingUnknown,
       processor->type, processor->subtype);
 }
 
@@ -64,9 +60,9 @@ std::shared_ptr<MSHXCrashReportStackFrameInfo> extractStackFrameInfo(
   std::shared_ptr<MSHXCrashReportSymbolInfo> symbol;
   // A symbol without a name tells nothing: the frame keeps only its address.
   if (frame->symbol != nullptr && frame->symbol->name != nullptr) {
-    symbol = std::make_shared<MSHXCrashReportSymbolInfo>(
-        frame->symbol->name, frame->symbol->start_address,
-        frame->symbol->has_end_address ? frame->symbol->end_address : 0);
+    symbol =
+        std::make_shared<MSHXCrashReportSymbolInfo>(frame->symbol->name, frame->symbol->start_address,
+                                                    frame->symbol->has_end_address ? frame->symbol->end_address : 0);
   }
   return std::make_shared<MSHXCrashReportStackFrameInfo>(frame->pc, std::move(symbol));
 }
@@ -88,23 +84,20 @@ struct UnpackedReport {
 
 }  // namespace
 
-MSHXCrashReportSystemInfo::MSHXCrashReportSystemInfo(
-    int operatingSystem, std::string operatingSystemVersion,
-    std::optional<std::string> operatingSystemBuild, int architecture,
-    std::optional<MSHXCrashReportDate> timestamp)
+MSHXCrashReportSystemInfo::MSHXCrashReportSystemInfo(int operatingSystem, std::string operatingSystemVersion,
+                                                     std::optional<std::string> operatingSystemBuild, int architecture,
+                                                     std::optional<MSHXCrashReportDate> timestamp)
     : _operatingSystem(operatingSystem),
       _operatingSystemVersion(std::move(operatingSystemVersion)),
       _operatingSystemBuild(std::move(operatingSystemBuild)),
       _architecture(architecture),
       _timestamp(timestamp) {}
 
-MSHXCrashReportBinaryImageInfo::MSHXCrashReportBinaryImageInfo(
-    std::shared_ptr<MSHXCrashReportProcessorInfo> codeType, std::uint64_t baseAddress,
-    std::uint64_t size, std::string name, const std::optional<std::vector<std::uint8_t>>& uuid)
-    : _codeType(std::move(codeType)),
-      _imageBaseAddress(baseAddress),
-      _imageSize(size),
-      _imageName(std::move(name)) {
+MSHXCrashReportBinaryImageInfo::MSHXCrashReportBinaryImageInfo(std::shared_ptr<MSHXCrashReportProcessorInfo> codeType,
+                                                               std::uint64_t baseAddress, std::uint64_t size,
+                                                               std::string name,
+                                                               const std::optional<std::vector<std::uint8_t>>& uuid)
+    : _codeType(std::move(codeType)), _imageBaseAddress(baseAddress), _imageSize(size), _imageName(std::move(name)) {
   if (uuid && !uuid->empty()) {
     static const char digits[] = "0123456789abcdef";
     std::string text;
@@ -118,13 +111,12 @@ MSHXCrashReportBinaryImageInfo::MSHXCrashReportBinaryImageInfo(
   }
 }
 
-std::shared_ptr<MSHXCrashReport> MSHXCrashReport::makeWithData(
-    const std::vector<std::uint8_t>& data, vx::Error* error) {
+std::shared_ptr<MSHXCrashReport> MSHXCrashReport::makeWithData(const std::vector<std::uint8_t>& data,
+                                                               vx::Error* error) {
   return makeWithData(data.data(), data.size(), error);
 }
 
-std::shared_ptr<MSHXCrashReport> MSHXCrashReport::makeWithData(const std::uint8_t* bytes,
-                                                               std::size_t length,
+std::shared_ptr<MSHXCrashReport> MSHXCrashReport::makeWithData(const std::uint8_t* bytes, std::size_t length,
                                                                vx::Error* error) {
   std::shared_ptr<MSHXCrashReport> report(new MSHXCrashReport());
   if (!report->decode(bytes, length, error)) return nullptr;
@@ -139,8 +131,7 @@ bool MSHXCrashReport::decode(const std::uint8_t* bytes, std::size_t length, vx::
   }
   if (bytes[7] != 1) {
     char message[96];
-    std::snprintf(message, sizeof message, "Could not decode unsupported crash report version: %d",
-                  bytes[7]);
+    std::snprintf(message, sizeof message, "Could not decode unsupported crash report version: %d", bytes[7]);
     return fail(error, message);
   }
   UnpackedReport unpacked;
@@ -169,9 +160,8 @@ bool MSHXCrashReport::decode(const std::uint8_t* bytes, std::size_t length, vx::
   {
     const auto* s = r->system_info;
     _systemInfo = std::make_shared<MSHXCrashReportSystemInfo>(
-        s->has_operating_system ? rawEnum(s->operating_system)
-                                : MSHXCrashReportOperatingSystemUnknown,
-        s->os_version, optionalString(s->os_build), rawEnum(s->architecture),
+        s->has_operating_system ? rawEnum(s->operating_system) : MSHXCrashReportOperatingSystemUnknown, s->os_version,
+        optionalString(s->os_build), rawEnum(s->architecture),
         s->timestamp != 0 ? dateFromSeconds(s->timestamp) : std::nullopt);
   }
 
@@ -179,8 +169,7 @@ bool MSHXCrashReport::decode(const std::uint8_t* bytes, std::size_t length, vx::
   if (r->machine_info != nullptr) {
     const auto* m = r->machine_info;
     _machineInfo = std::make_shared<MSHXCrashReportMachineInfo>(
-        optionalString(m->model),
-        m->processor != nullptr ? extractProcessorInfo(m->processor) : nullptr,
+        optionalString(m->model), m->processor != nullptr ? extractProcessorInfo(m->processor) : nullptr,
         m->processor_count, m->logical_processor_count);
   }
 
@@ -194,9 +183,9 @@ bool MSHXCrashReport::decode(const std::uint8_t* bytes, std::size_t length, vx::
   if (r->application_info->version == nullptr) {
     return fail(error, "Crash report is missing Application Information app version field");
   }
-  _applicationInfo = std::make_shared<MSHXCrashReportApplicationInfo>(
-      r->application_info->identifier, r->application_info->version,
-      optionalString(r->application_info->marketing_version));
+  _applicationInfo =
+      std::make_shared<MSHXCrashReportApplicationInfo>(r->application_info->identifier, r->application_info->version,
+                                                       optionalString(r->application_info->marketing_version));
 
   // Process information (optional section).
   if (r->process_info != nullptr) {
@@ -211,9 +200,7 @@ bool MSHXCrashReport::decode(const std::uint8_t* bytes, std::size_t length, vx::
   if (r->signal == nullptr) return fail(error, "Crash report is missing Signal Information section");
   if (r->signal->name == nullptr) return fail(error, "Crash report is missing signal name field");
   if (r->signal->code == nullptr) return fail(error, "Crash report is missing signal code field");
-  _signalInfo =
-      std::make_shared<MSHXCrashReportSignalInfo>(r->signal->name, r->signal->code,
-                                                  r->signal->address);
+  _signalInfo = std::make_shared<MSHXCrashReportSignalInfo>(r->signal->name, r->signal->code, r->signal->address);
   if (r->signal->mach_exception != nullptr) {
     const auto* mach = r->signal->mach_exception;
     if (mach->n_codes >= 256) {
@@ -231,15 +218,13 @@ bool MSHXCrashReport::decode(const std::uint8_t* bytes, std::size_t length, vx::
     std::vector<std::shared_ptr<MSHXCrashReportRegisterInfo>> registers;
     for (std::size_t j = 0; j < t->n_registers; ++j) {
       if (t->registers[j]->name == nullptr) {
-        MShxcrash_populate_error(error, kInvalidReportCode,
-                                 "Missing register name in register value");
+        MShxcrash_populate_error(error, kInvalidReportCode, "Missing register name in register value");
         return false;
       }
-      registers.push_back(std::make_shared<MSHXCrashReportRegisterInfo>(
-          t->registers[j]->name, t->registers[j]->value));
+      registers.push_back(std::make_shared<MSHXCrashReportRegisterInfo>(t->registers[j]->name, t->registers[j]->value));
     }
-    _threads.push_back(std::make_shared<MSHXCrashReportThreadInfo>(
-        t->thread_number, std::move(frames), t->crashed, std::move(registers)));
+    _threads.push_back(std::make_shared<MSHXCrashReportThreadInfo>(t->thread_number, std::move(frames), t->crashed,
+                                                                   std::move(registers)));
   }
 
   // Images.
@@ -254,8 +239,8 @@ bool MSHXCrashReport::decode(const std::uint8_t* bytes, std::size_t length, vx::
       uuid.emplace(image->uuid.data, image->uuid.data + image->uuid.len);
     }
     _images.push_back(std::make_shared<MSHXCrashReportBinaryImageInfo>(
-        image->code_type != nullptr ? extractProcessorInfo(image->code_type) : nullptr,
-        image->base_address, image->size, image->name, uuid));
+        image->code_type != nullptr ? extractProcessorInfo(image->code_type) : nullptr, image->base_address,
+        image->size, image->name, uuid));
   }
 
   // Exception (optional section).
@@ -270,8 +255,8 @@ bool MSHXCrashReport::decode(const std::uint8_t* bytes, std::size_t length, vx::
     if (r->exception->n_frames > 0) {
       frames = extractFrames(r->exception->frames, r->exception->n_frames);
     }
-    _exceptionInfo = std::make_shared<MSHXCrashReportExceptionInfo>(
-        r->exception->name, r->exception->reason, std::move(frames));
+    _exceptionInfo =
+        std::make_shared<MSHXCrashReportExceptionInfo>(r->exception->name, r->exception->reason, std::move(frames));
   }
   return true;
 }
@@ -280,18 +265,14 @@ std::optional<std::string> MSHXCrashReport::uuidString() const {
   if (!_uuid) return std::nullopt;
   char text[37];
   const auto& u = *_uuid;
-  std::snprintf(text, sizeof text,
-                "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", u[0], u[1],
-                u[2], u[3], u[4], u[5], u[6], u[7], u[8], u[9], u[10], u[11], u[12], u[13], u[14],
-                u[15]);
+  std::snprintf(text, sizeof text, "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", u[0], u[1],
+                u[2], u[3], u[4], u[5], u[6], u[7], u[8], u[9], u[10], u[11], u[12], u[13], u[14], u[15]);
   return std::string(text);
 }
 
-std::shared_ptr<MSHXCrashReportBinaryImageInfo> MSHXCrashReport::imageForAddress(
-    std::uint64_t address) const {
+std::shared_ptr<MSHXCrashReportBinaryImageInfo> MSHXCrashReport::imageForAddress(std::uint64_t address) const {
   for (const auto& image : _images) {
-    if (image->imageBaseAddress() <= address &&
-        address - image->imageBaseAddress() < image->imageSize()) {
+    if (image->imageBaseAddress() <= address && address - image->imageBaseAddress() < image->imageSize()) {
       return image;
     }
   }

@@ -42,10 +42,10 @@ class MSHXCrashReportSystemInfo {
   MSHXCrashReportSystemInfo(int operatingSystem, std::string operatingSystemVersion,
                             std::optional<std::string> operatingSystemBuild, int architecture,
                             std::optional<MSHXCrashReportDate> timestamp);
-  MSHXCrashReportSystemInfo(int operatingSystem, std::string operatingSystemVersion,
-                            int architecture, std::optional<MSHXCrashReportDate> timestamp)
-      : MSHXCrashReportSystemInfo(operatingSystem, std::move(operatingSystemVersion), std::nullopt,
-                                  architecture, timestamp) {}
+  MSHXCrashReportSystemInfo(int operatingSystem, std::string operatingSystemVersion, int architecture,
+                            std::optional<MSHXCrashReportDate> timestamp)
+      : MSHXCrashReportSystemInfo(operatingSystem, std::move(operatingSystemVersion), std::nullopt, architecture,
+                                  timestamp) {}
   int operatingSystem() const { return _operatingSystem; }
   const std::string& operatingSystemVersion() const { return _operatingSystemVersion; }
   const std::optional<std::string>& operatingSystemBuild() const { return _operatingSystemBuild; }
@@ -78,16 +78,14 @@ class MSHXCrashReportProcessorInfo {
 class MSHXCrashReportMachineInfo {
  public:
   MSHXCrashReportMachineInfo(std::optional<std::string> modelName,
-                             std::shared_ptr<MSHXCrashReportProcessorInfo> processorInfo,
-                             std::uint64_t processorCount, std::uint64_t logicalProcessorCount)
+                             std::shared_ptr<MSHXCrashReportProcessorInfo> processorInfo, std::uint64_t processorCount,
+                             std::uint64_t logicalProcessorCount)
       : _modelName(std::move(modelName)),
         _processorInfo(std::move(processorInfo)),
         _processorCount(processorCount),
         _logicalProcessorCount(logicalProcessorCount) {}
   const std::optional<std::string>& modelName() const { return _modelName; }
-  const std::shared_ptr<MSHXCrashReportProcessorInfo>& processorInfo() const {
-    return _processorInfo;
-  }
+  const std::shared_ptr<MSHXCrashReportProcessorInfo>& processorInfo() const { return _processorInfo; }
   std::uint64_t processorCount() const { return _processorCount; }
   std::uint64_t logicalProcessorCount() const { return _logicalProcessorCount; }
 
@@ -107,9 +105,7 @@ class MSHXCrashReportApplicationInfo {
         _applicationMarketingVersion(std::move(applicationMarketingVersion)) {}
   const std::string& applicationIdentifier() const { return _applicationIdentifier; }
   const std::string& applicationVersion() const { return _applicationVersion; }
-  const std::optional<std::string>& applicationMarketingVersion() const {
-    return _applicationMarketingVersion;
-  }
+  const std::optional<std::string>& applicationMarketingVersion() const { return _applicationMarketingVersion; }
 
  private:
   std::string _applicationIdentifier;
@@ -122,8 +118,7 @@ class MSHXCrashReportProcessInfo {
   MSHXCrashReportProcessInfo(std::optional<std::string> processName, std::uint64_t processID,
                              std::optional<std::string> processPath,
                              std::optional<MSHXCrashReportDate> processStartTime,
-                             std::optional<std::string> parentProcessName,
-                             std::uint64_t parentProcessID, bool native)
+                             std::optional<std::string> parentProcessName, std::uint64_t parentProcessID, bool native)
       : _processName(std::move(processName)),
         _processID(processID),
         _processPath(std::move(processPath)),
@@ -177,8 +172,7 @@ class MSHXCrashReportMachExceptionInfo {
 
 class MSHXCrashReportSymbolInfo {
  public:
-  MSHXCrashReportSymbolInfo(std::string symbolName, std::uint64_t startAddress,
-                            std::uint64_t endAddress)
+  MSHXCrashReportSymbolInfo(std::string symbolName, std::uint64_t startAddress, std::uint64_t endAddress)
       : _symbolName(std::move(symbolName)), _startAddress(startAddress), _endAddress(endAddress) {}
   const std::string& symbolName() const { return _symbolName; }
   std::uint64_t startAddress() const { return _startAddress; }
@@ -193,8 +187,7 @@ class MSHXCrashReportSymbolInfo {
 
 class MSHXCrashReportStackFrameInfo {
  public:
-  MSHXCrashReportStackFrameInfo(std::uint64_t instructionPointer,
-                                std::shared_ptr<MSHXCrashReportSymbolInfo> symbolInfo)
+  MSHXCrashReportStackFrameInfo(std::uint64_t instructionPointer, std::shared_ptr<MSHXCrashReportSymbolInfo> symbolInfo)
       : _instructionPointer(instructionPointer), _symbolInfo(std::move(symbolInfo)) {}
   std::uint64_t instructionPointer() const { return _instructionPointer; }
   const std::shared_ptr<MSHXCrashReportSymbolInfo>& symbolInfo() const { return _symbolInfo; }
@@ -219,21 +212,16 @@ class MSHXCrashReportRegisterInfo {
 class MSHXCrashReportThreadInfo {
  public:
   MSHXCrashReportThreadInfo(std::int64_t threadNumber,
-                            std::vector<std::shared_ptr<MSHXCrashReportStackFrameInfo>> stackFrames,
-                            bool crashed,
+                            std::vector<std::shared_ptr<MSHXCrashReportStackFrameInfo>> stackFrames, bool crashed,
                             std::vector<std::shared_ptr<MSHXCrashReportRegisterInfo>> registers)
       : _threadNumber(threadNumber),
         _stackFrames(std::move(stackFrames)),
         _crashed(crashed),
         _registers(std::move(registers)) {}
   std::int64_t threadNumber() const { return _threadNumber; }
-  const std::vector<std::shared_ptr<MSHXCrashReportStackFrameInfo>>& stackFrames() const {
-    return _stackFrames;
-  }
+  const std::vector<std::shared_ptr<MSHXCrashReportStackFrameInfo>>& stackFrames() const { return _stackFrames; }
   bool crashed() const { return _crashed; }
-  const std::vector<std::shared_ptr<MSHXCrashReportRegisterInfo>>& registers() const {
-    return _registers;
-  }
+  const std::vector<std::shared_ptr<MSHXCrashReportRegisterInfo>>& registers() const { return _registers; }
 
  private:
   std::int64_t _threadNumber;
@@ -245,8 +233,8 @@ class MSHXCrashReportThreadInfo {
 class MSHXCrashReportBinaryImageInfo {
  public:
   // uuid: the image's uuid bytes, none or empty when it has none.
-  MSHXCrashReportBinaryImageInfo(std::shared_ptr<MSHXCrashReportProcessorInfo> codeType,
-                                 std::uint64_t baseAddress, std::uint64_t size, std::string name,
+  MSHXCrashReportBinaryImageInfo(std::shared_ptr<MSHXCrashReportProcessorInfo> codeType, std::uint64_t baseAddress,
+                                 std::uint64_t size, std::string name,
                                  const std::optional<std::vector<std::uint8_t>>& uuid);
   const std::shared_ptr<MSHXCrashReportProcessorInfo>& codeType() const { return _codeType; }
   std::uint64_t imageBaseAddress() const { return _imageBaseAddress; }
@@ -269,16 +257,14 @@ class MSHXCrashReportExceptionInfo {
  public:
   MSHXCrashReportExceptionInfo(
       std::string exceptionName, std::string reason,
-      std::optional<std::vector<std::shared_ptr<MSHXCrashReportStackFrameInfo>>> stackFrames =
-          std::nullopt)
+      std::optional<std::vector<std::shared_ptr<MSHXCrashReportStackFrameInfo>>> stackFrames = std::nullopt)
       : _exceptionName(std::move(exceptionName)),
         _exceptionReason(std::move(reason)),
         _stackFrames(std::move(stackFrames)) {}
   const std::string& exceptionName() const { return _exceptionName; }
   const std::string& exceptionReason() const { return _exceptionReason; }
   // None when the exception has no frames.
-  const std::optional<std::vector<std::shared_ptr<MSHXCrashReportStackFrameInfo>>>& stackFrames()
-      const {
+  const std::optional<std::vector<std::shared_ptr<MSHXCrashReportStackFrameInfo>>>& stackFrames() const {
     return _stackFrames;
   }
 
@@ -292,33 +278,21 @@ class MSHXCrashReport {
  public:
   // Decodes a report file's bytes. Null with *error (when given) of MSHXCrashReporterErrorDomain,
   // code 2, for a truncated, foreign, unsupported, undecodable or incomplete report.
-  static std::shared_ptr<MSHXCrashReport> makeWithData(const std::vector<std::uint8_t>& data,
-                                                       vx::Error* error);
-  static std::shared_ptr<MSHXCrashReport> makeWithData(const std::uint8_t* bytes,
-                                                       std::size_t length, vx::Error* error);
+  static std::shared_ptr<MSHXCrashReport> makeWithData(const std::vector<std::uint8_t>& data, vx::Error* error);
+  static std::shared_ptr<MSHXCrashReport> makeWithData(const std::uint8_t* bytes, std::size_t length, vx::Error* error);
 
   const std::shared_ptr<MSHXCrashReportSystemInfo>& systemInfo() const { return _systemInfo; }
   bool hasMachineInfo() const { return _machineInfo != nullptr; }
   const std::shared_ptr<MSHXCrashReportMachineInfo>& machineInfo() const { return _machineInfo; }
-  const std::shared_ptr<MSHXCrashReportApplicationInfo>& applicationInfo() const {
-    return _applicationInfo;
-  }
+  const std::shared_ptr<MSHXCrashReportApplicationInfo>& applicationInfo() const { return _applicationInfo; }
   bool hasProcessInfo() const { return _processInfo != nullptr; }
   const std::shared_ptr<MSHXCrashReportProcessInfo>& processInfo() const { return _processInfo; }
   const std::shared_ptr<MSHXCrashReportSignalInfo>& signalInfo() const { return _signalInfo; }
-  const std::shared_ptr<MSHXCrashReportMachExceptionInfo>& machExceptionInfo() const {
-    return _machExceptionInfo;
-  }
-  const std::vector<std::shared_ptr<MSHXCrashReportThreadInfo>>& threads() const {
-    return _threads;
-  }
-  const std::vector<std::shared_ptr<MSHXCrashReportBinaryImageInfo>>& images() const {
-    return _images;
-  }
+  const std::shared_ptr<MSHXCrashReportMachExceptionInfo>& machExceptionInfo() const { return _machExceptionInfo; }
+  const std::vector<std::shared_ptr<MSHXCrashReportThreadInfo>>& threads() const { return _threads; }
+  const std::vector<std::shared_ptr<MSHXCrashReportBinaryImageInfo>>& images() const { return _images; }
   bool hasExceptionInfo() const { return _exceptionInfo != nullptr; }
-  const std::shared_ptr<MSHXCrashReportExceptionInfo>& exceptionInfo() const {
-    return _exceptionInfo;
-  }
+  const std::shared_ptr<MSHXCrashReportExceptionInfo>& exceptionInfo() const { return _exceptionInfo; }
   // The report UUID's 16 bytes; none when the report has none.
   const std::optional<std::array<std::uint8_t, 16>>& uuidRef() const { return _uuid; }
   // The canonical upper-case text "XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX" of the UUID.

@@ -45,10 +45,14 @@ std::string padRight(const std::string& text, std::size_t width) {
 std::string osName(int os) {
   switch (os) {
     case 0:
-    case 2: return "Mac OS X";
-    case 1: return "iPhone OS";
-    case 4: return "Apple tvOS";
-    default: return format("Unknown (%d)", os);
+    case 2:
+      return "Mac OS X";
+    case 1:
+      return "iPhone OS";
+    case 4:
+      return "Apple tvOS";
+    default:
+      return format("Unknown (%d)", os);
   }
 }
 
@@ -62,22 +66,33 @@ CodeType codeTypeOf(const MSHXCrashReport& report) {
     const auto& ct = image->codeType();
     if (!ct || ct->typeEncoding() != MSHXCrashReportProcessorTypeEncodingMach) continue;
     switch (ct->type()) {
-      case 7: return {"X86", false};
-      case 12: return {"ARM", false};
-      case 18: return {"PPC", false};
-      case 0x1000007: return {"X86-64", true};
-      case 0x100000C: return {"ARM-64", true};
-      default: break;
+      case 7:
+        return {"X86", false};
+      case 12:
+        return {"ARM", false};
+      case 18:
+        return {"PPC", false};
+      case 0x1000007:
+        return {"X86-64", true};
+      case 0x100000C:
+        return {"ARM-64", true};
+      default:
+        break;
     }
   }
   const int arch = report.systemInfo()->architecture();
   switch (arch) {
-    case 0: return {"X86", false};
-    case 1: return {"X86-64", true};
+    case 0:
+      return {"X86", false};
+    case 1:
+      return {"X86-64", true};
     case 2:
-    case 5: return {"ARM", false};
-    case 3: return {"PPC", false};
-    default: return {format("Unknown (%d)", arch), true};
+    case 5:
+      return {"ARM", false};
+    case 3:
+      return {"PPC", false};
+    default:
+      return {format("Unknown (%d)", arch), true};
   }
 }
 
@@ -85,23 +100,34 @@ std::string imageArchitecture(const MSHXCrashReportBinaryImageInfo& image) {
   const auto& ct = image.codeType();
   if (!ct || ct->typeEncoding() != MSHXCrashReportProcessorTypeEncodingMach) return kUnknown;
   switch (ct->type()) {
-    case 7: return "i386";
+    case 7:
+      return "i386";
     case 12:
       switch (ct->subtype()) {
-        case 6: return "armv6";
-        case 9: return "armv7";
-        case 11: return "armv7s";
-        default: return "arm-unknown";
+        case 6:
+          return "armv6";
+        case 9:
+          return "armv7";
+        case 11:
+          return "armv7s";
+        default:
+          return "arm-unknown";
       }
-    case 18: return "powerpc";
-    case 0x1000007: return "x86_64";
+    case 18:
+      return "powerpc";
+    case 0x1000007:
+      return "x86_64";
     case 0x100000C:
       switch (ct->subtype()) {
-        case 0: return "arm64";
-        case 13: return "armv8";
-        default: return "arm64-unknown";
+        case 0:
+          return "arm64";
+        case 13:
+          return "armv8";
+        default:
+          return "arm64-unknown";
       }
-    default: return kUnknown;
+    default:
+      return kUnknown;
   }
 }
 
@@ -118,8 +144,7 @@ std::string dateDescription(const std::optional<MSHXCrashReportDate>& date) {
 }  // namespace
 
 std::string MSHXCrashReportTextFormatter::formatStackFrame(const MSHXCrashReportStackFrameInfo& frame,
-                                                           std::int64_t frameIndex,
-                                                           const MSHXCrashReport& report,
+                                                           std::int64_t frameIndex, const MSHXCrashReport& report,
                                                            bool lp64) {
   const std::uint64_t pc = frame.instructionPointer();
   const auto image = report.imageForAddress(pc);
@@ -134,21 +159,18 @@ std::string MSHXCrashReportTextFormatter::formatStackFrame(const MSHXCrashReport
         std::fprintf(stderr, "Symbol prefix rules are unknown for this OS!\n");
       }
     }
-    symbolPart = format("%s + %lld", name.c_str(),
-                        static_cast<long long>(pc - symbol->startAddress()));
+    symbolPart = format("%s + %lld", name.c_str(), static_cast<long long>(pc - symbol->startAddress()));
   } else {
     const std::uint64_t base = image ? image->imageBaseAddress() : 0;
-    symbolPart = format("0x%llx + %lld", static_cast<unsigned long long>(base),
-                        static_cast<long long>(image ? pc - base : 0));
+    symbolPart =
+        format("0x%llx + %lld", static_cast<unsigned long long>(base), static_cast<long long>(image ? pc - base : 0));
   }
   const std::string imageName = image ? lastPathComponent(image->imageName()) : kUnknown;
-  return format("%-4lld%s 0x%0*llx %s\n", static_cast<long long>(frameIndex),
-                padRight(imageName, 35).c_str(), lp64 ? 16 : 8,
-                static_cast<unsigned long long>(pc), symbolPart.c_str());
+  return format("%-4lld%s 0x%0*llx %s\n", static_cast<long long>(frameIndex), padRight(imageName, 35).c_str(),
+                lp64 ? 16 : 8, static_cast<unsigned long long>(pc), symbolPart.c_str());
 }
 
-std::string MSHXCrashReportTextFormatter::stringValueForCrashReport(const MSHXCrashReport& report,
-                                                                    int) {
+std::string MSHXCrashReportTextFormatter::stringValueForCrashReport(const MSHXCrashReport& report, int) {
   std::string text;
   const CodeType codeType = codeTypeOf(report);
   const bool lp64 = codeType.lp64;
@@ -156,11 +178,10 @@ std::string MSHXCrashReportTextFormatter::stringValueForCrashReport(const MSHXCr
   text += format("Incident Identifier: %s\n", orUnknown(report.uuidString()).c_str());
   text += "CrashReporter Key:   TODO\n";
   text += format("Hardware Model:      %s\n",
-                 report.hasMachineInfo() ? orUnknown(report.machineInfo()->modelName()).c_str()
-                                         : kUnknown.c_str());
+                 report.hasMachineInfo() ? orUnknown(report.machineInfo()->modelName()).c_str() : kUnknown.c_str());
 
-  std::string processName = kUnknown, processId = kUnknown, processPath = kUnknown,
-              parentName = kUnknown, parentId = kUnknown;
+  std::string processName = kUnknown, processId = kUnknown, processPath = kUnknown, parentName = kUnknown,
+              parentId = kUnknown;
   if (report.hasProcessInfo()) {
     const auto& p = *report.processInfo();
     processName = orUnknown(p.processName());
@@ -170,10 +191,9 @@ std::string MSHXCrashReportTextFormatter::stringValueForCrashReport(const MSHXCr
     parentId = std::to_string(p.parentProcessID());
   }
   const auto& app = *report.applicationInfo();
-  const std::string version =
-      app.applicationMarketingVersion()
-          ? *app.applicationMarketingVersion() + " (" + app.applicationVersion() + ")"
-          : app.applicationVersion();
+  const std::string version = app.applicationMarketingVersion()
+                                  ? *app.applicationMarketingVersion() + " (" + app.applicationVersion() + ")"
+                                  : app.applicationVersion();
   text += format("Process:         %s [%s]\n", processName.c_str(), processId.c_str());
   text += format("Path:            %s\n", processPath.c_str());
   text += format("Identifier:      %s\n", app.applicationIdentifier().c_str());
@@ -233,20 +253,18 @@ std::string MSHXCrashReportTextFormatter::stringValueForCrashReport(const MSHXCr
   }
 
   if (lastCrashed) {
-    text += format("Thread %lld crashed with %s Thread State:\n",
-                   static_cast<long long>(lastCrashed->threadNumber()), codeType.name.c_str());
-    const bool arm = report.hasMachineInfo() && report.machineInfo()->processorInfo() &&
-                     report.machineInfo()->processorInfo()->typeEncoding() ==
-                         MSHXCrashReportProcessorTypeEncodingMach &&
-                     (report.machineInfo()->processorInfo()->type() & 0xFFFFFF) == 12;
+    text += format("Thread %lld crashed with %s Thread State:\n", static_cast<long long>(lastCrashed->threadNumber()),
+                   codeType.name.c_str());
+    const bool arm =
+        report.hasMachineInfo() && report.machineInfo()->processorInfo() &&
+        report.machineInfo()->processorInfo()->typeEncoding() == MSHXCrashReportProcessorTypeEncodingMach &&
+        (report.machineInfo()->processorInfo()->type() & 0xFFFFFF) == 12;
     std::size_t count = 0;
     for (const auto& reg : lastCrashed->registers()) {
       std::string name = reg->registerName();
       if (arm && name == "r12") name = "ip";
-      text += lp64 ? format("%6s: 0x%016llx ", name.c_str(),
-                            static_cast<unsigned long long>(reg->registerValue()))
-                   : format("%6s: 0x%08llx ", name.c_str(),
-                            static_cast<unsigned long long>(reg->registerValue()));
+      text += lp64 ? format("%6s: 0x%016llx ", name.c_str(), static_cast<unsigned long long>(reg->registerValue()))
+                   : format("%6s: 0x%08llx ", name.c_str(), static_cast<unsigned long long>(reg->registerValue()));
       if (++count % 4 == 0) text += "\n";
     }
     if (count % 4 != 0) text += "\n";
@@ -255,31 +273,26 @@ std::string MSHXCrashReportTextFormatter::stringValueForCrashReport(const MSHXCr
 
   text += "Binary Images:\n";
   auto images = report.images();
-  std::stable_sort(images.begin(), images.end(), [](const auto& a, const auto& b) {
-    return a->imageBaseAddress() < b->imageBaseAddress();
-  });
-  const std::string processPathForImages =
-      report.hasProcessInfo() && report.processInfo()->processPath()
-          ? *report.processInfo()->processPath()
-          : std::string();
+  std::stable_sort(images.begin(), images.end(),
+                   [](const auto& a, const auto& b) { return a->imageBaseAddress() < b->imageBaseAddress(); });
+  const std::string processPathForImages = report.hasProcessInfo() && report.processInfo()->processPath()
+                                               ? *report.processInfo()->processPath()
+                                               : std::string();
   for (const auto& image : images) {
     const std::uint64_t base = image->imageBaseAddress();
     const std::uint64_t size = image->imageSize() == 0 ? 1 : image->imageSize();
     const std::uint64_t end = base + size - 1;
     const char* marker =
-        report.hasProcessInfo() && report.processInfo()->processPath() &&
-                image->imageName() == processPathForImages
+        report.hasProcessInfo() && report.processInfo()->processPath() && image->imageName() == processPathForImages
             ? "+"
             : " ";
     const std::string line =
         lp64 ? format("%#18llx - %#18llx %s%s %s  <%s> %s\n", static_cast<unsigned long long>(base),
-                      static_cast<unsigned long long>(end), marker,
-                      lastPathComponent(image->imageName()).c_str(),
+                      static_cast<unsigned long long>(end), marker, lastPathComponent(image->imageName()).c_str(),
                       imageArchitecture(*image).c_str(), orUnknown(image->imageUUID()).c_str(),
                       image->imageName().c_str())
              : format("%#10llx - %#10llx %s%s %s  <%s> %s\n", static_cast<unsigned long long>(base),
-                      static_cast<unsigned long long>(end), marker,
-                      lastPathComponent(image->imageName()).c_str(),
+                      static_cast<unsigned long long>(end), marker, lastPathComponent(image->imageName()).c_str(),
                       imageArchitecture(*image).c_str(), orUnknown(image->imageUUID()).c_str(),
                       image->imageName().c_str());
     text += line;
@@ -287,8 +300,7 @@ std::string MSHXCrashReportTextFormatter::stringValueForCrashReport(const MSHXCr
   return text;
 }
 
-std::vector<std::uint8_t> MSHXCrashReportTextFormatter::formatReport(const MSHXCrashReport& report,
-                                                                     vx::Error*) {
+std::vector<std::uint8_t> MSHXCrashReportTextFormatter::formatReport(const MSHXCrashReport& report, vx::Error*) {
   const std::string text = stringValueForCrashReport(report, _textFormat);
   std::vector<std::uint8_t> out;
   out.reserve(text.size());

@@ -13,8 +13,7 @@
 class MSHXCrashReportFormatter {
  public:
   virtual ~MSHXCrashReportFormatter() = default;
-  virtual std::vector<std::uint8_t> formatReport(const MSHXCrashReport& report,
-                                                 vx::Error* error) = 0;
+  virtual std::vector<std::uint8_t> formatReport(const MSHXCrashReport& report, vx::Error* error) = 0;
 };
 
 enum MSHXCrashReportTextFormat : int {
@@ -36,9 +35,8 @@ class MSHXCrashReportTextFormatter : public MSHXCrashReportFormatter {
 
   static std::string stringValueForCrashReport(const MSHXCrashReport& report, int textFormat);
   // One frame line, ending in a newline.
-  static std::string formatStackFrame(const MSHXCrashReportStackFrameInfo& frame,
-                                      std::int64_t frameIndex, const MSHXCrashReport& report,
-                                      bool lp64);
+  static std::string formatStackFrame(const MSHXCrashReportStackFrameInfo& frame, std::int64_t frameIndex,
+                                      const MSHXCrashReport& report, bool lp64);
 
   int textFormat() const { return _textFormat; }
   std::uint64_t stringEncoding() const { return _stringEncoding; }

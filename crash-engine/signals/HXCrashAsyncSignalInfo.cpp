@@ -17,19 +17,17 @@ struct SignalCode {
 
 // Searched in order; SIGIOT shares SIGABRT's number, so SIGABRT always wins.
 constexpr SignalName kSignalNames[] = {
-    {SIGHUP, "SIGHUP"},       {SIGINT, "SIGINT"},       {SIGQUIT, "SIGQUIT"},
-    {SIGILL, "SIGILL"},       {SIGTRAP, "SIGTRAP"},     {SIGABRT, "SIGABRT"},
-    {SIGIOT, "SIGIOT"},
+    {SIGHUP, "SIGHUP"},       {SIGINT, "SIGINT"},   {SIGQUIT, "SIGQUIT"},     {SIGILL, "SIGILL"},
+    {SIGTRAP, "SIGTRAP"},     {SIGABRT, "SIGABRT"}, {SIGIOT, "SIGIOT"},
 #ifdef SIGEMT
     {SIGEMT, "SIGEMT"},
 #endif
-    {SIGFPE, "SIGFPE"},       {SIGKILL, "SIGKILL"},     {SIGBUS, "SIGBUS"},
-    {SIGSEGV, "SIGSEGV"},     {SIGSYS, "SIGSYS"},       {SIGPIPE, "SIGPIPE"},
-    {SIGALRM, "SIGALRM"},     {SIGTERM, "SIGTERM"},     {SIGURG, "SIGURG"},
-    {SIGSTOP, "SIGSTOP"},     {SIGTSTP, "SIGTSTP"},     {SIGCONT, "SIGCONT"},
-    {SIGCHLD, "SIGCHLD"},     {SIGTTIN, "SIGTTIN"},     {SIGTTOU, "SIGTTOU"},
-    {SIGIO, "SIGIO"},         {SIGXCPU, "SIGXCPU"},     {SIGXFSZ, "SIGXFSZ"},
-    {SIGVTALRM, "SIGVTALRM"}, {SIGPROF, "SIGPROF"},     {SIGWINCH, "SIGWINCH"},
+    {SIGFPE, "SIGFPE"},       {SIGKILL, "SIGKILL"}, {SIGBUS, "SIGBUS"},       {SIGSEGV, "SIGSEGV"},
+    {SIGSYS, "SIGSYS"},       {SIGPIPE, "SIGPIPE"}, {SIGALRM, "SIGALRM"},     {SIGTERM, "SIGTERM"},
+    {SIGURG, "SIGURG"},       {SIGSTOP, "SIGSTOP"}, {SIGTSTP, "SIGTSTP"},     {SIGCONT, "SIGCONT"},
+    {SIGCHLD, "SIGCHLD"},     {SIGTTIN, "SIGTTIN"}, {SIGTTOU, "SIGTTOU"},     {SIGIO, "SIGIO"},
+    {SIGXCPU, "SIGXCPU"},     {SIGXFSZ, "SIGXFSZ"}, {SIGVTALRM, "SIGVTALRM"}, {SIGPROF, "SIGPROF"},
+    {SIGWINCH, "SIGWINCH"},
 #ifdef SIGINFO
     {SIGINFO, "SIGINFO"},
 #endif
@@ -44,19 +42,28 @@ constexpr SignalName kSignalNames[] = {
 
 // Code 0 means "no code" for the fault signals; the host's own values name the others.
 constexpr SignalCode kSignalCodes[] = {
-    {SIGILL, 0, "ILL_NOOP"},          {SIGILL, ILL_ILLOPC, "ILL_ILLOPC"},
-    {SIGILL, ILL_ILLTRP, "ILL_ILLTRP"}, {SIGILL, ILL_PRVOPC, "ILL_PRVOPC"},
-    {SIGILL, ILL_ILLOPN, "ILL_ILLOPN"}, {SIGILL, ILL_ILLADR, "ILL_ILLADR"},
-    {SIGILL, ILL_PRVREG, "ILL_PRVREG"}, {SIGILL, ILL_COPROC, "ILL_COPROC"},
+    {SIGILL, 0, "ILL_NOOP"},
+    {SIGILL, ILL_ILLOPC, "ILL_ILLOPC"},
+    {SIGILL, ILL_ILLTRP, "ILL_ILLTRP"},
+    {SIGILL, ILL_PRVOPC, "ILL_PRVOPC"},
+    {SIGILL, ILL_ILLOPN, "ILL_ILLOPN"},
+    {SIGILL, ILL_ILLADR, "ILL_ILLADR"},
+    {SIGILL, ILL_PRVREG, "ILL_PRVREG"},
+    {SIGILL, ILL_COPROC, "ILL_COPROC"},
     {SIGILL, ILL_BADSTK, "ILL_BADSTK"},
 
-    {SIGFPE, 0, "FPE_NOOP"},          {SIGFPE, FPE_FLTDIV, "FPE_FLTDIV"},
-    {SIGFPE, FPE_FLTOVF, "FPE_FLTOVF"}, {SIGFPE, FPE_FLTUND, "FPE_FLTUND"},
-    {SIGFPE, FPE_FLTRES, "FPE_FLTRES"}, {SIGFPE, FPE_FLTINV, "FPE_FLTINV"},
-    {SIGFPE, FPE_FLTSUB, "FPE_FLTSUB"}, {SIGFPE, FPE_INTDIV, "FPE_INTDIV"},
+    {SIGFPE, 0, "FPE_NOOP"},
+    {SIGFPE, FPE_FLTDIV, "FPE_FLTDIV"},
+    {SIGFPE, FPE_FLTOVF, "FPE_FLTOVF"},
+    {SIGFPE, FPE_FLTUND, "FPE_FLTUND"},
+    {SIGFPE, FPE_FLTRES, "FPE_FLTRES"},
+    {SIGFPE, FPE_FLTINV, "FPE_FLTINV"},
+    {SIGFPE, FPE_FLTSUB, "FPE_FLTSUB"},
+    {SIGFPE, FPE_INTDIV, "FPE_INTDIV"},
     {SIGFPE, FPE_INTOVF, "FPE_INTOVF"},
 
-    {SIGSEGV, 0, "SEGV_NOOP"},        {SIGSEGV, SEGV_MAPERR, "SEGV_MAPERR"},
+    {SIGSEGV, 0, "SEGV_NOOP"},
+    {SIGSEGV, SEGV_MAPERR, "SEGV_MAPERR"},
     {SIGSEGV, SEGV_ACCERR, "SEGV_ACCERR"},
 #ifdef SEGV_BNDERR
     {SIGSEGV, SEGV_BNDERR, "SEGV_BNDERR"},
@@ -65,13 +72,17 @@ constexpr SignalCode kSignalCodes[] = {
     {SIGSEGV, SEGV_PKUERR, "SEGV_PKUERR"},
 #endif
 
-    {SIGBUS, 0, "BUS_NOOP"},          {SIGBUS, BUS_ADRALN, "BUS_ADRALN"},
-    {SIGBUS, BUS_ADRERR, "BUS_ADRERR"}, {SIGBUS, BUS_OBJERR, "BUS_OBJERR"},
+    {SIGBUS, 0, "BUS_NOOP"},
+    {SIGBUS, BUS_ADRALN, "BUS_ADRALN"},
+    {SIGBUS, BUS_ADRERR, "BUS_ADRERR"},
+    {SIGBUS, BUS_OBJERR, "BUS_OBJERR"},
 #ifdef BUS_MCEERR_AR
-    {SIGBUS, BUS_MCEERR_AR, "BUS_MCEERR_AR"}, {SIGBUS, BUS_MCEERR_AO, "BUS_MCEERR_AO"},
+    {SIGBUS, BUS_MCEERR_AR, "BUS_MCEERR_AR"},
+    {SIGBUS, BUS_MCEERR_AO, "BUS_MCEERR_AO"},
 #endif
 
-    {SIGTRAP, TRAP_BRKPT, "TRAP_BRKPT"}, {SIGTRAP, TRAP_TRACE, "TRAP_TRACE"},
+    {SIGTRAP, TRAP_BRKPT, "TRAP_BRKPT"},
+    {SIGTRAP, TRAP_TRACE, "TRAP_TRACE"},
 #ifdef TRAP_BRANCH
     {SIGTRAP, TRAP_BRANCH, "TRAP_BRANCH"},
 #endif
@@ -82,8 +93,10 @@ constexpr SignalCode kSignalCodes[] = {
     {SIGABRT, 0, "#0"},
 
     // Who sent the signal, for any signal: kill/raise/abort and friends give these codes.
-    {0, SI_QUEUE, "SI_QUEUE"},        {0, SI_TIMER, "SI_TIMER"},
-    {0, SI_MESGQ, "SI_MESGQ"},        {0, SI_ASYNCIO, "SI_ASYNCIO"},
+    {0, SI_QUEUE, "SI_QUEUE"},
+    {0, SI_TIMER, "SI_TIMER"},
+    {0, SI_MESGQ, "SI_MESGQ"},
+    {0, SI_ASYNCIO, "SI_ASYNCIO"},
 #ifdef SI_SIGIO
     {0, SI_SIGIO, "SI_SIGIO"},
 #endif

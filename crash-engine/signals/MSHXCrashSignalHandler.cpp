@@ -20,8 +20,7 @@ CallbackList gCallbacks;
 SavedActionList gSavedActions;
 pthread_mutex_t gRegistrationMutex = PTHREAD_MUTEX_INITIALIZER;
 
-bool hxcrash_signal_callback_step(int signo, siginfo_t* info, ucontext_t* uap,
-                                  CallbackList::node* after) {
+bool hxcrash_signal_callback_step(int signo, siginfo_t* info, ucontext_t* uap, CallbackList::node* after) {
   gCallbacks.set_reading(true);
   CallbackList::node* entry = gCallbacks.next(after);
   if (entry == nullptr) {
@@ -40,9 +39,8 @@ bool hxcrash_forward_to_saved_action(int signo, siginfo_t* info, ucontext_t* uap
   if (next != nullptr && MSHXCrashSignalHandlerForward(next, signo, info, uap)) return true;
   gSavedActions.set_reading(true);
   bool found = false;
-  struct sigaction action{};
-  for (SavedActionList::node* item = gSavedActions.next(nullptr); item != nullptr;
-       item = gSavedActions.next(item)) {
+  struct sigaction action {};
+  for (SavedActionList::node* item = gSavedActions.next(nullptr); item != nullptr; item = gSavedActions.next(item)) {
     if (item->value.signo == signo) {
       action = item->value.action;
       found = true;
@@ -66,8 +64,7 @@ bool hxcrash_forward_to_saved_action(int signo, siginfo_t* info, ucontext_t* uap
 CallbackList& hxcrash_signal_callback_list() { return gCallbacks; }
 SavedActionList& hxcrash_signal_saved_action_list() { return gSavedActions; }
 
-bool MSHXCrashSignalHandlerForward(hxcrash_signal_next_handle* next, int signo, siginfo_t* info,
-                                   ucontext_t* uap) {
+bool MSHXCrashSignalHandlerForward(hxcrash_signal_next_handle* next, int signo, siginfo_t* info, ucontext_t* uap) {
   if (next == nullptr) return false;
   return next->step(signo, info, uap, next->entry);
 }
@@ -77,7 +74,7 @@ void MShxcrash_signal_handler(int signo, siginfo_t* info, void* uap) {
   // Unhandled: end the way the signal would have ended without us. Raising it again while our
   // own handler is still installed would only bring it back here, so the default action is
   // restored first (the reporter's callback does the same; doing it twice is harmless).
-  struct sigaction fallback{};
+  struct sigaction fallback {};
   fallback.sa_handler = SIG_DFL;
   sigemptyset(&fallback.sa_mask);
   sigaction(signo, &fallback, nullptr);
@@ -108,8 +105,7 @@ bool MSHXCrashSignalHandler::registerHandlerWithSignal(int signo, vx::Error* err
 
   bool registered = false;
   gSavedActions.set_reading(true);
-  for (SavedActionList::node* item = gSavedActions.next(nullptr); item != nullptr;
-       item = gSavedActions.next(item)) {
+  for (SavedActionList::node* item = gSavedActions.next(nullptr); item != nullptr; item = gSavedActions.next(item)) {
     if (item->value.signo == signo) {
       registered = true;
       break;
@@ -121,8 +117,8 @@ bool MSHXCrashSignalHandler::registerHandlerWithSignal(int signo, vx::Error* err
     return true;
   }
 
-  struct sigaction action{};
-  struct sigaction previous{};
+  struct sigaction action {};
+  struct sigaction previous {};
   action.sa_sigaction = MShxcrash_signal_handler;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_SIGINFO | SA_ONSTACK;
@@ -136,8 +132,8 @@ bool MSHXCrashSignalHandler::registerHandlerWithSignal(int signo, vx::Error* err
   return true;
 }
 
-bool MSHXCrashSignalHandler::registerHandlerForSignal(int signo, MShxcrash_signal_callback callback,
-                                                      void* context, vx::Error* error) {
+bool MSHXCrashSignalHandler::registerHandlerForSignal(int signo, MShxcrash_signal_callback callback, void* context,
+                                                      vx::Error* error) {
   if (!registerHandlerWithSignal(signo, error)) return false;
   gCallbacks.nasync_prepend({callback, context});
   return true;

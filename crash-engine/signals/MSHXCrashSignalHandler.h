@@ -16,8 +16,8 @@ struct hxcrash_signal_next_handle;
 // A callback of the chain. next is null for the last entry; pass it to
 // MSHXCrashSignalHandlerForward to run the rest of the chain. Returns true when the signal is
 // handled. Runs at crash time: no allocation, no locks, no library string functions.
-typedef bool (*MShxcrash_signal_callback)(int signo, siginfo_t* info, ucontext_t* uap,
-                                          void* context, hxcrash_signal_next_handle* next);
+typedef bool (*MShxcrash_signal_callback)(int signo, siginfo_t* info, ucontext_t* uap, void* context,
+                                          hxcrash_signal_next_handle* next);
 
 struct hxcrash_signal_callback_entry {
   MShxcrash_signal_callback callback;
@@ -37,8 +37,7 @@ struct hxcrash_signal_next_handle {
 };
 
 // Crash time. Runs the entries after the handle's entry; false for a null handle.
-bool MSHXCrashSignalHandlerForward(hxcrash_signal_next_handle* next, int signo, siginfo_t* info,
-                                   ucontext_t* uap);
+bool MSHXCrashSignalHandlerForward(hxcrash_signal_next_handle* next, int signo, siginfo_t* info, ucontext_t* uap);
 
 // Crash time. The sa_sigaction installed for every registered signal. When the chain does not
 // handle the signal, the signal's default action is restored and the signal raised again.
@@ -56,8 +55,7 @@ class MSHXCrashSignalHandler {
   bool registerHandlerWithSignal(int signo, vx::Error* error);
 
   // registerHandlerWithSignal, then puts (callback, context) at the head of the chain.
-  bool registerHandlerForSignal(int signo, MShxcrash_signal_callback callback, void* context,
-                                vx::Error* error);
+  bool registerHandlerForSignal(int signo, MShxcrash_signal_callback callback, void* context, vx::Error* error);
 
   // Removes every saved action and every callback entry; the installed signal actions stay.
   static void resetHandlers();

@@ -25,8 +25,7 @@ struct Collected {
 bool fileBuildId(const symbol_buffer_memory& file, std::uint8_t uuid[16]) {
   using namespace elfsym_detail;
   Ehdr64 ehdr;
-  if (!file.read(file.address, &ehdr, sizeof ehdr) || !isElf64(ehdr) ||
-      ehdr.shentsize != sizeof(Shdr64)) {
+  if (!file.read(file.address, &ehdr, sizeof ehdr) || !isElf64(ehdr) || ehdr.shentsize != sizeof(Shdr64)) {
     return false;
   }
   for (std::uint32_t i = 0; i < ehdr.shnum; ++i) {
@@ -41,8 +40,7 @@ bool fileBuildId(const symbol_buffer_memory& file, std::uint8_t uuid[16]) {
       const std::uint64_t desc = name + ((static_cast<std::uint64_t>(note[0]) + 3) & ~3ull);
       char owner[4] = {};
       if (note[2] == 3 /* NT_GNU_BUILD_ID */ && note[0] == 4 &&
-          file.read(file.address + shdr.offset + name, owner, 4) &&
-          std::memcmp(owner, "GNU", 4) == 0) {
+          file.read(file.address + shdr.offset + name, owner, 4) && std::memcmp(owner, "GNU", 4) == 0) {
         std::memset(uuid, 0, 16);
         const std::uint64_t n = note[1] < 16 ? note[1] : 16;
         return file.read(file.address + shdr.offset + desc, uuid, n);
@@ -55,8 +53,7 @@ bool fileBuildId(const symbol_buffer_memory& file, std::uint8_t uuid[16]) {
 
 // Adds the function symbols of the image's file's .symtab (link-time values + bias), when the
 // file is the image's (same build id, or neither has one).
-void collectFileSymbols(const MShxcrash_async_macho* image, std::vector<Collected>* symbols,
-                        std::string* names) {
+void collectFileSymbols(const MShxcrash_async_macho* image, std::vector<Collected>* symbols, std::string* names) {
   if (image->name == nullptr || image->name[0] != '/') return;
   const int fd = open(image->name, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return;
@@ -83,17 +80,14 @@ void collectFileSymbols(const MShxcrash_async_macho* image, std::vector<Collecte
   munmap(bytes, length);
 }
 
-void collectDynamicSymbols(const MShxcrash_async_macho* image, std::vector<Collected>* symbols,
-                           std::string* names) {
+void collectDynamicSymbols(const MShxcrash_async_macho* image, std::vector<Collected>* symbols, std::string* names) {
   const symbol_task_memory mem{image->task};
   elf_dynamic_symbols dyn;
-  if (elf_find_dynamic_symbols(mem, image->header_addr, image->vmaddr_slide, &dyn) !=
-      hxcrash_error_none) {
+  if (elf_find_dynamic_symbols(mem, image->header_addr, image->vmaddr_slide, &dyn) != hxcrash_error_none) {
     return;
   }
   std::vector<elfsym_detail::Sym64> table(dyn.count);
-  if (dyn.count == 0 ||
-      !mem.read(dyn.symtab, table.data(), dyn.count * sizeof(elfsym_detail::Sym64))) {
+  if (dyn.count == 0 || !mem.read(dyn.symtab, table.data(), dyn.count * sizeof(elfsym_detail::Sym64))) {
     return;
   }
   // The string table in one copy (large libraries have tens of thousands of names), read by
@@ -110,9 +104,8 @@ void collectDynamicSymbols(const MShxcrash_async_macho* image, std::vector<Colle
     if (dyn.strsz != 0 && sym.name >= dyn.strsz) continue;
     char name[256];
     const std::uint64_t limit = dyn.strsz != 0 ? dyn.strsz - sym.name : 256;
-    const bool read = strings.empty()
-                          ? elf_read_name(mem, dyn.strtab + sym.name, limit, name, sizeof name)
-                          : elf_read_name(local, dyn.strtab + sym.name, limit, name, sizeof name);
+    const bool read = strings.empty() ? elf_read_name(mem, dyn.strtab + sym.name, limit, name, sizeof name)
+                                      : elf_read_name(local, dyn.strtab + sym.name, limit, name, sizeof name);
     if (!read || name[0] == '\0') continue;
     symbols->push_back({sym.value + static_cast<std::uint64_t>(image->vmaddr_slide), sym.size,
                         static_cast<std::uint32_t>(names->size())});
@@ -124,8 +117,7 @@ void collectDynamicSymbols(const MShxcrash_async_macho* image, std::vector<Colle
 }  // namespace
 
 void MShxcrash_nasync_elf_symbol_table_attach(MShxcrash_async_macho* image) {
-  if (image->format != MShxcrash_async_image_format_elf || !image->m64 ||
-      image->symbol_table != nullptr) {
+  if (image->format != MShxcrash_async_image_format_elf || !image->m64 || image->symbol_table != nullptr) {
     return;
   }
   std::vector<Collected> symbols;
@@ -137,11 +129,11 @@ void MShxcrash_nasync_elf_symbol_table_attach(MShxcrash_async_macho* image) {
   std::stable_sort(symbols.begin(), symbols.end(),
                    [](const Collected& a, const Collected& b) { return a.start < b.start; });
 
-  auto* table = static_cast<MShxcrash_async_elf_symbol_table*>(
-      std::calloc(1, sizeof(MShxcrash_async_elf_symbol_table)));
+  auto* table =
+      static_cast<MShxcrash_async_elf_symbol_table*>(std::calloc(1, sizeof(MShxcrash_async_elf_symbol_table)));
   if (table == nullptr) return;
-  table->symbols = static_cast<MShxcrash_async_elf_symbol*>(
-      std::malloc(symbols.size() * sizeof(MShxcrash_async_elf_symbol)));
+  table->symbols =
+      static_cast<MShxcrash_async_elf_symbol*>(std::malloc(symbols.size() * sizeof(MShxcrash_async_elf_symbol)));
   table->names = static_cast<char*>(std::malloc(names.size()));
   if (table->symbols == nullptr || table->names == nullptr) {
     std::free(table->symbols);
@@ -172,8 +164,7 @@ namespace {
 
 // Crash time. The prepared table's best symbol for pc: the last start at or below pc, or, when
 // that one's size ends before pc, an earlier one that covers it (nested or aliased symbols).
-const MShxcrash_async_elf_symbol* tableLookup(const MShxcrash_async_elf_symbol_table* table,
-                                              std::uint64_t pc) {
+const MShxcrash_async_elf_symbol* tableLookup(const MShxcrash_async_elf_symbol_table* table, std::uint64_t pc) {
   std::size_t low = 0;
   std::size_t high = table->count;
   while (low < high) {
@@ -199,15 +190,12 @@ const MShxcrash_async_elf_symbol* tableLookup(const MShxcrash_async_elf_symbol_t
 
 }  // namespace
 
-hxcrash_error_t MShxcrash_async_elf_find_symbol_by_pc(MShxcrash_async_macho* image,
-                                                      hxcrash_vm_address_t pc,
-                                                      MShxcrash_async_macho_found_symbol_cb callback,
-                                                      void* context) {
+hxcrash_error_t MShxcrash_async_elf_find_symbol_by_pc(MShxcrash_async_macho* image, hxcrash_vm_address_t pc,
+                                                      MShxcrash_async_macho_found_symbol_cb callback, void* context) {
   if (image->format != MShxcrash_async_image_format_elf || !image->m64) {
     return hxcrash_error_not_supported;
   }
-  const MShxcrash_async_elf_symbol_table* table =
-      __atomic_load_n(&image->symbol_table, __ATOMIC_ACQUIRE);
+  const MShxcrash_async_elf_symbol_table* table = __atomic_load_n(&image->symbol_table, __ATOMIC_ACQUIRE);
   if (table != nullptr) {
     const MShxcrash_async_elf_symbol* symbol = tableLookup(table, pc);
     if (symbol == nullptr || symbol->name >= table->names_size) return hxcrash_error_not_found;
@@ -217,8 +205,8 @@ hxcrash_error_t MShxcrash_async_elf_find_symbol_by_pc(MShxcrash_async_macho* ima
   char name[256];
   std::uint64_t start = 0;
   const symbol_task_memory mem{image->task};
-  const hxcrash_error_t err = elf_dynamic_find_symbol(mem, image->header_addr, image->vmaddr_slide,
-                                                      pc, &start, name, sizeof name);
+  const hxcrash_error_t err =
+      elf_dynamic_find_symbol(mem, image->header_addr, image->vmaddr_slide, pc, &start, name, sizeof name);
   if (err != hxcrash_error_none) return err;
   callback(start, name, context);
   return hxcrash_error_none;

@@ -22,9 +22,9 @@
 #include <cstdint>
 
 struct MShxcrash_async_elf_symbol {
-  std::uint64_t start;   // run-time address
-  std::uint64_t size;    // 0: unknown
-  std::uint32_t name;    // offset into the table's names
+  std::uint64_t start;  // run-time address
+  std::uint64_t size;   // 0: unknown
+  std::uint32_t name;   // offset into the table's names
 };
 
 // One image's prepared symbols, sorted by start (equal starts keep the first source's order).
@@ -46,10 +46,8 @@ void MShxcrash_nasync_elf_symbol_table_detach(MShxcrash_async_macho* image);
 // string valid during the call). hxcrash_error_not_found when no symbol covers pc,
 // hxcrash_error_not_supported for an image that is not 64-bit ELF, the read's error when the
 // dynamic section cannot be read.
-hxcrash_error_t MShxcrash_async_elf_find_symbol_by_pc(MShxcrash_async_macho* image,
-                                                      hxcrash_vm_address_t pc,
-                                                      MShxcrash_async_macho_found_symbol_cb callback,
-                                                      void* context);
+hxcrash_error_t MShxcrash_async_elf_find_symbol_by_pc(MShxcrash_async_macho* image, hxcrash_vm_address_t pc,
+                                                      MShxcrash_async_macho_found_symbol_cb callback, void* context);
 
 namespace hxcrash::MS::async {
 
@@ -112,20 +110,17 @@ struct Sym64 {
   std::uint16_t shndx;
   std::uint64_t value, size;
 };
-static_assert(sizeof(Ehdr64) == 64 && sizeof(Phdr64) == 56 && sizeof(Shdr64) == 64 &&
-              sizeof(Sym64) == 24);
+static_assert(sizeof(Ehdr64) == 64 && sizeof(Phdr64) == 56 && sizeof(Shdr64) == 64 && sizeof(Sym64) == 24);
 
 inline bool isElf64(const Ehdr64& ehdr) {
-  return ehdr.ident[0] == 0x7f && ehdr.ident[1] == 'E' && ehdr.ident[2] == 'L' &&
-         ehdr.ident[3] == 'F' && ehdr.ident[4] == 2 /* ELFCLASS64 */ &&
-         ehdr.ident[5] == 1 /* little-endian */;
+  return ehdr.ident[0] == 0x7f && ehdr.ident[1] == 'E' && ehdr.ident[2] == 'L' && ehdr.ident[3] == 'F' &&
+         ehdr.ident[4] == 2 /* ELFCLASS64 */ && ehdr.ident[5] == 1 /* little-endian */;
 }
 
 // A defined function (or indirect function) with an address.
 inline bool isFunction(const Sym64& sym) {
   const unsigned type = sym.info & 0xf;
-  return (type == 2 /* STT_FUNC */ || type == 10 /* STT_GNU_IFUNC */) && sym.shndx != 0 &&
-         sym.value != 0;
+  return (type == 2 /* STT_FUNC */ || type == 10 /* STT_GNU_IFUNC */) && sym.shndx != 0 && sym.value != 0;
 }
 
 // Values in a loaded dynamic section are relocated by some loaders and not by others (and never
@@ -175,8 +170,8 @@ bool gnuHashCount(const Memory& mem, hxcrash_vm_address_t table, std::uint64_t* 
 // dynamic section or symbol table, hxcrash_error_invalid_data for a damaged one,
 // hxcrash_error_not_supported for an image that is not 64-bit little-endian ELF.
 template <typename Memory>
-hxcrash_error_t elf_find_dynamic_symbols(const Memory& mem, hxcrash_vm_address_t header,
-                                         std::int64_t bias, elf_dynamic_symbols* out) {
+hxcrash_error_t elf_find_dynamic_symbols(const Memory& mem, hxcrash_vm_address_t header, std::int64_t bias,
+                                         elf_dynamic_symbols* out) {
   using namespace elfsym_detail;
   Ehdr64 ehdr;
   if (!mem.read(header, &ehdr, sizeof ehdr)) return hxcrash_error_invalid_data;
@@ -205,13 +200,26 @@ hxcrash_error_t elf_find_dynamic_symbols(const Memory& mem, hxcrash_vm_address_t
     const auto value = static_cast<std::uint64_t>(entry[1]);
     if (entry[0] == 0) break;  // DT_NULL
     switch (entry[0]) {
-      case 4: hash = relocate(value, bias); break;              // DT_HASH
-      case 5: strtab = relocate(value, bias); break;            // DT_STRTAB
-      case 6: symtab = relocate(value, bias); break;            // DT_SYMTAB
-      case 10: strsz = value; break;                            // DT_STRSZ
-      case 11: syment = value; break;                           // DT_SYMENT
-      case 0x6ffffef5: gnuHash = relocate(value, bias); break;  // DT_GNU_HASH
-      default: break;
+      case 4:
+        hash = relocate(value, bias);
+        break;  // DT_HASH
+      case 5:
+        strtab = relocate(value, bias);
+        break;  // DT_STRTAB
+      case 6:
+        symtab = relocate(value, bias);
+        break;  // DT_SYMTAB
+      case 10:
+        strsz = value;
+        break;  // DT_STRSZ
+      case 11:
+        syment = value;
+        break;  // DT_SYMENT
+      case 0x6ffffef5:
+        gnuHash = relocate(value, bias);
+        break;  // DT_GNU_HASH
+      default:
+        break;
     }
   }
   if (symtab == 0 || strtab == 0) return hxcrash_error_not_found;
@@ -234,8 +242,8 @@ hxcrash_error_t elf_find_dynamic_symbols(const Memory& mem, hxcrash_vm_address_t
 // Crash time. Copies the NUL-terminated name at address (at most limit bytes readable there) into
 // buffer, cut to size - 1 bytes. False when its first byte cannot be read.
 template <typename Memory>
-bool elf_read_name(const Memory& mem, hxcrash_vm_address_t address, std::uint64_t limit,
-                   char* buffer, std::size_t size) {
+bool elf_read_name(const Memory& mem, hxcrash_vm_address_t address, std::uint64_t limit, char* buffer,
+                   std::size_t size) {
   std::size_t length = 0;
   while (length + 1 < size && length < limit) {
     char piece[32];
@@ -270,8 +278,8 @@ inline bool elf_symbol_covers(std::uint64_t start, std::uint64_t size, std::uint
 // Crash time. Walks count symbols at symtab (run-time addresses = value + bias) for the best
 // match of pc; reads 32 symbols per checked copy. False when a read fails.
 template <typename Memory>
-bool elf_scan_symbols(const Memory& mem, hxcrash_vm_address_t symtab, std::uint64_t count,
-                      std::int64_t bias, std::uint64_t pc, elf_symbol_match* match) {
+bool elf_scan_symbols(const Memory& mem, hxcrash_vm_address_t symtab, std::uint64_t count, std::int64_t bias,
+                      std::uint64_t pc, elf_symbol_match* match) {
   using namespace elfsym_detail;
   for (std::uint64_t i = 0; i < count; i += 32) {
     Sym64 chunk[32];
@@ -291,9 +299,8 @@ bool elf_scan_symbols(const Memory& mem, hxcrash_vm_address_t symtab, std::uint6
 // and start. hxcrash_error_not_found when none covers pc; the errors of
 // elf_find_dynamic_symbols otherwise.
 template <typename Memory>
-hxcrash_error_t elf_dynamic_find_symbol(const Memory& mem, hxcrash_vm_address_t header,
-                                        std::int64_t bias, std::uint64_t pc, std::uint64_t* start,
-                                        char* name, std::size_t size) {
+hxcrash_error_t elf_dynamic_find_symbol(const Memory& mem, hxcrash_vm_address_t header, std::int64_t bias,
+                                        std::uint64_t pc, std::uint64_t* start, char* name, std::size_t size) {
   elf_dynamic_symbols dyn;
   const hxcrash_error_t err = elf_find_dynamic_symbols(mem, header, bias, &dyn);
   if (err != hxcrash_error_none) return err;
@@ -330,8 +337,7 @@ hxcrash_error_t elf_file_visit_symtab(const symbol_buffer_memory& file, Visit&& 
     if (shdr.type != 2 /* SHT_SYMTAB */) continue;
     Shdr64 strings;
     if (shdr.link >= ehdr.shnum ||
-        !file.read(file.address + ehdr.shoff + shdr.link * sizeof(Shdr64), &strings,
-                   sizeof strings) ||
+        !file.read(file.address + ehdr.shoff + shdr.link * sizeof(Shdr64), &strings, sizeof strings) ||
         shdr.entsize != sizeof(Sym64)) {
       return hxcrash_error_invalid_data;
     }
@@ -344,8 +350,7 @@ hxcrash_error_t elf_file_visit_symtab(const symbol_buffer_memory& file, Visit&& 
       }
       if (!isFunction(sym) || sym.name >= strings.size) continue;
       char name[256];
-      if (!elf_read_name(file, file.address + strings.offset + sym.name, strings.size - sym.name,
-                         name, sizeof name) ||
+      if (!elf_read_name(file, file.address + strings.offset + sym.name, strings.size - sym.name, name, sizeof name) ||
           name[0] == '\0') {
         continue;
       }

@@ -28,8 +28,7 @@ void MShxcrash_async_symbol_cache_free(MShxcrash_async_symbol_cache* cache);
 
 // Called once with the symbol's start address and its name (a local string valid during the
 // call, at most 255 bytes).
-typedef void (*MShxcrash_async_found_symbol_cb)(hxcrash_vm_address_t address, const char* name,
-                                                void* context);
+typedef void (*MShxcrash_async_found_symbol_cb)(hxcrash_vm_address_t address, const char* name, void* context);
 
 // Crash time. Names pc in image with the sources of strategy; on hxcrash_error_none callback was
 // called exactly once with the candidate that starts closest below pc. When no source finds one,
@@ -37,7 +36,5 @@ typedef void (*MShxcrash_async_found_symbol_cb)(hxcrash_vm_address_t address, co
 // (hxcrash_error_not_found without a symbol table source). The same image, strategy and pc
 // give the same answer every time.
 hxcrash_error_t MShxcrash_async_find_symbol(MShxcrash_async_macho* image, std::int32_t strategy,
-                                            MShxcrash_async_symbol_cache* cache,
-                                            hxcrash_vm_address_t pc,
-                                            MShxcrash_async_found_symbol_cb callback,
-                                            void* context);
+                                            MShxcrash_async_symbol_cache* cache, hxcrash_vm_address_t pc,
+                                            MShxcrash_async_found_symbol_cb callback, void* context);

@@ -2,14 +2,22 @@
 
 const char* MSplframe_strerror(MSplframe_error_t error) {
   switch (error) {
-    case MSPLFRAME_OK: return "No error";
-    case MSPLFRAME_UNKNOWN: return "Unknown error";
-    case MSPLFRAME_NO_FRAME: return "No frames are available";
-    case MSPLFRAME_BAD_FRAME: return "Corrupted frame";
-    case MSPLFRAME_NOT_SUPPORTED: return "Operation not supported";
-    case MSPLFRAME_INVALID_ARG: return "Invalid argument";
-    case MSPLFRAME_INTERNAL: return "Internal error";
-    case MSPLFRAME_BAD_REGISTER: return "Invalid register";
+    case MSPLFRAME_OK:
+      return "No error";
+    case MSPLFRAME_UNKNOWN:
+      return "Unknown error";
+    case MSPLFRAME_NO_FRAME:
+      return "No frames are available";
+    case MSPLFRAME_BAD_FRAME:
+      return "Corrupted frame";
+    case MSPLFRAME_NOT_SUPPORTED:
+      return "Operation not supported";
+    case MSPLFRAME_INVALID_ARG:
+      return "Invalid argument";
+    case MSPLFRAME_INTERNAL:
+      return "Internal error";
+    case MSPLFRAME_BAD_REGISTER:
+      return "Invalid register";
   }
   return "Unhandled error code";
 }
@@ -24,11 +32,10 @@ bool isSignalTrampoline(vx::task_t task, const hxcrash_async_thread_state* frame
       !MShxcrash_async_thread_state_has_reg(frame, MSHXCRASH_REG_IP)) {
     return false;
   }
-  static constexpr std::uint8_t kSigreturn[9] = {0x48, 0xc7, 0xc0, 0x0f, 0x00,
-                                                 0x00, 0x00, 0x0f, 0x05};
+  static constexpr std::uint8_t kSigreturn[9] = {0x48, 0xc7, 0xc0, 0x0f, 0x00, 0x00, 0x00, 0x0f, 0x05};
   std::uint8_t code[sizeof kSigreturn];
-  if (MShxcrash_async_read_addr(task, MShxcrash_async_thread_state_get_reg(frame, MSHXCRASH_REG_IP),
-                                code, sizeof code) != vx::KERN_SUCCESS) {
+  if (MShxcrash_async_read_addr(task, MShxcrash_async_thread_state_get_reg(frame, MSHXCRASH_REG_IP), code,
+                                sizeof code) != vx::KERN_SUCCESS) {
     return false;
   }
   for (std::size_t i = 0; i < sizeof code; ++i) {
@@ -37,22 +44,18 @@ bool isSignalTrampoline(vx::task_t task, const hxcrash_async_thread_state* frame
   return true;
 }
 
-bool sameRegister(const hxcrash_async_thread_state* a, const hxcrash_async_thread_state* b,
-                  hxcrash_regnum_t regnum) {
+bool sameRegister(const hxcrash_async_thread_state* a, const hxcrash_async_thread_state* b, hxcrash_regnum_t regnum) {
   const bool inA = MShxcrash_async_thread_state_has_reg(a, regnum);
   if (inA != MShxcrash_async_thread_state_has_reg(b, regnum)) return false;
-  return !inA || MShxcrash_async_thread_state_get_reg(a, regnum) ==
-                     MShxcrash_async_thread_state_get_reg(b, regnum);
+  return !inA || MShxcrash_async_thread_state_get_reg(a, regnum) == MShxcrash_async_thread_state_get_reg(b, regnum);
 }
 
 // A caller's frame lies above its callee's on a downward stack: its stack pointer (the callee's
 // canonical frame address) must be strictly higher, except above the signal trampoline. A frame
 // equal to the current one (same instruction, stack and frame pointer) would repeat forever.
 // Unwind information that does not move the stack fails here, and the next reader is asked.
-bool advances(vx::task_t task, const hxcrash_async_thread_state* current,
-              const hxcrash_async_thread_state* next) {
-  if (sameRegister(current, next, MSHXCRASH_REG_IP) &&
-      sameRegister(current, next, MSHXCRASH_REG_SP) &&
+bool advances(vx::task_t task, const hxcrash_async_thread_state* current, const hxcrash_async_thread_state* next) {
+  if (sameRegister(current, next, MSHXCRASH_REG_IP) && sameRegister(current, next, MSHXCRASH_REG_SP) &&
       sameRegister(current, next, MSHXCRASH_REG_FP)) {
     return false;
   }
@@ -62,8 +65,8 @@ bool advances(vx::task_t task, const hxcrash_async_thread_state* current,
   }
   const std::uint64_t sp = MShxcrash_async_thread_state_get_reg(current, MSHXCRASH_REG_SP);
   const std::uint64_t nextSp = MShxcrash_async_thread_state_get_reg(next, MSHXCRASH_REG_SP);
-  const bool up = MShxcrash_async_thread_state_get_stack_direction(current) ==
-                  MShxcrash_async_thread_stack_direction_up;
+  const bool up =
+      MShxcrash_async_thread_state_get_stack_direction(current) == MShxcrash_async_thread_stack_direction_up;
   if (up ? nextSp < sp : nextSp > sp) return true;
   return isSignalTrampoline(task, current);
 }
@@ -83,8 +86,7 @@ MSplframe_error_t MSplframe_cursor_init(MSplframe_cursor* cursor, vx::task_t tas
   return MSPLFRAME_OK;
 }
 
-hxcrash_error_t MSplframe_cursor_thread_init(MSplframe_cursor* cursor, vx::task_t task,
-                                             vx::thread_t thread,
+hxcrash_error_t MSplframe_cursor_thread_init(MSplframe_cursor* cursor, vx::task_t task, vx::thread_t thread,
                                              MShxcrash_async_image_list* image_list) {
   hxcrash_async_thread_state state;
   const hxcrash_error_t err = MShxcrash_async_thread_state_mach_thread_init(&state, thread);
@@ -108,9 +110,8 @@ MSplframe_error_t MSplframe_cursor_next_with_readers(MSplframe_cursor* cursor,
   for (std::size_t i = 0; i < reader_count; ++i) {
     // The DWARF reader gets the walk's cache: the same result, sooner.
     if (readers[i] == MSplframe_cursor_read_dwarf_unwind) {
-      result = MSplframe_cursor_read_dwarf_unwind_in_walk(cursor->task, cursor->image_list,
-                                                          &cursor->frame, previous, &next,
-                                                          &cursor->dwarf_walk);
+      result = MSplframe_cursor_read_dwarf_unwind_in_walk(cursor->task, cursor->image_list, &cursor->frame, previous,
+                                                          &next, &cursor->dwarf_walk);
     } else {
       result = readers[i](cursor->task, cursor->image_list, &cursor->frame, previous, &next);
     }
@@ -145,8 +146,7 @@ MSplframe_error_t MSplframe_cursor_next(MSplframe_cursor* cursor) {
   return MSplframe_cursor_next_with_readers(cursor, readers, sizeof readers / sizeof readers[0]);
 }
 
-MSplframe_error_t MSplframe_cursor_get_reg(MSplframe_cursor* cursor, hxcrash_regnum_t regnum,
-                                           std::uint64_t* value) {
+MSplframe_error_t MSplframe_cursor_get_reg(MSplframe_cursor* cursor, hxcrash_regnum_t regnum, std::uint64_t* value) {
   if (!MShxcrash_async_thread_state_has_reg(&cursor->frame, regnum)) {
     return MSPLFRAME_NOT_SUPPORTED;
   }
@@ -179,10 +179,8 @@ MSplframe_error_t MSplframe_cursor_read_frame_ptr(vx::task_t task, MShxcrash_asy
   const std::uint64_t fp = MShxcrash_async_thread_state_get_reg(current_frame, MSHXCRASH_REG_FP);
   if (fp == 0) return MSPLFRAME_NO_FRAME;
 
-  if (previous_frame != nullptr &&
-      MShxcrash_async_thread_state_has_reg(previous_frame, MSHXCRASH_REG_FP)) {
-    const std::uint64_t prevFp =
-        MShxcrash_async_thread_state_get_reg(previous_frame, MSHXCRASH_REG_FP);
+  if (previous_frame != nullptr && MShxcrash_async_thread_state_has_reg(previous_frame, MSHXCRASH_REG_FP)) {
+    const std::uint64_t prevFp = MShxcrash_async_thread_state_get_reg(previous_frame, MSHXCRASH_REG_FP);
     const auto direction = MShxcrash_async_thread_state_get_stack_direction(current_frame);
     if ((direction == MShxcrash_async_thread_stack_direction_down && fp < prevFp) ||
         (direction == MShxcrash_async_thread_stack_direction_up && fp > prevFp)) {
@@ -218,9 +216,8 @@ MSplframe_error_t MSplframe_cursor_read_frame_ptr(vx::task_t task, MShxcrash_asy
 
 MSplframe_error_t MSplframe_cursor_find_frame_image(MShxcrash_async_image_list* image_list,
                                                     const hxcrash_async_thread_state* current_frame,
-                                                    const hxcrash_async_thread_state* previous_frame,
-                                                    std::uint64_t* pc, std::uint64_t* lookup_pc,
-                                                    MShxcrash_async_macho** image) {
+                                                    const hxcrash_async_thread_state* previous_frame, std::uint64_t* pc,
+                                                    std::uint64_t* lookup_pc, MShxcrash_async_macho** image) {
   if (!MShxcrash_async_thread_state_has_reg(current_frame, MSHXCRASH_REG_IP)) {
     MSHXCF_DEBUG("Frame is missing a valid IP register, skipping this unwind reader");
     return MSPLFRAME_BAD_FRAME;

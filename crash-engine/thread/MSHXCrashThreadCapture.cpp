@@ -68,8 +68,7 @@ timespec deadlineAfter(std::uint32_t ms) {
 bool passed(const timespec& deadline) {
   timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec > deadline.tv_sec ||
-         (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
+  return now.tv_sec > deadline.tv_sec || (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
 }
 
 Slot* findSlot(pid_t tid, std::int32_t state) {
@@ -119,8 +118,7 @@ hxcrash_error_t MShxcrash_nasync_thread_capture_install() {
   return hxcrash_error_none;
 }
 
-hxcrash_error_t MShxcrash_async_thread_capture_suspend(vx::thread_t thread,
-                                                       std::uint32_t timeout_ms) {
+hxcrash_error_t MShxcrash_async_thread_capture_suspend(vx::thread_t thread, std::uint32_t timeout_ms) {
   const pid_t tid = static_cast<pid_t>(thread);
   if (!gInstalled.load() || tid == currentTid() || tid <= 0) {
     return hxcrash_error_invalid_argument;

@@ -27,8 +27,7 @@ hxcrash_error_t MShxcrash_nasync_thread_capture_install();
 // layer is not installed, hxcrash_error_no_memory when every slot is taken,
 // hxcrash_error_not_found when tgkill fails (the thread is gone), hxcrash_error_internal when
 // it did not answer in time. Nothing is logged. A parked thread is left parked (success).
-hxcrash_error_t MShxcrash_async_thread_capture_suspend(vx::thread_t thread,
-                                                       std::uint32_t timeout_ms);
+hxcrash_error_t MShxcrash_async_thread_capture_suspend(vx::thread_t thread, std::uint32_t timeout_ms);
 
 // Crash time. Copies the parked thread's context into out; parks it first (250 ms timeout) when
 // it is not parked. 0 on success, else a Mach-style code: KERN_INVALID_ARGUMENT (own thread,

@@ -6,20 +6,17 @@ namespace {
 
 // Register id -> index of the 64-bit block's fields (rax, rbx, rcx, rdx, rdi, rsi, rbp, rsp,
 // r8-r15, rip, rflags, cs, fs, gs).
-constexpr std::uint8_t kIndex64[MSHXCRASH_X86_64_REG_COUNT] = {16, 6, 7, 0, 1, 2, 3, 4, 5, 8,
-                                                               9,  10, 11, 12, 13, 14, 15, 17,
-                                                               18, 19, 20};
+constexpr std::uint8_t kIndex64[MSHXCRASH_X86_64_REG_COUNT] = {16, 6,  7,  0,  1,  2,  3,  4,  5,  8, 9,
+                                                               10, 11, 12, 13, 14, 15, 17, 18, 19, 20};
 // Register id -> index of the 32-bit block's fields (eax, ebx, ecx, edx, edi, esi, ebp, esp,
 // ss, eflags, eip, cs, ds, es, fs, gs); 0xff is the exception state's trap number.
-constexpr std::uint8_t kIndex32[MSHXCRASH_X86_REG_COUNT] = {10, 6, 7, 0, 3, 2, 1, 5,
-                                                            4,  9, 0xff, 11, 12, 13, 14, 15};
+constexpr std::uint8_t kIndex32[MSHXCRASH_X86_REG_COUNT] = {10, 6, 7, 0, 3, 2, 1, 5, 4, 9, 0xff, 11, 12, 13, 14, 15};
 
-constexpr const char* kNames64[MSHXCRASH_X86_64_REG_COUNT] = {
-    "rip", "rbp", "rsp", "rax", "rbx", "rcx", "rdx", "rdi", "rsi", "r8",  "r9",
-    "r10", "r11", "r12", "r13", "r14", "r15", "rflags", "cs", "fs", "gs"};
-constexpr const char* kNames32[MSHXCRASH_X86_REG_COUNT] = {
-    "eip", "ebp", "esp", "eax", "edx", "ecx", "ebx", "esi",
-    "edi", "eflags", "trapno", "cs", "ds", "es", "fs", "gs"};
+constexpr const char* kNames64[MSHXCRASH_X86_64_REG_COUNT] = {"rip", "rbp", "rsp", "rax",    "rbx", "rcx", "rdx",
+                                                              "rdi", "rsi", "r8",  "r9",     "r10", "r11", "r12",
+                                                              "r13", "r14", "r15", "rflags", "cs",  "fs",  "gs"};
+constexpr const char* kNames32[MSHXCRASH_X86_REG_COUNT] = {"eip", "ebp",    "esp",    "eax", "edx", "ecx", "ebx", "esi",
+                                                           "edi", "eflags", "trapno", "cs",  "ds",  "es",  "fs",  "gs"};
 
 struct DwarfRow {
   std::uint64_t dwarf;
@@ -27,13 +24,11 @@ struct DwarfRow {
 };
 
 constexpr DwarfRow kDwarf64[] = {
-    {6, MSHXCRASH_X86_64_RBP},   {7, MSHXCRASH_X86_64_RSP},   {0, MSHXCRASH_X86_64_RAX},
-    {3, MSHXCRASH_X86_64_RBX},   {2, MSHXCRASH_X86_64_RCX},   {1, MSHXCRASH_X86_64_RDX},
-    {5, MSHXCRASH_X86_64_RDI},   {4, MSHXCRASH_X86_64_RSI},   {8, MSHXCRASH_X86_64_R8},
-    {9, MSHXCRASH_X86_64_R9},    {10, MSHXCRASH_X86_64_R10},  {11, MSHXCRASH_X86_64_R11},
-    {12, MSHXCRASH_X86_64_R12},  {13, MSHXCRASH_X86_64_R13},  {14, MSHXCRASH_X86_64_R14},
-    {15, MSHXCRASH_X86_64_R15},  {49, MSHXCRASH_X86_64_RFLAGS}, {51, MSHXCRASH_X86_64_CS},
-    {54, MSHXCRASH_X86_64_FS},   {55, MSHXCRASH_X86_64_GS},
+    {6, MSHXCRASH_X86_64_RBP},     {7, MSHXCRASH_X86_64_RSP},  {0, MSHXCRASH_X86_64_RAX},  {3, MSHXCRASH_X86_64_RBX},
+    {2, MSHXCRASH_X86_64_RCX},     {1, MSHXCRASH_X86_64_RDX},  {5, MSHXCRASH_X86_64_RDI},  {4, MSHXCRASH_X86_64_RSI},
+    {8, MSHXCRASH_X86_64_R8},      {9, MSHXCRASH_X86_64_R9},   {10, MSHXCRASH_X86_64_R10}, {11, MSHXCRASH_X86_64_R11},
+    {12, MSHXCRASH_X86_64_R12},    {13, MSHXCRASH_X86_64_R13}, {14, MSHXCRASH_X86_64_R14}, {15, MSHXCRASH_X86_64_R15},
+    {49, MSHXCRASH_X86_64_RFLAGS}, {51, MSHXCRASH_X86_64_CS},  {54, MSHXCRASH_X86_64_FS},  {55, MSHXCRASH_X86_64_GS},
 };
 static_assert(sizeof kDwarf64 / sizeof kDwarf64[0] == 20);
 
@@ -43,13 +38,11 @@ constexpr DwarfRow kDwarf32[] = {
     {3, MSHXCRASH_X86_EBX}, {6, MSHXCRASH_X86_ESI}, {7, MSHXCRASH_X86_EDI},
 };
 
-constexpr hxcrash_regnum_t kCalleeSaved64[] = {MSHXCRASH_X86_64_RBX, MSHXCRASH_X86_64_RSP,
-                                               MSHXCRASH_X86_64_RBP, MSHXCRASH_X86_64_R12,
-                                               MSHXCRASH_X86_64_R13, MSHXCRASH_X86_64_R14,
+constexpr hxcrash_regnum_t kCalleeSaved64[] = {MSHXCRASH_X86_64_RBX, MSHXCRASH_X86_64_RSP, MSHXCRASH_X86_64_RBP,
+                                               MSHXCRASH_X86_64_R12, MSHXCRASH_X86_64_R13, MSHXCRASH_X86_64_R14,
                                                MSHXCRASH_X86_64_R15};
-constexpr hxcrash_regnum_t kCalleeSaved32[] = {MSHXCRASH_X86_EBX, MSHXCRASH_X86_EBP,
-                                               MSHXCRASH_X86_ESI, MSHXCRASH_X86_EDI,
-                                               MSHXCRASH_X86_ESP};
+constexpr hxcrash_regnum_t kCalleeSaved32[] = {MSHXCRASH_X86_EBX, MSHXCRASH_X86_EBP, MSHXCRASH_X86_ESI,
+                                               MSHXCRASH_X86_EDI, MSHXCRASH_X86_ESP};
 
 bool is64(const hxcrash_async_thread_state* state) {
   return state->x86_state.tsh.flavor == MShxcrash_x86_THREAD_STATE64;
@@ -64,8 +57,7 @@ std::uint32_t* field32(hxcrash_async_thread_state* state, hxcrash_regnum_t regnu
 }
 
 void checkRegnum(const hxcrash_async_thread_state* state, hxcrash_regnum_t regnum) {
-  MSHXCF_ASSERT(regnum < MShxcrash_async_thread_state_get_reg_count(state),
-                "register id outside the register count");
+  MSHXCF_ASSERT(regnum < MShxcrash_async_thread_state_get_reg_count(state), "register id outside the register count");
 }
 
 void setup64(hxcrash_async_thread_state* state) {
@@ -79,8 +71,7 @@ void setup64(hxcrash_async_thread_state* state) {
 
 }  // namespace
 
-hxcrash_error_t MShxcrash_async_thread_state_init(hxcrash_async_thread_state* state,
-                                                  std::int32_t cpu_type) {
+hxcrash_error_t MShxcrash_async_thread_state_init(hxcrash_async_thread_state* state, std::int32_t cpu_type) {
   MShxcrash_async_memset(state, 0, sizeof *state);
   if (cpu_type == MShxcrash_CPU_TYPE_X86) {
     state->x86_state.tsh.flavor = MShxcrash_x86_THREAD_STATE32;
@@ -136,8 +127,7 @@ hxcrash_error_t MShxcrash_async_thread_state_mcontext_init(hxcrash_async_thread_
   return hxcrash_error_none;
 }
 
-hxcrash_error_t MShxcrash_async_thread_state_mach_thread_init(hxcrash_async_thread_state* state,
-                                                              vx::thread_t thread) {
+hxcrash_error_t MShxcrash_async_thread_state_mach_thread_init(hxcrash_async_thread_state* state, vx::thread_t thread) {
   mcontext_t context;
   const int kr = MShxcrash_async_thread_capture_get_context(thread, &context);
   if (kr != 0) {
@@ -149,25 +139,21 @@ hxcrash_error_t MShxcrash_async_thread_state_mach_thread_init(hxcrash_async_thre
 
 // Called by the assembly routine with the machine context it built on its stack.
 extern "C" hxcrash_error_t MShxcrash_async_thread_state_current_finish(
-    const mcontext_t* mcontext, MShxcrash_async_thread_state_current_callback callback,
-    void* context) {
+    const mcontext_t* mcontext, MShxcrash_async_thread_state_current_callback callback, void* context) {
   hxcrash_async_thread_state state;
   MShxcrash_async_thread_state_mcontext_init(&state, mcontext);
   return callback(&state, context);
 }
 
-void MShxcrash_async_thread_state_copy(hxcrash_async_thread_state* dest,
-                                       const hxcrash_async_thread_state* source) {
+void MShxcrash_async_thread_state_copy(hxcrash_async_thread_state* dest, const hxcrash_async_thread_state* source) {
   MShxcrash_async_memcpy(dest, source, sizeof *dest);
 }
 
-bool MShxcrash_async_thread_state_has_reg(const hxcrash_async_thread_state* state,
-                                          hxcrash_regnum_t regnum) {
+bool MShxcrash_async_thread_state_has_reg(const hxcrash_async_thread_state* state, hxcrash_regnum_t regnum) {
   return regnum < 64 && (state->valid_regs & (std::uint64_t{1} << regnum)) != 0;
 }
 
-std::uint64_t MShxcrash_async_thread_state_get_reg(const hxcrash_async_thread_state* state,
-                                                   hxcrash_regnum_t regnum) {
+std::uint64_t MShxcrash_async_thread_state_get_reg(const hxcrash_async_thread_state* state, hxcrash_regnum_t regnum) {
   checkRegnum(state, regnum);
   auto* mutableState = const_cast<hxcrash_async_thread_state*>(state);
   if (is64(state)) return *field64(mutableState, regnum);
@@ -175,8 +161,8 @@ std::uint64_t MShxcrash_async_thread_state_get_reg(const hxcrash_async_thread_st
   return *field32(mutableState, regnum);
 }
 
-void MShxcrash_async_thread_state_set_reg(hxcrash_async_thread_state* state,
-                                          hxcrash_regnum_t regnum, std::uint64_t value) {
+void MShxcrash_async_thread_state_set_reg(hxcrash_async_thread_state* state, hxcrash_regnum_t regnum,
+                                          std::uint64_t value) {
   checkRegnum(state, regnum);
   if (is64(state)) {
     *field64(state, regnum) = value;
@@ -188,20 +174,17 @@ void MShxcrash_async_thread_state_set_reg(hxcrash_async_thread_state* state,
   state->valid_regs |= std::uint64_t{1} << regnum;
 }
 
-void MShxcrash_async_thread_state_clear_reg(hxcrash_async_thread_state* state,
-                                            hxcrash_regnum_t regnum) {
+void MShxcrash_async_thread_state_clear_reg(hxcrash_async_thread_state* state, hxcrash_regnum_t regnum) {
   if (regnum < 64) state->valid_regs &= ~(std::uint64_t{1} << regnum);
 }
 
-void MShxcrash_async_thread_state_clear_all_regs(hxcrash_async_thread_state* state) {
-  state->valid_regs = 0;
-}
+void MShxcrash_async_thread_state_clear_all_regs(hxcrash_async_thread_state* state) { state->valid_regs = 0; }
 
 void MShxcrash_async_thread_state_clear_volatile_regs(hxcrash_async_thread_state* state) {
   const bool wide = is64(state);
   const hxcrash_regnum_t* saved = wide ? kCalleeSaved64 : kCalleeSaved32;
-  const std::size_t savedCount = wide ? sizeof kCalleeSaved64 / sizeof kCalleeSaved64[0]
-                                      : sizeof kCalleeSaved32 / sizeof kCalleeSaved32[0];
+  const std::size_t savedCount =
+      wide ? sizeof kCalleeSaved64 / sizeof kCalleeSaved64[0] : sizeof kCalleeSaved32 / sizeof kCalleeSaved32[0];
   const std::size_t count = MShxcrash_async_thread_state_get_reg_count(state);
   for (hxcrash_regnum_t id = 0; id < count; ++id) {
     if (!MShxcrash_async_thread_state_has_reg(state, id)) continue;
@@ -235,13 +218,11 @@ std::size_t MShxcrash_async_thread_state_get_greg_size(const hxcrash_async_threa
   return static_cast<std::size_t>(state->greg_size);
 }
 
-bool MShxcrash_async_thread_state_map_dwarf_to_reg(const hxcrash_async_thread_state* state,
-                                                   std::uint64_t dwarf_reg,
+bool MShxcrash_async_thread_state_map_dwarf_to_reg(const hxcrash_async_thread_state* state, std::uint64_t dwarf_reg,
                                                    hxcrash_regnum_t* regnum) {
   const bool wide = is64(state);
   const DwarfRow* rows = wide ? kDwarf64 : kDwarf32;
-  const std::size_t count = wide ? sizeof kDwarf64 / sizeof kDwarf64[0]
-                                 : sizeof kDwarf32 / sizeof kDwarf32[0];
+  const std::size_t count = wide ? sizeof kDwarf64 / sizeof kDwarf64[0] : sizeof kDwarf32 / sizeof kDwarf32[0];
   for (std::size_t i = 0; i < count; ++i) {
     if (rows[i].dwarf == dwarf_reg) {
       *regnum = rows[i].reg;
@@ -251,13 +232,11 @@ bool MShxcrash_async_thread_state_map_dwarf_to_reg(const hxcrash_async_thread_st
   return false;
 }
 
-bool MShxcrash_async_thread_state_map_reg_to_dwarf(const hxcrash_async_thread_state* state,
-                                                   hxcrash_regnum_t regnum,
+bool MShxcrash_async_thread_state_map_reg_to_dwarf(const hxcrash_async_thread_state* state, hxcrash_regnum_t regnum,
                                                    std::uint64_t* dwarf_reg) {
   const bool wide = is64(state);
   const DwarfRow* rows = wide ? kDwarf64 : kDwarf32;
-  const std::size_t count = wide ? sizeof kDwarf64 / sizeof kDwarf64[0]
-                                 : sizeof kDwarf32 / sizeof kDwarf32[0];
+  const std::size_t count = wide ? sizeof kDwarf64 / sizeof kDwarf64[0] : sizeof kDwarf32 / sizeof kDwarf32[0];
   for (std::size_t i = 0; i < count; ++i) {
     if (rows[i].reg == regnum) {
       *dwarf_reg = rows[i].dwarf;

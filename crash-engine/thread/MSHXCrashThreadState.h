@@ -38,8 +38,7 @@ struct MShxcrash_x86_thread_state32 {
 };
 
 struct MShxcrash_x86_thread_state64 {
-  std::uint64_t rax, rbx, rcx, rdx, rdi, rsi, rbp, rsp, r8, r9, r10, r11, r12, r13, r14, r15,
-      rip, rflags, cs, fs, gs;
+  std::uint64_t rax, rbx, rcx, rdx, rdi, rsi, rbp, rsp, r8, r9, r10, r11, r12, r13, r14, r15, rip, rflags, cs, fs, gs;
 };
 static_assert(sizeof(MShxcrash_x86_thread_state64) == 168);
 
@@ -145,8 +144,7 @@ inline constexpr std::int32_t MShxcrash_CPU_TYPE_X86_64 = 0x1000007;
 
 // Zeroes the record and sets the flavors, counts and register size for the CPU type (x86 or
 // x86-64); hxcrash_error_not_supported (nothing logged) for any other.
-hxcrash_error_t MShxcrash_async_thread_state_init(hxcrash_async_thread_state* state,
-                                                  std::int32_t cpu_type);
+hxcrash_error_t MShxcrash_async_thread_state_init(hxcrash_async_thread_state* state, std::int32_t cpu_type);
 
 // Fills a 64-bit state from a signal's machine context, field by field from its general
 // registers; the trap number, error code and fault address (cr2) become the exception state.
@@ -159,46 +157,38 @@ hxcrash_error_t MShxcrash_async_thread_state_mcontext_init(hxcrash_async_thread_
 // thread not yet parked by MShxcrash_async_thread_capture_suspend is parked now and stays
 // parked until resumed. hxcrash_error_internal, with "Fetch of x86 thread state failed with
 // Mach error: %d" logged, when the thread does not answer in time.
-hxcrash_error_t MShxcrash_async_thread_state_mach_thread_init(hxcrash_async_thread_state* state,
-                                                              vx::thread_t thread);
+hxcrash_error_t MShxcrash_async_thread_state_mach_thread_init(hxcrash_async_thread_state* state, vx::thread_t thread);
 
-typedef hxcrash_error_t (*MShxcrash_async_thread_state_current_callback)(
-    hxcrash_async_thread_state* state, void* context);
+typedef hxcrash_error_t (*MShxcrash_async_thread_state_current_callback)(hxcrash_async_thread_state* state,
+                                                                         void* context);
 
 // Captures the calling thread (x86-64 only; an assembly routine): the registers as they are
 // on entry, rbp the caller's frame pointer, rsp the caller's stack pointer after the return,
 // rip the return address. Calls callback(state, context) and returns its result.
-extern "C" hxcrash_error_t MShxcrash_async_thread_state_current(
-    MShxcrash_async_thread_state_current_callback callback, void* context);
+extern "C" hxcrash_error_t MShxcrash_async_thread_state_current(MShxcrash_async_thread_state_current_callback callback,
+                                                                void* context);
 
-void MShxcrash_async_thread_state_copy(hxcrash_async_thread_state* dest,
-                                       const hxcrash_async_thread_state* source);
-bool MShxcrash_async_thread_state_has_reg(const hxcrash_async_thread_state* state,
-                                          hxcrash_regnum_t regnum);
+void MShxcrash_async_thread_state_copy(hxcrash_async_thread_state* dest, const hxcrash_async_thread_state* source);
+bool MShxcrash_async_thread_state_has_reg(const hxcrash_async_thread_state* state, hxcrash_regnum_t regnum);
 // The value zero-extended to 64 bits; ignores the valid bit. An id at or above the register
 // count stops the process (a caller error).
-std::uint64_t MShxcrash_async_thread_state_get_reg(const hxcrash_async_thread_state* state,
-                                                   hxcrash_regnum_t regnum);
+std::uint64_t MShxcrash_async_thread_state_get_reg(const hxcrash_async_thread_state* state, hxcrash_regnum_t regnum);
 // Stores the value truncated to the register's width and marks it valid.
-void MShxcrash_async_thread_state_set_reg(hxcrash_async_thread_state* state,
-                                          hxcrash_regnum_t regnum, std::uint64_t value);
-void MShxcrash_async_thread_state_clear_reg(hxcrash_async_thread_state* state,
-                                            hxcrash_regnum_t regnum);
+void MShxcrash_async_thread_state_set_reg(hxcrash_async_thread_state* state, hxcrash_regnum_t regnum,
+                                          std::uint64_t value);
+void MShxcrash_async_thread_state_clear_reg(hxcrash_async_thread_state* state, hxcrash_regnum_t regnum);
 void MShxcrash_async_thread_state_clear_all_regs(hxcrash_async_thread_state* state);
 // Keeps only the callee-saved registers valid.
 void MShxcrash_async_thread_state_clear_volatile_regs(hxcrash_async_thread_state* state);
 std::size_t MShxcrash_async_thread_state_get_reg_count(const hxcrash_async_thread_state* state);
 // "rip", "eax", ...; an id at or above the count logs "Missing register name for register id:
 // %d" and stops the process.
-const char* MShxcrash_async_thread_state_get_reg_name(const hxcrash_async_thread_state* state,
-                                                      hxcrash_regnum_t regnum);
+const char* MShxcrash_async_thread_state_get_reg_name(const hxcrash_async_thread_state* state, hxcrash_regnum_t regnum);
 MShxcrash_async_thread_stack_direction MShxcrash_async_thread_state_get_stack_direction(
     const hxcrash_async_thread_state* state);
 std::size_t MShxcrash_async_thread_state_get_greg_size(const hxcrash_async_thread_state* state);
 // False (nothing logged) when the number is not in the width's DWARF table.
-bool MShxcrash_async_thread_state_map_dwarf_to_reg(const hxcrash_async_thread_state* state,
-                                                   std::uint64_t dwarf_reg,
+bool MShxcrash_async_thread_state_map_dwarf_to_reg(const hxcrash_async_thread_state* state, std::uint64_t dwarf_reg,
                                                    hxcrash_regnum_t* regnum);
-bool MShxcrash_async_thread_state_map_reg_to_dwarf(const hxcrash_async_thread_state* state,
-                                                   hxcrash_regnum_t regnum,
+bool MShxcrash_async_thread_state_map_reg_to_dwarf(const hxcrash_async_thread_state* state, hxcrash_regnum_t regnum,
                                                    std::uint64_t* dwarf_reg);

@@ -60,8 +60,7 @@ ssize_t async_read_text(const char* path, char* buffer, std::size_t size) {
   return static_cast<ssize_t>(total);
 }
 
-bool async_line_reader_open(async_line_reader* reader, const char* path, char* buffer,
-                            std::size_t size) {
+bool async_line_reader_open(async_line_reader* reader, const char* path, char* buffer, std::size_t size) {
   if (reader == nullptr || path == nullptr || buffer == nullptr || size < 2) {
     errno = EINVAL;
     return false;
@@ -115,8 +114,7 @@ const char* async_line_reader_next(async_line_reader* reader, std::size_t* lengt
       reader->start = reader->end = 0;
       return reader->buffer;
     }
-    const ssize_t got =
-        readSome(reader->fd, reader->buffer + reader->end, reader->size - 1 - reader->end);
+    const ssize_t got = readSome(reader->fd, reader->buffer + reader->end, reader->size - 1 - reader->end);
     if (got < 0) return nullptr;
     if (got == 0) reader->ended = true;
     reader->end += static_cast<std::size_t>(got);

@@ -27,8 +27,7 @@ struct async_line_reader {
 
 // Crash time. Opens path for reading with buffer (at least 2 bytes); false with errno set when it
 // cannot be opened.
-bool async_line_reader_open(async_line_reader* reader, const char* path, char* buffer,
-                            std::size_t size);
+bool async_line_reader_open(async_line_reader* reader, const char* path, char* buffer, std::size_t size);
 
 // Crash time. The next line, NUL-terminated and without its line end, stored in the reader's
 // buffer (valid until the next call); *length receives its length. A line longer than the

@@ -32,9 +32,8 @@ struct PowerTable {
 };
 constexpr PowerTable kPowers;
 
-constexpr double kDoublePow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                   1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                   1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+constexpr double kDoublePow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                   1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
 constexpr std::uint64_t kIntPow10[] = {1ULL,
                                        10ULL,
@@ -92,8 +91,7 @@ double decimalToDouble(std::uint64_t mantissa, int exponent) {
   const Wide largest = static_cast<Wide>(std::numeric_limits<double>::max());
   if (r > largest) {
     const Wide halfUnit = static_cast<Wide>(0x1p970);
-    return r >= largest + halfUnit ? std::numeric_limits<double>::infinity()
-                                   : std::numeric_limits<double>::max();
+    return r >= largest + halfUnit ? std::numeric_limits<double>::infinity() : std::numeric_limits<double>::max();
   }
   return static_cast<double>(r);
 }
@@ -228,8 +226,7 @@ int async_format_int64(std::int64_t value, char* buffer, std::size_t size) {
   return written + 1;
 }
 
-int async_format_hex(std::uint64_t value, int minDigits, bool upperCase, char* buffer,
-                     std::size_t size) {
+int async_format_hex(std::uint64_t value, int minDigits, bool upperCase, char* buffer, std::size_t size) {
   const char* alphabet = upperCase ? "0123456789ABCDEF" : "0123456789abcdef";
   char digits[16];
   int count = 0;
@@ -268,8 +265,7 @@ int async_format_double(double value, char* buffer, std::size_t size) {
   }
   if (value == 0.0) {
     out[pos++] = '0';
-  } else if (value < 9007199254740992.0 &&
-             value == static_cast<double>(static_cast<std::uint64_t>(value))) {
+  } else if (value < 9007199254740992.0 && value == static_cast<double>(static_cast<std::uint64_t>(value))) {
     // Whole numbers below 2^53 are exact: their digits are the shortest text.
     pos += async_format_uint64(static_cast<std::uint64_t>(value), out + pos, 21);
   } else {
@@ -503,13 +499,25 @@ std::size_t async_vformat(char* buffer, std::size_t size, const char* format, va
       case 'i': {
         std::int64_t v;
         switch (lengthModifier) {
-          case 1: v = va_arg(args, long); break;
-          case 2: v = va_arg(args, long long); break;
-          case 3: v = va_arg(args, std::int64_t); break;
-          case -1: v = static_cast<short>(va_arg(args, int)); break;
+          case 1:
+            v = va_arg(args, long);
+            break;
+          case 2:
+            v = va_arg(args, long long);
+            break;
+          case 3:
+            v = va_arg(args, std::int64_t);
+            break;
+          case -1:
+            v = static_cast<short>(va_arg(args, int));
+            break;
           // NOLINTNEXTLINE(bugprone-signed-char-misuse): %hhd wants the sign extended
-          case -2: v = static_cast<signed char>(va_arg(args, int)); break;
-          default: v = va_arg(args, int); break;
+          case -2:
+            v = static_cast<signed char>(va_arg(args, int));
+            break;
+          default:
+            v = va_arg(args, int);
+            break;
         }
         count = async_format_int64(v, text, sizeof text);
         prefix = v < 0 ? 1 : 0;
@@ -521,12 +529,24 @@ std::size_t async_vformat(char* buffer, std::size_t size, const char* format, va
       case 'o': {
         std::uint64_t v;
         switch (lengthModifier) {
-          case 1: v = va_arg(args, unsigned long); break;
-          case 2: v = va_arg(args, unsigned long long); break;
-          case 3: v = va_arg(args, std::uint64_t); break;
-          case -1: v = static_cast<unsigned short>(va_arg(args, unsigned)); break;
-          case -2: v = static_cast<unsigned char>(va_arg(args, unsigned)); break;
-          default: v = va_arg(args, unsigned); break;
+          case 1:
+            v = va_arg(args, unsigned long);
+            break;
+          case 2:
+            v = va_arg(args, unsigned long long);
+            break;
+          case 3:
+            v = va_arg(args, std::uint64_t);
+            break;
+          case -1:
+            v = static_cast<unsigned short>(va_arg(args, unsigned));
+            break;
+          case -2:
+            v = static_cast<unsigned char>(va_arg(args, unsigned));
+            break;
+          default:
+            v = va_arg(args, unsigned);
+            break;
         }
         if (*p == 'u') {
           count = async_format_uint64(v, text, sizeof text);
@@ -652,8 +672,7 @@ int async_format_fixed(double value, int decimals, char* buffer, std::size_t siz
   const std::size_t needed = (value < 0 && units != 0 ? 1 : 0) + async_strlen(whole) +
                              (decimals > 0 ? 1 + static_cast<std::size_t>(decimals) : 0);
   if (needed >= size) return -1;
-  return static_cast<int>(async_format(buffer, size, "%s%s%s%s",
-                                       value < 0 && units != 0 ? "-" : "", whole,
+  return static_cast<int>(async_format(buffer, size, "%s%s%s%s", value < 0 && units != 0 ? "-" : "", whole,
                                        decimals > 0 ? "." : "", fraction));
 }
 

@@ -26,8 +26,7 @@ int async_format_int64(std::int64_t value, char* buffer, std::size_t size);
 
 // Crash time. Hexadecimal text of value, at least minDigits digits (zero-padded, at most 64),
 // upper or lower case, without a "0x" prefix. Same result convention as above.
-int async_format_hex(std::uint64_t value, int minDigits, bool upperCase, char* buffer,
-                     std::size_t size);
+int async_format_hex(std::uint64_t value, int minDigits, bool upperCase, char* buffer, std::size_t size);
 
 // Crash time. Text that reads back as exactly value: the fewest of 15, 16 or 17 significant
 // digits that do (trailing zeros dropped), laid out the way "%g" lays it out ("1500", "0.1",
@@ -54,7 +53,6 @@ bool async_parse_double(const char* text, std::size_t length, double* value);
 // and cut to fit; returns the number of bytes stored before the NUL (0 for a null buffer, a
 // zero size or a null format).
 std::size_t async_vformat(char* buffer, std::size_t size, const char* format, va_list args);
-std::size_t async_format(char* buffer, std::size_t size, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
+std::size_t async_format(char* buffer, std::size_t size, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
 }  // namespace vx

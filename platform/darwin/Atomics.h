@@ -14,22 +14,18 @@ inline std::int32_t OSAtomicAdd32Barrier(std::int32_t amount, volatile std::int3
   return __atomic_add_fetch(value, amount, __ATOMIC_SEQ_CST);
 }
 
-inline bool OSAtomicCompareAndSwap32(std::int32_t oldValue, std::int32_t newValue,
-                                     volatile std::int32_t* value) {
-  return __atomic_compare_exchange_n(value, &oldValue, newValue, false, __ATOMIC_RELAXED,
-                                     __ATOMIC_RELAXED);
+inline bool OSAtomicCompareAndSwap32(std::int32_t oldValue, std::int32_t newValue, volatile std::int32_t* value) {
+  return __atomic_compare_exchange_n(value, &oldValue, newValue, false, __ATOMIC_RELAXED, __ATOMIC_RELAXED);
 }
 
 inline bool OSAtomicCompareAndSwap32Barrier(std::int32_t oldValue, std::int32_t newValue,
                                             volatile std::int32_t* value) {
-  return __atomic_compare_exchange_n(value, &oldValue, newValue, false, __ATOMIC_SEQ_CST,
-                                     __ATOMIC_SEQ_CST);
+  return __atomic_compare_exchange_n(value, &oldValue, newValue, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
 }
 
 template <class T>
 inline bool OSAtomicCompareAndSwapPtrBarrier(T* oldValue, T* newValue, T* volatile* value) {
-  return __atomic_compare_exchange_n(value, &oldValue, newValue, false, __ATOMIC_SEQ_CST,
-                                     __ATOMIC_SEQ_CST);
+  return __atomic_compare_exchange_n(value, &oldValue, newValue, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
 }
 
 inline void OSMemoryBarrier() { __atomic_thread_fence(__ATOMIC_SEQ_CST); }
@@ -40,12 +36,8 @@ inline void OSSpinLockLock(volatile OSSpinLock* lock) {
   }
 }
 
-inline bool OSSpinLockTry(volatile OSSpinLock* lock) {
-  return __atomic_exchange_n(lock, 1, __ATOMIC_ACQUIRE) == 0;
-}
+inline bool OSSpinLockTry(volatile OSSpinLock* lock) { return __atomic_exchange_n(lock, 1, __ATOMIC_ACQUIRE) == 0; }
 
-inline void OSSpinLockUnlock(volatile OSSpinLock* lock) {
-  __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
-}
+inline void OSSpinLockUnlock(volatile OSSpinLock* lock) { __atomic_store_n(lock, 0, __ATOMIC_RELEASE); }
 
 }  // namespace vx

@@ -19,8 +19,7 @@ ssize_t dmi_read(const char* field, char* buffer, std::size_t size, const char* 
     }
   }
   char path[1024];
-  const std::size_t length =
-      async_format(path, sizeof path, "%s/%s", root != nullptr ? root : kDMIRoot, field);
+  const std::size_t length = async_format(path, sizeof path, "%s/%s", root != nullptr ? root : kDMIRoot, field);
   if (length >= sizeof path - 1) {
     errno = ENAMETOOLONG;
     return -1;

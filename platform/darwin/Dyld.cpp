@@ -66,23 +66,19 @@ std::vector<DyldImage> scanImages() {
   return images;
 }
 
-bool sameImage(const DyldImage& a, const DyldImage& b) {
-  return a.header == b.header && a.name == b.name;
-}
+bool sameImage(const DyldImage& a, const DyldImage& b) { return a.header == b.header && a.name == b.name; }
 
 void rescanLocked(Registry& reg) {
   std::vector<DyldImage> current = scanImages();
   std::vector<DyldImage> removed;
   for (const DyldImage& old : reg.known) {
-    if (std::none_of(current.begin(), current.end(),
-                     [&](const DyldImage& now) { return sameImage(old, now); })) {
+    if (std::none_of(current.begin(), current.end(), [&](const DyldImage& now) { return sameImage(old, now); })) {
       removed.push_back(old);
     }
   }
   std::vector<DyldImage> added;
   for (const DyldImage& now : current) {
-    if (std::none_of(reg.known.begin(), reg.known.end(),
-                     [&](const DyldImage& old) { return sameImage(old, now); })) {
+    if (std::none_of(reg.known.begin(), reg.known.end(), [&](const DyldImage& old) { return sameImage(old, now); })) {
       added.push_back(now);
     }
   }
@@ -107,17 +103,15 @@ void rescanLocked(Registry& reg) {
 
 // ---- ELF facts ----
 
-bool readTask(task_t task, std::uint64_t address, void* target, std::uint64_t size,
-              kern_return_t* kr) {
+bool readTask(task_t task, std::uint64_t address, void* target, std::uint64_t size, kern_return_t* kr) {
   mach_vm_size_t copied = 0;
-  *kr = mach_vm_read_overwrite(task, address, size, reinterpret_cast<mach_vm_address_t>(target),
-                               &copied);
+  *kr = mach_vm_read_overwrite(task, address, size, reinterpret_cast<mach_vm_address_t>(target), &copied);
   return *kr == KERN_SUCCESS;
 }
 
 // Decodes one pointer of .eh_frame_hdr; returns false for encodings it does not know.
-bool decodeEhPointer(task_t task, std::uint8_t encoding, std::uint64_t fieldAddress,
-                     std::uint64_t hdrAddress, std::uint64_t* out) {
+bool decodeEhPointer(task_t task, std::uint8_t encoding, std::uint64_t fieldAddress, std::uint64_t hdrAddress,
+                     std::uint64_t* out) {
   std::uint64_t value = 0;
   kern_return_t kr = KERN_SUCCESS;
   switch (encoding & 0x0f) {
@@ -162,10 +156,16 @@ bool decodeEhPointer(task_t task, std::uint8_t encoding, std::uint64_t fieldAddr
       return false;
   }
   switch (encoding & 0x70) {
-    case 0x00: break;
-    case 0x10: value += fieldAddress; break;
-    case 0x30: value += hdrAddress; break;
-    default: return false;
+    case 0x00:
+      break;
+    case 0x10:
+      value += fieldAddress;
+      break;
+    case 0x30:
+      value += hdrAddress;
+      break;
+    default:
+      return false;
   }
   *out = value;
   return true;
@@ -200,8 +200,8 @@ void sectionsFromFile(const char* path, std::int64_t slide, ElfImageFacts* facts
   std::vector<Shdr> sections;
   std::vector<char> names;
   bool ok = pread(fd, &ehdr, sizeof ehdr, 0) == static_cast<ssize_t>(sizeof ehdr) &&
-            std::memcmp(ehdr.e_ident, ELFMAG, SELFMAG) == 0 && ehdr.e_shentsize == sizeof(Shdr) &&
-            ehdr.e_shnum > 0 && ehdr.e_shstrndx < ehdr.e_shnum;
+            std::memcmp(ehdr.e_ident, ELFMAG, SELFMAG) == 0 && ehdr.e_shentsize == sizeof(Shdr) && ehdr.e_shnum > 0 &&
+            ehdr.e_shstrndx < ehdr.e_shnum;
   if (ok) {
     sections.resize(ehdr.e_shnum);
     const ssize_t want = static_cast<ssize_t>(sizeof(Shdr) * ehdr.e_shnum);
@@ -210,9 +210,9 @@ void sectionsFromFile(const char* path, std::int64_t slide, ElfImageFacts* facts
   if (ok) {
     const Shdr& strtab = sections[ehdr.e_shstrndx];
     names.resize(strtab.sh_size + 1, '\0');
-    ok = strtab.sh_size < (64u << 20) &&
-         pread(fd, names.data(), strtab.sh_size, static_cast<off_t>(strtab.sh_offset)) ==
-             static_cast<ssize_t>(strtab.sh_size);
+    ok =
+        strtab.sh_size < (64u << 20) && pread(fd, names.data(), strtab.sh_size, static_cast<off_t>(strtab.sh_offset)) ==
+                                            static_cast<ssize_t>(strtab.sh_size);
   }
   close(fd);
   if (!ok) return;
@@ -235,8 +235,7 @@ void sectionsFromFile(const char* path, std::int64_t slide, ElfImageFacts* facts
 }
 
 template <class Ehdr, class Phdr, class Shdr, class Nhdr>
-kern_return_t readFacts(task_t task, std::uint64_t address, const char* path,
-                        ElfImageFacts* facts) {
+kern_return_t readFacts(task_t task, std::uint64_t address, const char* path, ElfImageFacts* facts) {
   kern_return_t kr = KERN_SUCCESS;
   Ehdr ehdr{};
   if (!readTask(task, address, &ehdr, sizeof ehdr, &kr)) return kr;
@@ -246,8 +245,7 @@ kern_return_t readFacts(task_t task, std::uint64_t address, const char* path,
   // Program headers are read one at a time (no buffer to allocate: without a path this runs
   // at crash time).
   auto readPhdr = [&](unsigned index, Phdr* out) {
-    return readTask(task, address + ehdr.e_phoff + std::uint64_t{index} * sizeof(Phdr), out,
-                    sizeof(Phdr), &kr);
+    return readTask(task, address + ehdr.e_phoff + std::uint64_t{index} * sizeof(Phdr), out, sizeof(Phdr), &kr);
   };
   for (unsigned i = 0; i < ehdr.e_phnum; ++i) {
     Phdr phdr{};
@@ -305,9 +303,8 @@ kern_return_t readFacts(task_t task, std::uint64_t address, const char* path,
         const std::uint64_t next = descAt + ((note.n_descsz + 3u) & ~3u);
         if (next > end || next <= at) break;
         char name[4] = {};
-        if (note.n_type == NT_GNU_BUILD_ID && note.n_namesz == 4 &&
-            readTask(task, nameAt, name, 4, &kr) && std::memcmp(name, "GNU", 4) == 0 &&
-            note.n_descsz > 0) {
+        if (note.n_type == NT_GNU_BUILD_ID && note.n_namesz == 4 && readTask(task, nameAt, name, 4, &kr) &&
+            std::memcmp(name, "GNU", 4) == 0 && note.n_descsz > 0) {
           const std::uint32_t count = note.n_descsz < 16 ? note.n_descsz : 16;
           if (readTask(task, descAt, facts->uuid, count, &kr)) facts->has_uuid = true;
           break;
@@ -333,8 +330,7 @@ kern_return_t readFacts(task_t task, std::uint64_t address, const char* path,
       Phdr phdr{};
       readPhdr(i, &phdr);
       const std::uint64_t start = bias + phdr.p_vaddr;
-      if (phdr.p_type == PT_LOAD && facts->eh_frame >= start &&
-          facts->eh_frame < start + phdr.p_memsz) {
+      if (phdr.p_type == PT_LOAD && facts->eh_frame >= start && facts->eh_frame < start + phdr.p_memsz) {
         facts->eh_frame_size = walkEhFrameSize(task, facts->eh_frame, start + phdr.p_memsz);
         break;
       }
@@ -361,9 +357,7 @@ void dyld_remove_observer(void* context) {
   Registry& reg = registry();
   std::lock_guard<std::recursive_mutex> lock(reg.mutex);
   reg.observers.erase(std::remove_if(reg.observers.begin(), reg.observers.end(),
-                                     [&](const Registry::Observer& observer) {
-                                       return observer.context == context;
-                                     }),
+                                     [&](const Registry::Observer& observer) { return observer.context == context; }),
                       reg.observers.end());
 }
 
@@ -374,13 +368,11 @@ void dyld_rescan() {
 }
 
 std::size_t dyld_walk_linker_list(void* context,
-                                  bool (*found)(void* context, std::uint64_t bias,
-                                                std::uint64_t name_address),
+                                  bool (*found)(void* context, std::uint64_t bias, std::uint64_t name_address),
                                   std::size_t max_entries) {
   kern_return_t kr = KERN_SUCCESS;
   std::uint64_t entry = 0;
-  if (!readTask(mach_task_self(), reinterpret_cast<std::uint64_t>(&_r_debug.r_map), &entry,
-                sizeof(void*), &kr)) {
+  if (!readTask(mach_task_self(), reinterpret_cast<std::uint64_t>(&_r_debug.r_map), &entry, sizeof(void*), &kr)) {
     return 0;
   }
   std::size_t visited = 0;
@@ -421,8 +413,7 @@ bool elf_has_magic(task_t task, std::uint64_t address) {
   return readTask(task, address, ident, SELFMAG, &kr) && std::memcmp(ident, ELFMAG, SELFMAG) == 0;
 }
 
-kern_return_t elf_image_facts(task_t task, std::uint64_t address, const char* path,
-                              ElfImageFacts* out) {
+kern_return_t elf_image_facts(task_t task, std::uint64_t address, const char* path, ElfImageFacts* out) {
   if (out == nullptr) return KERN_INVALID_ARGUMENT;
   unsigned char ident[EI_NIDENT] = {};
   kern_return_t kr = KERN_SUCCESS;

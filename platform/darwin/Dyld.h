@@ -19,8 +19,7 @@ struct DyldImage {
 };
 
 // Called with the observer's context and the header address, slide and name of an image.
-using DyldImageCallback = void (*)(void* context, std::uint64_t header, std::int64_t slide,
-                                   const char* name);
+using DyldImageCallback = void (*)(void* context, std::uint64_t header, std::int64_t slide, const char* name);
 
 // Registers an observer of images coming and going. Like the dynamic linker's add callback,
 // added is called at once for every image already loaded, then for every image that joins;
@@ -41,8 +40,7 @@ void dyld_rescan();
 // name) for each entry, in the linker's order, at most max_entries times; found returns false
 // to stop. Returns the number of entries visited.
 std::size_t dyld_walk_linker_list(void* context,
-                                  bool (*found)(void* context, std::uint64_t bias,
-                                                std::uint64_t name_address),
+                                  bool (*found)(void* context, std::uint64_t bias, std::uint64_t name_address),
                                   std::size_t max_entries);
 
 // dlopen and dlclose that keep the image list current.
@@ -61,14 +59,14 @@ struct ElfImageFacts {
   std::uint64_t text_size = 0;    // header to the end of the last executable segment
   bool is64 = false;
   bool little_endian = true;
-  std::uint16_t machine = 0;      // e_machine
-  std::uint16_t type = 0;         // e_type
-  bool executable = false;        // a program (ET_EXEC, or ET_DYN flagged DF_1_PIE)
+  std::uint16_t machine = 0;  // e_machine
+  std::uint16_t type = 0;     // e_type
+  bool executable = false;    // a program (ET_EXEC, or ET_DYN flagged DF_1_PIE)
   bool has_uuid = false;
-  std::uint8_t uuid[16] = {};     // the GNU build id's first 16 bytes, zero-padded
-  std::uint64_t eh_frame = 0;     // run-time address of .eh_frame, 0 when absent
+  std::uint8_t uuid[16] = {};  // the GNU build id's first 16 bytes, zero-padded
+  std::uint64_t eh_frame = 0;  // run-time address of .eh_frame, 0 when absent
   std::uint64_t eh_frame_size = 0;
-  std::uint64_t eh_frame_hdr = 0; // run-time address of .eh_frame_hdr, 0 when absent
+  std::uint64_t eh_frame_hdr = 0;  // run-time address of .eh_frame_hdr, 0 when absent
   std::uint64_t eh_frame_hdr_size = 0;
 };
 
@@ -80,7 +78,6 @@ bool elf_has_magic(task_t task, std::uint64_t address);
 // With a null or empty path only memory is read, through checked copies: safe at crash time.
 // KERN_INVALID_ARGUMENT for a header that is not a loaded ELF image; the read's code when its
 // memory cannot be read.
-kern_return_t elf_image_facts(task_t task, std::uint64_t address, const char* path,
-                              ElfImageFacts* out);
+kern_return_t elf_image_facts(task_t task, std::uint64_t address, const char* path, ElfImageFacts* out);
 
 }  // namespace vx

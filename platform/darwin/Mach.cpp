@@ -59,15 +59,14 @@ kern_return_t mach_port_deallocate(task_t task, mach_port_name_t name) {
   return mach_port_mod_refs(task, name, MACH_PORT_RIGHT_SEND, -1);
 }
 
-kern_return_t mach_port_mod_refs(task_t task, mach_port_name_t name, mach_port_right_t right,
-                                 mach_port_delta_t delta) {
+kern_return_t mach_port_mod_refs(task_t task, mach_port_name_t name, mach_port_right_t right, mach_port_delta_t delta) {
   if (task != kTaskSelfName || right != MACH_PORT_RIGHT_SEND) return KERN_INVALID_ARGUMENT;
   if (name == kTaskSelfName) {
     std::int32_t current = __atomic_load_n(&gTaskSelfReferences, __ATOMIC_RELAXED);
     do {
       if (current + delta < 1) return KERN_INVALID_VALUE;
-    } while (!__atomic_compare_exchange_n(&gTaskSelfReferences, &current, current + delta, true,
-                                          __ATOMIC_SEQ_CST, __ATOMIC_RELAXED));
+    } while (!__atomic_compare_exchange_n(&gTaskSelfReferences, &current, current + delta, true, __ATOMIC_SEQ_CST,
+                                          __ATOMIC_RELAXED));
     return KERN_SUCCESS;
   }
   if (MemoryEntry* entry = entryForName(name)) {
@@ -84,9 +83,7 @@ kern_return_t mach_port_mod_refs(task_t task, mach_port_name_t name, mach_port_r
   return KERN_INVALID_NAME;
 }
 
-std::int32_t task_self_user_references() {
-  return __atomic_load_n(&gTaskSelfReferences, __ATOMIC_SEQ_CST);
-}
+std::int32_t task_self_user_references() { return __atomic_load_n(&gTaskSelfReferences, __ATOMIC_SEQ_CST); }
 
 std::uint64_t task_readable_pages(mach_vm_address_t address, std::uint64_t page_count) {
   // One byte from each page in one vectored read: the kernel stops at the first page that
@@ -103,8 +100,7 @@ std::uint64_t task_readable_pages(mach_vm_address_t address, std::uint64_t page_
       remote[i].iov_len = 1;
     }
     local.iov_len = batch;
-    const ssize_t copied = process_vm_readv(currentPid(), &local, 1, remote,
-                                            static_cast<unsigned long>(batch), 0);
+    const ssize_t copied = process_vm_readv(currentPid(), &local, 1, remote, static_cast<unsigned long>(batch), 0);
     if (copied <= 0) break;
     readable += static_cast<std::uint64_t>(copied);
     if (static_cast<std::uint64_t>(copied) < batch) break;
@@ -120,8 +116,7 @@ kern_return_t mach_vm_read_overwrite(task_t task, mach_vm_address_t address, mac
   if (address + size < address) return KERN_INVALID_ADDRESS;
   std::uint64_t done = 0;
   while (done < size) {
-    const ssize_t copied = checkedRead(address + done, reinterpret_cast<void*>(data + done),
-                                       size - done);
+    const ssize_t copied = checkedRead(address + done, reinterpret_cast<void*>(data + done), size - done);
     if (copied > 0) {
       done += static_cast<std::uint64_t>(copied);
       continue;
@@ -139,31 +134,27 @@ kern_return_t mach_vm_read_overwrite(task_t task, mach_vm_address_t address, mac
   const std::uint64_t readable = task_readable_pages(firstPage, pages);
   const mach_vm_address_t failing = firstPage + readable * vm_page_size;
   unsigned char residency = 0;
-  if (mincore(reinterpret_cast<void*>(failing), vm_page_size, &residency) != 0 &&
-      errno == ENOMEM) {
+  if (mincore(reinterpret_cast<void*>(failing), vm_page_size, &residency) != 0 && errno == ENOMEM) {
     return KERN_INVALID_ADDRESS;
   }
   return KERN_PROTECTION_FAILURE;
 }
 
-kern_return_t mach_make_memory_entry_64(task_t task, memory_object_size_t* size,
-                                        memory_object_offset_t offset, vm_prot_t permission,
-                                        mach_port_t* object_handle, mach_port_t parent_entry) {
-  if (task != kTaskSelfName || size == nullptr || object_handle == nullptr ||
-      parent_entry != MACH_PORT_NULL || (permission & VM_PROT_WRITE) != 0) {
+kern_return_t mach_make_memory_entry_64(task_t task, memory_object_size_t* size, memory_object_offset_t offset,
+                                        vm_prot_t permission, mach_port_t* object_handle, mach_port_t parent_entry) {
+  if (task != kTaskSelfName || size == nullptr || object_handle == nullptr || parent_entry != MACH_PORT_NULL ||
+      (permission & VM_PROT_WRITE) != 0) {
     return KERN_INVALID_ARGUMENT;
   }
   const mach_vm_address_t start = offset & ~vm_page_mask;
   const std::uint64_t end = offset + *size;
   if (*size == 0 || end < offset || end + vm_page_mask < end) return KERN_INVALID_ARGUMENT;
-  const std::uint64_t pages = ((end + vm_page_mask) & ~vm_page_mask) / vm_page_size -
-                              start / vm_page_size;
+  const std::uint64_t pages = ((end + vm_page_mask) & ~vm_page_mask) / vm_page_size - start / vm_page_size;
   const std::uint64_t readable = task_readable_pages(start, pages);
   if (readable == 0) return KERN_INVALID_ADDRESS;
   for (int i = 0; i < kMemoryEntryCount; ++i) {
     int expected = 0;
-    if (__atomic_compare_exchange_n(&gMemoryEntries[i].used, &expected, 1, false,
-                                    __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+    if (__atomic_compare_exchange_n(&gMemoryEntries[i].used, &expected, 1, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
       gMemoryEntries[i].address = start;
       gMemoryEntries[i].size = readable * vm_page_size;
       __atomic_thread_fence(__ATOMIC_RELEASE);
@@ -175,14 +166,12 @@ kern_return_t mach_make_memory_entry_64(task_t task, memory_object_size_t* size,
   return KERN_RESOURCE_SHORTAGE;
 }
 
-kern_return_t mach_vm_allocate(task_t task, mach_vm_address_t* address, mach_vm_size_t size,
-                               int flags) {
+kern_return_t mach_vm_allocate(task_t task, mach_vm_address_t* address, mach_vm_size_t size, int flags) {
   if (task != kTaskSelfName || address == nullptr || (flags & VM_FLAGS_ANYWHERE) == 0) {
     return KERN_INVALID_ARGUMENT;
   }
   if (size == 0) return KERN_INVALID_ARGUMENT;
-  void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE,
-                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (memory == MAP_FAILED) return KERN_NO_SPACE;
   *address = reinterpret_cast<mach_vm_address_t>(memory);
   return KERN_SUCCESS;
@@ -196,14 +185,13 @@ kern_return_t mach_vm_deallocate(task_t task, mach_vm_address_t address, mach_vm
   return KERN_SUCCESS;
 }
 
-kern_return_t mach_vm_map(task_t target_task, mach_vm_address_t* address, mach_vm_size_t size,
-                          mach_vm_offset_t mask, int flags, mach_port_t object,
-                          memory_object_offset_t offset, bool copy, vm_prot_t cur_protection,
-                          vm_prot_t max_protection, vm_inherit_t inheritance) {
+kern_return_t mach_vm_map(task_t target_task, mach_vm_address_t* address, mach_vm_size_t size, mach_vm_offset_t mask,
+                          int flags, mach_port_t object, memory_object_offset_t offset, bool copy,
+                          vm_prot_t cur_protection, vm_prot_t max_protection, vm_inherit_t inheritance) {
   (void)max_protection;
   (void)inheritance;
-  if (target_task != kTaskSelfName || address == nullptr || mask != 0 || !copy ||
-      (flags & VM_FLAGS_ANYWHERE) != 0 || (*address & vm_page_mask) != 0) {
+  if (target_task != kTaskSelfName || address == nullptr || mask != 0 || !copy || (flags & VM_FLAGS_ANYWHERE) != 0 ||
+      (*address & vm_page_mask) != 0) {
     return KERN_INVALID_ARGUMENT;
   }
   MemoryEntry* entry = entryForName(object);
@@ -212,8 +200,7 @@ kern_return_t mach_vm_map(task_t target_task, mach_vm_address_t* address, mach_v
     return KERN_INVALID_ARGUMENT;
   }
   mach_vm_size_t copied = 0;
-  const kern_return_t kr = mach_vm_read_overwrite(target_task, entry->address + offset, size,
-                                                  *address, &copied);
+  const kern_return_t kr = mach_vm_read_overwrite(target_task, entry->address + offset, size, *address, &copied);
   if (kr != KERN_SUCCESS) return kr;
   int protection = PROT_NONE;
   if (cur_protection & VM_PROT_READ) protection |= PROT_READ;

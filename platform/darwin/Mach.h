@@ -67,8 +67,7 @@ kern_return_t mach_port_deallocate(task_t task, mach_port_name_t name);
 // Adds delta user references to a send right: our task port (refused with KERN_INVALID_VALUE
 // when its count would fall below the one reference the task holds on itself), a memory entry
 // (a delta of -1 releases it) or a thread port (counted by nobody; always accepted).
-kern_return_t mach_port_mod_refs(task_t task, mach_port_name_t name, mach_port_right_t right,
-                                 mach_port_delta_t delta);
+kern_return_t mach_port_mod_refs(task_t task, mach_port_name_t name, mach_port_right_t right, mach_port_delta_t delta);
 
 // Number of user references on our task port's send right now (1 when nobody holds an extra
 // one). Lets tests check that every taken reference is given back.
@@ -86,13 +85,11 @@ kern_return_t mach_vm_read_overwrite(task_t task, mach_vm_address_t address, mac
 // (a whole number of pages). KERN_INVALID_ADDRESS when the first page cannot be read,
 // KERN_RESOURCE_SHORTAGE when too many entries are alive at once (at most 64). The entry is
 // released with mach_port_mod_refs(..., -1).
-kern_return_t mach_make_memory_entry_64(task_t task, memory_object_size_t* size,
-                                        memory_object_offset_t offset, vm_prot_t permission,
-                                        mach_port_t* object_handle, mach_port_t parent_entry);
+kern_return_t mach_make_memory_entry_64(task_t task, memory_object_size_t* size, memory_object_offset_t offset,
+                                        vm_prot_t permission, mach_port_t* object_handle, mach_port_t parent_entry);
 
 // Reserves size bytes of fresh, zeroed memory anywhere in our task (VM_FLAGS_ANYWHERE only).
-kern_return_t mach_vm_allocate(task_t task, mach_vm_address_t* address, mach_vm_size_t size,
-                               int flags);
+kern_return_t mach_vm_allocate(task_t task, mach_vm_address_t* address, mach_vm_size_t size, int flags);
 
 // Releases memory obtained from mach_vm_allocate (or any whole pages of it).
 kern_return_t mach_vm_deallocate(task_t task, mach_vm_address_t address, mach_vm_size_t size);
@@ -102,10 +99,9 @@ kern_return_t mach_vm_deallocate(task_t task, mach_vm_address_t address, mach_vm
 // Linux cannot alias another range of our own private memory, so only copy = true is offered:
 // the bytes are copied (a snapshot, as a copy-on-write mapping would give) and the pages are
 // then protected to cur_protection.
-kern_return_t mach_vm_map(task_t target_task, mach_vm_address_t* address, mach_vm_size_t size,
-                          mach_vm_offset_t mask, int flags, mach_port_t object,
-                          memory_object_offset_t offset, bool copy, vm_prot_t cur_protection,
-                          vm_prot_t max_protection, vm_inherit_t inheritance);
+kern_return_t mach_vm_map(task_t target_task, mach_vm_address_t* address, mach_vm_size_t size, mach_vm_offset_t mask,
+                          int flags, mach_port_t object, memory_object_offset_t offset, bool copy,
+                          vm_prot_t cur_protection, vm_prot_t max_protection, vm_inherit_t inheritance);
 
 // Counts the readable pages from page-aligned address on, at most page_count of them, and
 // returns how many lead the range before the first unreadable page.

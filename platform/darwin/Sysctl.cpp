@@ -104,9 +104,8 @@ bool readNumberFile(const char* path, std::int64_t* out) {
 
 // Integer values that sysctlbyname answers 32 bits wide.
 bool isNarrowInteger(const char* name) {
-  static const char* const kNames[] = {"hw.ncpu",          "hw.logicalcpu", "hw.logicalcpu_max",
-                                       "hw.activecpu",     "hw.physicalcpu",
-                                       "hw.physicalcpu_max", "hw.pagesize", "hw.byteorder"};
+  static const char* const kNames[] = {"hw.ncpu",        "hw.logicalcpu",      "hw.logicalcpu_max", "hw.activecpu",
+                                       "hw.physicalcpu", "hw.physicalcpu_max", "hw.pagesize",       "hw.byteorder"};
   for (const char* known : kNames) {
     if (sameText(name, known)) return true;
   }
@@ -179,13 +178,11 @@ int physical_cpu_count(const char* root) {
       char path[1024];
       std::int64_t package = 0;
       std::int64_t core = 0;
-      if (async_format(path, sizeof path, "%s/%s/topology/physical_package_id", root, name) >=
-              sizeof path - 1 ||
+      if (async_format(path, sizeof path, "%s/%s/topology/physical_package_id", root, name) >= sizeof path - 1 ||
           !readNumberFile(path, &package)) {
         continue;
       }
-      if (async_format(path, sizeof path, "%s/%s/topology/core_id", root, name) >=
-              sizeof path - 1 ||
+      if (async_format(path, sizeof path, "%s/%s/topology/core_id", root, name) >= sizeof path - 1 ||
           !readNumberFile(path, &core)) {
         continue;
       }
@@ -216,9 +213,8 @@ int sysctl_read(const char* name, sysctl_value* value) {
     return -1;
   }
   *value = sysctl_value{};
-  if (sameText(name, "kern.ostype") || sameText(name, "kern.osrelease") ||
-      sameText(name, "kern.version") || sameText(name, "kern.hostname") ||
-      sameText(name, "hw.machine")) {
+  if (sameText(name, "kern.ostype") || sameText(name, "kern.osrelease") || sameText(name, "kern.version") ||
+      sameText(name, "kern.hostname") || sameText(name, "hw.machine")) {
     struct utsname system {};
     if (uname(&system) != 0) return -1;
     setText(value, sameText(name, "kern.ostype")      ? system.sysname
@@ -239,10 +235,9 @@ int sysctl_read(const char* name, sysctl_value* value) {
     value->length = static_cast<std::size_t>(length);
     return 0;
   }
-  if (sameText(name, "hw.ncpu") || sameText(name, "hw.logicalcpu") ||
-      sameText(name, "hw.logicalcpu_max") || sameText(name, "hw.activecpu")) {
-    const long count =
-        sysconf(sameText(name, "hw.activecpu") ? _SC_NPROCESSORS_ONLN : _SC_NPROCESSORS_CONF);
+  if (sameText(name, "hw.ncpu") || sameText(name, "hw.logicalcpu") || sameText(name, "hw.logicalcpu_max") ||
+      sameText(name, "hw.activecpu")) {
+    const long count = sysconf(sameText(name, "hw.activecpu") ? _SC_NPROCESSORS_ONLN : _SC_NPROCESSORS_CONF);
     if (count <= 0) return -1;
     setInteger(value, count);
     return 0;
@@ -319,8 +314,7 @@ int sysctl_read(const char* name, sysctl_value* value) {
   return 0;
 }
 
-int sysctlbyname(const char* name, void* oldp, std::size_t* oldlenp, const void* newp,
-                 std::size_t newlen) {
+int sysctlbyname(const char* name, void* oldp, std::size_t* oldlenp, const void* newp, std::size_t newlen) {
   if (name == nullptr) {
     errno = EINVAL;
     return -1;
@@ -393,9 +387,8 @@ int proc_pid_read_stat(pid_t pid, proc_pid_stat_record* out) {
       if (boot_time(&boot)) {
         const auto ticks = static_cast<std::uint64_t>(number);
         record.start.tv_sec = boot.tv_sec + static_cast<time_t>(ticks / static_cast<unsigned long>(hz));
-        record.start.tv_usec =
-            static_cast<suseconds_t>((ticks % static_cast<unsigned long>(hz)) * 1000000 /
-                                     static_cast<unsigned long>(hz));
+        record.start.tv_usec = static_cast<suseconds_t>((ticks % static_cast<unsigned long>(hz)) * 1000000 /
+                                                        static_cast<unsigned long>(hz));
       }
     }
   }

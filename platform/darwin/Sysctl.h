@@ -48,8 +48,7 @@ int sysctl_read(const char* name, sysctl_value* out);
 // with errno: ENOENT for an unknown name, ENOMEM when the buffer is too small (*oldlenp then
 // holds the size needed), EPERM when newp asks to change a value, EINVAL for a null name or
 // oldlenp.
-int sysctlbyname(const char* name, void* oldp, std::size_t* oldlenp, const void* newp,
-                 std::size_t newlen);
+int sysctlbyname(const char* name, void* oldp, std::size_t* oldlenp, const void* newp, std::size_t newlen);
 
 // Crash time. The number of processor cores: distinct (physical_package_id, core_id) pairs of
 // the CPUs listed under root, a folder laid out as /sys/devices/system/cpu. -1 with errno ENOENT
@@ -61,9 +60,9 @@ int physical_cpu_count(const char* root);
 struct kinfo_proc {
   pid_t pid = 0;
   pid_t ppid = 0;
-  char comm[16] = {};      // the kernel's command name, NUL-padded, cut at 15 bytes
-  struct timeval start{};  // wall-clock start time
-  bool traced = false;     // a debugger (ptrace tracer) is attached
+  char comm[16] = {};       // the kernel's command name, NUL-padded, cut at 15 bytes
+  struct timeval start {};  // wall-clock start time
+  bool traced = false;      // a debugger (ptrace tracer) is attached
 };
 
 // Crash time. Fills out for the process pid from /proc/<pid>/stat, /proc/<pid>/status and
@@ -74,8 +73,8 @@ int sysctl_proc_pid(pid_t pid, kinfo_proc* out);
 // What /proc/<pid>/stat says of a process.
 struct proc_pid_stat_record {
   pid_t ppid = 0;
-  char comm[16] = {};      // between the first '(' and the last ')', cut at 15 bytes
-  struct timeval start{};  // wall-clock start time; zero when the boot time is unreadable
+  char comm[16] = {};       // between the first '(' and the last ')', cut at 15 bytes
+  struct timeval start {};  // wall-clock start time; zero when the boot time is unreadable
 };
 
 // Crash time. Reads /proc/<pid>/stat (and /proc/stat for the boot time). Returns 0, or -1 with
@@ -85,7 +84,7 @@ int proc_pid_read_stat(pid_t pid, proc_pid_stat_record* out);
 
 // What /proc/<pid>/status says of a process.
 struct proc_pid_status_record {
-  char name[64] = {};   // "Name:" as the file writes it
+  char name[64] = {};    // "Name:" as the file writes it
   pid_t ppid = 0;        // "PPid:"
   pid_t tracer_pid = 0;  // "TracerPid:", 0 when no tracer is attached
 };

@@ -33,8 +33,8 @@ bool hasControlCharacter(std::string_view text) {
 bool isValidFileId(std::string_view id) {
   if (id.empty() || id.size() > 200 || id.front() == '.' || id.front() == '-') return false;
   for (char c : id) {
-    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                    c == '.' || c == '_' || c == '-';
+    const bool ok =
+        (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
     if (!ok) return false;
   }
   return true;
@@ -103,8 +103,7 @@ std::filesystem::path homeFolder() {
 
 // Runs the program with the arguments (no shell), its standard output and error captured.
 // Returns the exit status, or -1 when it could not be started or did not exit normally.
-int runProgram(const std::filesystem::path& program, const std::vector<std::string>& arguments,
-               std::string& output) {
+int runProgram(const std::filesystem::path& program, const std::vector<std::string>& arguments, std::string& output) {
   int pipeFds[2];
   if (pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
   posix_spawn_file_actions_t actions;
@@ -249,8 +248,7 @@ std::optional<std::filesystem::path> findProgramOnPath(std::string_view program)
     if (folder.empty()) folder = ".";
     const auto candidate = std::filesystem::path(folder) / std::string(program);
     struct stat info {};
-    if (stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-        access(candidate.c_str(), X_OK) == 0) {
+    if (stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(candidate.c_str(), X_OK) == 0) {
       return candidate;
     }
     start = end + 1;
@@ -258,8 +256,7 @@ std::optional<std::filesystem::path> findProgramOnPath(std::string_view program)
   return std::nullopt;
 }
 
-Result<DesktopEntryInstallation> installDesktopEntry(const DesktopEntry& entry,
-                                                     bool registerAsDefault) {
+Result<DesktopEntryInstallation> installDesktopEntry(const DesktopEntry& entry, bool registerAsDefault) {
   auto text = desktopEntryText(entry);
   if (!text.ok()) return text.error();
   const auto folder = userApplicationsDirectory();
@@ -301,13 +298,12 @@ Result<DesktopEntryInstallation> installDesktopEntry(const DesktopEntry& entry,
   installation.registration = DesktopEntryInstallation::Registration::registered;
   for (const auto& scheme : entry.schemes) {
     std::string output;
-    const int status = runProgram(
-        *xdgMime, {"default", entry.fileId + ".desktop", "x-scheme-handler/" + lowercase(scheme)},
-        output);
+    const int status =
+        runProgram(*xdgMime, {"default", entry.fileId + ".desktop", "x-scheme-handler/" + lowercase(scheme)}, output);
     if (status != 0) {
       installation.registration = DesktopEntryInstallation::Registration::failed;
-      installation.detail += "xdg-mime default for " + lowercase(scheme) + " exited with " +
-                             std::to_string(status) + (output.empty() ? "" : ": " + output);
+      installation.detail += "xdg-mime default for " + lowercase(scheme) + " exited with " + std::to_string(status) +
+                             (output.empty() ? "" : ": " + output);
     }
   }
   return installation;

@@ -54,10 +54,10 @@ std::filesystem::path userApplicationsDirectory();
 
 struct DesktopEntryInstallation {
   enum class Registration {
-    registered,   // xdg-mime made the entry the default handler of every scheme
-    toolMissing,  // xdg-mime is not on PATH; the entry is installed, the default left alone
-    failed,       // xdg-mime ran and failed for at least one scheme (see `detail`)
-    notRequested, // the caller asked only for the file
+    registered,    // xdg-mime made the entry the default handler of every scheme
+    toolMissing,   // xdg-mime is not on PATH; the entry is installed, the default left alone
+    failed,        // xdg-mime ran and failed for at least one scheme (see `detail`)
+    notRequested,  // the caller asked only for the file
   };
   std::filesystem::path path;
   Registration registration = Registration::toolMissing;
@@ -70,8 +70,7 @@ struct DesktopEntryInstallation {
 // for each scheme (no shell; the arguments are passed as they are). An unchanged file is not
 // rewritten. Errors: those of desktopEntryText, kDesktopEntryNoDataFolder,
 // kDesktopEntryWriteFailed. A failing xdg-mime is not an error: it shows in `registration`.
-Result<DesktopEntryInstallation> installDesktopEntry(const DesktopEntry& entry,
-                                                     bool registerAsDefault = true);
+Result<DesktopEntryInstallation> installDesktopEntry(const DesktopEntry& entry, bool registerAsDefault = true);
 
 // The full path of a program found on PATH (as execvp would find it), or none.
 std::optional<std::filesystem::path> findProgramOnPath(std::string_view program);

@@ -40,8 +40,8 @@ Error failure(std::int64_t code, std::string description, int errorNumber = 0) {
 bool isValidName(std::string_view name) {
   if (name.empty() || name.size() > 64) return false;
   for (char c : name) {
-    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                    c == '.' || c == '_' || c == '-';
+    const bool ok =
+        (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
     if (!ok) return false;
   }
   return name != "." && name != "..";
@@ -104,15 +104,14 @@ bool makeAddress(const std::filesystem::path& socketPath, sockaddr_un& address, 
 }
 
 bool peerIsSameUser(int fd) {
-  ucred credentials {};
+  ucred credentials{};
   socklen_t size = sizeof credentials;
   if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0) return false;
   return credentials.uid == getuid();
 }
 
 int millisecondsUntil(SteadyTime deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-      deadline - std::chrono::steady_clock::now());
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
   if (left.count() <= 0) return 0;
   return static_cast<int>(std::min<std::int64_t>(left.count(), 60'000));
 }
@@ -205,8 +204,8 @@ struct SingleInstance::Listener {
   // One sender: every message or none reaches the handler.
   void serve(int connection) {
     if (!peerIsSameUser(connection)) return;
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(timeout);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(timeout);
     std::vector<std::string> messages;
     for (;;) {
       unsigned char header[4];
@@ -217,8 +216,7 @@ struct SingleInstance::Listener {
                                  (std::uint32_t{header[2]} << 8) | std::uint32_t{header[3]};
       if (size > kMaxMessageBytes || messages.size() >= kMaxMessagesPerConnection) return;
       std::string message(size, '\0');
-      if (size > 0 &&
-          readExactly(connection, wakeFd, message.data(), size, deadline) != ReadOutcome::complete) {
+      if (size > 0 && readExactly(connection, wakeFd, message.data(), size, deadline) != ReadOutcome::complete) {
         return;
       }
       messages.push_back(std::move(message));
@@ -232,11 +230,9 @@ struct SingleInstance::Listener {
   }
 };
 
-Result<std::unique_ptr<SingleInstance>> SingleInstance::acquire(Options options,
-                                                                MessageHandler handler) {
+Result<std::unique_ptr<SingleInstance>> SingleInstance::acquire(Options options, MessageHandler handler) {
   if (!isValidName(options.name)) {
-    return failure(kSingleInstanceInvalidName,
-                   "\"" + options.name + "\" cannot name a single-instance socket");
+    return failure(kSingleInstanceInvalidName, "\"" + options.name + "\" cannot name a single-instance socket");
   }
   if (options.timeout <= Duration::zero()) options.timeout = std::chrono::seconds(5);
   std::unique_ptr<SingleInstance> instance(new SingleInstance());
@@ -246,11 +242,10 @@ Result<std::unique_ptr<SingleInstance>> SingleInstance::acquire(Options options,
   if (!folder.ok()) return folder.error();
   instance->socketPath_ = *folder / (options.name + ".socket");
   instance->lockPath_ = *folder / (options.name + ".lock");
-  sockaddr_un address {};
+  sockaddr_un address{};
   socklen_t length = 0;
   if (!makeAddress(instance->socketPath_, address, length)) {
-    return failure(kSingleInstanceSocketFailed,
-                   instance->socketPath_.string() + " is too long for a socket address");
+    return failure(kSingleInstanceSocketFailed, instance->socketPath_.string() + " is too long for a socket address");
   }
 
   {
@@ -291,8 +286,8 @@ Result<std::unique_ptr<SingleInstance>> SingleInstance::acquire(Options options,
   listener->listenFd = fd;
   listener->wakeFd = eventfd(0, EFD_CLOEXEC);
   listener->timeout = options.timeout;
-  listener->handler = std::make_shared<MessageHandler>(
-      handler ? std::move(handler) : MessageHandler([](std::string) {}));
+  listener->handler =
+      std::make_shared<MessageHandler>(handler ? std::move(handler) : MessageHandler([](std::string) {}));
   if (listener->wakeFd < 0) {
     const int error = errno;
     unlink(instance->socketPath_.c_str());
@@ -322,16 +317,15 @@ Result<void> SingleInstance::send(const std::vector<std::string>& messages) cons
   }
   for (const auto& message : messages) {
     if (message.size() > kMaxMessageBytes) {
-      return failure(kSingleInstanceMessageTooLarge, "A message is larger than " +
-                                                         std::to_string(kMaxMessageBytes) + " bytes");
+      return failure(kSingleInstanceMessageTooLarge,
+                     "A message is larger than " + std::to_string(kMaxMessageBytes) + " bytes");
     }
   }
-  sockaddr_un socketAddress {};
+  sockaddr_un socketAddress{};
   socklen_t length = 0;
   makeAddress(socketPath_, socketAddress, length);
-  const auto deadline =
-      std::chrono::steady_clock::now() +
-      std::chrono::duration_cast<std::chrono::steady_clock::duration>(options_.timeout);
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::duration_cast<std::chrono::steady_clock::duration>(options_.timeout);
 
   int fd = -1;
   for (;;) {
@@ -354,12 +348,9 @@ Result<void> SingleInstance::send(const std::vector<std::string>& messages) cons
   }
   for (const auto& message : messages) {
     const auto size = static_cast<std::uint32_t>(message.size());
-    const unsigned char header[4] = {static_cast<unsigned char>(size >> 24),
-                                     static_cast<unsigned char>(size >> 16),
-                                     static_cast<unsigned char>(size >> 8),
-                                     static_cast<unsigned char>(size)};
-    if (!writeAll(fd, header, sizeof header, deadline) ||
-        !writeAll(fd, message.data(), message.size(), deadline)) {
+    const unsigned char header[4] = {static_cast<unsigned char>(size >> 24), static_cast<unsigned char>(size >> 16),
+                                     static_cast<unsigned char>(size >> 8), static_cast<unsigned char>(size)};
+    if (!writeAll(fd, header, sizeof header, deadline) || !writeAll(fd, message.data(), message.size(), deadline)) {
       close(fd);
       return failure(kSingleInstanceTransferFailed, "The hand-off to " + address() + " broke off");
     }
@@ -374,8 +365,7 @@ Result<void> SingleInstance::send(const std::vector<std::string>& messages) cons
   return Result<void>::success();
 }
 
-Result<URLHandOff> handOffURLsOrListen(SingleInstance::Options options,
-                                       const std::vector<std::string>& urls) {
+Result<URLHandOff> handOffURLsOrListen(SingleInstance::Options options, const std::vector<std::string>& urls) {
   auto post = [](std::string message) { GetURLEventManager::shared().postGetURLEvent(std::move(message)); };
   // Two rounds: a first instance that dies between our lock probe and our connect leaves the
   // lock free for the second round.
@@ -402,8 +392,7 @@ Result<URLHandOff> handOffURLsOrListen(SingleInstance::Options options,
   return *lastError;
 }
 
-std::vector<std::string> urlArguments(int argc, const char* const* argv,
-                                      const std::vector<std::string>& schemes) {
+std::vector<std::string> urlArguments(int argc, const char* const* argv, const std::vector<std::string>& schemes) {
   std::vector<std::string> urls;
   for (int i = 1; i < argc && argv != nullptr; ++i) {
     if (argv[i] == nullptr) continue;

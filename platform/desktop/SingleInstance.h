@@ -117,12 +117,10 @@ struct URLHandOff {
 // GetURLEventManager) or hands `urls` over to the first instance. When the hand-over fails the
 // error is returned and the caller decides (the application then runs on its own, with its URLs
 // posted locally).
-Result<URLHandOff> handOffURLsOrListen(SingleInstance::Options options,
-                                       const std::vector<std::string>& urls);
+Result<URLHandOff> handOffURLsOrListen(SingleInstance::Options options, const std::vector<std::string>& urls);
 
 // The command-line arguments (argv[1] on) that are URLs of one of the schemes ("scheme:..." with
 // the scheme compared without regard to case), in order.
-std::vector<std::string> urlArguments(int argc, const char* const* argv,
-                                      const std::vector<std::string>& schemes);
+std::vector<std::string> urlArguments(int argc, const char* const* argv, const std::vector<std::string>& schemes);
 
 }  // namespace vx

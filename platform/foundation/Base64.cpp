@@ -16,7 +16,6 @@ constexpr std::array<int, 256> makeDecodeTable() {
 }
 constexpr std::array<int, 256> kDecodeTable = makeDecodeTable();
 
-
 Error base64Error(std::string description) {
   return Error(kBase64ErrorDomain, kBase64ErrorInvalid, "invalid Base64: " + std::move(description));
 }
@@ -52,7 +51,7 @@ Result<Bytes> base64Decode(std::string_view text, Base64DecodeMode mode) {
   Bytes out;
   out.reserve(text.size() / 4 * 3 + 3);
   std::uint32_t accumulator = 0;
-  int pending = 0;        // alphabet characters in the current group of four
+  int pending = 0;          // alphabet characters in the current group of four
   std::size_t padding = 0;  // '=' seen; once set, only more '=' (or skipped characters) may follow
   std::size_t symbols = 0;  // alphabet characters plus padding, for strict length checking
   for (std::size_t position = 0; position < text.size(); ++position) {

@@ -25,11 +25,11 @@ class ByteView {
  public:
   ByteView() = default;
   ByteView(std::span<const std::uint8_t> bytes) : data_(bytes.data()), size_(bytes.size()) {}  // NOLINT
-  ByteView(const Bytes& bytes) : data_(bytes.data()), size_(bytes.size()) {}  // NOLINT
-  ByteView(std::string_view text)  // NOLINT
+  ByteView(const Bytes& bytes) : data_(bytes.data()), size_(bytes.size()) {}                   // NOLINT
+  ByteView(std::string_view text)                                                              // NOLINT
       : data_(reinterpret_cast<const std::uint8_t*>(text.data())), size_(text.size()) {}
   ByteView(const std::string& text) : ByteView(std::string_view(text)) {}  // NOLINT
-  ByteView(const char* text) : ByteView(std::string_view(text)) {}  // NOLINT
+  ByteView(const char* text) : ByteView(std::string_view(text)) {}         // NOLINT
   ByteView(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
 
   const std::uint8_t* data() const { return data_; }

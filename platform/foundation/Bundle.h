@@ -26,8 +26,8 @@ class Bundle {
   // non-string value.
   std::string bundleIdentifier() const;
   std::string displayName() const;
-  std::string shortVersion() const;   // "CFBundleShortVersionString"
-  std::string buildNumber() const;    // "CFBundleVersion"
+  std::string shortVersion() const;  // "CFBundleShortVersionString"
+  std::string buildNumber() const;   // "CFBundleVersion"
 
   // The folder of the running executable and its full path ("/proc/self/exe").
   std::filesystem::path bundlePath() const;

@@ -180,8 +180,7 @@ std::optional<Duration> VirtualScheduler::nextDeadlineFromNow() const {
   return state_->queue.begin()->first.first - (state_->monotonicStart + state_->elapsed);
 }
 
-ScopedVirtualTime::ScopedVirtualTime(WallTime wallStart)
-    : scheduler_(std::make_shared<VirtualScheduler>(wallStart)) {
+ScopedVirtualTime::ScopedVirtualTime(WallTime wallStart) : scheduler_(std::make_shared<VirtualScheduler>(wallStart)) {
   Scheduler::setCurrent(scheduler_);
 }
 

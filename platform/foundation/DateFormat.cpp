@@ -55,14 +55,10 @@ Broken breakDown(Date date) {
   }
   const sys_days dayPoint{days{dayCount}};
   const year_month_day ymd{dayPoint};
-  return Broken{static_cast<int>(ymd.year()),
-                static_cast<unsigned>(ymd.month()),
-                static_cast<unsigned>(ymd.day()),
-                weekday{dayPoint}.c_encoding(),
-                static_cast<int>(secondsInDay / 3600),
-                static_cast<int>(secondsInDay / 60 % 60),
-                static_cast<int>(secondsInDay % 60),
-                nanos};
+  return Broken{static_cast<int>(ymd.year()),          static_cast<unsigned>(ymd.month()),
+                static_cast<unsigned>(ymd.day()),      weekday{dayPoint}.c_encoding(),
+                static_cast<int>(secondsInDay / 3600), static_cast<int>(secondsInDay / 60 % 60),
+                static_cast<int>(secondsInDay % 60),   nanos};
 }
 
 // std::nullopt for impossible fields and for dates the clock cannot hold (roughly 1678-2262).
@@ -73,8 +69,7 @@ std::optional<Date> assemble(const Fields& f) {
   const year_month_day ymd{year{f.year}, month{f.month}, day{f.day}};
   if (!ymd.ok()) return std::nullopt;
   const std::int64_t dayCount = sys_days{ymd}.time_since_epoch().count();
-  const std::int64_t secondsCount =
-      dayCount * 86400 + f.hour * 3600 + f.minute * 60 + f.second - f.offsetSeconds;
+  const std::int64_t secondsCount = dayCount * 86400 + f.hour * 3600 + f.minute * 60 + f.second - f.offsetSeconds;
   // 128 bits: the earliest dates need a product below the 64-bit range before the fraction
   // brings them back into it.
   const __int128 total = static_cast<__int128>(secondsCount) * 1'000'000'000 + f.nanoseconds;
@@ -134,8 +129,7 @@ class Reader {
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
       return false;
     }
   }
@@ -176,8 +170,8 @@ bool numericOffset(Reader& reader, bool allowColon, int& offsetSeconds) {
 }
 
 bool timeOfDay(Reader& reader, Fields& f) {
-  return reader.number(1, 2, f.hour) && reader.accept(':') && reader.number(1, 2, f.minute) &&
-         reader.accept(':') && reader.number(1, 2, f.second);
+  return reader.number(1, 2, f.hour) && reader.accept(':') && reader.number(1, 2, f.minute) && reader.accept(':') &&
+         reader.number(1, 2, f.second);
 }
 
 bool httpZone(Reader& reader, Fields& f) {
@@ -185,8 +179,8 @@ bool httpZone(Reader& reader, Fields& f) {
     return numericOffset(reader, false, f.offsetSeconds);
   }
   const auto zone = reader.word();
-  return equalsIgnoringCase(zone, "GMT") || equalsIgnoringCase(zone, "UTC") ||
-         equalsIgnoringCase(zone, "UT") || equalsIgnoringCase(zone, "Z");
+  return equalsIgnoringCase(zone, "GMT") || equalsIgnoringCase(zone, "UTC") || equalsIgnoringCase(zone, "UT") ||
+         equalsIgnoringCase(zone, "Z");
 }
 
 bool monthWord(Reader& reader, Fields& f) {
@@ -202,11 +196,11 @@ std::string DateFormat::iso8601(Date date, bool milliseconds) {
   const auto b = breakDown(date);
   char buffer[64];
   if (milliseconds) {
-    std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", b.year, b.month,
-                  b.day, b.hour, b.minute, b.second, static_cast<int>(b.nanoseconds / 1000000));
+    std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", b.year, b.month, b.day, b.hour,
+                  b.minute, b.second, static_cast<int>(b.nanoseconds / 1000000));
   } else {
-    std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02uT%02d:%02d:%02dZ", b.year, b.month, b.day,
-                  b.hour, b.minute, b.second);
+    std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02uT%02d:%02d:%02dZ", b.year, b.month, b.day, b.hour, b.minute,
+                  b.second);
   }
   return buffer;
 }
@@ -214,8 +208,8 @@ std::string DateFormat::iso8601(Date date, bool milliseconds) {
 std::string DateFormat::iso8601Full(Date date) {
   const auto b = breakDown(date);
   char buffer[64];
-  std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02uT%02d:%02d:%02d.%09lldZ", b.year, b.month,
-                b.day, b.hour, b.minute, b.second, static_cast<long long>(b.nanoseconds));
+  std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02uT%02d:%02d:%02d.%09lldZ", b.year, b.month, b.day, b.hour,
+                b.minute, b.second, static_cast<long long>(b.nanoseconds));
   return buffer;
 }
 
@@ -224,10 +218,9 @@ std::optional<Date> DateFormat::parseIso8601(std::string_view text) {
   Fields f;
   int monthValue = 0;
   int dayValue = 0;
-  if (!reader.number(4, 4, f.year) || !reader.accept('-') || !reader.number(2, 2, monthValue) ||
-      !reader.accept('-') || !reader.number(2, 2, dayValue) || !reader.acceptAny("Tt ") ||
-      !reader.number(2, 2, f.hour) || !reader.accept(':') || !reader.number(2, 2, f.minute) ||
-      !reader.accept(':') || !reader.number(2, 2, f.second)) {
+  if (!reader.number(4, 4, f.year) || !reader.accept('-') || !reader.number(2, 2, monthValue) || !reader.accept('-') ||
+      !reader.number(2, 2, dayValue) || !reader.acceptAny("Tt ") || !reader.number(2, 2, f.hour) ||
+      !reader.accept(':') || !reader.number(2, 2, f.minute) || !reader.accept(':') || !reader.number(2, 2, f.second)) {
     return std::nullopt;
   }
   f.month = static_cast<unsigned>(monthValue);
@@ -258,8 +251,8 @@ std::optional<Date> DateFormat::parseIso8601(std::string_view text) {
 std::string DateFormat::httpDate(Date date) {
   const auto b = breakDown(date);
   char buffer[64];
-  std::snprintf(buffer, sizeof buffer, "%s, %02u %s %04d %02d:%02d:%02d GMT", kWeekdays[b.weekday],
-                b.day, kMonths[b.month - 1], b.year, b.hour, b.minute, b.second);
+  std::snprintf(buffer, sizeof buffer, "%s, %02u %s %04d %02d:%02d:%02d GMT", kWeekdays[b.weekday], b.day,
+                kMonths[b.month - 1], b.year, b.hour, b.minute, b.second);
   return buffer;
 }
 
@@ -301,13 +294,12 @@ std::optional<Date> DateFormat::parseHttpDate(std::string_view text) {
     }
   } else {
     // RFC 1123 and "EEE, d MMM yyyy H:m:s z"
-    if (reader.skipSpaces() == 0 || !monthWord(reader, f) || reader.skipSpaces() == 0 ||
-        !reader.number(4, 4, f.year)) {
+    if (reader.skipSpaces() == 0 || !monthWord(reader, f) || reader.skipSpaces() == 0 || !reader.number(4, 4, f.year)) {
       return std::nullopt;
     }
   }
-  if (reader.skipSpaces() == 0 || !timeOfDay(reader, f) || reader.skipSpaces() == 0 ||
-      !httpZone(reader, f) || !reader.atEnd()) {
+  if (reader.skipSpaces() == 0 || !timeOfDay(reader, f) || reader.skipSpaces() == 0 || !httpZone(reader, f) ||
+      !reader.atEnd()) {
     return std::nullopt;
   }
   return assemble(f);

@@ -134,8 +134,7 @@ class SerialQueue final : public DispatchQueue {
 
 class ConcurrentQueue final : public DispatchQueue {
  public:
-  explicit ConcurrentQueue(std::string label)
-      : DispatchQueue(std::move(label), Kind::concurrent) {}
+  explicit ConcurrentQueue(std::string label) : DispatchQueue(std::move(label), Kind::concurrent) {}
 
  protected:
   void enqueue(Block block, bool barrier) override {
@@ -154,15 +153,14 @@ class ConcurrentQueue final : public DispatchQueue {
       }
       ++running_;
       auto self = std::static_pointer_cast<ConcurrentQueue>(shared_from_this());
-      WorkerPool::shared().submit(
-          [self, block = std::move(front.block), barrier = front.barrier]() mutable {
-            {
-              RunningScope scope(self.get());
-              block();
-              block = nullptr;
-            }
-            self->finished(barrier);
-          });
+      WorkerPool::shared().submit([self, block = std::move(front.block), barrier = front.barrier]() mutable {
+        {
+          RunningScope scope(self.get());
+          block();
+          block = nullptr;
+        }
+        self->finished(barrier);
+      });
       items_.pop_front();
     }
   }
@@ -223,8 +221,7 @@ class MainQueue final : public DispatchQueue {
 
 }  // namespace
 
-DispatchQueue::DispatchQueue(std::string label, Kind kind)
-    : label_(std::move(label)), kind_(kind) {}
+DispatchQueue::DispatchQueue(std::string label, Kind kind) : label_(std::move(label)), kind_(kind) {}
 
 DispatchQueue::~DispatchQueue() = default;
 
@@ -242,8 +239,8 @@ std::shared_ptr<DispatchQueue> DispatchQueue::main() {
 }
 
 std::shared_ptr<DispatchQueue> DispatchQueue::global() {
-  static auto* queue = new std::shared_ptr<DispatchQueue>(
-      std::make_shared<ConcurrentQueue>("com.vexelworks.global-queue"));
+  static auto* queue =
+      new std::shared_ptr<DispatchQueue>(std::make_shared<ConcurrentQueue>("com.vexelworks.global-queue"));
   return *queue;
 }
 
@@ -346,9 +343,7 @@ struct DispatchSemaphore::State {
   long value = 0;
 };
 
-DispatchSemaphore::DispatchSemaphore(long value) : state_(std::make_shared<State>()) {
-  state_->value = value;
-}
+DispatchSemaphore::DispatchSemaphore(long value) : state_(std::make_shared<State>()) { state_->value = value; }
 
 void DispatchSemaphore::signal() {
   {
@@ -435,8 +430,7 @@ struct DispatchTimer::State {
   MonotonicTime nextDeadline;
 };
 
-DispatchTimer::DispatchTimer(std::shared_ptr<DispatchQueue> queue)
-    : state_(std::make_unique<State>()) {
+DispatchTimer::DispatchTimer(std::shared_ptr<DispatchQueue> queue) : state_(std::make_unique<State>()) {
   state_->queue = std::move(queue);
 }
 
@@ -544,8 +538,7 @@ bool RunLoop::runUntil(const std::function<bool()>& done, Duration timeout) {
     if (MonotonicClock::now() >= deadline) return done();
     std::unique_lock lock(state.mutex);
     // Wake on a post, or every few milliseconds to look at conditions set by other threads.
-    state.posted.wait_for(lock, std::chrono::milliseconds(2),
-                          [&state] { return !state.items.empty(); });
+    state.posted.wait_for(lock, std::chrono::milliseconds(2), [&state] { return !state.items.empty(); });
   }
 }
 

@@ -110,8 +110,7 @@ class DispatchTimer : public std::enable_shared_from_this<DispatchTimer> {
 
   // First tick after `start`, then every `interval` (none: one shot). `leeway` is accepted for
   // callers that set it; ticks are not coalesced.
-  void schedule(Duration start, std::optional<Duration> interval = std::nullopt,
-                Duration leeway = Duration::zero());
+  void schedule(Duration start, std::optional<Duration> interval = std::nullopt, Duration leeway = Duration::zero());
   void setEventHandler(DispatchQueue::Block handler);
   void setCancelHandler(DispatchQueue::Block handler);
   // Starts the ticks (timers are created suspended).
@@ -133,8 +132,7 @@ class DispatchTimer : public std::enable_shared_from_this<DispatchTimer> {
 class RunLoop {
  public:
   // Serves the main queue until `done()` is true or `timeout` (real time) passes. Returns done().
-  static bool runUntil(const std::function<bool()>& done,
-                       Duration timeout = std::chrono::seconds(10));
+  static bool runUntil(const std::function<bool()>& done, Duration timeout = std::chrono::seconds(10));
   // Serves the main queue for `duration` (real time).
   static void runFor(Duration duration);
 };

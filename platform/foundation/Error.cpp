@@ -26,8 +26,7 @@ const nlohmann::json& nullValue() {
 
 ErrorUserInfo::ErrorUserInfo() noexcept = default;
 
-ErrorUserInfo::ErrorUserInfo(nlohmann::json object)
-    : object_(std::make_unique<nlohmann::json>(std::move(object))) {}
+ErrorUserInfo::ErrorUserInfo(nlohmann::json object) : object_(std::make_unique<nlohmann::json>(std::move(object))) {}
 
 ErrorUserInfo::ErrorUserInfo(const ErrorUserInfo& other)
     : object_(other.object_ ? std::make_unique<nlohmann::json>(*other.object_) : nullptr) {}
@@ -67,15 +66,10 @@ const nlohmann::json& ErrorUserInfo::operator[](std::string_view key) const {
   return found != object.end() ? *found : nullValue();
 }
 
-bool ErrorUserInfo::contains(std::string_view key) const {
-  return object_ && object_->contains(std::string(key));
-}
+bool ErrorUserInfo::contains(std::string_view key) const { return object_ && object_->contains(std::string(key)); }
 
 Error::Error(std::string domain, std::int64_t code, std::string description, nlohmann::json userInfo)
-    : domain(std::move(domain)),
-      code(code),
-      description(std::move(description)),
-      userInfo(std::move(userInfo)) {}
+    : domain(std::move(domain)), code(code), description(std::move(description)), userInfo(std::move(userInfo)) {}
 
 std::string Error::toString() const {
   std::ostringstream out;

@@ -64,9 +64,7 @@ struct Error {
       : domain(std::move(domain)), code(code), description(std::move(description)) {}
   Error(std::string domain, std::int64_t code, std::string description, nlohmann::json userInfo);
 
-  bool operator==(const Error& other) const {
-    return domain == other.domain && code == other.code;
-  }
+  bool operator==(const Error& other) const { return domain == other.domain && code == other.code; }
   std::string toString() const;
 };
 
@@ -76,7 +74,7 @@ std::ostream& operator<<(std::ostream& os, const Error& error);
 template <class T>
 class [[nodiscard]] Result {
  public:
-  Result(T value) : storage_(std::in_place_index<0>, std::move(value)) {}  // NOLINT
+  Result(T value) : storage_(std::in_place_index<0>, std::move(value)) {}      // NOLINT
   Result(Error error) : storage_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
 
   bool ok() const { return storage_.index() == 0; }

@@ -13,17 +13,15 @@
 namespace vx {
 namespace {
 
-Error systemError(const char* domain, const char* step, const std::filesystem::path& path,
-                  int error) {
-  return Error(domain, error, std::string(step) + " failed for " + path.string() + ": " +
-                                  std::strerror(error),
+Error systemError(const char* domain, const char* step, const std::filesystem::path& path, int error) {
+  return Error(domain, error, std::string(step) + " failed for " + path.string() + ": " + std::strerror(error),
                {{"path", path.string()}, {"errno", error}});
 }
 
 }  // namespace
 
-Result<void> writeFileAtomically(const std::filesystem::path& path, std::string_view bytes,
-                                 unsigned mode, WriteDurability durability, const char* domain) {
+Result<void> writeFileAtomically(const std::filesystem::path& path, std::string_view bytes, unsigned mode,
+                                 WriteDurability durability, const char* domain) {
   const bool synced = durability == WriteDurability::synced;
   std::string temporary = path.string() + ".tmp-XXXXXX";
   const int fd = mkstemp(temporary.data());

@@ -19,8 +19,7 @@ enum class WriteDurability {
 
 // Writes `bytes` to `path` atomically with file mode `mode`. On failure the target is untouched,
 // no temporary file is left, and the Error (domain `domain`) names the failing step and path.
-Result<void> writeFileAtomically(const std::filesystem::path& path, std::string_view bytes,
-                                 unsigned mode = 0600,
+Result<void> writeFileAtomically(const std::filesystem::path& path, std::string_view bytes, unsigned mode = 0600,
                                  WriteDurability durability = WriteDurability::synced,
                                  const char* domain = "vx.FileSystem");
 

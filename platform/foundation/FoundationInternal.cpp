@@ -11,7 +11,6 @@
 
 namespace vx::detail {
 
-
 Result<void> createPrivateFolders(const std::filesystem::path& path, const char* domain) {
   std::filesystem::path partial;
   for (const auto& part : path) {

@@ -14,8 +14,7 @@ namespace vx {
 // "N::S::load(int)::<lambda()>", "operator==" for an operator, "S" for a constructor.
 // `fallback` (normally __func__) when no function name can be found, as for a lambda that
 // initialises a variable at namespace scope.
-constexpr std::string_view enclosingFunctionName(std::string_view prettyFunction,
-                                                 std::string_view fallback) {
+constexpr std::string_view enclosingFunctionName(std::string_view prettyFunction, std::string_view fallback) {
   constexpr std::string_view kOperator = "operator";
   // The parameter list's opening parenthesis; the one of "operator()" is part of the name.
   std::size_t paren = std::string_view::npos;

@@ -42,8 +42,7 @@ utsname uname_() {
 
 // Removes shell-style quoting and the escapes os-release allows inside quotes.
 std::string unquote(std::string value) {
-  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
-      value.back() == value.front()) {
+  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front()) {
     const char quote = value.front();
     value = value.substr(1, value.size() - 2);
     if (quote == '"') {
@@ -60,8 +59,7 @@ std::string unquote(std::string value) {
 
 }  // namespace
 
-std::optional<std::string> HostInfo::osReleaseValue(const std::string& key,
-                                                    const std::string& path) {
+std::optional<std::string> HostInfo::osReleaseValue(const std::string& key, const std::string& path) {
   const std::string files[] = {path.empty() ? "/etc/os-release" : path, "/usr/lib/os-release"};
   for (const auto& file : files) {
     std::ifstream in(file);

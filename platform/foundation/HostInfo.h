@@ -55,8 +55,7 @@ class HostInfo {
   static int processorCount();
 
   // Reads an os-release file: the value of `key` with quoting removed. For tests of odd files.
-  static std::optional<std::string> osReleaseValue(const std::string& key,
-                                                   const std::string& path = {});
+  static std::optional<std::string> osReleaseValue(const std::string& key, const std::string& path = {});
 };
 
 }  // namespace vx

@@ -75,9 +75,7 @@ std::optional<std::int64_t> integerFromNode(const Json& node) {
   return std::nullopt;
 }
 
-bool isObjectNode(const Json& node) {
-  return node.is_array() && !node.empty() && hasTag(node[0], kTagClass);
-}
+bool isObjectNode(const Json& node) { return node.is_array() && !node.empty() && hasTag(node[0], kTagClass); }
 
 // Checks the CBOR before it is parsed: well formed, definite lengths that fit in the input,
 // text keys, only our own tags, no deeper than kMaxDepth, one item filling the input. The
@@ -100,11 +98,20 @@ Result<void> scanCbor(const std::uint8_t* data, std::size_t size) {
     }
     std::size_t bytes = 0;
     switch (info) {
-      case 24: bytes = 1; break;
-      case 25: bytes = 2; break;
-      case 26: bytes = 4; break;
-      case 27: bytes = 8; break;
-      default: return false;  // reserved or indefinite length
+      case 24:
+        bytes = 1;
+        break;
+      case 25:
+        bytes = 2;
+        break;
+      case 26:
+        bytes = 4;
+        break;
+      case 27:
+        bytes = 8;
+        break;
+      default:
+        return false;  // reserved or indefinite length
     }
     if (size - pos < bytes) return false;
     value = 0;
@@ -139,11 +146,22 @@ Result<void> scanCbor(const std::uint8_t* data, std::size_t size) {
     if (major == 7) {
       std::size_t skip = 0;
       switch (info) {
-        case 20: case 21: case 22: skip = 0; break;  // false, true, null
-        case 25: skip = 2; break;
-        case 26: skip = 4; break;
-        case 27: skip = 8; break;
-        default: return corrupt("unsupported simple value");
+        case 20:
+        case 21:
+        case 22:
+          skip = 0;
+          break;  // false, true, null
+        case 25:
+          skip = 2;
+          break;
+        case 26:
+          skip = 4;
+          break;
+        case 27:
+          skip = 8;
+          break;
+        default:
+          return corrupt("unsupported simple value");
       }
       if (size - pos < skip) return corrupt("it ends early");
       pos += skip;
@@ -185,15 +203,14 @@ Result<void> scanCbor(const std::uint8_t* data, std::size_t size) {
 Result<Json> parseArchive(const Bytes& data) {
   if (data.empty()) return archiveError(kArchiveErrorCorrupt, "The archive is empty.");
   if (data[0] != kArchiveFormatVersion) {
-    return archiveError(kArchiveErrorVersion,
-                        "The archive has format version " + std::to_string(data[0]) +
-                            "; this build reads version " + std::to_string(kArchiveFormatVersion) + ".");
+    return archiveError(kArchiveErrorVersion, "The archive has format version " + std::to_string(data[0]) +
+                                                  "; this build reads version " +
+                                                  std::to_string(kArchiveFormatVersion) + ".");
   }
   if (auto scanned = scanCbor(data.data() + 1, data.size() - 1); !scanned) return scanned.error();
   Json root;
   try {
-    root = Json::from_cbor(data.begin() + 1, data.end(), true, false,
-                           Json::cbor_tag_handler_t::store);
+    root = Json::from_cbor(data.begin() + 1, data.end(), true, false, Json::cbor_tag_handler_t::store);
   } catch (const std::exception& exception) {
     return archiveError(kArchiveErrorCorrupt, std::string("The archive is damaged: ") + exception.what());
   }
@@ -221,10 +238,14 @@ struct KeyedArchiver::State {
 
   Json encodeValue(const Value& value) {
     switch (value.type()) {
-      case Value::Type::Date: return dateNode(*value.dateValue());
-      case Value::Type::UUID: return uuidNode(*value.uuidValue());
-      case Value::Type::Data: return Json::binary(*value.dataValue());
-      case Value::Type::Double: return *value.doubleValue();  // keeps NaN and infinities
+      case Value::Type::Date:
+        return dateNode(*value.dateValue());
+      case Value::Type::UUID:
+        return uuidNode(*value.uuidValue());
+      case Value::Type::Data:
+        return Json::binary(*value.dataValue());
+      case Value::Type::Double:
+        return *value.doubleValue();  // keeps NaN and infinities
       case Value::Type::Array: {
         Json array = Json::array();
         if (enter()) {
@@ -310,7 +331,9 @@ void KeyedArchiver::encodeDate(Date value, std::string_view key) { state_.put(ke
 void KeyedArchiver::encodeData(const Bytes& value, std::string_view key) { state_.put(key, Json::binary(value)); }
 void KeyedArchiver::encodeUUID(const UUID& value, std::string_view key) { state_.put(key, uuidNode(value)); }
 void KeyedArchiver::encodeNull(std::string_view key) { state_.put(key, nullptr); }
-void KeyedArchiver::encodeValue(const Value& value, std::string_view key) { state_.put(key, state_.encodeValue(value)); }
+void KeyedArchiver::encodeValue(const Value& value, std::string_view key) {
+  state_.put(key, state_.encodeValue(value));
+}
 void KeyedArchiver::encodeObject(const Archivable* object, std::string_view key) {
   state_.put(key, state_.encodeObject(object));
 }
@@ -344,8 +367,8 @@ struct KeyedUnarchiver::State {
   }
 
   void wrongType(std::string_view key, const char* expected) {
-    fail(archiveError(kArchiveErrorWrongType, "The value for key \"" + std::string(key) +
-                                                  "\" is not " + expected + "."));
+    fail(archiveError(kArchiveErrorWrongType,
+                      "The value for key \"" + std::string(key) + "\" is not " + expected + "."));
   }
 
   ArchivablePtr decodeObject(const Json& node) {
@@ -369,7 +392,8 @@ struct KeyedUnarchiver::State {
     KeyedUnarchiver coder(*this);
     auto object = factory(coder);
     fields.pop_back();
-    if (!object) fail(archiveError(kArchiveErrorObjectFailed, "An object of class \"" + name + "\" could not be rebuilt."));
+    if (!object)
+      fail(archiveError(kArchiveErrorObjectFailed, "An object of class \"" + name + "\" could not be rebuilt."));
     return error ? nullptr : object;
   }
 
@@ -385,16 +409,20 @@ struct KeyedUnarchiver::State {
 
   std::optional<Value> decodeValue(const Json& node, std::string_view key) {
     switch (node.type()) {
-      case Json::value_t::null: return Value();
-      case Json::value_t::boolean: return Value(node.get<bool>());
+      case Json::value_t::null:
+        return Value();
+      case Json::value_t::boolean:
+        return Value(node.get<bool>());
       case Json::value_t::number_integer:
       case Json::value_t::number_unsigned: {
         auto integer = integerFromNode(node);
         if (!integer) break;
         return Value(*integer);
       }
-      case Json::value_t::number_float: return Value(node.get<double>());
-      case Json::value_t::string: return Value(node.get<std::string>());
+      case Json::value_t::number_float:
+        return Value(node.get<double>());
+      case Json::value_t::string:
+        return Value(node.get<std::string>());
       case Json::value_t::binary: {
         const auto& binary = node.get_binary();
         if (!binary.has_subtype()) return Value(Bytes(binary.begin(), binary.end()));

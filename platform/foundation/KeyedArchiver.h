@@ -33,13 +33,13 @@ namespace vx {
 inline constexpr std::uint8_t kArchiveFormatVersion = 1;
 // Error domain of archiving; codes below.
 inline constexpr const char* kArchiveErrorDomain = "vx.KeyedArchive";
-inline constexpr std::int64_t kArchiveErrorCorrupt = 1;        // not a readable archive
-inline constexpr std::int64_t kArchiveErrorVersion = 2;        // unknown format version
-inline constexpr std::int64_t kArchiveErrorUnknownClass = 3;   // no factory for a class name
-inline constexpr std::int64_t kArchiveErrorWrongType = 4;      // a value of another type than asked
-inline constexpr std::int64_t kArchiveErrorObjectFailed = 5;   // a factory gave no object
-inline constexpr std::int64_t kArchiveErrorTooDeep = 6;        // nesting beyond the limit
-inline constexpr std::int64_t kArchiveErrorInvalidRoot = 7;    // root of the wrong shape
+inline constexpr std::int64_t kArchiveErrorCorrupt = 1;       // not a readable archive
+inline constexpr std::int64_t kArchiveErrorVersion = 2;       // unknown format version
+inline constexpr std::int64_t kArchiveErrorUnknownClass = 3;  // no factory for a class name
+inline constexpr std::int64_t kArchiveErrorWrongType = 4;     // a value of another type than asked
+inline constexpr std::int64_t kArchiveErrorObjectFailed = 5;  // a factory gave no object
+inline constexpr std::int64_t kArchiveErrorTooDeep = 6;       // nesting beyond the limit
+inline constexpr std::int64_t kArchiveErrorInvalidRoot = 7;   // root of the wrong shape
 
 class KeyedArchiver;
 class KeyedUnarchiver;
@@ -109,9 +109,7 @@ class KeyedUnarchiver {
   // Registers T under the name, built with T's constructor T(KeyedUnarchiver&).
   template <class T>
   static void registerClass(const std::string& className) {
-    registerClass(className, [](KeyedUnarchiver& coder) -> ArchivablePtr {
-      return std::make_shared<T>(coder);
-    });
+    registerClass(className, [](KeyedUnarchiver& coder) -> ArchivablePtr { return std::make_shared<T>(coder); });
   }
 
   // The root object. Error when the bytes are not an archive, the root is an array, or any

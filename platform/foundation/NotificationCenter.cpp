@@ -30,13 +30,11 @@ NotificationCenter::NotificationCenter() : state_(std::make_shared<State>()) {}
 NotificationCenter::~NotificationCenter() = default;
 
 NotificationCenter::Token NotificationCenter::addObserver(std::string name, const void* object,
-                                                          std::shared_ptr<DispatchQueue> queue,
-                                                          Handler handler) {
+                                                          std::shared_ptr<DispatchQueue> queue, Handler handler) {
   std::lock_guard lock(state_->mutex);
   const Token token = ++state_->lastToken;
   state_->entries.emplace(
-      token, State::Entry{std::move(name), object, std::move(queue),
-                          std::make_shared<Handler>(std::move(handler)),
+      token, State::Entry{std::move(name), object, std::move(queue), std::make_shared<Handler>(std::move(handler)),
                           std::make_shared<std::atomic<bool>>(true)});
   return token;
 }

@@ -39,14 +39,12 @@ class NotificationCenter {
 
   // Observes `name` (empty: every name), from `object` only when it is not null. With a queue
   // the handler runs there asynchronously; without, on the posting thread before post returns.
-  Token addObserver(std::string name, const void* object, std::shared_ptr<DispatchQueue> queue,
-                    Handler handler);
+  Token addObserver(std::string name, const void* object, std::shared_ptr<DispatchQueue> queue, Handler handler);
   // After removal the handler is not called again for posts that start later.
   void removeObserver(Token token);
 
   void post(Notification notification);
-  void post(std::string name, const void* object = nullptr,
-            nlohmann::json userInfo = nlohmann::json::object());
+  void post(std::string name, const void* object = nullptr, nlohmann::json userInfo = nlohmann::json::object());
 
  private:
   struct State;
@@ -57,8 +55,7 @@ class NotificationCenter {
 class ScopedObserver {
  public:
   ScopedObserver() = default;
-  ScopedObserver(NotificationCenter& center, NotificationCenter::Token token)
-      : center_(&center), token_(token) {}
+  ScopedObserver(NotificationCenter& center, NotificationCenter::Token token) : center_(&center), token_(token) {}
   ~ScopedObserver() { reset(); }
   ScopedObserver(ScopedObserver&& other) noexcept { *this = std::move(other); }
   ScopedObserver& operator=(ScopedObserver&& other) noexcept {

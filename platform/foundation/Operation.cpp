@@ -95,8 +95,7 @@ struct OperationQueue::State : std::enable_shared_from_this<OperationQueue::Stat
     {
       std::lock_guard lock(mutex);
       if (suspended) return;
-      for (auto it = waiting.begin();
-           it != waiting.end() && static_cast<int>(running.size()) < width();) {
+      for (auto it = waiting.begin(); it != waiting.end() && static_cast<int>(running.size()) < width();) {
         if (!(*it)->isReady() && !(*it)->isCancelled()) {
           ++it;
           continue;
@@ -127,9 +126,7 @@ struct OperationQueue::State : std::enable_shared_from_this<OperationQueue::Stat
   }
 };
 
-OperationQueue::OperationQueue(std::string name) : state_(std::make_shared<State>()) {
-  state_->name = std::move(name);
-}
+OperationQueue::OperationQueue(std::string name) : state_(std::make_shared<State>()) { state_->name = std::move(name); }
 
 OperationQueue::~OperationQueue() {
   cancelAllOperations();
@@ -186,9 +183,8 @@ void OperationQueue::cancelAllOperations() {
 
 void OperationQueue::waitUntilAllOperationsAreFinished() {
   std::unique_lock lock(state_->mutex);
-  state_->changed.wait(lock, [this] {
-    return state_->running.empty() && (state_->waiting.empty() || state_->suspended);
-  });
+  state_->changed.wait(lock,
+                       [this] { return state_->running.empty() && (state_->waiting.empty() || state_->suspended); });
 }
 
 std::size_t OperationQueue::operationCount() const {

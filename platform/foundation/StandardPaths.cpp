@@ -40,8 +40,7 @@ std::filesystem::path withBundle(const std::filesystem::path& base) {
   if (base.empty()) return {};
   // An identifier overridden into something that is no folder name falls back to the built one.
   auto identifier = Bundle::main().bundleIdentifier();
-  if (identifier.empty() || identifier == "." || identifier == ".." ||
-      identifier.find('/') != std::string::npos) {
+  if (identifier.empty() || identifier == "." || identifier == ".." || identifier.find('/') != std::string::npos) {
     identifier = VX_BUNDLE_IDENTIFIER;
   }
   return base / identifier;
@@ -55,20 +54,14 @@ Result<std::filesystem::path> created(const std::filesystem::path& path) {
 
 }  // namespace
 
-std::filesystem::path StandardPaths::cachesPath() {
-  return withBundle(baseFolder("XDG_CACHE_HOME", ".cache"));
-}
+std::filesystem::path StandardPaths::cachesPath() { return withBundle(baseFolder("XDG_CACHE_HOME", ".cache")); }
 std::filesystem::path StandardPaths::applicationSupportPath() {
   return withBundle(baseFolder("XDG_DATA_HOME", ".local/share"));
 }
-std::filesystem::path StandardPaths::configPath() {
-  return withBundle(baseFolder("XDG_CONFIG_HOME", ".config"));
-}
+std::filesystem::path StandardPaths::configPath() { return withBundle(baseFolder("XDG_CONFIG_HOME", ".config")); }
 
 Result<std::filesystem::path> StandardPaths::cachesDirectory() { return created(cachesPath()); }
-Result<std::filesystem::path> StandardPaths::applicationSupportDirectory() {
-  return created(applicationSupportPath());
-}
+Result<std::filesystem::path> StandardPaths::applicationSupportDirectory() { return created(applicationSupportPath()); }
 Result<std::filesystem::path> StandardPaths::configDirectory() { return created(configPath()); }
 
 }  // namespace vx

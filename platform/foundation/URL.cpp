@@ -13,8 +13,17 @@ bool isHex(char c) { return isDigit(c) || (c >= 'A' && c <= 'F') || (c >= 'a' &&
 bool isUnreserved(char c) { return isAlpha(c) || isDigit(c) || c == '-' || c == '.' || c == '_' || c == '~'; }
 bool isSubDelim(char c) {
   switch (c) {
-    case '!': case '$': case '&': case '\'': case '(': case ')':
-    case '*': case '+': case ',': case ';': case '=':
+    case '!':
+    case '$':
+    case '&':
+    case '\'':
+    case '(':
+    case ')':
+    case '*':
+    case '+':
+    case ',':
+    case ';':
+    case '=':
       return true;
     default:
       return false;
@@ -48,16 +57,22 @@ bool validComponent(std::string_view text, Allowed allowed) {
 bool keeps(PercentEncoding set, char c) {
   if (isUnreserved(c)) return true;
   switch (set) {
-    case PercentEncoding::PathSegment: return isPchar(c);
-    case PercentEncoding::Path: return isPchar(c) || c == '/';
+    case PercentEncoding::PathSegment:
+      return isPchar(c);
+    case PercentEncoding::Path:
+      return isPchar(c) || c == '/';
     case PercentEncoding::Query:
-    case PercentEncoding::Fragment: return isPchar(c) || c == '/' || c == '?';
+    case PercentEncoding::Fragment:
+      return isPchar(c) || c == '/' || c == '?';
     case PercentEncoding::QueryItem:
       return (isPchar(c) || c == '/' || c == '?') && c != '&' && c != '=' && c != '+';
-    case PercentEncoding::Form: return c == '*';
+    case PercentEncoding::Form:
+      return c == '*';
     case PercentEncoding::UserInfo:
-    case PercentEncoding::Host: return isSubDelim(c);
-    case PercentEncoding::Unreserved: return false;
+    case PercentEncoding::Host:
+      return isSubDelim(c);
+    case PercentEncoding::Unreserved:
+      return false;
   }
   return false;
 }
@@ -89,8 +104,7 @@ std::string removeDotSegments(std::string_view input) {
       popLastSegment();
       output += '/';
       pos = in.size();
-    } else if (in.compare(pos, std::string::npos, ".") == 0 ||
-               in.compare(pos, std::string::npos, "..") == 0) {
+    } else if (in.compare(pos, std::string::npos, ".") == 0 || in.compare(pos, std::string::npos, "..") == 0) {
       pos = in.size();
     } else {
       const auto next = in.find('/', pos + 1);

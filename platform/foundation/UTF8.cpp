@@ -22,12 +22,12 @@ Scan scan(std::string_view text, std::size_t at) {
     needed = 1;
   } else if (lead >= 0xE0 && lead <= 0xEF) {
     needed = 2;
-    if (lead == 0xE0) low = 0xA0;       // overlong below U+0800
-    if (lead == 0xED) high = 0x9F;      // surrogates
+    if (lead == 0xE0) low = 0xA0;   // overlong below U+0800
+    if (lead == 0xED) high = 0x9F;  // surrogates
   } else if (lead >= 0xF0 && lead <= 0xF4) {
     needed = 3;
-    if (lead == 0xF0) low = 0x90;       // overlong below U+10000
-    if (lead == 0xF4) high = 0x8F;      // beyond U+10FFFF
+    if (lead == 0xF0) low = 0x90;   // overlong below U+10000
+    if (lead == 0xF4) high = 0x8F;  // beyond U+10FFFF
   } else {
     return {1, false};  // continuation byte, C0/C1 (always overlong) or F5..FF
   }

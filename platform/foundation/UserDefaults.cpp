@@ -116,8 +116,8 @@ std::optional<Value> decodeTagged(const Json& json, int depth) {
 }
 
 bool isValidSuiteName(std::string_view name) {
-  return !name.empty() && name != "." && name != ".." &&
-         name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
+         name.find('\0') == std::string_view::npos;
 }
 
 std::string compactUtcNow() {
@@ -160,8 +160,8 @@ struct UserDefaults::Store {
     aside += ".corrupt-" + compactUtcNow();
     std::error_code ec;
     std::filesystem::rename(path, aside, ec);
-    std::fprintf(stderr, "UserDefaults: %s is not a valid settings file; moved it to %s%s\n",
-                 path.c_str(), aside.c_str(), ec ? " (move failed)" : "");
+    std::fprintf(stderr, "UserDefaults: %s is not a valid settings file; moved it to %s%s\n", path.c_str(),
+                 aside.c_str(), ec ? " (move failed)" : "");
   }
 
   bool isDirty() const { return written.load() != generation; }  // caller holds mutex
@@ -190,8 +190,7 @@ struct UserDefaults::Store {
   void flushOrReport(std::uint64_t target) {
     auto result = flush(target);
     if (!result) {
-      std::fprintf(stderr, "UserDefaults: could not save %s: %s\n", path.c_str(),
-                   result.error().description.c_str());
+      std::fprintf(stderr, "UserDefaults: could not save %s: %s\n", path.c_str(), result.error().description.c_str());
     }
   }
 
@@ -256,9 +255,7 @@ UserDefaults::~UserDefaults() {
 
 const std::filesystem::path& UserDefaults::filePath() const { return store_->path; }
 
-std::optional<Value> UserDefaults::objectForKey(std::string_view key) const {
-  return store_->lookup(key);
-}
+std::optional<Value> UserDefaults::objectForKey(std::string_view key) const { return store_->lookup(key); }
 
 bool UserDefaults::boolForKey(std::string_view key, bool fallback) const {
   const auto value = store_->lookup(key);

@@ -161,16 +161,26 @@ bool ValueMap::operator==(const ValueMap& other) const {
 
 const char* Value::typeName(Type type) {
   switch (type) {
-    case Type::Null: return "null";
-    case Type::Bool: return "bool";
-    case Type::Integer: return "integer";
-    case Type::Double: return "double";
-    case Type::String: return "string";
-    case Type::Date: return "date";
-    case Type::Data: return "data";
-    case Type::UUID: return "uuid";
-    case Type::Array: return "array";
-    case Type::Map: return "map";
+    case Type::Null:
+      return "null";
+    case Type::Bool:
+      return "bool";
+    case Type::Integer:
+      return "integer";
+    case Type::Double:
+      return "double";
+    case Type::String:
+      return "string";
+    case Type::Date:
+      return "date";
+    case Type::Data:
+      return "data";
+    case Type::UUID:
+      return "uuid";
+    case Type::Array:
+      return "array";
+    case Type::Map:
+      return "map";
   }
   return "unknown";
 }

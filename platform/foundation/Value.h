@@ -75,26 +75,26 @@ class Value {
   enum class Type { Null, Bool, Integer, Double, String, Date, Data, UUID, Array, Map };
 
   Value() = default;
-  Value(std::nullptr_t) {}                                           // NOLINT
-  Value(bool value) : storage_(value) {}                             // NOLINT
+  Value(std::nullptr_t) {}                // NOLINT
+  Value(bool value) : storage_(value) {}  // NOLINT
   template <std::integral T>
-    requires(!std::same_as<T, bool> && !std::same_as<T, char>)
-  Value(T value) : storage_(static_cast<std::int64_t>(value)) {      // NOLINT
+  requires(!std::same_as<T, bool> && !std::same_as<T, char>) Value(T value)
+      : storage_(static_cast<std::int64_t>(value)) {  // NOLINT
     // An unsigned value beyond the 64-bit signed range is kept as a double rather than wrapped.
     if constexpr (std::is_unsigned_v<T> && sizeof(T) >= sizeof(std::int64_t)) {
       if (value > static_cast<T>(INT64_MAX)) storage_ = static_cast<double>(value);
     }
   }
-  Value(double value) : storage_(value) {}                           // NOLINT
-  Value(float value) : storage_(static_cast<double>(value)) {}       // NOLINT
-  Value(const char* value) : storage_(std::string(value)) {}         // NOLINT
-  Value(std::string value) : storage_(std::move(value)) {}           // NOLINT
-  Value(std::string_view value) : storage_(std::string(value)) {}    // NOLINT
-  Value(Date value) : storage_(value) {}                             // NOLINT
-  Value(Bytes value) : storage_(std::move(value)) {}                 // NOLINT
-  Value(vx::UUID value) : storage_(value) {}                         // NOLINT
-  Value(ValueArray value) : storage_(std::move(value)) {}            // NOLINT
-  Value(ValueMap value) : storage_(std::move(value)) {}              // NOLINT
+  Value(double value) : storage_(value) {}                         // NOLINT
+  Value(float value) : storage_(static_cast<double>(value)) {}     // NOLINT
+  Value(const char* value) : storage_(std::string(value)) {}       // NOLINT
+  Value(std::string value) : storage_(std::move(value)) {}         // NOLINT
+  Value(std::string_view value) : storage_(std::string(value)) {}  // NOLINT
+  Value(Date value) : storage_(value) {}                           // NOLINT
+  Value(Bytes value) : storage_(std::move(value)) {}               // NOLINT
+  Value(vx::UUID value) : storage_(value) {}                       // NOLINT
+  Value(ValueArray value) : storage_(std::move(value)) {}          // NOLINT
+  Value(ValueMap value) : storage_(std::move(value)) {}            // NOLINT
 
   Type type() const { return static_cast<Type>(storage_.index()); }
   // "null", "bool", "integer", "double", "string", "date", "data", "uuid", "array", "map".
@@ -161,8 +161,7 @@ class Value {
   std::string description() const;
 
  private:
-  std::variant<std::monostate, bool, std::int64_t, double, std::string, Date, Bytes, vx::UUID,
-               ValueArray, ValueMap>
+  std::variant<std::monostate, bool, std::int64_t, double, std::string, Date, Bytes, vx::UUID, ValueArray, ValueMap>
       storage_;
 };
 

@@ -12,8 +12,7 @@ NetworkStatus networkStatusForFlags(ReachabilityFlags flags) {
     reachable = true;
   }
   if (!reachable) return NetworkStatus::notReachable;
-  return (flags & kReachabilityIsWWAN) != 0 ? NetworkStatus::reachableViaWWAN
-                                            : NetworkStatus::reachableViaWiFi;
+  return (flags & kReachabilityIsWWAN) != 0 ? NetworkStatus::reachableViaWWAN : NetworkStatus::reachableViaWiFi;
 }
 
 ReachabilityFlags flagsForRouteState(const RouteState& state) {
@@ -47,8 +46,7 @@ std::shared_ptr<Reachability> Reachability::forInternetConnection(Options option
   return makeSystemReachability(std::move(options));
 }
 
-void Reachability::setInternetConnectionFactoryForTesting(
-    std::function<std::shared_ptr<Reachability>(Options)> f) {
+void Reachability::setInternetConnectionFactoryForTesting(std::function<std::shared_ptr<Reachability>(Options)> f) {
   std::lock_guard lock(factoryMutex());
   factory() = std::move(f);
 }
@@ -56,8 +54,7 @@ void Reachability::setInternetConnectionFactoryForTesting(
 Reachability::Reachability(Options options) : options_(std::move(options)) {}
 
 void Reachability::postChange(ReachabilityFlags flags) {
-  NotificationCenter& center =
-      options_.center != nullptr ? *options_.center : NotificationCenter::defaultCenter();
+  NotificationCenter& center = options_.center != nullptr ? *options_.center : NotificationCenter::defaultCenter();
   center.post(options_.notificationName, this,
               {{"status", static_cast<int>(networkStatusForFlags(flags))}, {"flags", flags}});
 }

@@ -43,9 +43,9 @@ NetworkStatus networkStatusForFlags(ReachabilityFlags flags);
 
 // The Linux facts the flags are computed from (pure input, so the computation is testable).
 struct RouteState {
-  bool hasDefaultRoute = false;   // an IPv4 or IPv6 default route exists
-  bool interfaceUp = false;       // its interface is up and has carrier
-  bool interfaceIsWWAN = false;   // its interface is cellular-like (wwan*, DEVTYPE=wwan)
+  bool hasDefaultRoute = false;  // an IPv4 or IPv6 default route exists
+  bool interfaceUp = false;      // its interface is up and has carrier
+  bool interfaceIsWWAN = false;  // its interface is cellular-like (wwan*, DEVTYPE=wwan)
   bool interfaceIsLoopback = false;
 };
 ReachabilityFlags flagsForRouteState(const RouteState& state);
@@ -66,19 +66,14 @@ class Reachability : public std::enable_shared_from_this<Reachability> {
   // The reachability of the internet at large (the default route). A test that installed a
   // factory with setInternetConnectionFactoryForTesting gets that factory's object instead.
   static std::shared_ptr<Reachability> forInternetConnection(Options options);
-  static std::shared_ptr<Reachability> forInternetConnection() {
-    return forInternetConnection(Options{});
-  }
+  static std::shared_ptr<Reachability> forInternetConnection() { return forInternetConnection(Options{}); }
   // Installs (or with nullptr removes) the factory forInternetConnection uses.
-  static void setInternetConnectionFactoryForTesting(
-      std::function<std::shared_ptr<Reachability>(Options)> factory);
+  static void setInternetConnectionFactoryForTesting(std::function<std::shared_ptr<Reachability>(Options)> factory);
 
   // The flags now; false-y flags (0) when they cannot be read.
   virtual ReachabilityFlags currentFlags() const = 0;
   NetworkStatus currentStatus() const { return networkStatusForFlags(currentFlags()); }
-  bool connectionRequired() const {
-    return (currentFlags() & kReachabilityConnectionRequired) != 0;
-  }
+  bool connectionRequired() const { return (currentFlags() & kReachabilityConnectionRequired) != 0; }
 
   // Starts watching; posts the notification once at once, then on every change of status or
   // flags. False when watching could not start. Starting twice does nothing more.

@@ -136,10 +136,8 @@ std::shared_ptr<Reachability> makeSystemReachability(Reachability::Options optio
   return LinuxReachability::make(std::move(options));
 }
 
-std::shared_ptr<LinuxReachability> LinuxReachability::make(Options options,
-                                                           LinuxOptions linuxOptions) {
-  return std::shared_ptr<LinuxReachability>(
-      new LinuxReachability(std::move(options), std::move(linuxOptions)));
+std::shared_ptr<LinuxReachability> LinuxReachability::make(Options options, LinuxOptions linuxOptions) {
+  return std::shared_ptr<LinuxReachability>(new LinuxReachability(std::move(options), std::move(linuxOptions)));
 }
 
 LinuxReachability::LinuxReachability(Options options, LinuxOptions linuxOptions)
@@ -153,25 +151,21 @@ RouteState LinuxReachability::readRouteState() const {
   RouteState state;
   auto iface = ipv4DefaultRouteInterface(readFile(linuxOptions_.procRoot / "net/route"));
   if (!iface) iface = ipv6DefaultRouteInterface(readFile(linuxOptions_.procRoot / "net/ipv6_route"));
-  if (!iface || iface->empty() || iface->find('/') != std::string::npos || *iface == "." ||
-      *iface == "..") {
+  if (!iface || iface->empty() || iface->find('/') != std::string::npos || *iface == "." || *iface == "..") {
     return state;
   }
   state.hasDefaultRoute = true;
   const auto dir = linuxOptions_.sysRoot / "class/net" / *iface;
-  const auto link = interfaceLinkState(readFile(dir / "flags"), readFile(dir / "operstate"),
-                                       readFile(dir / "carrier"));
+  const auto link = interfaceLinkState(readFile(dir / "flags"), readFile(dir / "operstate"), readFile(dir / "carrier"));
   state.interfaceUp = link.up;
   state.interfaceIsLoopback = link.loopback;
   const std::string uevent = readFile(dir / "uevent");
-  state.interfaceIsWWAN = iface->rfind("wwan", 0) == 0 || iface->rfind("ww", 0) == 0 ||
-                          uevent.find("DEVTYPE=wwan") != std::string::npos;
+  state.interfaceIsWWAN =
+      iface->rfind("wwan", 0) == 0 || iface->rfind("ww", 0) == 0 || uevent.find("DEVTYPE=wwan") != std::string::npos;
   return state;
 }
 
-ReachabilityFlags LinuxReachability::currentFlags() const {
-  return flagsForRouteState(readRouteState());
-}
+ReachabilityFlags LinuxReachability::currentFlags() const { return flagsForRouteState(readRouteState()); }
 
 // Owned jointly by the object and its watcher thread, so the thread never touches a destroyed
 // object: an observer may release the last reference from inside a notification.
@@ -187,10 +181,9 @@ struct LinuxReachability::Watch {
   }
 };
 
-void LinuxReachability::runWatch(std::shared_ptr<Watch> watch,
-                                 std::weak_ptr<LinuxReachability> owner) {
-  const int timeoutMs = static_cast<int>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(watch->pollInterval).count());
+void LinuxReachability::runWatch(std::shared_ptr<Watch> watch, std::weak_ptr<LinuxReachability> owner) {
+  const int timeoutMs =
+      static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(watch->pollInterval).count());
   std::vector<char> buffer(16384);
   while (watch->running.load()) {
     pollfd fds[2] = {{watch->wakeFd, POLLIN, 0}, {watch->netlinkFd, POLLIN, 0}};
@@ -228,8 +221,7 @@ bool LinuxReachability::startNotifier() {
     if (watch->netlinkFd >= 0) {
       sockaddr_nl address{};
       address.nl_family = AF_NETLINK;
-      address.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE |
-                          RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR;
+      address.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR;
       if (bind(watch->netlinkFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         close(watch->netlinkFd);
         watch->netlinkFd = -1;  // polling from here on
@@ -242,8 +234,7 @@ bool LinuxReachability::startNotifier() {
   // The first notification goes out before the watcher runs, so no change can overtake it.
   postChange(watch->lastFlags);
   if (!watch->running.load()) return true;  // stopped from within that notification
-  std::weak_ptr<LinuxReachability> owner =
-      std::static_pointer_cast<LinuxReachability>(shared_from_this());
+  std::weak_ptr<LinuxReachability> owner = std::static_pointer_cast<LinuxReachability>(shared_from_this());
   thread_ = std::thread(runWatch, watch, std::move(owner));
   return true;
 }

@@ -1,6 +1,6 @@
 // The Linux reachability watcher: reads the default route from the kernel's route tables and its
-// interface's state from sysfs (flags, operational state, carrier), and re-reads them whenever a netlink route, link or address
-// event arrives (or, where no netlink socket can be had, every poll interval).
+// interface's state from sysfs (flags, operational state, carrier), and re-reads them whenever a netlink route, link or
+// address event arrives (or, where no netlink socket can be had, every poll interval).
 #pragma once
 
 #include "platform/net/Reachability.h"
@@ -26,8 +26,7 @@ struct InterfaceLinkState {
   bool up = false;
   bool loopback = false;
 };
-InterfaceLinkState interfaceLinkState(std::string_view flags, std::string_view operstate,
-                                      std::string_view carrier);
+InterfaceLinkState interfaceLinkState(std::string_view flags, std::string_view operstate, std::string_view carrier);
 
 class LinuxReachability final : public Reachability {
  public:
@@ -40,9 +39,7 @@ class LinuxReachability final : public Reachability {
   };
 
   static std::shared_ptr<LinuxReachability> make(Options options, LinuxOptions linuxOptions);
-  static std::shared_ptr<LinuxReachability> make(Options options) {
-    return make(std::move(options), LinuxOptions());
-  }
+  static std::shared_ptr<LinuxReachability> make(Options options) { return make(std::move(options), LinuxOptions()); }
   ~LinuxReachability() override;
 
   ReachabilityFlags currentFlags() const override;

@@ -33,10 +33,8 @@ struct CurlErrorMapping {
 constexpr CurlErrorMapping kCurlErrorTable[] = {
     {CURLE_ABORTED_BY_CALLBACK, kURLErrorCancelled, "cancelled"},
     {CURLE_OPERATION_TIMEDOUT, kURLErrorTimedOut, "The request timed out."},
-    {CURLE_COULDNT_RESOLVE_HOST, kURLErrorCannotFindHost,
-     "A server with the specified hostname could not be found."},
-    {CURLE_COULDNT_RESOLVE_PROXY, kURLErrorCannotFindHost,
-     "A server with the specified hostname could not be found."},
+    {CURLE_COULDNT_RESOLVE_HOST, kURLErrorCannotFindHost, "A server with the specified hostname could not be found."},
+    {CURLE_COULDNT_RESOLVE_PROXY, kURLErrorCannotFindHost, "A server with the specified hostname could not be found."},
     {CURLE_COULDNT_CONNECT, kURLErrorCannotConnectToHost, "Could not connect to the server."},
     {CURLE_GOT_NOTHING, kURLErrorNetworkConnectionLost, "The network connection was lost."},
     {CURLE_PARTIAL_FILE, kURLErrorNetworkConnectionLost, "The network connection was lost."},
@@ -52,16 +50,13 @@ constexpr CurlErrorMapping kCurlErrorTable[] = {
      "The certificate for this server is invalid."},
     {CURLE_SSL_PINNEDPUBKEYNOTMATCH, kURLErrorServerCertificateUntrusted,
      "The certificate for this server is invalid."},
-    {CURLE_SSL_INVALIDCERTSTATUS, kURLErrorServerCertificateUntrusted,
-     "The certificate for this server is invalid."},
+    {CURLE_SSL_INVALIDCERTSTATUS, kURLErrorServerCertificateUntrusted, "The certificate for this server is invalid."},
     {CURLE_SSL_ISSUER_ERROR, kURLErrorServerCertificateHasUnknownRoot,
      "The certificate for this server was signed by an unknown certifying authority."},
     {CURLE_SSL_CACERT_BADFILE, kURLErrorServerCertificateHasUnknownRoot,
      "The certificate for this server was signed by an unknown certifying authority."},
-    {CURLE_SSL_CERTPROBLEM, kURLErrorClientCertificateRejected,
-     "The server did not accept the certificate."},
-    {CURLE_SSL_CLIENTCERT, kURLErrorClientCertificateRequired,
-     "The server requires a client certificate."},
+    {CURLE_SSL_CERTPROBLEM, kURLErrorClientCertificateRejected, "The server did not accept the certificate."},
+    {CURLE_SSL_CLIENTCERT, kURLErrorClientCertificateRequired, "The server requires a client certificate."},
     {CURLE_SSL_ENGINE_NOTFOUND, kURLErrorCannotLoadFromNetwork, "A TLS error occurred."},
     {CURLE_SSL_ENGINE_SETFAILED, kURLErrorCannotLoadFromNetwork, "A TLS error occurred."},
     {CURLE_SSL_ENGINE_INITFAILED, kURLErrorCannotLoadFromNetwork, "A TLS error occurred."},
@@ -71,9 +66,7 @@ constexpr CurlErrorMapping kCurlErrorTable[] = {
 };
 
 // A failed connect whose socket error says the machine has no route out.
-bool isNoNetworkErrno(int osErrno) {
-  return osErrno == ENETUNREACH || osErrno == ENETDOWN || osErrno == EHOSTUNREACH;
-}
+bool isNoNetworkErrno(int osErrno) { return osErrno == ENETUNREACH || osErrno == ENETDOWN || osErrno == EHOSTUNREACH; }
 
 }  // namespace
 
@@ -93,8 +86,8 @@ Error urlErrorForCurlCode(int curlCode, int osErrno, std::string_view message) {
   }
   nlohmann::json info = {
       {"curlCode", curlCode},
-      {"curlMessage", message.empty() ? std::string(curl_easy_strerror(static_cast<CURLcode>(curlCode)))
-                                      : std::string(message)},
+      {"curlMessage",
+       message.empty() ? std::string(curl_easy_strerror(static_cast<CURLcode>(curlCode))) : std::string(message)},
   };
   if (osErrno != 0) info["errno"] = osErrno;
   return Error(kURLErrorDomain, code, std::move(description), std::move(info));
@@ -121,29 +114,24 @@ std::string trim(std::string_view text) {
 }
 }  // namespace
 
-HTTPHeaderFields::HTTPHeaderFields(
-    std::initializer_list<std::pair<std::string, std::string>> fields)
+HTTPHeaderFields::HTTPHeaderFields(std::initializer_list<std::pair<std::string, std::string>> fields)
     : fields_(fields) {}
 
 bool HTTPHeaderFields::namesEqual(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
          });
 }
 
 void HTTPHeaderFields::set(std::string_view name, std::string value) {
-  auto it = std::find_if(fields_.begin(), fields_.end(),
-                         [&](const auto& f) { return namesEqual(f.first, name); });
+  auto it = std::find_if(fields_.begin(), fields_.end(), [&](const auto& f) { return namesEqual(f.first, name); });
   if (it == fields_.end()) {
     fields_.emplace_back(std::string(name), std::move(value));
     return;
   }
   it->second = std::move(value);
   auto next = std::next(it);
-  fields_.erase(std::remove_if(next, fields_.end(),
-                               [&](const auto& f) { return namesEqual(f.first, name); }),
+  fields_.erase(std::remove_if(next, fields_.end(), [&](const auto& f) { return namesEqual(f.first, name); }),
                 fields_.end());
 }
 
@@ -152,9 +140,9 @@ void HTTPHeaderFields::add(std::string name, std::string value) {
 }
 
 void HTTPHeaderFields::remove(std::string_view name) {
-  fields_.erase(std::remove_if(fields_.begin(), fields_.end(),
-                               [&](const auto& f) { return namesEqual(f.first, name); }),
-                fields_.end());
+  fields_.erase(
+      std::remove_if(fields_.begin(), fields_.end(), [&](const auto& f) { return namesEqual(f.first, name); }),
+      fields_.end());
 }
 
 std::optional<std::string> HTTPHeaderFields::value(std::string_view name) const {
@@ -178,14 +166,13 @@ std::optional<std::string> HTTPHeaderFields::combinedValue(std::string_view name
   return result;
 }
 
-URLRequest::URLRequest(const URL& u, std::string method)
-    : url(u.string()), httpMethod(std::move(method)) {}
+URLRequest::URLRequest(const URL& u, std::string method) : url(u.string()), httpMethod(std::move(method)) {}
 
 // ---------------------------------------------------------------------------------------------
 // Data task
 
-URLSessionDataTask::URLSessionDataTask(std::weak_ptr<URLSession> session, std::uint64_t identifier,
-                                       URLRequest request, DataTaskCompletion completion)
+URLSessionDataTask::URLSessionDataTask(std::weak_ptr<URLSession> session, std::uint64_t identifier, URLRequest request,
+                                       DataTaskCompletion completion)
     : session_(std::move(session)),
       identifier_(identifier),
       request_(std::move(request)),
@@ -222,8 +209,7 @@ void URLSessionDataTask::cancel() {
   }
 }
 
-bool URLSessionDataTask::complete(std::vector<std::uint8_t> data,
-                                  std::optional<HTTPURLResponse> response,
+bool URLSessionDataTask::complete(std::vector<std::uint8_t> data, std::optional<HTTPURLResponse> response,
                                   std::optional<Error> error) {
   if (completed_.exchange(true)) return false;
   state_ = State::completed;
@@ -265,8 +251,8 @@ struct URLSession::Engine {
     CURL* easy = nullptr;
     curl_slist* headers = nullptr;
     std::vector<std::uint8_t> body;
-    std::size_t bodyLimit = 0;     // decoded bytes allowed
-    bool bodyTooLarge = false;     // the write callback stopped the transfer at the limit
+    std::size_t bodyLimit = 0;  // decoded bytes allowed
+    bool bodyTooLarge = false;  // the write callback stopped the transfer at the limit
     HTTPURLResponse response;
     char errorBuffer[CURL_ERROR_SIZE] = {};
   };
@@ -297,8 +283,7 @@ struct URLSession::Engine {
     if (multi == nullptr) fatalError("curl_multi_init failed");
     const auto& config = owner->configuration_;
     if (config.httpMaximumConnectionsPerHost > 0) {
-      curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS,
-                        static_cast<long>(config.httpMaximumConnectionsPerHost));
+      curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, static_cast<long>(config.httpMaximumConnectionsPerHost));
       // Keep enough idle connections that a busy host reuses them instead of reconnecting.
       curl_multi_setopt(multi, CURLMOPT_MAXCONNECTS,
                         static_cast<long>(std::max(config.httpMaximumConnectionsPerHost * 4, 16)));
@@ -484,11 +469,11 @@ struct URLSession::Engine {
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
 
-    Duration timeout = request.timeoutInterval > Duration::zero() ? request.timeoutInterval
-                                                                   : config.timeoutIntervalForRequest;
+    Duration timeout =
+        request.timeoutInterval > Duration::zero() ? request.timeoutInterval : config.timeoutIntervalForRequest;
     if (timeout <= Duration::zero()) timeout = std::chrono::seconds(60);
-    const auto timeoutMs = std::max<long>(
-        1, static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(timeout).count()));
+    const auto timeoutMs =
+        std::max<long>(1, static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(timeout).count()));
     curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, timeoutMs);
 
     transfer->bodyLimit = request.maximumResponseBodyBytes > 0 ? request.maximumResponseBodyBytes
@@ -514,8 +499,7 @@ struct URLSession::Engine {
       curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
     } else {
       if (!request.body.empty() || method == "POST" || method == "PUT" || method == "PATCH") {
-        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
-                         static_cast<curl_off_t>(request.body.size()));
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
         curl_easy_setopt(easy, CURLOPT_POSTFIELDS,
                          request.body.empty() ? "" : reinterpret_cast<const char*>(request.body.data()));
       }
@@ -585,13 +569,11 @@ struct URLSession::Engine {
       } else {
         long osErrno = 0;
         curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &osErrno);
-        std::string message = transfer->errorBuffer[0] != '\0'
-                                  ? std::string(transfer->errorBuffer)
-                                  : std::string(curl_easy_strerror(code));
+        std::string message = transfer->errorBuffer[0] != '\0' ? std::string(transfer->errorBuffer)
+                                                               : std::string(curl_easy_strerror(code));
         auto task = transfer->task;
         release(*transfer);
-        owner->deliver(task, {}, std::nullopt,
-                       urlErrorForCurlCode(code, static_cast<int>(osErrno), message));
+        owner->deliver(task, {}, std::nullopt, urlErrorForCurlCode(code, static_cast<int>(osErrno), message));
       }
       finished();
     }
@@ -601,8 +583,7 @@ struct URLSession::Engine {
 // ---------------------------------------------------------------------------------------------
 // Session
 
-URLSession::URLSession(URLSessionConfiguration configuration,
-                       std::shared_ptr<DispatchQueue> delegateQueue)
+URLSession::URLSession(URLSessionConfiguration configuration, std::shared_ptr<DispatchQueue> delegateQueue)
     : configuration_(std::move(configuration)), delegateQueue_(std::move(delegateQueue)) {
   if (!delegateQueue_) delegateQueue_ = DispatchQueue::makeSerial("vx.urlsession.delegate");
   engine_ = std::make_unique<Engine>(this);
@@ -610,8 +591,7 @@ URLSession::URLSession(URLSessionConfiguration configuration,
 
 std::shared_ptr<URLSession> URLSession::make(URLSessionConfiguration configuration,
                                              std::shared_ptr<DispatchQueue> delegateQueue) {
-  return std::shared_ptr<URLSession>(
-      new URLSession(std::move(configuration), std::move(delegateQueue)));
+  return std::shared_ptr<URLSession>(new URLSession(std::move(configuration), std::move(delegateQueue)));
 }
 
 std::shared_ptr<URLSession> URLSession::shared() {
@@ -622,15 +602,13 @@ std::shared_ptr<URLSession> URLSession::shared() {
 
 URLSession::~URLSession() { engine_.reset(); }
 
-std::shared_ptr<URLSessionDataTask> URLSession::dataTask(URLRequest request,
-                                                          DataTaskCompletion completion) {
+std::shared_ptr<URLSessionDataTask> URLSession::dataTask(URLRequest request, DataTaskCompletion completion) {
   const auto identifier = nextIdentifier_.fetch_add(1);
-  return std::shared_ptr<URLSessionDataTask>(new URLSessionDataTask(
-      weak_from_this(), identifier, std::move(request), std::move(completion)));
+  return std::shared_ptr<URLSessionDataTask>(
+      new URLSessionDataTask(weak_from_this(), identifier, std::move(request), std::move(completion)));
 }
 
-std::shared_ptr<URLSessionDataTask> URLSession::dataTask(std::string url,
-                                                          DataTaskCompletion completion) {
+std::shared_ptr<URLSessionDataTask> URLSession::dataTask(std::string url, DataTaskCompletion completion) {
   return dataTask(URLRequest(std::move(url)), std::move(completion));
 }
 
@@ -647,13 +625,12 @@ void URLSession::cancel(const std::shared_ptr<URLSessionDataTask>& task) {
   engine_->post({Engine::CommandKind::cancel, task});
 }
 
-void URLSession::deliver(const std::shared_ptr<URLSessionDataTask>& task,
-                         std::vector<std::uint8_t> data, std::optional<HTTPURLResponse> response,
-                         std::optional<Error> error) {
-  delegateQueue_->async([task, data = std::move(data), response = std::move(response),
-                         error = std::move(error)]() mutable {
-    task->complete(std::move(data), std::move(response), std::move(error));
-  });
+void URLSession::deliver(const std::shared_ptr<URLSessionDataTask>& task, std::vector<std::uint8_t> data,
+                         std::optional<HTTPURLResponse> response, std::optional<Error> error) {
+  delegateQueue_->async(
+      [task, data = std::move(data), response = std::move(response), error = std::move(error)]() mutable {
+        task->complete(std::move(data), std::move(response), std::move(error));
+      });
 }
 
 void URLSession::invalidateAndCancel() {

@@ -118,9 +118,7 @@ struct HTTPURLResponse {
 };
 
 // Status 0 when no HTTP response arrived.
-inline int statusCodeOf(const std::optional<HTTPURLResponse>& response) {
-  return response ? response->statusCode : 0;
-}
+inline int statusCodeOf(const std::optional<HTTPURLResponse>& response) { return response ? response->statusCode : 0; }
 
 struct URLSessionConfiguration {
   // Whole-request timeout used when a request's own timeout is zero. Zero here is taken as 60 s.
@@ -150,8 +148,7 @@ class URLSession;
 
 // (data, response, error): `response` is absent when no HTTP response arrived; `error` is absent
 // on success (any HTTP status counts as success at this layer).
-using DataTaskCompletion = std::function<void(std::vector<std::uint8_t> data,
-                                              std::optional<HTTPURLResponse> response,
+using DataTaskCompletion = std::function<void(std::vector<std::uint8_t> data, std::optional<HTTPURLResponse> response,
                                               std::optional<Error> error)>;
 
 class URLSessionDataTask : public std::enable_shared_from_this<URLSessionDataTask> {
@@ -172,11 +169,10 @@ class URLSessionDataTask : public std::enable_shared_from_this<URLSessionDataTas
 
  private:
   friend class URLSession;
-  URLSessionDataTask(std::weak_ptr<URLSession> session, std::uint64_t identifier,
-                     URLRequest request, DataTaskCompletion completion);
+  URLSessionDataTask(std::weak_ptr<URLSession> session, std::uint64_t identifier, URLRequest request,
+                     DataTaskCompletion completion);
   // Runs the completion once; later calls do nothing. Returns whether this call ran it.
-  bool complete(std::vector<std::uint8_t> data, std::optional<HTTPURLResponse> response,
-                std::optional<Error> error);
+  bool complete(std::vector<std::uint8_t> data, std::optional<HTTPURLResponse> response, std::optional<Error> error);
 
   std::weak_ptr<URLSession> session_;
   std::uint64_t identifier_;

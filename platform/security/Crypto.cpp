@@ -29,8 +29,7 @@ Error cryptoError(std::int64_t code, std::string description) {
 Bytes digest(const EVP_MD* md, ByteView data, const char* name) {
   Bytes out(static_cast<std::size_t>(EVP_MD_get_size(md)));
   unsigned int length = 0;
-  if (EVP_Digest(data.data(), data.size(), out.data(), &length, md, nullptr) != 1 ||
-      length != out.size()) {
+  if (EVP_Digest(data.data(), data.size(), out.data(), &length, md, nullptr) != 1 || length != out.size()) {
     fatalError(std::string(name) + " digest failed: " + openSslErrorText());
   }
   return out;
@@ -43,8 +42,7 @@ Bytes hmac(const EVP_MD* md, ByteView key, ByteView data, const char* name) {
   // A null key pointer means "no key" to some OpenSSL versions even with length 0.
   static const std::uint8_t kEmpty = 0;
   const void* keyData = key.empty() ? &kEmpty : key.data();
-  if (HMAC(md, keyData, static_cast<int>(key.size()), data.data(), data.size(), out.data(),
-           &length) == nullptr ||
+  if (HMAC(md, keyData, static_cast<int>(key.size()), data.data(), data.size(), out.data(), &length) == nullptr ||
       length != out.size()) {
     fatalError(std::string(name) + " failed: " + openSslErrorText());
   }
@@ -57,25 +55,21 @@ struct CipherContextDeleter {
 
 Result<Bytes> aes256Cbc(bool encrypt, ByteView key, ByteView iv, ByteView input) {
   if (key.size() != kAes256KeyLength) {
-    return cryptoError(kCryptoErrorInvalidKeySize,
-                       "AES-256 needs a 32-byte key, got " + std::to_string(key.size()));
+    return cryptoError(kCryptoErrorInvalidKeySize, "AES-256 needs a 32-byte key, got " + std::to_string(key.size()));
   }
   if (iv.size() != kAesBlockLength) {
-    return cryptoError(kCryptoErrorInvalidIVSize,
-                       "AES-CBC needs a 16-byte IV, got " + std::to_string(iv.size()));
+    return cryptoError(kCryptoErrorInvalidIVSize, "AES-CBC needs a 16-byte IV, got " + std::to_string(iv.size()));
   }
   if (!encrypt && (input.empty() || input.size() % kAesBlockLength != 0)) {
-    return cryptoError(kCryptoErrorDecryptFailed,
-                       "cipher text of " + std::to_string(input.size()) +
-                           " bytes is not a non-empty whole number of AES blocks");
+    return cryptoError(kCryptoErrorDecryptFailed, "cipher text of " + std::to_string(input.size()) +
+                                                      " bytes is not a non-empty whole number of AES blocks");
   }
   if (input.size() > static_cast<std::size_t>(INT_MAX) - kAesBlockLength) {
     return cryptoError(kCryptoErrorLibrary, "input too large for one AES operation");
   }
   std::unique_ptr<EVP_CIPHER_CTX, CipherContextDeleter> context(EVP_CIPHER_CTX_new());
   if (!context) return cryptoError(kCryptoErrorLibrary, "EVP_CIPHER_CTX_new: " + openSslErrorText());
-  if (EVP_CipherInit_ex(context.get(), EVP_aes_256_cbc(), nullptr, key.data(), iv.data(),
-                        encrypt ? 1 : 0) != 1) {
+  if (EVP_CipherInit_ex(context.get(), EVP_aes_256_cbc(), nullptr, key.data(), iv.data(), encrypt ? 1 : 0) != 1) {
     return cryptoError(kCryptoErrorLibrary, "EVP_CipherInit_ex: " + openSslErrorText());
   }
   // PKCS#7 padding is OpenSSL's default; set it anyway so the contract is visible here.
@@ -92,7 +86,8 @@ Result<Bytes> aes256Cbc(bool encrypt, ByteView key, ByteView iv, ByteView input)
   if (EVP_CipherFinal_ex(context.get(), out.data() + written, &finalWritten) != 1) {
     if (encrypt) return cryptoError(kCryptoErrorLibrary, "EVP_CipherFinal_ex: " + openSslErrorText());
     ERR_clear_error();
-    return cryptoError(kCryptoErrorDecryptFailed, "AES-CBC decryption failed: bad padding (wrong key or IV, or damaged data)");
+    return cryptoError(kCryptoErrorDecryptFailed,
+                       "AES-CBC decryption failed: bad padding (wrong key or IV, or damaged data)");
   }
   // NOLINTNEXTLINE(bugprone-misplaced-widening-cast): the sum fits, input is at most INT_MAX - 16
   out.resize(static_cast<std::size_t>(written + finalWritten));
@@ -106,9 +101,7 @@ Bytes sha256(ByteView data) { return digest(EVP_sha256(), data, "SHA-256"); }
 std::string sha1Hex(ByteView data) { return toHex(sha1(data)); }
 std::string sha256Hex(ByteView data) { return toHex(sha256(data)); }
 Bytes hmacSha1(ByteView key, ByteView data) { return hmac(EVP_sha1(), key, data, "HMAC-SHA1"); }
-Bytes hmacSha256(ByteView key, ByteView data) {
-  return hmac(EVP_sha256(), key, data, "HMAC-SHA256");
-}
+Bytes hmacSha256(ByteView key, ByteView data) { return hmac(EVP_sha256(), key, data, "HMAC-SHA256"); }
 
 std::string toHex(ByteView data) {
   static constexpr char kDigits[] = "0123456789abcdef";
@@ -136,13 +129,11 @@ Result<Bytes> randomBytes(std::size_t count) {
     const std::size_t chunk = std::min<std::size_t>(count - done, INT_MAX);
     if (RAND_bytes(out.data() + done, static_cast<int>(chunk)) != 1) {
       OPENSSL_cleanse(out.data(), out.size());
-      return cryptoError(kCryptoErrorRandomUnavailable,
-                         "secure random generator failed: " + openSslErrorText());
+      return cryptoError(kCryptoErrorRandomUnavailable, "secure random generator failed: " + openSslErrorText());
     }
     done += chunk;
   }
   return out;
 }
-
 
 }  // namespace vx

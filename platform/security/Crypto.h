@@ -18,7 +18,6 @@ namespace vx {
 
 using Bytes = std::vector<std::uint8_t>;
 
-
 // Error domain of the fallible functions below; codes are the kCrypto* values.
 inline constexpr const char* kCryptoErrorDomain = "vx.crypto";
 inline constexpr std::int64_t kCryptoErrorInvalidKeySize = 1;

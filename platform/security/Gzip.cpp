@@ -9,7 +9,7 @@
 namespace vx {
 namespace {
 
-constexpr int kGzipWindowBits = 31;  // 15-bit window with the gzip wrapper
+constexpr int kGzipWindowBits = 31;              // 15-bit window with the gzip wrapper
 constexpr int kGzipInflateWindowBits = 15 + 16;  // inflate: gzip wrapper only, largest window
 
 Error gzipError(std::int64_t code, std::string description, const z_stream* stream = nullptr) {
@@ -31,8 +31,8 @@ struct InflateGuard {
 
 Result<Bytes> gzipCompress(ByteView data, const GzipOptions& options) {
   z_stream stream{};
-  const int init = deflateInit2(&stream, options.level, Z_DEFLATED, kGzipWindowBits,
-                                options.memoryLevel, Z_DEFAULT_STRATEGY);
+  const int init =
+      deflateInit2(&stream, options.level, Z_DEFLATED, kGzipWindowBits, options.memoryLevel, Z_DEFAULT_STRATEGY);
   if (init != Z_OK) return gzipError(init, "deflateInit2 error", &stream);
   DeflateGuard guard{&stream};
 
@@ -97,8 +97,8 @@ Result<Bytes> gzipDecompress(ByteView data, std::size_t maxOutputSize) {
       stream.avail_out = 1;
       status = inflate(&stream, Z_NO_FLUSH);
       if (stream.avail_out == 0) {
-        return gzipError(kGzipErrorTooLarge, "gzip data expands past the limit of " +
-                                                 std::to_string(maxOutputSize) + " bytes");
+        return gzipError(kGzipErrorTooLarge,
+                         "gzip data expands past the limit of " + std::to_string(maxOutputSize) + " bytes");
       }
     }
 
@@ -118,8 +118,7 @@ Result<Bytes> gzipDecompress(ByteView data, std::size_t maxOutputSize) {
     const std::size_t remaining = stream.avail_in + (data.size() - consumed);
     const std::uint8_t* next = stream.avail_in > 0 ? stream.next_in : data.data() + consumed;
     if (remaining < 2 || next[0] != 0x1f || next[1] != 0x8b) {
-      return gzipError(kGzipErrorTrailingData,
-                       std::to_string(remaining) + " bytes after the end of the gzip data");
+      return gzipError(kGzipErrorTrailingData, std::to_string(remaining) + " bytes after the end of the gzip data");
     }
     const int reset = inflateReset(&stream);
     if (reset != Z_OK) return gzipError(reset, "inflateReset error", &stream);

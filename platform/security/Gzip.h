@@ -14,13 +14,13 @@ namespace vx {
 // Error domain of the functions below. Codes are zlib's own return codes (Z_DATA_ERROR -3,
 // Z_MEM_ERROR -4, Z_BUF_ERROR -5, Z_VERSION_ERROR -6, Z_STREAM_ERROR -2) or the kGzip* values.
 inline constexpr const char* kGzipErrorDomain = "vx.gzip";
-inline constexpr std::int64_t kGzipErrorTruncated = 1;      // input ends inside a member
-inline constexpr std::int64_t kGzipErrorTooLarge = 2;       // output would pass the size cap
-inline constexpr std::int64_t kGzipErrorTrailingData = 3;   // bytes after the last member that are not gzip
+inline constexpr std::int64_t kGzipErrorTruncated = 1;     // input ends inside a member
+inline constexpr std::int64_t kGzipErrorTooLarge = 2;      // output would pass the size cap
+inline constexpr std::int64_t kGzipErrorTrailingData = 3;  // bytes after the last member that are not gzip
 
 struct GzipOptions {
-  int level = -1;        // 0..9, or -1 for zlib's default (6)
-  int memoryLevel = 8;   // 1..9
+  int level = -1;       // 0..9, or -1 for zlib's default (6)
+  int memoryLevel = 8;  // 1..9
 };
 
 // Compresses `data` into one gzip member (window bits 31) in a single pass into a buffer sized

@@ -123,8 +123,7 @@ Keychain& Keychain::shared() {
       std::lock_guard lock(state.mutex);
       if (!state.backend) {
         auto chosen = makeKeychainBackendFromEnvironment();
-        state.backend = chosen.ok() ? chosen.value()
-                                    : std::make_shared<UnavailableBackend>(chosen.error());
+        state.backend = chosen.ok() ? chosen.value() : std::make_shared<UnavailableBackend>(chosen.error());
       }
       return state.backend;
     }
@@ -147,8 +146,7 @@ Result<Bytes> Keychain::read(const KeychainQuery& query) const {
   return backend_->read(query);
 }
 
-Result<void> Keychain::add(const std::string& service, const std::string& account,
-                           ByteView data) const {
+Result<void> Keychain::add(const std::string& service, const std::string& account, ByteView data) const {
   if (auto error = checkQuery(service, account)) return *error;
   return backend_->add(service, account, data);
 }
@@ -167,14 +165,13 @@ std::filesystem::path defaultKeychainFilePath() {
   std::filesystem::path folder = StandardPaths::applicationSupportPath();
   if (folder.empty()) {
     // No home folder at all: a private folder of this user still beats failing every call.
-    folder = std::filesystem::temp_directory_path() / ("vx-" + std::to_string(getuid())) /
-             VX_BUNDLE_IDENTIFIER;
+    folder = std::filesystem::temp_directory_path() / ("vx-" + std::to_string(getuid())) / VX_BUNDLE_IDENTIFIER;
   }
   return folder / "keychain.json";
 }
 
-Result<std::shared_ptr<KeychainBackend>> makeSecretServiceKeychainBackend(
-    std::chrono::milliseconds probeTimeout, std::chrono::milliseconds operationTimeout) {
+Result<std::shared_ptr<KeychainBackend>> makeSecretServiceKeychainBackend(std::chrono::milliseconds probeTimeout,
+                                                                          std::chrono::milliseconds operationTimeout) {
   return keychain_internal::probeSecretService(probeTimeout, operationTimeout, false);
 }
 
@@ -187,8 +184,8 @@ Result<std::shared_ptr<KeychainBackend>> makeKeychainBackend(KeychainBackendKind
     case KeychainBackendKind::automatic:
       break;
   }
-  auto secretService = keychain_internal::probeSecretService(
-      std::chrono::milliseconds(2000), std::chrono::milliseconds(30000), true);
+  auto secretService =
+      keychain_internal::probeSecretService(std::chrono::milliseconds(2000), std::chrono::milliseconds(30000), true);
   if (secretService.ok()) return secretService;
   return makeFileKeychainBackend(defaultKeychainFilePath());
 }
@@ -200,8 +197,7 @@ Result<std::shared_ptr<KeychainBackend>> makeKeychainBackendFromEnvironment() {
   if (choice == "file") return makeKeychainBackend(KeychainBackendKind::file);
   if (choice == "secret-service") return makeKeychainBackend(KeychainBackendKind::secretService);
   return makeError(kKeychainErrorParam,
-                   "VX_KEYCHAIN_BACKEND is \"" + choice +
-                       "\"; expected \"file\", \"secret-service\" or \"auto\"");
+                   "VX_KEYCHAIN_BACKEND is \"" + choice + "\"; expected \"file\", \"secret-service\" or \"auto\"");
 }
 
 }  // namespace vx

@@ -20,13 +20,13 @@ namespace vx {
 // (the numbers the platform keychain uses, so logs and reports read "Status -25300" alike).
 inline constexpr const char* kKeychainErrorDomain = "vx.keychain";
 inline constexpr std::int32_t kKeychainSuccess = 0;
-inline constexpr std::int32_t kKeychainErrorParam = -50;           // bad argument (empty service, bad UTF-8)
-inline constexpr std::int32_t kKeychainErrorIO = -36;              // the file store could not be read or written
-inline constexpr std::int32_t kKeychainErrorNotAvailable = -25291; // no store answers (or it timed out)
-inline constexpr std::int32_t kKeychainErrorDuplicateItem = -25299; // add: the item exists already
-inline constexpr std::int32_t kKeychainErrorItemNotFound = -25300;  // read/update/remove: no item matches
+inline constexpr std::int32_t kKeychainErrorParam = -50;             // bad argument (empty service, bad UTF-8)
+inline constexpr std::int32_t kKeychainErrorIO = -36;                // the file store could not be read or written
+inline constexpr std::int32_t kKeychainErrorNotAvailable = -25291;   // no store answers (or it timed out)
+inline constexpr std::int32_t kKeychainErrorDuplicateItem = -25299;  // add: the item exists already
+inline constexpr std::int32_t kKeychainErrorItemNotFound = -25300;   // read/update/remove: no item matches
 inline constexpr std::int32_t kKeychainErrorInteractionNotAllowed = -25308;  // the store is locked
-inline constexpr std::int32_t kKeychainErrorDecode = -26275;       // the file store is corrupt
+inline constexpr std::int32_t kKeychainErrorDecode = -26275;                 // the file store is corrupt
 
 // The status of a keychain result: kKeychainSuccess, or the failing Error's code.
 std::int32_t keychainStatus(const Error& error);

@@ -195,14 +195,13 @@ class FileKeychainBackend final : public KeychainBackend {
       const auto service = entry.find("service");
       const auto account = entry.find("account");
       const auto data = entry.find("data");
-      if (service == entry.end() || !service->is_string() || account == entry.end() ||
-          !account->is_string() || data == entry.end() || !data->is_string()) {
+      if (service == entry.end() || !service->is_string() || account == entry.end() || !account->is_string() ||
+          data == entry.end() || !data->is_string()) {
         return decodeError(file_, "an item lacks service, account or data");
       }
       auto bytes = base64Decode(data->get_ref<const std::string&>());
       if (!bytes.ok()) return decodeError(file_, "an item's data is not Base64");
-      items.push_back(Item{service->get<std::string>(), account->get<std::string>(),
-                           std::move(bytes).value()});
+      items.push_back(Item{service->get<std::string>(), account->get<std::string>(), std::move(bytes).value()});
     }
     return items;
   }
@@ -212,8 +211,7 @@ class FileKeychainBackend final : public KeychainBackend {
   Result<void> save(const std::vector<Item>& items) const {
     nlohmann::json list = nlohmann::json::array();
     for (const Item& item : items) {
-      list.push_back({{"service", item.service}, {"account", item.account},
-                      {"data", base64Encode(item.data)}});
+      list.push_back({{"service", item.service}, {"account", item.account}, {"data", base64Encode(item.data)}});
     }
     const nlohmann::json root = {{"version", kFormatVersion}, {"items", std::move(list)}};
     const std::string text = root.dump(1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";

@@ -10,8 +10,7 @@
 
 namespace vx::keychain_internal {
 
-Error makeError(std::int32_t status, std::string description,
-                nlohmann::json userInfo = nlohmann::json::object());
+Error makeError(std::int32_t status, std::string description, nlohmann::json userInfo = nlohmann::json::object());
 
 // The Secret Service backend; with `requireDefaultCollection`, a service without a default
 // collection (a freshly activated daemon that nobody set up) counts as not available, since

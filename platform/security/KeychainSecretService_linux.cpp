@@ -88,17 +88,16 @@ Error errorFrom(const GError* error, const std::string& what, const Deadline& de
     info["gerrorCode"] = error->code;
   }
   if (deadline.expired() || (error != nullptr && g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED))) {
-    return makeError(kKeychainErrorNotAvailable,
-                     "Secret Service did not answer within " +
-                         std::to_string(deadline.timeout().count()) + " ms (" + what + ")",
-                     std::move(info));
+    return makeError(
+        kKeychainErrorNotAvailable,
+        "Secret Service did not answer within " + std::to_string(deadline.timeout().count()) + " ms (" + what + ")",
+        std::move(info));
   }
   if (error != nullptr && g_error_matches(error, SECRET_ERROR, SECRET_ERROR_IS_LOCKED)) {
-    return makeError(kKeychainErrorInteractionNotAllowed,
-                     "Secret Service keyring is locked (" + what + "): " + message, std::move(info));
+    return makeError(kKeychainErrorInteractionNotAllowed, "Secret Service keyring is locked (" + what + "): " + message,
+                     std::move(info));
   }
-  return makeError(kKeychainErrorNotAvailable, "Secret Service " + what + " failed: " + message,
-                   std::move(info));
+  return makeError(kKeychainErrorNotAvailable, "Secret Service " + what + " failed: " + message, std::move(info));
 }
 
 // Owns a GHashTable of attributes for one query.
@@ -168,8 +167,7 @@ class SecretServiceKeychainBackend final : public KeychainBackend {
   Result<Bytes> read(const KeychainQuery& query) override {
     std::lock_guard lock(mutex_);
     Deadline deadline(timeout_);
-    auto found = search(query, SecretSearchFlags(SECRET_SEARCH_ALL | SECRET_SEARCH_UNLOCK |
-                                                 SECRET_SEARCH_LOAD_SECRETS),
+    auto found = search(query, SecretSearchFlags(SECRET_SEARCH_ALL | SECRET_SEARCH_UNLOCK | SECRET_SEARCH_LOAD_SECRETS),
                         deadline);
     if (!found.ok()) return found.error();
     ItemList& items = *found.value();
@@ -182,8 +180,7 @@ class SecretServiceKeychainBackend final : public KeychainBackend {
       const auto* begin = reinterpret_cast<const std::uint8_t*>(bytes);
       return Bytes(begin, begin + length);
     }
-    return makeError(kKeychainErrorInteractionNotAllowed,
-                     "keychain item is locked and was not unlocked");
+    return makeError(kKeychainErrorInteractionNotAllowed, "keychain item is locked and was not unlocked");
   }
 
   Result<void> add(const std::string& service, const std::string& account, ByteView data) override {
@@ -201,9 +198,8 @@ class SecretServiceKeychainBackend final : public KeychainBackend {
     SecretValueOwner value(newValue(data));
     const std::string label = service + " (" + account + ")";
     GErrorOwner error;
-    if (!secret_service_store_sync(service_, schema(), attributes.get(), SECRET_COLLECTION_DEFAULT,
-                                   label.c_str(), value.get(), deadline.cancellable(),
-                                   &error.error)) {
+    if (!secret_service_store_sync(service_, schema(), attributes.get(), SECRET_COLLECTION_DEFAULT, label.c_str(),
+                                   value.get(), deadline.cancellable(), &error.error)) {
       return errorFrom(error.error, "store", deadline);
     }
     return Result<void>::success();
@@ -218,8 +214,7 @@ class SecretServiceKeychainBackend final : public KeychainBackend {
     SecretValueOwner value(newValue(data));
     for (GList* node = found.value()->get(); node != nullptr; node = node->next) {
       GErrorOwner error;
-      if (!secret_item_set_secret_sync(SECRET_ITEM(node->data), value.get(), deadline.cancellable(),
-                                       &error.error)) {
+      if (!secret_item_set_secret_sync(SECRET_ITEM(node->data), value.get(), deadline.cancellable(), &error.error)) {
         return errorFrom(error.error, "update", deadline);
       }
     }
@@ -246,8 +241,8 @@ class SecretServiceKeychainBackend final : public KeychainBackend {
                                            const Deadline& deadline) {
     Attributes attributes(query.service, query.account);
     GErrorOwner error;
-    GList* items = secret_service_search_sync(service_, schema(), attributes.get(), flags,
-                                              deadline.cancellable(), &error.error);
+    GList* items =
+        secret_service_search_sync(service_, schema(), attributes.get(), flags, deadline.cancellable(), &error.error);
     if (error.error != nullptr) {
       g_list_free_full(items, g_object_unref);
       return errorFrom(error.error, "search", deadline);
@@ -288,15 +283,13 @@ Result<std::shared_ptr<KeychainBackend>> probeSecretService(std::chrono::millise
   }
   Deadline deadline(probeTimeout);
   GErrorOwner error;
-  SecretService* service =
-      secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, deadline.cancellable(), &error.error);
+  SecretService* service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, deadline.cancellable(), &error.error);
   if (service == nullptr) return errorFrom(error.error, "connect", deadline);
   auto backend = std::make_shared<SecretServiceKeychainBackend>(service, operationTimeout);
   if (requireDefaultCollection) {
     GErrorOwner aliasError;
     SecretCollection* collection = secret_collection_for_alias_sync(
-        service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, deadline.cancellable(),
-        &aliasError.error);
+        service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, deadline.cancellable(), &aliasError.error);
     if (collection == nullptr) {
       if (aliasError.error != nullptr) return errorFrom(aliasError.error, "read default collection", deadline);
       return makeError(kKeychainErrorNotAvailable, "Secret Service has no default collection");

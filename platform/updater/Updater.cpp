@@ -11,9 +11,7 @@ bool SUUpdater::sendsSystemProfile() const {
   return UserDefaults::standard().boolForKey(kSendsSystemProfileKey, false);
 }
 
-void SUUpdater::setSendsSystemProfile(bool sends) {
-  UserDefaults::standard().setBool(sends, kSendsSystemProfileKey);
-}
+void SUUpdater::setSendsSystemProfile(bool sends) { UserDefaults::standard().setBool(sends, kSendsSystemProfileKey); }
 
 bool SUUpdater::automaticallyChecksForUpdates() const {
   return UserDefaults::standard().boolForKey(kAutomaticallyChecksKey, true);

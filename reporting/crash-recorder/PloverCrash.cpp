@@ -71,8 +71,7 @@ bool PloverCrash::install() {
     uncaughtExceptionHandler_ = plovercrashcm_nsexception_uncaughtExceptionHandler();
   }
   if (currentSnapshotUserReportedExceptionHandler_ == nullptr) {
-    currentSnapshotUserReportedExceptionHandler_ =
-        plovercrashcm_nsexception_snapshotExceptionHandler();
+    currentSnapshotUserReportedExceptionHandler_ = plovercrashcm_nsexception_snapshotExceptionHandler();
   }
   return monitoring_ != PloverCrashMonitorTypeNone;
 }
@@ -123,8 +122,7 @@ void PloverCrash::setDoNotIntrospectClasses(std::vector<std::string> classes) {
   doNotIntrospectClasses_ = std::move(classes);
   std::vector<const char*> names;
   for (const std::string& name : doNotIntrospectClasses_) names.push_back(name.c_str());
-  plovercrash_setDoNotIntrospectClasses(names.empty() ? nullptr : names.data(),
-                                        static_cast<int>(names.size()));
+  plovercrash_setDoNotIntrospectClasses(names.empty() ? nullptr : names.data(), static_cast<int>(names.size()));
 }
 
 void PloverCrash::setMaxReportCount(int maxReportCount) {
@@ -143,8 +141,8 @@ void PloverCrash::setPrintPreviousLog(bool value) {
 }
 
 void PloverCrash::sendAllReportsWithCompletion(Completion onCompletion) {
-  sendReports(allReports(), [this, onCompletion](std::vector<Report> filteredReports,
-                                                 bool completed, std::optional<vx::Error> error) {
+  sendReports(allReports(), [this, onCompletion](std::vector<Report> filteredReports, bool completed,
+                                                 std::optional<vx::Error> error) {
     if (error) logError("Failed to send reports: " + errorText(*error));
     if ((deleteBehaviorAfterSendAll_ == PloverCrashDeleteBehaviorOnSuccess && completed) ||
         deleteBehaviorAfterSendAll_ == PloverCrashDeleteBehaviorAlways) {
@@ -161,8 +159,7 @@ void PloverCrash::sendReports(std::vector<Report> reports, Completion onCompleti
   }
   if (sink_ == nullptr) {
     if (onCompletion) {
-      onCompletion(std::move(reports), false,
-                   vx::Error("PloverCrash", 0, "No sink set. Crash reports not sent."));
+      onCompletion(std::move(reports), false, vx::Error("PloverCrash", 0, "No sink set. Crash reports not sent."));
     }
     return;
   }
@@ -171,13 +168,10 @@ void PloverCrash::sendReports(std::vector<Report> reports, Completion onCompleti
 
 void PloverCrash::deleteAllReports() { plovercrash_deleteAllReports(); }
 
-void PloverCrash::deleteReportWithID(std::int64_t reportID) {
-  plovercrash_deleteReportWithID(reportID);
-}
+void PloverCrash::deleteReportWithID(std::int64_t reportID) { plovercrash_deleteReportWithID(reportID); }
 
-void PloverCrash::reportUserException(const std::string& name, const std::string& reason,
-                                      const std::string& language, const std::string& lineOfCode,
-                                      const nlohmann::ordered_json& stackTrace,
+void PloverCrash::reportUserException(const std::string& name, const std::string& reason, const std::string& language,
+                                      const std::string& lineOfCode, const nlohmann::ordered_json& stackTrace,
                                       bool logAllThreads, bool terminateProgram) {
   vx::Error error;
   std::string json;
@@ -186,9 +180,8 @@ void PloverCrash::reportUserException(const std::string& name, const std::string
   } else {
     logError("Error encoding stack trace to JSON: " + errorText(error));
   }
-  plovercrash_reportUserException(name.c_str(), reason.c_str(), language.c_str(),
-                                  lineOfCode.c_str(), json.empty() ? nullptr : json.c_str(),
-                                  logAllThreads, terminateProgram);
+  plovercrash_reportUserException(name.c_str(), reason.c_str(), language.c_str(), lineOfCode.c_str(),
+                                  json.empty() ? nullptr : json.c_str(), logAllThreads, terminateProgram);
 }
 
 double PloverCrash::activeDurationSinceLastCrash() const {
@@ -197,24 +190,16 @@ double PloverCrash::activeDurationSinceLastCrash() const {
 double PloverCrash::backgroundDurationSinceLastCrash() const {
   return plovercrashstate_currentState()->backgroundDurationSinceLastCrash;
 }
-int PloverCrash::launchesSinceLastCrash() const {
-  return plovercrashstate_currentState()->launchesSinceLastCrash;
-}
-int PloverCrash::sessionsSinceLastCrash() const {
-  return plovercrashstate_currentState()->sessionsSinceLastCrash;
-}
+int PloverCrash::launchesSinceLastCrash() const { return plovercrashstate_currentState()->launchesSinceLastCrash; }
+int PloverCrash::sessionsSinceLastCrash() const { return plovercrashstate_currentState()->sessionsSinceLastCrash; }
 double PloverCrash::activeDurationSinceLaunch() const {
   return plovercrashstate_currentState()->activeDurationSinceLaunch;
 }
 double PloverCrash::backgroundDurationSinceLaunch() const {
   return plovercrashstate_currentState()->backgroundDurationSinceLaunch;
 }
-int PloverCrash::sessionsSinceLaunch() const {
-  return plovercrashstate_currentState()->sessionsSinceLaunch;
-}
-bool PloverCrash::crashedLastLaunch() const {
-  return plovercrashstate_currentState()->crashedLastLaunch;
-}
+int PloverCrash::sessionsSinceLaunch() const { return plovercrashstate_currentState()->sessionsSinceLaunch; }
+bool PloverCrash::crashedLastLaunch() const { return plovercrashstate_currentState()->crashedLastLaunch; }
 int PloverCrash::reportCount() const { return plovercrash_getReportCount(); }
 
 std::optional<std::string> PloverCrash::loadCrashReportJSONWithID(std::int64_t reportID) const {
@@ -232,8 +217,8 @@ void PloverCrash::doctorReport(Report& report) const {
     if (auto diagnosis = doctor.diagnoseCrash(report)) crash["diagnosis"] = *diagnosis;
   };
   if (report.is_object() && report.contains("crash")) diagnose(report["crash"]);
-  if (report.is_object() && report.contains("recrash_report") &&
-      report["recrash_report"].is_object() && report["recrash_report"].contains("crash")) {
+  if (report.is_object() && report.contains("recrash_report") && report["recrash_report"].is_object() &&
+      report["recrash_report"].contains("crash")) {
     diagnose(report["recrash_report"]["crash"]);
   }
 }
@@ -250,11 +235,11 @@ std::optional<PloverCrash::Report> PloverCrash::reportWithIntID(std::int64_t rep
   const std::optional<std::string> json = loadCrashReportJSONWithID(reportID);
   if (!json) return std::nullopt;
   vx::Error error;
-  std::optional<Report> report = PloverCrashJSONCodec::decode(
-      *json,
-      PloverCrashJSONDecodeOptionIgnoreNullInArray | PloverCrashJSONDecodeOptionIgnoreNullInObject |
-          PloverCrashJSONDecodeOptionKeepPartialObject,
-      &error);
+  std::optional<Report> report = PloverCrashJSONCodec::decode(*json,
+                                                              PloverCrashJSONDecodeOptionIgnoreNullInArray |
+                                                                  PloverCrashJSONDecodeOptionIgnoreNullInObject |
+                                                                  PloverCrashJSONDecodeOptionKeepPartialObject,
+                                                              &error);
   if (!error.domain.empty()) {
     char id[32];
     std::snprintf(id, sizeof id, "%llx", static_cast<unsigned long long>(reportID));

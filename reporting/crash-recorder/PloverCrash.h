@@ -89,12 +89,8 @@ class PloverCrash {
   void setBundleName(std::string name) { bundleName_ = std::move(name); }
   const std::optional<std::filesystem::path>& basePath() const { return basePath_; }
   void setBasePath(std::optional<std::filesystem::path> path) { basePath_ = std::move(path); }
-  PloverCrashUncaughtExceptionHandler uncaughtExceptionHandler() const {
-    return uncaughtExceptionHandler_;
-  }
-  void setUncaughtExceptionHandler(PloverCrashUncaughtExceptionHandler handler) {
-    uncaughtExceptionHandler_ = handler;
-  }
+  PloverCrashUncaughtExceptionHandler uncaughtExceptionHandler() const { return uncaughtExceptionHandler_; }
+  void setUncaughtExceptionHandler(PloverCrashUncaughtExceptionHandler handler) { uncaughtExceptionHandler_ = handler; }
   PloverCrashUncaughtExceptionHandler currentSnapshotUserReportedExceptionHandler() const {
     return currentSnapshotUserReportedExceptionHandler_;
   }
@@ -111,9 +107,8 @@ class PloverCrash {
 
   // The stack trace is encoded to JSON for the report ("Error encoding stack trace to JSON: ..."
   // logged when it cannot be, and the report goes on without it).
-  void reportUserException(const std::string& name, const std::string& reason,
-                           const std::string& language, const std::string& lineOfCode,
-                           const nlohmann::ordered_json& stackTrace, bool logAllThreads,
+  void reportUserException(const std::string& name, const std::string& reason, const std::string& language,
+                           const std::string& lineOfCode, const nlohmann::ordered_json& stackTrace, bool logAllThreads,
                            bool terminateProgram);
 
   // The application-state counters and the stored report count.

@@ -6,8 +6,8 @@
 
 namespace {
 
-void addCrumb(PloverSeverity level, const std::string& category, const std::string& type,
-              const std::string& message, std::optional<vx::ValueMap> data = std::nullopt) {
+void addCrumb(PloverSeverity level, const std::string& category, const std::string& type, const std::string& message,
+              std::optional<vx::ValueMap> data = std::nullopt) {
   auto client = PloverClient::sharedClient();
   if (!client) return;
   PloverBreadcrumb crumb(level, category);
@@ -78,9 +78,8 @@ PloverImp PloverSwizzle::lookup(const std::shared_ptr<PloverSwizzleClass>& cls, 
   return nullptr;
 }
 
-bool PloverSwizzle::swizzleInstanceMethod(const std::string& selector,
-                                          const std::shared_ptr<PloverSwizzleClass>& cls, Factory factory,
-                                          PloverSwizzleMode mode, const void* key) {
+bool PloverSwizzle::swizzleInstanceMethod(const std::string& selector, const std::shared_ptr<PloverSwizzleClass>& cls,
+                                          Factory factory, PloverSwizzleMode mode, const void* key) {
   if (!cls || !factory) return false;
   std::lock_guard lock(registryMutex());
   if (key != nullptr) {

@@ -41,8 +41,8 @@ struct PloverSwizzleClass {
 };
 
 enum class PloverSwizzleMode : int {
-  always = 0,                     // replace every time
-  oncePerClass = 1,               // once per key and class
+  always = 0,                       // replace every time
+  oncePerClass = 1,                 // once per key and class
   oncePerClassAndSuperclasses = 2,  // not when the class or a superclass has it under the key
 };
 
@@ -64,9 +64,8 @@ class PloverSwizzle {
  public:
   using Factory = std::function<PloverImp(const PloverSwizzleInfo& info)>;
   // True when the method was replaced, false when the mode forbade it.
-  static bool swizzleInstanceMethod(const std::string& selector,
-                                    const std::shared_ptr<PloverSwizzleClass>& cls, Factory factory,
-                                    PloverSwizzleMode mode, const void* key);
+  static bool swizzleInstanceMethod(const std::string& selector, const std::shared_ptr<PloverSwizzleClass>& cls,
+                                    Factory factory, PloverSwizzleMode mode, const void* key);
   // The implementation a call would run: the class's own, else the nearest superclass's.
   static PloverImp lookup(const std::shared_ptr<PloverSwizzleClass>& cls, const std::string& selector);
 };

@@ -25,17 +25,14 @@ std::shared_ptr<PloverClient>& sharedSlot() {
 
 std::atomic<int> gLogLevel{kPloverLogLevelError};
 
-std::string contextKey(const char* name) {
-  return std::string(PloverClient::kContextKeyPrefix) + "." + name;
-}
+std::string contextKey(const char* name) { return std::string(PloverClient::kContextKeyPrefix) + "." + name; }
 
 bool isSuccess(const std::optional<vx::HTTPURLResponse>& response) {
   return response && response->statusCode >= 200 && response->statusCode < 300;
 }
 
 vx::Error httpStatusError(int status) {
-  return NSErrorFromPloverError(kPloverErrorRequestError,
-                                "Request failed with HTTP status " + std::to_string(status));
+  return NSErrorFromPloverError(kPloverErrorRequestError, "Request failed with HTTP status " + std::to_string(status));
 }
 
 vx::ValueMap tagsToMap(const PloverTags& tags) {
@@ -77,9 +74,9 @@ std::shared_ptr<PloverClient> PloverClient::makeWithDsn(const std::string& dsn, 
   return make(nlohmann::json{{"dsn", dsn}}, error);
 }
 
-std::shared_ptr<PloverClient> PloverClient::make(
-    const nlohmann::json& optionsDictionary, std::shared_ptr<PloverRequestManager> requestManager,
-    vx::Error* error) {
+std::shared_ptr<PloverClient> PloverClient::make(const nlohmann::json& optionsDictionary,
+                                                 std::shared_ptr<PloverRequestManager> requestManager,
+                                                 vx::Error* error) {
   std::shared_ptr<PloverClient> client(new PloverClient());
   client->restoreContextBeforeCrash();
   client->setupQueueing();
@@ -119,8 +116,7 @@ void PloverClient::setupQueueing() {
                          const std::optional<vx::Error>&) {
     if (!response) return true;
     if (response->statusCode == 429) {
-      PloverLog::logWithMessage("Rate limit reached, event will be stored and sent later",
-                                kPloverLogLevelError);
+      PloverLog::logWithMessage("Rate limit reached, event will be stored and sent later", kPloverLogLevelError);
       return true;
     }
     return false;
@@ -170,8 +166,7 @@ void PloverClient::sendEvent(const std::shared_ptr<PloverEvent>& event, bool use
   }
   const std::string path = fileManager_->storeEvent(*event);
   if (!enabled_) {
-    PloverLog::logWithMessage("PloverClient is disabled, event will be stored to send later.",
-                              kPloverLogLevelDebug);
+    PloverLog::logWithMessage("PloverClient is disabled, event will be stored to send later.", kPloverLogLevelDebug);
     return;
   }
   {
@@ -180,8 +175,7 @@ void PloverClient::sendEvent(const std::shared_ptr<PloverEvent>& event, bool use
   }
   std::weak_ptr<PloverClient> weak = weak_from_this();
   sendRequest(std::move(*request), [weak, event, path, completion = std::move(completion)](
-                                       std::optional<vx::HTTPURLResponse> response,
-                                       std::optional<vx::Error> error) {
+                                       std::optional<vx::HTTPURLResponse> response, std::optional<vx::Error> error) {
     auto self = weak.lock();
     if (!self) {
       if (completion) completion(error);
@@ -248,14 +242,12 @@ void PloverClient::sendAllStoredEvents() {
     }
     group->enter();
     sendRequest(std::move(*request), [weak, group, path = entry.path, data = std::move(entry.data)](
-                                         std::optional<vx::HTTPURLResponse> response,
-                                         std::optional<vx::Error> error) {
+                                         std::optional<vx::HTTPURLResponse> response, std::optional<vx::Error> error) {
       if (auto self = weak.lock()) {
         const int status = vx::statusCodeOf(response);
         if (!error && isSuccess(response)) {
           if (auto object = parseJsonObject(data)) {
-            vx::NotificationCenter::defaultCenter().post(kPloverEventSentSuccessfully, nullptr,
-                                                         toUserInfo(*object));
+            vx::NotificationCenter::defaultCenter().post(kPloverEventSentSuccessfully, nullptr, toUserInfo(*object));
           }
         }
         // Delivered, or refused for good (a 4xx other than 429): the file goes. Rate limits,
@@ -271,8 +263,7 @@ void PloverClient::sendAllStoredEvents() {
   // The pass ends off the main queue, so a host without a main loop (a command-line tool) still
   // gets its next pass; only the notification waits for the main queue.
   group->notify(vx::DispatchQueue::global(), [weak] {
-    vx::DispatchQueue::main()->async(
-        [] { vx::NotificationCenter::defaultCenter().post(kPloverAllStoredEventsSent); });
+    vx::DispatchQueue::main()->async([] { vx::NotificationCenter::defaultCenter().post(kPloverAllStoredEventsSent); });
     if (auto self = weak.lock()) self->finishResendPass();
   });
 }

@@ -24,17 +24,15 @@ class PloverClient : public std::enable_shared_from_this<PloverClient> {
   using EventHook = std::function<void(PloverEvent& event)>;
   using RequestHook = std::function<void(PloverNSURLRequest& request)>;
   using ShouldSendHook = std::function<bool(const PloverEvent& event)>;
-  using ShouldQueueHook = std::function<bool(const PloverEvent& event,
-                                             const std::optional<vx::HTTPURLResponse>& response,
-                                             const std::optional<vx::Error>& error)>;
+  using ShouldQueueHook =
+      std::function<bool(const PloverEvent& event, const std::optional<vx::HTTPURLResponse>& response,
+                         const std::optional<vx::Error>& error)>;
   using Completion = std::function<void(std::optional<vx::Error> error)>;
 
   // A client on an ephemeral session with the queueing request manager. nullptr, with the error
   // in the slot (and logged), for invalid options or a store folder that cannot be made.
-  static std::shared_ptr<PloverClient> make(const nlohmann::json& options,
-                                            vx::Error* error = nullptr);
-  static std::shared_ptr<PloverClient> makeWithDsn(const std::string& dsn,
-                                                   vx::Error* error = nullptr);
+  static std::shared_ptr<PloverClient> make(const nlohmann::json& options, vx::Error* error = nullptr);
+  static std::shared_ptr<PloverClient> makeWithDsn(const std::string& dsn, vx::Error* error = nullptr);
   static std::shared_ptr<PloverClient> make(const nlohmann::json& options,
                                             std::shared_ptr<PloverRequestManager> requestManager,
                                             vx::Error* error = nullptr);
@@ -50,8 +48,7 @@ class PloverClient : public std::enable_shared_from_this<PloverClient> {
   // Fills the event from the shared context, stores it and sends it (when enabled). The
   // completion (optional) gets the error, or none on success; it is not called while disabled.
   void sendEvent(const std::shared_ptr<PloverEvent>& event, Completion completion = nullptr);
-  void sendEvent(const std::shared_ptr<PloverEvent>& event, bool useClientProperties,
-                 Completion completion);
+  void sendEvent(const std::shared_ptr<PloverEvent>& event, bool useClientProperties, Completion completion);
   void prepareEvent(PloverEvent& event, bool useClientProperties);
   // Prepares and writes the event; nothing is sent.
   std::string storeEvent(PloverEvent& event);

@@ -163,9 +163,7 @@ void PloverCrashInstallation::install() {
   facade.install();
 }
 
-void PloverCrashInstallation::addPreFilter(PloverFilterPtr filter) {
-  prependedFilters_->addFilter(std::move(filter));
-}
+void PloverCrashInstallation::addPreFilter(PloverFilterPtr filter) { prependedFilters_->addFilter(std::move(filter)); }
 
 void PloverCrashInstallation::sendAllReportsWithCompletion(Completion completion) {
   if (auto error = validateProperties()) {
@@ -175,14 +173,13 @@ void PloverCrashInstallation::sendAllReportsWithCompletion(Completion completion
   PloverFilterPtr last = sink();
   if (!last) {
     if (completion) {
-      completion({}, false,
-                 vx::Error(className(), 0, "Sink was nil (subclasses must implement method \"sink\")"));
+      completion({}, false, vx::Error(className(), 0, "Sink was nil (subclasses must implement method \"sink\")"));
     }
     return;
   }
   PloverCrash& facade = PloverCrash::sharedInstance();
-  facade.setSink(PloverCrashReportFilterPipeline::filterWithFilters(
-      {PloverFilterPtr(prependedFilters_), std::move(last)}));
+  facade.setSink(
+      PloverCrashReportFilterPipeline::filterWithFilters({PloverFilterPtr(prependedFilters_), std::move(last)}));
   facade.sendAllReportsWithCompletion(std::move(completion));
 }
 
@@ -196,8 +193,7 @@ void PloverInstallation::sendAllReportsWithCompletion(Completion completion) {
   PloverCrashInstallation::sendAllReportsWithCompletion(
       [completion](std::vector<PloverReport> filtered, bool completed, std::optional<vx::Error> error) {
         if (error) PloverLog::logWithMessage(error->description, kPloverLogLevelError);
-        PloverLog::logWithMessage("Sent " + std::to_string(filtered.size()) + " crash report(s)",
-                                  kPloverLogLevelDebug);
+        PloverLog::logWithMessage("Sent " + std::to_string(filtered.size()) + " crash report(s)", kPloverLogLevelDebug);
         if (completed && completion) completion(std::move(filtered), completed, std::move(error));
       });
 }
@@ -319,8 +315,8 @@ void PloverClientCrash::reportUserException(const std::string& name, const std::
                               kPloverLogLevelError);
     return;
   }
-  PloverCrash::sharedInstance().reportUserException(name, reason, language, lineOfCode, stackTrace,
-                                                    logAllThreads, terminateProgram);
+  PloverCrash::sharedInstance().reportUserException(name, reason, language, lineOfCode, stackTrace, logAllThreads,
+                                                    terminateProgram);
   inst->sendAllReports();
 }
 

@@ -141,10 +141,9 @@ struct PloverClientCrash {
   static bool startCrashHandlerWithError(vx::Error* error = nullptr);
   static std::shared_ptr<PloverInstallation> installation();
   [[noreturn]] static void crash();
-  static void reportUserException(const std::string& name, const std::string& reason,
-                                  const std::string& language, const std::string& lineOfCode,
-                                  const nlohmann::ordered_json& stackTrace, bool logAllThreads,
-                                  bool terminateProgram);
+  static void reportUserException(const std::string& name, const std::string& reason, const std::string& language,
+                                  const std::string& lineOfCode, const nlohmann::ordered_json& stackTrace,
+                                  bool logAllThreads, bool terminateProgram);
   // The completion runs once the reports are through, with the error when sending failed.
   static void snapshotStacktrace(std::function<void(std::optional<vx::Error>)> completion);
 };

@@ -99,8 +99,7 @@ std::string PloverCrashReportConverter::hexAddress(const J* value) {
 
 PloverCrashReportConverter::PloverCrashReportConverter(J report) : report_(std::move(report)) {
   if (vx::utf8::sanitizeJson(report_)) {
-    PloverLog::logWithMessage("Crash report held text that is not UTF-8; it was repaired",
-                              kPloverLogLevelDebug);
+    PloverLog::logWithMessage("Crash report held text that is not UTF-8; it was repaired", kPloverLogLevelDebug);
   }
   binaryImages_ = arrayOrEmpty(member(report_, "binary_images"));
   const J* system = member(report_, "system");
@@ -121,16 +120,15 @@ PloverCrashReportConverter::PloverCrashReportConverter(J report) : report_(std::
 
 std::optional<PloverCrashReportConverter> PloverCrashReportConverter::fromJSONText(std::string_view json) {
   vx::Error error;
-  std::optional<J> report = PloverCrashJSONCodec::decode(
-      json,
-      PloverCrashJSONDecodeOptionIgnoreNullInArray | PloverCrashJSONDecodeOptionIgnoreNullInObject |
-          PloverCrashJSONDecodeOptionKeepPartialObject,
-      &error);
+  std::optional<J> report = PloverCrashJSONCodec::decode(json,
+                                                         PloverCrashJSONDecodeOptionIgnoreNullInArray |
+                                                             PloverCrashJSONDecodeOptionIgnoreNullInObject |
+                                                             PloverCrashJSONDecodeOptionKeepPartialObject,
+                                                         &error);
   if (!report || !report->is_object()) {
-    PloverLog::logWithMessage("Crash report refused: " +
-                                  (error.domain.empty() ? std::string("not a JSON object")
-                                                        : error.description),
-                              kPloverLogLevelError);
+    PloverLog::logWithMessage(
+        "Crash report refused: " + (error.domain.empty() ? std::string("not a JSON object") : error.description),
+        kPloverLogLevelError);
     return std::nullopt;
   }
   if (!error.domain.empty()) {
@@ -294,8 +292,7 @@ std::vector<PloverFrame> PloverCrashReportConverter::stackFramesForThreadIndex(s
 }
 
 std::shared_ptr<PloverStacktrace> PloverCrashReportConverter::stackTraceForThreadIndex(std::size_t index) const {
-  auto trace = std::make_shared<PloverStacktrace>(stackFramesForThreadIndex(index),
-                                                  registersForThreadIndex(index));
+  auto trace = std::make_shared<PloverStacktrace>(stackFramesForThreadIndex(index), registersForThreadIndex(index));
   trace->fixDuplicateFrames();
   return trace;
 }
@@ -363,14 +360,14 @@ std::vector<std::shared_ptr<PloverException>> PloverCrashReportConverter::conver
   if (type == "nsexception") {
     exception = parseNSException();
   } else if (type == "cpp_exception") {
-    exception = std::make_shared<PloverException>(
-        describe(member(member(exceptionContext_, "cpp_exception"), "name")), "C++ Exception");
+    exception = std::make_shared<PloverException>(describe(member(member(exceptionContext_, "cpp_exception"), "name")),
+                                                  "C++ Exception");
   } else if (type == "mach") {
     const J* mach = member(exceptionContext_, "mach");
-    exception = std::make_shared<PloverException>(
-        "Exception " + describe(member(mach, "exception")) + ", Code " + describe(member(mach, "code")) +
-            ", Subcode " + describe(member(mach, "subcode")),
-        describe(member(mach, "exception_name")));
+    exception = std::make_shared<PloverException>("Exception " + describe(member(mach, "exception")) + ", Code " +
+                                                      describe(member(mach, "code")) + ", Subcode " +
+                                                      describe(member(mach, "subcode")),
+                                                  describe(member(mach, "exception_name")));
   } else if (type == "signal") {
     const J* signal = member(exceptionContext_, "signal");
     exception = std::make_shared<PloverException>(
@@ -389,8 +386,7 @@ std::vector<std::shared_ptr<PloverException>> PloverCrashReportConverter::conver
   enhanceValueFromNotableAddresses(*exception);
   exception->mechanism = extractMechanism();
   exception->thread = crashedThread();
-  if (diagnosis_ && !diagnosis_->empty() &&
-      diagnosis_->find(exception->value.value_or("")) == std::string::npos) {
+  if (diagnosis_ && !diagnosis_->empty() && diagnosis_->find(exception->value.value_or("")) == std::string::npos) {
     exception->value = exception->value.value_or("") + " >\n" + *diagnosis_;
   }
   return {exception};

@@ -13,9 +13,7 @@ vx::Error filterError(const char* domain, std::string description) {
   return vx::Error(domain, 0, std::move(description));
 }
 
-bool isIntegerLike(const std::string& key) {
-  return key.empty() || (key[0] >= '0' && key[0] <= '9');
-}
+bool isIntegerLike(const std::string& key) { return key.empty() || (key[0] >= '0' && key[0] <= '9'); }
 
 // The index a key names on an array, or none when the key is not integer-like or out of range.
 std::optional<std::size_t> indexFor(const std::string& key, std::size_t size) {
@@ -30,9 +28,7 @@ std::optional<std::size_t> indexFor(const std::string& key, std::size_t size) {
   return index;
 }
 
-std::string describeKeys(const std::vector<std::string>& keys) {
-  return PloverReport(keys).dump();
-}
+std::string describeKeys(const std::vector<std::string>& keys) { return PloverReport(keys).dump(); }
 
 // The parent of the last key, or an error naming it.
 vx::Result<PloverReport*> parentFor(PloverReport& root, const std::vector<std::string>& deepKey) {
@@ -60,20 +56,19 @@ struct Chain : std::enable_shared_from_this<Chain> {
 
   void run(std::size_t index, std::vector<PloverReport> reports) {
     auto self = shared_from_this();
-    filters[index]->filterReports(
-        std::move(reports), [self, index](std::vector<PloverReport> filtered, bool completed,
-                                          std::optional<vx::Error> error) {
-          if (!completed) {
-            self->done(std::move(filtered), false, std::move(error));
-            return;
-          }
-          self->outputs.push_back(filtered);
-          if (index + 1 == self->filters.size()) {
-            self->done(std::move(filtered), completed, std::move(error));
-            return;
-          }
-          self->run(index + 1, self->feedOutput ? std::move(filtered) : self->input);
-        });
+    filters[index]->filterReports(std::move(reports), [self, index](std::vector<PloverReport> filtered, bool completed,
+                                                                    std::optional<vx::Error> error) {
+      if (!completed) {
+        self->done(std::move(filtered), false, std::move(error));
+        return;
+      }
+      self->outputs.push_back(filtered);
+      if (index + 1 == self->filters.size()) {
+        self->done(std::move(filtered), completed, std::move(error));
+        return;
+      }
+      self->run(index + 1, self->feedOutput ? std::move(filtered) : self->input);
+    });
   }
 };
 
@@ -95,8 +90,7 @@ std::vector<std::string> plover_keysFromKeyPath(std::string_view keyPath) {
   return keys;
 }
 
-const PloverReport* plover_objectForDeepKey(const PloverReport& root,
-                                            const std::vector<std::string>& deepKey) {
+const PloverReport* plover_objectForDeepKey(const PloverReport& root, const std::vector<std::string>& deepKey) {
   const PloverReport* current = &root;
   for (const auto& key : deepKey) {
     if (current->is_object()) {
@@ -141,20 +135,18 @@ std::optional<vx::Error> plover_setObjectForDeepKey(PloverReport& root, PloverRe
     return vx::Error("NSRangeException", 0, "Index " + last + " is out of range");
   }
   std::vector<std::string> parentKeys(deepKey.begin(), deepKey.end() - 1);
-  return vx::Error("NSInternalInconsistencyException", 0,
-                   "Parent " + describeKeys(parentKeys) + " of type " + typeName(target) +
-                       (isIntegerLike(last)
-                            ? " does not respond to \"setObject:forKey:\" or \"replaceObjectAtIndex:withObject:\""
-                            : " does not respond to \"setObject:forKey:\""));
+  return vx::Error(
+      "NSInternalInconsistencyException", 0,
+      "Parent " + describeKeys(parentKeys) + " of type " + typeName(target) +
+          (isIntegerLike(last) ? " does not respond to \"setObject:forKey:\" or \"replaceObjectAtIndex:withObject:\""
+                               : " does not respond to \"setObject:forKey:\""));
 }
 
-std::optional<vx::Error> plover_setObjectForKeyPath(PloverReport& root, PloverReport value,
-                                                    std::string_view keyPath) {
+std::optional<vx::Error> plover_setObjectForKeyPath(PloverReport& root, PloverReport value, std::string_view keyPath) {
   return plover_setObjectForDeepKey(root, std::move(value), plover_keysFromKeyPath(keyPath));
 }
 
-std::optional<vx::Error> plover_removeObjectForDeepKey(PloverReport& root,
-                                                       const std::vector<std::string>& deepKey) {
+std::optional<vx::Error> plover_removeObjectForDeepKey(PloverReport& root, const std::vector<std::string>& deepKey) {
   if (deepKey.empty()) {
     return vx::Error("NSInvalidArgumentException", 0,
                      "deepKey " + describeKeys(deepKey) + " must contain at least one key");
@@ -177,13 +169,11 @@ std::optional<vx::Error> plover_removeObjectForDeepKey(PloverReport& root,
   std::vector<std::string> parentKeys(deepKey.begin(), deepKey.end() - 1);
   return vx::Error("NSInternalInconsistencyException", 0,
                    "Parent " + describeKeys(parentKeys) + " of type " + typeName(target) +
-                       (isIntegerLike(last)
-                            ? " does not respond to \"removeObjectForKey:\" or \"removeObjectAtIndex:\""
-                            : " does not respond to \"removeObjectForKey:\""));
+                       (isIntegerLike(last) ? " does not respond to \"removeObjectForKey:\" or \"removeObjectAtIndex:\""
+                                            : " does not respond to \"removeObjectForKey:\""));
 }
 
-std::optional<vx::Error> plover_removeObjectForKeyPath(PloverReport& root,
-                                                       std::string_view keyPath) {
+std::optional<vx::Error> plover_removeObjectForKeyPath(PloverReport& root, std::string_view keyPath) {
   return plover_removeObjectForDeepKey(root, plover_keysFromKeyPath(keyPath));
 }
 
@@ -213,8 +203,7 @@ std::string plover_describe(const PloverReport& value) {
   return value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
-void PloverCrashReportFilterPassthrough::filterReports(std::vector<Report> reports,
-                                                       Completion onCompletion) {
+void PloverCrashReportFilterPassthrough::filterReports(std::vector<Report> reports, Completion onCompletion) {
   if (onCompletion) onCompletion(std::move(reports), true, std::nullopt);
 }
 
@@ -231,16 +220,14 @@ void PloverCrashReportFilterPipeline::addFilter(PloverFilterPtr filter) {
   if (filter) filters_.insert(filters_.begin(), std::move(filter));
 }
 
-void PloverCrashReportFilterPipeline::filterReports(std::vector<Report> reports,
-                                                    Completion onCompletion) {
+void PloverCrashReportFilterPipeline::filterReports(std::vector<Report> reports, Completion onCompletion) {
   if (filters_.empty()) {
     if (onCompletion) onCompletion(std::move(reports), true, std::nullopt);
     return;
   }
   auto chain = std::make_shared<Chain>();
   chain->filters = filters_;
-  chain->done = [onCompletion](std::vector<PloverReport> filtered, bool completed,
-                               std::optional<vx::Error> error) {
+  chain->done = [onCompletion](std::vector<PloverReport> filtered, bool completed, std::optional<vx::Error> error) {
     if (onCompletion) onCompletion(std::move(filtered), completed, std::move(error));
   };
   chain->run(0, std::move(reports));
@@ -253,9 +240,7 @@ std::shared_ptr<PloverCrashReportFilterCombine> PloverCrashReportFilterCombine::
   bool expectFilter = true;
   for (auto& arg : args) {
     if (expectFilter) {
-      PloverFilterPtr filter = arg.isList
-                                   ? PloverCrashReportFilterPipeline::filterWithFilters({arg.list})
-                                   : arg.filter;
+      PloverFilterPtr filter = arg.isList ? PloverCrashReportFilterPipeline::filterWithFilters({arg.list}) : arg.filter;
       if (!filter) {
         PLOVERCRASHLOG_ERROR("Not a filter: %s", arg.key ? arg.key->c_str() : "(null)");
         continue;
@@ -273,18 +258,17 @@ std::shared_ptr<PloverCrashReportFilterCombine> PloverCrashReportFilterCombine::
   return std::make_shared<PloverCrashReportFilterCombine>(std::move(filters), std::move(keys));
 }
 
-void PloverCrashReportFilterCombine::filterReports(std::vector<Report> reports,
-                                                   Completion onCompletion) {
+void PloverCrashReportFilterCombine::filterReports(std::vector<Report> reports, Completion onCompletion) {
   if (filters_.empty()) {
     if (onCompletion) onCompletion(std::move(reports), true, std::nullopt);
     return;
   }
   if (keys_.size() != filters_.size()) {
     if (onCompletion) {
-      onCompletion(std::move(reports), false,
-                   filterError("PloverCrashReportFilterCombine",
-                               "Key/filter mismatch (" + std::to_string(keys_.size()) + " keys, " +
-                                   std::to_string(filters_.size()) + " filters"));
+      onCompletion(
+          std::move(reports), false,
+          filterError("PloverCrashReportFilterCombine", "Key/filter mismatch (" + std::to_string(keys_.size()) +
+                                                            " keys, " + std::to_string(filters_.size()) + " filters"));
     }
     return;
   }
@@ -315,8 +299,7 @@ void PloverCrashReportFilterCombine::filterReports(std::vector<Report> reports,
   chain->run(0, std::move(reports));
 }
 
-void PloverCrashReportFilterObjectForKey::filterReports(std::vector<Report> reports,
-                                                        Completion onCompletion) {
+void PloverCrashReportFilterObjectForKey::filterReports(std::vector<Report> reports, Completion onCompletion) {
   std::vector<Report> values;
   for (const auto& report : reports) {
     if (const Report* value = plover_objectForKeyPath(report, key_)) {
@@ -334,8 +317,7 @@ void PloverCrashReportFilterObjectForKey::filterReports(std::vector<Report> repo
   if (onCompletion) onCompletion(std::move(values), true, std::nullopt);
 }
 
-void PloverCrashReportFilterConcatenate::filterReports(std::vector<Report> reports,
-                                                       Completion onCompletion) {
+void PloverCrashReportFilterConcatenate::filterReports(std::vector<Report> reports, Completion onCompletion) {
   std::vector<Report> texts;
   for (const auto& report : reports) {
     std::string text;
@@ -356,8 +338,7 @@ void PloverCrashReportFilterConcatenate::filterReports(std::vector<Report> repor
   if (onCompletion) onCompletion(std::move(texts), true, std::nullopt);
 }
 
-void PloverCrashReportFilterSubset::filterReports(std::vector<Report> reports,
-                                                  Completion onCompletion) {
+void PloverCrashReportFilterSubset::filterReports(std::vector<Report> reports, Completion onCompletion) {
   std::vector<Report> subsets;
   for (const auto& report : reports) {
     Report subset = Report::object();
@@ -366,8 +347,7 @@ void PloverCrashReportFilterSubset::filterReports(std::vector<Report> reports,
       if (value == nullptr) {
         if (onCompletion) {
           onCompletion(std::move(subsets), false,
-                       filterError("PloverCrashReportFilterSubset",
-                                   "Report did not have key path " + path));
+                       filterError("PloverCrashReportFilterSubset", "Report did not have key path " + path));
         }
         return;
       }
@@ -378,8 +358,7 @@ void PloverCrashReportFilterSubset::filterReports(std::vector<Report> reports,
   if (onCompletion) onCompletion(std::move(subsets), true, std::nullopt);
 }
 
-void PloverCrashReportFilterDataToString::filterReports(std::vector<Report> reports,
-                                                        Completion onCompletion) {
+void PloverCrashReportFilterDataToString::filterReports(std::vector<Report> reports, Completion onCompletion) {
   std::vector<Report> texts;
   for (const auto& report : reports) {
     std::string text;
@@ -392,8 +371,7 @@ void PloverCrashReportFilterDataToString::filterReports(std::vector<Report> repo
     if ((!report.is_binary() && !report.is_string()) || !vx::utf8::isValid(text)) {
       if (onCompletion) {
         onCompletion(std::move(texts), false,
-                     filterError("PloverCrashReportFilterDataToString",
-                                 "Could not convert report to UTF-8"));
+                     filterError("PloverCrashReportFilterDataToString", "Could not convert report to UTF-8"));
       }
       return;
     }
@@ -402,15 +380,13 @@ void PloverCrashReportFilterDataToString::filterReports(std::vector<Report> repo
   if (onCompletion) onCompletion(std::move(texts), true, std::nullopt);
 }
 
-void PloverCrashReportFilterStringToData::filterReports(std::vector<Report> reports,
-                                                        Completion onCompletion) {
+void PloverCrashReportFilterStringToData::filterReports(std::vector<Report> reports, Completion onCompletion) {
   std::vector<Report> data;
   for (const auto& report : reports) {
     if (!report.is_string() || !vx::utf8::isValid(report.get_ref<const std::string&>())) {
       if (onCompletion) {
         onCompletion(std::move(data), false,
-                     filterError("PloverCrashReportFilterStringToData",
-                                 "Could not convert report to UTF-8"));
+                     filterError("PloverCrashReportFilterStringToData", "Could not convert report to UTF-8"));
       }
       return;
     }

@@ -21,20 +21,16 @@ std::vector<std::string> plover_keysFromKeyPath(std::string_view keyPath);
 
 // Deep lookup: nullptr when any step does not resolve. On an array a key must be empty or
 // begin with a decimal digit, and must be in range.
-const PloverReport* plover_objectForDeepKey(const PloverReport& root,
-                                            const std::vector<std::string>& deepKey);
+const PloverReport* plover_objectForDeepKey(const PloverReport& root, const std::vector<std::string>& deepKey);
 const PloverReport* plover_objectForKeyPath(const PloverReport& root, std::string_view keyPath);
 
 // Deep store and removal; an error (never an exception or a fault) when the key list is empty,
 // the parent does not resolve or cannot take the key, or an index is out of range.
 std::optional<vx::Error> plover_setObjectForDeepKey(PloverReport& root, PloverReport value,
                                                     const std::vector<std::string>& deepKey);
-std::optional<vx::Error> plover_setObjectForKeyPath(PloverReport& root, PloverReport value,
-                                                    std::string_view keyPath);
-std::optional<vx::Error> plover_removeObjectForDeepKey(PloverReport& root,
-                                                       const std::vector<std::string>& deepKey);
-std::optional<vx::Error> plover_removeObjectForKeyPath(PloverReport& root,
-                                                       std::string_view keyPath);
+std::optional<vx::Error> plover_setObjectForKeyPath(PloverReport& root, PloverReport value, std::string_view keyPath);
+std::optional<vx::Error> plover_removeObjectForDeepKey(PloverReport& root, const std::vector<std::string>& deepKey);
+std::optional<vx::Error> plover_removeObjectForKeyPath(PloverReport& root, std::string_view keyPath);
 
 // The text's number with base detection (0x hexadecimal, leading 0 octal, else decimal),
 // stopping at the first character that does not fit; 0 for none.
@@ -50,7 +46,7 @@ class PloverCrashReportFilterPassthrough : public PloverCrashReportFilter {
 
 // One stage of a filter list: a filter, or a list of filters that becomes a pipeline.
 struct PloverFilterArg {
-  PloverFilterArg(PloverFilterPtr filter) : filter(std::move(filter)) {}  // NOLINT
+  PloverFilterArg(PloverFilterPtr filter) : filter(std::move(filter)) {}               // NOLINT
   PloverFilterArg(std::vector<PloverFilterPtr> filters) : list(std::move(filters)) {}  // NOLINT
   PloverFilterPtr filter;
   std::vector<PloverFilterPtr> list;
@@ -60,8 +56,7 @@ class PloverCrashReportFilterPipeline : public PloverCrashReportFilter {
  public:
   // Lists inside the arguments are flattened one level; null filters are left out.
   explicit PloverCrashReportFilterPipeline(std::vector<PloverFilterArg> filters = {});
-  static std::shared_ptr<PloverCrashReportFilterPipeline> filterWithFilters(
-      std::vector<PloverFilterArg> filters = {}) {
+  static std::shared_ptr<PloverCrashReportFilterPipeline> filterWithFilters(std::vector<PloverFilterArg> filters = {}) {
     return std::make_shared<PloverCrashReportFilterPipeline>(std::move(filters));
   }
   void filterReports(std::vector<Report> reports, Completion onCompletion) override;
@@ -81,10 +76,10 @@ class PloverCrashReportFilterCombine : public PloverCrashReportFilter {
   // Filter, key, filter, key, ...: a list argument becomes a pipeline; a null filter is logged
   // ("Not a filter") and skipped, so the next argument is again a filter.
   struct Arg {
-    Arg(PloverFilterPtr filter) : filter(std::move(filter)), isFilter(true) {}  // NOLINT
+    Arg(PloverFilterPtr filter) : filter(std::move(filter)), isFilter(true) {}                       // NOLINT
     Arg(std::vector<PloverFilterPtr> list) : list(std::move(list)), isFilter(true), isList(true) {}  // NOLINT
-    Arg(const char* key) : key(key ? std::optional<std::string>(key) : std::nullopt) {}  // NOLINT
-    Arg(std::string key) : key(std::move(key)) {}  // NOLINT
+    Arg(const char* key) : key(key ? std::optional<std::string>(key) : std::nullopt) {}              // NOLINT
+    Arg(std::string key) : key(std::move(key)) {}                                                    // NOLINT
     PloverFilterPtr filter;
     std::vector<PloverFilterPtr> list;
     std::optional<std::string> key;
@@ -129,8 +124,7 @@ class PloverCrashReportFilterConcatenate : public PloverCrashReportFilter {
 
 class PloverCrashReportFilterSubset : public PloverCrashReportFilter {
  public:
-  explicit PloverCrashReportFilterSubset(std::vector<std::string> keyPaths)
-      : keyPaths_(std::move(keyPaths)) {}
+  explicit PloverCrashReportFilterSubset(std::vector<std::string> keyPaths) : keyPaths_(std::move(keyPaths)) {}
   void filterReports(std::vector<Report> reports, Completion onCompletion) override;
 
  private:

@@ -7,15 +7,12 @@
 #include <mutex>
 
 vx::Error NSErrorFromPloverError(std::int64_t code, const std::string& description) {
-  return vx::Error(kPloverErrorDomain, code, description,
-                   nlohmann::json{{"NSLocalizedDescription", description}});
+  return vx::Error(kPloverErrorDomain, code, description, nlohmann::json{{"NSLocalizedDescription", description}});
 }
 
-bool fillError(vx::Error* slot, const std::string& domain, std::int64_t code,
-               const std::string& description) {
+bool fillError(vx::Error* slot, const std::string& domain, std::int64_t code, const std::string& description) {
   if (slot != nullptr) {
-    *slot = vx::Error(domain, code, description,
-                      nlohmann::json{{"NSLocalizedDescription", description}});
+    *slot = vx::Error(domain, code, description, nlohmann::json{{"NSLocalizedDescription", description}});
   }
   return false;
 }

@@ -22,8 +22,7 @@ vx::Error NSErrorFromPloverError(std::int64_t code, const std::string& descripti
 
 // Puts an error in the slot when one is given. Always false, so a failing operation can return
 // its result directly.
-bool fillError(vx::Error* slot, const std::string& domain, std::int64_t code,
-               const std::string& description);
+bool fillError(vx::Error* slot, const std::string& domain, std::int64_t code, const std::string& description);
 // Empties the slot when one is given. Always false.
 bool clearError(vx::Error* slot);
 

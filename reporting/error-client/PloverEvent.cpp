@@ -105,9 +105,7 @@ ValueMap PloverBreadcrumb::serialize() const {
   return map;
 }
 
-std::string PloverBreadcrumb::description() const {
-  return Value(serialize()).description();
-}
+std::string PloverBreadcrumb::description() const { return Value(serialize()).description(); }
 
 // --- user ---
 
@@ -176,11 +174,10 @@ void PloverStacktrace::fixDuplicateFrames() {
   const auto& last = frames[frames.size() - 1];
   const auto& beforeLast = frames[frames.size() - 2];
   auto lr = registers.find("lr");
-  if (last.symbolAddress == beforeLast.symbolAddress && lr != registers.end() &&
-      beforeLast.instructionAddress && lr->second == *beforeLast.instructionAddress) {
+  if (last.symbolAddress == beforeLast.symbolAddress && lr != registers.end() && beforeLast.instructionAddress &&
+      lr->second == *beforeLast.instructionAddress) {
     frames.erase(frames.end() - 2);
-    PloverLog::logWithMessage("Found duplicate frame, removing one with link register",
-                              kPloverLogLevelDebug);
+    PloverLog::logWithMessage("Found duplicate frame, removing one with link register", kPloverLogLevelDebug);
   }
 }
 
@@ -295,9 +292,8 @@ ValueMap PloverContext::generatedOsContext() const {
   // once per process like the rest of the system facts, not once per event.
   static const std::pair<std::string, std::string> system = [] {
     const auto version = vx::HostInfo::osVersion();
-    return std::make_pair(vx::HostInfo::osName(), std::to_string(version.major) + "." +
-                                                      std::to_string(version.minor) + "." +
-                                                      std::to_string(version.patch));
+    return std::make_pair(vx::HostInfo::osName(), std::to_string(version.major) + "." + std::to_string(version.minor) +
+                                                      "." + std::to_string(version.patch));
   }();
   ValueMap os;
   os.set("name", system.first);

@@ -116,8 +116,7 @@ class PloverMechanism {
 
 class PloverException {
  public:
-  PloverException(std::string value, std::string type)
-      : value(std::move(value)), type(std::move(type)) {}
+  PloverException(std::string value, std::string type) : value(std::move(value)), type(std::move(type)) {}
   vx::ValueMap serialize() const;
 
   std::optional<std::string> value;

@@ -31,8 +31,7 @@ bool PloverFileManager::createDirectoryAtPath(const std::string& path, vx::Error
   fs::create_directories(path, code);
   if (code) {
     if (error != nullptr) {
-      *error = vx::Error("NSCocoaErrorDomain", code.value(),
-                         "Couldn't create folder " + path + ": " + code.message(),
+      *error = vx::Error("NSCocoaErrorDomain", code.value(), "Couldn't create folder " + path + ": " + code.message(),
                          nlohmann::json{{"NSFilePath", path}});
     }
     return false;
@@ -40,8 +39,7 @@ bool PloverFileManager::createDirectoryAtPath(const std::string& path, vx::Error
   return true;
 }
 
-std::shared_ptr<PloverFileManager> PloverFileManager::make(const PloverDsn& dsn,
-                                                           vx::Error* error) {
+std::shared_ptr<PloverFileManager> PloverFileManager::make(const PloverDsn& dsn, vx::Error* error) {
   auto caches = vx::StandardPaths::cachesDirectory();
   if (!caches.ok()) {
     if (error != nullptr) *error = caches.error();
@@ -51,8 +49,7 @@ std::shared_ptr<PloverFileManager> PloverFileManager::make(const PloverDsn& dsn,
   manager->ploverPath_ = (caches.value() / kServiceFolderLabel / dsn.getHash()).string();
   manager->breadcrumbsPath_ = (fs::path(manager->ploverPath_) / "breadcrumbs").string();
   manager->eventsPath_ = (fs::path(manager->ploverPath_) / "events").string();
-  for (const auto* path :
-       {&manager->ploverPath_, &manager->breadcrumbsPath_, &manager->eventsPath_}) {
+  for (const auto* path : {&manager->ploverPath_, &manager->breadcrumbsPath_, &manager->eventsPath_}) {
     if (!createDirectoryAtPath(*path, error)) return nullptr;
   }
   return manager;
@@ -71,13 +68,10 @@ std::string PloverFileManager::uniqueAcendingJsonName() {
   char stamp[64];
   std::snprintf(stamp, sizeof stamp, "%f", seconds);
   const std::size_t counter = currentFileCounter_++;
-  return std::string(stamp) + "-" + std::to_string(counter) + "-" +
-         vx::UUID::make().uuidString() + ".json";
+  return std::string(stamp) + "-" + std::to_string(counter) + "-" + vx::UUID::make().uuidString() + ".json";
 }
 
-std::vector<PloverStoredEntry> PloverFileManager::getAllStoredEvents() {
-  return allFilesContentInFolder(eventsPath_);
-}
+std::vector<PloverStoredEntry> PloverFileManager::getAllStoredEvents() { return allFilesContentInFolder(eventsPath_); }
 
 std::vector<PloverStoredEntry> PloverFileManager::getAllStoredBreadcrumbs() {
   return allFilesContentInFolder(breadcrumbsPath_);
@@ -90,8 +84,7 @@ std::vector<PloverStoredEntry> PloverFileManager::allFilesContentInFolder(const 
     const std::string full = (fs::path(path) / name).string();
     std::ifstream in(full, std::ios::binary);
     if (!in) continue;
-    std::vector<std::uint8_t> data((std::istreambuf_iterator<char>(in)),
-                                   std::istreambuf_iterator<char>());
+    std::vector<std::uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (in.bad()) continue;
     entries.push_back({full, std::move(data)});
   }
@@ -120,13 +113,11 @@ std::vector<std::string> PloverFileManager::allFilesInFolder(const std::string& 
     names.push_back(name);
   }
   if (code) {
-    PloverLog::logWithMessage("Couldn't load files in folder " + path + ": " + code.message(),
-                              kPloverLogLevelError);
+    PloverLog::logWithMessage("Couldn't load files in folder " + path + ": " + code.message(), kPloverLogLevelError);
     return {};
   }
-  std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
-    return lowercase(a) < lowercase(b);
-  });
+  std::sort(names.begin(), names.end(),
+            [](const std::string& a, const std::string& b) { return lowercase(a) < lowercase(b); });
   return names;
 }
 
@@ -135,8 +126,7 @@ bool PloverFileManager::removeFileAtPath(const std::string& path) {
   std::error_code code;
   if (!fs::remove(path, code)) {
     if (!code) code = std::make_error_code(std::errc::no_such_file_or_directory);
-    PloverLog::logWithMessage("Couldn't delete file " + path + ": " + code.message(),
-                              kPloverLogLevelError);
+    PloverLog::logWithMessage("Couldn't delete file " + path + ": " + code.message(), kPloverLogLevelError);
     return false;
   }
   return true;
@@ -155,19 +145,16 @@ std::string PloverFileManager::storeBreadcrumb(const PloverBreadcrumb& breadcrum
   return storeBreadcrumb(breadcrumb, maxBreadcrumbs_);
 }
 
-std::string PloverFileManager::storeBreadcrumb(const PloverBreadcrumb& breadcrumb,
-                                               std::size_t maxCount) {
+std::string PloverFileManager::storeBreadcrumb(const PloverBreadcrumb& breadcrumb, std::size_t maxCount) {
   std::lock_guard lock(lock_);
   // A breadcrumb often quotes outside text (a file name is bytes on Linux): repaired rather than
   // refused, so it neither goes missing nor stops the events that carry it.
-  const std::string path =
-      storeDictionary(vx::utf8::sanitizedMap(breadcrumb.serialize()), breadcrumbsPath_);
+  const std::string path = storeDictionary(vx::utf8::sanitizedMap(breadcrumb.serialize()), breadcrumbsPath_);
   handleFileManagerLimit(breadcrumbsPath_, std::min<std::size_t>(maxCount, maxBreadcrumbs_));
   return path;
 }
 
-std::string PloverFileManager::storeDictionary(const vx::ValueMap& dictionary,
-                                               const std::string& folder) {
+std::string PloverFileManager::storeDictionary(const vx::ValueMap& dictionary, const std::string& folder) {
   std::lock_guard lock(lock_);
   const std::string path = (fs::path(folder) / uniqueAcendingJsonName()).string();
   PloverLog::logWithMessage("Writing to file: " + path, kPloverLogLevelDebug);
@@ -175,8 +162,7 @@ std::string PloverFileManager::storeDictionary(const vx::ValueMap& dictionary,
   if (PloverIsValidJSONObject(value)) {
     // A reader, or the next launch after a crash, never sees half a record. No disk flush: it
     // would cost milliseconds per event on the caller's thread.
-    (void)vx::writeFileAtomically(path, value.toOrderedJson().dump(), 0600,
-                                  vx::WriteDurability::unsynced);
+    (void)vx::writeFileAtomically(path, value.toOrderedJson().dump(), 0600, vx::WriteDurability::unsynced);
   } else {
     PloverLog::logWithMessage("Invalid JSON, failed to write file " + path, kPloverLogLevelError);
   }
@@ -189,9 +175,9 @@ void PloverFileManager::handleFileManagerLimit(const std::string& folder, std::s
   if (names.size() <= maxCount) return;
   const std::size_t excess = names.size() - maxCount;
   for (std::size_t i = 0; i < excess; ++i) removeFileAtPath((fs::path(folder) / names[i]).string());
-  PloverLog::logWithMessage("Removed " + std::to_string(excess) + " file(s) from <" +
-                                fs::path(folder).filename().string() + ">",
-                            kPloverLogLevelDebug);
+  PloverLog::logWithMessage(
+      "Removed " + std::to_string(excess) + " file(s) from <" + fs::path(folder).filename().string() + ">",
+      kPloverLogLevelDebug);
 }
 
 // --- breadcrumbs ---

@@ -41,7 +41,8 @@ std::optional<std::int64_t> number(const std::string& text) {
 
 const std::regex& PloverJavaScriptBridgeHelper::frameRegex() {
   static const std::regex pattern(
-      "^\\s*(.*?)(?:\\((.*?)\\))?(?:^|@)((?:app|file|https?|blob|chrome|webpack|resource|\\[native).*?|[^@]*bundle)(?::(\\d+))?(?::(\\d+))?\\s*$");
+      "^\\s*(.*?)(?:\\((.*?)\\))?(?:^|@)((?:app|file|https?|blob|chrome|webpack|resource|\\[native).*?|[^@]*bundle)(?::"
+      "(\\d+))?(?::(\\d+))?\\s*$");
   return pattern;
 }
 
@@ -87,7 +88,8 @@ std::vector<Json> PloverJavaScriptBridgeHelper::parseJavaScriptStacktrace(const 
   return out;
 }
 
-std::vector<PloverFrame> PloverJavaScriptBridgeHelper::convertReactNativeStacktrace(const std::vector<Json>& stacktrace) {
+std::vector<PloverFrame> PloverJavaScriptBridgeHelper::convertReactNativeStacktrace(
+    const std::vector<Json>& stacktrace) {
   std::vector<PloverFrame> frames;
   for (const auto& parsed : stacktrace) {
     auto method = optionalText(parsed, "methodName");
@@ -99,8 +101,10 @@ std::vector<PloverFrame> PloverJavaScriptBridgeHelper::convertReactNativeStacktr
     file = file.substr(0, file.find('?'));
     frame.fileName = "app:///" + file;
     frame.function = *method;
-    if (const Json* line = member(parsed, "lineNumber"); line && line->is_number_integer()) frame.lineNumber = line->get<std::int64_t>();
-    if (const Json* column = member(parsed, "column"); column && column->is_number_integer()) frame.columnNumber = column->get<std::int64_t>();
+    if (const Json* line = member(parsed, "lineNumber"); line && line->is_number_integer())
+      frame.lineNumber = line->get<std::int64_t>();
+    if (const Json* column = member(parsed, "column"); column && column->is_number_integer())
+      frame.columnNumber = column->get<std::int64_t>();
     frame.platform = "javascript";
     frames.push_back(std::move(frame));
   }
@@ -226,10 +230,14 @@ PloverSeverity PloverJavaScriptBridgeHelper::ploverSeverityFromLevel(const Json&
 
 int PloverJavaScriptBridgeHelper::ploverLogLevelFromJavaScriptLevel(int level) {
   switch (level) {
-    case 1: return 2;
-    case 2: return 3;
-    case 3: return 4;
-    default: return 1;
+    case 1:
+      return 2;
+    case 2:
+      return 3;
+    case 3:
+      return 4;
+    default:
+      return 1;
   }
 }
 

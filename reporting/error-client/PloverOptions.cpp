@@ -2,8 +2,7 @@
 
 #include "reporting/error-client/PloverError.h"
 
-std::shared_ptr<PloverOptions> PloverOptions::make(const nlohmann::json& options,
-                                                   vx::Error* error) {
+std::shared_ptr<PloverOptions> PloverOptions::make(const nlohmann::json& options, vx::Error* error) {
   auto result = std::make_shared<PloverOptions>();
   if (!result->validateOptions(options, error)) return nullptr;
   return result;
@@ -31,8 +30,8 @@ bool PloverOptions::validateOptions(const nlohmann::json& options, vx::Error* er
       enabled = it->get<double>() != 0.0;
     } else if (it->is_string()) {
       const auto text = it->get<std::string>();
-      enabled = !text.empty() && (text[0] == 'Y' || text[0] == 'y' || text[0] == 'T' ||
-                                  text[0] == 't' || (text[0] >= '1' && text[0] <= '9'));
+      enabled = !text.empty() && (text[0] == 'Y' || text[0] == 'y' || text[0] == 'T' || text[0] == 't' ||
+                                  (text[0] >= '1' && text[0] <= '9'));
     }
   }
   return true;

@@ -13,8 +13,7 @@
 class PloverOptions {
  public:
   // nullptr when validation put an error (code 100) in the slot.
-  static std::shared_ptr<PloverOptions> make(const nlohmann::json& options,
-                                             vx::Error* error = nullptr);
+  static std::shared_ptr<PloverOptions> make(const nlohmann::json& options, vx::Error* error = nullptr);
 
   // Fills the properties; false with the error in the slot when "dsn" is missing, not a string
   // or not a valid DSN.

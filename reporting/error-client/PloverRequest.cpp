@@ -6,8 +6,7 @@
 
 #include <chrono>
 
-std::optional<vx::Bytes> plover_gzippedWithCompressionLevel(vx::ByteView data, int level,
-                                                            vx::Error* error) {
+std::optional<vx::Bytes> plover_gzippedWithCompressionLevel(vx::ByteView data, int level, vx::Error* error) {
   if (data.size() == 0) return vx::Bytes{};
   vx::GzipOptions options;
   options.level = level;
@@ -56,39 +55,34 @@ std::string PloverNSURLRequest::getStoreUrlFromDsn(const PloverDsn& dsn) {
 }
 
 std::string PloverNSURLRequest::authHeader(const PloverDsn& dsn) {
-  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
-                           std::chrono::system_clock::now().time_since_epoch())
-                           .count();
-  std::string header = "Plover plover_version=7,plover_client=plover-cocoa/" +
-                       PloverClient::versionString() +
-                       ",plover_timestamp=" + std::to_string(seconds) +
-                       ",plover_key=" + dsn.url().user().value_or("");
+  const auto seconds =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+  std::string header = "Plover plover_version=7,plover_client=plover-cocoa/" + PloverClient::versionString() +
+                       ",plover_timestamp=" + std::to_string(seconds) + ",plover_key=" + dsn.url().user().value_or("");
   if (dsn.url().password()) header += ",plover_secret=" + *dsn.url().password();
   return header;
 }
 
-std::optional<PloverNSURLRequest> PloverNSURLRequest::initStoreRequestWithDsn(
-    const PloverDsn& dsn, PloverEvent& event, vx::Error* error) {
+std::optional<PloverNSURLRequest> PloverNSURLRequest::initStoreRequestWithDsn(const PloverDsn& dsn, PloverEvent& event,
+                                                                              vx::Error* error) {
   const vx::Value serialized(event.serialize());
   if (!PloverIsValidJSONObject(serialized)) {
-    fillError(error, kPloverErrorDomain, kPloverErrorJsonConversionError,
-              "Event cannot be converted to JSON");
+    fillError(error, kPloverErrorDomain, kPloverErrorJsonConversionError, "Event cannot be converted to JSON");
     return std::nullopt;
   }
   const bool verbose = PloverClient::logLevel() == kPloverLogLevelVerbose;
   const std::string json = serialized.toOrderedJson().dump(verbose ? 4 : -1);
   if (verbose) {
-    PloverLog::logWithMessage("Sending JSON -------------------------------",
-                              kPloverLogLevelVerbose);
+    PloverLog::logWithMessage("Sending JSON -------------------------------", kPloverLogLevelVerbose);
     PloverLog::logWithMessage(json, kPloverLogLevelVerbose);
-    PloverLog::logWithMessage("--------------------------------------------",
-                              kPloverLogLevelVerbose);
+    PloverLog::logWithMessage("--------------------------------------------", kPloverLogLevelVerbose);
   }
   return initStoreRequestWithDsn(dsn, std::vector<std::uint8_t>(json.begin(), json.end()), error);
 }
 
-std::optional<PloverNSURLRequest> PloverNSURLRequest::initStoreRequestWithDsn(
-    const PloverDsn& dsn, const std::vector<std::uint8_t>& data, vx::Error* error) {
+std::optional<PloverNSURLRequest> PloverNSURLRequest::initStoreRequestWithDsn(const PloverDsn& dsn,
+                                                                              const std::vector<std::uint8_t>& data,
+                                                                              vx::Error* error) {
   PloverNSURLRequest request;
   request.url = getStoreUrlFromDsn(dsn);
   request.timeoutInterval = std::chrono::seconds(15);
@@ -122,30 +116,27 @@ void PloverAsynchronousOperation::cancel() {
 
 void PloverAsynchronousOperation::completeOperation() { finish(); }
 
-std::shared_ptr<PloverRequestOperation> PloverRequestOperation::make(
-    const std::shared_ptr<vx::URLSession>& session, vx::URLRequest request,
-    PloverRequestFinished handler) {
+std::shared_ptr<PloverRequestOperation> PloverRequestOperation::make(const std::shared_ptr<vx::URLSession>& session,
+                                                                     vx::URLRequest request,
+                                                                     PloverRequestFinished handler) {
   std::shared_ptr<PloverRequestOperation> operation(new PloverRequestOperation(std::move(request)));
   // The task holds the operation weakly: the operation owns the task, not the other way round.
   std::weak_ptr<PloverRequestOperation> weak = operation;
-  operation->task_ = session->dataTask(
-      operation->request_,
-      [weak, handler = std::move(handler)](std::vector<std::uint8_t> data,
-                                           std::optional<vx::HTTPURLResponse> response,
-                                           std::optional<vx::Error> error) {
-        PloverLog::logWithMessage(
-            "Request status: " + std::to_string(vx::statusCodeOf(response)), kPloverLogLevelDebug);
-        if (PloverClient::logLevel() == kPloverLogLevelVerbose) {
-          PloverLog::logWithMessage(
-              "Request response: " + std::string(data.begin(), data.end()), kPloverLogLevelVerbose);
-        }
-        if (error) {
-          PloverLog::logWithMessage("Request failed: " + error->toString(), kPloverLogLevelError);
-          response.reset();
-        }
-        if (handler) handler(std::move(response), std::move(error));
-        if (auto self = weak.lock()) self->completeOperation();
-      });
+  operation->task_ = session->dataTask(operation->request_, [weak, handler = std::move(handler)](
+                                                                std::vector<std::uint8_t> data,
+                                                                std::optional<vx::HTTPURLResponse> response,
+                                                                std::optional<vx::Error> error) {
+    PloverLog::logWithMessage("Request status: " + std::to_string(vx::statusCodeOf(response)), kPloverLogLevelDebug);
+    if (PloverClient::logLevel() == kPloverLogLevelVerbose) {
+      PloverLog::logWithMessage("Request response: " + std::string(data.begin(), data.end()), kPloverLogLevelVerbose);
+    }
+    if (error) {
+      PloverLog::logWithMessage("Request failed: " + error->toString(), kPloverLogLevelError);
+      response.reset();
+    }
+    if (handler) handler(std::move(response), std::move(error));
+    if (auto self = weak.lock()) self->completeOperation();
+  });
   return operation;
 }
 
@@ -166,8 +157,7 @@ PloverQueueableRequestManager::PloverQueueableRequestManager(std::shared_ptr<vx:
 
 bool PloverQueueableRequestManager::isReady() { return queue_->operationCount() < 2; }
 
-void PloverQueueableRequestManager::addRequest(const vx::URLRequest& request,
-                                               PloverRequestFinished handler) {
+void PloverQueueableRequestManager::addRequest(const vx::URLRequest& request, PloverRequestFinished handler) {
   std::weak_ptr<vx::OperationQueue> weakQueue = queue_;
   auto operation = PloverRequestOperation::make(
       session_, request,

@@ -16,19 +16,18 @@
 // gzip of `data` (level -1: the library default). Empty input gives empty output. std::nullopt
 // with error 103 ("deflateInit2 error") in the slot when the stream cannot be set up, or when
 // compression fails part-way, so a failed compression never passes for a body.
-std::optional<vx::Bytes> plover_gzippedWithCompressionLevel(vx::ByteView data, int level,
-                                                            vx::Error* error);
+std::optional<vx::Bytes> plover_gzippedWithCompressionLevel(vx::ByteView data, int level, vx::Error* error);
 
 class PloverNSURLRequest : public vx::URLRequest {
  public:
   // The request for an event; std::nullopt with error 104 when the event is no valid JSON
   // object, or with the compression error when the body cannot be compressed.
-  static std::optional<PloverNSURLRequest> initStoreRequestWithDsn(const PloverDsn& dsn,
-                                                                   PloverEvent& event,
+  static std::optional<PloverNSURLRequest> initStoreRequestWithDsn(const PloverDsn& dsn, PloverEvent& event,
                                                                    vx::Error* error);
   // The request around stored JSON data.
-  static std::optional<PloverNSURLRequest> initStoreRequestWithDsn(
-      const PloverDsn& dsn, const std::vector<std::uint8_t>& data, vx::Error* error);
+  static std::optional<PloverNSURLRequest> initStoreRequestWithDsn(const PloverDsn& dsn,
+                                                                   const std::vector<std::uint8_t>& data,
+                                                                   vx::Error* error);
 
   // "<scheme>://<host>[:port]<prefix>/api/<project>/store/" (no user or password).
   static std::string getStoreUrlFromDsn(const PloverDsn& dsn);
@@ -65,9 +64,8 @@ class PloverRequestOperation : public PloverAsynchronousOperation {
  public:
   // Creates the operation and its data task (not started). The task's completion logs the
   // outcome, calls `handler` with (response, error) and then marks the operation complete.
-  static std::shared_ptr<PloverRequestOperation> make(
-      const std::shared_ptr<vx::URLSession>& session, vx::URLRequest request,
-      PloverRequestFinished handler);
+  static std::shared_ptr<PloverRequestOperation> make(const std::shared_ptr<vx::URLSession>& session,
+                                                      vx::URLRequest request, PloverRequestFinished handler);
   void main() override;
   void cancel() override;
 

@@ -58,9 +58,7 @@ void MSAnalytics::registerArchivableClasses() {
 
 MSAnalytics::MSAnalytics() : sessionTracker_(std::make_shared<MSSessionTracker>()) { registerArchivableClasses(); }
 
-std::shared_ptr<MSAnalytics> MSAnalytics::self() {
-  return std::static_pointer_cast<MSAnalytics>(shared_from_this());
-}
+std::shared_ptr<MSAnalytics> MSAnalytics::self() { return std::static_pointer_cast<MSAnalytics>(shared_from_this()); }
 
 // ---- Class operations ----
 
@@ -152,8 +150,8 @@ void MSAnalytics::startWithChannelGroup(const std::shared_ptr<MSChannelGroupProt
     defaultTransmissionTarget_ = std::move(target);
   }
   if (channelGroup) {
-    auto critical = channelGroup->addChannelUnitWithConfiguration(std::make_shared<MSChannelUnitConfiguration>(
-        MSFormat("%s_%s", kMSGroupId, kMSCriticalGroupIdSuffix)));
+    auto critical = channelGroup->addChannelUnitWithConfiguration(
+        std::make_shared<MSChannelUnitConfiguration>(MSFormat("%s_%s", kMSGroupId, kMSCriticalGroupIdSuffix)));
     std::lock_guard lock(mutex_);
     criticalChannelUnit_ = std::move(critical);
   }
@@ -234,8 +232,7 @@ void MSAnalytics::trackEventInstance(const std::string& name, const std::optiona
   trackEventInstance(name, typed, nullptr, flags);
 }
 
-void MSAnalytics::trackEventInstance(const std::string& name,
-                                     const std::shared_ptr<MSEventProperties>& typedProperties,
+void MSAnalytics::trackEventInstance(const std::string& name, const std::shared_ptr<MSEventProperties>& typedProperties,
                                      const std::shared_ptr<MSAnalyticsTransmissionTarget>& givenTarget,
                                      std::uint64_t flags) {
   std::lock_guard instance(instanceMutex());
@@ -367,7 +364,8 @@ std::shared_ptr<MSAnalyticsDelegate> MSAnalytics::delegate() const {
   return delegate_;
 }
 
-std::shared_ptr<MSAnalyticsTransmissionTarget> MSAnalytics::transmissionTargetForTokenInstance(const std::string& token) {
+std::shared_ptr<MSAnalyticsTransmissionTarget> MSAnalytics::transmissionTargetForTokenInstance(
+    const std::string& token) {
   {
     std::lock_guard lock(mutex_);
     if (auto found = transmissionTargets_.find(token); found != transmissionTargets_.end()) {

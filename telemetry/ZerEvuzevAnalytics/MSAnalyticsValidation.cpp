@@ -7,9 +7,7 @@
 namespace {
 
 // Lengths are counted in characters, so bytes that are not UTF-8 are repaired first.
-std::string repaired(const std::string& text) {
-  return vx::utf8::isValid(text) ? text : vx::utf8::sanitized(text);
-}
+std::string repaired(const std::string& text) { return vx::utf8::isValid(text) ? text : vx::utf8::sanitized(text); }
 
 }  // namespace
 
@@ -93,7 +91,8 @@ std::shared_ptr<MSTypedProperty> MSAnalytics::validateZerEvuzevTypedProperty(con
 std::string MSAnalytics::validateZerEvuzevPropertyName(const std::string& key) {
   const std::string text = repaired(key);
   if (MSUtility::utf8Length(text) > kMSMaxPropertyKeyLength) {
-    MSLogWarning(kMSLogTag, "Typed property '%s': key length cannot exceed %d characters. Property value will be truncated.",
+    MSLogWarning(kMSLogTag,
+                 "Typed property '%s': key length cannot exceed %d characters. Property value will be truncated.",
                  text.c_str(), static_cast<int>(kMSMaxPropertyKeyLength));
     return MSUtility::utf8Prefix(text, kMSMaxPropertyKeyLength);
   }
@@ -103,7 +102,8 @@ std::string MSAnalytics::validateZerEvuzevPropertyName(const std::string& key) {
 std::string MSAnalytics::validateZerEvuzevStringTypedPropertyValue(const std::string& value) {
   const std::string text = repaired(value);
   if (MSUtility::utf8Length(text) > kMSMaxPropertyValueLength) {
-    MSLogWarning(kMSLogTag, "Typed property value length cannot exceed %d characters. Property value will be truncated.",
+    MSLogWarning(kMSLogTag,
+                 "Typed property value length cannot exceed %d characters. Property value will be truncated.",
                  static_cast<int>(kMSMaxPropertyValueLength));
     return MSUtility::utf8Prefix(text, kMSMaxPropertyValueLength);
   }

@@ -138,7 +138,8 @@ void ms_save_log_buffer() {
 
 MSCrashes::MSCrashes()
     : crashesPathComponent_(MSCrashesUtil::crashesDir()),
-      analyzerInProgressFilePathComponent_(MSFormat("%s/%s", MSCrashesUtil::crashesDir().c_str(), kMSAnalyzerFilename)) {
+      analyzerInProgressFilePathComponent_(
+          MSFormat("%s/%s", MSCrashesUtil::crashesDir().c_str(), kMSAnalyzerFilename)) {
   // The log store reads the service's logs back by class name.
   MSRegisterCrashesArchivableClasses();
   logBufferPathComponent_ = MSCrashesUtil::logBufferDir();
@@ -205,8 +206,8 @@ void MSCrashes::channelDidPrepareLog(MSChannelProtocol*, const MSLogPtr& log, co
 void MSCrashes::processLogBufferAfterCrash() {
   const auto group = channelGroup();
   if (!group) return;
-  bufferChannelUnit_ =
-      group->addChannelUnitWithConfiguration(std::make_shared<MSChannelUnitConfiguration>("CrashesBuffer", 2, 1, 50, 1));
+  bufferChannelUnit_ = group->addChannelUnitWithConfiguration(
+      std::make_shared<MSChannelUnitConfiguration>("CrashesBuffer", 2, 1, 50, 1));
   const auto entries = MSUtility::contentsOfDirectory(logBufferPathComponent_);
   if (!entries) return;
   for (const auto& entry : *entries) {
@@ -368,7 +369,8 @@ void MSCrashes::configureCrashReporterWithUncaughtExceptionHandlerEnabled(bool e
   if (after != nullptr && after != before) {
     MSLogDebug(kLogTag, "Exception handler successfully initialized.");
   } else if (!enabled && after != nullptr) {
-    MSLogDebug(kLogTag, "Exception handler successfully initialized but it has not been registered due to the wrapper SDK.");
+    MSLogDebug(kLogTag,
+               "Exception handler successfully initialized but it has not been registered due to the wrapper SDK.");
   } else {
     MSLogError(kLogTag, "Exception handler could not be set. Make sure there is no other exception handler set up!");
   }
@@ -717,8 +719,8 @@ void MSCrashes::sendErrorAttachments(const std::vector<std::shared_ptr<MSErrorAt
 
 bool MSCrashes::validatePropertiesForAttachment(const MSErrorAttachmentLog& attachment) {
   return attachment.errorId && !attachment.errorId->empty() && attachment.attachmentId &&
-         !attachment.attachmentId->empty() && attachment.data && !attachment.data->empty() &&
-         attachment.contentType && !attachment.contentType->empty();
+         !attachment.attachmentId->empty() && attachment.data && !attachment.data->empty() && attachment.contentType &&
+         !attachment.contentType->empty();
 }
 
 void MSCrashes::clearUnprocessedReports() {
@@ -846,7 +848,8 @@ void MSCrashes::channelDidJournalLog(MSChannelProtocol*, const MSLogPtr&, const 
   removeLogFromBuffer(internalId);
 }
 
-void MSCrashes::channelDidCompleteEnqueueingLog(MSChannelProtocol*, const MSLogPtr& log, const std::string& internalId) {
+void MSCrashes::channelDidCompleteEnqueueingLog(MSChannelProtocol*, const MSLogPtr& log,
+                                                const std::string& internalId) {
   removeLogFromBuffer(internalId);
   std::optional<std::filesystem::path> stored;
   std::shared_ptr<MSAppleErrorLog> errorLog;
@@ -883,7 +886,8 @@ void MSCrashes::channelDidSucceedSendingLog(MSChannelProtocol*, const MSLogPtr& 
   }
 }
 
-void MSCrashes::channelDidFailSendingLog(MSChannelProtocol*, const MSLogPtr& log, const std::optional<vx::Error>& error) {
+void MSCrashes::channelDidFailSendingLog(MSChannelProtocol*, const MSLogPtr& log,
+                                         const std::optional<vx::Error>& error) {
   const auto theDelegate = delegate();
   const auto errorLog = std::dynamic_pointer_cast<MSAppleErrorLog>(log);
   if (theDelegate && errorLog) {

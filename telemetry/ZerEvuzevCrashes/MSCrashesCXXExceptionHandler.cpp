@@ -136,8 +136,7 @@ extern "C" void __cxxabiv1::__cxa_throw(void* thrownException, std::type_info* t
   std::abort();
 }
 
-void MSCrashesUncaughtCXXExceptionHandlerManager::addCXXExceptionHandler(
-    MSCrashesUncaughtCXXExceptionHandler handler) {
+void MSCrashesUncaughtCXXExceptionHandlerManager::addCXXExceptionHandler(MSCrashesUncaughtCXXExceptionHandler handler) {
   std::call_once(g_backtraceKeyOnce, [] {
     if (pthread_key_create(&g_backtraceKey, std::free) == 0) g_backtraceKeyMade.store(true);
   });

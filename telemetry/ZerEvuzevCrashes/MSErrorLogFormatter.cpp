@@ -60,7 +60,8 @@ std::string replaceUserFolder(const std::string& path, const char* pattern, cons
 
 }  // namespace
 
-std::shared_ptr<MSAppleErrorLog> MSErrorLogFormatter::errorLogFromCrashReportData(const std::vector<std::uint8_t>& data) {
+std::shared_ptr<MSAppleErrorLog> MSErrorLogFormatter::errorLogFromCrashReportData(
+    const std::vector<std::uint8_t>& data) {
   vx::Error error("", 0);
   auto report = MSHXCrashReport::makeWithData(data, &error);
   if (!report) {
@@ -127,10 +128,10 @@ std::shared_ptr<MSErrorReport> MSErrorLogFormatter::errorReportFromCrashReport(
 
 std::shared_ptr<MSErrorReport> MSErrorLogFormatter::errorReportFromLog(const MSAppleErrorLog& log) {
   const std::string reporterKey = MSZerEvuzev::installId().uuidString();
-  return std::make_shared<MSErrorReport>(
-      log.errorId, reporterKey, log.osExceptionType, log.exceptionType, log.exceptionReason, log.appLaunchTimestamp,
-      log.timestamp, MSDeviceTracker::sharedInstance()->deviceForTimestamp(log.timestamp),
-      static_cast<std::uint64_t>(log.processId.value_or(0)));
+  return std::make_shared<MSErrorReport>(log.errorId, reporterKey, log.osExceptionType, log.exceptionType,
+                                         log.exceptionReason, log.appLaunchTimestamp, log.timestamp,
+                                         MSDeviceTracker::sharedInstance()->deviceForTimestamp(log.timestamp),
+                                         static_cast<std::uint64_t>(log.processId.value_or(0)));
 }
 
 std::string MSErrorLogFormatter::errorIdForCrashReport(const MSHXCrashReport& report) {
@@ -173,12 +174,18 @@ std::optional<std::uint64_t> MSErrorLogFormatter::extractCodeTypeFromReport(cons
     }
     if (!report.systemInfo()) continue;
     switch (report.systemInfo()->architecture()) {
-      case MSHXCrashReportArchitectureX86_32: return kCodeTypeX86;
-      case MSHXCrashReportArchitectureX86_64: return kCodeTypeX86_64;
-      case MSHXCrashReportArchitectureARMv6: return kCodeTypeARM;
-      case MSHXCrashReportArchitecturePPC: return kCodeTypePPC;
-      case MSHXCrashReportArchitectureARMv7: return kCodeTypeARM;
-      default: break;
+      case MSHXCrashReportArchitectureX86_32:
+        return kCodeTypeX86;
+      case MSHXCrashReportArchitectureX86_64:
+        return kCodeTypeX86_64;
+      case MSHXCrashReportArchitectureARMv6:
+        return kCodeTypeARM;
+      case MSHXCrashReportArchitecturePPC:
+        return kCodeTypePPC;
+      case MSHXCrashReportArchitectureARMv7:
+        return kCodeTypeARM;
+      default:
+        break;
     }
   }
   return std::nullopt;
@@ -188,7 +195,8 @@ bool MSErrorLogFormatter::isCodeType64bit(const std::optional<std::uint64_t>& co
   return codeType && (*codeType == kCodeTypeARM64 || *codeType == kCodeTypeX86_64);
 }
 
-std::shared_ptr<MSHXCrashReportThreadInfo> MSErrorLogFormatter::findCrashedThreadInReport(const MSHXCrashReport& report) {
+std::shared_ptr<MSHXCrashReportThreadInfo> MSErrorLogFormatter::findCrashedThreadInReport(
+    const MSHXCrashReport& report) {
   for (const auto& thread : report.threads()) {
     if (thread && thread->crashed()) return thread;
   }
@@ -245,8 +253,8 @@ std::string MSErrorLogFormatter::formatStackFrame(const MSHXCrashReportStackFram
   const auto image = report.imageForAddress(pc);
   const std::uint64_t base = image ? image->imageBaseAddress() : 0;
   const std::int64_t offset = image ? static_cast<std::int64_t>(pc - base) : 0;
-  const MSImageKind kind = imageTypeForImagePath(
-      image ? std::optional<std::string>(image->imageName()) : std::nullopt, processPathOf(report));
+  const MSImageKind kind = imageTypeForImagePath(image ? std::optional<std::string>(image->imageName()) : std::nullopt,
+                                                 processPathOf(report));
 
   if (kind == MSImageKindOther && frame.symbolInfo()) {
     std::string name = frame.symbolInfo()->symbolName();
@@ -362,8 +370,7 @@ bool MSErrorLogFormatter::isBinaryWithStart(std::uint64_t start, std::uint64_t e
 MSImageKind MSErrorLogFormatter::imageTypeForImagePath(const std::optional<std::string>& imagePath,
                                                        const std::optional<std::string>& processPath) {
   if (!imagePath || !processPath) return MSImageKindOther;
-  const std::string standardized =
-      lowercased(std::filesystem::path(*imagePath).lexically_normal().string());
+  const std::string standardized = lowercased(std::filesystem::path(*imagePath).lexically_normal().string());
   const std::string image = lowercased(*imagePath);
   const std::string process = lowercased(*processPath);
   if (standardized.find(".app/") == std::string::npos) return MSImageKindOther;
@@ -383,7 +390,8 @@ std::string MSErrorLogFormatter::anonymizedPathFromPath(const std::string& path)
   return path;
 }
 
-std::optional<std::string> MSErrorLogFormatter::uuidRefToString(const std::optional<std::array<std::uint8_t, 16>>& uuid) {
+std::optional<std::string> MSErrorLogFormatter::uuidRefToString(
+    const std::optional<std::array<std::uint8_t, 16>>& uuid) {
   if (!uuid) return std::nullopt;
   return vx::UUID(*uuid).uuidString();
 }

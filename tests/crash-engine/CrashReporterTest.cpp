@@ -27,9 +27,8 @@ struct WriteRequest {
 
 hxcrash_error_t writeFromHere(hxcrash_async_thread_state* state, void* context) {
   auto* request = static_cast<WriteRequest*>(context);
-  return MShxcrash_log_writer_write(request->writer, MSpl_mach_thread_self(),
-                                    hxcrash_shared_image_list(), request->file, request->siginfo,
-                                    state);
+  return MShxcrash_log_writer_write(request->writer, MSpl_mach_thread_self(), hxcrash_shared_image_list(),
+                                    request->file, request->siginfo, state);
 }
 
 // Writes a report of the calling thread (marked crashed) into a file with the given limit.
@@ -144,9 +143,9 @@ TEST(CrashReporterTest, OtherCrashedThreadWithoutCallerState) {
   cetest::ReportFile file(MSHXCRASH_REPORT_MAX_SIZE);
   MShxcrash_log_bsd_signal_info bsd{SIGBUS, 2, 0x20};
   MShxcrash_log_signal_info siginfo{&bsd, nullptr};
-  EXPECT_EQ(MShxcrash_log_writer_write(&writer, deepTid.load(), hxcrash_shared_image_list(),
-                                       file.file(), &siginfo, nullptr),
-            hxcrash_error_none);
+  EXPECT_EQ(
+      MShxcrash_log_writer_write(&writer, deepTid.load(), hxcrash_shared_image_list(), file.file(), &siginfo, nullptr),
+      hxcrash_error_none);
   const auto bytes = file.close();
   stop.store(true);
   deep.join();
@@ -192,8 +191,7 @@ TEST(CrashReporterTest, ExceptionFramesStopAt512) {
   std::vector<std::uint64_t> addresses(1000);
   for (std::size_t i = 0; i < addresses.size(); ++i) addresses[i] = 0x1000 + i;
   MShxcrash_log_writer_set_exception(&writer, "E", "R", addresses.data(), addresses.size());
-  auto report = MSHXCrashReport::makeWithData(writeReport(&writer, MSHXCRASH_REPORT_MAX_SIZE),
-                                              nullptr);
+  auto report = MSHXCrashReport::makeWithData(writeReport(&writer, MSHXCRASH_REPORT_MAX_SIZE), nullptr);
   ASSERT_TRUE(report);
   ASSERT_TRUE(report->exceptionInfo()->stackFrames());
   EXPECT_EQ(report->exceptionInfo()->stackFrames()->size(), 512u);
@@ -202,8 +200,7 @@ TEST(CrashReporterTest, ExceptionFramesStopAt512) {
 }
 
 TEST(CrashReporterTest, LiveReportOfTheCallingThread) {
-  MSHXCrashReporter reporter("com.vexelworks.live", "3", std::nullopt,
-                             MSHXCrashReporterConfig::defaultConfiguration());
+  MSHXCrashReporter reporter("com.vexelworks.live", "3", std::nullopt, MSHXCrashReporterConfig::defaultConfiguration());
   vx::Error error;
   const auto data = reporter.generateLiveReportAndReturnError(&error);
   ASSERT_TRUE(data) << error.description;
@@ -245,8 +242,7 @@ TEST(CrashReporterTest, EnablesOncePerProcess) {
         vx::Error error;
         if (!first.enableCrashReporterAndReturnError(&error)) _exit(10);
         if (second.enableCrashReporterAndReturnError(&error)) _exit(11);
-        if (error.code != 3 ||
-            error.description != "A HXCrashReporter instance has already been enabled") {
+        if (error.code != 3 || error.description != "A HXCrashReporter instance has already been enabled") {
           _exit(12);
         }
         _exit(0);
@@ -283,8 +279,7 @@ TEST(CrashReporterTest, CrashCallbackRunsAfterTheReport) {
   MSHXCrashReporter reporter("com.vexelworks.callback", "1", std::nullopt,
                              std::make_shared<MSHXCrashReporterConfig>(1, 0));
   std::filesystem::remove(reporter.crashReportPath());
-  EXPECT_EXIT(crashWithCallback(reporter), ::testing::KilledBySignal(SIGSEGV),
-              "callback saw report");
+  EXPECT_EXIT(crashWithCallback(reporter), ::testing::KilledBySignal(SIGSEGV), "callback saw report");
   auto data = reporter.loadPendingCrashReportData();
   ASSERT_TRUE(data);
   auto report = MSHXCrashReport::makeWithData(*data, nullptr);

@@ -25,8 +25,8 @@ class FakeObjCRuntime {
 
   FakeObjCRuntime() {
     page_ = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-    arena_ = static_cast<char*>(mmap(nullptr, kArenaSize + page_, PROT_READ | PROT_WRITE,
-                                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    arena_ = static_cast<char*>(
+        mmap(nullptr, kArenaSize + page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
     mprotect(arena_ + kArenaSize, page_, PROT_NONE);
     rootClass_ = makeClass("NSObject", nullptr, {}, kRoot);
   }
@@ -61,10 +61,9 @@ class FakeObjCRuntime {
     return makeClassNamed(text(name), superclass, ivars, flags);
   }
 
-  void* makeClassNamed(const char* namePointer, void* superclass, const std::vector<Ivar>& ivars,
-                       std::uint32_t flags) {
-    void* meta = makeRecord(namePointer, rootClass_ != nullptr ? isaOf(rootClass_) : nullptr,
-                            nullptr, 0, flags | kMeta);
+  void* makeClassNamed(const char* namePointer, void* superclass, const std::vector<Ivar>& ivars, std::uint32_t flags) {
+    void* meta =
+        makeRecord(namePointer, rootClass_ != nullptr ? isaOf(rootClass_) : nullptr, nullptr, 0, flags | kMeta);
     if (superclass == nullptr && (flags & kRoot) == 0) superclass = rootClass_;
     return makeRecord(namePointer, superclass, meta, ivarList(ivars), flags);
   }
@@ -87,8 +86,7 @@ class FakeObjCRuntime {
   }
 
  private:
-  void* makeRecord(const char* name, void* superclass, void* isa, void* ivars,
-                   std::uint32_t flags) {
+  void* makeRecord(const char* name, void* superclass, void* isa, void* ivars, std::uint32_t flags) {
     auto* cls = static_cast<std::uintptr_t*>(allocate(40));
     auto* rw = static_cast<std::uintptr_t*>(allocate(192));
     auto* ro = static_cast<char*>(allocate(72));

@@ -31,8 +31,7 @@ struct ChildResult {
 inline int g_childReportFD = -1;
 
 // Crash-time safe: writes one "key=value\n" line to the parent.
-inline void childReport(const char* key, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
+inline void childReport(const char* key, const char* format, ...) __attribute__((format(printf, 2, 3)));
 inline void childReport(const char* key, const char* format, ...) {
   char value[900];
   va_list args;

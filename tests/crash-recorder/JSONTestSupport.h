@@ -15,8 +15,7 @@ struct JSONSink {
 
   static int add(const char* data, int length, void* userData) {
     auto* sink = static_cast<JSONSink*>(userData);
-    if (sink->failAfter >= 0 &&
-        static_cast<long>(sink->text.size()) + length > sink->failAfter) {
+    if (sink->failAfter >= 0 && static_cast<long>(sink->text.size()) + length > sink->failAfter) {
       return PloverCrashJSON_ERROR_CANNOT_ADD_DATA;
     }
     sink->text.append(data, static_cast<std::size_t>(length));
@@ -32,9 +31,7 @@ class JSONRecorder {
 
   static PloverCrashJSONDecodeCallbacks callbacks() {
     return {
-        [](const char* name, bool value, void* user) {
-          return self(user)->record(name, value ? "true" : "false");
-        },
+        [](const char* name, bool value, void* user) { return self(user)->record(name, value ? "true" : "false"); },
         [](const char* name, double value, void* user) {
           char text[40];
           if (plovercrashformat_double(value, text, sizeof text) < 0) {
@@ -62,8 +59,8 @@ class JSONRecorder {
   int decode(const std::string& json, int scratchSize = 1000, int* errorOffset = nullptr) {
     std::vector<char> scratch(static_cast<std::size_t>(scratchSize));
     const PloverCrashJSONDecodeCallbacks table = callbacks();
-    return plovercrashjson_decode(json.data(), static_cast<int>(json.size()), scratch.data(),
-                                  scratchSize, &table, this, errorOffset);
+    return plovercrashjson_decode(json.data(), static_cast<int>(json.size()), scratch.data(), scratchSize, &table, this,
+                                  errorOffset);
   }
 
   std::string joined() const {
@@ -79,7 +76,6 @@ class JSONRecorder {
   static JSONRecorder* self(void* user) { return static_cast<JSONRecorder*>(user); }
   int record(const char* name, const std::string& what) {
     events.push_back(name != nullptr ? std::string(name) + ": " + what : what);
-    return static_cast<int>(events.size()) - 1 == failOnEvent ? PloverCrashJSON_ERROR_INVALID_DATA
-                                                              : 0;
+    return static_cast<int>(events.size()) - 1 == failOnEvent ? PloverCrashJSON_ERROR_INVALID_DATA : 0;
   }
 };

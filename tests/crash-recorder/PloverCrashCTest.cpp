@@ -52,8 +52,7 @@ TEST_F(RecorderStoreTest, ReportsAreNamedCountedAndListedInOrder) {
   ASSERT_GT(first, 0);
   EXPECT_EQ(second, first + 1);
   char name[64];
-  std::snprintf(name, sizeof name, "Vexel-report-%016llx.json",
-                static_cast<unsigned long long>(first));
+  std::snprintf(name, sizeof name, "Vexel-report-%016llx.json", static_cast<unsigned long long>(first));
   EXPECT_TRUE(std::filesystem::exists(reports + "/" + name));
   // Files that are no reports of this application are not counted.
   TemporaryFolder::write(reports + "/Vexel-report-0000000000000000.json", "{}");
@@ -105,9 +104,8 @@ TEST_F(RecorderStoreTest, AReportThatCannotBeWrittenGetsNoID) {
 }
 
 TEST_F(RecorderStoreTest, ReadingFixesTimestampsAndRefusesBadReports) {
-  const std::string report =
-      R"({"report":{"timestamp":0,"id":"x"},"crash":{"timestamp":5},)"
-      R"("recrash_report":{"report":{"timestamp":86400}}})";
+  const std::string report = R"({"report":{"timestamp":0,"id":"x"},"crash":{"timestamp":5},)"
+                             R"("recrash_report":{"report":{"timestamp":86400}}})";
   const std::int64_t id = plovercrashcrs_addUserReport(report.data(), static_cast<int>(report.size()));
   Text fixed(plovercrash_readReport(id));
   ASSERT_NE(fixed, nullptr);
@@ -133,11 +131,10 @@ TEST_F(RecorderStoreTest, AnOversizeReportIsRefusedNotReadInPart) {
 }
 
 TEST_F(RecorderStoreTest, AReportCutAtAnyByteIsFixedOrRefusedWithAReason) {
-  const std::string full =
-      R"({"report":{"version":"3.2.0","timestamp":1700000000,"type":"standard"},)"
-      R"("crash":{"error":{"reason":"a \"quoted\" \u00e9 reason","address":123},)"
-      R"("threads":[{"index":0,"crashed":true,"backtrace":{"contents":[{"a":1.5e3}]}}]},)"
-      R"("user":{"list":[null,true,false,-7]}})";
+  const std::string full = R"({"report":{"version":"3.2.0","timestamp":1700000000,"type":"standard"},)"
+                           R"("crash":{"error":{"reason":"a \"quoted\" \u00e9 reason","address":123},)"
+                           R"("threads":[{"index":0,"crashed":true,"backtrace":{"contents":[{"a":1.5e3}]}}]},)"
+                           R"("user":{"list":[null,true,false,-7]}})";
   int fixedCount = 0;
   for (std::size_t cut = 0; cut <= full.size(); ++cut) {
     const std::string text = full.substr(0, cut);
@@ -178,15 +175,13 @@ TEST(PloverCrashReportFixerTest, NestingLimitAndGrowth) {
 TEST(PloverCrashCTest, AnInstalledRecorderLeavesAReportOfACrash) {
   TemporaryFolder folder;
   const std::string base = folder.path().string();
-  static char* guard = static_cast<char*>(
-      mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  static char* guard = static_cast<char*>(mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
   ChildResult result = runInChild([&base] {
     resetFatalSignalsToDefault();
     plovercrash_setAddConsoleLogToReport(true);
     plovercrash_setUserInfoJSON(R"({"account":"a-1"})");
     const auto requested = static_cast<PloverCrashMonitorType>(
-        PloverCrashMonitorTypeSignal | PloverCrashMonitorTypeSystem |
-        PloverCrashMonitorTypeApplicationState);
+        PloverCrashMonitorTypeSignal | PloverCrashMonitorTypeSystem | PloverCrashMonitorTypeApplicationState);
     plovercrash_setMonitoring(requested);
     childReport("active", "%u", static_cast<unsigned>(plovercrash_install("Vexel", base.c_str())));
     childReport("again", "%u", static_cast<unsigned>(plovercrash_install("Other", "/nonexistent")));

@@ -27,16 +27,14 @@ char g_writeBuffer[256];
 char g_alternateStack[64 * 1024];
 
 int addToWriter(const char* data, int length, void* userData) {
-  return plovercrashfu_writeBufferedWriter(static_cast<PloverCrashBufferedWriter*>(userData), data,
-                                           length)
+  return plovercrashfu_writeBufferedWriter(static_cast<PloverCrashBufferedWriter*>(userData), data, length)
              ? PloverCrashJSON_OK
              : PloverCrashJSON_ERROR_CANNOT_ADD_DATA;
 }
 
 void onCrash(int signalNumber, siginfo_t* info, void*) {
   PloverCrashBufferedWriter writer;
-  if (!plovercrashfu_openBufferedWriter(&writer, g_reportPath, g_writeBuffer,
-                                        sizeof g_writeBuffer)) {
+  if (!plovercrashfu_openBufferedWriter(&writer, g_reportPath, g_writeBuffer, sizeof g_writeBuffer)) {
     _exit(2);
   }
   PloverCrashJSONEncodeContext context;
@@ -52,8 +50,7 @@ void onCrash(int signalNumber, siginfo_t* info, void*) {
   plovercrashjson_endContainer(&context);
   plovercrashjson_beginObject(&context, "error");
   plovercrashjson_addIntegerElement(&context, "signal", signalNumber);
-  plovercrashjson_addUIntegerElement(&context, "address",
-                                     reinterpret_cast<std::uintptr_t>(info->si_addr));
+  plovercrashjson_addUIntegerElement(&context, "address", reinterpret_cast<std::uintptr_t>(info->si_addr));
   plovercrashjson_endContainer(&context);
   plovercrashjson_addJSONFromFile(&context, "user", g_userJSONPath, true);
   plovercrashjson_endEncode(&context);

@@ -49,18 +49,21 @@ TEST(PloverCrashDoctorTest, DiagnosesByTheFirstRuleThatApplies) {
       {"garbage pointer", [](Json& r) { r["crash"]["error"]["address"] = 0xdead; },
        "Attempted to dereference garbage pointer 0xdead."},
       {"Mach bad access",
-       [](Json& r) { r["crash"]["error"]["mach"]["exception_name"] = "EXC_BAD_ACCESS";
-                     r["crash"]["error"]["signal"]["name"] = "SIGBUS"; },
+       [](Json& r) {
+         r["crash"]["error"]["mach"]["exception_name"] = "EXC_BAD_ACCESS";
+         r["crash"]["error"]["signal"]["name"] = "SIGBUS";
+       },
        "Attempted to dereference null pointer."},
       {"math", [](Json& r) { r["crash"]["error"]["signal"]["name"] = "SIGFPE"; },
        "Math error (usually caused from division by 0)."},
-      {"deadlock", [](Json& r) { r["crash"]["error"]["type"] = "deadlock"; },
-       "Main thread deadlocked in loadIcons"},
+      {"deadlock", [](Json& r) { r["crash"]["error"]["type"] = "deadlock"; }, "Main thread deadlocked in loadIcons"},
       {"deadlock outside the program",
-       [](Json& r) { r["crash"]["error"]["type"] = "deadlock"; r["report"]["process_name"] = "Other"; },
+       [](Json& r) {
+         r["crash"]["error"]["type"] = "deadlock";
+         r["report"]["process_name"] = "Other";
+       },
        "Main thread deadlocked in (null)"},
-      {"stack overflow", [](Json& r) { crashed(r)["stack"]["overflow"] = true; },
-       "Stack overflow in loadIcons"},
+      {"stack overflow", [](Json& r) { crashed(r)["stack"]["overflow"] = true; }, "Stack overflow in loadIcons"},
       {"exception beats corruption",
        [](Json& r) {
          r["crash"]["error"]["type"] = "nsexception";
@@ -71,12 +74,11 @@ TEST(PloverCrashDoctorTest, DiagnosesByTheFirstRuleThatApplies) {
        "Application threw exception NSRangeException: index 3 beyond bounds"},
       {"corrupted heap",
        [](Json& r) {
-         crashed(r)["notable_addresses"]["rdi"] = {
-             {"type", "string"}, {"value", "incorrect checksum for freed object 0x1"}};
+         crashed(r)["notable_addresses"]["rdi"] = {{"type", "string"},
+                                                   {"value", "incorrect checksum for freed object 0x1"}};
        },
        "Rogue memory write has corrupted memory."},
-      {"no finding", [](Json& r) { r["crash"]["error"]["signal"]["name"] = "SIGABRT"; },
-       std::nullopt},
+      {"no finding", [](Json& r) { r["crash"]["error"]["signal"]["name"] = "SIGABRT"; }, std::nullopt},
       {"recrash report",
        [](Json& r) {
          Json thread = crashed(r);
@@ -107,8 +109,7 @@ TEST(PloverCrashDoctorTest, ZombieCallsAreDescribedFromTheArgumentRegisters) {
   ASSERT_EQ(call.params.size(), 4u);
   EXPECT_EQ(call.params[0].address, 4096u);
   EXPECT_EQ(call.params[3].value, "0x10");  // no notable entry: the address itself
-  EXPECT_EQ(doctor.diagnoseCrash(report),
-            "Possible zombie in call: -[IconView setImage:\"star.svg\" :0x10]");
+  EXPECT_EQ(doctor.diagnoseCrash(report), "Possible zombie in call: -[IconView setImage:\"star.svg\" :0x10]");
 
   // A selector without a colon: receiver and selector with a blank between them.
   notable["rsi"]["value"] = "reload";
@@ -142,11 +143,10 @@ TEST(PloverCrashDoctorTest, CPUFamiliesAndArgumentRegisters) {
     const char* arch;
     PloverCrashDoctorCPUFamily family;
   };
-  for (const Case& c : {Case{"x86_64", PloverCrashDoctorCPUFamily::x86_64},
-                        Case{"X86_64h", PloverCrashDoctorCPUFamily::x86_64},
-                        Case{"i386", PloverCrashDoctorCPUFamily::x86},
-                        Case{"armv7", PloverCrashDoctorCPUFamily::arm},
-                        Case{"aarch64", PloverCrashDoctorCPUFamily::unknown}}) {
+  for (const Case& c :
+       {Case{"x86_64", PloverCrashDoctorCPUFamily::x86_64}, Case{"X86_64h", PloverCrashDoctorCPUFamily::x86_64},
+        Case{"i386", PloverCrashDoctorCPUFamily::x86}, Case{"armv7", PloverCrashDoctorCPUFamily::arm},
+        Case{"aarch64", PloverCrashDoctorCPUFamily::unknown}}) {
     Json report = {{"system", {{"cpu_arch", c.arch}}}};
     EXPECT_EQ(doctor.cpuFamily(report), c.family) << c.arch;
   }
@@ -157,17 +157,15 @@ TEST(PloverCrashDoctorTest, CPUFamiliesAndArgumentRegisters) {
 }
 
 // A store to address 0 that the undefined-behaviour checker does not stop first.
-__attribute__((noinline)) void writeToNull() {
-  asm volatile("movb $1, (%0)" : : "r"(0L) : "memory");
-}
+__attribute__((noinline)) void writeToNull() { asm volatile("movb $1, (%0)" : : "r"(0L) : "memory"); }
 
 TEST(PloverCrashDoctorTest, ARealNullPointerCrashIsDiagnosed) {
   TemporaryFolder folder;
   const std::string base = folder.path().string();
   ChildResult result = runInChild([&base] {
     resetFatalSignalsToDefault();
-    plovercrash_setMonitoring(static_cast<PloverCrashMonitorType>(
-        PloverCrashMonitorTypeSignal | PloverCrashMonitorTypeSystem));
+    plovercrash_setMonitoring(
+        static_cast<PloverCrashMonitorType>(PloverCrashMonitorTypeSignal | PloverCrashMonitorTypeSystem));
     plovercrash_install("Vexel", base.c_str());
     writeToNull();
     return 99;
@@ -180,8 +178,7 @@ TEST(PloverCrashDoctorTest, ARealNullPointerCrashIsDiagnosed) {
   ASSERT_NE(fixed, nullptr);
   const Json report = Json::parse(fixed);
   std::free(fixed);
-  EXPECT_EQ(PloverCrashDoctor::doctor().diagnoseCrash(report),
-            "Attempted to dereference null pointer.");
+  EXPECT_EQ(PloverCrashDoctor::doctor().diagnoseCrash(report), "Attempted to dereference null pointer.");
 }
 
 }  // namespace

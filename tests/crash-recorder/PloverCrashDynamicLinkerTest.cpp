@@ -77,8 +77,8 @@ TEST(PloverCrashDynamicLinkerTest, TheProgramIsAnImageWithItsBuildId) {
 }
 
 TEST(PloverCrashDynamicLinkerTest, SymbolLookupAgreesWithTheDynamicLinker) {
-  for (void* function : {reinterpret_cast<void*>(&getpid), reinterpret_cast<void*>(&qsort),
-                         reinterpret_cast<void*>(&dl_iterate_phdr)}) {
+  for (void* function :
+       {reinterpret_cast<void*>(&getpid), reinterpret_cast<void*>(&qsort), reinterpret_cast<void*>(&dl_iterate_phdr)}) {
     Dl_info expected;
     ASSERT_NE(dladdr(function, &expected), 0);
     Dl_info info;

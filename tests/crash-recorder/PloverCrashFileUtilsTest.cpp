@@ -214,8 +214,7 @@ TEST_F(PloverCrashFileUtilsTest, BufferedReaderRefillsAcrossItsBuffer) {
   EXPECT_EQ(std::string(line, 3), "lin");
   plovercrashfu_closeBufferedReader(&reader);
 
-  EXPECT_FALSE(plovercrashfu_openBufferedReader(&reader, folder.file("missing").c_str(), buffer,
-                                                sizeof buffer));
+  EXPECT_FALSE(plovercrashfu_openBufferedReader(&reader, folder.file("missing").c_str(), buffer, sizeof buffer));
 }
 
 }  // namespace

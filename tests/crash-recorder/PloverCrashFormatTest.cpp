@@ -28,9 +28,7 @@ double parse(const std::string& text) {
   const bool negative = !text.empty() && text[0] == '-';
   const std::string digits = negative ? text.substr(1) : text;
   double value = -12345;
-  EXPECT_TRUE(
-      plovercrashformat_parseDouble(digits.data(), static_cast<int>(digits.size()), &value))
-      << text;
+  EXPECT_TRUE(plovercrashformat_parseDouble(digits.data(), static_cast<int>(digits.size()), &value)) << text;
   return negative ? -value : value;
 }
 
@@ -41,8 +39,7 @@ TEST(PloverCrashFormatTest, IntegersIncludingExtremes) {
     const char* text;
   };
   for (const Case& c : {Case{0, "0"}, Case{-1, "-1"}, Case{1234567890, "1234567890"},
-                        Case{INT64_MAX, "9223372036854775807"},
-                        Case{INT64_MIN, "-9223372036854775808"}}) {
+                        Case{INT64_MAX, "9223372036854775807"}, Case{INT64_MIN, "-9223372036854775808"}}) {
     const int length = plovercrashformat_int64(c.value, buffer, sizeof buffer);
     EXPECT_STREQ(buffer, c.text);
     EXPECT_EQ(length, static_cast<int>(std::strlen(c.text)));
@@ -70,12 +67,11 @@ TEST(PloverCrashFormatTest, DoubleLayoutFollowsPercentG) {
     double value;
     const char* text;
   };
-  for (const Case& c : {Case{0.0, "0"}, Case{-0.0, "-0"}, Case{1500.0, "1500"}, Case{0.1, "0.1"},
-                        Case{-2.5, "-2.5"}, Case{1e-5, "1e-05"}, Case{1.5e-7, "1.5e-07"},
-                        Case{0.0001, "0.0001"}, Case{1e300, "1e+300"}, Case{1e17, "1e+17"},
-                        Case{1e16, "10000000000000000"}, Case{123456.789, "123456.789"},
-                        Case{5e-324, "4.94065645841247e-324"},
-                        Case{1.7976931348623157e308, "1.7976931348623157e+308"}}) {
+  for (const Case& c :
+       {Case{0.0, "0"}, Case{-0.0, "-0"}, Case{1500.0, "1500"}, Case{0.1, "0.1"}, Case{-2.5, "-2.5"},
+        Case{1e-5, "1e-05"}, Case{1.5e-7, "1.5e-07"}, Case{0.0001, "0.0001"}, Case{1e300, "1e+300"},
+        Case{1e17, "1e+17"}, Case{1e16, "10000000000000000"}, Case{123456.789, "123456.789"},
+        Case{5e-324, "4.94065645841247e-324"}, Case{1.7976931348623157e308, "1.7976931348623157e+308"}}) {
     EXPECT_EQ(formatDouble(c.value), c.text);
   }
   char buffer[40];
@@ -130,24 +126,37 @@ TEST(PloverCrashFormatTest, DoublesRoundTripAndAgreeWithTheCLibrary) {
 }
 
 TEST(PloverCrashFormatTest, ParsesLikeStrtod) {
-  for (const char* text :
-       {"0", "1", "1.5", "1500", "1.5e3", "1E3", "2.5e-3", "123456789012345678901234567890",
-        "0.000000000000000000000000000001", "3.141592653589793238462643383279", "1e308", "1e-320",
-        "4.9406564584124654e-324", "2.2250738585072014e-308", "0.1", "0.30000000000000004",
-        "9007199254740993", "00012", "1e400", "1e-400", "1e99999999999"}) {
+  for (const char* text : {"0",
+                           "1",
+                           "1.5",
+                           "1500",
+                           "1.5e3",
+                           "1E3",
+                           "2.5e-3",
+                           "123456789012345678901234567890",
+                           "0.000000000000000000000000000001",
+                           "3.141592653589793238462643383279",
+                           "1e308",
+                           "1e-320",
+                           "4.9406564584124654e-324",
+                           "2.2250738585072014e-308",
+                           "0.1",
+                           "0.30000000000000004",
+                           "9007199254740993",
+                           "00012",
+                           "1e400",
+                           "1e-400",
+                           "1e99999999999"}) {
     double value = 0;
-    ASSERT_TRUE(plovercrashformat_parseDouble(text, static_cast<int>(std::strlen(text)), &value))
-        << text;
+    ASSERT_TRUE(plovercrashformat_parseDouble(text, static_cast<int>(std::strlen(text)), &value)) << text;
     EXPECT_EQ(value, std::strtod(text, nullptr)) << text;
   }
 }
 
 TEST(PloverCrashFormatTest, RejectsWhatIsNotANumber) {
-  for (const char* text : {"", "-1", "+1", "1.", ".5", "1e", "1e+", "1.2.3", "1-2", "1 ", "0x10",
-                           "1e5e5", "abc"}) {
+  for (const char* text : {"", "-1", "+1", "1.", ".5", "1e", "1e+", "1.2.3", "1-2", "1 ", "0x10", "1e5e5", "abc"}) {
     double value = 7;
-    EXPECT_FALSE(plovercrashformat_parseDouble(text, static_cast<int>(std::strlen(text)), &value))
-        << text;
+    EXPECT_FALSE(plovercrashformat_parseDouble(text, static_cast<int>(std::strlen(text)), &value)) << text;
     EXPECT_EQ(value, 7);
   }
 }
@@ -208,10 +217,8 @@ TEST(PloverCrashFormatTest, BothCrashLibrariesPrintAlike) {
     EXPECT_EQ(static_cast<std::size_t>(recorderLength), sharedLength) << format;
     EXPECT_EQ(engineLength, sharedLength) << format;
   };
-  check("%d|%u|%x|%llx|%s|%p|%%", -42, 7u, 255u, 0x1234567890abcdefull, "text",
-        reinterpret_cast<void*>(0x10));
-  check("%0*llx|%5d|%-3s|%jd|%zu", 16, 0xabcull, 12, "a", static_cast<intmax_t>(-7),
-        static_cast<size_t>(9));
+  check("%d|%u|%x|%llx|%s|%p|%%", -42, 7u, 255u, 0x1234567890abcdefull, "text", reinterpret_cast<void*>(0x10));
+  check("%0*llx|%5d|%-3s|%jd|%zu", 16, 0xabcull, 12, "a", static_cast<intmax_t>(-7), static_cast<size_t>(9));
   check("%hhu|%hd|%.2s|%g", 300u, 70000, "abc", 2.5);
   check("%s", std::string(300, 'x').c_str());
 }

@@ -24,8 +24,8 @@ TEST(PloverCrashJSONCodecObjCTest, EncodesEveryKind) {
   object["bool"] = false;
   object["null"] = nullptr;
   object["array"] = ordered_json::array({1, "two", ordered_json::object()});
-  object["date"] = PloverCrashJSONCodec::dateValue(std::chrono::system_clock::time_point(
-      std::chrono::seconds(1796852741) + std::chrono::milliseconds(900)));
+  object["date"] = PloverCrashJSONCodec::dateValue(
+      std::chrono::system_clock::time_point(std::chrono::seconds(1796852741) + std::chrono::milliseconds(900)));
   object["data"] = PloverCrashJSONCodec::dataValue({0x00, 0x7f, 0xff});
   vx::Error error;
   const auto data = PloverCrashJSONCodec::encode(object, 0, &error);
@@ -42,8 +42,8 @@ TEST(PloverCrashJSONCodecObjCTest, PrettyAndSortedAtEveryDepth) {
   object["a"] = ordered_json::object();
   object["a"]["z"] = true;
   object["a"]["y"] = ordered_json::array({ordered_json::object({{"d", 1}, {"c", 2}})});
-  const auto sorted = PloverCrashJSONCodec::encode(
-      object, PloverCrashJSONEncodeOptionSorted | PloverCrashJSONEncodeOptionPretty);
+  const auto sorted =
+      PloverCrashJSONCodec::encode(object, PloverCrashJSONEncodeOptionSorted | PloverCrashJSONEncodeOptionPretty);
   EXPECT_EQ(text(sorted), R"({
     "a": {
         "y": [
@@ -57,8 +57,7 @@ TEST(PloverCrashJSONCodecObjCTest, PrettyAndSortedAtEveryDepth) {
     "b": 1
 })");
   // Without sorting, the object's own order.
-  EXPECT_EQ(text(PloverCrashJSONCodec::encode(object, 0)),
-            R"({"b":1,"a":{"z":true,"y":[{"d":1,"c":2}]}})");
+  EXPECT_EQ(text(PloverCrashJSONCodec::encode(object, 0)), R"({"b":1,"a":{"z":true,"y":[{"d":1,"c":2}]}})");
   // A plain json (sorted map) works too.
   const nlohmann::json plain = {{"k", {1, 2}}};
   EXPECT_EQ(text(PloverCrashJSONCodec::encode(plain, 0)), R"({"k":[1,2]})");
@@ -82,8 +81,8 @@ TEST(PloverCrashJSONCodecObjCTest, EncodingErrors) {
 
 TEST(PloverCrashJSONCodecObjCTest, DecodesContainersInDocumentOrder) {
   vx::Error error;
-  const auto decoded = PloverCrashJSONCodec::decode(
-      std::string_view(R"({"z":1,"a":[true,2.5,"x",null,{"n":null}],"m":{}})"), 0, &error);
+  const auto decoded =
+      PloverCrashJSONCodec::decode(std::string_view(R"({"z":1,"a":[true,2.5,"x",null,{"n":null}],"m":{}})"), 0, &error);
   ASSERT_TRUE(decoded) << error;
   EXPECT_EQ(decoded->dump(), R"({"z":1,"a":[true,2.5,"x",null,{"n":null}],"m":{}})");
   EXPECT_TRUE((*decoded)["a"][0].is_boolean());
@@ -118,18 +117,17 @@ TEST(PloverCrashJSONCodecObjCTest, PartialObjectOnRequest) {
   const std::string_view cut = R"({"report":{"id":"X","time":5},"threads":[{"index":0},{"ind)";
   vx::Error error;
   EXPECT_FALSE(PloverCrashJSONCodec::decode(cut, 0, &error));
-  const auto partial =
-      PloverCrashJSONCodec::decode(cut, PloverCrashJSONDecodeOptionKeepPartialObject, &error);
+  const auto partial = PloverCrashJSONCodec::decode(cut, PloverCrashJSONDecodeOptionKeepPartialObject, &error);
   ASSERT_TRUE(partial);
   EXPECT_EQ(error.description, "Incomplete data (offset 54)");
   EXPECT_EQ(partial->dump(), R"({"report":{"id":"X","time":5},"threads":[{"index":0},{}]})");
 }
 
 TEST(PloverCrashJSONCodecObjCTest, LargeIntegersAndInvalidUTF8) {
-  const auto decoded = PloverCrashJSONCodec::decode(
-      std::string_view("[18446744073709551615, -9223372036854775808, \"bad\xff\xc3\", "
-                       "{\"k\xfe\":1}]"),
-      0);
+  const auto decoded =
+      PloverCrashJSONCodec::decode(std::string_view("[18446744073709551615, -9223372036854775808, \"bad\xff\xc3\", "
+                                                    "{\"k\xfe\":1}]"),
+                                   0);
   ASSERT_TRUE(decoded);
   EXPECT_TRUE((*decoded)[0].is_number_float());
   EXPECT_EQ((*decoded)[0].get<double>(), 18446744073709551615.0);
@@ -158,8 +156,7 @@ TEST(PloverCrashJSONCodecObjCTest, RoundTrip) {
 }
 
 TEST(PloverCrashJSONCodecObjCTest, CodecFlagsFromOptionBits) {
-  const PloverCrashJSONCodec codec(PloverCrashJSONEncodeOptionPretty,
-                                   PloverCrashJSONDecodeOptionIgnoreNullInObject);
+  const PloverCrashJSONCodec codec(PloverCrashJSONEncodeOptionPretty, PloverCrashJSONDecodeOptionIgnoreNullInObject);
   EXPECT_TRUE(codec.prettyPrint());
   EXPECT_FALSE(codec.sorted());
   EXPECT_FALSE(codec.ignoreNullsInArrays());

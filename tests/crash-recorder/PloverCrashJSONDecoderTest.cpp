@@ -100,10 +100,8 @@ TEST(PloverCrashJSONDecoderTest, ScratchAreasBoundNamesAndStrings) {
   EXPECT_EQ(recorder.decode("{\"123456789\":1}", 40), 0);
   EXPECT_EQ(recorder.decode("{\"1234567890\":1}", 40), PloverCrashJSON_ERROR_DATA_TOO_LONG);
   EXPECT_EQ(recorder.decode("[\"" + std::string(29, 's') + "\"]", 40), 0);
-  EXPECT_EQ(recorder.decode("[\"" + std::string(30, 's') + "\"]", 40),
-            PloverCrashJSON_ERROR_DATA_TOO_LONG);
-  EXPECT_EQ(recorder.decode("[1." + std::string(40, '5') + "]", 40),
-            PloverCrashJSON_ERROR_DATA_TOO_LONG);
+  EXPECT_EQ(recorder.decode("[\"" + std::string(30, 's') + "\"]", 40), PloverCrashJSON_ERROR_DATA_TOO_LONG);
+  EXPECT_EQ(recorder.decode("[1." + std::string(40, '5') + "]", 40), PloverCrashJSON_ERROR_DATA_TOO_LONG);
 }
 
 // Digit runs of any length neither wrap nor overflow: they become floating point.
@@ -137,8 +135,8 @@ TEST(PloverCrashJSONDecoderTest, CallbackErrorsStopDecoding) {
   PloverCrashJSONDecodeCallbacks none = {};
   char scratch[100];
   const std::string json = R"({"a":[1,2.5,"x",true,null,{}]})";
-  EXPECT_EQ(plovercrashjson_decode(json.data(), static_cast<int>(json.size()), scratch,
-                                   sizeof scratch, &none, nullptr, nullptr),
+  EXPECT_EQ(plovercrashjson_decode(json.data(), static_cast<int>(json.size()), scratch, sizeof scratch, &none, nullptr,
+                                   nullptr),
             0);
 }
 
@@ -151,27 +149,22 @@ TEST(PloverCrashJSONReencodeTest, ElementGoesUnderTheNameAndStaysOpen) {
   plovercrashjson_beginObject(&context, nullptr);
   plovercrashjson_addIntegerElement(&context, "before", 1);
   const std::string user = R"({"a":1,"b":[1,{"c":null}],"d":"e"})";
-  EXPECT_EQ(plovercrashjson_addJSONElement(&context, "user", user.data(),
-                                           static_cast<int>(user.size()), false),
-            0);
+  EXPECT_EQ(plovercrashjson_addJSONElement(&context, "user", user.data(), static_cast<int>(user.size()), false), 0);
   // The decoded object is left open for more members.
   EXPECT_EQ(context.containerLevel, 2);
   plovercrashjson_addBooleanElement(&context, "added", true);
   plovercrashjson_endEncode(&context);
-  EXPECT_EQ(sink.text,
-            R"({"before":1,"user":{"a":1,"b":[1,{"c":null}],"d":"e","added":true}})");
+  EXPECT_EQ(sink.text, R"({"before":1,"user":{"a":1,"b":[1,{"c":null}],"d":"e","added":true}})");
 }
 
 TEST(PloverCrashJSONReencodeTest, CloseLastContainerBalancesEvenBrokenInput) {
-  for (const std::string& input :
-       {std::string(R"({"a":[1,2,{"b":"c"}]})"), std::string(R"({"a":[1,2,{"b":"c)"),
-        std::string(R"([[[[1)"), std::string(R"({"x":tru)")}) {
+  for (const std::string& input : {std::string(R"({"a":[1,2,{"b":"c"}]})"), std::string(R"({"a":[1,2,{"b":"c)"),
+                                   std::string(R"([[[[1)"), std::string(R"({"x":tru)")}) {
     JSONSink sink;
     PloverCrashJSONEncodeContext context;
     plovercrashjson_beginEncode(&context, true, JSONSink::add, &sink);
     plovercrashjson_beginObject(&context, nullptr);
-    plovercrashjson_addJSONElement(&context, "inner", input.data(),
-                                   static_cast<int>(input.size()), true);
+    plovercrashjson_addJSONElement(&context, "inner", input.data(), static_cast<int>(input.size()), true);
     EXPECT_EQ(context.containerLevel, 1) << input;
     plovercrashjson_addIntegerElement(&context, "after", 2);
     plovercrashjson_endEncode(&context);
@@ -186,9 +179,7 @@ TEST(PloverCrashJSONReencodeTest, TopLevelTextAtLevelZero) {
   PloverCrashJSONEncodeContext context;
   plovercrashjson_beginEncode(&context, false, JSONSink::add, &sink);
   const std::string input = R"([1,[2,[3]],{"k":{"l":[]}}])";
-  EXPECT_EQ(plovercrashjson_addJSONElement(&context, nullptr, input.data(),
-                                           static_cast<int>(input.size()), false),
-            0);
+  EXPECT_EQ(plovercrashjson_addJSONElement(&context, nullptr, input.data(), static_cast<int>(input.size()), false), 0);
   // Only the outermost decoded container waits for the caller.
   EXPECT_EQ(context.containerLevel, 1);
   plovercrashjson_endEncode(&context);
@@ -279,9 +270,9 @@ TEST_F(PloverCrashJSONFileTest, EveryCutIsBalancedJson) {
 
 TEST_F(PloverCrashJSONFileTest, LongWhitespaceRunsAndMissingFiles) {
   const std::string path = folder.file("spaces.json");
-  const std::string spaced = "{" + std::string(5000, ' ') + "\"a\"" + std::string(3000, '\n') +
-                             ":" + std::string(2500, ' ') + "[1," + std::string(4000, '\t') +
-                             "2]" + std::string(1200, ' ') + "}";
+  const std::string spaced = "{" + std::string(5000, ' ') + "\"a\"" + std::string(3000, '\n') + ":" +
+                             std::string(2500, ' ') + "[1," + std::string(4000, '\t') + "2]" + std::string(1200, ' ') +
+                             "}";
   TemporaryFolder::write(path, spaced);
   std::string output;
   ASSERT_EQ(reencodeFile(path, &output), 0);

@@ -43,9 +43,8 @@ TEST(PloverCrashJSONEncoderTest, CompactGolden) {
   PloverCrashJSONEncodeContext context;
   plovercrashjson_beginEncode(&context, false, JSONSink::add, &sink);
   writeSample(&context);
-  EXPECT_EQ(sink.text,
-            R"({"name":"value","count":-42,"ratio":0.5,"ok":true,"none":null,)"
-            R"("list":[1,"two",{},[]],"bytes":"01ABFF","pieces":"abc\"d","dump":"10FE"})");
+  EXPECT_EQ(sink.text, R"({"name":"value","count":-42,"ratio":0.5,"ok":true,"none":null,)"
+                       R"("list":[1,"two",{},[]],"bytes":"01ABFF","pieces":"abc\"d","dump":"10FE"})");
   EXPECT_EQ(sink.text.find_first_of(" \n"), std::string::npos);
 }
 
@@ -79,8 +78,7 @@ TEST(PloverCrashJSONEncoderTest, NamesOnlyInsideObjects) {
   EXPECT_EQ(plovercrashjson_beginObject(&context, "top names are not written"), 0);
   EXPECT_EQ(plovercrashjson_addIntegerElement(&context, "a", 1), 0);
   // A missing name inside an object is refused before anything (not even a comma) is written.
-  EXPECT_EQ(plovercrashjson_addIntegerElement(&context, nullptr, 2),
-            PloverCrashJSON_ERROR_INVALID_DATA);
+  EXPECT_EQ(plovercrashjson_addIntegerElement(&context, nullptr, 2), PloverCrashJSON_ERROR_INVALID_DATA);
   EXPECT_EQ(plovercrashjson_beginArray(&context, nullptr), PloverCrashJSON_ERROR_INVALID_DATA);
   EXPECT_EQ(plovercrashjson_addIntegerElement(&context, "b", 3), 0);
   EXPECT_EQ(plovercrashjson_endEncode(&context), 0);
@@ -92,13 +90,11 @@ TEST(PloverCrashJSONEncoderTest, Escaping) {
   PloverCrashJSONEncodeContext context;
   plovercrashjson_beginEncode(&context, false, JSONSink::add, &sink);
   plovercrashjson_beginArray(&context, nullptr);
-  EXPECT_EQ(plovercrashjson_addStringElement(&context, nullptr,
-                                             "a/b\xc3\xa9\t\"\\\b\f\n\r", -1), 0);
+  EXPECT_EQ(plovercrashjson_addStringElement(&context, nullptr, "a/b\xc3\xa9\t\"\\\b\f\n\r", -1), 0);
   // Long text needing escapes crosses the 256-byte chunks intact.
   std::string longText;
   for (int i = 0; i < 300; ++i) longText += "x\n";
-  EXPECT_EQ(plovercrashjson_addStringElement(&context, nullptr, longText.data(),
-                                             static_cast<int>(longText.size())), 0);
+  EXPECT_EQ(plovercrashjson_addStringElement(&context, nullptr, longText.data(), static_cast<int>(longText.size())), 0);
   EXPECT_EQ(plovercrashjson_addStringElement(&context, nullptr, nullptr, 0), 0);
   EXPECT_EQ(plovercrashjson_addStringElement(&context, "with\"quote", "v", -1), 0);
   plovercrashjson_endEncode(&context);
@@ -131,8 +127,7 @@ TEST(PloverCrashJSONEncoderTest, NumbersUseTheirFullPrecision) {
   plovercrashjson_addIntegerElement(&context, nullptr, INT64_MIN);
   plovercrashjson_addUIntegerElement(&context, nullptr, UINT64_MAX);
   plovercrashjson_endEncode(&context);
-  EXPECT_EQ(sink.text,
-            "[1500.123456789,1e+300,null,null,-9223372036854775808,18446744073709551615]");
+  EXPECT_EQ(sink.text, "[1500.123456789,1e+300,null,null,-9223372036854775808,18446744073709551615]");
   EXPECT_TRUE(nlohmann::json::accept(sink.text)) << sink.text;
 }
 
@@ -153,9 +148,7 @@ TEST(PloverCrashJSONEncoderTest, NestingBeyondTheTableIsAnError) {
   PloverCrashJSONEncodeContext context;
   plovercrashjson_beginEncode(&context, false, JSONSink::add, &sink);
   for (int i = 0; i < PloverCrashJSON_MAX_CONTAINER_LEVEL - 1; ++i) {
-    ASSERT_EQ(i % 2 == 0 ? plovercrashjson_beginArray(&context, "o")
-                         : plovercrashjson_beginObject(&context, "o"),
-              0)
+    ASSERT_EQ(i % 2 == 0 ? plovercrashjson_beginArray(&context, "o") : plovercrashjson_beginObject(&context, "o"), 0)
         << i;
   }
   EXPECT_EQ(context.containerLevel, 199);
@@ -191,8 +184,7 @@ TEST(PloverCrashJSONEncoderTest, WriteFailuresAreReportedAsSuch) {
   refusing.failAfter = 0;
   plovercrashjson_beginEncode(&context, false, JSONSink::add, &refusing);
   EXPECT_EQ(plovercrashjson_beginArray(&context, nullptr), PloverCrashJSON_ERROR_CANNOT_ADD_DATA);
-  EXPECT_EQ(plovercrashjson_addDataElement(&context, nullptr, "ab", 2),
-            PloverCrashJSON_ERROR_CANNOT_ADD_DATA);
+  EXPECT_EQ(plovercrashjson_addDataElement(&context, nullptr, "ab", 2), PloverCrashJSON_ERROR_CANNOT_ADD_DATA);
 }
 
 TEST(PloverCrashJSONEncoderTest, ErrorTexts) {

@@ -14,8 +14,7 @@ namespace {
 
 TEST(PloverCrashJSONFuzzRegressionTest, ReplaysTheKeptCorpus) {
   // The recorder's corpus is the folder "corpus" itself, beside the target.
-  vx::test::replayFuzzCorpus(PLOVERCRASH_FUZZ_DIR,
-                             vx::test::FuzzTarget{"corpus", vx_fuzz_recorder_json});
+  vx::test::replayFuzzCorpus(PLOVERCRASH_FUZZ_DIR, vx::test::FuzzTarget{"corpus", vx_fuzz_recorder_json});
 }
 
 }  // namespace

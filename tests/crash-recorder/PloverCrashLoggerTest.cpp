@@ -20,9 +20,8 @@ TEST_F(PloverCrashLoggerTest, LinesCarryLevelFileLineAndFunction) {
   const int line = __LINE__ + 1;
   PLOVERCRASHLOG_ERROR("Could not write to fd %d: %s", 7, "Broken pipe");
   i_plovercrashlog_logCBasic("plain %s", "text");
-  EXPECT_EQ(TemporaryFolder::read(path),
-            "ERROR: PloverCrashLoggerTest.cpp (" + std::to_string(line) +
-                "): TestBody: Could not write to fd 7: Broken pipe\nplain text\n");
+  EXPECT_EQ(TemporaryFolder::read(path), "ERROR: PloverCrashLoggerTest.cpp (" + std::to_string(line) +
+                                             "): TestBody: Could not write to fd 7: Broken pipe\nplain text\n");
 }
 
 TEST_F(PloverCrashLoggerTest, OverwriteAppendAndClear) {
@@ -43,8 +42,8 @@ TEST_F(PloverCrashLoggerTest, AFailedOpenIsLoggedAndKeepsTheOldFile) {
   const std::string bad = folder.file("no/such/folder/log");
   EXPECT_FALSE(plovercrashlog_setLogFilename(bad.c_str(), true));
   i_plovercrashlog_logCBasic("still here");
-  EXPECT_EQ(TemporaryFolder::read(path), "PloverCrashLogger: Could not open " + bad +
-                                             ": No such file or directory\nstill here\n");
+  EXPECT_EQ(TemporaryFolder::read(path),
+            "PloverCrashLogger: Could not open " + bad + ": No such file or directory\nstill here\n");
   const std::string tooLong(2000, 'x');
   EXPECT_FALSE(plovercrashlog_setLogFilename(tooLong.c_str(), true));
 }

@@ -35,8 +35,7 @@ class GuardedPages {
  public:
   GuardedPages() {
     page_ = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-    memory_ = static_cast<char*>(
-        mmap(nullptr, page_ * 2, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    memory_ = static_cast<char*>(mmap(nullptr, page_ * 2, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
     std::memset(memory_, 'x', page_);
     mprotect(memory_ + page_, page_, PROT_NONE);
   }
@@ -138,10 +137,9 @@ TEST(PloverCrashNamesTest, SignalMachMappingUsesTheHostsSignals) {
     int signal;
     int exception;
   };
-  const Row rows[] = {{SIGILL, 2},       {SIGTRAP, 6},       {SIGABRT, 10},
-                      {SIGFPE, 3},       {SIGKILL, 0x10003}, {SIGBUS, 1},
-                      {SIGSEGV, 1},      {SIGSYS, 0x10000},  {SIGPIPE, 0x10001},
-                      {SIGTERM, 0},      {SIGUSR1, 0}};
+  const Row rows[] = {{SIGILL, 2},        {SIGTRAP, 6}, {SIGABRT, 10}, {SIGFPE, 3},
+                      {SIGKILL, 0x10003}, {SIGBUS, 1},  {SIGSEGV, 1},  {SIGSYS, 0x10000},
+                      {SIGPIPE, 0x10001}, {SIGTERM, 0}, {SIGUSR1, 0}};
   for (const Row& row : rows) {
     EXPECT_EQ(plovercrashmach_machExceptionForSignal(row.signal), row.exception) << row.signal;
   }
@@ -185,8 +183,7 @@ TEST(PloverCrashMachineContextTest, ReservedThreadsStopAtTen) {
     return 0;
   });
   ASSERT_TRUE(result.exitedWith(0));
-  EXPECT_NE(TemporaryFolder::read(log).find("Too many reserved threads (10). Max is 9"),
-            std::string::npos);
+  EXPECT_NE(TemporaryFolder::read(log).find("Too many reserved threads (10). Max is 9"), std::string::npos);
 }
 
 // A thread that counts while it runs and stops when told.
@@ -308,8 +305,7 @@ TEST(PloverCrashMachineContextTest, OnlyTheFirstHundredThreadsAreKept) {
   });
   ASSERT_TRUE(result.exitedWith(0));
   EXPECT_EQ(result["count"], "100");
-  EXPECT_NE(TemporaryFolder::read(log).find("Thread count 150 is higher than maximum of 100"),
-            std::string::npos);
+  EXPECT_NE(TemporaryFolder::read(log).find("Thread count 150 is higher than maximum of 100"), std::string::npos);
 }
 
 // A chain of frame records (previous frame pointer, return address) of the given length.

@@ -130,9 +130,9 @@ TEST(PloverCrashMonitorTest, MachExceptionMonitorIsNeverEnabledButNamesEveryEven
     int machType;
   };
   const Case cases[] = {
-      {PloverCrashMonitorTypeSignal, SIGSEGV, 1},   {PloverCrashMonitorTypeSignal, SIGILL, 2},
-      {PloverCrashMonitorTypeSignal, SIGABRT, 10},  {PloverCrashMonitorTypeSignal, SIGPIPE, 0x10001},
-      {PloverCrashMonitorTypeSignal, SIGTERM, 0},   {PloverCrashMonitorTypeCPPException, 0, 10},
+      {PloverCrashMonitorTypeSignal, SIGSEGV, 1},  {PloverCrashMonitorTypeSignal, SIGILL, 2},
+      {PloverCrashMonitorTypeSignal, SIGABRT, 10}, {PloverCrashMonitorTypeSignal, SIGPIPE, 0x10001},
+      {PloverCrashMonitorTypeSignal, SIGTERM, 0},  {PloverCrashMonitorTypeCPPException, 0, 10},
       {PloverCrashMonitorTypeUserReported, 0, 10},
   };
   for (const Case& c : cases) {

@@ -23,9 +23,7 @@ class AppStateTest : public ::testing::Test {
     plovercrashstate_initialize(statePath.c_str());
     plovercrashcm_appstate_getAPI()->setEnabled(true);
   }
-  nlohmann::ordered_json file() const {
-    return nlohmann::ordered_json::parse(TemporaryFolder::read(statePath));
-  }
+  nlohmann::ordered_json file() const { return nlohmann::ordered_json::parse(TemporaryFolder::read(statePath)); }
   const PloverCrash_AppState& state() const { return *plovercrashstate_currentState(); }
 
   TemporaryFolder folder;
@@ -37,10 +35,9 @@ TEST_F(AppStateTest, AFirstLaunchCountsOneLaunchAndOneSession) {
   const auto json = file();
   std::vector<std::string> keys;
   for (const auto& item : json.items()) keys.push_back(item.key());
-  EXPECT_EQ(keys, (std::vector<std::string>{"version", "crashedLastLaunch",
-                                            "activeDurationSinceLastCrash",
-                                            "backgroundDurationSinceLastCrash",
-                                            "launchesSinceLastCrash", "sessionsSinceLastCrash"}));
+  EXPECT_EQ(keys, (std::vector<std::string>{"version", "crashedLastLaunch", "activeDurationSinceLastCrash",
+                                            "backgroundDurationSinceLastCrash", "launchesSinceLastCrash",
+                                            "sessionsSinceLastCrash"}));
   EXPECT_EQ(json["version"], 1);
   EXPECT_EQ(json["crashedLastLaunch"], false);
   EXPECT_EQ(json["launchesSinceLastCrash"], 1);
@@ -81,8 +78,7 @@ TEST_F(AppStateTest, LaunchesAccumulateUntilACrash) {
 TEST_F(AppStateTest, AnotherVersionIsLoggedAndStopsReading) {
   const std::string log = folder.file("log.txt");
   ASSERT_TRUE(plovercrashlog_setLogFilename(log.c_str(), true));
-  TemporaryFolder::write(statePath,
-                         R"({"launchesSinceLastCrash":7,"version":2,"sessionsSinceLastCrash":30})");
+  TemporaryFolder::write(statePath, R"({"launchesSinceLastCrash":7,"version":2,"sessionsSinceLastCrash":30})");
   plovercrashstate_initialize(statePath.c_str());
   EXPECT_EQ(state().launchesSinceLastCrash, 7);  // read before the version
   EXPECT_EQ(state().sessionsSinceLastCrash, 0);
@@ -147,8 +143,7 @@ TEST_F(AppStateTest, AnUnwritableFileIsLogged) {
   ASSERT_TRUE(plovercrashlog_setLogFilename(log.c_str(), true));
   statePath = folder.file("missing-folder/CrashState.json");
   start();
-  EXPECT_NE(TemporaryFolder::read(log).find("Could not open file " + statePath + " for writing"),
-            std::string::npos);
+  EXPECT_NE(TemporaryFolder::read(log).find("Could not open file " + statePath + " for writing"), std::string::npos);
   EXPECT_EQ(state().launchesSinceLastCrash, 1);
 }
 

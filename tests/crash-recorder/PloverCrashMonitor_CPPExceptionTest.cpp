@@ -54,8 +54,7 @@ TEST(PloverCrashCPPExceptionMonitorTest, UncaughtExceptionsAreDescribedByType) {
     const char* reason;
   };
   const Case cases[] = {
-      {"runtime_error", [] { throw std::runtime_error("disk on fire"); }, "std::runtime_error",
-       "disk on fire"},
+      {"runtime_error", [] { throw std::runtime_error("disk on fire"); }, "std::runtime_error", "disk on fire"},
       {"int", [] { throw 42; }, "int", "42"},
       {"double", [] { throw 1.5; }, "double", "1.500000"},
       {"unsigned long", [] { throw 7ul; }, "unsigned long", "7"},
@@ -128,12 +127,10 @@ TEST(PloverCrashCPPExceptionMonitorTest, TypeNamesAreReadWithoutTheRuntime) {
   };
   char buffer[64];
   for (const Case& c : cases) {
-    EXPECT_STREQ(plovercrashcm_cppexception_typeName(c.mangled, buffer, sizeof buffer), c.readable)
-        << c.mangled;
+    EXPECT_STREQ(plovercrashcm_cppexception_typeName(c.mangled, buffer, sizeof buffer), c.readable) << c.mangled;
   }
   char small[6];
-  EXPECT_STREQ(plovercrashcm_cppexception_typeName("St13runtime_error", small, sizeof small),
-               "std::");
+  EXPECT_STREQ(plovercrashcm_cppexception_typeName("St13runtime_error", small, sizeof small), "std::");
 }
 
 }  // namespace

@@ -13,12 +13,9 @@
 namespace {
 
 const std::uintptr_t kCallStack[] = {0x1111, 0x2222, 0x3333};
-const PloverCrashNSException kException = {"NSRangeException", "index 5 beyond bounds",
-                                           "{key = value}", kCallStack, 3};
+const PloverCrashNSException kException = {"NSRangeException", "index 5 beyond bounds", "{key = value}", kCallStack, 3};
 
-void previousHandler(const PloverCrashNSException* exception) {
-  childReport("previous", "%s", exception->name);
-}
+void previousHandler(const PloverCrashNSException* exception) { childReport("previous", "%s", exception->name); }
 
 TEST(PloverCrashNSExceptionMonitorTest, ASnapshotLeavesMonitorsOnAndThreadsRunning) {
   ChildResult result = runInChild([] {
@@ -60,11 +57,9 @@ TEST(PloverCrashNSExceptionMonitorTest, AnUncaughtExceptionIsFatal) {
     plovercrash_setUncaughtExceptionHandler(previousHandler);
     plovercrashcm_setEventCallback(reportMonitorEvent);
     plovercrashcm_setActiveMonitors(PloverCrashMonitorTypeNSException);
-    childReport("installed", "%d",
-                plovercrash_getUncaughtExceptionHandler() ==
-                        plovercrashcm_nsexception_uncaughtExceptionHandler()
-                    ? 1
-                    : 0);
+    childReport(
+        "installed", "%d",
+        plovercrash_getUncaughtExceptionHandler() == plovercrashcm_nsexception_uncaughtExceptionHandler() ? 1 : 0);
     plovercrash_getUncaughtExceptionHandler()(&kException);
     childReport("activeAfter", "%u", static_cast<unsigned>(plovercrashcm_getActiveMonitors()));
     childReport("restored", "%d", plovercrash_getUncaughtExceptionHandler() == previousHandler ? 1 : 0);

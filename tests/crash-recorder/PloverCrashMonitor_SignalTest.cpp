@@ -25,9 +25,8 @@
 #include <thread>
 
 #if defined(__SANITIZE_ADDRESS__)
-extern "C" int __sanitizer_install_malloc_and_free_hooks(
-    void (*mallocHook)(const volatile void*, std::size_t),
-    void (*freeHook)(const volatile void*));
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*mallocHook)(const volatile void*, std::size_t),
+                                                         void (*freeHook)(const volatile void*));
 #define PLOVERCRASH_HAVE_ALLOCATION_HOOKS 1
 #endif
 
@@ -59,8 +58,7 @@ __attribute__((noinline)) void writeTo(volatile char* address) { *address = 1; }
 char* g_guardPage = nullptr;
 
 TEST(PloverCrashSignalMonitorTest, SegmentationFaultIsRecordedWithoutAllocating) {
-  g_guardPage = static_cast<char*>(
-      mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  g_guardPage = static_cast<char*>(mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
   ASSERT_NE(g_guardPage, MAP_FAILED);
   ChildResult result = runInChild([] {
     resetFatalSignalsToDefault();
@@ -69,8 +67,7 @@ TEST(PloverCrashSignalMonitorTest, SegmentationFaultIsRecordedWithoutAllocating)
       while (!stop.load()) std::this_thread::yield();
     });
     plovercrashcm_setEventCallback(reportAndCountAllocations);
-    childReport("active", "%u",
-                static_cast<unsigned>(plovercrashcm_setActiveMonitors(PloverCrashMonitorTypeSignal)));
+    childReport("active", "%u", static_cast<unsigned>(plovercrashcm_setActiveMonitors(PloverCrashMonitorTypeSignal)));
 #if defined(PLOVERCRASH_HAVE_ALLOCATION_HOOKS)
     __sanitizer_install_malloc_and_free_hooks(onMalloc, onFree);
     // The hook does see allocations.
@@ -89,8 +86,7 @@ TEST(PloverCrashSignalMonitorTest, SegmentationFaultIsRecordedWithoutAllocating)
   EXPECT_EQ(result["type"], "2");
   EXPECT_EQ(result["signal"], std::to_string(SIGSEGV));
   EXPECT_EQ(result["sigcode"], std::to_string(SEGV_ACCERR));
-  EXPECT_STREQ(plovercrashsignal_signalCodeName(SIGSEGV, std::stoi(result["sigcode"])),
-               "SEGV_ACCERR");
+  EXPECT_STREQ(plovercrashsignal_signalCodeName(SIGSEGV, std::stoi(result["sigcode"])), "SEGV_ACCERR");
   char fault[32];
   std::snprintf(fault, sizeof fault, "%llx",
                 static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(g_guardPage + 8)));
@@ -191,10 +187,8 @@ bool refuseSegvHandlers() {
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EPERM & SECCOMP_RET_DATA)),
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
   };
-  struct sock_fprog program = {static_cast<unsigned short>(sizeof filter / sizeof *filter),
-                               filter};
-  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+  struct sock_fprog program = {static_cast<unsigned short>(sizeof filter / sizeof *filter), filter};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 
 TEST(PloverCrashSignalMonitorTest, AnInstallationThatFailsPartWayLeavesTheMonitorOff) {
@@ -222,8 +216,7 @@ TEST(PloverCrashSignalMonitorTest, AnInstallationThatFailsPartWayLeavesTheMonito
   EXPECT_EQ(result["active"], "0");
   EXPECT_EQ(result["enabled"], "0");
   EXPECT_EQ(result["restored"], "5");
-  EXPECT_NE(TemporaryFolder::read(log).find("sigaction (SIGSEGV): Operation not permitted"),
-            std::string::npos)
+  EXPECT_NE(TemporaryFolder::read(log).find("sigaction (SIGSEGV): Operation not permitted"), std::string::npos)
       << TemporaryFolder::read(log);
 }
 

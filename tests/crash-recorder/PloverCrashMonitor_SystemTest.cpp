@@ -52,9 +52,9 @@ TEST(PloverCrashSystemMonitorTest, FactsComeFromTheRunningSystem) {
   EXPECT_EQ(orEmpty(s.systemName), vx::HostInfo::osName());
   const vx::OperatingSystemVersion version = vx::HostInfo::osVersion();
   const std::string expectedVersion =
-      version.patch != 0 ? std::to_string(version.major) + "." + std::to_string(version.minor) +
-                               "." + std::to_string(version.patch)
-                         : std::to_string(version.major) + "." + std::to_string(version.minor);
+      version.patch != 0
+          ? std::to_string(version.major) + "." + std::to_string(version.minor) + "." + std::to_string(version.patch)
+          : std::to_string(version.major) + "." + std::to_string(version.minor);
   EXPECT_EQ(orEmpty(s.systemVersion), expectedVersion);
   EXPECT_EQ(orEmpty(s.kernelVersion), name.version);
   EXPECT_EQ(orEmpty(s.osVersion), name.release);
@@ -77,8 +77,8 @@ TEST(PloverCrashSystemMonitorTest, FactsComeFromTheRunningSystem) {
   EXPECT_EQ(orEmpty(s.processName), processName);
   EXPECT_EQ(orEmpty(s.executablePath), executablePath());
   EXPECT_EQ(orEmpty(s.executableName), executablePath().substr(executablePath().rfind('/') + 1));
-  EXPECT_TRUE(std::regex_match(orEmpty(s.appID),
-                               std::regex("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}")))
+  EXPECT_TRUE(
+      std::regex_match(orEmpty(s.appID), std::regex("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}")))
       << orEmpty(s.appID);
   EXPECT_TRUE(std::regex_match(orEmpty(s.deviceAppHash), std::regex("[0-9a-f]{40}")));
   EXPECT_EQ(orEmpty(s.buildType), "unknown");
@@ -90,14 +90,13 @@ TEST(PloverCrashSystemMonitorTest, FactsComeFromTheRunningSystem) {
   char bootText[32];
   std::strftime(bootText, sizeof bootText, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&bootSeconds));
   EXPECT_EQ(orEmpty(s.bootTime), bootText);
-  EXPECT_TRUE(std::regex_match(orEmpty(s.appStartTime),
-                               std::regex("\\d{4}-\\d{2}-\\d{2}T\\d{2}:\\d{2}:\\d{2}Z")));
+  EXPECT_TRUE(std::regex_match(orEmpty(s.appStartTime), std::regex("\\d{4}-\\d{2}-\\d{2}T\\d{2}:\\d{2}:\\d{2}Z")));
 
   struct statvfs volume;
   ASSERT_EQ(statvfs(std::getenv("HOME"), &volume), 0);
   EXPECT_EQ(s.storageSize, static_cast<std::uint64_t>(volume.f_blocks) * volume.f_frsize);
-  EXPECT_EQ(s.memorySize, static_cast<std::uint64_t>(sysconf(_SC_PHYS_PAGES)) *
-                              static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE)));
+  EXPECT_EQ(s.memorySize,
+            static_cast<std::uint64_t>(sysconf(_SC_PHYS_PAGES)) * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE)));
   EXPECT_GT(s.freeMemory, 0u);
   EXPECT_GE(s.usableMemory, s.freeMemory);
   EXPECT_LE(s.usableMemory, s.memorySize);

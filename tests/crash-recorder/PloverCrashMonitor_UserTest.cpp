@@ -12,8 +12,8 @@
 namespace {
 
 __attribute__((noinline)) void reportFromHere(bool logAllThreads, bool terminate) {
-  plovercrashcm_reportUserException("ScriptError", "undefined is not a function", "javascript",
-                                    "app.js:12", "[{\"line\":12}]", logAllThreads, terminate);
+  plovercrashcm_reportUserException("ScriptError", "undefined is not a function", "javascript", "app.js:12",
+                                    "[{\"line\":12}]", logAllThreads, terminate);
   asm volatile("");
 }
 

@@ -31,8 +31,8 @@ TEST(PloverCrashZombieMonitorTest, FreedObjectsAreNamedUntilAnotherTakesTheirEnt
 
   // Two addresses that share bits 7 to 21 share one entry: the later free wins.
   // Beyond the runtime's arena: a block of its own, 4 MiB and a little.
-  auto* block = static_cast<char*>(mmap(nullptr, 0x400000 + 4096, PROT_READ | PROT_WRITE,
-                                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  auto* block =
+      static_cast<char*>(mmap(nullptr, 0x400000 + 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
   ASSERT_NE(block, MAP_FAILED);
   void* a = block;
   void* b = block + 0x400000;
@@ -54,8 +54,7 @@ TEST(PloverCrashZombieMonitorTest, TheLastFreedExceptionKeepsItsNameAndReason) {
   void* stringClass = runtime.makeClass("__NSCFString", nullptr);
   void* exceptionClass = runtime.makeClass(
       "NSException", nullptr,
-      {{"name", "@\"NSString\"", 8, 8}, {"reason", "@\"NSString\"", 16, 8},
-       {"userInfo", "@\"NSDictionary\"", 24, 8}});
+      {{"name", "@\"NSString\"", 8, 8}, {"reason", "@\"NSString\"", 16, 8}, {"userInfo", "@\"NSDictionary\"", 24, 8}});
   void* subclass = runtime.makeClass("MyException", exceptionClass);
   auto makeString = [&](const std::string& text) {
     void* object = runtime.makeObject(stringClass, 24 + text.size() + 1);

@@ -20,9 +20,8 @@
 #include <unistd.h>
 
 #if defined(__SANITIZE_ADDRESS__)
-extern "C" int __sanitizer_install_malloc_and_free_hooks(
-    void (*mallocHook)(const volatile void*, std::size_t),
-    void (*freeHook)(const volatile void*));
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*mallocHook)(const volatile void*, std::size_t),
+                                                         void (*freeHook)(const volatile void*));
 #define PLOVERCRASH_HAVE_ALLOCATION_HOOKS 1
 #endif
 
@@ -92,8 +91,7 @@ TEST(PloverCrashNoAllocationTest, CrashPathToolsDoNotAllocate) {
     char scratch[512];
     PloverCrashJSONDecodeCallbacks callbacks = {};
     callbacks.onStringElement = ignoreString;
-    plovercrashjson_decode(sink.bytes, sink.length, scratch, sizeof scratch, &callbacks, nullptr,
-                           nullptr);
+    plovercrashjson_decode(sink.bytes, sink.length, scratch, sizeof scratch, &callbacks, nullptr, nullptr);
 
     char buffer[256];
     plovercrashdate_utcStringFromTimestamp(1796852741, buffer);

@@ -27,9 +27,8 @@ struct World {
   void* dictionary = runtime.makeClass("__NSDictionaryI", nullptr);
   void* nsBlock = runtime.makeClass("NSBlock", nullptr);
   void* globalBlock = runtime.makeClass("__NSGlobalBlock__", nsBlock);
-  void* widget = runtime.makeClass(
-      "Widget", nullptr,
-      {{"_count", "i", 8, 4}, {"_ratio", "d", 16, 8}, {"_name", "@\"NSString\"", 24, 8}});
+  void* widget = runtime.makeClass("Widget", nullptr,
+                                   {{"_count", "i", 8, 4}, {"_ratio", "d", 16, 8}, {"_name", "@\"NSString\"", 24, 8}});
   void* subWidget = runtime.makeClass("SubWidget", widget);
 
   // An 8-bit string with its length in the header and its characters inline.
@@ -89,8 +88,7 @@ TEST(PloverCrashObjCTest, ObjectTypes) {
   // An ordinary instance: its own memory looks nothing like a class, and it is an object.
   EXPECT_EQ(plovercrashobjc_objectType(w.runtime.makeObject(w.widget)), PloverCrashObjCTypeObject);
   EXPECT_EQ(plovercrashobjc_objectType(w.widget), PloverCrashObjCTypeClass);
-  EXPECT_EQ(plovercrashobjc_objectType(w.runtime.makeObject(w.globalBlock)),
-            PloverCrashObjCTypeBlock);
+  EXPECT_EQ(plovercrashobjc_objectType(w.runtime.makeObject(w.globalBlock)), PloverCrashObjCTypeBlock);
   int notAnObject[16] = {};
   EXPECT_EQ(plovercrashobjc_objectType(notAnObject), PloverCrashObjCTypeUnknown);
 }
@@ -99,8 +97,7 @@ TEST(PloverCrashObjCTest, ClassNamesMustBeIdentifiers) {
   World& w = world();
   for (const char* name : {"9Lives", "Bad-Name", "Spaced Name", ""}) {
     void* cls = w.runtime.makeClass(name, nullptr);
-    EXPECT_EQ(plovercrashobjc_objectType(w.runtime.makeObject(cls)), PloverCrashObjCTypeUnknown)
-        << name;
+    EXPECT_EQ(plovercrashobjc_objectType(w.runtime.makeObject(cls)), PloverCrashObjCTypeUnknown) << name;
     EXPECT_FALSE(plovercrashobjc_isValidObject(w.runtime.makeObject(cls))) << name;
   }
   void* good = w.runtime.makeClass("_Good9", nullptr);
@@ -206,14 +203,10 @@ TEST(PloverCrashObjCTest, TaggedPointers) {
     const char* name;
   };
   const Case cases[] = {
-      {0, false, PloverCrashObjCClassTypeUnknown, nullptr},
-      {1, false, PloverCrashObjCClassTypeUnknown, nullptr},
-      {2, true, PloverCrashObjCClassTypeString, "NSString"},
-      {3, true, PloverCrashObjCClassTypeNumber, "NSNumber"},
-      {4, false, PloverCrashObjCClassTypeUnknown, nullptr},
-      {5, false, PloverCrashObjCClassTypeUnknown, nullptr},
-      {6, true, PloverCrashObjCClassTypeDate, "NSDate"},
-      {7, false, PloverCrashObjCClassTypeUnknown, nullptr},
+      {0, false, PloverCrashObjCClassTypeUnknown, nullptr},  {1, false, PloverCrashObjCClassTypeUnknown, nullptr},
+      {2, true, PloverCrashObjCClassTypeString, "NSString"}, {3, true, PloverCrashObjCClassTypeNumber, "NSNumber"},
+      {4, false, PloverCrashObjCClassTypeUnknown, nullptr},  {5, false, PloverCrashObjCClassTypeUnknown, nullptr},
+      {6, true, PloverCrashObjCClassTypeDate, "NSDate"},     {7, false, PloverCrashObjCClassTypeUnknown, nullptr},
   };
   for (const Case& c : cases) {
     const void* pointer = tagged(0x1200 | (static_cast<std::uintptr_t>(c.tag) << 1) | 1);
@@ -256,9 +249,7 @@ TEST(PloverCrashObjCTest, TaggedStringsNumbersAndDates) {
   for (int i = 0; i < 10; ++i) {
     payload = (payload << 5) | static_cast<std::uint64_t>(std::strchr(alphabet, shortWord[i]) - alphabet);
   }
-  EXPECT_EQ(plovercrashobjc_copyStringContents(tagged((payload << 8) | (10 << 4) | 5), buffer,
-                                               sizeof buffer),
-            10);
+  EXPECT_EQ(plovercrashobjc_copyStringContents(tagged((payload << 8) | (10 << 4) | 5), buffer, sizeof buffer), 10);
   EXPECT_STREQ(buffer, "eilotrmapd");
   EXPECT_EQ(plovercrashobjc_copyStringContents(tagged((12 << 4) | 5), buffer, sizeof buffer), 0);
 
@@ -294,7 +285,9 @@ TEST(PloverCrashObjCTest, Strings) {
   // A length byte before the characters.
   void* counted = w.runtime.makeObject(w.string, 32);
   FakeObjCRuntime::put(counted, 8, std::uint8_t{0x04});
-  const char withLength[] = "\x03" "abc";
+  const char withLength[] =
+      "\x03"
+      "abc";
   std::memcpy(static_cast<char*>(counted) + 16, withLength, 4);
   EXPECT_EQ(plovercrashobjc_copyStringContents(counted, buffer, sizeof buffer), 3);
   EXPECT_STREQ(buffer, "abc");
@@ -318,13 +311,10 @@ TEST(PloverCrashObjCTest, UTF16Strings) {
   EXPECT_EQ(plovercrashobjc_copyStringContents(smile, buffer, 5), 3);
   EXPECT_STREQ(buffer, "h\xc3\xa9");
   const char16_t lone[] = {u'a', 0xDC00, u'b'};
-  EXPECT_EQ(plovercrashobjc_copyStringContents(w.makeUTF16String(std::u16string(lone, 3)), buffer,
-                                               sizeof buffer),
-            0);
+  EXPECT_EQ(plovercrashobjc_copyStringContents(w.makeUTF16String(std::u16string(lone, 3)), buffer, sizeof buffer), 0);
   EXPECT_STREQ(buffer, "");
   const char16_t reversed[] = {0xDE00, 0xD83D};
-  EXPECT_EQ(plovercrashobjc_copyStringContents(w.makeUTF16String(std::u16string(reversed, 2)),
-                                               buffer, sizeof buffer),
+  EXPECT_EQ(plovercrashobjc_copyStringContents(w.makeUTF16String(std::u16string(reversed, 2)), buffer, sizeof buffer),
             0);
 }
 
@@ -403,8 +393,8 @@ TEST(PloverCrashObjCTest, Arrays) {
   std::uintptr_t contents[4] = {};
   EXPECT_EQ(plovercrashobjc_arrayContents(immutable, contents, 4), 2);
   EXPECT_EQ(contents[0], reinterpret_cast<std::uintptr_t>(first));
-  EXPECT_EQ(describe(immutable), "<__NSArrayI: " + hexAddress(immutable) + ">: [<__NSCFString: " +
-                                     hexAddress(first) + ">: \"one\"]");
+  EXPECT_EQ(describe(immutable),
+            "<__NSArrayI: " + hexAddress(immutable) + ">: [<__NSCFString: " + hexAddress(first) + ">: \"one\"]");
 
   // A mutable array reports its count but no contents.
   void* mutableArray = w.runtime.makeObject(w.arrayM, 40);
@@ -466,8 +456,7 @@ TEST(PloverCrashObjCTest, DescriptionsAreCutToTheBuffer) {
     const int length = plovercrashobjc_getDescription(hello, buffer.data(), size);
     ASSERT_LT(length, size);
     EXPECT_EQ(buffer[static_cast<std::size_t>(length)], '\0');
-    EXPECT_EQ(buffer.substr(0, static_cast<std::size_t>(length)),
-              full.substr(0, static_cast<std::size_t>(length)));
+    EXPECT_EQ(buffer.substr(0, static_cast<std::size_t>(length)), full.substr(0, static_cast<std::size_t>(length)));
   }
   char none = 'Z';
   EXPECT_EQ(plovercrashobjc_getDescription(hello, &none, 0), 0);

@@ -24,9 +24,8 @@
 #include <thread>
 
 #if defined(__SANITIZE_ADDRESS__)
-extern "C" int __sanitizer_install_malloc_and_free_hooks(
-    void (*mallocHook)(const volatile void*, std::size_t),
-    void (*freeHook)(const volatile void*));
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*mallocHook)(const volatile void*, std::size_t),
+                                                         void (*freeHook)(const volatile void*));
 #define PLOVERCRASH_HAVE_ALLOCATION_HOOKS 1
 #endif
 
@@ -68,18 +67,15 @@ void crashInUserSection(const PloverCrashReportWriter* writer) {
 }
 
 bool pythonParses(const std::string& path) {
-  const std::string command = "python3 -c 'import json,sys; json.load(open(sys.argv[1]))' '" +
-                              path + "' 2>/dev/null";
+  const std::string command = "python3 -c 'import json,sys; json.load(open(sys.argv[1]))' '" + path + "' 2>/dev/null";
   return std::system(command.c_str()) == 0;
 }
 
 class ReportTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    g_guardPage = static_cast<char*>(
-        mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-    plovercrashformat_format(g_reportPath, sizeof g_reportPath, "%s",
-                             folder.file("report.json").c_str());
+    g_guardPage = static_cast<char*>(mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    plovercrashformat_format(g_reportPath, sizeof g_reportPath, "%s", folder.file("report.json").c_str());
   }
   void TearDown() override { munmap(g_guardPage, 4096); }
 
@@ -98,8 +94,8 @@ class ReportTest : public ::testing::Test {
       plovercrashreport_setUserSectionWriteCallback(userSection);
       plovercrashreport_setIntrospectMemory(true);
       plovercrashcm_setEventCallback(writeReportForEvent);
-      plovercrashcm_setActiveMonitors(static_cast<PloverCrashMonitorType>(
-          PloverCrashMonitorTypeSignal | PloverCrashMonitorTypeSystem));
+      plovercrashcm_setActiveMonitors(
+          static_cast<PloverCrashMonitorType>(PloverCrashMonitorTypeSignal | PloverCrashMonitorTypeSystem));
 #if defined(PLOVERCRASH_HAVE_ALLOCATION_HOOKS)
       __sanitizer_install_malloc_and_free_hooks(onMalloc, onFree);
       childReport("hooks", "1");
@@ -125,8 +121,7 @@ TEST_F(ReportTest, ACrashedChildLeavesACompleteReport) {
   std::vector<std::string> keys;
   const auto ordered = nlohmann::ordered_json::parse(TemporaryFolder::read(g_reportPath));
   for (const auto& item : ordered.items()) keys.push_back(item.key());
-  EXPECT_EQ(keys, (std::vector<std::string>{"report", "binary_images", "process", "system", "crash",
-                                            "user", "debug"}));
+  EXPECT_EQ(keys, (std::vector<std::string>{"report", "binary_images", "process", "system", "crash", "user", "debug"}));
   EXPECT_EQ(r["report"]["version"], "3.2.0");
   EXPECT_EQ(r["report"]["type"], "standard");
   EXPECT_EQ(r["report"]["id"].get<std::string>().size(), 36u);
@@ -142,8 +137,7 @@ TEST_F(ReportTest, ACrashedChildLeavesACompleteReport) {
   EXPECT_EQ(error["type"], "signal");
   EXPECT_EQ(error["signal"]["name"], "SIGSEGV");
   EXPECT_EQ(error["signal"]["code_name"], "SEGV_ACCERR");
-  EXPECT_EQ(error["address"].get<std::uint64_t>(),
-            reinterpret_cast<std::uintptr_t>(g_guardPage + 16));
+  EXPECT_EQ(error["address"].get<std::uint64_t>(), reinterpret_cast<std::uintptr_t>(g_guardPage + 16));
 
   json& threads = r["crash"]["threads"];
   ASSERT_EQ(threads.size(), 2u);
@@ -194,8 +188,8 @@ struct Objects {
   FakeObjCRuntime runtime;
   void* stringClass = runtime.makeClass("__NSCFString", nullptr);
   void* arrayClass = runtime.makeClass("__NSArrayI", nullptr);
-  void* widgetClass = runtime.makeClass(
-      "Widget", nullptr, {{"_count", "i", 8, 4}, {"_title", "@", 16, 8}, {"_ok", "B", 24, 1}});
+  void* widgetClass =
+      runtime.makeClass("Widget", nullptr, {{"_count", "i", 8, 4}, {"_title", "@", 16, 8}, {"_ok", "B", 24, 1}});
   void* makeString(const std::string& text) {
     void* object = runtime.makeObject(stringClass, 24 + text.size() + 1);
     FakeObjCRuntime::put(object, 16, static_cast<std::uint32_t>(text.size()));
@@ -241,8 +235,8 @@ class HandMadeReportTest : public ReportTest {
 
 TEST_F(HandMadeReportTest, AbsentTextsAreNullAndOptionalKeysAreLeftOut) {
   json r = json::parse(write());
-  for (const char* key : {"system_name", "machine", "model", "CFBundleIdentifier", "app_uuid",
-                          "time_zone", "device_app_hash", "build_type"}) {
+  for (const char* key : {"system_name", "machine", "model", "CFBundleIdentifier", "app_uuid", "time_zone",
+                          "device_app_hash", "build_type"}) {
     EXPECT_TRUE(r["system"].contains(key)) << key;
     EXPECT_TRUE(r["system"][key].is_null()) << key;
   }
@@ -261,8 +255,7 @@ TEST_F(HandMadeReportTest, AbsentTextsAreNullAndOptionalKeysAreLeftOut) {
   EXPECT_EQ(threads[0]["current_thread"], true);
   json& frames = threads[0]["backtrace"]["contents"];
   ASSERT_EQ(frames.size(), 2u);
-  EXPECT_EQ(frames[0]["symbol_addr"].get<std::uint64_t>(),
-            reinterpret_cast<std::uintptr_t>(&getpid));
+  EXPECT_EQ(frames[0]["symbol_addr"].get<std::uint64_t>(), reinterpret_cast<std::uintptr_t>(&getpid));
   EXPECT_TRUE(frames[0]["object_name"].get<std::string>().find("libc") != std::string::npos);
   EXPECT_FALSE(frames[1].contains("object_name"));
   EXPECT_EQ(frames[1]["instruction_addr"], 0x10);
@@ -283,8 +276,7 @@ TEST_F(HandMadeReportTest, ErrorBlockByMonitorType) {
   EXPECT_FALSE(nsexception.contains("referenced_object"));
   char reason[100];
   std::snprintf(reason, sizeof reason, "object at 0x%llx went away",
-                static_cast<unsigned long long>(
-                    reinterpret_cast<std::uintptr_t>(objects().makeString("gone"))));
+                static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(objects().makeString("gone"))));
   event.crashReason = reason;
   nsexception = json::parse(write())["crash"]["error"]["nsexception"];
   EXPECT_EQ(nsexception["referenced_object"]["class"], "__NSCFString");
@@ -332,8 +324,7 @@ TEST_F(HandMadeReportTest, CustomStackTraceAndConsoleLog) {
   EXPECT_EQ(user["language"], "lua");
   EXPECT_EQ(user["line_of_code"], "12");
   EXPECT_EQ(user["backtrace"][0]["file"], "a.lua");
-  EXPECT_EQ(r["debug"]["console_log"],
-            json::array({"first line", "second line", "last line without newline"}));
+  EXPECT_EQ(r["debug"]["console_log"], json::array({"first line", "second line", "last line without newline"}));
 
   event.userException.customStackTrace = "[{\"file\":";
   const std::string text = write();
@@ -379,10 +370,8 @@ TEST_F(HandMadeReportTest, NotableAddressesDescribeWhatRegistersAndStackPointTo)
   std::snprintf(key, sizeof key, "stack@%p", static_cast<void*>(&stack[22]));
   ASSERT_TRUE(notable.contains(key)) << text;
   EXPECT_EQ(notable[key]["first_object"]["value"], "element");
-  EXPECT_EQ(thread["stack"]["dump_start"].get<std::uint64_t>(),
-            reinterpret_cast<std::uintptr_t>(&stack[0]));
-  EXPECT_EQ(thread["stack"]["dump_end"].get<std::uint64_t>(),
-            reinterpret_cast<std::uintptr_t>(&stack[30]));
+  EXPECT_EQ(thread["stack"]["dump_start"].get<std::uint64_t>(), reinterpret_cast<std::uintptr_t>(&stack[0]));
+  EXPECT_EQ(thread["stack"]["dump_end"].get<std::uint64_t>(), reinterpret_cast<std::uintptr_t>(&stack[30]));
 
   // A class that must not be opened up gets a second "type".
   const char* restricted[] = {"Widget"};
@@ -424,8 +413,7 @@ TEST_F(HandMadeReportTest, RecrashPathsThatDoNotFitAreLeftAlone) {
   TemporaryFolder::write(odd, "{\"first\": ");
   plovercrashreport_writeRecrashReport(&event, odd.c_str());
   EXPECT_EQ(TemporaryFolder::read(odd), "{\"first\": ");
-  const std::filesystem::path longFolder =
-      folder.path() / std::string(200, 'a') / std::string(200, 'b');
+  const std::filesystem::path longFolder = folder.path() / std::string(200, 'a') / std::string(200, 'b');
   std::filesystem::create_directories(longFolder);
   const std::string longPath = (longFolder / (std::string(100, 'c') + ".json")).string();
   TemporaryFolder::write(longPath, "{\"first\": ");

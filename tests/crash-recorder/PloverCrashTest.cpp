@@ -75,8 +75,7 @@ TEST_F(FacadeTest, WithoutABasePathNothingInstalls) {
   PloverCrash facade(std::nullopt);
   EXPECT_FALSE(facade.isInitialized());
   EXPECT_FALSE(facade.install());
-  EXPECT_NE(TemporaryFolder::read(log).find(
-                "Failed to initialize crash handler. Crash reporting disabled."),
+  EXPECT_NE(TemporaryFolder::read(log).find("Failed to initialize crash handler. Crash reporting disabled."),
             std::string::npos);
 }
 
@@ -96,10 +95,8 @@ TEST_F(FacadeTest, SendingDeletesAsTheBehaviourSays) {
     bool deleted;
   };
   const Case cases[] = {
-      {PloverCrashDeleteBehaviorNever, true, false},
-      {PloverCrashDeleteBehaviorOnSuccess, true, true},
-      {PloverCrashDeleteBehaviorOnSuccess, false, false},
-      {PloverCrashDeleteBehaviorAlways, false, true},
+      {PloverCrashDeleteBehaviorNever, true, false},      {PloverCrashDeleteBehaviorOnSuccess, true, true},
+      {PloverCrashDeleteBehaviorOnSuccess, false, false}, {PloverCrashDeleteBehaviorAlways, false, true},
       {PloverCrashDeleteBehaviorAlways, true, true},
   };
   for (const Case& c : cases) {
@@ -111,11 +108,10 @@ TEST_F(FacadeTest, SendingDeletesAsTheBehaviourSays) {
     facade.setSink(sink);
     bool called = false;
     bool completed = false;
-    facade.sendAllReportsWithCompletion(
-        [&](std::vector<Report>, bool done, std::optional<vx::Error>) {
-          called = true;
-          completed = done;
-        });
+    facade.sendAllReportsWithCompletion([&](std::vector<Report>, bool done, std::optional<vx::Error>) {
+      called = true;
+      completed = done;
+    });
     EXPECT_TRUE(called);
     EXPECT_EQ(completed, c.sinkCompletes);
     EXPECT_EQ(sink->received, 2u);
@@ -127,13 +123,12 @@ TEST_F(FacadeTest, NoReportsCompleteAtOnceAndNoSinkIsAnError) {
   plovercrashcrs_deleteAllReports();
   PloverCrash facade(folder.path());
   bool called = false;
-  facade.sendAllReportsWithCompletion(
-      [&](std::vector<Report> reports, bool completed, std::optional<vx::Error> error) {
-        called = true;
-        EXPECT_TRUE(reports.empty());
-        EXPECT_TRUE(completed);
-        EXPECT_FALSE(error.has_value());
-      });
+  facade.sendAllReportsWithCompletion([&](std::vector<Report> reports, bool completed, std::optional<vx::Error> error) {
+    called = true;
+    EXPECT_TRUE(reports.empty());
+    EXPECT_TRUE(completed);
+    EXPECT_FALSE(error.has_value());
+  });
   EXPECT_TRUE(called);
 
   storeReports(1);
@@ -170,9 +165,7 @@ TEST_F(FacadeTest, ReportsComeBackDecodedAndDoctored) {
 }
 
 // A store to address 0 that the undefined-behaviour checker does not stop first.
-__attribute__((noinline)) void writeToNull() {
-  asm volatile("movb $1, (%0)" : : "r"(0L) : "memory");
-}
+__attribute__((noinline)) void writeToNull() { asm volatile("movb $1, (%0)" : : "r"(0L) : "memory"); }
 
 TEST(PloverCrashFacadeTest, AnInstalledFacadeRecordsACrashThatTheNextRunReads) {
   TemporaryFolder folder;
@@ -182,8 +175,7 @@ TEST(PloverCrashFacadeTest, AnInstalledFacadeRecordsACrashThatTheNextRunReads) {
     PloverCrash facade(base);
     facade.setUserInfo(nlohmann::ordered_json{{"account", "a-7"}});
     facade.setMonitoring(static_cast<PloverCrashMonitorType>(
-        PloverCrashMonitorTypeSignal | PloverCrashMonitorTypeSystem |
-        PloverCrashMonitorTypeApplicationState));
+        PloverCrashMonitorTypeSignal | PloverCrashMonitorTypeSystem | PloverCrashMonitorTypeApplicationState));
     childReport("installed", "%d", facade.install() ? 1 : 0);
     facade.applicationDidBecomeActive();
     writeToNull();
@@ -203,8 +195,7 @@ TEST(PloverCrashFacadeTest, AnInstalledFacadeRecordsACrashThatTheNextRunReads) {
     if (!reports.empty()) {
       childReport("diagnosis", "%s", reports[0]["crash"].value("diagnosis", "").c_str());
       childReport("account", "%s", reports[0]["user"].value("account", "").c_str());
-      childReport("signal", "%s",
-                  reports[0]["crash"]["error"]["signal"].value("name", "").c_str());
+      childReport("signal", "%s", reports[0]["crash"]["error"]["signal"].value("name", "").c_str());
     }
     return 0;
   });

@@ -39,9 +39,8 @@ TEST(PloverCrashDateTest, UtcText) {
     std::int64_t seconds;
     const char* text;
   };
-  for (const Case& c : {Case{951782400, "2000-02-29T00:00:00Z"},
-                        Case{1796852741, "2026-12-09T21:45:41Z"}, Case{-1, "1969-12-31T23:59:59Z"},
-                        Case{253402300799, "9999-12-31T23:59:59Z"},
+  for (const Case& c : {Case{951782400, "2000-02-29T00:00:00Z"}, Case{1796852741, "2026-12-09T21:45:41Z"},
+                        Case{-1, "1969-12-31T23:59:59Z"}, Case{253402300799, "9999-12-31T23:59:59Z"},
                         Case{-62167219200, "0000-01-01T00:00:00Z"}}) {
     ASSERT_TRUE(plovercrashdate_utcStringFromTimestamp(c.seconds, buffer));
     EXPECT_STREQ(buffer, c.text);
@@ -126,8 +125,8 @@ TEST(PloverCrashStringTest, ValidUTF8) {
   EXPECT_TRUE(plovercrashstring_isValidUTF8("plain", 5));
   EXPECT_TRUE(plovercrashstring_isValidUTF8("\xf0\x9f\x98\x80", 4));
   EXPECT_FALSE(plovercrashstring_isValidUTF8("\xf0\x9f\x98", 3));
-  EXPECT_FALSE(plovercrashstring_isValidUTF8("\xc0\xaf", 2));       // overlong
-  EXPECT_FALSE(plovercrashstring_isValidUTF8("\xed\xa0\x80", 3));   // surrogate
+  EXPECT_FALSE(plovercrashstring_isValidUTF8("\xc0\xaf", 2));          // overlong
+  EXPECT_FALSE(plovercrashstring_isValidUTF8("\xed\xa0\x80", 3));      // surrogate
   EXPECT_FALSE(plovercrashstring_isValidUTF8("\xf4\x90\x80\x80", 4));  // above U+10FFFF
 }
 
@@ -161,12 +160,11 @@ TEST(PloverCrashSysCtlTest, FactsFromUnameAndSysconf) {
     int minor;
     const char* expected;
   };
-  for (const Case& c :
-       {Case{"kern.ostype", PLOVERCRASH_CTL_KERN, PLOVERCRASH_KERN_OSTYPE, system.sysname},
-        Case{"kern.osrelease", PLOVERCRASH_CTL_KERN, PLOVERCRASH_KERN_OSRELEASE, system.release},
-        Case{"kern.version", PLOVERCRASH_CTL_KERN, PLOVERCRASH_KERN_VERSION, system.version},
-        Case{"kern.hostname", PLOVERCRASH_CTL_KERN, PLOVERCRASH_KERN_HOSTNAME, system.nodename},
-        Case{"hw.machine", PLOVERCRASH_CTL_HW, PLOVERCRASH_HW_MACHINE, system.machine}}) {
+  for (const Case& c : {Case{"kern.ostype", PLOVERCRASH_CTL_KERN, PLOVERCRASH_KERN_OSTYPE, system.sysname},
+                        Case{"kern.osrelease", PLOVERCRASH_CTL_KERN, PLOVERCRASH_KERN_OSRELEASE, system.release},
+                        Case{"kern.version", PLOVERCRASH_CTL_KERN, PLOVERCRASH_KERN_VERSION, system.version},
+                        Case{"kern.hostname", PLOVERCRASH_CTL_KERN, PLOVERCRASH_KERN_HOSTNAME, system.nodename},
+                        Case{"hw.machine", PLOVERCRASH_CTL_HW, PLOVERCRASH_HW_MACHINE, system.machine}}) {
     const int size = plovercrashsysctl_stringForName(c.name, buffer, sizeof buffer);
     EXPECT_EQ(size, static_cast<int>(std::strlen(c.expected)) + 1) << c.name;
     EXPECT_STREQ(buffer, c.expected) << c.name;
@@ -187,10 +185,8 @@ TEST(PloverCrashSysCtlTest, FactsFromUnameAndSysconf) {
     EXPECT_EQ(plovercrashsysctl_int32ForName("hw.memsize"), 0);  // does not fit: a failure
   }
   EXPECT_EQ(plovercrashsysctl_int32ForName("hw.ncpu"), sysconf(_SC_NPROCESSORS_CONF));
-  EXPECT_EQ(plovercrashsysctl_int32(PLOVERCRASH_CTL_HW, PLOVERCRASH_HW_NCPU),
-            sysconf(_SC_NPROCESSORS_CONF));
-  EXPECT_EQ(plovercrashsysctl_uint32ForName("hw.pagesize"),
-            static_cast<std::uint32_t>(sysconf(_SC_PAGESIZE)));
+  EXPECT_EQ(plovercrashsysctl_int32(PLOVERCRASH_CTL_HW, PLOVERCRASH_HW_NCPU), sysconf(_SC_NPROCESSORS_CONF));
+  EXPECT_EQ(plovercrashsysctl_uint32ForName("hw.pagesize"), static_cast<std::uint32_t>(sysconf(_SC_PAGESIZE)));
   EXPECT_EQ(plovercrashsysctl_uint32(PLOVERCRASH_CTL_HW, PLOVERCRASH_HW_BYTEORDER), 1234u);
 }
 
@@ -206,8 +202,7 @@ TEST(PloverCrashSysCtlTest, ProcFactsAndFailures) {
   }
   ASSERT_GT(bootTime, 0);
   EXPECT_EQ(plovercrashsysctl_timevalForName("kern.boottime").tv_sec, bootTime);
-  EXPECT_EQ(plovercrashsysctl_timeval(PLOVERCRASH_CTL_KERN, PLOVERCRASH_KERN_BOOTTIME).tv_sec,
-            bootTime);
+  EXPECT_EQ(plovercrashsysctl_timeval(PLOVERCRASH_CTL_KERN, PLOVERCRASH_KERN_BOOTTIME).tv_sec, bootTime);
 
   // Other kernel names read /proc/sys.
   const std::string pidMax = firstLine("/proc/sys/kernel/pid_max");
@@ -244,8 +239,7 @@ TEST(PloverCrashSysCtlTest, ProcessInfo) {
 
 // The recorder's and the engine's names read their system facts through one reader.
 TEST(PloverCrashSysCtlTest, BothCrashLibrariesReadTheSameFacts) {
-  for (const char* name : {"kern.ostype", "kern.osrelease", "kern.version", "hw.machine",
-                           "kern.random.boot_id"}) {
+  for (const char* name : {"kern.ostype", "kern.osrelease", "kern.version", "hw.machine", "kern.random.boot_id"}) {
     char recorder[512];
     ASSERT_GT(plovercrashsysctl_stringForName(name, recorder, sizeof recorder), 0) << name;
     char* engine = MShxcrash_sysctl_string(name);

@@ -65,14 +65,14 @@ TEST(PloverSwizzleTest, ModesAndInheritedLookups) {
 
   EXPECT_FALSE(PloverSwizzle::swizzleInstanceMethod("viewDidAppear", derived, wrap("x;"),
                                                     PloverSwizzleMode::oncePerClass, &key));
-  ASSERT_TRUE(PloverSwizzle::swizzleInstanceMethod("viewDidAppear", base, wrap("b;"),
-                                                   PloverSwizzleMode::oncePerClass, &key));
+  ASSERT_TRUE(
+      PloverSwizzle::swizzleInstanceMethod("viewDidAppear", base, wrap("b;"), PloverSwizzleMode::oncePerClass, &key));
   auto grandchild = std::make_shared<PloverSwizzleClass>();
   grandchild->superclass = derived;
   EXPECT_FALSE(PloverSwizzle::swizzleInstanceMethod("viewDidAppear", grandchild, wrap("g;"),
                                                     PloverSwizzleMode::oncePerClassAndSuperclasses, &key));
-  EXPECT_TRUE(PloverSwizzle::swizzleInstanceMethod("viewDidAppear", grandchild, wrap("g;"),
-                                                   PloverSwizzleMode::always, &key));
+  EXPECT_TRUE(
+      PloverSwizzle::swizzleInstanceMethod("viewDidAppear", grandchild, wrap("g;"), PloverSwizzleMode::always, &key));
   calls.clear();
   PloverSwizzle::lookup(grandchild, "viewDidAppear")();
   EXPECT_EQ(calls, "g;d;b;base2;");

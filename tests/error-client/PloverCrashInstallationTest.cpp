@@ -169,12 +169,13 @@ TEST(PloverCrashInstallationUnitTest, FieldTableCannotOverrunAndValidationNamesE
   EXPECT_EQ(error->description,
             "Installation properties failed validation: apiKey (is nil), host (is nil), port (property not found)");
   bool called = false;
-  installation.sendAllReportsWithCompletion([&](std::vector<PloverReport> r, bool completed, std::optional<vx::Error> e) {
-    called = true;
-    EXPECT_TRUE(r.empty());
-    EXPECT_FALSE(completed);
-    EXPECT_TRUE(e);
-  });
+  installation.sendAllReportsWithCompletion(
+      [&](std::vector<PloverReport> r, bool completed, std::optional<vx::Error> e) {
+        called = true;
+        EXPECT_TRUE(r.empty());
+        EXPECT_FALSE(completed);
+        EXPECT_TRUE(e);
+      });
   EXPECT_TRUE(called);
 
   EXPECT_EQ(PloverCrashInstallation::makeKeyPath(""), "");

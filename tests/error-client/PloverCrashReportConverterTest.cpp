@@ -28,8 +28,8 @@ class RealReport : public testing::Test {
     ChildResult crashed = runInChild([&base] {
       resetFatalSignalsToDefault();
       PloverCrash facade(base);
-      facade.setMonitoring(static_cast<PloverCrashMonitorType>(
-          PloverCrashMonitorTypeSignal | PloverCrashMonitorTypeSystem));
+      facade.setMonitoring(
+          static_cast<PloverCrashMonitorType>(PloverCrashMonitorTypeSignal | PloverCrashMonitorTypeSystem));
       facade.setIntrospectMemory(false);  // no notable strings to replace the exception's value
       facade.install();
       writeToNull();
@@ -137,16 +137,18 @@ J threadJSON(bool crashed, const char* symbol) {
            {"name", crashed ? "crasher" : "other"},
            {"registers", {{"basic", {{"rip", 4096}}}}},
            {"backtrace",
-            {{"contents",
-              J::array({J{{"instruction_addr", 4100}, {"symbol_addr", 4096}, {"symbol_name", symbol}},
-                        J{{"instruction_addr", 9999999}, {"symbol_addr", "0x10"}}})}}}};
+            {{"contents", J::array({J{{"instruction_addr", 4100}, {"symbol_addr", 4096}, {"symbol_name", symbol}},
+                                    J{{"instruction_addr", 9999999}, {"symbol_addr", "0x10"}}})}}}};
 }
 
 J smallReport() {
   return J{{"report", {{"timestamp", "2024-03-05T07:08:09Z"}}},
            {"system",
-            {{"system_name", "Debian GNU/Linux"}, {"CFBundleIdentifier", "com.vexel"},
-             {"CFBundleShortVersionString", "1.2"}, {"CFBundleVersion", "77"}, {"memory", {{"size", 8}}}}},
+            {{"system_name", "Debian GNU/Linux"},
+             {"CFBundleIdentifier", "com.vexel"},
+             {"CFBundleShortVersionString", "1.2"},
+             {"CFBundleVersion", "77"},
+             {"memory", {{"size", 8}}}}},
            {"binary_images", J::array({J{{"image_addr", 4096}, {"image_size", 100}, {"name", "/bin/app"}}})},
            {"crash",
             {{"error", {{"type", "user"}, {"reason", "Problem:   it broke "}}},
@@ -176,11 +178,10 @@ TEST(PloverCrashReportConverterTest, EdgeRules) {
   {
     J report = smallReport();
     report["crash"]["threads"][1]["crashed"] = false;
-    report["crash"]["threads"][0]["notable_addresses"] = {
-        {"r1", {{"type", "string"}, {"value", "zeta"}}},
-        {"r2", {{"type", "string"}, {"value", "Alpha/beta"}}},
-        {"r3", {{"type", "string"}, {"value", "/usr/lib/x"}}},
-        {"r4", {{"type", "string"}, {"value", "zeta"}}}};
+    report["crash"]["threads"][0]["notable_addresses"] = {{"r1", {{"type", "string"}, {"value", "zeta"}}},
+                                                          {"r2", {{"type", "string"}, {"value", "Alpha/beta"}}},
+                                                          {"r3", {{"type", "string"}, {"value", "/usr/lib/x"}}},
+                                                          {"r4", {{"type", "string"}, {"value", "zeta"}}}};
     report["crash"]["diagnosis"] = "Alpha/beta > zeta seen";
     PloverCrashReportConverter converter(report);
     EXPECT_EQ(converter.crashedThreadIndex(), 0);
@@ -201,7 +202,8 @@ TEST(PloverCrashReportConverterTest, EdgeRules) {
   }
   {
     // Mistyped values everywhere: no fault, fields left out.
-    J report = {{"crash", {{"threads", "not an array"}, {"error", 5}}}, {"binary_images", {{"a", 1}}}, {"system", J::array()}};
+    J report = {
+        {"crash", {{"threads", "not an array"}, {"error", 5}}}, {"binary_images", {{"a", 1}}}, {"system", J::array()}};
     PloverCrashReportConverter converter(report);
     auto event = converter.convertReportToEvent();
     EXPECT_TRUE(event->exceptions.empty());

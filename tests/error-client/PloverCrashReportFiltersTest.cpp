@@ -24,13 +24,13 @@ struct Outcome {
 
 Outcome run(PloverCrashReportFilter& filter, std::vector<Report> input) {
   Outcome outcome;
-  filter.filterReports(std::move(input), [&](std::vector<Report> reports, bool completed,
-                                             std::optional<vx::Error> error) {
-    outcome.reports = std::move(reports);
-    outcome.completed = completed;
-    outcome.error = std::move(error);
-    ++outcome.calls;
-  });
+  filter.filterReports(std::move(input),
+                       [&](std::vector<Report> reports, bool completed, std::optional<vx::Error> error) {
+                         outcome.reports = std::move(reports);
+                         outcome.completed = completed;
+                         outcome.error = std::move(error);
+                         ++outcome.calls;
+                       });
   return outcome;
 }
 
@@ -117,8 +117,8 @@ TEST(PloverPipelineTest, OrderFlatteningAddFilterAndStop) {
   auto a = std::make_shared<TagFilter>("A");
   auto b = std::make_shared<TagFilter>("B");
   auto c = std::make_shared<TagFilter>("C");
-  auto pipeline = PloverCrashReportFilterPipeline::filterWithFilters(
-      {std::vector<PloverFilterPtr>{a, b}, PloverFilterPtr(c)});
+  auto pipeline =
+      PloverCrashReportFilterPipeline::filterWithFilters({std::vector<PloverFilterPtr>{a, b}, PloverFilterPtr(c)});
   EXPECT_EQ(pipeline->filters().size(), 3u);
   auto out = run(*pipeline, {Report("r")});
   EXPECT_EQ(out.calls, 1);

@@ -19,8 +19,8 @@ TEST(PloverEventTest, SerializesTheBasics) {
   EXPECT_EQ(json["platform"], "cocoa");
   EXPECT_EQ(json["message"], "it broke");
   EXPECT_TRUE(std::regex_match(json["event_id"].get<std::string>(), std::regex("[0-9a-f]{32}")));
-  EXPECT_TRUE(std::regex_match(json["timestamp"].get<std::string>(),
-                               std::regex("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ")));
+  EXPECT_TRUE(
+      std::regex_match(json["timestamp"].get<std::string>(), std::regex("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ")));
   EXPECT_EQ(json["sdk"], (nlohmann::json{{"name", "plover-cocoa"}, {"version", "4.3.4"}}));
   EXPECT_FALSE(json.contains("threads"));
   EXPECT_FALSE(json.contains("exception"));
@@ -35,9 +35,8 @@ TEST(PloverEventTest, SerializesTheBasics) {
 }
 
 TEST(PloverEventTest, ReleaseAndDistComeFromTheInfoDictionaryOnlyWhenBothAreUnset) {
-  const vx::ValueMap info{{"CFBundleIdentifier", "com.example.app"},
-                          {"CFBundleShortVersionString", "2.1"},
-                          {"CFBundleVersion", "314"}};
+  const vx::ValueMap info{
+      {"CFBundleIdentifier", "com.example.app"}, {"CFBundleShortVersionString", "2.1"}, {"CFBundleVersion", "314"}};
   PloverEvent both(PloverSeverity::info);
   both.infoDict = info;
   auto json = toJson(both.serialize());
@@ -55,14 +54,12 @@ TEST(PloverEventTest, ReleaseAndDistComeFromTheInfoDictionaryOnlyWhenBothAreUnse
 TEST(PloverEventTest, ExtraIsSanitisedAndCarriesTheTransaction) {
   PloverEvent event(PloverSeverity::warning);
   const auto date = std::chrono::system_clock::time_point(std::chrono::seconds(1700000000));
-  event.extra = vx::ValueMap{{"__plover_transaction", "t"},
-                             {"k", date},
-                             {"nested", vx::ValueMap{{"__plover_x", 1}, {"when", date}}}};
+  event.extra = vx::ValueMap{
+      {"__plover_transaction", "t"}, {"k", date}, {"nested", vx::ValueMap{{"__plover_x", 1}, {"when", date}}}};
   const auto json = toJson(event.serialize());
   EXPECT_EQ(json["transaction"], "t");
   EXPECT_EQ(json["extra"],
-            (nlohmann::json{{"k", "2023-11-14T22:13:20Z"},
-                            {"nested", {{"when", "2023-11-14T22:13:20Z"}}}}));
+            (nlohmann::json{{"k", "2023-11-14T22:13:20Z"}, {"nested", {{"when", "2023-11-14T22:13:20Z"}}}}));
 }
 
 TEST(PloverEventTest, RecordsWriteTheirKeys) {
@@ -87,8 +84,8 @@ TEST(PloverEventTest, RecordsWriteTheirKeys) {
   EXPECT_EQ(crumbJson["message"], "signed in");
 
   auto thread = std::make_shared<PloverThread>(7);
-  thread->stacktrace = std::make_shared<PloverStacktrace>(std::vector<PloverFrame>{frame},
-                                                          std::map<std::string, std::string>{});
+  thread->stacktrace =
+      std::make_shared<PloverStacktrace>(std::vector<PloverFrame>{frame}, std::map<std::string, std::string>{});
   PloverException exception("bad", "Error");
   exception.thread = thread;
   exception.mechanism = std::make_shared<PloverMechanism>("signal");
@@ -144,10 +141,9 @@ TEST(PloverCrashTest, SystemInfoBeforeInstallHoldsOnlyZeroNumbers) {
   const auto first = PloverCrash::sharedInstance().systemInfo();
   const auto second = PloverCrash::sharedInstance().systemInfo();
   EXPECT_EQ(first, second);
-  const std::vector<std::string> expected = {
-      "isJailbroken",     "cpuType",   "cpuSubType",      "binaryCPUType",
-      "binaryCPUSubType", "processID", "parentProcessID", "storageSize",
-      "memorySize",       "freeMemory", "usableMemory"};
+  const std::vector<std::string> expected = {"isJailbroken",     "cpuType",    "cpuSubType",      "binaryCPUType",
+                                             "binaryCPUSubType", "processID",  "parentProcessID", "storageSize",
+                                             "memorySize",       "freeMemory", "usableMemory"};
   EXPECT_EQ(first.keys(), expected);
   for (const auto& [key, value] : first) {
     if (value.isBool()) {

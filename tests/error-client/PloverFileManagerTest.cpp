@@ -60,8 +60,7 @@ TEST_F(PloverFileManagerTest, EleventhEventRemovesTheOldest) {
     auto json = nlohmann::json::parse(stored[i].data.begin(), stored[i].data.end());
     EXPECT_EQ(json["event_id"], ids[i + 1]) << "oldest first, the very first one gone";
   }
-  EXPECT_NE(std::find(lines_.begin(), lines_.end(), "Plover - Debug:: Removed 1 file(s) from <events>"),
-            lines_.end());
+  EXPECT_NE(std::find(lines_.begin(), lines_.end(), "Plover - Debug:: Removed 1 file(s) from <events>"), lines_.end());
 }
 
 TEST_F(PloverFileManagerTest, BreadcrumbLimitsTakeTheSmallerOfTheTwo) {

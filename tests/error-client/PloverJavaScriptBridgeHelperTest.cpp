@@ -48,7 +48,8 @@ TEST(PloverJavaScriptBridgeHelperTest, StackTraceTextAndBareStackTraces) {
   EXPECT_EQ(parsed[0]["lineNumber"], 12);
   EXPECT_EQ(parsed[0]["column"], 34);
 
-  Json input = {{"message", "bare"}, {"stacktrace", {{"frames", Json::array({Json{{"function", "f"}, {"filename", "f.js"}}})}}}};
+  Json input = {{"message", "bare"},
+                {"stacktrace", {{"frames", Json::array({Json{{"function", "f"}, {"filename", "f.js"}}})}}}};
   auto event = B::createPloverEventFromJavaScriptEvent(input);
   EXPECT_EQ(event->level, PloverSeverity::error);
   ASSERT_EQ(event->exceptions.size(), 1u);
@@ -72,9 +73,8 @@ TEST(PloverJavaScriptBridgeHelperTest, UsersBreadcrumbsAndLevels) {
   struct Case {
     Json in;
     PloverSeverity out;
-  } cases[] = {{"fatal", PloverSeverity::fatal}, {"warning", PloverSeverity::warning},
-               {"log", PloverSeverity::info},    {"debug", PloverSeverity::debug},
-               {"other", PloverSeverity::error}, {Json(), PloverSeverity::error}};
+  } cases[] = {{"fatal", PloverSeverity::fatal}, {"warning", PloverSeverity::warning}, {"log", PloverSeverity::info},
+               {"debug", PloverSeverity::debug}, {"other", PloverSeverity::error},     {Json(), PloverSeverity::error}};
   for (const auto& c : cases) EXPECT_EQ(B::ploverSeverityFromLevel(c.in), c.out) << c.in.dump();
   EXPECT_EQ(B::ploverLogLevelFromJavaScriptLevel(1), 2);
   EXPECT_EQ(B::ploverLogLevelFromJavaScriptLevel(3), 4);

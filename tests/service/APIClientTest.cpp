@@ -48,10 +48,10 @@ class APIClientTest : public testing::Test {
   PageResult run(const std::shared_ptr<BaseIconsOperation>& operation) {
     std::promise<PageResult> promise;
     auto future = promise.get_future();
-    operation->setQueryCompletionBlock([&promise](std::optional<std::vector<IconPtr>> icons,
-                                                  std::int64_t total, std::optional<vx::Error> error) {
-      promise.set_value(PageResult{std::move(icons), total, std::move(error)});
-    });
+    operation->setQueryCompletionBlock(
+        [&promise](std::optional<std::vector<IconPtr>> icons, std::int64_t total, std::optional<vx::Error> error) {
+          promise.set_value(PageResult{std::move(icons), total, std::move(error)});
+        });
     queue_.addOperation(operation);
     EXPECT_EQ(future.wait_for(10s), std::future_status::ready);
     queue_.waitUntilAllOperationsAreFinished();
@@ -146,11 +146,10 @@ TEST_F(APIClientTest, FailuresGiveNoIconsAndTotalZero) {
     EXPECT_FALSE(result.icons.has_value()) << c.name;
     EXPECT_EQ(result.total, 0) << c.name;
     const auto after = lines();
-    const bool warned = std::any_of(after.begin() + static_cast<long>(before), after.end(),
-                                    [](const std::string& line) {
-                                      return line.find("WARN") == 0 &&
-                                             line.find("Error parsing response") != std::string::npos;
-                                    });
+    const bool warned =
+        std::any_of(after.begin() + static_cast<long>(before), after.end(), [](const std::string& line) {
+          return line.find("WARN") == 0 && line.find("Error parsing response") != std::string::npos;
+        });
     EXPECT_EQ(warned, c.warns) << c.name;
   }
 }
@@ -193,12 +192,11 @@ TEST_F(APIClientTest, TheServersDateMovesTheSigningClock) {
   // the reply's completion.
   const auto call = [this] {
     std::promise<int> status;
-    auto task = api_->dataTask(api_->signedRequest("POST", "/icon/30001/download/mac",
-                                                   TDOAuthParameters{{"type", "svg"}}),
-                               [&status](std::vector<std::uint8_t>, vx::HTTPURLResponse response,
-                                         std::optional<vx::Error>) {
-                                 status.set_value(response.statusCode);
-                               });
+    auto task =
+        api_->dataTask(api_->signedRequest("POST", "/icon/30001/download/mac", TDOAuthParameters{{"type", "svg"}}),
+                       [&status](std::vector<std::uint8_t>, vx::HTTPURLResponse response, std::optional<vx::Error>) {
+                         status.set_value(response.statusCode);
+                       });
     task->resume();
     auto future = status.get_future();
     EXPECT_EQ(future.wait_for(10s), std::future_status::ready);

@@ -36,9 +36,7 @@ TEST(ActionTest, HandlersRunInOrderOnceEachBeforeDispatchReturns) {
   ActionHandlerList list;
   std::vector<std::string> calls;
   for (int i = 0; i < 3; ++i) {
-    list.append([&calls, i](const Action& action) {
-      calls.push_back(std::to_string(i) + ":" + caseName(action));
-    });
+    list.append([&calls, i](const Action& action) { calls.push_back(std::to_string(i) + ":" + caseName(action)); });
   }
   list.dispatch(Actions::LogIn{"one-time"});
   EXPECT_EQ(calls, (std::vector<std::string>{"0:logIn", "1:logIn", "2:logIn"}));

@@ -10,14 +10,10 @@
 namespace Vexelworks {
 namespace {
 
-BoundedCache::Value bytes(std::size_t size, std::uint8_t fill = 7) {
-  return BoundedCache::Value(size, fill);
-}
+BoundedCache::Value bytes(std::size_t size, std::uint8_t fill = 7) { return BoundedCache::Value(size, fill); }
 
 // Room for exactly `entries` entries of `size` bytes under one-letter keys.
-std::size_t roomFor(std::size_t entries, std::size_t size) {
-  return entries * BoundedCache::costOf("a", bytes(size));
-}
+std::size_t roomFor(std::size_t entries, std::size_t size) { return entries * BoundedCache::costOf("a", bytes(size)); }
 
 std::vector<std::string> keysHeld(const BoundedCache& cache, const std::vector<std::string>& keys) {
   std::vector<std::string> held;

@@ -60,9 +60,9 @@ TEST(ColorTest, FromHexTable) {
       {"#336699", 0, 0, 0},            // the scanner does not take "#"
       {"xyz", 0, 0, 0},
       {"", 0, 0, 0},
-      {"  336699", 0x33, 0x66, 0x99},  // leading blanks skipped
-      {"0x336699", 0x33, 0x66, 0x99},  // "0x" prefix taken
-      {"3366zz", 0x00, 0x33, 0x66},    // reads the digits up to the first non-digit
+      {"  336699", 0x33, 0x66, 0x99},    // leading blanks skipped
+      {"0x336699", 0x33, 0x66, 0x99},    // "0x" prefix taken
+      {"3366zz", 0x00, 0x33, 0x66},      // reads the digits up to the first non-digit
       {"FFFFFFFFFF", 0xFF, 0xFF, 0xFF},  // beyond 32 bits saturates
       {"123", 0x00, 0x01, 0x23},
   };

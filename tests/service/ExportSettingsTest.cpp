@@ -12,23 +12,20 @@ TEST(PasteboardTypeTest, RawValuesAreExactAndCaseSensitive) {
     std::optional<PasteboardType> type;
   };
   const std::vector<Case> cases = {
-      {"Auto", PasteboardType::auto_}, {"SVG", PasteboardType::svg},
-      {"PDF", PasteboardType::pdf},    {"PNG", PasteboardType::png},
-      {"auto", std::nullopt},          {"svg", std::nullopt},
-      {"Svg", std::nullopt},           {"SVG ", std::nullopt},
-      {"", std::nullopt},              {"EPS", std::nullopt},
+      {"Auto", PasteboardType::auto_}, {"SVG", PasteboardType::svg}, {"PDF", PasteboardType::pdf},
+      {"PNG", PasteboardType::png},    {"auto", std::nullopt},       {"svg", std::nullopt},
+      {"Svg", std::nullopt},           {"SVG ", std::nullopt},       {"", std::nullopt},
+      {"EPS", std::nullopt},
   };
   for (const auto& c : cases) EXPECT_EQ(pasteboardTypeFromRawValue(c.raw), c.type) << c.raw;
-  for (auto type : {PasteboardType::auto_, PasteboardType::svg, PasteboardType::pdf,
-                    PasteboardType::png}) {
+  for (auto type : {PasteboardType::auto_, PasteboardType::svg, PasteboardType::pdf, PasteboardType::png}) {
     EXPECT_EQ(pasteboardTypeFromRawValue(rawValue(type)), type);
   }
 }
 
 TEST(ExportSizeTest, FixedTableInOrder) {
-  const std::vector<std::pair<std::string, int>> expected = {
-      {"24px", 24}, {"84px", 84}, {"150px", 150}, {"300px", 300}, {"600px", 600},
-      {"1200px", 1200}};
+  const std::vector<std::pair<std::string, int>> expected = {{"24px", 24},   {"84px", 84},   {"150px", 150},
+                                                             {"300px", 300}, {"600px", 600}, {"1200px", 1200}};
   ASSERT_EQ(ExportSize::all().size(), expected.size());
   for (std::size_t i = 0; i < expected.size(); ++i) {
     EXPECT_EQ(ExportSize::all()[i].name, expected[i].first);
@@ -41,8 +38,8 @@ TEST(ExportSizeTest, IndexOfPixels) {
     int pixels;
     std::optional<std::size_t> index;
   };
-  for (const auto& c : {Case{24, 0}, Case{300, 3}, Case{1200, 5}, Case{301, std::nullopt},
-                        Case{0, std::nullopt}, Case{-300, std::nullopt}}) {
+  for (const auto& c : {Case{24, 0}, Case{300, 3}, Case{1200, 5}, Case{301, std::nullopt}, Case{0, std::nullopt},
+                        Case{-300, std::nullopt}}) {
     EXPECT_EQ(ExportSize::index(c.pixels), c.index) << c.pixels;
   }
 }

@@ -143,8 +143,8 @@ TEST(HelpersTest, TextMemberIsTheStringOrNothing) {
     SCOPED_TRACE(key);
     EXPECT_EQ(textMember(object, key), std::nullopt);
   }
-  for (const auto& notAnObject : {nlohmann::json::parse(R"(["name"])"), nlohmann::json("name"),
-                                  nlohmann::json(nullptr)}) {
+  for (const auto& notAnObject :
+       {nlohmann::json::parse(R"(["name"])"), nlohmann::json("name"), nlohmann::json(nullptr)}) {
     EXPECT_EQ(textMember(notAnObject, "name"), std::nullopt);
   }
 }

@@ -47,35 +47,28 @@ TEST(IconTest, FixtureTable) {
       {"term_slug missing", [](json& j) { j.erase("term_slug"); }, Outcome::none},
       {"term is a list", [](json& j) { j["term"] = json::array({"a"}); }, Outcome::none},
       {"icon_url missing", [](json& j) { j.erase("icon_url"); }, Outcome::none},
-      {"icon_url with a space", [](json& j) { j["icon_url"] = "https://x.test/a b.svg"; },
-       Outcome::none},
+      {"icon_url with a space", [](json& j) { j["icon_url"] = "https://x.test/a b.svg"; }, Outcome::none},
       {"icon_url is a number", [](json& j) { j["icon_url"] = 5; }, Outcome::none},
       {"permalink missing", [](json& j) { j.erase("permalink"); }, Outcome::none},
-      {"permalink is an object", [](json& j) { j["permalink"] = json::object(); },
-       Outcome::none},
+      {"permalink is an object", [](json& j) { j["permalink"] = json::object(); }, Outcome::none},
       {"uploader_id missing", [](json& j) { j.erase("uploader_id"); }, Outcome::none},
       {"uploader_id is a number", [](json& j) { j["uploader_id"] = 77; }, Outcome::none},
       {"uploader missing", [](json& j) { j.erase("uploader"); }, Outcome::none},
       {"uploader is text", [](json& j) { j["uploader"] = "ada"; }, Outcome::none},
-      {"uploader location null", [](json& j) { j["uploader"]["location"] = nullptr; },
-       Outcome::defaultCreator},
-      {"uploader name missing", [](json& j) { j["uploader"].erase("name"); },
-       Outcome::defaultCreator},
-      {"uploader username a number", [](json& j) { j["uploader"]["username"] = 3; },
-       Outcome::defaultCreator},
-      {"uploader permalink missing", [](json& j) { j["uploader"].erase("permalink"); },
-       Outcome::defaultCreator},
-      {"uploader empty object", [](json& j) { j["uploader"] = json::object(); },
-       Outcome::defaultCreator},
-      {"collection empty list", [](json& j) { j["collection"] = json::array(); },
-       Outcome::noCollection},
+      {"uploader location null", [](json& j) { j["uploader"]["location"] = nullptr; }, Outcome::defaultCreator},
+      {"uploader name missing", [](json& j) { j["uploader"].erase("name"); }, Outcome::defaultCreator},
+      {"uploader username a number", [](json& j) { j["uploader"]["username"] = 3; }, Outcome::defaultCreator},
+      {"uploader permalink missing", [](json& j) { j["uploader"].erase("permalink"); }, Outcome::defaultCreator},
+      {"uploader empty object", [](json& j) { j["uploader"] = json::object(); }, Outcome::defaultCreator},
+      {"collection empty list", [](json& j) { j["collection"] = json::array(); }, Outcome::noCollection},
       {"collection missing", [](json& j) { j.erase("collection"); }, Outcome::noCollection},
-      {"collection first lacks name", [](json& j) { j["collection"][0].erase("name"); },
+      {"collection first lacks name", [](json& j) { j["collection"][0].erase("name"); }, Outcome::noCollection},
+      {"collection is an object",
+       [](json& j) {
+         j["collection"] = json{{"id", "9"}};
+       },
        Outcome::noCollection},
-      {"collection is an object", [](json& j) { j["collection"] = json{{"id", "9"}}; },
-       Outcome::noCollection},
-      {"collection first is text", [](json& j) { j["collection"] = json::array({"x"}); },
-       Outcome::noCollection},
+      {"collection first is text", [](json& j) { j["collection"] = json::array({"x"}); }, Outcome::noCollection},
   };
   for (const auto& c : cases) {
     json fixture = validIcon();
@@ -113,8 +106,7 @@ TEST(IconTest, CompleteIconFields) {
   EXPECT_EQ(icon->name, "Coffee Cup");
   EXPECT_EQ(icon->svgURL.string(), "https://static.example.test/svg/1234.svg");
   EXPECT_EQ(icon->iconURL.string(), "https://www.example.test/term/coffee-cup/1234");
-  EXPECT_EQ(*icon->creator,
-            (Creator{"77", "Ada Lovelace", "ada", "London", "/ada"}));
+  EXPECT_EQ(*icon->creator, (Creator{"77", "Ada Lovelace", "ada", "London", "/ada"}));
   EXPECT_EQ(icon->title(), "Coffee Cup by Ada Lovelace");
 }
 
@@ -161,8 +153,14 @@ TEST(IconTest, CapitalisationTable) {
       {"don't stop", "Don't Stop"},
       {"3d printer", "3d Printer"},
       {"  two  spaces ", "  Two  Spaces "},
-      {"\xC3\xA9" "clair", "\xC3\x89" "clair"},            // éclair -> Éclair
-      {"\xC3\x89" "COLE", "\xC3\x89" "cole"},              // ÉCOLE -> École
+      {"\xC3\xA9"
+       "clair",
+       "\xC3\x89"
+       "clair"},  // éclair -> Éclair
+      {"\xC3\x89"
+       "COLE",
+       "\xC3\x89"
+       "cole"},                                                  // ÉCOLE -> École
       {"\xD0\xBC\xD0\xB8\xD1\x80", "\xD0\x9C\xD0\xB8\xD1\x80"},  // мир -> Мир
       {"", ""},
       {"bad\xFFutf", "Bad\xFFUtf"},  // malformed bytes pass through and end the word
@@ -214,10 +212,8 @@ TEST(VexelUserTest, FixtureTable) {
       {"id a number", [](json& j) { j["auth_user"]["id"] = 12; }, std::nullopt},
       {"id empty", [](json& j) { j["auth_user"]["id"] = ""; }, std::nullopt},
       {"id with blank", [](json& j) { j["auth_user"]["id"] = " 12"; }, std::nullopt},
-      {"id beyond 64 bits", [](json& j) { j["auth_user"]["id"] = "9223372036854775808"; },
-       std::nullopt},
-      {"id largest", [](json& j) { j["auth_user"]["id"] = "9223372036854775807"; },
-       INT64_MAX},
+      {"id beyond 64 bits", [](json& j) { j["auth_user"]["id"] = "9223372036854775808"; }, std::nullopt},
+      {"id largest", [](json& j) { j["auth_user"]["id"] = "9223372036854775807"; }, INT64_MAX},
       {"id negative", [](json& j) { j["auth_user"]["id"] = "-5"; }, -5},
       {"id plus sign", [](json& j) { j["auth_user"]["id"] = "+5"; }, 5},
       {"id double sign", [](json& j) { j["auth_user"]["id"] = "+-5"; }, std::nullopt},

@@ -37,10 +37,9 @@ TEST(LoggerTest, LineFormatTable) {
     std::string expected;
   };
   const std::vector<Case> cases = {
-      {"Session task failed (none)", "WARN", "dataTask(_:handler:)", "/src/app/APIClient.swift",
-       77, "[WARN] APIClient.dataTask(_:handler:)[77] Session task failed (none)"},
-      {"m", "DEBUG", "load", "app/service/IconList/IconList.cpp", 1,
-       "[DEBUG] IconList.load[1] m"},
+      {"Session task failed (none)", "WARN", "dataTask(_:handler:)", "/src/app/APIClient.swift", 77,
+       "[WARN] APIClient.dataTask(_:handler:)[77] Session task failed (none)"},
+      {"m", "DEBUG", "load", "app/service/IconList/IconList.cpp", 1, "[DEBUG] IconList.load[1] m"},
       {"", "ERROR", "f", "x.cpp", 0, "[ERROR] x.f[0] "},
       {"no file", "INFO", "f", "", 12, "[INFO] .f[12] no file"},
       {"custom", "TRACE", "f", "a/b", -3, "[TRACE] b.f[-3] custom"},
@@ -92,9 +91,9 @@ TEST(LoggerTest, LongMessagesAreCutAtACharacterBoundary) {
             prefix + std::string(kMaxLogMessageBytes, 'a'));
   // A rejected reply quoted whole: the line keeps the first bytes and says how much went.
   const std::string huge(1'000'000, 'x');
-  EXPECT_EQ(formatLogLine(huge, "INFO", "f", "F", 1),
-            prefix + std::string(kMaxLogMessageBytes, 'x') + "... (" +
-                std::to_string(huge.size() - kMaxLogMessageBytes) + " more bytes)");
+  EXPECT_EQ(formatLogLine(huge, "INFO", "f", "F", 1), prefix + std::string(kMaxLogMessageBytes, 'x') + "... (" +
+                                                          std::to_string(huge.size() - kMaxLogMessageBytes) +
+                                                          " more bytes)");
   // A two-byte character across the limit is left out whole.
   const std::string accents = std::string(kMaxLogMessageBytes - 1, 'a') + "\xC3\xA9" + "tail";
   const auto line = formatLogLine(accents, "INFO", "f", "F", 1);
@@ -109,8 +108,7 @@ TEST(LoggerTest, LinesFromLambdasNameTheEnclosingFunction) {
   [] { [] { VX_LOG("INFO", "nested"); }(); }();
   auto entries = captured.entries();
   ASSERT_EQ(entries.size(), 2u);
-  EXPECT_EQ(entries[0].second,
-            "[WARN] LoggerTest.TestBody[" + std::to_string(line) + "] from a lambda");
+  EXPECT_EQ(entries[0].second, "[WARN] LoggerTest.TestBody[" + std::to_string(line) + "] from a lambda");
   EXPECT_EQ(entries[1].second.rfind("[INFO] LoggerTest.TestBody[", 0), 0u) << entries[1].second;
   EXPECT_EQ(entries[1].second.find("operator()"), std::string::npos);
 }
@@ -121,9 +119,7 @@ TEST(LoggerTest, EveryLevelIsWrittenAndSinkSwapReturnsThePrevious) {
   EXPECT_EQ(captured.entries().size(), 4u);
 
   std::vector<std::string> second;
-  LogSink previous = setLogSink([&](std::string_view, std::string_view line) {
-    second.emplace_back(line);
-  });
+  LogSink previous = setLogSink([&](std::string_view, std::string_view line) { second.emplace_back(line); });
   ASSERT_TRUE(previous);
   log("y", "INFO", "f", "F", 1);
   setLogSink(previous);
@@ -138,8 +134,7 @@ TEST(LoggerTest, LinesFromManyThreadsStayWhole) {
   for (int t = 0; t < 8; ++t) {
     threads.emplace_back([t] {
       for (int i = 0; i < 200; ++i) {
-        log("thread " + std::to_string(t) + " line " + std::to_string(i), "INFO", "run", "T.cpp",
-            t);
+        log("thread " + std::to_string(t) + " line " + std::to_string(i), "INFO", "run", "T.cpp", t);
       }
     });
   }

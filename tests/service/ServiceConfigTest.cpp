@@ -51,10 +51,14 @@ TEST(ServiceConfigParseTest, BaseURLTable) {
     bool accepted;
   };
   const std::vector<Case> cases = {
-      {"https://api.example.test", true}, {"http://127.0.0.1:8765", true},
-      {"HTTPS://Api.Example.Test", true}, {"ftp://example.test", false},
-      {"/relative/path", false},          {"example.test", false},
-      {"https://", false},                {"https://exa mple.test", false},
+      {"https://api.example.test", true},
+      {"http://127.0.0.1:8765", true},
+      {"HTTPS://Api.Example.Test", true},
+      {"ftp://example.test", false},
+      {"/relative/path", false},
+      {"example.test", false},
+      {"https://", false},
+      {"https://exa mple.test", false},
       {"", false},
   };
   for (const auto& c : cases) EXPECT_EQ(parseBaseURL(c.text).has_value(), c.accepted) << c.text;

@@ -21,10 +21,10 @@
 namespace Vexelworks {
 namespace {
 
-const std::vector<std::string> kAllKeys = {
-    SettingKeys::iconPasteboardType, SettingKeys::iconExportSize, SettingKeys::iconColors,
-    SettingKeys::statusItemEnabled,  SettingKeys::debugEnabled,   SettingKeys::firstLogin,
-    SettingKeys::timeOffset};
+const std::vector<std::string> kAllKeys = {SettingKeys::iconPasteboardType, SettingKeys::iconExportSize,
+                                           SettingKeys::iconColors,         SettingKeys::statusItemEnabled,
+                                           SettingKeys::debugEnabled,       SettingKeys::firstLogin,
+                                           SettingKeys::timeOffset};
 
 class SettingsTest : public ::testing::Test {
  protected:
@@ -33,14 +33,11 @@ class SettingsTest : public ::testing::Test {
     if (vx::test::rerunValue("VX_SETTINGS_CHILD") != nullptr) return;
     for (const auto& key : kAllKeys) vx::UserDefaults::standard().removeObject(key);
   }
-  static void store(std::string_view key, vx::Value value) {
-    vx::UserDefaults::standard().setObject(value, key);
-  }
+  static void store(std::string_view key, vx::Value value) { vx::UserDefaults::standard().setObject(value, key); }
 };
 
 TEST_F(SettingsTest, MissingKeysGiveTheTablesFallbacks) {
-  EXPECT_EQ(settingString(SettingKeys::iconPasteboardType, SettingFallbacks::iconPasteboardType),
-            "auto");
+  EXPECT_EQ(settingString(SettingKeys::iconPasteboardType, SettingFallbacks::iconPasteboardType), "auto");
   EXPECT_EQ(iconPasteboardType(), PasteboardType::auto_);
   EXPECT_EQ(settingInt(SettingKeys::iconExportSize, SettingFallbacks::iconExportSize), 300);
   EXPECT_EQ(settingStrings(SettingKeys::iconColors, {}), std::vector<std::string>{});
@@ -119,16 +116,13 @@ std::vector<std::string> storedColors() { return settingStrings(SettingKeys::ico
 TEST_F(SettingsTest, RecentColoursKeepFiveNewestWithoutRepeats) {
   const std::vector<std::string> hexes = {"111111", "222222", "333333", "444444", "555555"};
   for (const auto& hex : hexes) saveIconColors(Color::fromHex(hex));
-  EXPECT_EQ(storedColors(),
-            (std::vector<std::string>{"555555", "444444", "333333", "222222", "111111"}));
+  EXPECT_EQ(storedColors(), (std::vector<std::string>{"555555", "444444", "333333", "222222", "111111"}));
 
   saveIconColors(Color::fromHex("333333"));  // already there: nothing moves
-  EXPECT_EQ(storedColors(),
-            (std::vector<std::string>{"555555", "444444", "333333", "222222", "111111"}));
+  EXPECT_EQ(storedColors(), (std::vector<std::string>{"555555", "444444", "333333", "222222", "111111"}));
 
   saveIconColors(Color::fromHex("666666"));  // a sixth: the oldest goes
-  EXPECT_EQ(storedColors(),
-            (std::vector<std::string>{"666666", "555555", "444444", "333333", "222222"}));
+  EXPECT_EQ(storedColors(), (std::vector<std::string>{"666666", "555555", "444444", "333333", "222222"}));
 
   saveIconColors(Color::black());  // never kept
   saveIconColors(Color::white());
@@ -149,16 +143,13 @@ TEST_F(SettingsTest, ConcurrentSavesLoseNothingAndKeepTheLimit) {
   for (auto& thread : threads) thread.join();
   auto stored = storedColors();
   std::sort(stored.begin(), stored.end());
-  EXPECT_EQ(stored,
-            (std::vector<std::string>{"101010", "202020", "303030", "404040", "505050"}));
+  EXPECT_EQ(stored, (std::vector<std::string>{"101010", "202020", "303030", "404040", "505050"}));
 }
 
 TEST_F(SettingsTest, AnOverlongStoredListIsBroughtBackToFive) {
-  setSettingStrings(SettingKeys::iconColors, {"A1A1A1", "B1B1B1", "C1C1C1", "D1D1D1", "E1E1E1",
-                                              "F1F1F1", "010101"});
+  setSettingStrings(SettingKeys::iconColors, {"A1A1A1", "B1B1B1", "C1C1C1", "D1D1D1", "E1E1E1", "F1F1F1", "010101"});
   saveIconColors(Color::fromHex("123456"));
-  EXPECT_EQ(storedColors(),
-            (std::vector<std::string>{"123456", "A1A1A1", "B1B1B1", "C1C1C1", "D1D1D1"}));
+  EXPECT_EQ(storedColors(), (std::vector<std::string>{"123456", "A1A1A1", "B1B1B1", "C1C1C1", "D1D1D1"}));
 }
 
 TEST_F(SettingsTest, TranslucentColourStoresEightDigitsAndReadsBackOpaque) {
@@ -186,12 +177,11 @@ TEST_F(SettingsTest, StatusItemSwitchPostsAfterTheValueIsWritten) {
   std::vector<bool> seenInObserver;
   auto& center = vx::NotificationCenter::defaultCenter();
   vx::ScopedObserver observer(
-      center, center.addObserver(kStatusItemEnabledDidChangeNotification, nullptr, nullptr,
-                                 [&](const vx::Notification& note) {
-                                   EXPECT_EQ(note.object, nullptr);
-                                   seenInObserver.push_back(
-                                       settingBool(SettingKeys::statusItemEnabled, false));
-                                 }));
+      center,
+      center.addObserver(kStatusItemEnabledDidChangeNotification, nullptr, nullptr, [&](const vx::Notification& note) {
+        EXPECT_EQ(note.object, nullptr);
+        seenInObserver.push_back(settingBool(SettingKeys::statusItemEnabled, false));
+      }));
   setStatusItemEnabled(true);
   setStatusItemEnabled(false);
   EXPECT_EQ(seenInObserver, (std::vector<bool>{true, false}));
@@ -211,9 +201,8 @@ TEST_F(SettingsTest, WritersOfEachKind) {
 TEST_F(SettingsTest, ValuesSurviveANewProcess) {
   if (const char* out = vx::test::rerunValue("VX_SETTINGS_CHILD")) {
     std::ofstream file(out);
-    file << settingInt(SettingKeys::iconExportSize, -1) << ' ' << rawValue(iconPasteboardType())
-         << ' ' << settingBool(SettingKeys::debugEnabled, false) << ' '
-         << settingDouble(SettingKeys::timeOffset, 0) << ' ';
+    file << settingInt(SettingKeys::iconExportSize, -1) << ' ' << rawValue(iconPasteboardType()) << ' '
+         << settingBool(SettingKeys::debugEnabled, false) << ' ' << settingDouble(SettingKeys::timeOffset, 0) << ' ';
     for (const auto& hex : storedColors()) file << hex << ',';
     file << '\n';
     return;
@@ -262,23 +251,56 @@ std::function<std::string()> reader(const Setting<T>& row) {
 
 const std::vector<TableCase>& tableCases() {
   static const std::vector<TableCase> cases = {
-      {"pasteboardType", SettingTable::iconPasteboardType.key, reader(SettingTable::iconPasteboardType), "auto",
-       {vx::Value(2), vx::Value("svg"), vx::Value("TIFF"), vx::Value("")}, vx::Value("PNG"), "PNG"},
-      {"exportSize", SettingTable::iconExportSize.key, reader(SettingTable::iconExportSize), "300",
-       {vx::Value("600"), vx::Value(true), vx::Value(0), vx::Value(-24), vx::Value(2.5)}, vx::Value(1200.0), "1200"},
-      {"colors", SettingTable::iconColors.key, reader(SettingTable::iconColors), "",
+      {"pasteboardType",
+       SettingTable::iconPasteboardType.key,
+       reader(SettingTable::iconPasteboardType),
+       "auto",
+       {vx::Value(2), vx::Value("svg"), vx::Value("TIFF"), vx::Value("")},
+       vx::Value("PNG"),
+       "PNG"},
+      {"exportSize",
+       SettingTable::iconExportSize.key,
+       reader(SettingTable::iconExportSize),
+       "300",
+       {vx::Value("600"), vx::Value(true), vx::Value(0), vx::Value(-24), vx::Value(2.5)},
+       vx::Value(1200.0),
+       "1200"},
+      {"colors",
+       SettingTable::iconColors.key,
+       reader(SettingTable::iconColors),
+       "",
        {vx::Value("336699"), vx::Value(vx::ValueArray{vx::Value("336699"), vx::Value(1)})},
-       vx::Value(vx::ValueArray{vx::Value("336699"), vx::Value("zz")}), "336699,zz,"},
-      {"statusItem", SettingTable::statusItemEnabled.key, reader(SettingTable::statusItemEnabled), "false",
-       {vx::Value(1), vx::Value("true")}, vx::Value(true), "true"},
-      {"debug", SettingTable::debugEnabled.key, reader(SettingTable::debugEnabled), "false",
-       {vx::Value("yes")}, vx::Value(true), "true"},
-      {"firstLogin", SettingTable::firstLogin.key, reader(SettingTable::firstLogin), "true",
-       {vx::Value(0)}, vx::Value(false), "false"},
-      {"timeOffset", SettingTable::timeOffset.key, reader(SettingTable::timeOffset), text(0.0),
+       vx::Value(vx::ValueArray{vx::Value("336699"), vx::Value("zz")}),
+       "336699,zz,"},
+      {"statusItem",
+       SettingTable::statusItemEnabled.key,
+       reader(SettingTable::statusItemEnabled),
+       "false",
+       {vx::Value(1), vx::Value("true")},
+       vx::Value(true),
+       "true"},
+      {"debug",
+       SettingTable::debugEnabled.key,
+       reader(SettingTable::debugEnabled),
+       "false",
+       {vx::Value("yes")},
+       vx::Value(true),
+       "true"},
+      {"firstLogin",
+       SettingTable::firstLogin.key,
+       reader(SettingTable::firstLogin),
+       "true",
+       {vx::Value(0)},
+       vx::Value(false),
+       "false"},
+      {"timeOffset",
+       SettingTable::timeOffset.key,
+       reader(SettingTable::timeOffset),
+       text(0.0),
        {vx::Value("1.5"), vx::Value(false), vx::Value(std::numeric_limits<double>::infinity()),
         vx::Value(std::nan(""))},
-       vx::Value(-7), text(-7.0)},
+       vx::Value(-7),
+       text(-7.0)},
   };
   return cases;
 }

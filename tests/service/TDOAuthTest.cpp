@@ -36,8 +36,8 @@ class TDOAuthTest : public ::testing::Test {
   // Builds an instance the way the general builder does, to read its intermediate steps.
   static std::optional<vx::URLRequest> get(std::string_view path, TDOAuthParameters params,
                                            std::string_view host = "api.example.com") {
-    return TDOAuth::URLRequestForPath(path, params, host, kConsumerKey, kConsumerSecret, kToken,
-                                      kTokenSecret, "http", "GET", 0, std::nullopt, 0);
+    return TDOAuth::URLRequestForPath(path, params, host, kConsumerKey, kConsumerSecret, kToken, kTokenSecret, "http",
+                                      "GET", 0, std::nullopt, 0);
   }
 
   vx::ScopedVirtualTime time_;
@@ -68,9 +68,9 @@ TEST_F(TDOAuthTest, FixedVectorMatchesIndependentlyComputedSignature) {
   auto oauth = TDOAuth::make(kConsumerKey, kConsumerSecret, kToken, kTokenSecret, 0);
   ASSERT_NE(oauth, nullptr);
   // What the builder sets before signing.
-  auto request = TDOAuth::URLRequestForPath(
-      "/search/icons", TDOAuthParameters{{"query", "a b"}, {"page", 2}}, "API.Example.com:8080",
-      kConsumerKey, kConsumerSecret, kToken, kTokenSecret, "http", "GET", 0, std::nullopt, 0);
+  auto request = TDOAuth::URLRequestForPath("/search/icons", TDOAuthParameters{{"query", "a b"}, {"page", 2}},
+                                            "API.Example.com:8080", kConsumerKey, kConsumerSecret, kToken, kTokenSecret,
+                                            "http", "GET", 0, std::nullopt, 0);
   ASSERT_TRUE(request.has_value());
   EXPECT_EQ(request->url, "http://API.Example.com:8080/search/icons?query=a%20b&page=2");
   EXPECT_EQ(request->httpMethod, "GET");
@@ -82,8 +82,7 @@ TEST_F(TDOAuthTest, FixedVectorMatchesIndependentlyComputedSignature) {
             "oauth_signature=\"WsfNIRBcqdXmXvnOLmQQBQ%2F6554%3D\"");
 
   // The same steps, one by one, on an instance.
-  ASSERT_EQ(oauth->setParameters(TDOAuthParameters{{"query", "a b"}, {"page", 2}}),
-            "query=a%20b&page=2");
+  ASSERT_EQ(oauth->setParameters(TDOAuthParameters{{"query", "a b"}, {"page", 2}}), "query=a%20b&page=2");
   EXPECT_EQ(oauth->signatureSecret(), "j49sk3j29djd&dh893hdasih9");
   EXPECT_EQ(TDOAuth::signatureBaseString("GET", "HTTP", "api.example.com:8080/search/icons",
                                          [&] {
@@ -99,22 +98,21 @@ TEST_F(TDOAuthTest, FixedVectorMatchesIndependentlyComputedSignature) {
 
 TEST_F(TDOAuthTest, HmacSha256VectorMatchesIndependentlyComputedSignature) {
   // printf '%s' BASE | openssl dgst -sha256 -hmac 'j49sk3j29djd&dh893hdasih9' -binary | base64
-  auto request = TDOAuth::URLRequestForPath(
-      "/search/icons", TDOAuthParameters{{"query", "a b"}, {"page", 2}}, "API.Example.com:8080",
-      kConsumerKey, kConsumerSecret, kToken, kTokenSecret, "http", "GET", 0, std::nullopt, 1);
+  auto request = TDOAuth::URLRequestForPath("/search/icons", TDOAuthParameters{{"query", "a b"}, {"page", 2}},
+                                            "API.Example.com:8080", kConsumerKey, kConsumerSecret, kToken, kTokenSecret,
+                                            "http", "GET", 0, std::nullopt, 1);
   ASSERT_TRUE(request.has_value());
   const auto authorization = header(*request, "Authorization");
   EXPECT_NE(authorization.find("oauth_signature_method=\"HMAC-SHA256\""), std::string::npos);
   EXPECT_EQ(signatureIn(authorization),
-            vx::URL::percentEncode("V5n956WmUfM/dfPhLq3uDhlcSy6+gV+A489/xoHHryU=",
-                                   vx::PercentEncoding::Unreserved));
+            vx::URL::percentEncode("V5n956WmUfM/dfPhLq3uDhlcSy6+gV+A489/xoHHryU=", vx::PercentEncoding::Unreserved));
 }
 
 TEST_F(TDOAuthTest, PostFormVectorWithoutTokenMatchesIndependentlyComputedSignature) {
   // printf '%s' BASE | openssl dgst -sha1 -hmac 'j49sk3j29djd&' -binary | base64
-  auto request = TDOAuth::URLRequestForPathPOST(
-      "/icon/42/download/mac", TDOAuthParameters{{"color", "336699"}, {"type", "svg"}},
-      "api.example.com", kConsumerKey, kConsumerSecret, std::nullopt, std::nullopt);
+  auto request =
+      TDOAuth::URLRequestForPathPOST("/icon/42/download/mac", TDOAuthParameters{{"color", "336699"}, {"type", "svg"}},
+                                     "api.example.com", kConsumerKey, kConsumerSecret, std::nullopt, std::nullopt);
   ASSERT_TRUE(request.has_value());
   EXPECT_EQ(request->url, "https://api.example.com/icon/42/download/mac");
   EXPECT_EQ(request->httpMethod, "POST");
@@ -191,18 +189,20 @@ TEST(TDOAuthEncodingTest, PathEscapingTable) {
 TEST_F(TDOAuthTest, QueryParametersAreEncodedOnceInUrlAndTwiceInBaseString) {
   auto oauth = TDOAuth::make(kConsumerKey, kConsumerSecret, kToken, kTokenSecret, 0);
   ASSERT_NE(oauth, nullptr);
-  EXPECT_EQ(oauth->setParameters(TDOAuthParameters{{"page", 2}, {"query", "a b"}}),
-            "page=2&query=a%20b");
+  EXPECT_EQ(oauth->setParameters(TDOAuthParameters{{"page", 2}, {"query", "a b"}}), "page=2&query=a%20b");
   auto request = get("/search", TDOAuthParameters{{"page", 2}, {"query", "a b"}});
   ASSERT_TRUE(request);
   EXPECT_EQ(request->url, "http://api.example.com/search?page=2&query=a%20b");
   // Rebuild the base string from the same pieces the request was signed with.
-  auto base = TDOAuth::signatureBaseString(
-      "GET", "http", "api.example.com/search",
-      {{"oauth_consumer_key", kConsumerKey}, {"oauth_nonce", kNonce},
-       {"oauth_timestamp", "1700000000"}, {"oauth_version", "1.0"},
-       {"oauth_signature_method", "HMAC-SHA1"}, {"oauth_token", kToken},
-       {"page", "2"}, {"query", "a%20b"}});
+  auto base = TDOAuth::signatureBaseString("GET", "http", "api.example.com/search",
+                                           {{"oauth_consumer_key", kConsumerKey},
+                                            {"oauth_nonce", kNonce},
+                                            {"oauth_timestamp", "1700000000"},
+                                            {"oauth_version", "1.0"},
+                                            {"oauth_signature_method", "HMAC-SHA1"},
+                                            {"oauth_token", kToken},
+                                            {"page", "2"},
+                                            {"query", "a%20b"}});
   EXPECT_NE(base.find("page%3D2%26query%3Da%2520b"), std::string::npos);
 }
 
@@ -214,18 +214,15 @@ TEST_F(TDOAuthTest, ControlCharactersInParametersAreEncodedEverywhere) {
     EXPECT_EQ(value.find_first_of("\r\n"), std::string::npos) << name;
   }
 
-  auto post = TDOAuth::URLRequestForPath("/p", TDOAuthParameters{{"a", "1\n2"}},
-                                         "api.example.com", kConsumerKey, kConsumerSecret,
-                                         kToken, kTokenSecret, "https", "POST", 0, std::nullopt,
-                                         0);
+  auto post = TDOAuth::URLRequestForPath("/p", TDOAuthParameters{{"a", "1\n2"}}, "api.example.com", kConsumerKey,
+                                         kConsumerSecret, kToken, kTokenSecret, "https", "POST", 0, std::nullopt, 0);
   ASSERT_TRUE(post);
   EXPECT_EQ(std::string(post->body.begin(), post->body.end()), "a=1%0A2");
 }
 
 TEST_F(TDOAuthTest, TokenWithReservedCharactersCannotBreakTheHeader) {
-  auto request = TDOAuth::URLRequestForPath("/user", std::nullopt, "api.example.com",
-                                            kConsumerKey, kConsumerSecret, "tok\"en\r\nX: y",
-                                            kTokenSecret, "https", "GET", 0, std::nullopt, 0);
+  auto request = TDOAuth::URLRequestForPath("/user", std::nullopt, "api.example.com", kConsumerKey, kConsumerSecret,
+                                            "tok\"en\r\nX: y", kTokenSecret, "https", "GET", 0, std::nullopt, 0);
   ASSERT_TRUE(request);
   const auto authorization = header(*request, "Authorization");
   EXPECT_NE(authorization.find("oauth_token=\"tok%22en%0D%0AX%3A%20y\""), std::string::npos);
@@ -253,37 +250,35 @@ TEST_F(TDOAuthTest, HostsPortsAndSchemes) {
   const std::vector<Case> cases = {
       {"http", "api.example.com:8080", "http://api.example.com:8080/user",
        "GET&http%3A%2F%2Fapi.example.com%3A8080%2Fuser&", "api.example.com:8080"},
-      {"https", "API.EXAMPLE.COM", "https://API.EXAMPLE.COM/user",
-       "GET&https%3A%2F%2Fapi.example.com%2Fuser&", "api.example.com"},
-      {"HTTPS", "Api.Example.Com:443", "HTTPS://Api.Example.Com:443/user",
-       "GET&https%3A%2F%2Fapi.example.com%2Fuser&", "api.example.com"},
-      {"http", "api.example.com:80", "http://api.example.com:80/user",
-       "GET&http%3A%2F%2Fapi.example.com%2Fuser&", "api.example.com"},
+      {"https", "API.EXAMPLE.COM", "https://API.EXAMPLE.COM/user", "GET&https%3A%2F%2Fapi.example.com%2Fuser&",
+       "api.example.com"},
+      {"HTTPS", "Api.Example.Com:443", "HTTPS://Api.Example.Com:443/user", "GET&https%3A%2F%2Fapi.example.com%2Fuser&",
+       "api.example.com"},
+      {"http", "api.example.com:80", "http://api.example.com:80/user", "GET&http%3A%2F%2Fapi.example.com%2Fuser&",
+       "api.example.com"},
       {"https", "api.example.com:80", "https://api.example.com:80/user",
        "GET&https%3A%2F%2Fapi.example.com%3A80%2Fuser&", "api.example.com:80"},
       {"http", "api.example.com:443", "http://api.example.com:443/user",
        "GET&http%3A%2F%2Fapi.example.com%3A443%2Fuser&", "api.example.com:443"},
       {"http", "api.example.com:8080", "http://api.example.com:8080/user",
        "GET&http%3A%2F%2Fapi.example.com%3A8080%2Fuser&", "api.example.com:8080"},
-      {"http", "127.0.0.1:49152", "http://127.0.0.1:49152/user",
-       "GET&http%3A%2F%2F127.0.0.1%3A49152%2Fuser&", "127.0.0.1:49152"},
+      {"http", "127.0.0.1:49152", "http://127.0.0.1:49152/user", "GET&http%3A%2F%2F127.0.0.1%3A49152%2Fuser&",
+       "127.0.0.1:49152"},
   };
   for (const auto& c : cases) {
-    auto request = TDOAuth::URLRequestForPath("/user", std::nullopt, c.host, kConsumerKey,
-                                              kConsumerSecret, kToken, kTokenSecret, c.scheme,
-                                              "GET", 0, std::nullopt, 0);
+    auto request = TDOAuth::URLRequestForPath("/user", std::nullopt, c.host, kConsumerKey, kConsumerSecret, kToken,
+                                              kTokenSecret, c.scheme, "GET", 0, std::nullopt, 0);
     ASSERT_TRUE(request) << c.host;
     EXPECT_EQ(request->url, c.expectedUrl);
     // The signature over the expected base string must be the one sent.
     auto oauth = TDOAuth::make(kConsumerKey, kConsumerSecret, kToken, kTokenSecret, 0);
-    std::vector<std::pair<std::string, std::string>> pairs(oauth->oauthParams().begin(),
-                                                           oauth->oauthParams().end());
+    std::vector<std::pair<std::string, std::string>> pairs(oauth->oauthParams().begin(), oauth->oauthParams().end());
     const std::string hostAndPath = c.baseHost + "/user";
     auto base = TDOAuth::signatureBaseString("GET", c.scheme, hostAndPath, pairs);
     EXPECT_EQ(base.rfind(c.expectedBaseStart, 0), 0u) << base;
     EXPECT_EQ(signatureIn(header(*request, "Authorization")),
-              TDOAuth::percentEncode(vx::base64Encode(
-                  vx::hmacSha1(std::string(kConsumerSecret) + "&" + kTokenSecret, base))));
+              TDOAuth::percentEncode(
+                  vx::base64Encode(vx::hmacSha1(std::string(kConsumerSecret) + "&" + kTokenSecret, base))));
   }
 }
 
@@ -298,13 +293,11 @@ TEST_F(TDOAuthTest, QueryMethodsAndBareQuestionMark) {
       {"GET", TDOAuthParameters::object(), "http://h.example/p?"},
       {"DELETE", TDOAuthParameters{{"a", "b"}}, "http://h.example/p?a=b"},
       {"HEAD", TDOAuthParameters{{"n", 1.5}}, "http://h.example/p?n=1.5"},
-      {"GET", TDOAuthParameters{{"big", 9007199254740993LL}},
-       "http://h.example/p?big=9007199254740993"},
+      {"GET", TDOAuthParameters{{"big", 9007199254740993LL}}, "http://h.example/p?big=9007199254740993"},
   };
   for (const auto& c : cases) {
-    auto request = TDOAuth::URLRequestForPath("/p", c.params, "h.example", kConsumerKey,
-                                              kConsumerSecret, kToken, kTokenSecret, "http",
-                                              c.method, 0, std::nullopt, 0);
+    auto request = TDOAuth::URLRequestForPath("/p", c.params, "h.example", kConsumerKey, kConsumerSecret, kToken,
+                                              kTokenSecret, "http", c.method, 0, std::nullopt, 0);
     ASSERT_TRUE(request) << c.method;
     EXPECT_EQ(request->url, c.url);
     EXPECT_EQ(request->httpMethod, c.method);
@@ -313,10 +306,10 @@ TEST_F(TDOAuthTest, QueryMethodsAndBareQuestionMark) {
 }
 
 TEST_F(TDOAuthTest, PostWithEmptyParametersHasNoBody) {
-  for (const auto& params : {std::optional<TDOAuthParameters>(), std::optional<TDOAuthParameters>(TDOAuthParameters::object())}) {
-    auto request = TDOAuth::URLRequestForPath("/p", params, "h.example", kConsumerKey,
-                                              kConsumerSecret, kToken, kTokenSecret, "https",
-                                              "POST", 0, std::nullopt, 0);
+  for (const auto& params :
+       {std::optional<TDOAuthParameters>(), std::optional<TDOAuthParameters>(TDOAuthParameters::object())}) {
+    auto request = TDOAuth::URLRequestForPath("/p", params, "h.example", kConsumerKey, kConsumerSecret, kToken,
+                                              kTokenSecret, "https", "POST", 0, std::nullopt, 0);
     ASSERT_TRUE(request);
     EXPECT_TRUE(request->body.empty());
     EXPECT_FALSE(request->headers.contains("Content-Type"));
@@ -326,9 +319,8 @@ TEST_F(TDOAuthTest, PostWithEmptyParametersHasNoBody) {
 
 TEST_F(TDOAuthTest, JsonBodyIsNotSigned) {
   const TDOAuthParameters params{{"token", "abc"}, {"n", 3}};
-  auto json = TDOAuth::URLRequestForPath("/auth/token", params, "h.example", kConsumerKey,
-                                         kConsumerSecret, std::nullopt, std::nullopt, "https",
-                                         "POST", 1, std::nullopt, 0);
+  auto json = TDOAuth::URLRequestForPath("/auth/token", params, "h.example", kConsumerKey, kConsumerSecret,
+                                         std::nullopt, std::nullopt, "https", "POST", 1, std::nullopt, 0);
   ASSERT_TRUE(json);
   EXPECT_EQ(json->url, "https://h.example/auth/token");
   EXPECT_EQ(std::string(json->body.begin(), json->body.end()), R"({"token":"abc","n":3})");
@@ -337,14 +329,12 @@ TEST_F(TDOAuthTest, JsonBodyIsNotSigned) {
 
   // The signature equals that of the same POST without any parameters: only the protocol
   // parameters were signed.
-  auto bare = TDOAuth::URLRequestForPath("/auth/token", std::nullopt, "h.example", kConsumerKey,
-                                         kConsumerSecret, std::nullopt, std::nullopt, "https",
-                                         "POST", 1, std::nullopt, 0);
+  auto bare = TDOAuth::URLRequestForPath("/auth/token", std::nullopt, "h.example", kConsumerKey, kConsumerSecret,
+                                         std::nullopt, std::nullopt, "https", "POST", 1, std::nullopt, 0);
   ASSERT_TRUE(bare);
   EXPECT_EQ(header(*json, "Authorization"), header(*bare, "Authorization"));
-  auto form = TDOAuth::URLRequestForPath("/auth/token", params, "h.example", kConsumerKey,
-                                         kConsumerSecret, std::nullopt, std::nullopt, "https",
-                                         "POST", 0, std::nullopt, 0);
+  auto form = TDOAuth::URLRequestForPath("/auth/token", params, "h.example", kConsumerKey, kConsumerSecret,
+                                         std::nullopt, std::nullopt, "https", "POST", 0, std::nullopt, 0);
   ASSERT_TRUE(form);
   EXPECT_NE(header(*json, "Authorization"), header(*form, "Authorization"));
 }
@@ -367,41 +357,34 @@ TEST_F(TDOAuthTest, RejectedInputsTable) {
       {"signature method 2", "/p", "h", "https", "GET", some, 0, 2, std::nullopt},
       {"signature method -1", "/p", "h", "https", "GET", some, 0, -1, std::nullopt},
       {"unknown encoding with parameters", "/p", "h", "https", "POST", some, 7, 0, std::nullopt},
-      {"boolean parameter", "/p", "h", "https", "GET", TDOAuthParameters{{"a", true}}, 0, 0,
-       std::nullopt},
-      {"nested parameter", "/p", "h", "https", "POST", TDOAuthParameters{{"a", {1, 2}}}, 0, 0,
-       std::nullopt},
-      {"parameters not an object", "/p", "h", "https", "GET", TDOAuthParameters::array(), 0, 0,
-       std::nullopt},
+      {"boolean parameter", "/p", "h", "https", "GET", TDOAuthParameters{{"a", true}}, 0, 0, std::nullopt},
+      {"nested parameter", "/p", "h", "https", "POST", TDOAuthParameters{{"a", {1, 2}}}, 0, 0, std::nullopt},
+      {"parameters not an object", "/p", "h", "https", "GET", TDOAuthParameters::array(), 0, 0, std::nullopt},
       {"host with a space", "/p", "h x", "https", "GET", some, 0, 0, std::nullopt},
       {"header value with CRLF", "/p", "h", "https", "GET", some, 0, 0,
        TDOAuthHeaderValues{{"X-Extra", "a\r\nEvil: 1"}}},
-      {"header name with colon", "/p", "h", "https", "GET", some, 0, 0,
-       TDOAuthHeaderValues{{"X:Y", "a"}}},
-      {"JSON with invalid UTF-8", "/p", "h", "https", "POST",
-       TDOAuthParameters{{"a", std::string("\xff\xfe")}}, 1, 0, std::nullopt},
+      {"header name with colon", "/p", "h", "https", "GET", some, 0, 0, TDOAuthHeaderValues{{"X:Y", "a"}}},
+      {"JSON with invalid UTF-8", "/p", "h", "https", "POST", TDOAuthParameters{{"a", std::string("\xff\xfe")}}, 1, 0,
+       std::nullopt},
   };
   for (const auto& c : cases) {
-    EXPECT_FALSE(TDOAuth::URLRequestForPath(c.path, c.params, c.host, kConsumerKey,
-                                            kConsumerSecret, kToken, kTokenSecret, c.scheme,
-                                            c.method, c.encoding, c.headers, c.signatureMethod))
+    EXPECT_FALSE(TDOAuth::URLRequestForPath(c.path, c.params, c.host, kConsumerKey, kConsumerSecret, kToken,
+                                            kTokenSecret, c.scheme, c.method, c.encoding, c.headers, c.signatureMethod))
         << c.name;
   }
   // An unknown encoding without parameters has nothing to encode and still builds.
-  EXPECT_TRUE(TDOAuth::URLRequestForPath("/p", std::nullopt, "h", kConsumerKey, kConsumerSecret,
-                                         kToken, kTokenSecret, "https", "POST", 7, std::nullopt,
-                                         0));
+  EXPECT_TRUE(TDOAuth::URLRequestForPath("/p", std::nullopt, "h", kConsumerKey, kConsumerSecret, kToken, kTokenSecret,
+                                         "https", "POST", 7, std::nullopt, 0));
   EXPECT_EQ(TDOAuth::make(kConsumerKey, kConsumerSecret, kToken, kTokenSecret, 2), nullptr);
 }
 
 TEST_F(TDOAuthTest, RequestCarriesStandardHeadersAndTextExtraHeaders) {
-  auto request = TDOAuth::URLRequestForPath(
-      "/p", std::nullopt, "h.example", kConsumerKey, kConsumerSecret, kToken, kTokenSecret,
-      "https", "GET", 0, TDOAuthHeaderValues{{"X-Text", "yes"}, {"X-Number", 5}}, 0);
+  auto request =
+      TDOAuth::URLRequestForPath("/p", std::nullopt, "h.example", kConsumerKey, kConsumerSecret, kToken, kTokenSecret,
+                                 "https", "GET", 0, TDOAuthHeaderValues{{"X-Text", "yes"}, {"X-Number", 5}}, 0);
   ASSERT_TRUE(request);
   auto& bundle = vx::Bundle::main();
-  const std::string name =
-      bundle.displayName().empty() ? bundle.bundleIdentifier() : bundle.displayName();
+  const std::string name = bundle.displayName().empty() ? bundle.bundleIdentifier() : bundle.displayName();
   EXPECT_EQ(header(*request, "User-Agent"), name + "/" + bundle.buildNumber());
   EXPECT_EQ(OMGUserAgent(), name + "/" + bundle.buildNumber());
   EXPECT_TRUE(request->acceptGzip);
@@ -416,8 +399,7 @@ TEST_F(TDOAuthTest, ProtocolParameterWinsOverRequestParameterOfSameName) {
   auto reference = get("/p", TDOAuthParameters::object());
   ASSERT_TRUE(request && reference);
   // Same signed set: the request's oauth_version was dropped from the base string.
-  EXPECT_EQ(signatureIn(header(*request, "Authorization")),
-            signatureIn(header(*reference, "Authorization")));
+  EXPECT_EQ(signatureIn(header(*request, "Authorization")), signatureIn(header(*reference, "Authorization")));
   EXPECT_EQ(request->url, "http://api.example.com/p?oauth_version=2.0");
 }
 
@@ -426,8 +408,8 @@ TEST_F(TDOAuthTest, ClockOffsetMovesTheTimestamp) {
     std::int32_t offset;
     std::string timestamp;
   };
-  for (const auto& c : {Case{0, "1700000000"}, Case{-3600, "1699996400"},
-                        Case{INT32_MAX, "3847483647"}, Case{INT32_MIN, "-447483648"}}) {
+  for (const auto& c : {Case{0, "1700000000"}, Case{-3600, "1699996400"}, Case{INT32_MAX, "3847483647"},
+                        Case{INT32_MIN, "-447483648"}}) {
     TDOAuth::setUtcTimeOffset(c.offset);
     EXPECT_EQ(TDOAuth::utcTimeOffset(), c.offset);
     auto oauth = TDOAuth::make(kConsumerKey, kConsumerSecret, kToken, kTokenSecret, 0);
@@ -476,8 +458,8 @@ TEST(TDOAuthNonceTest, TwoRequestsInOneSecondDifferInNonceAndSignature) {
     EXPECT_TRUE(vx::UUID::parse(nonce).has_value());
     EXPECT_EQ(nonce.find_first_of("abcdef"), std::string::npos) << "upper-case hex";
     nonces.insert(nonce);
-    auto request = TDOAuth::URLRequestForPathGET("/p", std::nullopt, "h.example", kConsumerKey,
-                                                 kConsumerSecret, kToken, kTokenSecret);
+    auto request = TDOAuth::URLRequestForPathGET("/p", std::nullopt, "h.example", kConsumerKey, kConsumerSecret, kToken,
+                                                 kTokenSecret);
     signatures.insert(signatureIn(header(*request, "Authorization")));
   }
   EXPECT_EQ(nonces.size(), 2u);
@@ -485,12 +467,12 @@ TEST(TDOAuthNonceTest, TwoRequestsInOneSecondDifferInNonceAndSignature) {
 }
 
 TEST_F(TDOAuthTest, ConvenienceBuildersUseTheirSchemeAndMethod) {
-  auto plain = TDOAuth::URLRequestForPathGET("/p", std::nullopt, "h.example", kConsumerKey,
-                                             kConsumerSecret, kToken, kTokenSecret);
-  auto scheme = TDOAuth::URLRequestForPathGET("/p", std::nullopt, "https", "h.example",
-                                              kConsumerKey, kConsumerSecret, kToken, kTokenSecret);
-  auto post = TDOAuth::URLRequestForPathPOST("/p", std::nullopt, "h.example", kConsumerKey,
-                                             kConsumerSecret, kToken, kTokenSecret);
+  auto plain = TDOAuth::URLRequestForPathGET("/p", std::nullopt, "h.example", kConsumerKey, kConsumerSecret, kToken,
+                                             kTokenSecret);
+  auto scheme = TDOAuth::URLRequestForPathGET("/p", std::nullopt, "https", "h.example", kConsumerKey, kConsumerSecret,
+                                              kToken, kTokenSecret);
+  auto post = TDOAuth::URLRequestForPathPOST("/p", std::nullopt, "h.example", kConsumerKey, kConsumerSecret, kToken,
+                                             kTokenSecret);
   ASSERT_TRUE(plain && scheme && post);
   EXPECT_EQ(plain->url, "http://h.example/p");
   EXPECT_EQ(plain->httpMethod, "GET");

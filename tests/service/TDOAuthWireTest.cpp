@@ -19,18 +19,15 @@ using namespace std::chrono_literals;
 using vx::devservice::DevService;
 
 std::shared_ptr<APIClient> clientFor(const std::string& baseURL) {
-  return APIClient::make(*vx::URL::parse(baseURL),
-                         AccessToken{std::string(vx::devservice::kDemoTokenKey),
-                                     std::string(vx::devservice::kDemoTokenSecret)});
+  return APIClient::make(*vx::URL::parse(baseURL), AccessToken{std::string(vx::devservice::kDemoTokenKey),
+                                                               std::string(vx::devservice::kDemoTokenSecret)});
 }
 
 std::optional<std::vector<IconPtr>> runPage(const std::shared_ptr<BaseIconsOperation>& operation) {
   std::promise<std::optional<std::vector<IconPtr>>> promise;
   auto future = promise.get_future();
-  operation->setQueryCompletionBlock(
-      [&promise](std::optional<std::vector<IconPtr>> icons, std::int64_t, std::optional<vx::Error>) {
-        promise.set_value(std::move(icons));
-      });
+  operation->setQueryCompletionBlock([&promise](std::optional<std::vector<IconPtr>> icons, std::int64_t,
+                                                std::optional<vx::Error>) { promise.set_value(std::move(icons)); });
   vx::OperationQueue queue("test.signing");
   queue.addOperation(operation);
   EXPECT_EQ(future.wait_for(10s), std::future_status::ready);
@@ -68,10 +65,8 @@ TEST_F(TDOAuthWireTest, AReplayedRequestIsRefusedAndAStaleOneTooWhateverItsSigna
     std::int32_t offset;
     int status;
     const char* error;
-  } cases[] = {{-3600, 401, "timestamp out of range"},
-               {400, 401, "timestamp out of range"},
-               {-120, 200, ""},
-               {120, 200, ""}};
+  } cases[] = {
+      {-3600, 401, "timestamp out of range"}, {400, 401, "timestamp out of range"}, {-120, 200, ""}, {120, 200, ""}};
   for (const auto& c : cases) {
     TDOAuth::setUtcTimeOffset(c.offset);
     auto result = vx::testing::fetch(*session_, api->signedRequest("GET", "/macos/icons", std::nullopt));
@@ -87,8 +82,8 @@ TEST_F(TDOAuthWireTest, APostWithoutParametersCarriesNoContentTypeAndIsAccepted)
     auto request = TDOAuth::URLRequestForPath(
         "/icon/30001/download/mac", parameters, "127.0.0.1:" + std::to_string(service_.port()),
         std::string(vx::devservice::kConsumerKey), std::string(vx::devservice::kConsumerSecret),
-        std::string(vx::devservice::kDemoTokenKey), std::string(vx::devservice::kDemoTokenSecret),
-        "http", "POST", TDOAuthContentTypeUrlEncodedForm, std::nullopt, TDOAuthSignatureMethodHmacSha1);
+        std::string(vx::devservice::kDemoTokenKey), std::string(vx::devservice::kDemoTokenSecret), "http", "POST",
+        TDOAuthContentTypeUrlEncodedForm, std::nullopt, TDOAuthSignatureMethodHmacSha1);
     ASSERT_TRUE(request);
     auto result = vx::testing::fetch(*session_, *request);
     EXPECT_EQ(result.status(), 200) << result.text();

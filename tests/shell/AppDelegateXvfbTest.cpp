@@ -174,10 +174,10 @@ TEST_F(AppDelegateXvfbTest, UnknownAndMalformedURLsChangeNothing) {
   };
   const Case cases[] = {
       {"vexelworks://nowhere/abc", "No handler for nowhere\n"},
-      {"vexelworks:%zz", ""},               // not a URL
-      {"vexelworks:login/abc", ""},          // no host
-      {"vexelworks://login", ""},            // no token: the connect view only
-      {"vexelworks://login/a/b", ""},        // two components: the connect view only
+      {"vexelworks:%zz", ""},          // not a URL
+      {"vexelworks:login/abc", ""},    // no host
+      {"vexelworks://login", ""},      // no token: the connect view only
+      {"vexelworks://login/a/b", ""},  // two components: the connect view only
   };
   for (const Case& c : cases) {
     testing::internal::CaptureStdout();
@@ -194,8 +194,8 @@ TEST_F(AppDelegateXvfbTest, UnknownAndMalformedURLsChangeNothing) {
 TEST_F(AppDelegateXvfbTest, ConnectButtonOpensTheSignInPageInTheBrowser) {
   if (QStandardPaths::findExecutable("xdg-open").isEmpty()) GTEST_SKIP() << "xdg-open is not installed";
   // xdg-open outside a desktop session hands the URL to $BROWSER: a script that writes it down.
-  const auto folder = std::filesystem::path(QDir::tempPath().toStdString()) /
-                      ("vx-browser-" + std::to_string(::getpid()));
+  const auto folder =
+      std::filesystem::path(QDir::tempPath().toStdString()) / ("vx-browser-" + std::to_string(::getpid()));
   std::filesystem::create_directories(folder);
   const auto script = folder / "browser";
   launch->browserLog = folder / "opened";
@@ -297,8 +297,8 @@ TEST_F(AppDelegateXvfbTest, SearchOpenAnIconAndCopyItAsPNG) {
                                     options->size());
   const auto expectedPng = expected.pasteboardPropertyList("public.png");
   ASSERT_TRUE(expectedPng.has_value());
-  EXPECT_EQ(png, QByteArray(reinterpret_cast<const char*>(expectedPng->data()),
-                            static_cast<qsizetype>(expectedPng->size())));
+  EXPECT_EQ(
+      png, QByteArray(reinterpret_cast<const char*>(expectedPng->data()), static_cast<qsizetype>(expectedPng->size())));
   EXPECT_TRUE(png.startsWith("\x89PNG"));
 
   // Return opens the icon.
@@ -413,8 +413,7 @@ TEST_F(AppDelegateXvfbTest, MenuItemsOpenTheirPages) {
   delegate().manageAccount(nullptr);
   setURLOpener(previous);
   const std::vector<std::string> expected{service().url("/for-mac/download/"), service().url("/for-mac/help/"),
-                                          service().url("/for-mac/exit-survey/"),
-                                          service().url("/settings/billing/")};
+                                          service().url("/for-mac/exit-survey/"), service().url("/settings/billing/")};
   EXPECT_EQ(opened, expected);
   EXPECT_EQ(delegate().appCoordinator()->sparkleUpdater().checksRun(), 1);
 }

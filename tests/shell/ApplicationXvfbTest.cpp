@@ -120,7 +120,7 @@ class ApplicationXvfbTest : public ::testing::Test {
     setAPIBaseURL(vx::URL::parse(base_));
     auto store = ImageStore::make();
     auto api = APIClient::make(*vx::URL::parse(base_), AccessToken{std::string(vx::devservice::kDemoTokenKey),
-                                                                    std::string(vx::devservice::kDemoTokenSecret)});
+                                                                   std::string(vx::devservice::kDemoTokenSecret)});
     auto list = IconList::make(SearchTypes::Search{query}, store, api);
     list->loadPage(1);
     EXPECT_TRUE(QTest::qWaitFor([&] { return !list->loading() && !list->icons().empty(); }, 20000));
@@ -153,7 +153,8 @@ TEST_F(ApplicationXvfbTest, ANewcomerSignsInSearchesCopiesAnIconSignsOutAndQuits
   EXPECT_TRUE(QTest::qWaitFor(
       [&] {
         for (const auto& request : service_.requests("/logs")) {
-          if (request.body.find("startService") != std::string::npos && request.body.find("Crashes") != std::string::npos &&
+          if (request.body.find("startService") != std::string::npos &&
+              request.body.find("Crashes") != std::string::npos &&
               request.body.find("Analytics") != std::string::npos) {
             return true;
           }
@@ -242,7 +243,8 @@ TEST_F(ApplicationXvfbTest, ANewcomerSignsInSearchesCopiesAnIconSignsOutAndQuits
   // Quit from the keyboard: the program ends by itself, normally.
   input_.clickAt(windowPoint(400, 300));
   input_.tap(XK_q, XK_Control_L);
-  ASSERT_TRUE(QTest::qWaitFor([&] { return app_.state() == QProcess::NotRunning; }, 30000)) << "the program did not quit";
+  ASSERT_TRUE(QTest::qWaitFor([&] { return app_.state() == QProcess::NotRunning; }, 30000))
+      << "the program did not quit";
   EXPECT_EQ(app_.exitStatus(), QProcess::NormalExit);
   EXPECT_EQ(app_.exitCode(), 0) << app_.readAllStandardError().toStdString();
 
@@ -273,7 +275,8 @@ TEST_F(ApplicationXvfbTest, ACorruptSettingsFileFallsBackToDefaultsAndIsKept) {
   // Quit, so everything the program would write is written.
   input_.clickAt(windowPoint(400, 300));
   input_.tap(XK_q, XK_Control_L);
-  ASSERT_TRUE(QTest::qWaitFor([&] { return app_.state() == QProcess::NotRunning; }, 30000)) << "the program did not quit";
+  ASSERT_TRUE(QTest::qWaitFor([&] { return app_.state() == QProcess::NotRunning; }, 30000))
+      << "the program did not quit";
   EXPECT_EQ(app_.exitCode(), 0);
   const std::string errors = app_.readAllStandardError().toStdString();
   EXPECT_NE(errors.find("is not a valid settings file"), std::string::npos) << errors;

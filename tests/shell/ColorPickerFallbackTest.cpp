@@ -25,12 +25,9 @@ TEST(ColorPickerPlatformTest, OnlyWaylandForbidsReadingTheScreen) {
     const char* platform;
     bool canRead;
   };
-  for (const Case& c : std::vector<Case>{{"xcb", true},
-                                         {"offscreen", true},
-                                         {"wayland", false},
-                                         {"wayland-egl", false}}) {
-    EXPECT_EQ(CBColorMagnifierWindowController::canReadScreen(QString::fromUtf8(c.platform)), c.canRead)
-        << c.platform;
+  for (const Case& c :
+       std::vector<Case>{{"xcb", true}, {"offscreen", true}, {"wayland", false}, {"wayland-egl", false}}) {
+    EXPECT_EQ(CBColorMagnifierWindowController::canReadScreen(QString::fromUtf8(c.platform)), c.canRead) << c.platform;
   }
 }
 

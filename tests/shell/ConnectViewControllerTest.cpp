@@ -43,8 +43,8 @@ struct TextCase {
 
 TEST_F(ConnectViewTest, TextsFollowTheFirstTimeState) {
   const TextCase cases[] = {
-      {true, "VX-final-step", "The final step",
-       "To begin, you need to connect the\napp to your Vexelworks account.", "Connect My Account"},
+      {true, "VX-final-step", "The final step", "To begin, you need to connect the\napp to your Vexelworks account.",
+       "Connect My Account"},
       {false, "VX-enter-through-door", "Log In", "You must log in with The Vexelworks\nto access the app.",
        "Sounds good, log me in."},
   };

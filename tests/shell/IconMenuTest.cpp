@@ -41,9 +41,7 @@ class ManualShareService : public SharingService {
  public:
   QString menuItemTitle() const override { return QStringLiteral("Send by Carrier Pigeon"); }
   QIcon image() const override { return {}; }
-  void perform(const SharedItems& items) override {
-    performed.push_back(items);
-  }
+  void perform(const SharedItems& items) override { performed.push_back(items); }
   void finish(bool shared) { shareDidEnd(performed.back(), shared); }
   std::vector<SharedItems> performed;
 };
@@ -73,9 +71,9 @@ class IconMenuTest : public test::IconMenuFixture {
     IconMenuFixture::TearDown();
   }
 
-  std::shared_ptr<IconActions> actionsFor(IconPtr icon, PasteboardType type = PasteboardType::auto_,
-                                          Color color = Color::black(),
-                                          std::shared_ptr<SharingServiceProvider> sharing = platformSharingServiceProvider()) {
+  std::shared_ptr<IconActions> actionsFor(
+      IconPtr icon, PasteboardType type = PasteboardType::auto_, Color color = Color::black(),
+      std::shared_ptr<SharingServiceProvider> sharing = platformSharingServiceProvider()) {
     return std::make_shared<IconActions>(std::move(icon), std::make_shared<const ExportOptions>(color, type, 150),
                                          imageStore_, std::move(sharing));
   }
@@ -106,8 +104,7 @@ TEST_F(IconMenuTest, TheMenuHasItsEntriesInOrderAndTheDebugEntriesOnlyWhenSwitch
   vx::UserDefaults::standard().setBool(true, SettingKeys::debugEnabled);
   auto debugMenu = actions->menu();
   EXPECT_EQ(titles(*debugMenu), (std::vector<std::string>{heading, "-", "Copy", "Copy As", "Copy Attribution", "-",
-                                                          "View on the Web...", "Share", "-", "Log SVG",
-                                                          "Log Info"}));
+                                                          "View on the Web...", "Share", "-", "Log SVG", "Log Info"}));
   vx::UserDefaults::standard().setString("yes", SettingKeys::debugEnabled);  // not a Bool: off
   EXPECT_EQ(actions->menu()->actions().size(), 8);
 }
@@ -122,7 +119,8 @@ TEST_F(IconMenuTest, CopiesPutLazyDataOfTheTypeWrittenOnTheClipboardAndRecordOne
     PasteboardType written;
     QStringList formats;
   } cases[] = {
-      {{"Copy"}, PasteboardType::auto_,
+      {{"Copy"},
+       PasteboardType::auto_,
        {"application/pdf", "image/svg+xml", "application/postscript", "image/png", "text/uri-list", "text/plain"}},
       {{"Copy As", "SVG"}, PasteboardType::svg, {"image/svg+xml", "text/uri-list", "text/plain"}},
       {{"Copy As", "PDF"}, PasteboardType::pdf, {"application/pdf", "text/uri-list"}},

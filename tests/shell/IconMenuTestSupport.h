@@ -26,8 +26,8 @@ class IconMenuFixture : public SignInFixture {
   void SetUp() override {
     SignInFixture::SetUp();
     imageStore_ = ImageStore::make();
-    api_ = APIClient::make(base_, AccessToken{std::string(vx::devservice::kDemoTokenKey),
-                                              std::string(vx::devservice::kDemoTokenSecret)});
+    api_ = APIClient::make(
+        base_, AccessToken{std::string(vx::devservice::kDemoTokenKey), std::string(vx::devservice::kDemoTokenSecret)});
     iconStore_ = IconStore::make(api_);
     ActionRecorder::shared().setForward([store = iconStore_](const Action& a) { store->handle(a); });
     list_ = IconList::make(SearchTypes::StarterPack{}, imageStore_, api_);

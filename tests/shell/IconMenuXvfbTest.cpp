@@ -52,8 +52,8 @@ TEST_F(IconMenuXvfbTest, AnotherProgramReadsTheCopiedIconAsTheImagePipelineMadeI
   const IconPtr icon = iconWithArtwork(0);
   const Color colour = Color::rgb(0.2, 0.4, 0.6);
   const double size = 84;
-  auto actions = std::make_shared<IconActions>(icon, std::make_shared<const ExportOptions>(colour, PasteboardType::svg, size),
-                                               imageStore_);
+  auto actions = std::make_shared<IconActions>(
+      icon, std::make_shared<const ExportOptions>(colour, PasteboardType::svg, size), imageStore_);
   const IconPasteboardItem svgItem(icon, imageStore_, colour, PasteboardType::svg, size);
   const IconPasteboardItem pngItem(icon, imageStore_, colour, PasteboardType::png, size);
 

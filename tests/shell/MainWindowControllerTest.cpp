@@ -236,11 +236,14 @@ TEST_F(MainWindowControllerTest, SavedFramesThatCannotBeReadAreIgnored) {
     bool valid;
   };
   const std::vector<Case> cases = {
-      {"10 20 300 200", true},   {"  10  20 300 200 ", true}, {"-10 -20 300 200", true},
-      {"", false},               {"10 20 300", false},        {"10 20 300 200 5", false},
-      {"10 20 0 200", false},    {"10 20 300 -1", false},     {"a b c d", false},
-      {"10 20 300 200x", false}, {"1e3 20 300 200", false},   {"10 20 300 99999999999999999999", false},
-      {"10 20 100001 200", false}, {"\xff\xfe 1 2 3", false}, {"10\t20 300 200", false},
+      {"10 20 300 200", true},     {"  10  20 300 200 ", true},
+      {"-10 -20 300 200", true},   {"", false},
+      {"10 20 300", false},        {"10 20 300 200 5", false},
+      {"10 20 0 200", false},      {"10 20 300 -1", false},
+      {"a b c d", false},          {"10 20 300 200x", false},
+      {"1e3 20 300 200", false},   {"10 20 300 99999999999999999999", false},
+      {"10 20 100001 200", false}, {"\xff\xfe 1 2 3", false},
+      {"10\t20 300 200", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);

@@ -48,8 +48,8 @@ TEST(MenuControllerTest, AccountItemsFollowTheUser) {
   MenuController controller(&menu.bar);
   controller.user = someone("ada@example.com");
   controller.update();
-  const std::vector<std::string> signedIn{"orderFrontStandardAboutPanel:", "showPreferences:",
-                                          "manageAccount:", "logOut:", "-", "quitApp:"};
+  const std::vector<std::string> signedIn{
+      "orderFrontStandardAboutPanel:", "showPreferences:", "manageAccount:", "logOut:", "-", "quitApp:"};
   EXPECT_EQ(menu.actions(), signedIn);
   QMenu* app = controller.applicationMenu();
   EXPECT_EQ(menuItemForAction(app, "manageAccount:")->text(), QStringLiteral("Manage Account..."));
@@ -72,8 +72,8 @@ TEST(MenuControllerTest, WithoutPreferencesItemTheAccountItemsGoToTheTop) {
   MenuController controller(&menu.bar);
   controller.user = someone("ada@example.com");
   controller.update();
-  EXPECT_EQ(menu.actions(), (std::vector<std::string>{"manageAccount:", "logOut:",
-                                                      "orderFrontStandardAboutPanel:", "-", "quitApp:"}));
+  EXPECT_EQ(menu.actions(),
+            (std::vector<std::string>{"manageAccount:", "logOut:", "orderFrontStandardAboutPanel:", "-", "quitApp:"}));
 }
 
 TEST(MenuControllerDeathTest, AMissingApplicationMenuStopsTheProgram) {
@@ -96,8 +96,7 @@ TEST(MenuControllerTest, DebugMenuHoldsItsEntriesInOrderAtTheEnd) {
   EXPECT_EQ(debug->title(), QStringLiteral("Debug"));
   std::vector<std::pair<std::string, std::string>> entries;
   for (QAction* item : debug->actions()) {
-    entries.emplace_back(item->isSeparator() ? "-" : item->text().toStdString(),
-                         vx::ActionRouter::boundAction(item));
+    entries.emplace_back(item->isSeparator() ? "-" : item->text().toStdString(), vx::ActionRouter::boundAction(item));
   }
   const std::vector<std::pair<std::string, std::string>> expected{
       {"Log out", "debug_logOut:"},
@@ -133,8 +132,8 @@ TEST(PreferencesTest, GeneralPaneStoresTheSwitchAndReopensWithIt) {
   registerPreferencesInterfaces();
   setSettingBool(SettingKeys::statusItemEnabled, false);
   int posted = 0;
-  auto token = vx::NotificationCenter::defaultCenter().addObserver(
-      kStatusItemEnabledDidChangeNotification, nullptr, nullptr, [&](const vx::Notification&) { ++posted; });
+  auto token = vx::NotificationCenter::defaultCenter().addObserver(kStatusItemEnabledDidChangeNotification, nullptr,
+                                                                   nullptr, [&](const vx::Notification&) { ++posted; });
   {
     PreferencesWindowController preferences;
     preferences.showWindow();

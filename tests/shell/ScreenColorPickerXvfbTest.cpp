@@ -28,8 +28,7 @@ using Vexelworks::testing::XTestInput;
 class SolidWindow : public QWidget {
  public:
   SolidWindow(QColor color, QRect geometry)
-      : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint),
-        color_(color) {
+      : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint), color_(color) {
     setGeometry(geometry);
   }
 
@@ -65,11 +64,12 @@ class ScreenColorPickerXvfbTest : public ::testing::Test {
     ASSERT_TRUE(QTest::qWaitForWindowExposed(green.get()));
     ASSERT_TRUE(QTest::qWaitForWindowExposed(rust.get()));
     // Both windows are on the screen once a picture of it shows their colours.
-    ASSERT_TRUE(QTest::qWaitFor([] {
-      const QImage screen = QGuiApplication::primaryScreen()->grabWindow(0).toImage();
-      return screen.pixelColor(kGreenRect.center()) == kGreen &&
-             screen.pixelColor(kRustRect.center()) == kRust;
-    }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [] {
+          const QImage screen = QGuiApplication::primaryScreen()->grabWindow(0).toImage();
+          return screen.pixelColor(kGreenRect.center()) == kGreen && screen.pixelColor(kRustRect.center()) == kRust;
+        },
+        10000));
     picker.pickerDelegate = &delegate;
   }
   void TearDown() override { picker.close(); }
@@ -79,7 +79,8 @@ class ScreenColorPickerXvfbTest : public ::testing::Test {
     picker.showWindow();
     ASSERT_NE(picker.window(), nullptr);
     ASSERT_TRUE(QTest::qWaitFor([&] { return picker.window() && picker.window()->isActiveWindow(); }, 10000));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return picker.window() && picker.window()->keyboardGrabber() == picker.window(); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return picker.window() && picker.window()->keyboardGrabber() == picker.window(); }, 10000));
   }
   bool windowCentredOn(QPoint p) {
     const int half = CBColorMagnifierWindow::kWindowSide / 2;
@@ -160,9 +161,10 @@ TEST_F(ScreenColorPickerXvfbTest, ArrowKeysNudgeThePointerOneOrFivePoints) {
   };
   for (const auto& step : steps) {
     input.tap(step.key, step.shift ? XK_Shift_L : NoSymbol);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return QCursor::pos() == step.expected && windowCentredOn(step.expected); }, 10000))
-        << "expected " << step.expected.x() << "," << step.expected.y() << ", pointer at "
-        << QCursor::pos().x() << "," << QCursor::pos().y();
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return QCursor::pos() == step.expected && windowCentredOn(step.expected); }, 10000))
+        << "expected " << step.expected.x() << "," << step.expected.y() << ", pointer at " << QCursor::pos().x() << ","
+        << QCursor::pos().y();
   }
   EXPECT_EQ(picker.window()->centerColor()->hexString(), "D23C14");
   EXPECT_FALSE(vx::test::saveScreenshot(picker.window(), "color-picker-magnifier-at-border").isEmpty());

@@ -40,8 +40,7 @@ TEST(ScreenColorSamplerTest, TheCapturedAreaIsAFifthOfTheViewAroundThePointer) {
       {{7, 9}, {100, 50}, QRect(-3, 4, 20, 10)},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(ScreenColorSampler::captureRect(c.pointer, c.view), c.expected)
-        << c.pointer.x() << "," << c.pointer.y();
+    EXPECT_EQ(ScreenColorSampler::captureRect(c.pointer, c.view), c.expected) << c.pointer.x() << "," << c.pointer.y();
   }
 }
 
@@ -50,8 +49,8 @@ TEST(ScreenColorSamplerTest, TheCentreOfTheMagnifiedCircleIsThePixelUnderThePoin
   const ScreenColorSampler sampler(screen, QPoint(0, 0));
   const QSize view(200, 200);
   // Inside, at every edge and corner, and on odd and even coordinates.
-  for (const QPoint p : {QPoint(300, 200), QPoint(301, 199), QPoint(0, 0), QPoint(599, 399),
-                         QPoint(0, 399), QPoint(599, 0), QPoint(19, 21), QPoint(20, 20)}) {
+  for (const QPoint p : {QPoint(300, 200), QPoint(301, 199), QPoint(0, 0), QPoint(599, 399), QPoint(0, 399),
+                         QPoint(599, 0), QPoint(19, 21), QPoint(20, 20)}) {
     const QImage magnified = sampler.magnify(p, view);
     ASSERT_EQ(magnified.size(), QSize(200, 200));
     const auto color = ScreenColorSampler::centerColor(magnified);

@@ -36,9 +36,7 @@ class SearchBarTest : public test::SearchFixture {
       QApplication::sendEvent(&field(), &release);
     }
   }
-  void key(Qt::Key k, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
-    QTest::keyClick(&field(), k, modifiers);
-  }
+  void key(Qt::Key k, Qt::KeyboardModifiers modifiers = Qt::NoModifier) { QTest::keyClick(&field(), k, modifiers); }
   bool waitForList(const std::vector<std::string>& expected) {
     return QTest::qWaitFor([&] { return list().completions == expected; }, 10000);
   }
@@ -124,9 +122,8 @@ TEST_F(SearchBarTest, ArrowKeysWalkTheListWithinItsEnds) {
   };
   // Up with no selection does nothing; Down selects row 0; Up on row 0 stays; Down stops at
   // the last row.
-  const std::vector<Step> steps = {{Qt::Key_Up, -1},   {Qt::Key_Down, 0}, {Qt::Key_Up, 0},
-                                   {Qt::Key_Down, 1},  {Qt::Key_Down, 2}, {Qt::Key_Down, 3},
-                                   {Qt::Key_Down, 3},  {Qt::Key_Up, 2}};
+  const std::vector<Step> steps = {{Qt::Key_Up, -1},  {Qt::Key_Down, 0}, {Qt::Key_Up, 0},   {Qt::Key_Down, 1},
+                                   {Qt::Key_Down, 2}, {Qt::Key_Down, 3}, {Qt::Key_Down, 3}, {Qt::Key_Up, 2}};
   for (std::size_t i = 0; i < steps.size(); ++i) {
     key(steps[i].key);
     EXPECT_EQ(list().selectedRow(), steps[i].expectedRow) << "step " << i;
@@ -176,8 +173,7 @@ TEST_F(SearchBarTest, OtherKeysBehaveAsInAPlainField) {
   key(Qt::Key_Right);
   key(Qt::Key_Backspace);
   EXPECT_EQ(field().text(), "cot");
-  EXPECT_EQ(CompletionActions::shared().queries(),
-            (std::vector<std::string>{"c", "ca", "cat", "coat", "cot"}));
+  EXPECT_EQ(CompletionActions::shared().queries(), (std::vector<std::string>{"c", "ca", "cat", "coat", "cot"}));
   EXPECT_TRUE(standIn->searches.empty());
 }
 
@@ -195,9 +191,7 @@ TEST_F(SearchBarTest, AFailedCompletionRequestLeavesTheFieldUsable) {
     replies.clear();
     service.setFault("/search/autocomplete", c.fault);
     type("cl");
-    ASSERT_TRUE(QTest::qWaitFor([&] {
-      return !replies.empty() && replies.back().query == "cl";
-    }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !replies.empty() && replies.back().query == "cl"; }, 10000));
     settle();
     EXPECT_TRUE(list().completions.empty());
     EXPECT_TRUE(field().isEnabled());
@@ -208,9 +202,8 @@ TEST_F(SearchBarTest, AFailedCompletionRequestLeavesTheFieldUsable) {
     service.clearFaults();
     type("o");
     EXPECT_EQ(field().text(), "clo");
-    ASSERT_TRUE(QTest::qWaitFor([&] {
-      return !replies.empty() && replies.back().query == "clo" && replies.back().applied;
-    }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return !replies.empty() && replies.back().query == "clo" && replies.back().applied; }, 10000));
     EXPECT_EQ(list().completions, (std::vector<std::string>{"clock", "cloud"}));
     key(Qt::Key_Return);
     EXPECT_EQ(standIn->searches.back(), "clo");
@@ -233,9 +226,7 @@ TEST_F(SearchBarTest, OddTextIsSentAsTypedAndAnswered) {
   // Text no icon begins with, with characters beyond ASCII and a query of 2000 letters.
   type("ümlaut ✓");
   const std::string longText(2000, 'x');
-  ASSERT_TRUE(QTest::qWaitFor([&] {
-    return !replies.empty() && replies.back().query == "ümlaut ✓";
-  }, 10000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !replies.empty() && replies.back().query == "ümlaut ✓"; }, 10000));
   settle();
   EXPECT_TRUE(list().completions.empty());
   const auto requests = service.requests("/search/autocomplete");
@@ -244,9 +235,7 @@ TEST_F(SearchBarTest, OddTextIsSentAsTypedAndAnswered) {
 
   field().setText(QString::fromStdString(longText.substr(1)));
   type("x");
-  ASSERT_TRUE(QTest::qWaitFor([&] {
-    return !replies.empty() && replies.back().query == longText;
-  }, 10000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !replies.empty() && replies.back().query == longText; }, 10000));
   EXPECT_TRUE(field().isEnabled());
 }
 

@@ -134,8 +134,8 @@ class SearchFixture : public ::testing::Test {
     ASSERT_TRUE(base.has_value());
     setAPIBaseURL(*base);
     TDOAuth::setUtcTimeOffset(0);
-    api = APIClient::make(*base, AccessToken{std::string(vx::devservice::kDemoTokenKey),
-                                             std::string(vx::devservice::kDemoTokenSecret)});
+    api = APIClient::make(
+        *base, AccessToken{std::string(vx::devservice::kDemoTokenKey), std::string(vx::devservice::kDemoTokenSecret)});
     store = IconStore::make(api);
     CompletionActions::shared().reset(store);
     standIn = std::make_unique<SearchWindowStandIn>();

@@ -176,8 +176,7 @@ TEST_F(SearchViewControllerTest, AQueryWithoutResultsShowsTheNotFoundView) {
   typeAndSearch("zzqx");
   ASSERT_TRUE(waitForNotFound());
   EXPECT_EQ(search()->notFoundViewController()->searchTerm, "zzqx");
-  EXPECT_EQ(search()->notFoundViewController()->textField->text(),
-            NotFoundViewController::notFoundText("zzqx"));
+  EXPECT_EQ(search()->notFoundViewController()->textField->text(), NotFoundViewController::notFoundText("zzqx"));
   EXPECT_TRUE(bar().canGoBack());
   QCoreApplication::processEvents();  // the new sentence's layout
   EXPECT_FALSE(vx::test::saveScreenshot(windowController_->window(), "search-view-not-found").isEmpty());
@@ -327,14 +326,16 @@ TEST_F(SearchViewControllerTest, PastedHexTextFollowsThePasteRules) {
       {"#a1b2c4", "A1B2C4"},
       {"A1B2C5", "A1B2C5"},
       {"  #A1B2C6  ", "A1B2C6"},
-      {"a1b2c7\n", "A1B2C7"},          // 7 characters: taken
-      {"#a1b2c8\n", nullptr},          // 8 characters after trimming blanks
-      {"a1b2c", nullptr},              // five digits
-      {"orange", nullptr},             // a word without six hex digits
+      {"a1b2c7\n", "A1B2C7"},  // 7 characters: taken
+      {"#a1b2c8\n", nullptr},  // 8 characters after trimming blanks
+      {"a1b2c", nullptr},      // five digits
+      {"orange", nullptr},     // a word without six hex digits
       {"", nullptr},
-      {"\ta1b2c9", "A1B2C9"},          // only spaces are trimmed; the scan skips the tab
-      {"#a1b2c3d4", nullptr},          // too long
-      {"\xef\xbf\xbd\xc3\xa9" "abcdef", nullptr},  // 8 characters
+      {"\ta1b2c9", "A1B2C9"},  // only spaces are trimmed; the scan skips the tab
+      {"#a1b2c3d4", nullptr},  // too long
+      {"\xef\xbf\xbd\xc3\xa9"
+       "abcdef",
+       nullptr},                                                      // 8 characters
       {"\xd9\xa1\xd9\xa2\xd9\xa3\xd9\xa4\xd9\xa5\xd9\xa6", nullptr},  // digits of another script
   };
   // The command comes from the grid (a menu item or its shortcut while the grid has the keys).

@@ -41,8 +41,8 @@ class SearchWindowFixture : public SignInFixture {
     vx::UserDefaults::standard().removeObject(SettingKeys::iconColors);
     vx::UserDefaults::standard().removeObject(SettingKeys::iconPasteboardType);
     vx::UserDefaults::standard().removeObject(SettingKeys::iconExportSize);
-    TokenStore().saveToken(AccessToken{std::string(vx::devservice::kDemoTokenKey),
-                                       std::string(vx::devservice::kDemoTokenSecret)});
+    TokenStore().saveToken(
+        AccessToken{std::string(vx::devservice::kDemoTokenKey), std::string(vx::devservice::kDemoTokenSecret)});
     previousOpener_ = setURLOpener([this](const vx::URL& url) {
       std::lock_guard lock(openedMutex_);
       opened_.push_back(url.string());

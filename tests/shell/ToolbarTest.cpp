@@ -110,10 +110,10 @@ TEST_F(ToolbarTest, TheFileTypeStartsFromItsSetting) {
     bool sizeEnabled;
   };
   const std::vector<Case> cases = {
-      {"missing", std::nullopt, "Auto", true},   {"the fallback text", vx::Value("auto"), "Auto", true},
+      {"missing", std::nullopt, "Auto", true},        {"the fallback text", vx::Value("auto"), "Auto", true},
       {"lower case", vx::Value("svg"), "Auto", true}, {"other text", vx::Value("TIFF"), "Auto", true},
-      {"a number", vx::Value(3), "Auto", true},  {"SVG", vx::Value("SVG"), "SVG", false},
-      {"PDF", vx::Value("PDF"), "PDF", false},   {"PNG", vx::Value("PNG"), "PNG", true},
+      {"a number", vx::Value(3), "Auto", true},       {"SVG", vx::Value("SVG"), "SVG", false},
+      {"PDF", vx::Value("PDF"), "PDF", false},        {"PNG", vx::Value("PNG"), "PNG", true},
       {"Auto", vx::Value("Auto"), "Auto", true},
   };
   for (const auto& c : cases) {
@@ -140,9 +140,12 @@ TEST_F(ToolbarTest, TheSizeStartsFromItsSettingAndAnUnlistedSizeSelectsNothing) 
     double optionsSize;
   };
   const std::vector<Case> cases = {
-      {"missing", std::nullopt, 3, 300},       {"1200", vx::Value(1200), 5, 1200},
-      {"24", vx::Value(24), 0, 24},            {"500", vx::Value(500), -1, 500},
-      {"text", vx::Value("600"), 3, 300},      {"negative", vx::Value(-24), -1, -24},
+      {"missing", std::nullopt, 3, 300},
+      {"1200", vx::Value(1200), 5, 1200},
+      {"24", vx::Value(24), 0, 24},
+      {"500", vx::Value(500), -1, 500},
+      {"text", vx::Value("600"), 3, 300},
+      {"negative", vx::Value(-24), -1, -24},
       {"beyond int", vx::Value(std::int64_t{1} << 40), -1, static_cast<double>(std::int64_t{1} << 40)},
   };
   for (const auto& c : cases) {
@@ -153,8 +156,7 @@ TEST_F(ToolbarTest, TheSizeStartsFromItsSettingAndAnUnlistedSizeSelectsNothing) 
       vx::UserDefaults::standard().removeObject(SettingKeys::iconExportSize);
     }
     ToolbarViewController& bar = makeToolbar();
-    EXPECT_EQ(itemTitles(*bar.sizePopUp),
-              (std::vector<QString>{"24px", "84px", "150px", "300px", "600px", "1200px"}));
+    EXPECT_EQ(itemTitles(*bar.sizePopUp), (std::vector<QString>{"24px", "84px", "150px", "300px", "600px", "1200px"}));
     EXPECT_EQ(bar.sizePopUp->currentIndex(), c.index);
     EXPECT_EQ(bar.exportOptions()->size(), c.optionsSize);
   }
@@ -265,8 +267,7 @@ TEST_F(ToolbarTest, ChoosingASizeStoresItsPixels) {
 
 TEST_F(ToolbarTest, ChoosingAZoomLevelReachesTheSearchWindow) {
   ToolbarViewController& bar = makeToolbar();
-  EXPECT_EQ(itemTitles(*bar.zoomPopUp),
-            (std::vector<QString>{"50%", "75%", "100%", "150%", "200%", "300%"}));
+  EXPECT_EQ(itemTitles(*bar.zoomPopUp), (std::vector<QString>{"50%", "75%", "100%", "150%", "200%", "300%"}));
   EXPECT_EQ(bar.zoomPopUp->currentText(), "100%");
   choose(*bar.zoomPopUp, QStringLiteral("200%"), "toolbar-zoom-popup");
   ASSERT_EQ(delegate.zoomLevels.size(), 1u);
@@ -283,9 +284,8 @@ TEST_F(ToolbarTest, RecentColoursAreNewestFirstAndKeepTheFiveNewest) {
   const std::vector<std::string> hexes = {"112233", "445566", "778899", "AABBCC", "DDEEF0", "123456"};
   for (const auto& hex : hexes) bar.selectColor(Color::fromHex(hex));
   EXPECT_EQ(storedColors(), (std::vector<std::string>{"123456", "DDEEF0", "AABBCC", "778899", "445566"}));
-  EXPECT_EQ(itemTitles(*bar.colorPopUp),
-            (std::vector<QString>{"Black", "White", "#123456", "#DDEEF0", "#AABBCC", "#778899",
-                                  "#445566", "", "Choose..."}));
+  EXPECT_EQ(itemTitles(*bar.colorPopUp), (std::vector<QString>{"Black", "White", "#123456", "#DDEEF0", "#AABBCC",
+                                                               "#778899", "#445566", "", "Choose..."}));
   EXPECT_EQ(bar.colorPopUp->currentText(), "#123456");
   EXPECT_EQ(bar.colorSwatch->selectedColor(), QColor(0x12, 0x34, 0x56));
   EXPECT_EQ(bar.exportOptions()->color().hexString(), "123456");
@@ -344,12 +344,10 @@ TEST_F(ToolbarTest, ChooseAsksTheSearchWindowForTheColourPanel) {
 
 TEST_F(ToolbarTest, StoredColoursBeyondTheRecentListAreNotAllShown) {
   vx::UserDefaults::standard().setArray(
-      vx::ValueArray{"010101", "020202", "030303", "040404", "050505", "060606", "070707"},
-      SettingKeys::iconColors);
+      vx::ValueArray{"010101", "020202", "030303", "040404", "050505", "060606", "070707"}, SettingKeys::iconColors);
   ToolbarViewController& bar = makeToolbar();
-  EXPECT_EQ(itemTitles(*bar.colorPopUp),
-            (std::vector<QString>{"Black", "White", "#010101", "#020202", "#030303", "#040404",
-                                  "#050505", "", "Choose..."}));
+  EXPECT_EQ(itemTitles(*bar.colorPopUp), (std::vector<QString>{"Black", "White", "#010101", "#020202", "#030303",
+                                                               "#040404", "#050505", "", "Choose..."}));
   bar.selectColor(Color::fromHex("0A0B0C"));
   EXPECT_EQ(bar.colorPopUp->count(), 9);
   EXPECT_EQ(bar.colorPopUp->itemText(2), "#0A0B0C");
@@ -361,8 +359,11 @@ TEST(ToolbarColorImageTest, LightColoursAreOutlinedInGreyAndDarkOnesInThemselves
     QColor border;
   };
   const QColor grey(186, 186, 186);
-  for (const Case& c : std::vector<Case>{{"FFFFFF", grey}, {"EEEEEE", grey}, {"C8C8C8", QColor(0xc8, 0xc8, 0xc8)},
-                                         {"FFFF00", grey}, {"0000FF", QColor(0, 0, 255)},
+  for (const Case& c : std::vector<Case>{{"FFFFFF", grey},
+                                         {"EEEEEE", grey},
+                                         {"C8C8C8", QColor(0xc8, 0xc8, 0xc8)},
+                                         {"FFFF00", grey},
+                                         {"0000FF", QColor(0, 0, 255)},
                                          {"1E905A", QColor(0x1e, 0x90, 0x5a)}}) {
     const QImage image = ToolbarViewController::colorImage(Color::fromHex(c.hex)).toImage();
     ASSERT_EQ(image.size(), QSize(13, 13)) << c.hex;
@@ -377,8 +378,8 @@ TEST_F(ToolbarTest, ChoicesSurviveARestartButTheColourStartsBlack) {
     // The restarted application: a new toolbar from the settings the parent left.
     ToolbarViewController& bar = makeToolbar();
     std::ofstream file(out);
-    file << bar.fileTypePopUp->currentText().toStdString() << '|' << bar.sizePopUp->currentText().toStdString()
-         << '|' << bar.sizePopUp->isEnabled() << '|' << bar.zoomPopUp->currentText().toStdString() << '|'
+    file << bar.fileTypePopUp->currentText().toStdString() << '|' << bar.sizePopUp->currentText().toStdString() << '|'
+         << bar.sizePopUp->isEnabled() << '|' << bar.zoomPopUp->currentText().toStdString() << '|'
          << bar.colorPopUp->currentText().toStdString() << '|';
     for (const auto& title : itemTitles(*bar.colorPopUp)) file << title.toStdString() << ',';
     file << '|' << rawValue(bar.exportOptions()->type()) << ' ' << bar.exportOptions()->size() << ' '

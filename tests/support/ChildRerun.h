@@ -23,8 +23,7 @@ inline const char* rerunValue(const char* variable) { return std::getenv(variabl
 inline ::testing::AssertionResult rerunCurrentTestInChild(const char* variable, const std::string& value) {
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
   if (info == nullptr) return ::testing::AssertionFailure() << "no test is running";
-  const std::string filter =
-      std::string("--gtest_filter=") + info->test_suite_name() + "." + info->name();
+  const std::string filter = std::string("--gtest_filter=") + info->test_suite_name() + "." + info->name();
   const pid_t pid = fork();
   if (pid < 0) return ::testing::AssertionFailure() << "fork failed (errno " << errno << ")";
   if (pid == 0) {

@@ -82,9 +82,7 @@ class FakeKeychainBackend final : public KeychainBackend {
   static bool matches(const Key& key, const KeychainQuery& query) {
     return key.first == query.service && (!query.account || key.second == *query.account);
   }
-  static Error notFound() {
-    return Error(kKeychainErrorDomain, kKeychainErrorItemNotFound, "keychain item not found");
-  }
+  static Error notFound() { return Error(kKeychainErrorDomain, kKeychainErrorItemNotFound, "keychain item not found"); }
   std::optional<Error> failed(Operation operation) {
     ++calls_[operation];
     auto found = failures_.find(operation);

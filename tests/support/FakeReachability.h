@@ -31,8 +31,12 @@ class FakeReachability final : public Reachability {
   // Shorthand: not reachable → 0, via Wi-Fi → reachable, via WWAN → reachable | WWAN.
   void setStatus(NetworkStatus status) {
     switch (status) {
-      case NetworkStatus::notReachable: setFlags(0); break;
-      case NetworkStatus::reachableViaWiFi: setFlags(kReachabilityReachable); break;
+      case NetworkStatus::notReachable:
+        setFlags(0);
+        break;
+      case NetworkStatus::reachableViaWiFi:
+        setFlags(kReachabilityReachable);
+        break;
       case NetworkStatus::reachableViaWWAN:
         setFlags(kReachabilityReachable | kReachabilityIsWWAN);
         break;
@@ -52,8 +56,7 @@ class FakeReachability final : public Reachability {
   bool isNotifying() const { return notifying_.load(); }
 
  private:
-  FakeReachability(ReachabilityFlags flags, Options options)
-      : Reachability(std::move(options)), flags_(flags) {}
+  FakeReachability(ReachabilityFlags flags, Options options) : Reachability(std::move(options)), flags_(flags) {}
 
   mutable std::mutex mutex_;
   ReachabilityFlags flags_;

@@ -7,11 +7,9 @@
 #include <cstdint>
 
 #if defined(VX_FUZZ_MAIN)
-#define VX_FUZZ_ENTRY_POINT(function)                                                 \
-  int function(const std::uint8_t* data, std::size_t size);                           \
-  extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) { \
-    return function(data, size);                                                      \
-  }
+#define VX_FUZZ_ENTRY_POINT(function)                       \
+  int function(const std::uint8_t* data, std::size_t size); \
+  extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) { return function(data, size); }
 #else
 #define VX_FUZZ_ENTRY_POINT(function)
 #endif

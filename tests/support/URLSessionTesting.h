@@ -28,8 +28,7 @@ struct FetchResult {
 class CompletionRecorder {
  public:
   DataTaskCompletion completion() {
-    return [this](std::vector<std::uint8_t> data, std::optional<HTTPURLResponse> response,
-                  std::optional<Error> error) {
+    return [this](std::vector<std::uint8_t> data, std::optional<HTTPURLResponse> response, std::optional<Error> error) {
       std::lock_guard lock(mutex_);
       result_.data = std::move(data);
       result_.response = std::move(response);

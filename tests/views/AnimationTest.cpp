@@ -108,8 +108,10 @@ TEST_F(AnimationTest, KeyframesHitTheirValuesAtTheirKeyTimesAndEaseBetween) {
   pulse.repeatCount = 1e30;
   pulse.timingFunction = TimingFunction::easeOut();
   dot.addAnimation(pulse, "opacity");
-  const std::pair<double, double> table[] = {{0, 0.1}, {0.3, 0.9}, {1.35, 0.5 + 0.8 * (0.5 - TimingFunction::easeOut().evaluate(0.5))},
-                                             {2.4, 0.1}, {2.7, 0.1}, {3.3, 0.9}, {30.0 + 0.3, 0.9}};
+  const std::pair<double, double> table[] = {
+      {0, 0.1},         {0.3, 0.9}, {1.35, 0.5 + 0.8 * (0.5 - TimingFunction::easeOut().evaluate(0.5))},
+      {2.4, 0.1},       {2.7, 0.1}, {3.3, 0.9},
+      {30.0 + 0.3, 0.9}};
   for (const auto& [at, expected] : table) {
     EXPECT_NEAR(numberOr(dot.presentationValue(KeyPath::opacity, start + at), -1), expected, 1e-6) << at;
   }
@@ -125,7 +127,8 @@ TEST_F(AnimationTest, ChangesAnimateImplicitlyInAShownTreeUnlessActionsAreDisabl
   root->addSublayer(child);
   child->setStrokeEnd(0.5);  // from the default 1 over 0.25 s
   EXPECT_NEAR(numberOr(child->presentationValue(KeyPath::strokeEnd, start), -1), 1.0, 1e-9);
-  EXPECT_NEAR(numberOr(child->presentationValue(KeyPath::strokeEnd, start + 0.125), -1), 0.5 + 0.5 * (1 - TimingFunction::defaultTiming().evaluate(0.5)), 1e-6);
+  EXPECT_NEAR(numberOr(child->presentationValue(KeyPath::strokeEnd, start + 0.125), -1),
+              0.5 + 0.5 * (1 - TimingFunction::defaultTiming().evaluate(0.5)), 1e-6);
   EXPECT_NEAR(numberOr(child->presentationValue(KeyPath::strokeEnd, start + 0.25), -1), 0.5, 1e-9);
   EXPECT_NE(child->animation(KeyPath::strokeEnd), nullptr);
   EXPECT_GT(changes, 0);

@@ -27,7 +27,9 @@ class ColumnLayoutTest : public ::testing::Test {
     QApplication::processEvents();
     view.setDataSource(&source);
   }
-  CollectionViewColumnLayout& layout() { return *static_cast<CollectionViewColumnLayout*>(view.collectionViewLayout()); }
+  CollectionViewColumnLayout& layout() {
+    return *static_cast<CollectionViewColumnLayout*>(view.collectionViewLayout());
+  }
   QRectF frame(int section, int item) {
     auto attributes = layout().layoutAttributesForItem({section, item});
     return attributes ? attributes->frame : QRectF(-1, -1, -1, -1);
@@ -128,7 +130,7 @@ TEST_F(ColumnLayoutTest, EachItemGoesUnderTheShortestColumn) {
   EXPECT_EQ(frame(0, 0), QRectF(0, 0, 100, 100));
   EXPECT_EQ(frame(0, 1), QRectF(100, 0, 100, 50));
   EXPECT_EQ(frame(0, 2), QRectF(100, 54, 100, 50));
-  EXPECT_EQ(frame(0, 3), QRectF(0, 104, 100, 50));   // column 0 ends at 104, column 1 at 108
+  EXPECT_EQ(frame(0, 3), QRectF(0, 104, 100, 50));  // column 0 ends at 104, column 1 at 108
   EXPECT_EQ(frame(0, 4), QRectF(100, 108, 100, 10));
   EXPECT_EQ(layout().collectionViewContentSize().height(), 154);  // column 0 ends lowest
 }
@@ -159,8 +161,10 @@ TEST_F(ColumnLayoutTest, TheVisibleAreaQueryMatchesAPlainScan) {
       for (int i = 0; i < 600; ++i) {
         if (frame(s, i).intersects(rect)) scan.insert({"", {s, i}});
       }
-      for (const auto& kind : {CollectionViewLayoutElementKind::SectionHeader, CollectionViewLayoutElementKind::SectionFooter}) {
-        if (layout().layoutAttributesForSupplementaryView(kind, {s, 0})->frame.intersects(rect)) scan.insert({kind, {s, 0}});
+      for (const auto& kind :
+           {CollectionViewLayoutElementKind::SectionHeader, CollectionViewLayoutElementKind::SectionFooter}) {
+        if (layout().layoutAttributesForSupplementaryView(kind, {s, 0})->frame.intersects(rect))
+          scan.insert({kind, {s, 0}});
       }
     }
     ASSERT_EQ(fast, scan) << "rect top " << rect.top() << " height " << rect.height();

@@ -55,7 +55,8 @@ TEST(ButtonCellsTest, FlatAndRoundedButtonsShowWhiteTitlesOnBlueAndTranslucentBl
     const QColor pressedFill = rounded ? static_cast<RoundedButtonCell*>(cell)->bezelColor(button.drawState())
                                        : static_cast<FlatButtonCell*>(cell)->bezelColor(button.drawState());
     EXPECT_EQ(pressedFill, toQColor(Palette::buttonBlueTranslucent));
-    EXPECT_TRUE(vx::test::saveScreenshot(&button, rounded ? "rounded-button-pressed" : "flat-button-pressed").size() > 0);
+    EXPECT_TRUE(vx::test::saveScreenshot(&button, rounded ? "rounded-button-pressed" : "flat-button-pressed").size() >
+                0);
     QTest::mouseRelease(&button, Qt::LeftButton, {}, QPoint(60, 18));
     EXPECT_FALSE(button.drawState().highlighted);
     EXPECT_EQ(clicked.count(), 1);
@@ -181,10 +182,10 @@ TEST(ColorSwatchTest, RoundedOnTheLeftSquareOnTheRight) {
     QPainter painter(&image);
     swatch.draw(painter, QRectF(0, 0, 30, 20));
   }
-  EXPECT_EQ(image.pixelColor(29, 0), QColor(Qt::blue));   // square right corners
+  EXPECT_EQ(image.pixelColor(29, 0), QColor(Qt::blue));  // square right corners
   EXPECT_EQ(image.pixelColor(29, 19), QColor(Qt::blue));
   EXPECT_EQ(image.pixelColor(27, 10), QColor(Qt::blue));
-  EXPECT_LT(image.pixelColor(0, 0).alpha(), 128);           // rounded left corners
+  EXPECT_LT(image.pixelColor(0, 0).alpha(), 128);  // rounded left corners
   EXPECT_LT(image.pixelColor(0, 19).alpha(), 128);
   EXPECT_EQ(image.pixelColor(15, 10), QColor(Qt::blue));
   swatch.show();

@@ -47,7 +47,8 @@ QColor at(const QImage& image, int x, int y) { return image.pixelColor(x, y); }
 
 // Component-wise closeness (anti-aliasing and 8-bit rounding).
 ::testing::AssertionResult near(const QColor& actual, const QColor& expected, int tolerance = 2) {
-  if (std::abs(actual.red() - expected.red()) <= tolerance && std::abs(actual.green() - expected.green()) <= tolerance &&
+  if (std::abs(actual.red() - expected.red()) <= tolerance &&
+      std::abs(actual.green() - expected.green()) <= tolerance &&
       std::abs(actual.blue() - expected.blue()) <= tolerance) {
     return ::testing::AssertionSuccess();
   }
@@ -95,7 +96,7 @@ TEST_F(GridCellsTest, SelectedIconsAreTintedInTheExportColourOverTheirTileUnsele
   EXPECT_EQ(cell.iconRect(), QRectF(10, 10, 80, 80));
 
   const QImage unselected = drawOnGreen(cell);
-  EXPECT_TRUE(near(at(unselected, 30, 50), Qt::black));      // the artwork's opaque half
+  EXPECT_TRUE(near(at(unselected, 30, 50), Qt::black));          // the artwork's opaque half
   EXPECT_TRUE(near(at(unselected, 70, 50), QColor(0, 255, 0)));  // its empty half: untouched
   EXPECT_TRUE(near(at(unselected, 5, 5), QColor(0, 255, 0)));    // outside the icon square
 
@@ -207,7 +208,9 @@ TEST_F(GridCellsTest, TheNotFoundViewNamesTheTermWithTypographicQuotes) {
   controller.updateText();
   ASSERT_NE(controller.textField, nullptr);
   EXPECT_EQ(controller.textField->text().toStdString(),
-            "We didn\xE2\x80\x99t find any icons for \xE2\x80\x9C" "cat" "\xE2\x80\x9D");
+            "We didn\xE2\x80\x99t find any icons for \xE2\x80\x9C"
+            "cat"
+            "\xE2\x80\x9D");
   controller.view()->resize(400, 200);
   EXPECT_FALSE(vx::test::saveScreenshot(controller.view(), "not-found-view").isEmpty());
 
@@ -217,7 +220,9 @@ TEST_F(GridCellsTest, TheNotFoundViewNamesTheTermWithTypographicQuotes) {
   controller.updateText();
   EXPECT_EQ(controller.textField->textFormat(), Qt::PlainText);
   EXPECT_TRUE(controller.textField->text().contains("\u201C<b>bold</b>\u201D"));
-  controller.searchTerm = std::string("a\xff\xfe" "b");
+  controller.searchTerm = std::string(
+      "a\xff\xfe"
+      "b");
   controller.updateText();
   EXPECT_TRUE(controller.textField->text().contains(QChar(0xFFFD)));
   controller.searchTerm.clear();

@@ -19,9 +19,9 @@ class CountingCell : public CollectionViewCell {
   static inline int created = 0;
   CountingCell() { ++created; }
 
-  IndexPath shown;          // set by the data source
-  int reuses = 0;           // prepareForReuse calls
-  int willDisplays = 0;     // viewWillDisplay calls
+  IndexPath shown;       // set by the data source
+  int reuses = 0;        // prepareForReuse calls
+  int willDisplays = 0;  // viewWillDisplay calls
   int applies = 0;
   std::vector<bool> selectionChanges;
 

@@ -23,7 +23,8 @@ namespace {
 class XvfbTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (QGuiApplication::platformName() != "xcb") GTEST_SKIP() << "needs the xcb platform, running on " << QGuiApplication::platformName().toStdString();
+    if (QGuiApplication::platformName() != "xcb")
+      GTEST_SKIP() << "needs the xcb platform, running on " << QGuiApplication::platformName().toStdString();
   }
 };
 
@@ -69,8 +70,9 @@ TEST_F(XvfbTest, ShownCellsArePaintedOnScreenAndARealDragCanBeCancelled) {
   QMouseEvent press(QEvent::MouseButtonPress, QPointF(start), view.viewport()->mapToGlobal(QPointF(start)),
                     Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
   QApplication::sendEvent(view.viewport(), &press);
-  QMouseEvent move(QEvent::MouseMove, QPointF(start + QPoint(40, 0)), view.viewport()->mapToGlobal(QPointF(start + QPoint(40, 0))),
-                   Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+  QMouseEvent move(QEvent::MouseMove, QPointF(start + QPoint(40, 0)),
+                   view.viewport()->mapToGlobal(QPointF(start + QPoint(40, 0))), Qt::NoButton, Qt::LeftButton,
+                   Qt::NoModifier);
   QApplication::sendEvent(view.viewport(), &move);
   EXPECT_EQ(delegate.dragStarts, (std::vector<IndexPath>{{0, 1}}));
   EXPECT_EQ(delegate.dragEnds, std::vector<Qt::DropAction>{Qt::IgnoreAction});
@@ -89,10 +91,12 @@ TEST_F(XvfbTest, ASpinningRingKeepsRepaintingWhileShown) {
   for (int step = 0; step < 3; ++step) {
     SCOPED_TRACE(step);
     QImage next;
-    ASSERT_TRUE(QTest::qWaitFor([&] {
-      next = ring.grab().toImage();
-      return next != shown;
-    }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+          next = ring.grab().toImage();
+          return next != shown;
+        },
+        10000));
     shown = next;
   }
 }

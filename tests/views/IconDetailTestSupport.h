@@ -36,7 +36,8 @@ class DetailHost : public QWidget, public vx::Responder {
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     attachToWidget(this);
-    setActionHandler(IconDetailViewController::closeAction, [this](QObject* sender) { closeSenders.push_back(sender); });
+    setActionHandler(IconDetailViewController::closeAction,
+                     [this](QObject* sender) { closeSenders.push_back(sender); });
   }
   std::vector<QObject*> closeSenders;
 };
@@ -71,12 +72,12 @@ class IconDetailFixture : public SignInFixture {
       std::mutex mutex;
       std::optional<std::vector<IconPtr>> received;
       std::atomic<bool> done{false};
-      operation->setQueryCompletionBlock([&](std::optional<std::vector<IconPtr>> icons, std::int64_t,
-                                             std::optional<vx::Error>) {
-        std::lock_guard lock(mutex);
-        received = std::move(icons);
-        done = true;
-      });
+      operation->setQueryCompletionBlock(
+          [&](std::optional<std::vector<IconPtr>> icons, std::int64_t, std::optional<vx::Error>) {
+            std::lock_guard lock(mutex);
+            received = std::move(icons);
+            done = true;
+          });
       queue.addOperation(operation);
       queue.waitUntilAllOperationsAreFinished();
       EXPECT_TRUE(done.load());

@@ -294,10 +294,10 @@ TEST_F(IconDetailViewTest, NewExportOptionsRedrawInTheColourAndKeepTheSelection)
     Color color;
     bool darkBackground;
   } cases[] = {
-      {Color::white(), true},              // brightness 255
-      {Color::black(), false},             // 0
+      {Color::white(), true},                                      // brightness 255
+      {Color::black(), false},                                     // 0
       {Color::rgb(200 / 255.0, 200 / 255.0, 200 / 255.0), false},  // exactly 200
-      {Color::rgb(1, 1, 0), true},         // (2*255 + 3*255) / 6 = 212.5
+      {Color::rgb(1, 1, 0), true},                                 // (2*255 + 3*255) / 6 = 212.5
   };
   for (const auto& c : cases) {
     detail.setExportOptions(std::make_shared<const ExportOptions>(c.color, PasteboardType::auto_, 300));
@@ -351,8 +351,7 @@ TEST_F(IconDetailViewTest, ArtworkThatFailsToDownloadOrRenderShowsTheEmptyImageN
     imageStore_->downloadQueue().waitUntilAllOperationsAreFinished();
     // A stored (unreadable) download still converts on the global queue: wait for its entry.
     if (c.status == 200) {
-      ASSERT_TRUE(QTest::qWaitFor([&] { return imageStore_->pdfCache().object(icon->id).has_value(); },
-                                  kTimeoutMs));
+      ASSERT_TRUE(QTest::qWaitFor([&] { return imageStore_->pdfCache().object(icon->id).has_value(); }, kTimeoutMs));
     }
 
     openDetail(icon);

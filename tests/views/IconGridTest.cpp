@@ -89,8 +89,8 @@ class IconGridTest : public test::SignInFixture {
     SignInFixture::SetUp();
     IconCollectionViewController::registerInterface();
     imageStore_ = ImageStore::make();
-    api_ = APIClient::make(base_, AccessToken{std::string(vx::devservice::kDemoTokenKey),
-                                              std::string(vx::devservice::kDemoTokenSecret)});
+    api_ = APIClient::make(
+        base_, AccessToken{std::string(vx::devservice::kDemoTokenKey), std::string(vx::devservice::kDemoTokenSecret)});
     iconStore_ = IconStore::make(api_);
     test::ActionRecorder::shared().setForward([store = iconStore_](const Action& a) { store->handle(a); });
     setIconActionsFactory([this](IconPtr icon, std::shared_ptr<const ExportOptions>, std::shared_ptr<ImageStore>) {
@@ -194,8 +194,8 @@ TEST_F(IconGridTest, TheColumnCountFollowsTheZoomLevelAndNeverFallsBelowOne) {
   struct Case {
     std::size_t zoom;
     int width;
-    int columns;        // what the grid works out
-    int laidOut;        // what the layout uses
+    int columns;  // what the grid works out
+    int laidOut;  // what the layout uses
   } cases[] = {
       {2, 900, 10, 10},  // 100%: 80 + 10 per column
       {4, 900, 5, 5},    // 200%: 150 + 10
@@ -401,8 +401,7 @@ TEST_F(IconGridTest, ADragCarriesTheExportTypeAndACompletedOneRecordsUsageAtTheS
   EXPECT_TRUE(logged("Dragged icon " + list_->icons()[7]->id));
   ASSERT_TRUE(service_.waitForRequests(1));
   ASSERT_TRUE(waitFor([&] { return service_.requests("/icon/[0-9]+/download/mac").size() == 1; }));
-  EXPECT_EQ(service_.requests("/icon/[0-9]+/download/mac")[0].path,
-            "/icon/" + list_->icons()[7]->id + "/download/mac");
+  EXPECT_EQ(service_.requests("/icon/[0-9]+/download/mac")[0].path, "/icon/" + list_->icons()[7]->id + "/download/mac");
 
   // A drag that ends without a drop records nothing.
   result = Qt::IgnoreAction;

@@ -31,7 +31,9 @@ class RingTest : public ::testing::Test {
   CBProgressLayer& ring() { return view.ringLayer(); }
   ShapeLayer& arc() { return *ring().foregroundLayer(); }
   double model(const std::string& key) { return numberOr(arc().value(key), -99); }
-  double shown(const std::string& key, double at = 0) { return numberOr(arc().presentationValue(key, start + at), -99); }
+  double shown(const std::string& key, double at = 0) {
+    return numberOr(arc().presentationValue(key, start + at), -99);
+  }
   // The pixel of the ring at `degrees` clockwise from the top, in widget coordinates.
   QColor ringPixel(const QImage& image, double degrees) {
     const double a = degrees * std::numbers::pi / 180;
@@ -351,6 +353,7 @@ TEST_F(DotTest, EveryDisplayAfterANeedsDisplayRebuildsTheRow) {
   EXPECT_EQ(dots.layer()->sublayers().size(), 1u);  // the old row left
   EXPECT_EQ(dots.replicatorLayer()->instanceCount, 5);
   EXPECT_NEAR(dots.replicatorLayer()->instanceDelay, 3.0 / 5.5, 1e-12);
-  EXPECT_TRUE(near(image.pixelColor(5, 5), QColor(255, 0, 0, 230), 10)) << image.pixelColor(5, 5).name(QColor::HexArgb).toStdString();
+  EXPECT_TRUE(near(image.pixelColor(5, 5), QColor(255, 0, 0, 230), 10))
+      << image.pixelColor(5, 5).name(QColor::HexArgb).toStdString();
   EXPECT_GT(image.pixelColor(53, 5).alpha(), 0);  // fifth dot at x = 48
 }

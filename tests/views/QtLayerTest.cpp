@@ -232,7 +232,7 @@ TEST(ActionRouter, TriesTheWidgetItsParentsTheirControllersTheWindowControllerTh
     const char* expected;  // nullptr: nobody answers
   };
   const Case cases[] = {
-      {"copy:", "widget:copy:"},                           // the focused widget first
+      {"copy:", "widget:copy:"},                            // the focused widget first
       {"closeIconDetail:", "controller:closeIconDetail:"},  // then the controller of a parent
       {"shared:", "controller:shared:"},                    // the nearest answer wins
       {"zoomIn:", "window:zoomIn:"},                        // then the window's responder

@@ -120,9 +120,7 @@ class RelatedIconsTest : public test::IconDetailFixture {
   }
 
   // Waits until the data source's request has finished (its reply handed to the main queue).
-  static void waitForRequest(RelatedIconsDataSource& source) {
-    source.queue().waitUntilAllOperationsAreFinished();
-  }
+  static void waitForRequest(RelatedIconsDataSource& source) { source.queue().waitUntilAllOperationsAreFinished(); }
 
   // The section as shown: its item count, and the cell and header the grid holds.
   void expectLoadingState(const char* what) {
@@ -383,8 +381,10 @@ TEST_F(RelatedIconsTest, AnIconIdThatIsNotDecimalFormsNoRequest) {
   struct Case {
     const char* id;
     std::optional<std::int64_t> value;
-  } cases[] = {{"30001", 30001},  {"0", 0},       {"", std::nullopt},   {"-5", std::nullopt},
-               {"+5", std::nullopt}, {" 5", std::nullopt}, {"5a", std::nullopt}, {"99999999999999999999", std::nullopt}};
+  } cases[] = {{"30001", 30001},     {"0", 0},
+               {"", std::nullopt},   {"-5", std::nullopt},
+               {"+5", std::nullopt}, {" 5", std::nullopt},
+               {"5a", std::nullopt}, {"99999999999999999999", std::nullopt}};
   for (const auto& c : cases) EXPECT_EQ(decimalIconID(c.id), c.value) << c.id;
 
   auto odd = std::make_shared<Icon>(*iconWithID(kCoffeeCup));

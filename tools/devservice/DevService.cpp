@@ -39,8 +39,7 @@ namespace {
 
 bool namesEqual(std::string_view a, std::string_view b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
          });
 }
 
@@ -57,8 +56,7 @@ std::string percentDecode(std::string_view text) {
     const char c = text[i];
     if (c == '+') {
       out += ' ';
-    } else if (c == '%' && i + 2 < text.size() && hex(text[i + 1]) >= 0 &&
-               hex(text[i + 2]) >= 0) {
+    } else if (c == '%' && i + 2 < text.size() && hex(text[i + 1]) >= 0 && hex(text[i + 2]) >= 0) {
       out += static_cast<char>(hex(text[i + 1]) * 16 + hex(text[i + 2]));
       i += 2;
     } else {
@@ -94,8 +92,8 @@ std::string httpDate(std::chrono::system_clock::time_point when) {
   std::tm tm{};
   gmtime_r(&t, &tm);
   char buffer[64];
-  std::snprintf(buffer, sizeof buffer, "%s, %02d %s %04d %02d:%02d:%02d GMT", days[tm.tm_wday],
-                tm.tm_mday, months[tm.tm_mon], tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  std::snprintf(buffer, sizeof buffer, "%s, %02d %s %04d %02d:%02d:%02d GMT", days[tm.tm_wday], tm.tm_mday,
+                months[tm.tm_mon], tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
   return buffer;
 }
 
@@ -119,8 +117,7 @@ std::string addressOf(const sockaddr_storage& address) {
   if (address.ss_family == AF_INET) {
     inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(address).sin_addr, text, sizeof text);
   } else if (address.ss_family == AF_INET6) {
-    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(address).sin6_addr, text,
-              sizeof text);
+    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(address).sin6_addr, text, sizeof text);
   }
   return text;
 }
@@ -149,7 +146,7 @@ std::vector<OpenSocket> acceptedSockets(int port) {
   }
   closedir(dir);
   for (int fd : fds) {
-    struct stat st{};
+    struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode)) continue;
     sockaddr_storage local{};
     socklen_t localLength = sizeof local;
@@ -179,8 +176,7 @@ int listeningSocket(int port) {
     if (getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &length) != 0 || !listening) continue;
     sockaddr_storage local{};
     socklen_t localLength = sizeof local;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLength) == 0 &&
-        portOf(local) == port) {
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLength) == 0 && portOf(local) == port) {
       found = fd;
       break;
     }
@@ -353,8 +349,8 @@ std::string dumpForReading(nlohmann::json json) {
 
 std::optional<Fault::Kind> Fault::kindNamed(std::string_view name) {
   static const std::pair<const char*, Kind> kinds[] = {
-      {"status", Kind::status},       {"delay", Kind::delay},         {"drop", Kind::drop},
-      {"truncate", Kind::truncate},   {"malformed", Kind::malformed}, {"skew_date", Kind::skewDate},
+      {"status", Kind::status},        {"delay", Kind::delay},         {"drop", Kind::drop},
+      {"truncate", Kind::truncate},    {"malformed", Kind::malformed}, {"skew_date", Kind::skewDate},
       {"rate_limit", Kind::rateLimit},
   };
   for (const auto& [text, kind] : kinds) {
@@ -365,13 +361,20 @@ std::optional<Fault::Kind> Fault::kindNamed(std::string_view name) {
 
 const char* Fault::nameOf(Kind kind) {
   switch (kind) {
-    case Kind::status: return "status";
-    case Kind::delay: return "delay";
-    case Kind::drop: return "drop";
-    case Kind::truncate: return "truncate";
-    case Kind::malformed: return "malformed";
-    case Kind::skewDate: return "skew_date";
-    case Kind::rateLimit: return "rate_limit";
+    case Kind::status:
+      return "status";
+    case Kind::delay:
+      return "delay";
+    case Kind::drop:
+      return "drop";
+    case Kind::truncate:
+      return "truncate";
+    case Kind::malformed:
+      return "malformed";
+    case Kind::skewDate:
+      return "skew_date";
+    case Kind::rateLimit:
+      return "rate_limit";
   }
   return "?";
 }
@@ -458,9 +461,9 @@ struct DevService::State {
   struct Peer {
     ino_t inode = 0;
     int fd = -1;
-    std::uint64_t order = 0;  // when it was first seen, among the others
+    std::uint64_t order = 0;                      // when it was first seen, among the others
     std::chrono::steady_clock::time_point since;  // since when it is sending or being answered
-    bool inHandler = false;  // a whole request arrived and a route is working on it
+    bool inHandler = false;                       // a whole request arrived and a route is working on it
     bool seen = false;
   };
   using PeerKey = std::pair<std::string, int>;
@@ -476,8 +479,7 @@ struct DevService::State {
   // request) starts.
   class Handling {
    public:
-    Handling(State& state, const httplib::Request& in)
-        : state_(state), key_(in.remote_addr, in.remote_port) {
+    Handling(State& state, const httplib::Request& in) : state_(state), key_(in.remote_addr, in.remote_port) {
       std::lock_guard lock(state_.peersMutex);
       auto [it, added] = state_.peers.try_emplace(key_);
       if (added) it->second.order = ++state_.peerOrder;
@@ -542,8 +544,7 @@ struct DevService::State {
         }
         for (auto& [address, list] : byAddress) {
           if (list.size() <= options.maxConnectionsPerAddress) continue;
-          std::sort(list.begin(), list.end(),
-                    [](const Peer* a, const Peer* b) { return a->order < b->order; });
+          std::sort(list.begin(), list.end(), [](const Peer* a, const Peer* b) { return a->order < b->order; });
           for (std::size_t i = options.maxConnectionsPerAddress; i < list.size(); ++i) {
             toClose.push_back(list[i]->fd);
           }
@@ -553,8 +554,7 @@ struct DevService::State {
       // to shut down, as the scan just found it open.
       for (int fd : toClose) ::shutdown(fd, SHUT_RDWR);
       wakeLock.lock();
-      watchdogWake.wait_for(wakeLock, std::chrono::milliseconds(100),
-                            [&] { return watchdogEnding; });
+      watchdogWake.wait_for(wakeLock, std::chrono::milliseconds(100), [&] { return watchdogEnding; });
     }
   }
 
@@ -588,8 +588,8 @@ struct DevService::State {
         std::smatch match;
         if (!std::regex_match(request.path, match, it->regex)) continue;
         pathKnown = true;
-        const bool methodMatches = it->method == "*" || it->method == request.method ||
-                                   (request.method == "HEAD" && it->method == "GET");
+        const bool methodMatches =
+            it->method == "*" || it->method == request.method || (request.method == "HEAD" && it->method == "GET");
         if (!methodMatches) continue;
         request.pathMatches.clear();
         for (const auto& part : match) request.pathMatches.push_back(part.str());
@@ -614,8 +614,8 @@ struct DevService::State {
   void logLine(const Request& request, const std::string& outcome) {
     if (!options.logRequests) return;
     const std::string target = request.query.empty() ? request.path : request.path + "?" + request.query;
-    std::fprintf(stdout, "%s %s %s %s (%zu bytes in)\n", httpDate(request.receivedAt).c_str(),
-                 request.method.c_str(), target.c_str(), outcome.c_str(), request.rawBodySize);
+    std::fprintf(stdout, "%s %s %s %s (%zu bytes in)\n", httpDate(request.receivedAt).c_str(), request.method.c_str(),
+                 target.c_str(), outcome.c_str(), request.rawBodySize);
     std::fflush(stdout);
   }
 
@@ -633,8 +633,7 @@ void DevService::State::serve(const httplib::Request& in, httplib::Response& out
   request.query = question == std::string::npos ? std::string() : in.target.substr(question + 1);
   request.queryItems = parseQuery(request.query);
   for (const auto& [name, value] : in.headers) {
-    if (name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" ||
-        name == "LOCAL_PORT") {
+    if (name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" || name == "LOCAL_PORT") {
       continue;  // added by the server library, not sent by the client
     }
     request.headers.emplace_back(name, value);
@@ -675,8 +674,7 @@ void DevService::State::serve(const httplib::Request& in, httplib::Response& out
     // The oldest entries go once the log holds too many requests or too many body bytes.
     std::size_t drop = 0;
     while (drop < log.size() &&
-           (log.size() - drop > options.maxLoggedRequests ||
-            logBodyBytes > options.maxLoggedBodyBytes)) {
+           (log.size() - drop > options.maxLoggedRequests || logBodyBytes > options.maxLoggedBodyBytes)) {
       logBodyBytes -= log[drop].body.size();
       ++drop;
     }
@@ -691,8 +689,7 @@ void DevService::State::serve(const httplib::Request& in, httplib::Response& out
         pause(fault->delay);
         break;
       case Fault::Kind::status:
-        response.setJSON(nlohmann::json{{"error", "injected fault"}, {"status", fault->status}}.dump(),
-                         fault->status);
+        response.setJSON(nlohmann::json{{"error", "injected fault"}, {"status", fault->status}}.dump(), fault->status);
         break;
       case Fault::Kind::rateLimit:
         response.setJSON(R"({"error":"rate limited"})", 429);
@@ -707,8 +704,7 @@ void DevService::State::serve(const httplib::Request& in, httplib::Response& out
         break;
     }
   }
-  const bool answered = fault && (fault->kind == Fault::Kind::status ||
-                                  fault->kind == Fault::Kind::rateLimit);
+  const bool answered = fault && (fault->kind == Fault::Kind::status || fault->kind == Fault::Kind::rateLimit);
   if (!answered) route(request, response);
   if (fault && fault->kind == Fault::Kind::malformed) {
     response = Response();
@@ -748,8 +744,7 @@ void DevService::State::serve(const httplib::Request& in, httplib::Response& out
       out.set_header("Vary", "Accept-Encoding");
     }
   }
-  if (response.body.empty() && (response.status < 200 || response.status == 204 ||
-                                 response.status == 304)) {
+  if (response.body.empty() && (response.status < 200 || response.status == 204 || response.status == 304)) {
     logLine(request, std::to_string(response.status));
     return;
   }
@@ -793,8 +788,7 @@ Result<int> DevService::start() {
   };
   // Bodies are read here, not by the library, so the cap applies to what a gzip body inflates
   // to as well as to what arrives.
-  auto bodyHandler = [state](const httplib::Request& in, httplib::Response& out,
-                             const httplib::ContentReader& reader) {
+  auto bodyHandler = [state](const httplib::Request& in, httplib::Response& out, const httplib::ContentReader& reader) {
     std::string body;
     bool tooLarge = false;
     const bool read = reader([&](const char* data, std::size_t length) {
@@ -846,8 +840,7 @@ Result<int> DevService::start() {
     port = server->bind_to_any_port(state_->options.host);
     if (port <= 0) return Error("vx.devservice", 3, "could not bind to " + state_->options.host);
   } else if (!server->bind_to_port(state_->options.host, port)) {
-    return Error("vx.devservice", 3,
-                 "could not bind to " + state_->options.host + ":" + std::to_string(port));
+    return Error("vx.devservice", 3, "could not bind to " + state_->options.host + ":" + std::to_string(port));
   }
   state_->port = port;
   // The library listens with a queue of five: a burst of clients (a few slow ones among them)
@@ -905,24 +898,16 @@ void DevService::stop() {
 
 bool DevService::isRunning() const { return state_->running.load(); }
 int DevService::port() const { return state_->port.load(); }
-std::string DevService::baseURL() const {
-  return "http://" + state_->options.host + ":" + std::to_string(port());
-}
+std::string DevService::baseURL() const { return "http://" + state_->options.host + ":" + std::to_string(port()); }
 std::string DevService::url(std::string_view path) const { return baseURL() + std::string(path); }
-const std::filesystem::path& DevService::dataDirectory() const {
-  return state_->options.dataDirectory;
-}
-std::size_t DevService::openConnections() const {
-  return isRunning() ? acceptedSockets(port()).size() : 0;
-}
+const std::filesystem::path& DevService::dataDirectory() const { return state_->options.dataDirectory; }
+std::size_t DevService::openConnections() const { return isRunning() ? acceptedSockets(port()).size() : 0; }
 
 void DevService::addRoute(std::string method, std::string pattern, Handler handler) {
   std::lock_guard lock(state_->mutex);
   auto& routes = state_->routes;
   routes.erase(std::remove_if(routes.begin(), routes.end(),
-                              [&](const State::Route& r) {
-                                return r.method == method && r.pattern == pattern;
-                              }),
+                              [&](const State::Route& r) { return r.method == method && r.pattern == pattern; }),
                routes.end());
   std::regex regex = compilePattern(pattern);
   routes.push_back({std::move(method), std::move(pattern), std::move(regex), std::move(handler)});
@@ -957,11 +942,10 @@ bool DevService::waitForRequests(std::size_t count, std::chrono::milliseconds ti
 void DevService::setFault(std::string pathPattern, Fault fault, std::string method) {
   std::lock_guard lock(state_->mutex);
   auto& faults = state_->faults;
-  faults.erase(std::remove_if(faults.begin(), faults.end(),
-                              [&](const State::FaultEntry& f) {
-                                return f.pattern == pathPattern && f.method == method;
-                              }),
-               faults.end());
+  faults.erase(
+      std::remove_if(faults.begin(), faults.end(),
+                     [&](const State::FaultEntry& f) { return f.pattern == pathPattern && f.method == method; }),
+      faults.end());
   if (fault.times && *fault.times <= 0) return;
   std::regex regex = compilePattern(pathPattern);
   faults.push_back({std::move(pathPattern), std::move(regex), std::move(method), fault});
@@ -982,9 +966,14 @@ nlohmann::json requestJSON(const Request& request) {
   for (const auto& [name, value] : request.headers) headers.push_back({name, value});
   nlohmann::json query = nlohmann::json::array();
   for (const auto& [name, value] : request.queryItems) query.push_back({name, value});
-  return {{"method", request.method}, {"path", request.path},     {"query", request.query},
-          {"queryItems", query},      {"headers", headers},       {"body", request.body},
-          {"bodyWasGzip", request.bodyWasGzip}, {"rawBodySize", request.rawBodySize}};
+  return {{"method", request.method},
+          {"path", request.path},
+          {"query", request.query},
+          {"queryItems", query},
+          {"headers", headers},
+          {"body", request.body},
+          {"bodyWasGzip", request.bodyWasGzip},
+          {"rawBodySize", request.rawBodySize}};
 }
 
 std::string contentTypeFor(const std::filesystem::path& path) {
@@ -997,9 +986,8 @@ std::string contentTypeFor(const std::filesystem::path& path) {
 }
 
 void installCoreRoutes(DevService& service) {
-  service.addRoute("GET", "/health", [](const Request&, Response& response) {
-    response.setJSON(R"({"status":"ok"})");
-  });
+  service.addRoute("GET", "/health",
+                   [](const Request&, Response& response) { response.setJSON(R"({"status":"ok"})"); });
 
   // Answers with what arrived, as JSON.
   service.addRoute("*", "/echo(/.*)?", [](const Request& request, Response& response) {

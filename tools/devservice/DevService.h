@@ -30,10 +30,10 @@ namespace vx::devservice {
 using Headers = std::vector<std::pair<std::string, std::string>>;
 
 // Limits that keep the service safe to leave running on a shared machine.
-inline constexpr std::size_t kMaxRequestBodyBytes = 32u << 20;   // after gzip decoding; else 413
-inline constexpr std::size_t kMaxLoggedRequests = 10000;         // oldest entries go first
-inline constexpr std::size_t kMaxLoggedBodyBytes = 256u << 20;   // bodies kept in the log
-inline constexpr std::size_t kMaxFaultPatternLength = 256;       // admin fault patterns
+inline constexpr std::size_t kMaxRequestBodyBytes = 32u << 20;  // after gzip decoding; else 413
+inline constexpr std::size_t kMaxLoggedRequests = 10000;        // oldest entries go first
+inline constexpr std::size_t kMaxLoggedBodyBytes = 256u << 20;  // bodies kept in the log
+inline constexpr std::size_t kMaxFaultPatternLength = 256;      // admin fault patterns
 inline constexpr std::size_t kMaxFaultPatternNesting = 16;
 inline constexpr std::chrono::milliseconds kMaxFaultDelay{std::chrono::hours(1)};
 inline constexpr std::chrono::seconds kMaxFaultSkew{4'000'000'000LL};  // about 126 years
@@ -48,11 +48,11 @@ std::optional<std::string> headerValue(const Headers& headers, std::string_view 
 // A request as the service saw it.
 struct Request {
   std::string method;
-  std::string path;                                       // without the query
-  std::string query;                                      // raw text after '?', "" when none
+  std::string path;                                             // without the query
+  std::string query;                                            // raw text after '?', "" when none
   std::vector<std::pair<std::string, std::string>> queryItems;  // decoded, in order
   Headers headers;
-  std::string body;        // gunzipped when the request said "Content-Encoding: gzip"
+  std::string body;             // gunzipped when the request said "Content-Encoding: gzip"
   std::size_t rawBodySize = 0;  // bytes on the wire
   bool bodyWasGzip = false;
   std::optional<std::string> bodyError;  // set when a gzip body could not be decoded
@@ -106,13 +106,45 @@ struct Fault {
   // How many matching requests the fault applies to; none: until cleared.
   std::optional<int> times;
 
-  static Fault withStatus(int status) { Fault f; f.kind = Kind::status; f.status = status; return f; }
-  static Fault withDelay(std::chrono::milliseconds d) { Fault f; f.kind = Kind::delay; f.delay = d; return f; }
-  static Fault dropConnection() { Fault f; f.kind = Kind::drop; return f; }
-  static Fault truncatedBody() { Fault f; f.kind = Kind::truncate; return f; }
-  static Fault malformedBody() { Fault f; f.kind = Kind::malformed; return f; }
-  static Fault skewedDate(std::chrono::seconds skew) { Fault f; f.kind = Kind::skewDate; f.dateSkew = skew; return f; }
-  static Fault rateLimited(int retryAfterSeconds) { Fault f; f.kind = Kind::rateLimit; f.retryAfterSeconds = retryAfterSeconds; return f; }
+  static Fault withStatus(int status) {
+    Fault f;
+    f.kind = Kind::status;
+    f.status = status;
+    return f;
+  }
+  static Fault withDelay(std::chrono::milliseconds d) {
+    Fault f;
+    f.kind = Kind::delay;
+    f.delay = d;
+    return f;
+  }
+  static Fault dropConnection() {
+    Fault f;
+    f.kind = Kind::drop;
+    return f;
+  }
+  static Fault truncatedBody() {
+    Fault f;
+    f.kind = Kind::truncate;
+    return f;
+  }
+  static Fault malformedBody() {
+    Fault f;
+    f.kind = Kind::malformed;
+    return f;
+  }
+  static Fault skewedDate(std::chrono::seconds skew) {
+    Fault f;
+    f.kind = Kind::skewDate;
+    f.dateSkew = skew;
+    return f;
+  }
+  static Fault rateLimited(int retryAfterSeconds) {
+    Fault f;
+    f.kind = Kind::rateLimit;
+    f.retryAfterSeconds = retryAfterSeconds;
+    return f;
+  }
 
   // From the admin call's parameters ("kind", "status", "delay_ms", "skew_s", "retry_after",
   // "times"); an Error for an unknown kind or a value that is not a number.
@@ -130,17 +162,17 @@ std::vector<std::string> registeredRouteSets();
 
 // Registers a route set from a source file of the devservice library:
 //   DEVSERVICE_ROUTE_SET(iconAPI) { service.addRoute("GET", "/macos/icons", ...); }
-#define DEVSERVICE_ROUTE_SET(name)                                                    \
-  static void devserviceRouteSet_##name(::vx::devservice::DevService& service);       \
-  [[maybe_unused]] static const bool devserviceRouteSetRegistered_##name =            \
-      ::vx::devservice::registerRouteSet(#name, &devserviceRouteSet_##name);          \
+#define DEVSERVICE_ROUTE_SET(name)                                              \
+  static void devserviceRouteSet_##name(::vx::devservice::DevService& service); \
+  [[maybe_unused]] static const bool devserviceRouteSetRegistered_##name =      \
+      ::vx::devservice::registerRouteSet(#name, &devserviceRouteSet_##name);    \
   static void devserviceRouteSet_##name(::vx::devservice::DevService& service)
 
 class DevService {
  public:
   struct Options {
     std::string host = "127.0.0.1";
-    int port = 0;                        // 0: an ephemeral port
+    int port = 0;                         // 0: an ephemeral port
     std::filesystem::path dataDirectory;  // empty: the sample data in the source tree
     bool logRequests = false;             // one line per request on standard output
     // Connections served at once (idle keep-alive ones too): a worker is started per connection
@@ -189,8 +221,7 @@ class DevService {
   std::vector<Request> requests(std::string_view pathPattern) const;
   void clearRequestLog();
   // Waits (real time) until at least `count` requests are logged. False on timeout.
-  bool waitForRequests(std::size_t count,
-                       std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+  bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
 
   // --- faults ---
   // Applies to requests whose path matches `pathPattern` (regex, whole path) and, when `method`

@@ -30,9 +30,8 @@ std::map<std::string, std::string> parseAuthHeader(const std::string& header) {
 DEVSERVICE_ROUTE_SET(errorStore) {
   service.addRoute("POST", "(/.*)?/api/([^/]+)/store/", [](const Request& request, Response& response) {
     const auto auth = parseAuthHeader(request.header("X-Plover-Auth").value_or(""));
-    if (auth.count("plover_version") == 0 || auth.at("plover_version") != "7" ||
-        auth.count("plover_key") == 0 || auth.at("plover_key").empty() ||
-        auth.count("plover_timestamp") == 0 || auth.count("plover_client") == 0) {
+    if (auth.count("plover_version") == 0 || auth.at("plover_version") != "7" || auth.count("plover_key") == 0 ||
+        auth.at("plover_key").empty() || auth.count("plover_timestamp") == 0 || auth.count("plover_client") == 0) {
       response.setJSON(R"({"error":"missing or invalid X-Plover-Auth header"})", 401);
       return;
     }
@@ -41,8 +40,7 @@ DEVSERVICE_ROUTE_SET(errorStore) {
       return;
     }
     const auto event = parseBoundedJSON(request.body);
-    if (event.is_discarded() || !event.is_object() || !event.contains("event_id") ||
-        !event["event_id"].is_string()) {
+    if (event.is_discarded() || !event.is_object() || !event.contains("event_id") || !event["event_id"].is_string()) {
       response.setJSON(R"({"error":"body is not an event"})", 400);
       return;
     }

@@ -93,8 +93,7 @@ class NonceLedger {
   bool record(const std::string& key, std::chrono::system_clock::time_point now) {
     std::lock_guard lock(mutex_);
     while (!order_.empty() && now - order_.front().second > kOAuthTimestampWindow) {
-      if (auto it = seen_.find(order_.front().first);
-          it != seen_.end() && it->second == order_.front().second) {
+      if (auto it = seen_.find(order_.front().first); it != seen_.end() && it->second == order_.front().second) {
         seen_.erase(it);
       }
       order_.pop_front();
@@ -120,8 +119,7 @@ NonceLedger& nonceLedger() {
 
 }  // namespace
 
-std::optional<std::string> checkOAuthSignature(const Request& request,
-                                               std::chrono::system_clock::duration clockLead) {
+std::optional<std::string> checkOAuthSignature(const Request& request, std::chrono::system_clock::duration clockLead) {
   auto oauth = parseAuthorization(request.header("Authorization").value_or(""));
   if (oauth.empty()) return "missing OAuth authorization";
   if (oauth["oauth_signature_method"] != "HMAC-SHA1") return "unsupported signature method";
@@ -152,8 +150,7 @@ std::optional<std::string> checkOAuthSignature(const Request& request,
     parameterText += name + "=" + value;
   }
   const std::string host = normalisedHost(request.header("Host").value_or("127.0.0.1"), "http");
-  const std::string base = request.method + "&" + encode("http://" + host + request.path) + "&" +
-                           encode(parameterText);
+  const std::string base = request.method + "&" + encode("http://" + host + request.path) + "&" + encode(parameterText);
   const std::string key = encode(kConsumerSecret) + "&" + encode(tokenSecret);
   const auto expected = base64Encode(hmacSha1(std::string_view(key), std::string_view(base)));
   if (expected != oauth["oauth_signature"]) return "signature does not match";
@@ -166,14 +163,12 @@ std::optional<std::string> checkOAuthSignature(const Request& request,
   if (stamp.empty() || parsed.ec != std::errc() || parsed.ptr != stamp.data() + stamp.size()) {
     return "malformed timestamp";
   }
-  const auto now = std::chrono::duration_cast<std::chrono::seconds>(
-                       (request.serviceTime + clockLead).time_since_epoch())
-                       .count();
+  const auto now =
+      std::chrono::duration_cast<std::chrono::seconds>((request.serviceTime + clockLead).time_since_epoch()).count();
   const auto window = std::chrono::duration_cast<std::chrono::seconds>(kOAuthTimestampWindow).count();
   if (timestamp < now - window || timestamp > now + window) return "timestamp out of range";
   if (oauth["oauth_nonce"].empty()) return "missing nonce";
-  const std::string nonceKey =
-      oauth["oauth_consumer_key"] + "&" + oauth["oauth_token"] + "&" + oauth["oauth_nonce"];
+  const std::string nonceKey = oauth["oauth_consumer_key"] + "&" + oauth["oauth_token"] + "&" + oauth["oauth_nonce"];
   if (!nonceLedger().record(nonceKey, request.serviceTime)) return "nonce already used";
   return std::nullopt;
 }
@@ -260,9 +255,8 @@ std::int64_t pageParameter(const Request& request) {
 }
 
 // One page of `icons` under `member`, with "total" unless the list is unbounded.
-void answerPage(const Catalog& catalog, const DevService& service, const Request& request,
-                Response& response, const std::vector<nlohmann::json>& icons, const char* member,
-                bool withTotal) {
+void answerPage(const Catalog& catalog, const DevService& service, const Request& request, Response& response,
+                const std::vector<nlohmann::json>& icons, const char* member, bool withTotal) {
   const auto page = static_cast<std::size_t>(pageParameter(request));
   nlohmann::json list = nlohmann::json::array();
   const std::size_t start = (page - 1) * catalog.pageSize;
@@ -299,8 +293,7 @@ bool matchesQuery(const nlohmann::json& icon, const std::string& query) {
   }
   if (!word.empty()) words.push_back(std::move(word));
   if (words.empty()) return false;
-  return std::all_of(words.begin(), words.end(),
-                     [&icon](const std::string& w) { return containsText(icon, w); });
+  return std::all_of(words.begin(), words.end(), [&icon](const std::string& w) { return containsText(icon, w); });
 }
 
 // Wraps a handler with the signature check. The service's clock is the web site's: a lead
@@ -308,8 +301,8 @@ bool matchesQuery(const nlohmann::json& icon, const std::string& query) {
 Handler requireSignature(const DevService* service, Handler handler) {
   return [service, handler = std::move(handler)](const Request& request, Response& response) {
     // Looked up per request: the web site's route set may install its site after this one.
-    const auto lead = std::chrono::duration_cast<std::chrono::system_clock::duration>(
-        WebSite::of(*service)->clockLead());
+    const auto lead =
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(WebSite::of(*service)->clockLead());
     if (auto problem = checkOAuthSignature(request, lead)) {
       response.setJSON(nlohmann::json{{"error", *problem}}.dump(), 401);
       return;
@@ -325,119 +318,126 @@ DEVSERVICE_ROUTE_SET(iconAPI) {
   DevService* svc = &service;
 
   service.addRoute("GET", "/macos/icons", requireSignature(svc, [catalog, svc](const Request& r, Response& out) {
-    answerPage(*catalog, *svc, r, out, catalog->select([](const nlohmann::json&) { return true; }),
-               "icons", true);
-  }));
+                     answerPage(*catalog, *svc, r, out, catalog->select([](const nlohmann::json&) { return true; }),
+                                "icons", true);
+                   }));
 
-  service.addRoute("GET", "/icons/recent_uploads", requireSignature(svc, [catalog, svc](const Request& r, Response& out) {
-    auto icons = catalog->select([](const nlohmann::json&) { return true; });
-    std::stable_sort(icons.begin(), icons.end(), [](const auto& a, const auto& b) {
-      return a.value("uploaded_at", "") > b.value("uploaded_at", "");
-    });
-    answerPage(*catalog, *svc, r, out, icons, "recent_uploads", false);
-  }));
+  service.addRoute("GET", "/icons/recent_uploads",
+                   requireSignature(svc, [catalog, svc](const Request& r, Response& out) {
+                     auto icons = catalog->select([](const nlohmann::json&) { return true; });
+                     std::stable_sort(icons.begin(), icons.end(), [](const auto& a, const auto& b) {
+                       return a.value("uploaded_at", "") > b.value("uploaded_at", "");
+                     });
+                     answerPage(*catalog, *svc, r, out, icons, "recent_uploads", false);
+                   }));
 
   service.addRoute("GET", "/macos/search/icons", requireSignature(svc, [catalog, svc](const Request& r, Response& out) {
-    const auto query = lower(r.queryValue("query").value_or(""));
-    answerPage(*catalog, *svc, r, out,
-               catalog->select([&](const nlohmann::json& icon) { return matchesQuery(icon, query); }),
-               "icons", true);
-  }));
+                     const auto query = lower(r.queryValue("query").value_or(""));
+                     answerPage(*catalog, *svc, r, out,
+                                catalog->select([&](const nlohmann::json& icon) { return matchesQuery(icon, query); }),
+                                "icons", true);
+                   }));
 
-  service.addRoute("GET", "/macos/collection/([^/]+)/icons", requireSignature(svc, [catalog, svc](const Request& r, Response& out) {
-    const auto id = r.pathMatches.at(1);
-    answerPage(*catalog, *svc, r, out, catalog->select([&](const nlohmann::json& icon) {
-      for (const auto& c : icon.value("collection_ids", nlohmann::json::array())) {
-        if (c == id) return true;
-      }
-      return false;
-    }), "icons", true);
-  }));
+  service.addRoute("GET", "/macos/collection/([^/]+)/icons",
+                   requireSignature(svc, [catalog, svc](const Request& r, Response& out) {
+                     const auto id = r.pathMatches.at(1);
+                     answerPage(*catalog, *svc, r, out, catalog->select([&](const nlohmann::json& icon) {
+                       for (const auto& c : icon.value("collection_ids", nlohmann::json::array())) {
+                         if (c == id) return true;
+                       }
+                       return false;
+                     }),
+                                "icons", true);
+                   }));
 
-  service.addRoute("GET", "/macos/creator/([^/]+)/icons", requireSignature(svc, [catalog, svc](const Request& r, Response& out) {
-    const auto id = r.pathMatches.at(1);
-    answerPage(*catalog, *svc, r, out, catalog->select([&](const nlohmann::json& icon) {
-      return icon.value("uploader_id", "") == id;
-    }), "icons", true);
-  }));
+  service.addRoute(
+      "GET", "/macos/creator/([^/]+)/icons", requireSignature(svc, [catalog, svc](const Request& r, Response& out) {
+        const auto id = r.pathMatches.at(1);
+        answerPage(*catalog, *svc, r, out,
+                   catalog->select([&](const nlohmann::json& icon) { return icon.value("uploader_id", "") == id; }),
+                   "icons", true);
+      }));
 
-  service.addRoute("GET", "/icon/([0-9]+)/more-like-this", requireSignature(svc, [catalog, svc](const Request& r, Response& out) {
-    const auto id = r.pathMatches.at(1);
-    std::size_t limit = 7;
-    try {
-      limit = std::stoul(r.queryValue("limit").value_or("7"));
-    } catch (...) {
-    }
-    const nlohmann::json* subject = nullptr;
-    for (const auto& icon : catalog->icons()) {
-      if (icon.value("id", "") == id) subject = &icon;
-    }
-    if (subject == nullptr) {
-      out.setJSON(R"({"error":"no such icon"})", 404);
-      return;
-    }
-    std::set<std::string> tags;
-    for (const auto& tag : subject->value("tags", nlohmann::json::array())) tags.insert(tag.get<std::string>());
-    const auto subjectCollections = subject->value("collection_ids", nlohmann::json::array());
-    nlohmann::json list = nlohmann::json::array();
-    for (const auto& icon : catalog->icons()) {
-      if (list.size() >= limit) break;
-      if (icon.value("id", "") == id) continue;
-      bool related = false;
-      for (const auto& c : icon.value("collection_ids", nlohmann::json::array())) {
-        for (const auto& s : subjectCollections) related = related || c == s;
-      }
-      for (const auto& tag : icon.value("tags", nlohmann::json::array())) {
-        related = related || tags.count(tag.get<std::string>()) > 0;
-      }
-      if (related) list.push_back(catalog->iconJSON(icon, *svc));
-    }
-    nlohmann::json reply = {{"icons", list}};
-    if (!subjectCollections.empty()) {
-      if (auto it = catalog->collections.find(subjectCollections[0].get<std::string>());
-          it != catalog->collections.end()) {
-        reply["collection"] = {{"id", it->second["id"]}, {"name", it->second["name"]}};
-      }
-    }
-    out.setJSON(reply.dump());
-  }));
+  service.addRoute("GET", "/icon/([0-9]+)/more-like-this",
+                   requireSignature(svc, [catalog, svc](const Request& r, Response& out) {
+                     const auto id = r.pathMatches.at(1);
+                     std::size_t limit = 7;
+                     try {
+                       limit = std::stoul(r.queryValue("limit").value_or("7"));
+                     } catch (...) {
+                     }
+                     const nlohmann::json* subject = nullptr;
+                     for (const auto& icon : catalog->icons()) {
+                       if (icon.value("id", "") == id) subject = &icon;
+                     }
+                     if (subject == nullptr) {
+                       out.setJSON(R"({"error":"no such icon"})", 404);
+                       return;
+                     }
+                     std::set<std::string> tags;
+                     for (const auto& tag : subject->value("tags", nlohmann::json::array()))
+                       tags.insert(tag.get<std::string>());
+                     const auto subjectCollections = subject->value("collection_ids", nlohmann::json::array());
+                     nlohmann::json list = nlohmann::json::array();
+                     for (const auto& icon : catalog->icons()) {
+                       if (list.size() >= limit) break;
+                       if (icon.value("id", "") == id) continue;
+                       bool related = false;
+                       for (const auto& c : icon.value("collection_ids", nlohmann::json::array())) {
+                         for (const auto& s : subjectCollections) related = related || c == s;
+                       }
+                       for (const auto& tag : icon.value("tags", nlohmann::json::array())) {
+                         related = related || tags.count(tag.get<std::string>()) > 0;
+                       }
+                       if (related) list.push_back(catalog->iconJSON(icon, *svc));
+                     }
+                     nlohmann::json reply = {{"icons", list}};
+                     if (!subjectCollections.empty()) {
+                       if (auto it = catalog->collections.find(subjectCollections[0].get<std::string>());
+                           it != catalog->collections.end()) {
+                         reply["collection"] = {{"id", it->second["id"]}, {"name", it->second["name"]}};
+                       }
+                     }
+                     out.setJSON(reply.dump());
+                   }));
 
   service.addRoute("GET", "/search/autocomplete", requireSignature(svc, [catalog](const Request& r, Response& out) {
-    const auto query = lower(r.queryValue("query").value_or(""));
-    std::set<std::string> terms;
-    for (const auto& icon : catalog->icons()) {
-      const auto term = icon.value("term", "");
-      if (!query.empty() && lower(term).rfind(query, 0) == 0) terms.insert(term);
-    }
-    nlohmann::json suggestions = nlohmann::json::array();
-    for (const auto& term : terms) {
-      if (suggestions.size() >= 10) break;
-      suggestions.push_back(term);
-    }
-    out.setJSON(nlohmann::json{{"suggestions", suggestions}}.dump());
-  }));
+                     const auto query = lower(r.queryValue("query").value_or(""));
+                     std::set<std::string> terms;
+                     for (const auto& icon : catalog->icons()) {
+                       const auto term = icon.value("term", "");
+                       if (!query.empty() && lower(term).rfind(query, 0) == 0) terms.insert(term);
+                     }
+                     nlohmann::json suggestions = nlohmann::json::array();
+                     for (const auto& term : terms) {
+                       if (suggestions.size() >= 10) break;
+                       suggestions.push_back(term);
+                     }
+                     out.setJSON(nlohmann::json{{"suggestions", suggestions}}.dump());
+                   }));
 
   service.addRoute("GET", "/user", requireSignature(svc, [catalog](const Request& r, Response& out) {
-    std::size_t index = 0;
-    {
-      auto oauth = parseAuthorization(r.header("Authorization").value_or(""));
-      std::lock_guard lock(tokenMutex());
-      if (auto it = tokens().find(oauth["oauth_token"]); it != tokens().end()) index = it->second.second;
-    }
-    const auto users = catalog->data.value("users", nlohmann::json::array());
-    if (index >= users.size()) {
-      out.setJSON(R"({"error":"no such user"})", 404);
-      return;
-    }
-    out.setJSON(nlohmann::json{{"user", users[index]}}.dump());
-  }));
+                     std::size_t index = 0;
+                     {
+                       auto oauth = parseAuthorization(r.header("Authorization").value_or(""));
+                       std::lock_guard lock(tokenMutex());
+                       if (auto it = tokens().find(oauth["oauth_token"]); it != tokens().end())
+                         index = it->second.second;
+                     }
+                     const auto users = catalog->data.value("users", nlohmann::json::array());
+                     if (index >= users.size()) {
+                       out.setJSON(R"({"error":"no such user"})", 404);
+                       return;
+                     }
+                     out.setJSON(nlohmann::json{{"user", users[index]}}.dump());
+                   }));
 
   service.addRoute("POST", "/icon/([0-9]+)/download/mac", requireSignature(svc, [](const Request& r, Response& out) {
-    auto items = URL::parseFormURLEncoded(r.body).value_or(std::vector<URLQueryItem>{});
-    nlohmann::json recorded = {{"icon_id", r.pathMatches.at(1)}};
-    for (const auto& item : items) recorded[item.name] = item.value.value_or("");
-    out.setJSON(nlohmann::json{{"recorded", recorded}}.dump());
-  }));
+                     auto items = URL::parseFormURLEncoded(r.body).value_or(std::vector<URLQueryItem>{});
+                     nlohmann::json recorded = {{"icon_id", r.pathMatches.at(1)}};
+                     for (const auto& item : items) recorded[item.name] = item.value.value_or("");
+                     out.setJSON(nlohmann::json{{"recorded", recorded}}.dump());
+                   }));
 }
 
 }  // namespace vx::devservice

@@ -21,19 +21,21 @@ struct ReceivedContainers {
 
 // Empty when a crash's error log has the fields the service needs, else why not.
 std::string errorLogProblem(const nlohmann::json& log) {
-  for (const char* key : {"id", "processName", "applicationPath", "osExceptionType", "osExceptionCode",
-                          "osExceptionAddress"}) {
+  for (const char* key :
+       {"id", "processName", "applicationPath", "osExceptionType", "osExceptionCode", "osExceptionAddress"}) {
     if (!log.contains(key) || !log[key].is_string()) return std::string("error log without text \"") + key + "\"";
   }
   for (const char* key : {"processId", "primaryArchitectureId"}) {
-    if (!log.contains(key) || !log[key].is_number_integer()) return std::string("error log without number \"") + key + "\"";
+    if (!log.contains(key) || !log[key].is_number_integer())
+      return std::string("error log without number \"") + key + "\"";
   }
   if (!log.contains("fatal") || !log["fatal"].is_boolean()) return "error log without \"fatal\"";
   for (const char* key : {"threads", "binaries"}) {
     if (!log.contains(key)) continue;
     if (!log[key].is_array()) return std::string("error log whose \"") + key + "\" is not a list";
     for (const auto& element : log[key]) {
-      if (!element.is_object() || !element.contains("id")) return std::string("error log with an entry of \"") + key + "\" without id";
+      if (!element.is_object() || !element.contains("id"))
+        return std::string("error log with an entry of \"") + key + "\" without id";
     }
   }
   return {};
@@ -78,8 +80,7 @@ DEVSERVICE_ROUTE_SET(telemetryIngestion) {
       return;
     }
     const auto body = parseBoundedJSON(request.body);
-    const std::string problem =
-        body.is_discarded() ? "body is not JSON or nests too deeply" : containerProblem(body);
+    const std::string problem = body.is_discarded() ? "body is not JSON or nests too deeply" : containerProblem(body);
     if (!problem.empty()) {
       response.setJSON(nlohmann::json{{"error", problem}}.dump(), 400);
       return;

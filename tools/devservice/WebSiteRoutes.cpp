@@ -32,11 +32,20 @@ std::string htmlEscape(const std::string& text) {
   std::string out;
   for (char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -133,11 +142,16 @@ DEVSERVICE_ROUTE_SET(webSite) {
     const std::string link = scheme + "://login/" + site->issueSignInToken(user);
     const bool beta = r.queryValue("beta").value_or("") == "true";
     out.contentType = "text/html; charset=utf-8";
-    out.body = "<!DOCTYPE html>\n<html><head><title>Connect Vexelworks</title></head><body>\n"
-               "<h1>Connect Vexelworks" + std::string(beta ? " (beta)" : "") + "</h1>\n"
-               "<p>You have authorised the application.</p>\n"
-               "<p><a id=\"open-app\" href=\"" + htmlEscape(link) + "\">Open Vexelworks</a></p>\n"
-               "</body></html>\n";
+    out.body =
+        "<!DOCTYPE html>\n<html><head><title>Connect Vexelworks</title></head><body>\n"
+        "<h1>Connect Vexelworks" +
+        std::string(beta ? " (beta)" : "") +
+        "</h1>\n"
+        "<p>You have authorised the application.</p>\n"
+        "<p><a id=\"open-app\" href=\"" +
+        htmlEscape(link) +
+        "\">Open Vexelworks</a></p>\n"
+        "</body></html>\n";
   });
 
   service.addRoute("POST", "/for-mac/oauth/", [site](const Request& r, Response& out) {
@@ -164,16 +178,14 @@ DEVSERVICE_ROUTE_SET(webSite) {
       return;
     }
     const auto pair = issueToken(*user);
-    const double now = std::chrono::duration<double>(vx::wallNow().time_since_epoch()).count() +
-                       site->clockLead().count();
-    out.setJSON(nlohmann::json{{"access_token", {{"token", pair.key}, {"secret", pair.secret}}},
-                               {"timestamp", now}}
-                    .dump());
+    const double now =
+        std::chrono::duration<double>(vx::wallNow().time_since_epoch()).count() + site->clockLead().count();
+    out.setJSON(
+        nlohmann::json{{"access_token", {{"token", pair.key}, {"secret", pair.secret}}}, {"timestamp", now}}.dump());
   });
 
-  service.addRoute("GET", "/for-mac/version/", [site](const Request&, Response& out) {
-    out.setJSON(site->versionReply().dump());
-  });
+  service.addRoute("GET", "/for-mac/version/",
+                   [site](const Request&, Response& out) { out.setJSON(site->versionReply().dump()); });
 }
 
 }  // namespace vx::devservice

@@ -14,9 +14,7 @@
 
 namespace {
 
-void usage() {
-  std::fprintf(stderr, "usage: devservice [--port N] [--data DIR] [--host ADDRESS]\n");
-}
+void usage() { std::fprintf(stderr, "usage: devservice [--port N] [--data DIR] [--host ADDRESS]\n"); }
 
 }  // namespace
 
@@ -54,8 +52,7 @@ int main(int argc, char** argv) {
   }
 
   if (!options.dataDirectory.empty() && !std::filesystem::is_directory(options.dataDirectory)) {
-    std::fprintf(stderr, "devservice: data directory %s does not exist\n",
-                 options.dataDirectory.c_str());
+    std::fprintf(stderr, "devservice: data directory %s does not exist\n", options.dataDirectory.c_str());
     return 2;
   }
 
@@ -73,8 +70,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "devservice: %s\n", port.error().description.c_str());
     return 1;
   }
-  std::printf("devservice listening on %s (data: %s)\n", service.baseURL().c_str(),
-              service.dataDirectory().c_str());
+  std::printf("devservice listening on %s (data: %s)\n", service.baseURL().c_str(), service.dataDirectory().c_str());
   std::fflush(stdout);
 
   int received = 0;

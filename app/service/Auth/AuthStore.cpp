@@ -15,20 +15,16 @@ namespace Vexelworks {
 
 namespace {
 
-void authLog(std::string_view level, const std::string& message, std::string_view function,
-             int line) {
+void authLog(std::string_view level, const std::string& message, std::string_view function, int line) {
   log(message, level, function, "AuthStore", line);
 }
 
-std::string describe(const std::optional<vx::Error>& error) {
-  return error ? error->toString() : std::string("nil");
-}
+std::string describe(const std::optional<vx::Error>& error) { return error ? error->toString() : std::string("nil"); }
 
 // The offset saved by the last sign-in, when it is a whole number of seconds within 32 bits.
 std::optional<std::int32_t> savedTimeOffset() {
   const double saved = settingDouble(SettingKeys::timeOffset, SettingFallbacks::timeOffset);
-  if (!std::isfinite(saved) || saved != std::trunc(saved) ||
-      saved < std::numeric_limits<std::int32_t>::min() ||
+  if (!std::isfinite(saved) || saved != std::trunc(saved) || saved < std::numeric_limits<std::int32_t>::min() ||
       saved > std::numeric_limits<std::int32_t>::max()) {
     return std::nullopt;
   }
@@ -88,9 +84,8 @@ void AuthStore::dispatch(const Action& action) {
   if (const auto* logInAction = std::get_if<Actions::LogIn>(&action)) {
     auto self = shared_from_this();
     webClient_->exchangeToken(
-        logInAction->token, [self](std::optional<AccessToken> token,
-                                   std::optional<std::int32_t> offset,
-                                   std::optional<vx::Error> error) {
+        logInAction->token,
+        [self](std::optional<AccessToken> token, std::optional<std::int32_t> offset, std::optional<vx::Error> error) {
           // Everything the exchange changes happens on the main queue, never on the session's
           // thread.
           runOnMain([self, token = std::move(token), offset, error = std::move(error)]() mutable {
@@ -106,12 +101,10 @@ void AuthStore::dispatch(const Action& action) {
   }
 }
 
-void AuthStore::logInWithAppToken(std::optional<AccessToken> token,
-                                  std::optional<std::int32_t> offset,
+void AuthStore::logInWithAppToken(std::optional<AccessToken> token, std::optional<std::int32_t> offset,
                                   std::optional<vx::Error> error) {
   if (!token || !offset) {
-    authLog("DEBUG", "Error loading access token: " + describe(error), "logInWithAppToken(_:)",
-            __LINE__);
+    authLog("DEBUG", "Error loading access token: " + describe(error), "logInWithAppToken(_:)", __LINE__);
     notify(AuthStoreChanges::LogInFailed{std::move(error)});
     return;
   }
@@ -120,8 +113,8 @@ void AuthStore::logInWithAppToken(std::optional<AccessToken> token,
   setSettingDouble(SettingKeys::timeOffset, static_cast<double>(*offset));
   setSettingBool(SettingKeys::firstLogin, false);
   // The token's key identifies the user's session: it stays out of the log like the secret.
-  authLog("DEBUG", "Logged in with a new token, offset: " + std::to_string(*offset) + ".0",
-          "logInWithAppToken(_:)", __LINE__);
+  authLog("DEBUG", "Logged in with a new token, offset: " + std::to_string(*offset) + ".0", "logInWithAppToken(_:)",
+          __LINE__);
   setAPIClient(APIClient::make(config_.apiURL, *token));
   Vexelworks::dispatch(Actions::ChangeAccessToken{*token});
   logIn();
@@ -136,15 +129,13 @@ void AuthStore::loadUser(bool refreshing) {
   if (!api) return;
   auto self = shared_from_this();
   const char* function = refreshing ? "refreshUser()" : "logIn()";
-  api->loadUser([self, refreshing, function](std::optional<VexelUser> user,
-                                             std::optional<vx::Error> error) {
+  api->loadUser([self, refreshing, function](std::optional<VexelUser> user, std::optional<vx::Error> error) {
     if (!user) {
       authLog("DEBUG", "Error loading user: " + describe(error), function, __LINE__);
       self->notify(AuthStoreChanges::LogInFailed{std::move(error)});
       return;
     }
-    authLog("DEBUG", (refreshing ? "Refreshed user: " : "Logged in as: ") + user->username, function,
-            __LINE__);
+    authLog("DEBUG", (refreshing ? "Refreshed user: " : "Logged in as: ") + user->username, function, __LINE__);
     setReportedUser(*user);
     if (refreshing) {
       self->notify(AuthStoreChanges::RefreshedUser{*user});

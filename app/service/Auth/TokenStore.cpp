@@ -13,8 +13,7 @@ namespace {
 
 // The token store's lines carry the sign-in store's file name: one place in the log for
 // everything about signing in.
-void authLog(std::string_view level, const std::string& message, std::string_view function,
-             int line) {
+void authLog(std::string_view level, const std::string& message, std::string_view function, int line) {
   log(message, level, function, "AuthStore", line);
 }
 
@@ -46,8 +45,7 @@ bool isValidUTF8(const vx::Bytes& bytes) {
     }
     // Overlong forms, surrogates and values beyond Unicode are not UTF-8.
     static constexpr std::uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (codePoint < kSmallest[length] || codePoint > 0x10FFFF ||
-        (codePoint >= 0xD800 && codePoint <= 0xDFFF)) {
+    if (codePoint < kSmallest[length] || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF)) {
       return false;
     }
     i += length;
@@ -58,9 +56,8 @@ bool isValidUTF8(const vx::Bytes& bytes) {
 }  // namespace
 
 std::string keychainServiceName() {
-  return vx::Bundle::main().bundleIdentifier() == kReleaseBundleIdentifier
-             ? kReleaseKeychainServiceName
-             : kBetaKeychainServiceName;
+  return vx::Bundle::main().bundleIdentifier() == kReleaseBundleIdentifier ? kReleaseKeychainServiceName
+                                                                           : kBetaKeychainServiceName;
 }
 
 // --- KeychainPasswordItem ---
@@ -90,8 +87,7 @@ KeychainPasswordItem::ReadResult KeychainPasswordItem::readValue() const {
   return std::string(data->begin(), data->end());
 }
 
-std::optional<KeychainPasswordItem::KeychainError> KeychainPasswordItem::storeValue(
-    std::string_view value) const {
+std::optional<KeychainPasswordItem::KeychainError> KeychainPasswordItem::storeValue(std::string_view value) const {
   if (accessGroup_) return KeychainError::unhandledError(vx::kKeychainErrorParam);
   const vx::ByteView data(value);
   const auto existing = readValue();
@@ -120,9 +116,7 @@ std::optional<KeychainPasswordItem::KeychainError> KeychainPasswordItem::deleteI
 
 TokenStore::TokenStore(std::string account) : account_(std::move(account)) {}
 
-KeychainPasswordItem TokenStore::item() const {
-  return KeychainPasswordItem(keychainServiceName(), account_);
-}
+KeychainPasswordItem TokenStore::item() const { return KeychainPasswordItem(keychainServiceName(), account_); }
 
 void TokenStore::saveToken(const AccessToken& token) const {
   authLog("DEBUG", "Saving access token", "saveToken(_:)", __LINE__);
@@ -135,10 +129,9 @@ void TokenStore::saveToken(const AccessToken& token) const {
   }
   const auto error = item().storeValue(token.key + ":" + token.secret);
   if (!error) return;
-  const std::string message =
-      error->kind == KeychainPasswordItem::KeychainError::Kind::unhandledError
-          ? "Error saving password: Status " + std::to_string(error->status)
-          : std::string("Error saving password");
+  const std::string message = error->kind == KeychainPasswordItem::KeychainError::Kind::unhandledError
+                                  ? "Error saving password: Status " + std::to_string(error->status)
+                                  : std::string("Error saving password");
   authLog("ERROR", message, "saveToken(_:)", __LINE__);
   reportErrorEvent(message);
 }
@@ -180,8 +173,7 @@ std::optional<AccessToken> TokenStore::getToken() const {
       return std::nullopt;
     }
     case Kind::unhandledError: {
-      const std::string message =
-          "Error reading password: unhandled error " + std::to_string(error.status);
+      const std::string message = "Error reading password: unhandled error " + std::to_string(error.status);
       authLog("ERROR", message, "getToken()", __LINE__);
       reportErrorEvent(message);
       return std::nullopt;
@@ -198,8 +190,7 @@ std::optional<AccessToken> decodeToken(std::string_view text) {
   std::size_t start = 0;
   for (;;) {
     const auto colon = text.find(':', start);
-    pieces.push_back(text.substr(start, colon == std::string_view::npos ? std::string_view::npos
-                                                                         : colon - start));
+    pieces.push_back(text.substr(start, colon == std::string_view::npos ? std::string_view::npos : colon - start));
     if (colon == std::string_view::npos) break;
     start = colon + 1;
   }
@@ -208,8 +199,7 @@ std::optional<AccessToken> decodeToken(std::string_view text) {
   reportErrorEvent("Error decoding token");
   // The shape only: the text is the token and its secret.
   authLog("DEBUG",
-          "Token text has " + std::to_string(pieces.size()) + " parts and " +
-              std::to_string(text.size()) + " bytes",
+          "Token text has " + std::to_string(pieces.size()) + " parts and " + std::to_string(text.size()) + " bytes",
           "decodeToken(_:)", __LINE__);
   return std::nullopt;
 }

@@ -8,10 +8,9 @@ namespace Vexelworks {
 std::shared_ptr<URLHandler> URLHandler::make(std::shared_ptr<URLHandlerDelegate> delegate) {
   std::shared_ptr<URLHandler> handler(new URLHandler(std::move(delegate)));
   std::weak_ptr<URLHandler> weak = handler;
-  handler->registration_ =
-      vx::GetURLEventManager::shared().setEventHandler([weak](const std::string& text) {
-        if (auto strong = weak.lock()) strong->handleGetURLEvent(text);
-      });
+  handler->registration_ = vx::GetURLEventManager::shared().setEventHandler([weak](const std::string& text) {
+    if (auto strong = weak.lock()) strong->handleGetURLEvent(text);
+  });
   return handler;
 }
 

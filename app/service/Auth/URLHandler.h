@@ -41,8 +41,7 @@ class URLHandler : public std::enable_shared_from_this<URLHandler> {
   void handleGetURLEvent(const std::optional<std::string>& urlText);
 
  private:
-  explicit URLHandler(std::shared_ptr<URLHandlerDelegate> delegate)
-      : delegate_(std::move(delegate)) {}
+  explicit URLHandler(std::shared_ptr<URLHandlerDelegate> delegate) : delegate_(std::move(delegate)) {}
   std::shared_ptr<URLHandlerDelegate> delegate_;
   std::uint64_t registration_ = 0;
 };

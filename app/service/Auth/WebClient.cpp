@@ -48,8 +48,7 @@ vx::URLRequest WebClient::exchangeRequest(std::string_view token) const {
   return request;
 }
 
-TokenExchangeResult WebClient::parseExchangeReply(const std::vector<std::uint8_t>& data,
-                                                  vx::WallTime now) {
+TokenExchangeResult WebClient::parseExchangeReply(const std::vector<std::uint8_t>& data, vx::WallTime now) {
   if (data.empty()) return {};
   auto json = decodeJSON(data);
   if (!json || !json->is_object()) return {};
@@ -62,8 +61,7 @@ TokenExchangeResult WebClient::parseExchangeReply(const std::vector<std::uint8_t
   if (key == accessToken->end() || !usableTokenText(*key)) return {};
   if (secret == accessToken->end() || !usableTokenText(*secret)) return {};
 
-  const double nowSeconds =
-      std::chrono::duration<double>(now.time_since_epoch()).count();
+  const double nowSeconds = std::chrono::duration<double>(now.time_since_epoch()).count();
   const double lead = std::round(timestamp->get<double>() - nowSeconds);
   if (!std::isfinite(lead) || lead < std::numeric_limits<std::int32_t>::min() ||
       lead > std::numeric_limits<std::int32_t>::max()) {
@@ -78,8 +76,7 @@ TokenExchangeResult WebClient::parseExchangeReply(const std::vector<std::uint8_t
 void WebClient::exchangeToken(std::string_view token, ExchangeCompletion completion) {
   auto task = session()->dataTask(
       exchangeRequest(token),
-      [completion = std::move(completion)](std::vector<std::uint8_t> data,
-                                           std::optional<vx::HTTPURLResponse>,
+      [completion = std::move(completion)](std::vector<std::uint8_t> data, std::optional<vx::HTTPURLResponse>,
                                            std::optional<vx::Error> error) {
         auto result = parseExchangeReply(data, vx::wallNow());
         if (!completion) return;
@@ -95,19 +92,17 @@ void WebClient::exchangeToken(std::string_view token, ExchangeCompletion complet
 void WebClient::fetchMinimumBuild(MinimumBuildCompletion completion) {
   vx::URLRequest request(resolved(url_, kVersionPath), "GET");
   request.timeoutInterval = std::chrono::seconds(60);
-  auto task = session()->dataTask(
-      std::move(request),
-      [completion = std::move(completion)](std::vector<std::uint8_t> data,
-                                           std::optional<vx::HTTPURLResponse>,
-                                           std::optional<vx::Error> error) {
+  auto task =
+      session()->dataTask(std::move(request), [completion = std::move(completion)](std::vector<std::uint8_t> data,
+                                                                                   std::optional<vx::HTTPURLResponse>,
+                                                                                   std::optional<vx::Error> error) {
         if (data.empty() || !completion) return;
         auto json = decodeJSON(data);
         if (!json || !json->is_object()) return;
         const auto minimum = json->find("minimum_build");
         if (minimum == json->end() || !minimum->is_number_integer()) return;
         if (minimum->is_number_unsigned() &&
-            minimum->get<std::uint64_t>() >
-                static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+            minimum->get<std::uint64_t>() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
           return;
         }
         const auto build = minimum->get<std::int64_t>();

@@ -29,12 +29,10 @@ struct TokenExchangeResult {
 class WebClient {
  public:
   // (token or none, offset or none, the transport's error or none)
-  using ExchangeCompletion = std::function<void(std::optional<AccessToken> token,
-                                                std::optional<std::int32_t> offset,
+  using ExchangeCompletion = std::function<void(std::optional<AccessToken> token, std::optional<std::int32_t> offset,
                                                 std::optional<vx::Error> error)>;
   // (the minimum build, the transport's error or none)
-  using MinimumBuildCompletion =
-      std::function<void(std::int64_t minimumBuild, std::optional<vx::Error> error)>;
+  using MinimumBuildCompletion = std::function<void(std::int64_t minimumBuild, std::optional<vx::Error> error)>;
 
   static constexpr std::string_view kExchangePath = "/for-mac/oauth/";
   static constexpr std::string_view kVersionPath = "/for-mac/version/";
@@ -65,8 +63,7 @@ class WebClient {
   // giving neither, when it is not such an object, when the token or the secret is empty or
   // holds ":" (it could not be stored), or when the timestamp is not a finite number whose lead
   // over `now`, rounded to a whole number of seconds with halves away from zero, fits in 32 bits.
-  static TokenExchangeResult parseExchangeReply(const std::vector<std::uint8_t>& data,
-                                                vx::WallTime now);
+  static TokenExchangeResult parseExchangeReply(const std::vector<std::uint8_t>& data, vx::WallTime now);
 
  private:
   vx::URL url_;

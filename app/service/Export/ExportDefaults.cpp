@@ -6,11 +6,9 @@ namespace Vexelworks {
 
 std::shared_ptr<const ExportOptions> exportOptionsFromDefaults() {
   const auto type =
-      pasteboardTypeFromRawValue(settingString(SettingKeys::iconPasteboardType,
-                                               SettingFallbacks::iconPasteboardType))
+      pasteboardTypeFromRawValue(settingString(SettingKeys::iconPasteboardType, SettingFallbacks::iconPasteboardType))
           .value_or(PasteboardType::auto_);
-  const auto size = static_cast<double>(
-      settingInt(SettingKeys::iconExportSize, SettingFallbacks::iconExportSize));
+  const auto size = static_cast<double>(settingInt(SettingKeys::iconExportSize, SettingFallbacks::iconExportSize));
   return std::make_shared<const ExportOptions>(Color::black(), type, size);
 }
 

@@ -30,10 +30,13 @@ void printLine(const std::string& line) {
 
 std::string_view extensionFor(PasteboardType type) {
   switch (type) {
-    case PasteboardType::svg: return "svg";
-    case PasteboardType::pdf: return "pdf";
+    case PasteboardType::svg:
+      return "svg";
+    case PasteboardType::pdf:
+      return "pdf";
     case PasteboardType::png:
-    case PasteboardType::auto_: return "png";
+    case PasteboardType::auto_:
+      return "png";
   }
   return "png";
 }
@@ -84,21 +87,19 @@ bool writeFileAtomically(const std::filesystem::path& path, std::span<const std:
   return vx::writeFileAtomically(path, bytes, 0644, vx::WriteDurability::unsynced).ok();
 }
 
-IconPasteboardItem::IconPasteboardItem(std::shared_ptr<const Icon> icon,
-                                       std::shared_ptr<ImageStore> imageStore, Color color,
-                                       PasteboardType type, double size)
-    : icon_(std::move(icon)),
-      imageStore_(std::move(imageStore)),
-      color_(color),
-      type_(type),
-      size_(size) {}
+IconPasteboardItem::IconPasteboardItem(std::shared_ptr<const Icon> icon, std::shared_ptr<ImageStore> imageStore,
+                                       Color color, PasteboardType type, double size)
+    : icon_(std::move(icon)), imageStore_(std::move(imageStore)), color_(color), type_(type), size_(size) {}
 
 std::vector<std::string_view> IconPasteboardItem::writableTypes() const {
   namespace T = PasteboardTypeIdentifier;
   switch (type_) {
-    case PasteboardType::svg: return {T::svg, T::fileURL, T::utf8PlainText};
-    case PasteboardType::pdf: return {T::pdf, T::fileURL};
-    case PasteboardType::png: return {T::png, T::fileURL};
+    case PasteboardType::svg:
+      return {T::svg, T::fileURL, T::utf8PlainText};
+    case PasteboardType::pdf:
+      return {T::pdf, T::fileURL};
+    case PasteboardType::png:
+      return {T::png, T::fileURL};
     case PasteboardType::auto_:
       return {T::pdf, T::svg, T::eps, T::png, T::fileURL, T::url, T::utf8PlainText};
   }
@@ -159,13 +160,17 @@ std::string IconPasteboardItem::fileBaseName() const {
 std::optional<std::pair<Bytes, std::string>> IconPasteboardItem::temporaryFileContents() const {
   std::optional<Bytes> data;
   switch (type_) {
-    case PasteboardType::svg: data = imageStore_->svgData(*icon_, color_); break;
+    case PasteboardType::svg:
+      data = imageStore_->svgData(*icon_, color_);
+      break;
     case PasteboardType::pdf:
       data = imageStore_->pdfData(*icon_, color_);
       if (data && data->empty()) data.reset();
       break;
     case PasteboardType::png:
-    case PasteboardType::auto_: data = pngData(); break;
+    case PasteboardType::auto_:
+      data = pngData();
+      break;
   }
   if (!data) return std::nullopt;
   return std::make_pair(std::move(*data), std::string(extensionFor(type_)));

@@ -52,8 +52,8 @@ bool writeFileAtomically(const std::filesystem::path& path, std::span<const std:
 class IconPasteboardItem {
  public:
   // `size` is the export edge length in pixels.
-  IconPasteboardItem(std::shared_ptr<const Icon> icon, std::shared_ptr<ImageStore> imageStore,
-                     Color color, PasteboardType type, double size);
+  IconPasteboardItem(std::shared_ptr<const Icon> icon, std::shared_ptr<ImageStore> imageStore, Color color,
+                     PasteboardType type, double size);
 
   const std::shared_ptr<const Icon>& icon() const { return icon_; }
   const std::shared_ptr<ImageStore>& imageStore() const { return imageStore_; }

@@ -29,8 +29,7 @@ Overloaded(Ts...) -> Overloaded<Ts...>;
 
 }  // namespace
 
-IconList::IconList(SearchType searchType, std::shared_ptr<ImageStore> imageStore,
-                   std::shared_ptr<APIClient> api)
+IconList::IconList(SearchType searchType, std::shared_ptr<ImageStore> imageStore, std::shared_ptr<APIClient> api)
     : searchType_(std::move(searchType)),
       exportOptions_(exportOptionsFromDefaults()),
       zoomLevel_(ZoomLevel::defaultLevel()),
@@ -40,8 +39,7 @@ IconList::IconList(SearchType searchType, std::shared_ptr<ImageStore> imageStore
   queue_.setMaxConcurrentOperationCount(1);
 }
 
-std::shared_ptr<IconList> IconList::make(SearchType searchType,
-                                         std::shared_ptr<ImageStore> imageStore) {
+std::shared_ptr<IconList> IconList::make(SearchType searchType, std::shared_ptr<ImageStore> imageStore) {
   auto token = TokenStore(kAccessTokenAccount).getToken();
   if (!token) {
     const std::string message = "Access token was not available";
@@ -53,42 +51,38 @@ std::shared_ptr<IconList> IconList::make(SearchType searchType,
   return make(std::move(searchType), std::move(imageStore), APIClient::make(apiBaseURL(), *token));
 }
 
-std::shared_ptr<IconList> IconList::make(SearchType searchType,
-                                         std::shared_ptr<ImageStore> imageStore,
+std::shared_ptr<IconList> IconList::make(SearchType searchType, std::shared_ptr<ImageStore> imageStore,
                                          std::shared_ptr<APIClient> api) {
   if (!api) return nullptr;
-  return std::shared_ptr<IconList>(
-      new IconList(std::move(searchType), std::move(imageStore), std::move(api)));
+  return std::shared_ptr<IconList>(new IconList(std::move(searchType), std::move(imageStore), std::move(api)));
 }
 
 IconList::~IconList() { queue_.cancelAllOperations(); }
 
 std::shared_ptr<BaseIconsOperation> IconList::makeOperation(std::int64_t page) const {
-  return std::visit(
-      Overloaded{
-          [&](const SearchTypes::Search& search) -> std::shared_ptr<BaseIconsOperation> {
-            printLine("search: " + search.query);
-            return std::make_shared<SearchOperation>(api_, page, search.query);
-          },
-          [&](const SearchTypes::Creator& creator) -> std::shared_ptr<BaseIconsOperation> {
-            printLine("creator: " + std::to_string(creator.id));
-            return std::make_shared<CreatorIconsOperation>(api_, page, std::to_string(creator.id));
-          },
-          [&](const SearchTypes::Collection& collection) -> std::shared_ptr<BaseIconsOperation> {
-            printLine("collection: " + std::to_string(collection.id));
-            return std::make_shared<CollectionIconsOperation>(api_, page,
-                                                              std::to_string(collection.id));
-          },
-          [&](const SearchTypes::StarterPack&) -> std::shared_ptr<BaseIconsOperation> {
-            printLine("starter pack");
-            return std::make_shared<FreeIconsOperation>(api_, page);
-          },
-          [&](const SearchTypes::LatestIcons&) -> std::shared_ptr<BaseIconsOperation> {
-            printLine("latest icons");
-            return std::make_shared<RecentIconsOperation>(api_, page);
-          },
-      },
-      searchType_);
+  return std::visit(Overloaded{
+                        [&](const SearchTypes::Search& search) -> std::shared_ptr<BaseIconsOperation> {
+                          printLine("search: " + search.query);
+                          return std::make_shared<SearchOperation>(api_, page, search.query);
+                        },
+                        [&](const SearchTypes::Creator& creator) -> std::shared_ptr<BaseIconsOperation> {
+                          printLine("creator: " + std::to_string(creator.id));
+                          return std::make_shared<CreatorIconsOperation>(api_, page, std::to_string(creator.id));
+                        },
+                        [&](const SearchTypes::Collection& collection) -> std::shared_ptr<BaseIconsOperation> {
+                          printLine("collection: " + std::to_string(collection.id));
+                          return std::make_shared<CollectionIconsOperation>(api_, page, std::to_string(collection.id));
+                        },
+                        [&](const SearchTypes::StarterPack&) -> std::shared_ptr<BaseIconsOperation> {
+                          printLine("starter pack");
+                          return std::make_shared<FreeIconsOperation>(api_, page);
+                        },
+                        [&](const SearchTypes::LatestIcons&) -> std::shared_ptr<BaseIconsOperation> {
+                          printLine("latest icons");
+                          return std::make_shared<RecentIconsOperation>(api_, page);
+                        },
+                    },
+                    searchType_);
 }
 
 void IconList::loadPage(std::int64_t page) {
@@ -97,21 +91,20 @@ void IconList::loadPage(std::int64_t page) {
   // The latest uploads report no total: only an empty or failed page ends them.
   const bool stopAtTotal = !std::holds_alternative<SearchTypes::LatestIcons>(searchType_);
   std::weak_ptr<IconList> weak = weak_from_this();
-  operation->setQueryCompletionBlock(
-      [weak, page, stopAtTotal](std::optional<std::vector<IconPtr>> icons, std::int64_t total,
-                                std::optional<vx::Error>) {
-        // Arrives on the session's thread; the list changes on the main thread only.
-        runOnMain([weak, page, stopAtTotal, icons = std::move(icons), total]() mutable {
-          if (auto self = weak.lock()) self->pageCompleted(page, stopAtTotal, std::move(icons), total);
-        });
-      });
+  operation->setQueryCompletionBlock([weak, page, stopAtTotal](std::optional<std::vector<IconPtr>> icons,
+                                                               std::int64_t total, std::optional<vx::Error>) {
+    // Arrives on the session's thread; the list changes on the main thread only.
+    runOnMain([weak, page, stopAtTotal, icons = std::move(icons), total]() mutable {
+      if (auto self = weak.lock()) self->pageCompleted(page, stopAtTotal, std::move(icons), total);
+    });
+  });
   // Set before the request is queued: its completion (which clears it) can never come first.
   loading_ = true;
   queue_.addOperation(operation);
 }
 
-void IconList::pageCompleted(std::int64_t page, bool stopAtTotal,
-                             std::optional<std::vector<IconPtr>> icons, std::int64_t total) {
+void IconList::pageCompleted(std::int64_t page, bool stopAtTotal, std::optional<std::vector<IconPtr>> icons,
+                             std::int64_t total) {
   loading_ = false;
   if (!icons) {
     hasMore_ = false;
@@ -142,8 +135,8 @@ void IconList::downloadArtwork(const std::vector<IconPtr>& icons) {
 std::optional<IconPasteboardItem> IconList::pasteboardItem(const IconPtr& icon,
                                                            std::optional<PasteboardType> type) const {
   if (!icon) return std::nullopt;
-  return IconPasteboardItem(icon, imageStore_, exportOptions_->color(),
-                            type.value_or(exportOptions_->type()), exportOptions_->size());
+  return IconPasteboardItem(icon, imageStore_, exportOptions_->color(), type.value_or(exportOptions_->type()),
+                            exportOptions_->size());
 }
 
 }  // namespace Vexelworks

@@ -63,11 +63,9 @@ class IconList : public std::enable_shared_from_this<IconList> {
   // to every action handler (back to the sign-in prompt) and returns nullptr: the caller shows
   // nothing. `imageStore` receives the downloads (the application's one image store); without
   // one nothing is downloaded.
-  static std::shared_ptr<IconList> make(SearchType searchType,
-                                        std::shared_ptr<ImageStore> imageStore);
+  static std::shared_ptr<IconList> make(SearchType searchType, std::shared_ptr<ImageStore> imageStore);
   // The same with an API client the caller already has.
-  static std::shared_ptr<IconList> make(SearchType searchType,
-                                        std::shared_ptr<ImageStore> imageStore,
+  static std::shared_ptr<IconList> make(SearchType searchType, std::shared_ptr<ImageStore> imageStore,
                                         std::shared_ptr<APIClient> api);
   // Cancels every queued or running page request; a reply that still arrives finds no list.
   ~IconList();
@@ -93,9 +91,7 @@ class IconList : public std::enable_shared_from_this<IconList> {
   void setDelegate(std::weak_ptr<IconListDelegate> delegate) { delegate_ = std::move(delegate); }
 
   const std::shared_ptr<const ExportOptions>& exportOptions() const { return exportOptions_; }
-  void setExportOptions(std::shared_ptr<const ExportOptions> options) {
-    exportOptions_ = std::move(options);
-  }
+  void setExportOptions(std::shared_ptr<const ExportOptions> options) { exportOptions_ = std::move(options); }
   const ZoomLevel& zoomLevel() const { return zoomLevel_; }
   void setZoomLevel(const ZoomLevel& level) { zoomLevel_ = level; }
 
@@ -105,15 +101,13 @@ class IconList : public std::enable_shared_from_this<IconList> {
   // Without an icon: none (an empty item). Otherwise the icon's pasteboard item with the image
   // store, the export colour, the given type (the export options' type when none) and the
   // export size.
-  std::optional<IconPasteboardItem> pasteboardItem(const IconPtr& icon,
-                                                   std::optional<PasteboardType> type) const;
+  std::optional<IconPasteboardItem> pasteboardItem(const IconPtr& icon, std::optional<PasteboardType> type) const;
 
  private:
-  IconList(SearchType searchType, std::shared_ptr<ImageStore> imageStore,
-           std::shared_ptr<APIClient> api);
+  IconList(SearchType searchType, std::shared_ptr<ImageStore> imageStore, std::shared_ptr<APIClient> api);
   std::shared_ptr<BaseIconsOperation> makeOperation(std::int64_t page) const;
-  void pageCompleted(std::int64_t page, bool stopAtTotal,
-                     std::optional<std::vector<IconPtr>> icons, std::int64_t total);
+  void pageCompleted(std::int64_t page, bool stopAtTotal, std::optional<std::vector<IconPtr>> icons,
+                     std::int64_t total);
   void downloadArtwork(const std::vector<IconPtr>& icons);
 
   SearchType searchType_;

@@ -30,14 +30,12 @@ void DownloadOperation::start() {
   // The task's completion keeps the operation alive until it has finished.
   auto self = std::static_pointer_cast<DownloadOperation>(shared_from_this());
   auto task = session_->dataTask(
-      vx::URLRequest(url_), [self](std::vector<std::uint8_t> data,
-                                   std::optional<vx::HTTPURLResponse> response,
+      vx::URLRequest(url_), [self](std::vector<std::uint8_t> data, std::optional<vx::HTTPURLResponse> response,
                                    std::optional<vx::Error> error) {
         std::optional<Bytes> body;
         if (!error) body = std::move(data);
         if (response && response->statusCode != 200) {
-          const std::string message =
-              "[" + std::to_string(response->statusCode) + "] " + self->url_.string();
+          const std::string message = "[" + std::to_string(response->statusCode) + "] " + self->url_.string();
           // Fixed call site: the download log line has always been reported from here.
           log(message, "DEBUG", "start()", "ImageStore", 169);
           // An error page is not artwork: the download failed.
@@ -93,8 +91,7 @@ void ImageStore::notify(const ImageStoreChange& change) {
   }
 }
 
-std::shared_ptr<DownloadOperation> ImageStore::makeDownloadOperation(
-    std::shared_ptr<const Icon> icon) {
+std::shared_ptr<DownloadOperation> ImageStore::makeDownloadOperation(std::shared_ptr<const Icon> icon) {
   auto url = icon->svgURL;
   return std::make_shared<DownloadOperation>(std::move(icon), std::move(url), downloadSession_);
 }
@@ -105,25 +102,23 @@ void ImageStore::fetch(std::shared_ptr<const Icon> icon, Completion completion) 
   downloadQueue_.addOperation(operation);
 }
 
-DownloadOperation::CompletionBlock ImageStore::didDownloadBlock(
-    const std::shared_ptr<DownloadOperation>& operation, Completion completion) {
+DownloadOperation::CompletionBlock ImageStore::didDownloadBlock(const std::shared_ptr<DownloadOperation>& operation,
+                                                                Completion completion) {
   std::weak_ptr<ImageStore> store = weak_from_this();
   std::weak_ptr<DownloadOperation> weakOperation = operation;
   return [store, weakOperation, completion = std::move(completion)](
-             std::shared_ptr<const Icon> icon, std::optional<Bytes> body,
-             std::optional<vx::Error> error) {
+             std::shared_ptr<const Icon> icon, std::optional<Bytes> body, std::optional<vx::Error> error) {
     didDownload(store, weakOperation, icon, std::move(body), error, completion);
   };
 }
 
 void ImageStore::didDownload(const std::weak_ptr<ImageStore>& weakStore,
-                             const std::weak_ptr<DownloadOperation>& operation,
-                             const std::shared_ptr<const Icon>& icon, std::optional<Bytes> body,
-                             const std::optional<vx::Error>& error, Completion completion) {
+                             const std::weak_ptr<DownloadOperation>& operation, const std::shared_ptr<const Icon>& icon,
+                             std::optional<Bytes> body, const std::optional<vx::Error>& error, Completion completion) {
   auto store = weakStore.lock();
   if (operation.expired() || !store || !body) {
-    const std::string line = "ERROR LOADING SVG FOR ICON " + icon->id + " " +
-                             (error ? error->description : std::string("nil")) + "\n";
+    const std::string line =
+        "ERROR LOADING SVG FOR ICON " + icon->id + " " + (error ? error->description : std::string("nil")) + "\n";
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fflush(stdout);
     return;
@@ -152,12 +147,9 @@ std::optional<Bytes> ImageStore::pdfData(const Icon& icon, const Color& color) c
   return pdfConverter_.convert(*svg);
 }
 
-std::optional<Bytes> ImageStore::epsData(const Icon& icon) const {
-  return epsCache_.object(icon.id);
-}
+std::optional<Bytes> ImageStore::epsData(const Icon& icon) const { return epsCache_.object(icon.id); }
 
-std::optional<IconImage> ImageStore::image(const Icon& icon, double size,
-                                           const Color& color) const {
+std::optional<IconImage> ImageStore::image(const Icon& icon, double size, const Color& color) const {
   // In black the image needs the stored PDF, whose emptiness says the artwork is unreadable;
   // in a colour, a PDF would be converted from the recoloured SVG, which is readable exactly
   // when the document below can be made. Either way the image draws from the SVG itself, so

@@ -56,12 +56,10 @@ inline constexpr const char* kImageStoreErrorDomain = "Vexelworks.ImageStore";
 // is the status, so an error page is never taken for artwork.
 class DownloadOperation : public AsyncOperation {
  public:
-  using CompletionBlock = std::function<void(std::shared_ptr<const Icon> icon,
-                                             std::optional<Bytes> body,
-                                             std::optional<vx::Error> error)>;
+  using CompletionBlock =
+      std::function<void(std::shared_ptr<const Icon> icon, std::optional<Bytes> body, std::optional<vx::Error> error)>;
 
-  DownloadOperation(std::shared_ptr<const Icon> icon, vx::URL url,
-                    std::shared_ptr<vx::URLSession> session);
+  DownloadOperation(std::shared_ptr<const Icon> icon, vx::URL url, std::shared_ptr<vx::URLSession> session);
 
   const std::shared_ptr<const Icon>& icon() const { return icon_; }
   const vx::URL& url() const { return url_; }
@@ -86,8 +84,7 @@ class DownloadOperation : public AsyncOperation {
 // whatever pixel size it is drawn at, so one image serves every size.
 class IconImage {
  public:
-  IconImage(std::shared_ptr<const SVGDocument> document, double size)
-      : document_(std::move(document)), size_(size) {}
+  IconImage(std::shared_ptr<const SVGDocument> document, double size) : document_(std::move(document)), size_(size) {}
 
   double size() const { return size_; }
   const SVGDocument& document() const { return *document_; }
@@ -153,8 +150,8 @@ class ImageStore : public std::enable_shared_from_this<ImageStore> {
   // The download completion: what fetch() attaches to its operation. Those who build their own
   // DownloadOperation (an icon list's prefetch) attach the block this returns. It holds the
   // store and the operation weakly.
-  DownloadOperation::CompletionBlock didDownloadBlock(
-      const std::shared_ptr<DownloadOperation>& operation, Completion completion);
+  DownloadOperation::CompletionBlock didDownloadBlock(const std::shared_ptr<DownloadOperation>& operation,
+                                                      Completion completion);
   // A DownloadOperation for the icon on this store's session, completion not yet attached.
   std::shared_ptr<DownloadOperation> makeDownloadOperation(std::shared_ptr<const Icon> icon);
 
@@ -170,8 +167,7 @@ class ImageStore : public std::enable_shared_from_this<ImageStore> {
   ImageCache& epsCache() { return epsCache_; }
 
  private:
-  static void didDownload(const std::weak_ptr<ImageStore>& store,
-                          const std::weak_ptr<DownloadOperation>& operation,
+  static void didDownload(const std::weak_ptr<ImageStore>& store, const std::weak_ptr<DownloadOperation>& operation,
                           const std::shared_ptr<const Icon>& icon, std::optional<Bytes> body,
                           const std::optional<vx::Error>& error, Completion completion);
 

@@ -26,8 +26,7 @@ void ConvertOperation::start() {
 
 SVGConverter::SVGConverter() : queue_("SVGConverter") { queue_.setMaxConcurrentOperationCount(1); }
 
-std::shared_ptr<ConvertOperation> SVGConverter::convert(
-    Bytes svgData, ConvertOperation::CompletionBlock completion) {
+std::shared_ptr<ConvertOperation> SVGConverter::convert(Bytes svgData, ConvertOperation::CompletionBlock completion) {
   auto operation = std::make_shared<ConvertOperation>(std::move(svgData));
   operation->setConvertCompletionBlock(std::move(completion));
   queue_.addOperation(operation);

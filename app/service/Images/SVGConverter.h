@@ -47,8 +47,7 @@ class SVGConverter {
   vx::OperationQueue& queue() { return queue_; }
 
   // Queues a ConvertOperation for the bytes; the completion runs on the main queue.
-  std::shared_ptr<ConvertOperation> convert(Bytes svgData,
-                                            ConvertOperation::CompletionBlock completion);
+  std::shared_ptr<ConvertOperation> convert(Bytes svgData, ConvertOperation::CompletionBlock completion);
 
  private:
   vx::OperationQueue queue_;

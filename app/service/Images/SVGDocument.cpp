@@ -50,13 +50,20 @@ cairo_status_t readFromBytes(void* closure, unsigned char* data, unsigned int le
 // A length in points; none for relative or font-based units.
 std::optional<double> points(const RsvgLength& length) {
   switch (length.unit) {
-    case RSVG_UNIT_PX: return length.length;
-    case RSVG_UNIT_IN: return length.length * kPointsPerInch;
-    case RSVG_UNIT_CM: return length.length * kPointsPerInch / 2.54;
-    case RSVG_UNIT_MM: return length.length * kPointsPerInch / 25.4;
-    case RSVG_UNIT_PT: return length.length * kPointsPerInch / 72.0;
-    case RSVG_UNIT_PC: return length.length * kPointsPerInch / 6.0;
-    default: return std::nullopt;
+    case RSVG_UNIT_PX:
+      return length.length;
+    case RSVG_UNIT_IN:
+      return length.length * kPointsPerInch;
+    case RSVG_UNIT_CM:
+      return length.length * kPointsPerInch / 2.54;
+    case RSVG_UNIT_MM:
+      return length.length * kPointsPerInch / 25.4;
+    case RSVG_UNIT_PT:
+      return length.length * kPointsPerInch / 72.0;
+    case RSVG_UNIT_PC:
+      return length.length * kPointsPerInch / 6.0;
+    default:
+      return std::nullopt;
   }
 }
 
@@ -75,8 +82,7 @@ std::optional<SVGSize> intrinsicSize(RsvgHandle* handle) {
   RsvgLength w{};
   RsvgLength h{};
   RsvgRectangle viewBox{};
-  rsvg_handle_get_intrinsic_dimensions(handle, &hasWidth, &w, &hasHeight, &h, &hasViewBox,
-                                       &viewBox);
+  rsvg_handle_get_intrinsic_dimensions(handle, &hasWidth, &w, &hasHeight, &h, &hasViewBox, &viewBox);
   if (!hasViewBox || !usable(viewBox.width) || !usable(viewBox.height)) return std::nullopt;
   // One absolute edge and a viewBox: the other edge follows the viewBox's proportions.
   SVGSize size{viewBox.width, viewBox.height};
@@ -172,10 +178,9 @@ vx::Result<SVGSize> SVGDocument::vectorPage() const {
   if (work > kMaxFilterWork) {
     scale *= std::sqrt(kMaxFilterWork / work);
     if (longer * scale < kMinPageEdge) {
-      return documentError(kSVGDocumentTooCostly,
-                           "The SVG's filters are too costly to draw (" +
-                               std::to_string(static_cast<long long>(filterFactor_)) +
-                               " filter passes over each point).");
+      return documentError(kSVGDocumentTooCostly, "The SVG's filters are too costly to draw (" +
+                                                      std::to_string(static_cast<long long>(filterFactor_)) +
+                                                      " filter passes over each point).");
     }
   }
   return SVGSize{size_.width * scale, size_.height * scale};
@@ -237,9 +242,8 @@ vx::Result<Bitmap> SVGDocument::renderOrError(int width, int height) const {
                                                         std::to_string(height) + " pixels cannot be drawn.");
   }
   if (filterFactor_ * width * height > kMaxFilterWork) {
-    return documentError(kSVGDocumentTooCostly, "The SVG's filters are too costly to draw at " +
-                                                    std::to_string(width) + "x" + std::to_string(height) +
-                                                    " pixels.");
+    return documentError(kSVGDocumentTooCostly, "The SVG's filters are too costly to draw at " + std::to_string(width) +
+                                                    "x" + std::to_string(height) + " pixels.");
   }
   SurfacePtr surface(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height));
   if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS) {
@@ -274,12 +278,11 @@ Bytes encodePNG(const Bitmap& bitmap) {
   }
   // cairo reads the pixels in place; it never writes through this pointer when encoding.
   auto* data = const_cast<unsigned char*>(bitmap.pixels.data());
-  SurfacePtr surface(cairo_image_surface_create_for_data(data, CAIRO_FORMAT_ARGB32, bitmap.width,
-                                                         bitmap.height, bitmap.stride));
+  SurfacePtr surface(
+      cairo_image_surface_create_for_data(data, CAIRO_FORMAT_ARGB32, bitmap.width, bitmap.height, bitmap.stride));
   if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS) return {};
   Bytes out;
-  if (cairo_surface_write_to_png_stream(surface.get(), appendToBytes, &out) !=
-      CAIRO_STATUS_SUCCESS) {
+  if (cairo_surface_write_to_png_stream(surface.get(), appendToBytes, &out) != CAIRO_STATUS_SUCCESS) {
     return {};
   }
   return out;

@@ -25,11 +25,11 @@ using Bytes = std::vector<std::uint8_t>;
 // Why a document was not made or not drawn.
 inline constexpr const char* kSVGDocumentErrorDomain = "Vexelworks.SVGDocument";
 enum SVGDocumentErrorCode : std::int64_t {
-  kSVGDocumentUnreadable = 1,    // not a readable SVG
-  kSVGDocumentNoUsableSize = 2,  // zero, negative, not finite or beyond any page
-  kSVGDocumentTooCostly = 3,     // its filters would cost too much at the size asked
-  kSVGDocumentBadBitmapSize = 4, // a bitmap edge below 1 or above kMaxBitmapEdge
-  kSVGDocumentDrawingFailed = 5, // librsvg or cairo failed
+  kSVGDocumentUnreadable = 1,     // not a readable SVG
+  kSVGDocumentNoUsableSize = 2,   // zero, negative, not finite or beyond any page
+  kSVGDocumentTooCostly = 3,      // its filters would cost too much at the size asked
+  kSVGDocumentBadBitmapSize = 4,  // a bitmap edge below 1 or above kMaxBitmapEdge
+  kSVGDocumentDrawingFailed = 5,  // librsvg or cairo failed
 };
 
 struct SVGSize {

@@ -21,16 +21,15 @@ bool isShortHexLike(std::string_view value) {
 
 std::string formatOpacity(double value) {
   char buffer[32];
-  const auto result =
-      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general, 4);
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general, 4);
   return std::string(buffer, result.ptr);
 }
 
 struct Attribute {
-  std::size_t begin = 0;       // first character of the name
-  std::size_t end = 0;         // one past the value (or the name when there is no value)
+  std::size_t begin = 0;  // first character of the name
+  std::size_t end = 0;    // one past the value (or the name when there is no value)
   std::string_view name;
-  std::string_view value;      // without quotes
+  std::string_view value;  // without quotes
   bool quoted = false;
 };
 
@@ -170,9 +169,7 @@ class Recolorer {
     return std::string_view::npos;
   }
 
-  std::string colorAttribute(std::string_view name) const {
-    return std::string(name) + "=\"" + colorText_ + "\"";
-  }
+  std::string colorAttribute(std::string_view name) const { return std::string(name) + "=\"" + colorText_ + "\""; }
 
   std::string opacityAttribute(std::string_view name) const {
     return " " + std::string(name) + "-opacity=\"" + formatOpacity(*opacity_) + "\"";
@@ -193,8 +190,7 @@ class Recolorer {
 
   std::string rewriteStartTag(std::string_view tag) const {
     std::size_t nameEnd = 1;
-    while (nameEnd < tag.size() && !isSpace(tag[nameEnd]) && tag[nameEnd] != '>' &&
-           tag[nameEnd] != '/') {
+    while (nameEnd < tag.size() && !isSpace(tag[nameEnd]) && tag[nameEnd] != '>' && tag[nameEnd] != '/') {
       ++nameEnd;
     }
     const auto elementName = tag.substr(1, nameEnd - 1);
@@ -231,12 +227,10 @@ class Recolorer {
     if (opacity_) {
       // Every opacity already written is multiplied, so artwork that inherits the colour
       // under its own opacity is as translucent as the colour; each paint set here gets one.
-      const auto addOpacity = [&](bool set, const Attribute* existing, std::string_view name,
-                                  std::size_t after) {
+      const auto addOpacity = [&](bool set, const Attribute* existing, std::string_view name, std::size_t after) {
         if (existing != nullptr) {
           edits.push_back({existing->begin, existing->end,
-                           std::string(name) + "-opacity=\"" +
-                               combinedOpacity(existing->value) + "\""});
+                           std::string(name) + "-opacity=\"" + combinedOpacity(existing->value) + "\""});
         } else if (set) {
           edits.push_back({after, after, opacityAttribute(name)});
         }
@@ -249,8 +243,7 @@ class Recolorer {
       addOpacity(strokeSet, strokeOpacity, "stroke", stroke != nullptr ? stroke->end : nameEnd);
     }
     // Apply from the front; insertions at one place keep the order they were made in.
-    std::stable_sort(edits.begin(), edits.end(),
-                     [](const Edit& a, const Edit& b) { return a.begin < b.begin; });
+    std::stable_sort(edits.begin(), edits.end(), [](const Edit& a, const Edit& b) { return a.begin < b.begin; });
     std::string out;
     out.reserve(tag.size() + 64);
     std::size_t at = 0;

@@ -6,8 +6,8 @@
 //     doubled), so shapes without a fill of their own take it.
 // SVG reads eight hex digits as RRGGBBAA, not alpha first, so a colour with alpha below 1 is
 // written as "#RRGGBB" with fill-opacity / stroke-opacity beside each fill / stroke it sets,
-// and every fill-opacity / stroke-opacity already in the artwork is multiplied by alpha. Colours in style sheets and style attributes, named
-// colours, references ("url(#g)") and eight-digit values are left as they are.
+// and every fill-opacity / stroke-opacity already in the artwork is multiplied by alpha. Colours in style sheets and
+// style attributes, named colours, references ("url(#g)") and eight-digit values are left as they are.
 #pragma once
 
 #include "app/service/Color.h"

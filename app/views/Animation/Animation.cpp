@@ -203,9 +203,11 @@ void Transaction::commit() {
     return;
   }
   auto scheduler = vx::Scheduler::current();
-  const auto delay = std::chrono::duration_cast<vx::Duration>(std::chrono::duration<double>(frame.latestEnd - mediaTime()));
-  scheduler->schedule(scheduler->monotonicNow() + delay,
-                      [main, completion = std::move(frame.completion)]() mutable { main->async(std::move(completion)); });
+  const auto delay =
+      std::chrono::duration_cast<vx::Duration>(std::chrono::duration<double>(frame.latestEnd - mediaTime()));
+  scheduler->schedule(scheduler->monotonicNow() + delay, [main, completion = std::move(frame.completion)]() mutable {
+    main->async(std::move(completion));
+  });
 }
 
 void Transaction::setDisableActions(bool disable) {

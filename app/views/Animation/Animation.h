@@ -56,13 +56,13 @@ class Animation {
   virtual ~Animation() = default;
 
   std::string keyPath;
-  double duration = 0;          // seconds; 0 uses kDefaultAnimationDuration
-  double repeatCount = 0;       // cycles; 0 runs once
+  double duration = 0;     // seconds; 0 uses kDefaultAnimationDuration
+  double repeatCount = 0;  // cycles; 0 runs once
   bool removedOnCompletion = true;
   FillMode fillMode = FillMode::removed;
   bool additive = false;
   TimingFunction timingFunction = TimingFunction::linear();
-  double beginTime = 0;         // media time; set when added to a layer
+  double beginTime = 0;  // media time; set when added to a layer
 
   double effectiveDuration() const { return duration > 0 ? duration : kDefaultAnimationDuration; }
   // Seconds from begin to the end of the last cycle.

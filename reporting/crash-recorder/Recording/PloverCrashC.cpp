@@ -40,16 +40,14 @@ void printPreviousLog(const char* filePath) {
 // Crash-time safe: called by the monitor registry with every event.
 void onCrash(PloverCrash_MonitorContext* monitorContext) {
   if (!monitorContext->currentSnapshotUserReported) plovercrashstate_notifyAppCrash();
-  monitorContext->consoleLogPath =
-      g_shouldAddConsoleLogToReport.load() ? g_consoleLogPath : nullptr;
+  monitorContext->consoleLogPath = g_shouldAddConsoleLogToReport.load() ? g_consoleLogPath : nullptr;
   if (monitorContext->crashedDuringCrashHandling) {
     plovercrashreport_writeRecrashReport(monitorContext, g_lastCrashReportFilePath);
     return;
   }
   char crashReportFilePath[500];
   plovercrashcrs_getNextCrashReportPath(crashReportFilePath);
-  plovercrashformat_format(g_lastCrashReportFilePath, sizeof g_lastCrashReportFilePath, "%s",
-                           crashReportFilePath);
+  plovercrashformat_format(g_lastCrashReportFilePath, sizeof g_lastCrashReportFilePath, "%s", crashReportFilePath);
   plovercrashreport_writeStandardReport(monitorContext, crashReportFilePath);
 }
 
@@ -67,8 +65,7 @@ PloverCrashMonitorType plovercrash_install(const char* appName, const char* inst
   plovercrashformat_format(path, sizeof path, "%s/Data/CrashState.json", installPath);
   plovercrashstate_initialize(path);
 
-  plovercrashformat_format(g_consoleLogPath, sizeof g_consoleLogPath, "%s/Data/ConsoleLog.txt",
-                           installPath);
+  plovercrashformat_format(g_consoleLogPath, sizeof g_consoleLogPath, "%s/Data/ConsoleLog.txt", installPath);
   if (g_shouldPrintPreviousLog.load()) printPreviousLog(g_consoleLogPath);
   plovercrashlog_setLogFilename(g_consoleLogPath, true);
 
@@ -83,17 +80,13 @@ PloverCrashMonitorType plovercrash_setMonitoring(PloverCrashMonitorType monitors
   return monitors;
 }
 
-void plovercrash_setUserInfoJSON(const char* userInfoJSON) {
-  plovercrashreport_setUserInfoJSON(userInfoJSON);
-}
+void plovercrash_setUserInfoJSON(const char* userInfoJSON) { plovercrashreport_setUserInfoJSON(userInfoJSON); }
 
 void plovercrash_setDeadlockWatchdogInterval(double deadlockWatchdogInterval) {
   plovercrashcm_setDeadlockHandlerWatchdogInterval(deadlockWatchdogInterval);
 }
 
-void plovercrash_setIntrospectMemory(bool introspectMemory) {
-  plovercrashreport_setIntrospectMemory(introspectMemory);
-}
+void plovercrash_setIntrospectMemory(bool introspectMemory) { plovercrashreport_setIntrospectMemory(introspectMemory); }
 
 void plovercrash_setDoNotIntrospectClasses(const char** doNotIntrospectClasses, int length) {
   plovercrashreport_setDoNotIntrospectClasses(doNotIntrospectClasses, length);
@@ -111,23 +104,17 @@ void plovercrash_setPrintPreviousLog(bool shouldPrintPreviousLog) {
   g_shouldPrintPreviousLog.store(shouldPrintPreviousLog);
 }
 
-void plovercrash_setMaxReportCount(int maxReportCount) {
-  plovercrashcrs_setMaxReportCount(maxReportCount);
-}
+void plovercrash_setMaxReportCount(int maxReportCount) { plovercrashcrs_setMaxReportCount(maxReportCount); }
 
-void plovercrash_reportUserException(const char* name, const char* reason, const char* language,
-                                     const char* lineOfCode, const char* stackTrace,
-                                     bool logAllThreads, bool terminateProgram) {
-  plovercrashcm_reportUserException(name, reason, language, lineOfCode, stackTrace,
-                                    logAllThreads, terminateProgram);
+void plovercrash_reportUserException(const char* name, const char* reason, const char* language, const char* lineOfCode,
+                                     const char* stackTrace, bool logAllThreads, bool terminateProgram) {
+  plovercrashcm_reportUserException(name, reason, language, lineOfCode, stackTrace, logAllThreads, terminateProgram);
   if (g_shouldAddConsoleLogToReport.load()) plovercrashlog_clearLogFile();
 }
 
 void plovercrash_notifyAppActive(bool isActive) { plovercrashstate_notifyAppActive(isActive); }
 
-void plovercrash_notifyAppInForeground(bool isInForeground) {
-  plovercrashstate_notifyAppInForeground(isInForeground);
-}
+void plovercrash_notifyAppInForeground(bool isInForeground) { plovercrashstate_notifyAppInForeground(isInForeground); }
 
 void plovercrash_notifyAppTerminate() { plovercrashstate_notifyAppTerminate(); }
 
@@ -163,6 +150,4 @@ std::int64_t plovercrash_addUserReport(const char* report, int reportLength) {
 
 void plovercrash_deleteAllReports() { plovercrashcrs_deleteAllReports(); }
 
-void plovercrash_deleteReportWithID(std::int64_t reportID) {
-  plovercrashcrs_deleteReportWithID(reportID);
-}
+void plovercrash_deleteReportWithID(std::int64_t reportID) { plovercrashcrs_deleteReportWithID(reportID); }

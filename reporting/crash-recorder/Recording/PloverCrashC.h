@@ -28,9 +28,8 @@ void plovercrash_setMaxReportCount(int maxReportCount);
 
 // The user-report monitor records the exception; afterwards, when console logs go into
 // reports, the console log is cleared.
-void plovercrash_reportUserException(const char* name, const char* reason, const char* language,
-                                     const char* lineOfCode, const char* stackTrace,
-                                     bool logAllThreads, bool terminateProgram);
+void plovercrash_reportUserException(const char* name, const char* reason, const char* language, const char* lineOfCode,
+                                     const char* stackTrace, bool logAllThreads, bool terminateProgram);
 
 void plovercrash_notifyAppActive(bool isActive);
 void plovercrash_notifyAppInForeground(bool isInForeground);

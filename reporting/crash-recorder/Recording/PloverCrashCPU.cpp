@@ -14,8 +14,8 @@
 namespace {
 
 constexpr const char* kRegisterNames[] = {
-    "rax", "rbx", "rcx", "rdx", "rdi", "rsi", "rbp", "rsp", "r8",     "r9", "r10",
-    "r11", "r12", "r13", "r14", "r15", "rip", "rflags", "cs", "fs", "gs",
+    "rax", "rbx", "rcx", "rdx", "rdi", "rsi", "rbp",    "rsp", "r8", "r9", "r10",
+    "r11", "r12", "r13", "r14", "r15", "rip", "rflags", "cs",  "fs", "gs",
 };
 constexpr int kRegisterCount = sizeof kRegisterNames / sizeof *kRegisterNames;
 static_assert(kRegisterCount * sizeof(std::uint64_t) == sizeof(MShxcrash_x86_thread_state64));
@@ -30,15 +30,13 @@ std::atomic<int> g_unameState{0};  // 0 unread, 1 reading, 2 read, 3 failed
 
 // Fills the context's machine state from a signal-style machine context (shared with the
 // machine context's signal path).
-void plovercrashcpu_i_fillFromMContext(PloverCrashMachineContext* context,
-                                       const mcontext_t* mcontext) {
+void plovercrashcpu_i_fillFromMContext(PloverCrashMachineContext* context, const mcontext_t* mcontext) {
   hxcrash_async_thread_state state;
   MShxcrash_async_thread_state_mcontext_init(&state, mcontext);
   context->machineContext.__ss = state.x86_state.uts.ts64;
   context->machineContext.__es = state.x86_exception.ues.es64;
   if (mcontext->fpregs == nullptr ||
-      !plovercrashmem_copySafely(mcontext->fpregs, context->machineContext.__fs,
-                                 sizeof context->machineContext.__fs)) {
+      !plovercrashmem_copySafely(mcontext->fpregs, context->machineContext.__fs, sizeof context->machineContext.__fs)) {
     for (auto& byte : context->machineContext.__fs) byte = 0;
   }
 }
@@ -85,16 +83,15 @@ const char* plovercrashcpu_registerName(int regNumber) {
   return kRegisterNames[regNumber];
 }
 
-std::uint64_t plovercrashcpu_registerValue(const PloverCrashMachineContext* context,
-                                           int regNumber) {
+std::uint64_t plovercrashcpu_registerValue(const PloverCrashMachineContext* context, int regNumber) {
   if (regNumber < 0 || regNumber >= kRegisterCount) {
     PLOVERCRASHLOG_ERROR("Invalid register number: %d", regNumber);
     return 0;
   }
   const auto& ss = context->machineContext.__ss;
-  const std::uint64_t values[] = {ss.rax, ss.rbx, ss.rcx, ss.rdx, ss.rdi, ss.rsi,    ss.rbp,
-                                  ss.rsp, ss.r8,  ss.r9,  ss.r10, ss.r11, ss.r12,    ss.r13,
-                                  ss.r14, ss.r15, ss.rip, ss.rflags, ss.cs, ss.fs, ss.gs};
+  const std::uint64_t values[] = {ss.rax, ss.rbx, ss.rcx, ss.rdx,    ss.rdi, ss.rsi, ss.rbp,
+                                  ss.rsp, ss.r8,  ss.r9,  ss.r10,    ss.r11, ss.r12, ss.r13,
+                                  ss.r14, ss.r15, ss.rip, ss.rflags, ss.cs,  ss.fs,  ss.gs};
   return values[regNumber];
 }
 
@@ -105,13 +102,15 @@ const char* plovercrashcpu_exceptionRegisterName(int regNumber) {
   return kExceptionRegisterNames[regNumber];
 }
 
-std::uint64_t plovercrashcpu_exceptionRegisterValue(const PloverCrashMachineContext* context,
-                                                    int regNumber) {
+std::uint64_t plovercrashcpu_exceptionRegisterValue(const PloverCrashMachineContext* context, int regNumber) {
   const auto& es = context->machineContext.__es;
   switch (regNumber) {
-    case 0: return es.trapno;
-    case 1: return es.err;
-    case 2: return es.faultvaddr;
+    case 0:
+      return es.trapno;
+    case 1:
+      return es.err;
+    case 2:
+      return es.faultvaddr;
     default:
       PLOVERCRASHLOG_ERROR("Invalid register number: %d", regNumber);
       return 0;

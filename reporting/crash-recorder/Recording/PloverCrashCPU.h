@@ -23,14 +23,12 @@ int plovercrashcpu_numRegisters();
 // "rax" ... "gs"; null outside 0-20.
 const char* plovercrashcpu_registerName(int regNumber);
 // 0, with "Invalid register number: %d" logged, outside 0-20.
-std::uint64_t plovercrashcpu_registerValue(const PloverCrashMachineContext* context,
-                                           int regNumber);
+std::uint64_t plovercrashcpu_registerValue(const PloverCrashMachineContext* context, int regNumber);
 
 int plovercrashcpu_numExceptionRegisters();
 // "trapno", "err", "faultvaddr"; null otherwise.
 const char* plovercrashcpu_exceptionRegisterName(int regNumber);
-std::uint64_t plovercrashcpu_exceptionRegisterValue(const PloverCrashMachineContext* context,
-                                                    int regNumber);
+std::uint64_t plovercrashcpu_exceptionRegisterValue(const PloverCrashMachineContext* context, int regNumber);
 std::uintptr_t plovercrashcpu_faultAddress(const PloverCrashMachineContext* context);
 
 // -1: the stack grows down.

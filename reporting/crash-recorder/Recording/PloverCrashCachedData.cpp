@@ -46,8 +46,7 @@ void updateThreadList() {
     g_busy.store(false);
     return;
   }
-  auto* allThreads =
-      static_cast<PloverCrashThread*>(std::calloc(count + 1, sizeof(PloverCrashThread)));
+  auto* allThreads = static_cast<PloverCrashThread*>(std::calloc(count + 1, sizeof(PloverCrashThread)));
   auto** threadNames = static_cast<char**>(std::calloc(count + 1, sizeof(char*)));
   auto** queueNames = static_cast<char**>(std::calloc(count + 1, sizeof(char*)));
   if (allThreads == nullptr || threadNames == nullptr || queueNames == nullptr) {

@@ -54,8 +54,7 @@ std::optional<std::string> PloverCrashDoctorFunctionCall::descriptionForObjCCall
   if (name != "objc_msgSend" || params.size() < 2) return std::nullopt;
   const PloverCrashDoctorParam& receiver = params[0];
   const std::string className =
-      receiver.previousClassName ? *receiver.previousClassName
-                                 : (receiver.className ? *receiver.className : "id");
+      receiver.previousClassName ? *receiver.previousClassName : (receiver.className ? *receiver.className : "id");
   const PloverCrashDoctorParam& selector = params[1];
   if (selector.type != "string" || !selector.value) return std::nullopt;
   const std::vector<std::string> pieces = split(*selector.value, ':');
@@ -143,21 +142,23 @@ std::optional<std::string> PloverCrashDoctor::registerNameForFamily(PloverCrashD
   static const char* const kX86_64[] = {"rdi", "rsi", "rdx", "rcx"};
   if (paramIndex < 0 || paramIndex > 3) return std::nullopt;
   switch (family) {
-    case PloverCrashDoctorCPUFamily::arm: return kArm[paramIndex];
-    case PloverCrashDoctorCPUFamily::x86: return kX86[paramIndex];
-    case PloverCrashDoctorCPUFamily::x86_64: return kX86_64[paramIndex];
-    case PloverCrashDoctorCPUFamily::unknown: break;
+    case PloverCrashDoctorCPUFamily::arm:
+      return kArm[paramIndex];
+    case PloverCrashDoctorCPUFamily::x86:
+      return kX86[paramIndex];
+    case PloverCrashDoctorCPUFamily::x86_64:
+      return kX86_64[paramIndex];
+    case PloverCrashDoctorCPUFamily::unknown:
+      break;
   }
   return std::nullopt;
 }
 
-std::optional<std::string> PloverCrashDoctor::mainExecutableNameForReport(
-    const PloverCrashReportJSON& report) const {
+std::optional<std::string> PloverCrashDoctor::mainExecutableNameForReport(const PloverCrashReportJSON& report) const {
   return text(member(infoReport(report), "process_name"));
 }
 
-const PloverCrashReportJSON& PloverCrashDoctor::crashedThreadReport(
-    const PloverCrashReportJSON& report) const {
+const PloverCrashReportJSON& PloverCrashDoctor::crashedThreadReport(const PloverCrashReportJSON& report) const {
   const PloverCrashReportJSON& crash = crashReport(report);
   const PloverCrashReportJSON& crashedThread = member(crash, "crashed_thread");
   if (crashedThread.is_object()) return crashedThread;
@@ -171,8 +172,7 @@ const PloverCrashReportJSON& PloverCrashDoctor::crashedThreadReport(
   return nullValue();
 }
 
-const PloverCrashReportJSON& PloverCrashDoctor::backtraceFromThreadReport(
-    const PloverCrashReportJSON& thread) const {
+const PloverCrashReportJSON& PloverCrashDoctor::backtraceFromThreadReport(const PloverCrashReportJSON& thread) const {
   return member(member(thread, "backtrace"), "contents");
 }
 
@@ -181,8 +181,7 @@ const PloverCrashReportJSON& PloverCrashDoctor::basicRegistersFromThreadReport(
   return member(member(thread, "registers"), "basic");
 }
 
-const PloverCrashReportJSON& PloverCrashDoctor::appBacktraceEntry(
-    const PloverCrashReportJSON& report) const {
+const PloverCrashReportJSON& PloverCrashDoctor::appBacktraceEntry(const PloverCrashReportJSON& report) const {
   const std::optional<std::string> executable = mainExecutableNameForReport(report);
   const PloverCrashReportJSON& backtrace = backtraceFromThreadReport(crashedThreadReport(report));
   if (!executable || !backtrace.is_array()) return nullValue();
@@ -223,8 +222,7 @@ bool PloverCrashDoctor::isMemoryCorruption(const PloverCrashReportJSON& report) 
       if (!textEquals(member(object, "type"), "string")) continue;
       const std::optional<std::string> value = text(member(object, "value"));
       if (!value) continue;
-      if (value->find("autorelease pool page") != std::string::npos &&
-          value->find("corrupted") != std::string::npos) {
+      if (value->find("autorelease pool page") != std::string::npos && value->find("corrupted") != std::string::npos) {
         return true;
       }
       if (value->find("incorrect checksum for freed object") != std::string::npos) return true;
@@ -234,13 +232,11 @@ bool PloverCrashDoctor::isMemoryCorruption(const PloverCrashReportJSON& report) 
   if (backtrace.is_array()) {
     for (const PloverCrashReportJSON& entry : backtrace) {
       const PloverCrashReportJSON& symbol = member(entry, "symbol_name");
-      if (textEquals(symbol, "objc_autoreleasePoolPush") ||
-          textEquals(symbol, "free_list_checksum_botch") ||
+      if (textEquals(symbol, "objc_autoreleasePoolPush") || textEquals(symbol, "free_list_checksum_botch") ||
           textEquals(symbol, "szone_malloc_should_clear")) {
         return true;
       }
-      if (textEquals(symbol, "lookUpMethod") &&
-          textEquals(member(entry, "object_name"), "libobjc.A.dylib")) {
+      if (textEquals(symbol, "lookUpMethod") && textEquals(member(entry, "object_name"), "libobjc.A.dylib")) {
         return true;
       }
     }
@@ -248,8 +244,7 @@ bool PloverCrashDoctor::isMemoryCorruption(const PloverCrashReportJSON& report) 
   return false;
 }
 
-PloverCrashDoctorFunctionCall PloverCrashDoctor::lastFunctionCall(
-    const PloverCrashReportJSON& report) const {
+PloverCrashDoctorFunctionCall PloverCrashDoctor::lastFunctionCall(const PloverCrashReportJSON& report) const {
   PloverCrashDoctorFunctionCall call;
   call.name = text(member(lastStackEntry(report), "symbol_name"));
   const PloverCrashReportJSON& thread = crashedThreadReport(report);
@@ -287,8 +282,7 @@ PloverCrashDoctorFunctionCall PloverCrashDoctor::lastFunctionCall(
   return call;
 }
 
-std::optional<std::string> PloverCrashDoctor::zombieCall(
-    const PloverCrashDoctorFunctionCall& functionCall) const {
+std::optional<std::string> PloverCrashDoctor::zombieCall(const PloverCrashDoctorFunctionCall& functionCall) const {
   if (functionCall.params.empty() || !functionCall.params[0].previousClassName) {
     return std::nullopt;
   }
@@ -316,8 +310,7 @@ std::optional<std::string> PloverCrashDoctor::diagnoseCrash(const PloverCrashRep
     const PloverCrashReportJSON& exception = member(error, "nsexception");
     std::optional<std::string> reason = text(member(exception, "reason"));
     if (!reason) reason = text(member(error, "reason"));
-    return "Application threw exception " + orNull(text(member(exception, "name"))) + ": " +
-           orNull(reason);
+    return "Application threw exception " + orNull(text(member(exception, "name"))) + ": " + orNull(reason);
   }
   if (isMemoryCorruption(report)) return "Rogue memory write has corrupted memory.";
   if (isMathError(error)) return "Math error (usually caused from division by 0).";

@@ -51,13 +51,11 @@ class PloverCrashDoctor {
   const PloverCrashReportJSON& infoReport(const PloverCrashReportJSON& report) const;
   const PloverCrashReportJSON& errorReport(const PloverCrashReportJSON& report) const;
   PloverCrashDoctorCPUFamily cpuFamily(const PloverCrashReportJSON& report) const;
-  std::optional<std::string> registerNameForFamily(PloverCrashDoctorCPUFamily family,
-                                                   int paramIndex) const;
+  std::optional<std::string> registerNameForFamily(PloverCrashDoctorCPUFamily family, int paramIndex) const;
   std::optional<std::string> mainExecutableNameForReport(const PloverCrashReportJSON& report) const;
   const PloverCrashReportJSON& crashedThreadReport(const PloverCrashReportJSON& report) const;
   const PloverCrashReportJSON& backtraceFromThreadReport(const PloverCrashReportJSON& thread) const;
-  const PloverCrashReportJSON& basicRegistersFromThreadReport(
-      const PloverCrashReportJSON& thread) const;
+  const PloverCrashReportJSON& basicRegistersFromThreadReport(const PloverCrashReportJSON& thread) const;
   // The first frame of the main executable in the crashed thread's backtrace.
   const PloverCrashReportJSON& appBacktraceEntry(const PloverCrashReportJSON& report) const;
   const PloverCrashReportJSON& lastStackEntry(const PloverCrashReportJSON& report) const;

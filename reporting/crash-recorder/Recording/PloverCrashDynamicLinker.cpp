@@ -5,7 +5,6 @@
 #include "crash-engine/symbols/MSHXCrashSymbolication.h"
 #include "reporting/crash-recorder/Recording/PloverCrashMemory.h"
 
-
 namespace {
 
 MShxcrash_async_image_list* images() { return hxcrash_shared_image_list(); }
@@ -47,12 +46,10 @@ bool equals(const char* a, const char* b) {
   return *a == *b;
 }
 
-MShxcrash_async_macho* imageNamed(ReadingWindow& window, const char* name, bool exact,
-                                  int* indexOut) {
+MShxcrash_async_macho* imageNamed(ReadingWindow& window, const char* name, bool exact, int* indexOut) {
   if (name == nullptr) return nullptr;
   int index = 0;
-  for (MShxcrash_async_macho* image = window.next(nullptr); image != nullptr;
-       image = window.next(image), ++index) {
+  for (MShxcrash_async_macho* image = window.next(nullptr); image != nullptr; image = window.next(image), ++index) {
     if (exact ? equals(image->name, name) : contains(image->name, name)) {
       if (indexOut != nullptr) *indexOut = index;
       return image;
@@ -86,8 +83,8 @@ void findSymbol(MShxcrash_async_macho* image, std::uintptr_t address, Dl_info* i
   MShxcrash_async_symbol_cache cache;
   MShxcrash_async_symbol_cache_init(&cache);
   FoundSymbol found;
-  const hxcrash_error_t result = MShxcrash_async_find_symbol(
-      image, MSHXCRASH_SYMBOL_STRATEGY_SYMBOL_TABLE, &cache, address, onSymbol, &found);
+  const hxcrash_error_t result =
+      MShxcrash_async_find_symbol(image, MSHXCRASH_SYMBOL_STRATEGY_SYMBOL_TABLE, &cache, address, onSymbol, &found);
   MShxcrash_async_symbol_cache_free(&cache);
   if (result != hxcrash_error_none || !found.found) return;
   info->dli_saddr = reinterpret_cast<void*>(found.address);
@@ -99,8 +96,7 @@ void findSymbol(MShxcrash_async_macho* image, std::uintptr_t address, Dl_info* i
 int plovercrashdl_imageCount() {
   ReadingWindow window;
   int count = 0;
-  for (MShxcrash_async_macho* image = window.next(nullptr); image != nullptr;
-       image = window.next(image)) {
+  for (MShxcrash_async_macho* image = window.next(nullptr); image != nullptr; image = window.next(image)) {
     ++count;
   }
   return count;

@@ -27,9 +27,7 @@ bool copyText(const char* text, char* target, int targetSize) {
   return true;
 }
 
-bool isDotEntry(const char* name) {
-  return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
-}
+bool isDotEntry(const char* name) { return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')); }
 
 bool deletePathContents(const char* path, bool deleteTopLevel) {
   struct stat statStruct = {};
@@ -51,8 +49,7 @@ bool deletePathContents(const char* path, bool deleteTopLevel) {
   std::vector<std::string> names;
   DIR* dir = opendir(path);
   if (dir == nullptr) {
-    PLOVERCRASHLOG_ERROR("Error reading directory %s: %s", path,
-                         plovercrashformat_errorText(errno));
+    PLOVERCRASHLOG_ERROR("Error reading directory %s: %s", path, plovercrashformat_errorText(errno));
   } else {
     std::size_t count = 0;
     while (readdir(dir) != nullptr) {
@@ -76,8 +73,7 @@ bool deletePathContents(const char* path, bool deleteTopLevel) {
       continue;
     }
     char entryPath[kMaxPathLength];
-    const int length =
-        plovercrashformat_format(entryPath, sizeof entryPath, "%s/%s", path, name.c_str());
+    const int length = plovercrashformat_format(entryPath, sizeof entryPath, "%s/%s", path, name.c_str());
     if (length != plovercrashformat_strlen(path) + 1 + static_cast<int>(name.size())) {
       // A cut name could be the name of another file: leave this one alone.
       PLOVERCRASHLOG_ERROR("Could not delete %s/%s: path too long", path, name.c_str());
@@ -242,8 +238,7 @@ int plovercrashfu_readLineFromFD(int fd, char* buffer, int maxLength) {
 bool plovercrashfu_makePath(const char* absolutePath) {
   char pathCopy[kMaxPathLength];
   if (!copyText(absolutePath, pathCopy, sizeof pathCopy)) {
-    PLOVERCRASHLOG_ERROR("Could not create directory %s: %s", absolutePath,
-                         "File name too long");
+    PLOVERCRASHLOG_ERROR("Could not create directory %s: %s", absolutePath, "File name too long");
     return false;
   }
   // Each prefix ending before a "/" (and the whole path) is created in turn.
@@ -253,8 +248,7 @@ bool plovercrashfu_makePath(const char* absolutePath) {
       const char saved = *p;
       *p = '\0';
       if (mkdir(pathCopy, 0700) < 0 && errno != EEXIST) {
-        PLOVERCRASHLOG_ERROR("Could not create directory %s: %s", pathCopy,
-                             plovercrashformat_errorText(errno));
+        PLOVERCRASHLOG_ERROR("Could not create directory %s: %s", pathCopy, plovercrashformat_errorText(errno));
         return false;
       }
       *p = saved;
@@ -284,15 +278,14 @@ bool plovercrashfu_deleteContentsOfPath(const char* path) {
   return deletePathContents(path, false);
 }
 
-bool plovercrashfu_openBufferedWriter(PloverCrashBufferedWriter* writer, const char* path,
-                                      char* writeBuffer, int writeBufferLength) {
+bool plovercrashfu_openBufferedWriter(PloverCrashBufferedWriter* writer, const char* path, char* writeBuffer,
+                                      int writeBufferLength) {
   writer->buffer = writeBuffer;
   writer->bufferLength = writeBufferLength;
   writer->position = 0;
   writer->fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (writer->fd < 0) {
-    PLOVERCRASHLOG_ERROR("Could not open crash report file %s: %s", path,
-                         plovercrashformat_errorText(errno));
+    PLOVERCRASHLOG_ERROR("Could not open crash report file %s: %s", path, plovercrashformat_errorText(errno));
     return false;
   }
   return true;
@@ -306,8 +299,7 @@ void plovercrashfu_closeBufferedWriter(PloverCrashBufferedWriter* writer) {
   }
 }
 
-bool plovercrashfu_writeBufferedWriter(PloverCrashBufferedWriter* writer, const char* data,
-                                       int length) {
+bool plovercrashfu_writeBufferedWriter(PloverCrashBufferedWriter* writer, const char* data, int length) {
   if (length <= 0) {
     return true;
   }
@@ -365,8 +357,8 @@ int fillReadBuffer(PloverCrashBufferedReader* reader) {
 
 }  // namespace
 
-bool plovercrashfu_openBufferedReader(PloverCrashBufferedReader* reader, const char* path,
-                                      char* readBuffer, int readBufferLength) {
+bool plovercrashfu_openBufferedReader(PloverCrashBufferedReader* reader, const char* path, char* readBuffer,
+                                      int readBufferLength) {
   reader->buffer = readBuffer;
   reader->bufferLength = readBufferLength - 1;
   reader->dataStartPos = 0;
@@ -393,8 +385,7 @@ void plovercrashfu_closeBufferedReader(PloverCrashBufferedReader* reader) {
   }
 }
 
-int plovercrashfu_readBufferedReader(PloverCrashBufferedReader* reader, char* dstBuffer,
-                                     int length) {
+int plovercrashfu_readBufferedReader(PloverCrashBufferedReader* reader, char* dstBuffer, int length) {
   int copied = 0;
   while (copied < length) {
     int available = reader->dataEndPos - reader->dataStartPos;
@@ -415,8 +406,8 @@ int plovercrashfu_readBufferedReader(PloverCrashBufferedReader* reader, char* ds
   return copied;
 }
 
-bool plovercrashfu_readBufferedReaderUntilChar(PloverCrashBufferedReader* reader, int ch,
-                                               char* dstBuffer, int* length) {
+bool plovercrashfu_readBufferedReaderUntilChar(PloverCrashBufferedReader* reader, int ch, char* dstBuffer,
+                                               int* length) {
   const char target = static_cast<char>(ch);
   int copied = 0;
   const int wanted = *length;

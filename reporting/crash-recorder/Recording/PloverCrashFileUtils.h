@@ -45,8 +45,7 @@ bool plovercrashfu_writeStringToFD(int fd, const char* string);
 
 // Crash-time safe. Formats (the recorder's own printf, 1024 bytes) and writes; an empty format
 // fails.
-bool plovercrashfu_writeFmtToFD(int fd, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
+bool plovercrashfu_writeFmtToFD(int fd, const char* format, ...) __attribute__((format(printf, 2, 3)));
 bool plovercrashfu_writeFmtArgsToFD(int fd, const char* format, va_list args);
 
 // Crash-time safe. Reads one line (up to size-1 bytes, without the newline) into buffer, zero
@@ -67,28 +66,25 @@ bool plovercrashfu_deleteContentsOfPath(const char* path);
 
 // Crash-time safe. Creates the file exclusively (it must not exist yet; mode 0644) and prepares
 // the writer over `writeBuffer`. False (logged) when the file cannot be created.
-bool plovercrashfu_openBufferedWriter(PloverCrashBufferedWriter* writer, const char* path,
-                                      char* writeBuffer, int writeBufferLength);
+bool plovercrashfu_openBufferedWriter(PloverCrashBufferedWriter* writer, const char* path, char* writeBuffer,
+                                      int writeBufferLength);
 // Crash-time safe. Closes after flushing; the descriptor becomes -1.
 void plovercrashfu_closeBufferedWriter(PloverCrashBufferedWriter* writer);
 // Crash-time safe. Buffers the bytes; flushes first when they do not fit, and writes bytes longer
 // than the whole buffer straight to the file (after what is held, keeping the order).
-bool plovercrashfu_writeBufferedWriter(PloverCrashBufferedWriter* writer, const char* data,
-                                       int length);
+bool plovercrashfu_writeBufferedWriter(PloverCrashBufferedWriter* writer, const char* data, int length);
 // Crash-time safe. Writes what is held; on success the buffer is empty.
 bool plovercrashfu_flushBufferedWriter(PloverCrashBufferedWriter* writer);
 
 // Crash-time safe. Opens read-only and fills the buffer. False (logged) when the file cannot be
 // opened or the buffer is smaller than 2 bytes.
-bool plovercrashfu_openBufferedReader(PloverCrashBufferedReader* reader, const char* path,
-                                      char* readBuffer, int readBufferLength);
+bool plovercrashfu_openBufferedReader(PloverCrashBufferedReader* reader, const char* path, char* readBuffer,
+                                      int readBufferLength);
 // Crash-time safe. Closes the file; the descriptor becomes -1.
 void plovercrashfu_closeBufferedReader(PloverCrashBufferedReader* reader);
 // Crash-time safe. Copies up to `length` bytes into dstBuffer, refilling as needed; returns the
 // count copied (less at the end of the file).
-int plovercrashfu_readBufferedReader(PloverCrashBufferedReader* reader, char* dstBuffer,
-                                     int length);
+int plovercrashfu_readBufferedReader(PloverCrashBufferedReader* reader, char* dstBuffer, int length);
 // Crash-time safe. Copies up to *length bytes, stopping after the first `ch` (which is copied);
 // *length becomes the count copied. True when `ch` was found.
-bool plovercrashfu_readBufferedReaderUntilChar(PloverCrashBufferedReader* reader, int ch,
-                                               char* dstBuffer, int* length);
+bool plovercrashfu_readBufferedReaderUntilChar(PloverCrashBufferedReader* reader, int ch, char* dstBuffer, int* length);

@@ -10,13 +10,9 @@ std::size_t bufferSize(int size) { return size > 0 ? static_cast<std::size_t>(si
 
 }  // namespace
 
-int plovercrashformat_strlen(const char* text) {
-  return static_cast<int>(vx::async_strlen(text));
-}
+int plovercrashformat_strlen(const char* text) { return static_cast<int>(vx::async_strlen(text)); }
 
-const char* plovercrashformat_errorText(int errorNumber) {
-  return vx::async_errno_text(errorNumber);
-}
+const char* plovercrashformat_errorText(int errorNumber) { return vx::async_errno_text(errorNumber); }
 
 int plovercrashformat_uint64(std::uint64_t value, char* buffer, int size) {
   return vx::async_format_uint64(value, buffer, bufferSize(size));
@@ -26,8 +22,7 @@ int plovercrashformat_int64(std::int64_t value, char* buffer, int size) {
   return vx::async_format_int64(value, buffer, bufferSize(size));
 }
 
-int plovercrashformat_hex(std::uint64_t value, int minDigits, bool upperCase, char* buffer,
-                          int size) {
+int plovercrashformat_hex(std::uint64_t value, int minDigits, bool upperCase, char* buffer, int size) {
   return vx::async_format_hex(value, minDigits, upperCase, buffer, bufferSize(size));
 }
 

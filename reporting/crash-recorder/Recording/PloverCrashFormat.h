@@ -17,8 +17,7 @@ int plovercrashformat_int64(std::int64_t value, char* buffer, int size);
 
 // Hexadecimal text of `value`, at least `minDigits` digits (zero-padded), upper or lower case,
 // without a "0x" prefix. Same result convention as above.
-int plovercrashformat_hex(std::uint64_t value, int minDigits, bool upperCase, char* buffer,
-                          int size);
+int plovercrashformat_hex(std::uint64_t value, int minDigits, bool upperCase, char* buffer, int size);
 
 // Text that reads back as exactly `value`: the fewest of 15, 16 or 17 significant digits that do
 // (trailing zeros dropped, so short values stay short), written the way
@@ -37,8 +36,7 @@ bool plovercrashformat_parseDouble(const char* text, int length, double* value);
 // sign and after the "0x" of %p. The result is always zero-terminated and cut to fit; returns the
 // length written.
 int plovercrashformat_vformat(char* buffer, int size, const char* format, va_list args);
-int plovercrashformat_format(char* buffer, int size, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
+int plovercrashformat_format(char* buffer, int size, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
 // Length of a zero-terminated text, and the text of an errno value (a static description, or
 // "Unknown error" for values the C library does not know).

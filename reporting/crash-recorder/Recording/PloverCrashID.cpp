@@ -51,8 +51,7 @@ void plovercrashid_generate(char* destinationBuffer37Bytes) {
     std::uint64_t seed = static_cast<std::uint64_t>(getpid()) * 0x9e3779b97f4a7c15ULL;
     struct timespec now = {};
     clock_gettime(CLOCK_REALTIME, &now);
-    seed ^= static_cast<std::uint64_t>(now.tv_sec) * 1000000007ULL +
-            static_cast<std::uint64_t>(now.tv_nsec);
+    seed ^= static_cast<std::uint64_t>(now.tv_sec) * 1000000007ULL + static_cast<std::uint64_t>(now.tv_nsec);
     for (unsigned char& b : bytes) {
       seed ^= seed << 13;
       seed ^= seed >> 7;

@@ -38,14 +38,22 @@ int addIndent(PloverCrashJSONEncodeContext* context, int level) {
 // The escape of one byte: 0 when none is needed, -1 when the byte cannot appear in a JSON string.
 int escapeFor(unsigned char c) {
   switch (c) {
-    case '\b': return 'b';
-    case '\t': return 't';
-    case '\n': return 'n';
-    case '\f': return 'f';
-    case '\r': return 'r';
-    case '"': return '"';
-    case '\\': return '\\';
-    default: return c < 0x20 ? -1 : 0;
+    case '\b':
+      return 'b';
+    case '\t':
+      return 't';
+    case '\n':
+      return 'n';
+    case '\f':
+      return 'f';
+    case '\r':
+      return 'r';
+    case '"':
+      return '"';
+    case '\\':
+      return '\\';
+    default:
+      return c < 0x20 ? -1 : 0;
   }
 }
 
@@ -148,15 +156,11 @@ struct DecodeContext {
   void* refillData;
 };
 
-bool isWhitespace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+bool isWhitespace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
-bool isNumberCharacter(char c) {
-  return isDigit(c) || c == '.' || c == '+' || c == '-' || c == 'e' || c == 'E';
-}
+bool isNumberCharacter(char c) { return isDigit(c) || c == '.' || c == '+' || c == '-' || c == 'e' || c == 'E'; }
 
 void maybeRefill(DecodeContext* context) {
   if (context->refill != nullptr) {
@@ -286,14 +290,34 @@ int decodeString(DecodeContext* context, char* destination, int destinationLengt
     switch (e) {
       case '"':
       case '\\':
-      case '/': destination[out++] = e; i += 2; continue;
-      case 'b': destination[out++] = '\b'; i += 2; continue;
-      case 'f': destination[out++] = '\f'; i += 2; continue;
-      case 'n': destination[out++] = '\n'; i += 2; continue;
-      case 'r': destination[out++] = '\r'; i += 2; continue;
-      case 't': destination[out++] = '\t'; i += 2; continue;
-      case 'u': break;
-      default: return PloverCrashJSON_ERROR_INVALID_CHARACTER;
+      case '/':
+        destination[out++] = e;
+        i += 2;
+        continue;
+      case 'b':
+        destination[out++] = '\b';
+        i += 2;
+        continue;
+      case 'f':
+        destination[out++] = '\f';
+        i += 2;
+        continue;
+      case 'n':
+        destination[out++] = '\n';
+        i += 2;
+        continue;
+      case 'r':
+        destination[out++] = '\r';
+        i += 2;
+        continue;
+      case 't':
+        destination[out++] = '\t';
+        i += 2;
+        continue;
+      case 'u':
+        break;
+      default:
+        return PloverCrashJSON_ERROR_INVALID_CHARACTER;
     }
     if (length - i < 6) {
       return PloverCrashJSON_ERROR_INCOMPLETE;
@@ -329,33 +353,27 @@ int decodeString(DecodeContext* context, char* destination, int destinationLengt
 }
 
 int callBoolean(DecodeContext* c, const char* name, bool value) {
-  return c->callbacks->onBooleanElement ? c->callbacks->onBooleanElement(name, value, c->userData)
-                                        : PloverCrashJSON_OK;
+  return c->callbacks->onBooleanElement ? c->callbacks->onBooleanElement(name, value, c->userData) : PloverCrashJSON_OK;
 }
 int callFloat(DecodeContext* c, const char* name, double value) {
-  return c->callbacks->onFloatingPointElement
-             ? c->callbacks->onFloatingPointElement(name, value, c->userData)
-             : PloverCrashJSON_OK;
+  return c->callbacks->onFloatingPointElement ? c->callbacks->onFloatingPointElement(name, value, c->userData)
+                                              : PloverCrashJSON_OK;
 }
 int callInteger(DecodeContext* c, const char* name, std::int64_t value) {
-  return c->callbacks->onIntegerElement ? c->callbacks->onIntegerElement(name, value, c->userData)
-                                        : PloverCrashJSON_OK;
+  return c->callbacks->onIntegerElement ? c->callbacks->onIntegerElement(name, value, c->userData) : PloverCrashJSON_OK;
 }
 int callNull(DecodeContext* c, const char* name) {
-  return c->callbacks->onNullElement ? c->callbacks->onNullElement(name, c->userData)
-                                     : PloverCrashJSON_OK;
+  return c->callbacks->onNullElement ? c->callbacks->onNullElement(name, c->userData) : PloverCrashJSON_OK;
 }
 int callString(DecodeContext* c, const char* name, const char* value) {
-  return c->callbacks->onStringElement ? c->callbacks->onStringElement(name, value, c->userData)
-                                       : PloverCrashJSON_OK;
+  return c->callbacks->onStringElement ? c->callbacks->onStringElement(name, value, c->userData) : PloverCrashJSON_OK;
 }
 int callBegin(DecodeContext* c, const char* name, bool isObject) {
   auto callback = isObject ? c->callbacks->onBeginObject : c->callbacks->onBeginArray;
   return callback ? callback(name, c->userData) : PloverCrashJSON_OK;
 }
 int callEnd(DecodeContext* c) {
-  return c->callbacks->onEndContainer ? c->callbacks->onEndContainer(c->userData)
-                                      : PloverCrashJSON_OK;
+  return c->callbacks->onEndContainer ? c->callbacks->onEndContainer(c->userData) : PloverCrashJSON_OK;
 }
 
 int decodeNumber(DecodeContext* context, const char* name, bool negative) {
@@ -380,8 +398,8 @@ int decodeNumber(DecodeContext* context, const char* name, bool negative) {
   }
   const std::uint64_t limit = negative ? (1ULL << 63) : static_cast<std::uint64_t>(INT64_MAX);
   const char next = *p;
-  const bool isFloat = next == '.' || next == '+' || next == '-' || next == 'e' || next == 'E' ||
-                       overflow || magnitude > limit;
+  const bool isFloat =
+      next == '.' || next == '+' || next == '-' || next == 'e' || next == 'E' || overflow || magnitude > limit;
   if (!isFloat) {
     context->bufferPtr = p;
     std::int64_t value;
@@ -599,8 +617,7 @@ int reencodeBeginArray(const char* name, void* userData) {
 // only when asked, so the caller can add members to it.
 int reencodeEndContainer(void* userData) {
   auto* context = static_cast<ReencodeContext*>(userData);
-  if (context->closeLastContainer ||
-      context->encoder->containerLevel > context->startLevel + 1) {
+  if (context->closeLastContainer || context->encoder->containerLevel > context->startLevel + 1) {
     return plovercrashjson_endContainer(context->encoder);
   }
   return PloverCrashJSON_OK;
@@ -612,8 +629,7 @@ constexpr PloverCrashJSONDecodeCallbacks kReencodeCallbacks = {
     reencodeBeginObject, reencodeBeginArray, reencodeEndContainer, reencodeEndData,
 };
 
-int reencode(PloverCrashJSONEncodeContext* encoder, const char* name, bool closeLastContainer,
-             DecodeContext* decoder) {
+int reencode(PloverCrashJSONEncodeContext* encoder, const char* name, bool closeLastContainer, DecodeContext* decoder) {
   ReencodeContext context = {encoder, name, true, closeLastContainer, encoder->containerLevel};
   decoder->callbacks = &kReencodeCallbacks;
   decoder->userData = &context;
@@ -653,8 +669,7 @@ void refillFromFile(DecodeContext* context, void* refillData) {
     got = read(source->fd, source->buffer + unread, static_cast<size_t>(space));
   } while (got < 0 && errno == EINTR);
   if (got < 0) {
-    i_plovercrashlog_logCBasic("Error reading file %s: %s", source->path,
-                               plovercrashformat_errorText(errno));
+    i_plovercrashlog_logCBasic("Error reading file %s: %s", source->path, plovercrashformat_errorText(errno));
     got = 0;
   }
   if (got < space) {
@@ -668,12 +683,18 @@ void refillFromFile(DecodeContext* context, void* refillData) {
 
 const char* plovercrashjson_stringForError(int error) {
   switch (error) {
-    case PloverCrashJSON_ERROR_INVALID_CHARACTER: return "Invalid character";
-    case PloverCrashJSON_ERROR_DATA_TOO_LONG: return "Data too long";
-    case PloverCrashJSON_ERROR_CANNOT_ADD_DATA: return "Cannot add data";
-    case PloverCrashJSON_ERROR_INCOMPLETE: return "Incomplete data";
-    case PloverCrashJSON_ERROR_INVALID_DATA: return "Invalid data";
-    default: return "(unknown error)";
+    case PloverCrashJSON_ERROR_INVALID_CHARACTER:
+      return "Invalid character";
+    case PloverCrashJSON_ERROR_DATA_TOO_LONG:
+      return "Data too long";
+    case PloverCrashJSON_ERROR_CANNOT_ADD_DATA:
+      return "Cannot add data";
+    case PloverCrashJSON_ERROR_INCOMPLETE:
+      return "Incomplete data";
+    case PloverCrashJSON_ERROR_INVALID_DATA:
+      return "Invalid data";
+    default:
+      return "(unknown error)";
   }
 }
 
@@ -727,13 +748,11 @@ int plovercrashjson_beginElement(PloverCrashJSONEncodeContext* context, const ch
   return PloverCrashJSON_OK;
 }
 
-int plovercrashjson_addRawJSONData(PloverCrashJSONEncodeContext* context, const char* data,
-                                   int length) {
+int plovercrashjson_addRawJSONData(PloverCrashJSONEncodeContext* context, const char* data, int length) {
   return addData(context, data, length);
 }
 
-int plovercrashjson_addBooleanElement(PloverCrashJSONEncodeContext* context, const char* name,
-                                      bool value) {
+int plovercrashjson_addBooleanElement(PloverCrashJSONEncodeContext* context, const char* name, bool value) {
   const int result = plovercrashjson_beginElement(context, name);
   if (result != PloverCrashJSON_OK) {
     return result;
@@ -741,8 +760,7 @@ int plovercrashjson_addBooleanElement(PloverCrashJSONEncodeContext* context, con
   return value ? addData(context, "true", 4) : addData(context, "false", 5);
 }
 
-int plovercrashjson_addFloatingPointElement(PloverCrashJSONEncodeContext* context,
-                                            const char* name, double value) {
+int plovercrashjson_addFloatingPointElement(PloverCrashJSONEncodeContext* context, const char* name, double value) {
   const int result = plovercrashjson_beginElement(context, name);
   if (result != PloverCrashJSON_OK) {
     return result;
@@ -755,8 +773,7 @@ int plovercrashjson_addFloatingPointElement(PloverCrashJSONEncodeContext* contex
   return addData(context, buffer, length);
 }
 
-int plovercrashjson_addIntegerElement(PloverCrashJSONEncodeContext* context, const char* name,
-                                      std::int64_t value) {
+int plovercrashjson_addIntegerElement(PloverCrashJSONEncodeContext* context, const char* name, std::int64_t value) {
   const int result = plovercrashjson_beginElement(context, name);
   if (result != PloverCrashJSON_OK) {
     return result;
@@ -766,8 +783,7 @@ int plovercrashjson_addIntegerElement(PloverCrashJSONEncodeContext* context, con
   return addData(context, buffer, length);
 }
 
-int plovercrashjson_addUIntegerElement(PloverCrashJSONEncodeContext* context, const char* name,
-                                       std::uint64_t value) {
+int plovercrashjson_addUIntegerElement(PloverCrashJSONEncodeContext* context, const char* name, std::uint64_t value) {
   const int result = plovercrashjson_beginElement(context, name);
   if (result != PloverCrashJSON_OK) {
     return result;
@@ -785,8 +801,8 @@ int plovercrashjson_addNullElement(PloverCrashJSONEncodeContext* context, const 
   return addData(context, "null", 4);
 }
 
-int plovercrashjson_addStringElement(PloverCrashJSONEncodeContext* context, const char* name,
-                                     const char* value, int length) {
+int plovercrashjson_addStringElement(PloverCrashJSONEncodeContext* context, const char* name, const char* value,
+                                     int length) {
   if (value == nullptr) {
     return plovercrashjson_addNullElement(context, name);
   }
@@ -810,20 +826,17 @@ int plovercrashjson_beginStringElement(PloverCrashJSONEncodeContext* context, co
   return addData(context, "\"", 1);
 }
 
-int plovercrashjson_appendStringElement(PloverCrashJSONEncodeContext* context, const char* value,
-                                        int length) {
+int plovercrashjson_appendStringElement(PloverCrashJSONEncodeContext* context, const char* value, int length) {
   if (value == nullptr || length <= 0) {
     return PloverCrashJSON_OK;
   }
   return addEscapedString(context, value, length);
 }
 
-int plovercrashjson_endStringElement(PloverCrashJSONEncodeContext* context) {
-  return addData(context, "\"", 1);
-}
+int plovercrashjson_endStringElement(PloverCrashJSONEncodeContext* context) { return addData(context, "\"", 1); }
 
-int plovercrashjson_addDataElement(PloverCrashJSONEncodeContext* context, const char* name,
-                                   const char* value, int length) {
+int plovercrashjson_addDataElement(PloverCrashJSONEncodeContext* context, const char* name, const char* value,
+                                   int length) {
   int result = plovercrashjson_beginDataElement(context, name);
   if (result != PloverCrashJSON_OK) {
     return result;
@@ -837,8 +850,7 @@ int plovercrashjson_beginDataElement(PloverCrashJSONEncodeContext* context, cons
   return plovercrashjson_beginStringElement(context, name);
 }
 
-int plovercrashjson_appendDataElement(PloverCrashJSONEncodeContext* context, const char* value,
-                                      int length) {
+int plovercrashjson_appendDataElement(PloverCrashJSONEncodeContext* context, const char* value, int length) {
   if (value == nullptr || length <= 0) {
     return PloverCrashJSON_OK;
   }
@@ -878,10 +890,8 @@ int plovercrashjson_endContainer(PloverCrashJSONEncodeContext* context) {
 }
 
 int plovercrashjson_decode(const char* data, int length, char* scratchBuffer, int scratchLength,
-                           const PloverCrashJSONDecodeCallbacks* callbacks, void* userData,
-                           int* errorOffset) {
-  if (data == nullptr || length < 0 || scratchBuffer == nullptr || scratchLength < 2 ||
-      callbacks == nullptr) {
+                           const PloverCrashJSONDecodeCallbacks* callbacks, void* userData, int* errorOffset) {
+  if (data == nullptr || length < 0 || scratchBuffer == nullptr || scratchLength < 2 || callbacks == nullptr) {
     if (errorOffset != nullptr) {
       *errorOffset = 0;
     }
@@ -904,9 +914,8 @@ int plovercrashjson_decode(const char* data, int length, char* scratchBuffer, in
   return result;
 }
 
-int plovercrashjson_addJSONElement(PloverCrashJSONEncodeContext* context, const char* name,
-                                   const char* jsonData, int jsonDataLength,
-                                   bool closeLastContainer) {
+int plovercrashjson_addJSONElement(PloverCrashJSONEncodeContext* context, const char* name, const char* jsonData,
+                                   int jsonDataLength, bool closeLastContainer) {
   if (jsonData == nullptr || jsonDataLength < 0) {
     return PloverCrashJSON_ERROR_INVALID_DATA;
   }
@@ -922,12 +931,11 @@ int plovercrashjson_addJSONElement(PloverCrashJSONEncodeContext* context, const 
   return reencode(context, name, closeLastContainer, &decoder);
 }
 
-int plovercrashjson_addJSONFromFile(PloverCrashJSONEncodeContext* context, const char* name,
-                                    const char* filename, bool closeLastContainer) {
+int plovercrashjson_addJSONFromFile(PloverCrashJSONEncodeContext* context, const char* name, const char* filename,
+                                    bool closeLastContainer) {
   const int fd = open(filename, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    i_plovercrashlog_logCBasic("Error reading file %s: %s", filename,
-                               plovercrashformat_errorText(errno));
+    i_plovercrashlog_logCBasic("Error reading file %s: %s", filename, plovercrashformat_errorText(errno));
     return PloverCrashJSON_ERROR_INCOMPLETE;
   }
   char readBuffer[kFileBufferSize];

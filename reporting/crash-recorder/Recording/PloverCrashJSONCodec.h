@@ -27,7 +27,7 @@ typedef int (*PloverCrashJSONAddDataFunc)(const char* data, int length, void* us
 struct PloverCrashJSONEncodeContext {
   PloverCrashJSONAddDataFunc addJSONData;
   void* userData;
-  int containerLevel;  // 0 at the top, one more per open container
+  int containerLevel;                                  // 0 at the top, one more per open container
   bool isObject[PloverCrashJSON_MAX_CONTAINER_LEVEL];  // entry 0 (the top) is never an object
   bool containerFirstEntry;
   bool prettyPrint;
@@ -62,35 +62,28 @@ void plovercrashjson_beginEncode(PloverCrashJSONEncodeContext* context, bool pre
 int plovercrashjson_endEncode(PloverCrashJSONEncodeContext* context);
 
 int plovercrashjson_beginElement(PloverCrashJSONEncodeContext* context, const char* name);
-int plovercrashjson_addRawJSONData(PloverCrashJSONEncodeContext* context, const char* data,
-                                   int length);
-int plovercrashjson_addBooleanElement(PloverCrashJSONEncodeContext* context, const char* name,
-                                      bool value);
+int plovercrashjson_addRawJSONData(PloverCrashJSONEncodeContext* context, const char* data, int length);
+int plovercrashjson_addBooleanElement(PloverCrashJSONEncodeContext* context, const char* name, bool value);
 // Shortest round-trip text of the value; NaN and the infinities, which JSON cannot carry, are
 // written as null.
-int plovercrashjson_addFloatingPointElement(PloverCrashJSONEncodeContext* context,
-                                            const char* name, double value);
-int plovercrashjson_addIntegerElement(PloverCrashJSONEncodeContext* context, const char* name,
-                                      std::int64_t value);
+int plovercrashjson_addFloatingPointElement(PloverCrashJSONEncodeContext* context, const char* name, double value);
+int plovercrashjson_addIntegerElement(PloverCrashJSONEncodeContext* context, const char* name, std::int64_t value);
 // The unsigned form, for values above INT64_MAX.
-int plovercrashjson_addUIntegerElement(PloverCrashJSONEncodeContext* context, const char* name,
-                                       std::uint64_t value);
+int plovercrashjson_addUIntegerElement(PloverCrashJSONEncodeContext* context, const char* name, std::uint64_t value);
 int plovercrashjson_addNullElement(PloverCrashJSONEncodeContext* context, const char* name);
 // A null value writes null; a length of -1 means up to the terminating zero. Control characters
 // other than \b \t \n \f \r are PloverCrashJSON_ERROR_INVALID_CHARACTER; bytes from 0x80 and the
 // slash are written as they are.
-int plovercrashjson_addStringElement(PloverCrashJSONEncodeContext* context, const char* name,
-                                     const char* value, int length);
+int plovercrashjson_addStringElement(PloverCrashJSONEncodeContext* context, const char* name, const char* value,
+                                     int length);
 int plovercrashjson_beginStringElement(PloverCrashJSONEncodeContext* context, const char* name);
-int plovercrashjson_appendStringElement(PloverCrashJSONEncodeContext* context, const char* value,
-                                        int length);
+int plovercrashjson_appendStringElement(PloverCrashJSONEncodeContext* context, const char* value, int length);
 int plovercrashjson_endStringElement(PloverCrashJSONEncodeContext* context);
 // Bytes as a string of upper-case hex digit pairs.
-int plovercrashjson_addDataElement(PloverCrashJSONEncodeContext* context, const char* name,
-                                   const char* value, int length);
+int plovercrashjson_addDataElement(PloverCrashJSONEncodeContext* context, const char* name, const char* value,
+                                   int length);
 int plovercrashjson_beginDataElement(PloverCrashJSONEncodeContext* context, const char* name);
-int plovercrashjson_appendDataElement(PloverCrashJSONEncodeContext* context, const char* value,
-                                      int length);
+int plovercrashjson_appendDataElement(PloverCrashJSONEncodeContext* context, const char* value, int length);
 int plovercrashjson_endDataElement(PloverCrashJSONEncodeContext* context);
 int plovercrashjson_beginObject(PloverCrashJSONEncodeContext* context, const char* name);
 int plovercrashjson_beginArray(PloverCrashJSONEncodeContext* context, const char* name);
@@ -104,19 +97,17 @@ int plovercrashjson_endContainer(PloverCrashJSONEncodeContext* context);
 // bits are reported as floating point. On an error, *errorOffset (when given) receives the offset
 // in `data` where decoding stopped. Whatever follows the top-level element is not looked at.
 int plovercrashjson_decode(const char* data, int length, char* scratchBuffer, int scratchLength,
-                           const PloverCrashJSONDecodeCallbacks* callbacks, void* userData,
-                           int* errorOffset);
+                           const PloverCrashJSONDecodeCallbacks* callbacks, void* userData, int* errorOffset);
 
 // Crash-time safe. Decodes JSON text and adds its elements to the encoding in progress, the
 // top-level element under `name`. When the decoded top-level container ends it is left open for
 // the caller, unless closeLastContainer is set; with closeLastContainer the encoder is always
 // brought back to the level it had (so even cut-off input yields balanced output). Returns the
 // decoder's (or a failing encoder operation's) error code.
-int plovercrashjson_addJSONElement(PloverCrashJSONEncodeContext* context, const char* name,
-                                   const char* jsonData, int jsonDataLength,
-                                   bool closeLastContainer);
+int plovercrashjson_addJSONElement(PloverCrashJSONEncodeContext* context, const char* name, const char* jsonData,
+                                   int jsonDataLength, bool closeLastContainer);
 
 // Crash-time safe. The same for the content of a file, read through a 1000-byte stack buffer.
 // A read error is logged ("Error reading file ..."); the input then ends where reading stopped.
-int plovercrashjson_addJSONFromFile(PloverCrashJSONEncodeContext* context, const char* name,
-                                    const char* filename, bool closeLastContainer);
+int plovercrashjson_addJSONFromFile(PloverCrashJSONEncodeContext* context, const char* name, const char* filename,
+                                    bool closeLastContainer);

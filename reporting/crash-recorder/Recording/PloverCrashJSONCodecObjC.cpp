@@ -39,8 +39,7 @@ int encodeValue(EncodeState& state, const char* name, const Json& value) {
         state.error = codecError("Data too long");
         return PloverCrashJSON_ERROR_DATA_TOO_LONG;
       }
-      const int result = plovercrashjson_addStringElement(context, name, text.data(),
-                                                          static_cast<int>(text.size()));
+      const int result = plovercrashjson_addStringElement(context, name, text.data(), static_cast<int>(text.size()));
       if (result == PloverCrashJSON_ERROR_INVALID_CHARACTER) {
         state.error = codecError("Invalid character in " + text);
       }
@@ -77,8 +76,7 @@ int encodeValue(EncodeState& state, const char* name, const Json& value) {
         members.emplace_back(&it.key(), &it.value());
       }
       if (state.sorted) {
-        std::sort(members.begin(), members.end(),
-                  [](const auto& a, const auto& b) { return *a.first < *b.first; });
+        std::sort(members.begin(), members.end(), [](const auto& a, const auto& b) { return *a.first < *b.first; });
       }
       for (const auto& [key, member] : members) {
         if (result != PloverCrashJSON_OK) {
@@ -114,8 +112,7 @@ int encodeValue(EncodeState& state, const char* name, const Json& value) {
         state.error = codecError("Data too long");
         return PloverCrashJSON_ERROR_DATA_TOO_LONG;
       }
-      return plovercrashjson_addDataElement(context, name,
-                                            reinterpret_cast<const char*>(bytes.data()),
+      return plovercrashjson_addDataElement(context, name, reinterpret_cast<const char*>(bytes.data()),
                                             static_cast<int>(bytes.size()));
     }
     default:
@@ -125,8 +122,7 @@ int encodeValue(EncodeState& state, const char* name, const Json& value) {
 }
 
 template <class Json>
-std::optional<std::vector<std::uint8_t>> encodeObject(const Json& object, int options,
-                                                      vx::Error* error) {
+std::optional<std::vector<std::uint8_t>> encodeObject(const Json& object, int options, vx::Error* error) {
   const PloverCrashJSONCodec codec(options, 0);
   EncodeState state{};
   state.sorted = codec.sorted();
@@ -182,8 +178,7 @@ std::string textFromUTF8(const char* text) {
     if (lead < 0x80) {
       result.push_back(text[i]);
       ++i;
-    } else if (i + sequence <= length && sequence > 1 &&
-               plovercrashstring_isValidUTF8(text + i, sequence)) {
+    } else if (i + sequence <= length && sequence > 1 && plovercrashstring_isValidUTF8(text + i, sequence)) {
       result.append(text + i, static_cast<std::size_t>(sequence));
       i += sequence;
     } else {
@@ -196,8 +191,7 @@ std::string textFromUTF8(const char* text) {
 
 int addElement(DecodeState* state, const char* name, Json value) {
   if (state->currentContainer == nullptr) {
-    state->error = codecError(std::string("Type ") + value.type_name() +
-                              " not allowed as top level container");
+    state->error = codecError(std::string("Type ") + value.type_name() + " not allowed as top level container");
     return PloverCrashJSON_ERROR_INVALID_DATA;
   }
   if (state->currentContainer->is_object()) {
@@ -272,8 +266,7 @@ int onEndContainer(void* userData) {
 int onEndData(void*) { return PloverCrashJSON_OK; }
 
 constexpr PloverCrashJSONDecodeCallbacks kCodecCallbacks = {
-    onBoolean, onFloat, onInteger, onNull, onString, onBeginObject, onBeginArray, onEndContainer,
-    onEndData,
+    onBoolean, onFloat, onInteger, onNull, onString, onBeginObject, onBeginArray, onEndContainer, onEndData,
 };
 
 }  // namespace
@@ -282,22 +275,20 @@ PloverCrashJSONCodec::PloverCrashJSONCodec(int encodeOptions, int decodeOptions)
     : prettyPrint_((encodeOptions & PloverCrashJSONEncodeOptionPretty) != 0),
       sorted_((encodeOptions & PloverCrashJSONEncodeOptionSorted) != 0),
       ignoreNullsInArrays_((decodeOptions & PloverCrashJSONDecodeOptionIgnoreNullInArray) != 0),
-      ignoreNullsInObjects_((decodeOptions & PloverCrashJSONDecodeOptionIgnoreNullInObject) != 0) {
-}
+      ignoreNullsInObjects_((decodeOptions & PloverCrashJSONDecodeOptionIgnoreNullInObject) != 0) {}
 
-std::optional<std::vector<std::uint8_t>> PloverCrashJSONCodec::encode(
-    const nlohmann::ordered_json& object, int options, vx::Error* error) {
-  return encodeObject(object, options, error);
-}
-
-std::optional<std::vector<std::uint8_t>> PloverCrashJSONCodec::encode(const nlohmann::json& object,
-                                                                      int options,
+std::optional<std::vector<std::uint8_t>> PloverCrashJSONCodec::encode(const nlohmann::ordered_json& object, int options,
                                                                       vx::Error* error) {
   return encodeObject(object, options, error);
 }
 
-std::optional<nlohmann::ordered_json> PloverCrashJSONCodec::decode(std::string_view data,
-                                                                   int options, vx::Error* error) {
+std::optional<std::vector<std::uint8_t>> PloverCrashJSONCodec::encode(const nlohmann::json& object, int options,
+                                                                      vx::Error* error) {
+  return encodeObject(object, options, error);
+}
+
+std::optional<nlohmann::ordered_json> PloverCrashJSONCodec::decode(std::string_view data, int options,
+                                                                   vx::Error* error) {
   const PloverCrashJSONCodec codec(0, options);
   DecodeState state;
   state.ignoreNullsInArrays = codec.ignoreNullsInArrays();
@@ -310,9 +301,8 @@ std::optional<nlohmann::ordered_json> PloverCrashJSONCodec::decode(std::string_v
   }
   std::vector<char> scratch(10001);
   int errorOffset = 0;
-  const int result = plovercrashjson_decode(data.data(), static_cast<int>(data.size()),
-                                            scratch.data(), static_cast<int>(scratch.size()),
-                                            &kCodecCallbacks, &state, &errorOffset);
+  const int result = plovercrashjson_decode(data.data(), static_cast<int>(data.size()), scratch.data(),
+                                            static_cast<int>(scratch.size()), &kCodecCallbacks, &state, &errorOffset);
   if (result != PloverCrashJSON_OK && !state.error) {
     state.error = codecError(std::string(plovercrashjson_stringForError(result)) + " (offset " +
                              std::to_string(errorOffset) + ")");
@@ -326,15 +316,13 @@ std::optional<nlohmann::ordered_json> PloverCrashJSONCodec::decode(std::string_v
   return std::nullopt;
 }
 
-std::optional<nlohmann::ordered_json> PloverCrashJSONCodec::decode(
-    const std::vector<std::uint8_t>& data, int options, vx::Error* error) {
-  return decode(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()), options,
-                error);
+std::optional<nlohmann::ordered_json> PloverCrashJSONCodec::decode(const std::vector<std::uint8_t>& data, int options,
+                                                                   vx::Error* error) {
+  return decode(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()), options, error);
 }
 
 nlohmann::ordered_json PloverCrashJSONCodec::dateValue(std::chrono::system_clock::time_point date) {
-  const auto seconds =
-      std::chrono::floor<std::chrono::seconds>(date.time_since_epoch()).count();
+  const auto seconds = std::chrono::floor<std::chrono::seconds>(date.time_since_epoch()).count();
   std::vector<std::uint8_t> bytes(8);
   auto value = static_cast<std::uint64_t>(seconds);
   for (int i = 7; i >= 0; --i) {

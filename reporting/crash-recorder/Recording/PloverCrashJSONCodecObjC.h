@@ -41,8 +41,7 @@ class PloverCrashJSONCodec {
   // character in <text>" for a string holding a control character, "Could not determine type of
   // <type>" for a value that has no JSON form. NaN and infinities are written as null; integers
   // above INT64_MAX keep their unsigned value.
-  static std::optional<std::vector<std::uint8_t>> encode(const nlohmann::ordered_json& object,
-                                                         int options,
+  static std::optional<std::vector<std::uint8_t>> encode(const nlohmann::ordered_json& object, int options,
                                                          vx::Error* error = nullptr);
   static std::optional<std::vector<std::uint8_t>> encode(const nlohmann::json& object, int options,
                                                          vx::Error* error = nullptr);
@@ -51,10 +50,9 @@ class PloverCrashJSONCodec {
   // order). Strings and names that are not valid UTF-8 get U+FFFD for each bad byte. On failure
   // returns nothing (or, with KeepPartialObject, what was built) and fills *error: the decoder's
   // error text with " (offset N)", or "Type <type> not allowed as top level container".
-  static std::optional<nlohmann::ordered_json> decode(std::string_view data, int options,
+  static std::optional<nlohmann::ordered_json> decode(std::string_view data, int options, vx::Error* error = nullptr);
+  static std::optional<nlohmann::ordered_json> decode(const std::vector<std::uint8_t>& data, int options,
                                                       vx::Error* error = nullptr);
-  static std::optional<nlohmann::ordered_json> decode(const std::vector<std::uint8_t>& data,
-                                                      int options, vx::Error* error = nullptr);
 
   // A date value for encode (whole seconds are written).
   static nlohmann::ordered_json dateValue(std::chrono::system_clock::time_point date);

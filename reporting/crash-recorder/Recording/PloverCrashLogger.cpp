@@ -46,8 +46,7 @@ void writeToLog(const char* text) { writeToLog(text, plovercrashformat_strlen(te
 void writePrefix(const char* level, const char* file, int line, const char* function) {
   char prefix[kMessageBufferSize];
   const int length = plovercrashformat_format(prefix, sizeof prefix, "%s: %s (%u): %s: ", level,
-                                              plovercrashfu_lastPathEntry(file),
-                                              static_cast<unsigned>(line), function);
+                                              plovercrashfu_lastPathEntry(file), static_cast<unsigned>(line), function);
   writeToLog(prefix, length);
 }
 
@@ -83,16 +82,14 @@ bool plovercrashlog_setLogFilename(const char* path, bool overwrite) {
   }
   const int length = plovercrashformat_strlen(path);
   if (length >= kMaxPathLength) {
-    i_plovercrashlog_logCBasic("PloverCrashLogger: Could not open %s: %s", path,
-                               "File name too long");
+    i_plovercrashlog_logCBasic("PloverCrashLogger: Could not open %s: %s", path, "File name too long");
     return false;
   }
   int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
   flags |= overwrite ? O_TRUNC : O_APPEND;
   const int fd = open(path, flags, 0644);
   if (fd < 0) {
-    i_plovercrashlog_logCBasic("PloverCrashLogger: Could not open %s: %s", path,
-                               plovercrashformat_errorText(errno));
+    i_plovercrashlog_logCBasic("PloverCrashLogger: Could not open %s: %s", path, plovercrashformat_errorText(errno));
     return false;
   }
   if (path != g_logPath) {
@@ -114,8 +111,8 @@ bool plovercrashlog_clearLogFile() {
   return plovercrashlog_setLogFilename(g_logPath, true);
 }
 
-void i_plovercrashlog_logC(const char* level, const char* file, int line, const char* function,
-                           const char* format, ...) {
+void i_plovercrashlog_logC(const char* level, const char* file, int line, const char* function, const char* format,
+                           ...) {
   writePrefix(level, file, line, function);
   va_list args;
   va_start(args, format);
@@ -134,12 +131,9 @@ void i_plovercrashlog_logObjC(const char* level, const char* file, int line, con
                               const char* message) {
   std::string text = std::string(level != nullptr ? level : "(null)") + ": " +
                      plovercrashfu_lastPathEntry(file != nullptr ? file : "(null)") + " (" +
-                     std::to_string(static_cast<unsigned>(line)) + "): " +
-                     (function != nullptr ? function : "(null)") + ": " +
-                     (message != nullptr ? message : "(null)");
+                     std::to_string(static_cast<unsigned>(line)) + "): " + (function != nullptr ? function : "(null)") +
+                     ": " + (message != nullptr ? message : "(null)");
   writeObjectLine(std::move(text));
 }
 
-void i_plovercrashlog_logObjCBasic(const char* message) {
-  writeObjectLine(message != nullptr ? message : "(null)");
-}
+void i_plovercrashlog_logObjCBasic(const char* message) { writeObjectLine(message != nullptr ? message : "(null)"); }

@@ -14,16 +14,15 @@ bool plovercrashlog_clearLogFile();
 
 // Crash-time safe: "LEVEL: file (line): function: message\n", the message formatted (by the
 // recorder's own formatter) into 1024 bytes.
-void i_plovercrashlog_logC(const char* level, const char* file, int line, const char* function,
-                           const char* format, ...) __attribute__((format(printf, 5, 6)));
+void i_plovercrashlog_logC(const char* level, const char* file, int line, const char* function, const char* format, ...)
+    __attribute__((format(printf, 5, 6)));
 // Crash-time safe: the formatted message and "\n", without the prefix.
 void i_plovercrashlog_logCBasic(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Not for crash time (they allocate): the same lines with a message that is already built (null
 // prints "(null)"). A line that is not valid UTF-8 is replaced by "Could not convert log string to
 // UTF-8. No logging performed."
-void i_plovercrashlog_logObjC(const char* level, const char* file, int line, const char* function,
-                              const char* message);
+void i_plovercrashlog_logObjC(const char* level, const char* file, int line, const char* function, const char* message);
 void i_plovercrashlog_logObjCBasic(const char* message);
 
 // Every call path of the recorder logs at the error level.

@@ -5,9 +5,8 @@
 namespace {
 
 constexpr const char* kExceptionNames[] = {
-    "EXC_BAD_ACCESS", "EXC_BAD_INSTRUCTION", "EXC_ARITHMETIC", "EXC_EMULATION",
-    "EXC_SOFTWARE",   "EXC_BREAKPOINT",      "EXC_SYSCALL",    "EXC_MACH_SYSCALL",
-    "EXC_RPC_ALERT",  "EXC_CRASH",
+    "EXC_BAD_ACCESS", "EXC_BAD_INSTRUCTION", "EXC_ARITHMETIC",   "EXC_EMULATION", "EXC_SOFTWARE",
+    "EXC_BREAKPOINT", "EXC_SYSCALL",         "EXC_MACH_SYSCALL", "EXC_RPC_ALERT", "EXC_CRASH",
 };
 
 constexpr const char* kReturnCodeNames[] = {
@@ -81,33 +80,52 @@ const char* plovercrashmach_kernelReturnCodeName(std::int64_t returnCode) {
 
 int plovercrashmach_machExceptionForSignal(int signal) {
   switch (signal) {
-    case SIGILL: return PLOVERCRASH_EXC_BAD_INSTRUCTION;
-    case SIGTRAP: return PLOVERCRASH_EXC_BREAKPOINT;
-    case SIGABRT: return PLOVERCRASH_EXC_CRASH;
-    case SIGFPE: return PLOVERCRASH_EXC_ARITHMETIC;
-    case SIGKILL: return PLOVERCRASH_EXC_SOFT_SIGNAL;
+    case SIGILL:
+      return PLOVERCRASH_EXC_BAD_INSTRUCTION;
+    case SIGTRAP:
+      return PLOVERCRASH_EXC_BREAKPOINT;
+    case SIGABRT:
+      return PLOVERCRASH_EXC_CRASH;
+    case SIGFPE:
+      return PLOVERCRASH_EXC_ARITHMETIC;
+    case SIGKILL:
+      return PLOVERCRASH_EXC_SOFT_SIGNAL;
     case SIGBUS:
-    case SIGSEGV: return PLOVERCRASH_EXC_BAD_ACCESS;
-    case SIGSYS: return PLOVERCRASH_EXC_UNIX_BAD_SYSCALL;
-    case SIGPIPE: return PLOVERCRASH_EXC_UNIX_BAD_PIPE;
-    default: return 0;
+    case SIGSEGV:
+      return PLOVERCRASH_EXC_BAD_ACCESS;
+    case SIGSYS:
+      return PLOVERCRASH_EXC_UNIX_BAD_SYSCALL;
+    case SIGPIPE:
+      return PLOVERCRASH_EXC_UNIX_BAD_PIPE;
+    default:
+      return 0;
   }
 }
 
 int plovercrashmach_signalForMachException(int exception, std::int64_t code) {
   switch (exception) {
-    case PLOVERCRASH_EXC_BAD_ACCESS: return code == kKernInvalidAddress ? SIGSEGV : SIGBUS;
-    case PLOVERCRASH_EXC_BAD_INSTRUCTION: return SIGILL;
-    case PLOVERCRASH_EXC_ARITHMETIC: return SIGFPE;
+    case PLOVERCRASH_EXC_BAD_ACCESS:
+      return code == kKernInvalidAddress ? SIGSEGV : SIGBUS;
+    case PLOVERCRASH_EXC_BAD_INSTRUCTION:
+      return SIGILL;
+    case PLOVERCRASH_EXC_ARITHMETIC:
+      return SIGFPE;
     case PLOVERCRASH_EXC_SOFTWARE:
       switch (code) {
-        case PLOVERCRASH_EXC_UNIX_BAD_SYSCALL: return SIGSYS;
-        case PLOVERCRASH_EXC_UNIX_BAD_PIPE: return SIGPIPE;
-        case PLOVERCRASH_EXC_UNIX_ABORT: return SIGABRT;
-        case PLOVERCRASH_EXC_SOFT_SIGNAL: return SIGKILL;
-        default: return 0;
+        case PLOVERCRASH_EXC_UNIX_BAD_SYSCALL:
+          return SIGSYS;
+        case PLOVERCRASH_EXC_UNIX_BAD_PIPE:
+          return SIGPIPE;
+        case PLOVERCRASH_EXC_UNIX_ABORT:
+          return SIGABRT;
+        case PLOVERCRASH_EXC_SOFT_SIGNAL:
+          return SIGKILL;
+        default:
+          return 0;
       }
-    case PLOVERCRASH_EXC_BREAKPOINT: return SIGTRAP;
-    default: return 0;
+    case PLOVERCRASH_EXC_BREAKPOINT:
+      return SIGTRAP;
+    default:
+      return 0;
   }
 }

@@ -12,8 +12,7 @@
 #include <atomic>
 #include <cerrno>
 
-void plovercrashcpu_i_fillFromMContext(PloverCrashMachineContext* context,
-                                       const mcontext_t* mcontext);
+void plovercrashcpu_i_fillFromMContext(PloverCrashMachineContext* context, const mcontext_t* mcontext);
 
 namespace {
 
@@ -34,9 +33,7 @@ bool isReserved(PloverCrashThread thread) {
   return false;
 }
 
-void clearContext(PloverCrashMachineContext* context) {
-  MShxcrash_async_memset(context, 0, sizeof *context);
-}
+void clearContext(PloverCrashMachineContext* context) { MShxcrash_async_memset(context, 0, sizeof *context); }
 
 void getThreadList(PloverCrashMachineContext* context) {
   vx::thread_t threads[kThreadListCapacity];
@@ -66,8 +63,7 @@ void markStackOverflow(PloverCrashMachineContext* context) {
 
 int plovercrashmc_contextSize() { return sizeof(PloverCrashMachineContext); }
 
-bool plovercrashmc_getContextForThread(PloverCrashThread thread,
-                                       PloverCrashMachineContext* destinationContext,
+bool plovercrashmc_getContextForThread(PloverCrashThread thread, PloverCrashMachineContext* destinationContext,
                                        bool isCrashedContext) {
   clearContext(destinationContext);
   destinationContext->thisThread = thread;
@@ -86,8 +82,7 @@ bool plovercrashmc_getContextForThread(PloverCrashThread thread,
   return true;
 }
 
-bool plovercrashmc_getContextForSignal(void* signalUserContext,
-                                       PloverCrashMachineContext* destinationContext) {
+bool plovercrashmc_getContextForSignal(void* signalUserContext, PloverCrashMachineContext* destinationContext) {
   if (signalUserContext == nullptr) return false;
   clearContext(destinationContext);
   const auto* userContext = static_cast<const ucontext_t*>(signalUserContext);
@@ -105,18 +100,14 @@ PloverCrashThread plovercrashmc_getThreadFromContext(const PloverCrashMachineCon
   return context->thisThread;
 }
 
-int plovercrashmc_getThreadCount(const PloverCrashMachineContext* context) {
-  return context->threadCount;
-}
+int plovercrashmc_getThreadCount(const PloverCrashMachineContext* context) { return context->threadCount; }
 
-PloverCrashThread plovercrashmc_getThreadAtIndex(const PloverCrashMachineContext* context,
-                                                 int index) {
+PloverCrashThread plovercrashmc_getThreadAtIndex(const PloverCrashMachineContext* context, int index) {
   if (index < 0 || index >= context->threadCount) return 0;
   return context->allThreads[index];
 }
 
-int plovercrashmc_indexOfThread(const PloverCrashMachineContext* context,
-                                PloverCrashThread thread) {
+int plovercrashmc_indexOfThread(const PloverCrashMachineContext* context, PloverCrashThread thread) {
   for (int i = 0; i < context->threadCount; ++i) {
     if (context->allThreads[i] == thread) return i;
   }
@@ -127,9 +118,7 @@ bool plovercrashmc_canHaveCPUState(const PloverCrashMachineContext* context) {
   return !context->isCurrentThread || context->isSignalContext;
 }
 
-bool plovercrashmc_isCrashedContext(const PloverCrashMachineContext* context) {
-  return context->isCrashedContext;
-}
+bool plovercrashmc_isCrashedContext(const PloverCrashMachineContext* context) { return context->isCrashedContext; }
 
 bool plovercrashmc_hasValidExceptionRegisters(const PloverCrashMachineContext* context) {
   return plovercrashmc_canHaveCPUState(context) && plovercrashmc_isCrashedContext(context);
@@ -138,8 +127,7 @@ bool plovercrashmc_hasValidExceptionRegisters(const PloverCrashMachineContext* c
 void plovercrashmc_addReservedThread(PloverCrashThread thread) {
   const int index = g_reservedThreadsCount.load();
   if (index >= PLOVERCRASH_MAX_RESERVED_THREADS) {
-    PLOVERCRASHLOG_ERROR("Too many reserved threads (%d). Max is %d", index,
-                         PLOVERCRASH_MAX_RESERVED_THREADS - 1);
+    PLOVERCRASHLOG_ERROR("Too many reserved threads (%d). Max is %d", index, PLOVERCRASH_MAX_RESERVED_THREADS - 1);
     return;
   }
   g_reservedThreads[index].store(thread);

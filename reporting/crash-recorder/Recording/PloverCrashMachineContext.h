@@ -44,23 +44,19 @@ int plovercrashmc_contextSize();
 // let go again unless the environment is suspended). A crashed context also walks the stack
 // (150 frames at most; a walk that reaches the limit marks a stack overflow) and lists the
 // threads. Always true.
-bool plovercrashmc_getContextForThread(PloverCrashThread thread,
-                                       PloverCrashMachineContext* destinationContext,
+bool plovercrashmc_getContextForThread(PloverCrashThread thread, PloverCrashMachineContext* destinationContext,
                                        bool isCrashedContext);
 
 // Fills context from a signal handler's user context (a ucontext_t): registers, the calling
 // thread, crashed and signal flags, the stack-overflow walk and the thread list. False for a
 // null user context.
-bool plovercrashmc_getContextForSignal(void* signalUserContext,
-                                       PloverCrashMachineContext* destinationContext);
+bool plovercrashmc_getContextForSignal(void* signalUserContext, PloverCrashMachineContext* destinationContext);
 
 PloverCrashThread plovercrashmc_getThreadFromContext(const PloverCrashMachineContext* context);
 int plovercrashmc_getThreadCount(const PloverCrashMachineContext* context);
-PloverCrashThread plovercrashmc_getThreadAtIndex(const PloverCrashMachineContext* context,
-                                                 int index);
+PloverCrashThread plovercrashmc_getThreadAtIndex(const PloverCrashMachineContext* context, int index);
 // The index of thread in the context's thread list, or -1.
-int plovercrashmc_indexOfThread(const PloverCrashMachineContext* context,
-                                PloverCrashThread thread);
+int plovercrashmc_indexOfThread(const PloverCrashMachineContext* context, PloverCrashThread thread);
 // False for the calling thread outside a signal: its registers were not taken.
 bool plovercrashmc_canHaveCPUState(const PloverCrashMachineContext* context);
 bool plovercrashmc_isCrashedContext(const PloverCrashMachineContext* context);

@@ -14,14 +14,11 @@ char g_scratch[kChunkSize];
 
 bool readWhole(const void* src, void* dst, int length) {
   if (length <= 0) return false;
-  return MShxcrash_async_read_addr(vx::mach_task_self(),
-                                   reinterpret_cast<hxcrash_vm_address_t>(src), dst,
+  return MShxcrash_async_read_addr(vx::mach_task_self(), reinterpret_cast<hxcrash_vm_address_t>(src), dst,
                                    static_cast<hxcrash_vm_size_t>(length)) == vx::KERN_SUCCESS;
 }
 
-const char* advance(const void* pointer, int bytes) {
-  return static_cast<const char*>(pointer) + bytes;
-}
+const char* advance(const void* pointer, int bytes) { return static_cast<const char*>(pointer) + bytes; }
 
 // The longest readable run from src, at most length bytes; copies it to dst when given.
 int searchReadable(const void* src, char* dst, int length) {
@@ -57,9 +54,7 @@ int searchReadable(const void* src, char* dst, int length) {
 
 }  // namespace
 
-bool plovercrashmem_copySafely(const void* src, void* dst, int byteCount) {
-  return readWhole(src, dst, byteCount);
-}
+bool plovercrashmem_copySafely(const void* src, void* dst, int byteCount) { return readWhole(src, dst, byteCount); }
 
 bool plovercrashmem_isMemoryReadable(const void* memory, int byteCount) {
   if (byteCount <= 0) return false;

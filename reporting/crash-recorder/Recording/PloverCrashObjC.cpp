@@ -34,8 +34,7 @@ constexpr int kTagNumber = 3;
 constexpr int kTagDate = 6;
 
 // The characters of 6-bit and 5-bit packed tagged strings, in the runtime's order.
-constexpr char kTaggedStringAlphabet[] =
-    "eilotrm.apdnsIc ufkMShjTRxgC4013bDNvwyUL2O856P-B79AFKEWV_zGJ/HYX";
+constexpr char kTaggedStringAlphabet[] = "eilotrm.apdnsIc ufkMShjTRxgC4013bDNvwyUL2O856P-B79AFKEWV_zGJ/HYX";
 static_assert(sizeof kTaggedStringAlphabet == 65);
 
 std::uintptr_t addr(const void* pointer) { return reinterpret_cast<std::uintptr_t>(pointer); }
@@ -48,9 +47,7 @@ bool readAt(std::uintptr_t address, T* out) {
 
 int tagOf(const void* pointer) { return static_cast<int>((addr(pointer) >> 1) & 7); }
 
-bool isNameStart(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
-}
+bool isNameStart(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
 bool isNameChar(char c) { return isNameStart(c) || (c >= '0' && c <= '9'); }
 bool isTypeChar(char c) { return c >= 0x21 && c <= 0x7E; }
 
@@ -145,8 +142,7 @@ bool hasValidClassStructure(const void* classPtr) {
   IvarList list;
   if (!readAt(data.ivars, &list) || list.count > kMaxIvarCount) return false;
   for (std::uint32_t i = 1; i < list.count; ++i) {
-    const std::uintptr_t entryAddress =
-        data.ivars + sizeof(IvarList) + std::uintptr_t{i} * list.entsize;
+    const std::uintptr_t entryAddress = data.ivars + sizeof(IvarList) + std::uintptr_t{i} * list.entsize;
     IvarEntry entry;
     if (!readAt(entryAddress, &entry) ||
         !plovercrashmem_isMemoryReadable(ptr(entryAddress), static_cast<int>(list.entsize)) ||
@@ -173,8 +169,7 @@ bool readIvar(const void* classPtr, int index, IvarEntry* entry, IvarList* listO
 
 struct ClassTableEntry;
 using ValidityTest = bool (*)(const ClassTableEntry&, const void* object);
-using DescriptionWriter = int (*)(const ClassTableEntry&, const void* object, char* buffer, int length,
-                                  int depth);
+using DescriptionWriter = int (*)(const ClassTableEntry&, const void* object, char* buffer, int length, int depth);
 
 struct ClassTableEntry {
   const char* name;
@@ -192,19 +187,14 @@ struct TaggedEntry {
   PloverCrashObjCClassType type;
 };
 constexpr TaggedEntry kTaggedClasses[8] = {
-    {"NSAtom", PloverCrashObjCClassTypeUnknown},
-    {nullptr, PloverCrashObjCClassTypeUnknown},
-    {"NSString", PloverCrashObjCClassTypeString},
-    {"NSNumber", PloverCrashObjCClassTypeNumber},
-    {"NSIndexPath", PloverCrashObjCClassTypeUnknown},
-    {"NSManagedObjectID", PloverCrashObjCClassTypeUnknown},
-    {"NSDate", PloverCrashObjCClassTypeDate},
-    {nullptr, PloverCrashObjCClassTypeUnknown},
+    {"NSAtom", PloverCrashObjCClassTypeUnknown},      {nullptr, PloverCrashObjCClassTypeUnknown},
+    {"NSString", PloverCrashObjCClassTypeString},     {"NSNumber", PloverCrashObjCClassTypeNumber},
+    {"NSIndexPath", PloverCrashObjCClassTypeUnknown}, {"NSManagedObjectID", PloverCrashObjCClassTypeUnknown},
+    {"NSDate", PloverCrashObjCClassTypeDate},         {nullptr, PloverCrashObjCClassTypeUnknown},
 };
 
 // Appends one formatted piece to what is left of the buffer; returns the characters it took.
-int addPiece(char* buffer, int length, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
+int addPiece(char* buffer, int length, const char* format, ...) __attribute__((format(printf, 3, 4)));
 int addPiece(char* buffer, int length, const char* format, ...) {
   if (length <= 0) return 0;
   va_list args;
@@ -224,8 +214,7 @@ int writeHeader(const void* object, char* buffer, int length) {
     const int copied = plovercrashmem_copyMaxPossible(name, nameCopy, kMaxNameLength - 1);
     nameCopy[copied > 0 ? copied : 0] = '\0';
   }
-  return addPiece(buffer, length, "<%s: 0x%016llx>", nameCopy,
-                  static_cast<unsigned long long>(addr(object)));
+  return addPiece(buffer, length, "<%s: 0x%016llx>", nameCopy, static_cast<unsigned long long>(addr(object)));
 }
 
 int describeUnknown(const ClassTableEntry&, const void* object, char* buffer, int length, int) {
@@ -289,22 +278,16 @@ int describeArray(const ClassTableEntry&, const void* object, char* buffer, int 
 
 bool stringIsValid(const ClassTableEntry&, const void* object);
 bool arrayIsValid(const ClassTableEntry& entry, const void* object);
-bool dateIsValid(const ClassTableEntry&, const void* object) {
-  return plovercrashmem_isMemoryReadable(object, 16);
-}
-bool numberIsValid(const ClassTableEntry&, const void* object) {
-  return plovercrashmem_isMemoryReadable(object, 24);
-}
+bool dateIsValid(const ClassTableEntry&, const void* object) { return plovercrashmem_isMemoryReadable(object, 16); }
+bool numberIsValid(const ClassTableEntry&, const void* object) { return plovercrashmem_isMemoryReadable(object, 24); }
 bool urlIsValid(const ClassTableEntry&, const void* object);
 bool alwaysValid(const ClassTableEntry&, const void*) { return true; }
 
 ClassTableEntry g_classTable[] = {
     {"__NSCFString", PloverCrashObjCClassTypeString, 0, true, stringIsValid, describeString, {}},
     {"NSCFString", PloverCrashObjCClassTypeString, 0, true, stringIsValid, describeString, {}},
-    {"__NSCFConstantString", PloverCrashObjCClassTypeString, 0, true, stringIsValid,
-     describeString, {}},
-    {"NSCFConstantString", PloverCrashObjCClassTypeString, 0, true, stringIsValid,
-     describeString, {}},
+    {"__NSCFConstantString", PloverCrashObjCClassTypeString, 0, true, stringIsValid, describeString, {}},
+    {"NSCFConstantString", PloverCrashObjCClassTypeString, 0, true, stringIsValid, describeString, {}},
     {"__NSArray0", PloverCrashObjCClassTypeArray, 3, false, arrayIsValid, describeArray, {}},
     {"__NSArrayI", PloverCrashObjCClassTypeArray, 3, false, arrayIsValid, describeArray, {}},
     {"__NSArrayM", PloverCrashObjCClassTypeArray, 2, true, arrayIsValid, describeArray, {}},
@@ -540,9 +523,7 @@ int numberType(const void* number) {
   return info & 0x1F;
 }
 
-bool isFloatType(int type) {
-  return type == 5 || type == 6 || type == 12 || type == 13 || type == 16;
-}
+bool isFloatType(int type) { return type == 5 || type == 6 || type == 12 || type == 13 || type == 16; }
 
 std::int64_t doubleToInteger(double value) {
   if (value != value) return 0;
@@ -556,9 +537,7 @@ int describe(const void* object, char* buffer, int length, int depth) {
   buffer[0] = '\0';
   if (plovercrashobjc_isTaggedPointer(object)) {
     int used = addPiece(buffer, length, "<%s: 0x%016llx>",
-                        kTaggedClasses[tagOf(object)].name != nullptr
-                            ? kTaggedClasses[tagOf(object)].name
-                            : "",
+                        kTaggedClasses[tagOf(object)].name != nullptr ? kTaggedClasses[tagOf(object)].name : "",
                         static_cast<unsigned long long>(addr(object)));
     if (!plovercrashobjc_isValidTaggedPointer(object)) return used;
     switch (tagOf(object)) {
@@ -617,8 +596,7 @@ const char* plovercrashobjc_className(const void* classPtr) {
 
 const char* plovercrashobjc_objectClassName(const void* objectPtr) {
   if (plovercrashobjc_isTaggedPointer(objectPtr)) {
-    return plovercrashobjc_isValidTaggedPointer(objectPtr) ? kTaggedClasses[tagOf(objectPtr)].name
-                                                           : nullptr;
+    return plovercrashobjc_isValidTaggedPointer(objectPtr) ? kTaggedClasses[tagOf(objectPtr)].name : nullptr;
   }
   return plovercrashobjc_className(plovercrashobjc_isaPointer(objectPtr));
 }
@@ -709,20 +687,17 @@ bool plovercrashobjc_ivarValue(const void* objectPtr, int ivarIndex, void* dst) 
     }
     return false;
   }
-  return plovercrashobjc_ivarValueInClass(objectPtr, plovercrashobjc_isaPointer(objectPtr),
-                                          ivarIndex, dst);
+  return plovercrashobjc_ivarValueInClass(objectPtr, plovercrashobjc_isaPointer(objectPtr), ivarIndex, dst);
 }
 
-bool plovercrashobjc_ivarValueInClass(const void* objectPtr, const void* classPtr, int ivarIndex,
-                                      void* dst) {
+bool plovercrashobjc_ivarValueInClass(const void* objectPtr, const void* classPtr, int ivarIndex, void* dst) {
   if (dst == nullptr || plovercrashobjc_isTaggedPointer(objectPtr)) return false;
   IvarEntry entry;
   if (!readIvar(classPtr, ivarIndex, &entry)) return false;
   std::int32_t offset = 0;
   // The caller's buffer is sized for a scalar; a larger size is no variable the writer reads.
   if (!readAt(entry.offset, &offset) || entry.size == 0 || entry.size > 16) return false;
-  return plovercrashmem_copySafely(ptr(addr(objectPtr) + offset), dst,
-                                   static_cast<int>(entry.size));
+  return plovercrashmem_copySafely(ptr(addr(objectPtr) + offset), dst, static_cast<int>(entry.size));
 }
 
 bool plovercrashobjc_isTaggedPointer(const void* pointer) { return (addr(pointer) & 1) != 0; }
@@ -742,8 +717,7 @@ PloverCrashObjCType plovercrashobjc_objectType(const void* objectOrClassPtr) {
   if (plovercrashobjc_isTaggedPointer(objectOrClassPtr)) return PloverCrashObjCTypeObject;
   if (!plovercrashmem_isMemoryReadable(objectOrClassPtr, 40)) return PloverCrashObjCTypeUnknown;
   const void* isa = plovercrashobjc_isaPointer(objectOrClassPtr);
-  if (isa == nullptr || !plovercrashmem_isMemoryReadable(isa, 40) ||
-      !hasValidClassStructure(isa)) {
+  if (isa == nullptr || !plovercrashmem_isMemoryReadable(isa, 40) || !hasValidClassStructure(isa)) {
     return PloverCrashObjCTypeUnknown;
   }
   const void* base = plovercrashobjc_baseClass(isa);
@@ -762,8 +736,7 @@ bool plovercrashobjc_isValidObject(const void* object) {
   if (plovercrashobjc_isTaggedPointer(object)) return plovercrashobjc_isValidTaggedPointer(object);
   if (!plovercrashmem_isMemoryReadable(object, 40)) return false;
   const void* isa = plovercrashobjc_isaPointer(object);
-  if (isa == nullptr || !plovercrashmem_isMemoryReadable(isa, 40) ||
-      !hasValidClassStructure(isa)) {
+  if (isa == nullptr || !plovercrashmem_isMemoryReadable(isa, 40) || !hasValidClassStructure(isa)) {
     return false;
   }
   const ClassTableEntry& entry = classTableEntryFor(isa);
@@ -917,19 +890,16 @@ int plovercrashobjc_arrayContents(const void* arrayPtr, std::uintptr_t* contents
   const int wanted = count < available ? count : available;
   std::uintptr_t elements = 0;
   if (!arrayStorage(entry, arrayPtr, &elements)) return 0;
-  if (!plovercrashmem_copySafely(ptr(elements), contents,
-                                 wanted * static_cast<int>(sizeof(std::uintptr_t)))) {
+  if (!plovercrashmem_copySafely(ptr(elements), contents, wanted * static_cast<int>(sizeof(std::uintptr_t)))) {
     return 0;
   }
   return wanted;
 }
 
-bool plovercrashobjc_dictionaryFirstEntry(const void* dict, std::uintptr_t* key,
-                                          std::uintptr_t* value) {
+bool plovercrashobjc_dictionaryFirstEntry(const void* dict, std::uintptr_t* key, std::uintptr_t* value) {
   std::uintptr_t valueStore = 0, keyStore = 0;
   std::uint8_t flags = 0;
-  if (key == nullptr || value == nullptr || !readAt(addr(dict) + 48, &valueStore) ||
-      !readAt(addr(dict) + 18, &flags) ||
+  if (key == nullptr || value == nullptr || !readAt(addr(dict) + 48, &valueStore) || !readAt(addr(dict) + 18, &flags) ||
       !readAt(addr(dict) + ((flags & 0x04) != 0 ? 56 : 48), &keyStore)) {
     return false;
   }

@@ -51,8 +51,7 @@ bool plovercrashobjc_ivarNamed(const void* classPtr, const char* name, PloverCra
 bool plovercrashobjc_ivarValue(const void* objectPtr, int ivarIndex, void* dst);
 // The same for a variable of classPtr's own list, where classPtr is the object's class or one of
 // its superclasses (whose variables the object holds too).
-bool plovercrashobjc_ivarValueInClass(const void* objectPtr, const void* classPtr, int ivarIndex,
-                                      void* dst);
+bool plovercrashobjc_ivarValueInClass(const void* objectPtr, const void* classPtr, int ivarIndex, void* dst);
 
 bool plovercrashobjc_isTaggedPointer(const void* pointer);
 bool plovercrashobjc_isValidTaggedPointer(const void* pointer);
@@ -77,6 +76,5 @@ std::int64_t plovercrashobjc_numberAsInteger(const void* object);
 bool plovercrashobjc_numberIsFloat(const void* object);
 int plovercrashobjc_arrayCount(const void* arrayPtr);
 int plovercrashobjc_arrayContents(const void* arrayPtr, std::uintptr_t* contents, int count);
-bool plovercrashobjc_dictionaryFirstEntry(const void* dict, std::uintptr_t* key,
-                                          std::uintptr_t* value);
+bool plovercrashobjc_dictionaryFirstEntry(const void* dict, std::uintptr_t* key, std::uintptr_t* value);
 int plovercrashobjc_dictionaryCount(const void* dict);

@@ -33,8 +33,7 @@ constexpr const char* kReportVersion = "3.2.0";
 constexpr int kWordSize = sizeof(std::uintptr_t);
 constexpr int kStackContentsPushedDistance = 20;
 constexpr int kStackContentsPoppedDistance = 10;
-constexpr int kStackContentsTotalDistance =
-    kStackContentsPushedDistance + kStackContentsPoppedDistance;
+constexpr int kStackContentsTotalDistance = kStackContentsPushedDistance + kStackContentsPoppedDistance;
 constexpr int kDefaultMemorySearchDepth = 15;
 constexpr int kMaxThreadStackDepth = 150;
 constexpr int kMaxIvarsRead = 10;
@@ -77,8 +76,7 @@ void addIntegerElement(const PloverCrashReportWriter* writer, const char* key, s
   plovercrashjson_addIntegerElement(jsonContext(writer), key, value);
 }
 
-void addUIntegerElement(const PloverCrashReportWriter* writer, const char* key,
-                        std::uint64_t value) {
+void addUIntegerElement(const PloverCrashReportWriter* writer, const char* key, std::uint64_t value) {
   plovercrashjson_addUIntegerElement(jsonContext(writer), key, value);
 }
 
@@ -86,8 +84,7 @@ void addStringElement(const PloverCrashReportWriter* writer, const char* key, co
   plovercrashjson_addStringElement(jsonContext(writer), key, value, -1);
 }
 
-void addTextFileElement(const PloverCrashReportWriter* writer, const char* key,
-                        const char* filePath) {
+void addTextFileElement(const PloverCrashReportWriter* writer, const char* key, const char* filePath) {
   const int fd = open(filePath, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     PLOVERCRASHLOG_ERROR("Could not open file %s: %s", filePath, plovercrashformat_errorText(errno));
@@ -100,8 +97,8 @@ void addTextFileElement(const PloverCrashReportWriter* writer, const char* key,
     for (;;) {
       const ssize_t bytesRead = read(fd, buffer, sizeof buffer);
       if (bytesRead <= 0) break;
-      if (plovercrashjson_appendStringElement(jsonContext(writer), buffer,
-                                              static_cast<int>(bytesRead)) != PloverCrashJSON_OK) {
+      if (plovercrashjson_appendStringElement(jsonContext(writer), buffer, static_cast<int>(bytesRead)) !=
+          PloverCrashJSON_OK) {
         PLOVERCRASHLOG_ERROR("Could not append string element");
         break;
       }
@@ -111,8 +108,7 @@ void addTextFileElement(const PloverCrashReportWriter* writer, const char* key,
   close(fd);
 }
 
-void addTextFileLinesElement(const PloverCrashReportWriter* writer, const char* key,
-                             const char* filePath) {
+void addTextFileLinesElement(const PloverCrashReportWriter* writer, const char* key, const char* filePath) {
   char readBuffer[1024];
   PloverCrashBufferedReader reader;
   if (!plovercrashfu_openBufferedReader(&reader, filePath, readBuffer, sizeof readBuffer)) return;
@@ -131,18 +127,15 @@ void addTextFileLinesElement(const PloverCrashReportWriter* writer, const char* 
   plovercrashfu_closeBufferedReader(&reader);
 }
 
-void addJSONFileElement(const PloverCrashReportWriter* writer, const char* key,
-                        const char* filePath, bool closeLastContainer) {
-  const int result =
-      plovercrashjson_addJSONFromFile(jsonContext(writer), key, filePath, closeLastContainer);
+void addJSONFileElement(const PloverCrashReportWriter* writer, const char* key, const char* filePath,
+                        bool closeLastContainer) {
+  const int result = plovercrashjson_addJSONFromFile(jsonContext(writer), key, filePath, closeLastContainer);
   if (result != PloverCrashJSON_OK) {
-    PLOVERCRASHLOG_ERROR("Error reading file %s: %s", filePath,
-                         plovercrashjson_stringForError(result));
+    PLOVERCRASHLOG_ERROR("Error reading file %s: %s", filePath, plovercrashjson_stringForError(result));
   }
 }
 
-void addDataElement(const PloverCrashReportWriter* writer, const char* key, const char* value,
-                    int length) {
+void addDataElement(const PloverCrashReportWriter* writer, const char* key, const char* value, int length) {
   plovercrashjson_addDataElement(jsonContext(writer), key, value, length);
 }
 
@@ -154,12 +147,9 @@ void appendDataElement(const PloverCrashReportWriter* writer, const char* value,
   plovercrashjson_appendDataElement(jsonContext(writer), value, length);
 }
 
-void endDataElement(const PloverCrashReportWriter* writer) {
-  plovercrashjson_endDataElement(jsonContext(writer));
-}
+void endDataElement(const PloverCrashReportWriter* writer) { plovercrashjson_endDataElement(jsonContext(writer)); }
 
-void addUUIDElement(const PloverCrashReportWriter* writer, const char* key,
-                    const unsigned char* value) {
+void addUUIDElement(const PloverCrashReportWriter* writer, const char* key, const unsigned char* value) {
   if (value == nullptr) {
     plovercrashjson_addNullElement(jsonContext(writer), key);
     return;
@@ -188,15 +178,13 @@ int validateJSON(const char* json, int length) {
   char scratch[5100];
   PloverCrashJSONDecodeCallbacks callbacks{};
   callbacks.onNullElement = ignoreElement;
-  return plovercrashjson_decode(json, length, scratch, sizeof scratch, &callbacks, nullptr,
-                                nullptr);
+  return plovercrashjson_decode(json, length, scratch, sizeof scratch, &callbacks, nullptr, nullptr);
 }
 
-void addJSONElement(const PloverCrashReportWriter* writer, const char* key,
-                    const char* jsonElement, bool closeLastContainer) {
+void addJSONElement(const PloverCrashReportWriter* writer, const char* key, const char* jsonElement,
+                    bool closeLastContainer) {
   const int length = jsonElement != nullptr ? plovercrashformat_strlen(jsonElement) : 0;
-  int result = jsonElement != nullptr ? validateJSON(jsonElement, length)
-                                      : PloverCrashJSON_ERROR_INVALID_DATA;
+  int result = jsonElement != nullptr ? validateJSON(jsonElement, length) : PloverCrashJSON_ERROR_INVALID_DATA;
   if (result == PloverCrashJSON_OK && !closeLastContainer) {
     // Left open for the caller to add named members to and close, the element must be an
     // object: anything else would leave the caller's close to end a container of its own.
@@ -205,8 +193,7 @@ void addJSONElement(const PloverCrashReportWriter* writer, const char* key,
     if (*start != '{') result = PloverCrashJSON_ERROR_INVALID_DATA;
   }
   if (result == PloverCrashJSON_OK) {
-    result = plovercrashjson_addJSONElement(jsonContext(writer), key, jsonElement, length,
-                                            closeLastContainer);
+    result = plovercrashjson_addJSONElement(jsonContext(writer), key, jsonElement, length, closeLastContainer);
   }
   if (result != PloverCrashJSON_OK) {
     char errorBuff[100];
@@ -228,15 +215,12 @@ void beginArray(const PloverCrashReportWriter* writer, const char* key) {
   plovercrashjson_beginArray(jsonContext(writer), key);
 }
 
-void endContainer(const PloverCrashReportWriter* writer) {
-  plovercrashjson_endContainer(jsonContext(writer));
-}
+void endContainer(const PloverCrashReportWriter* writer) { plovercrashjson_endContainer(jsonContext(writer)); }
 
 int addJSONData(const char* data, int length, void* userData) {
   auto* writer = static_cast<PloverCrashBufferedWriter*>(userData);
-  return plovercrashfu_writeBufferedWriter(writer, data, length)
-             ? PloverCrashJSON_OK
-             : PloverCrashJSON_ERROR_CANNOT_ADD_DATA;
+  return plovercrashfu_writeBufferedWriter(writer, data, length) ? PloverCrashJSON_OK
+                                                                 : PloverCrashJSON_ERROR_CANNOT_ADD_DATA;
 }
 
 void prepareReportWriter(PloverCrashReportWriter* writer, PloverCrashJSONEncodeContext* context) {
@@ -284,11 +268,9 @@ bool copyValidString(const void* address, char* buffer500) {
   return plovercrashstring_isNullTerminatedUTF8String(buffer500, 4, 500);
 }
 
-void writeMemoryContents(const PloverCrashReportWriter* writer, const char* key,
-                         std::uintptr_t address, int* limit);
+void writeMemoryContents(const PloverCrashReportWriter* writer, const char* key, std::uintptr_t address, int* limit);
 
-void writeIvars(const PloverCrashReportWriter* writer, const char* key, std::uintptr_t address,
-                int* limit) {
+void writeIvars(const PloverCrashReportWriter* writer, const char* key, std::uintptr_t address, int* limit) {
   const void* object = reinterpret_cast<const void*>(address);
   (*limit)--;
   writer->beginObject(writer, key);
@@ -323,24 +305,49 @@ void writeIvars(const PloverCrashReportWriter* writer, const char* key, std::uin
       } value{};
       if (!plovercrashobjc_ivarValue(object, ivars[i].index, &value)) continue;
       switch (type) {
-        case 'c': writer->addIntegerElement(writer, name, value.i8); break;
-        case 's': writer->addIntegerElement(writer, name, value.i16); break;
+        case 'c':
+          writer->addIntegerElement(writer, name, value.i8);
+          break;
+        case 's':
+          writer->addIntegerElement(writer, name, value.i16);
+          break;
         case 'i':
-        case 'l': writer->addIntegerElement(writer, name, value.i32); break;
-        case 'q': writer->addIntegerElement(writer, name, value.i64); break;
-        case 'C': writer->addUIntegerElement(writer, name, value.u8); break;
-        case 'S': writer->addUIntegerElement(writer, name, value.u16); break;
+        case 'l':
+          writer->addIntegerElement(writer, name, value.i32);
+          break;
+        case 'q':
+          writer->addIntegerElement(writer, name, value.i64);
+          break;
+        case 'C':
+          writer->addUIntegerElement(writer, name, value.u8);
+          break;
+        case 'S':
+          writer->addUIntegerElement(writer, name, value.u16);
+          break;
         case 'I':
-        case 'L': writer->addUIntegerElement(writer, name, value.u32); break;
-        case 'Q': writer->addUIntegerElement(writer, name, value.u64); break;
-        case 'f': writer->addFloatingPointElement(writer, name, value.f); break;
-        case 'd': writer->addFloatingPointElement(writer, name, value.d); break;
-        case 'B': writer->addBooleanElement(writer, name, value.u8 != 0); break;
+        case 'L':
+          writer->addUIntegerElement(writer, name, value.u32);
+          break;
+        case 'Q':
+          writer->addUIntegerElement(writer, name, value.u64);
+          break;
+        case 'f':
+          writer->addFloatingPointElement(writer, name, value.f);
+          break;
+        case 'd':
+          writer->addFloatingPointElement(writer, name, value.d);
+          break;
+        case 'B':
+          writer->addBooleanElement(writer, name, value.u8 != 0);
+          break;
         case '@':
         case '#':
         case ':':
-        case '*': writeMemoryContents(writer, name, value.pointer, limit); break;
-        default: break;
+        case '*':
+          writeMemoryContents(writer, name, value.pointer, limit);
+          break;
+        default:
+          break;
       }
     }
   }
@@ -405,8 +412,7 @@ bool writeObjCObject(const PloverCrashReportWriter* writer, std::uintptr_t addre
   return false;
 }
 
-void writeMemoryContents(const PloverCrashReportWriter* writer, const char* key,
-                         std::uintptr_t address, int* limit) {
+void writeMemoryContents(const PloverCrashReportWriter* writer, const char* key, std::uintptr_t address, int* limit) {
   (*limit)--;
   const void* object = reinterpret_cast<const void*>(address);
   writer->beginObject(writer, key);
@@ -447,19 +453,16 @@ bool isNotableAddress(std::uintptr_t address) {
   return copyValidString(object, text);
 }
 
-void writeMemoryContentsIfNotable(const PloverCrashReportWriter* writer, const char* key,
-                                  std::uintptr_t address) {
+void writeMemoryContentsIfNotable(const PloverCrashReportWriter* writer, const char* key, std::uintptr_t address) {
   if (isNotableAddress(address)) {
     int limit = kDefaultMemorySearchDepth;
     writeMemoryContents(writer, key, address, &limit);
   }
 }
 
-void writeAddressReferencedByString(const PloverCrashReportWriter* writer, const char* key,
-                                    const char* string) {
+void writeAddressReferencedByString(const PloverCrashReportWriter* writer, const char* key, const char* string) {
   std::uint64_t address = 0;
-  if (string == nullptr ||
-      !plovercrashstring_extractHexValue(string, plovercrashformat_strlen(string), &address)) {
+  if (string == nullptr || !plovercrashstring_extractHexValue(string, plovercrashformat_strlen(string), &address)) {
     return;
   }
   int limit = kDefaultMemorySearchDepth;
@@ -468,16 +471,14 @@ void writeAddressReferencedByString(const PloverCrashReportWriter* writer, const
 
 // ---- Threads -------------------------------------------------------------------------------
 
-void writeBacktrace(const PloverCrashReportWriter* writer, const char* key,
-                    PloverCrashBacktraceCursor* cursor) {
+void writeBacktrace(const PloverCrashReportWriter* writer, const char* key, PloverCrashBacktraceCursor* cursor) {
   writer->beginObject(writer, key);
   writer->beginArray(writer, "contents");
   while (cursor->advanceCursor(cursor)) {
     writer->beginObject(writer, nullptr);
     if (cursor->symbolicate(cursor)) {
       if (cursor->stackEntry.imageName != nullptr) {
-        writer->addStringElement(writer, "object_name",
-                                 plovercrashfu_lastPathEntry(cursor->stackEntry.imageName));
+        writer->addStringElement(writer, "object_name", plovercrashfu_lastPathEntry(cursor->stackEntry.imageName));
       }
       writer->addUIntegerElement(writer, "object_addr", cursor->stackEntry.imageAddress);
       if (cursor->stackEntry.symbolName != nullptr) {
@@ -493,8 +494,7 @@ void writeBacktrace(const PloverCrashReportWriter* writer, const char* key,
   writer->endContainer(writer);
 }
 
-void stackRange(const PloverCrashMachineContext* context, std::uintptr_t* low,
-                std::uintptr_t* high) {
+void stackRange(const PloverCrashMachineContext* context, std::uintptr_t* low, std::uintptr_t* high) {
   const int growDirection = plovercrashcpu_stackGrowDirection();
   const std::uintptr_t sp = plovercrashcpu_stackPointer(context);
   const std::intptr_t pushed = kStackContentsPushedDistance * kWordSize * growDirection * -1;
@@ -517,8 +517,7 @@ void writeStackContents(const PloverCrashReportWriter* writer, const char* key,
   std::uintptr_t low = 0, high = 0;
   stackRange(context, &low, &high);
   writer->beginObject(writer, key);
-  writer->addStringElement(writer, "grow_direction",
-                           plovercrashcpu_stackGrowDirection() > 0 ? "+" : "-");
+  writer->addStringElement(writer, "grow_direction", plovercrashcpu_stackGrowDirection() > 0 ? "+" : "-");
   writer->addUIntegerElement(writer, "dump_start", low);
   writer->addUIntegerElement(writer, "dump_end", high);
   writer->addUIntegerElement(writer, "stack_pointer", sp);
@@ -527,16 +526,14 @@ void writeStackContents(const PloverCrashReportWriter* writer, const char* key,
   const int copyLength = static_cast<int>(high - low);
   if (copyLength > 0 && copyLength <= static_cast<int>(sizeof stackBuffer) &&
       plovercrashmem_copySafely(reinterpret_cast<const void*>(low), stackBuffer, copyLength)) {
-    writer->addDataElement(writer, "contents", reinterpret_cast<const char*>(stackBuffer),
-                           copyLength);
+    writer->addDataElement(writer, "contents", reinterpret_cast<const char*>(stackBuffer), copyLength);
   } else {
     writer->addStringElement(writer, "error", "Stack contents not accessible");
   }
   writer->endContainer(writer);
 }
 
-void writeNotableStackContents(const PloverCrashReportWriter* writer,
-                               const PloverCrashMachineContext* context) {
+void writeNotableStackContents(const PloverCrashReportWriter* writer, const PloverCrashMachineContext* context) {
   const std::uintptr_t sp = plovercrashcpu_stackPointer(context);
   if (sp == 0) return;
   std::uintptr_t low = 0, high = 0;
@@ -544,10 +541,8 @@ void writeNotableStackContents(const PloverCrashReportWriter* writer,
   char nameBuffer[40];
   for (std::uintptr_t address = low; address < high; address += kWordSize) {
     std::uintptr_t contents = 0;
-    if (plovercrashmem_copySafely(reinterpret_cast<const void*>(address), &contents,
-                                  sizeof contents)) {
-      plovercrashformat_format(nameBuffer, sizeof nameBuffer, "stack@%p",
-                               reinterpret_cast<void*>(address));
+    if (plovercrashmem_copySafely(reinterpret_cast<const void*>(address), &contents, sizeof contents)) {
+      plovercrashformat_format(nameBuffer, sizeof nameBuffer, "stack@%p", reinterpret_cast<void*>(address));
       writeMemoryContentsIfNotable(writer, nameBuffer, contents);
     }
   }
@@ -562,8 +557,7 @@ void registerName(int index, char* buffer, int length) {
   }
 }
 
-void writeRegisters(const PloverCrashReportWriter* writer, const char* key,
-                    const PloverCrashMachineContext* context) {
+void writeRegisters(const PloverCrashReportWriter* writer, const char* key, const PloverCrashMachineContext* context) {
   writer->beginObject(writer, key);
   writer->beginObject(writer, "basic");
   char name[30];
@@ -588,8 +582,7 @@ void writeRegisters(const PloverCrashReportWriter* writer, const char* key,
   writer->endContainer(writer);
 }
 
-void writeNotableRegisters(const PloverCrashReportWriter* writer,
-                           const PloverCrashMachineContext* context) {
+void writeNotableRegisters(const PloverCrashReportWriter* writer, const PloverCrashMachineContext* context) {
   char name[30];
   for (int i = 0; i < plovercrashcpu_numRegisters(); ++i) {
     registerName(i, name, sizeof name);
@@ -597,10 +590,8 @@ void writeNotableRegisters(const PloverCrashReportWriter* writer,
   }
 }
 
-void writeThread(const PloverCrashReportWriter* writer, const char* key,
-                 const PloverCrash_MonitorContext* crash,
-                 const PloverCrashMachineContext* machineContext, int threadIndex,
-                 bool shouldWriteNotableAddresses) {
+void writeThread(const PloverCrashReportWriter* writer, const char* key, const PloverCrash_MonitorContext* crash,
+                 const PloverCrashMachineContext* machineContext, int threadIndex, bool shouldWriteNotableAddresses) {
   const bool isCrashedThread = plovercrashmc_isCrashedContext(machineContext);
   const PloverCrashThread thread = plovercrashmc_getThreadFromContext(machineContext);
   PloverCrashBacktraceCursor cursor;
@@ -637,8 +628,8 @@ void writeThread(const PloverCrashReportWriter* writer, const char* key,
   writer->endContainer(writer);
 }
 
-void writeAllThreads(const PloverCrashReportWriter* writer, const char* key,
-                     const PloverCrash_MonitorContext* crash, bool writeNotableAddresses) {
+void writeAllThreads(const PloverCrashReportWriter* writer, const char* key, const PloverCrash_MonitorContext* crash,
+                     bool writeNotableAddresses) {
   const PloverCrashMachineContext* context = crash->offendingMachineContext;
   const PloverCrashThread offendingThread = plovercrashmc_getThreadFromContext(context);
   const int threadCount = plovercrashmc_getThreadCount(context);
@@ -658,8 +649,8 @@ void writeAllThreads(const PloverCrashReportWriter* writer, const char* key,
 
 // ---- Sections ------------------------------------------------------------------------------
 
-void writeReportInfo(const PloverCrashReportWriter* writer, const char* key, const char* type,
-                     const char* reportID, const char* processName) {
+void writeReportInfo(const PloverCrashReportWriter* writer, const char* key, const char* type, const char* reportID,
+                     const char* processName) {
   writer->beginObject(writer, key);
   writer->addStringElement(writer, "version", kReportVersion);
   writer->addStringElement(writer, "id", reportID);
@@ -706,8 +697,7 @@ void writeProcessState(const PloverCrashReportWriter* writer, const char* key,
   writer->endContainer(writer);
 }
 
-void writeSystemInfo(const PloverCrashReportWriter* writer, const char* key,
-                     const PloverCrash_MonitorContext* crash) {
+void writeSystemInfo(const PloverCrashReportWriter* writer, const char* key, const PloverCrash_MonitorContext* crash) {
   const auto& s = crash->System;
   const auto& a = crash->AppState;
   writer->beginObject(writer, key);
@@ -749,20 +739,16 @@ void writeSystemInfo(const PloverCrashReportWriter* writer, const char* key,
   writer->addBooleanElement(writer, "application_in_foreground", a.applicationIsInForeground);
   writer->addIntegerElement(writer, "launches_since_last_crash", a.launchesSinceLastCrash);
   writer->addIntegerElement(writer, "sessions_since_last_crash", a.sessionsSinceLastCrash);
-  writer->addFloatingPointElement(writer, "active_time_since_last_crash",
-                                  a.activeDurationSinceLastCrash);
-  writer->addFloatingPointElement(writer, "background_time_since_last_crash",
-                                  a.backgroundDurationSinceLastCrash);
+  writer->addFloatingPointElement(writer, "active_time_since_last_crash", a.activeDurationSinceLastCrash);
+  writer->addFloatingPointElement(writer, "background_time_since_last_crash", a.backgroundDurationSinceLastCrash);
   writer->addIntegerElement(writer, "sessions_since_launch", a.sessionsSinceLaunch);
   writer->addFloatingPointElement(writer, "active_time_since_launch", a.activeDurationSinceLaunch);
-  writer->addFloatingPointElement(writer, "background_time_since_launch",
-                                  a.backgroundDurationSinceLaunch);
+  writer->addFloatingPointElement(writer, "background_time_since_launch", a.backgroundDurationSinceLaunch);
   writer->endContainer(writer);
   writer->endContainer(writer);
 }
 
-void writeError(const PloverCrashReportWriter* writer, const char* key,
-                const PloverCrash_MonitorContext* crash) {
+void writeError(const PloverCrashReportWriter* writer, const char* key, const PloverCrash_MonitorContext* crash) {
   writer->beginObject(writer, key);
 
   writer->beginObject(writer, "mach");
@@ -844,8 +830,7 @@ void writeError(const PloverCrashReportWriter* writer, const char* key,
   writer->endContainer(writer);
 }
 
-void writeDebugInfo(const PloverCrashReportWriter* writer, const char* key,
-                    const PloverCrash_MonitorContext* crash) {
+void writeDebugInfo(const PloverCrashReportWriter* writer, const char* key, const PloverCrash_MonitorContext* crash) {
   writer->beginObject(writer, key);
   if (crash->consoleLogPath != nullptr) {
     writer->addTextFileLinesElement(writer, "console_log", crash->consoleLogPath);
@@ -869,15 +854,13 @@ char g_recrashOldPath[500];
 
 }  // namespace
 
-void plovercrashreport_writeRecrashReport(const PloverCrash_MonitorContext* monitorContext,
-                                          const char* path) {
+void plovercrashreport_writeRecrashReport(const PloverCrash_MonitorContext* monitorContext, const char* path) {
   if (!recrashOldPath(path, g_recrashOldPath)) {
     PLOVERCRASHLOG_ERROR("Could not rename %s to its old path: the path does not fit", path);
     return;
   }
   if (rename(path, g_recrashOldPath) < 0) {
-    PLOVERCRASHLOG_ERROR("Could not rename %s to %s: %s", path, g_recrashOldPath,
-                         plovercrashformat_errorText(errno));
+    PLOVERCRASHLOG_ERROR("Could not rename %s to %s: %s", path, g_recrashOldPath, plovercrashformat_errorText(errno));
   }
   char writeBuffer[1024];
   PloverCrashBufferedWriter bufferedWriter;
@@ -897,21 +880,18 @@ void plovercrashreport_writeRecrashReport(const PloverCrash_MonitorContext* moni
   writer->addJSONFileElement(writer, "recrash_report", g_recrashOldPath, true);
   plovercrashfu_flushBufferedWriter(&bufferedWriter);
   if (remove(g_recrashOldPath) < 0) {
-    PLOVERCRASHLOG_ERROR("Could not remove %s: %s", g_recrashOldPath,
-                         plovercrashformat_errorText(errno));
+    PLOVERCRASHLOG_ERROR("Could not remove %s: %s", g_recrashOldPath, plovercrashformat_errorText(errno));
   }
-  writeReportInfo(writer, "report", "minimal", monitorContext->eventID,
-                  monitorContext->System.processName);
+  writeReportInfo(writer, "report", "minimal", monitorContext->eventID, monitorContext->System.processName);
   plovercrashfu_flushBufferedWriter(&bufferedWriter);
 
   writer->beginObject(writer, "crash");
   writeError(writer, "error", monitorContext);
   plovercrashfu_flushBufferedWriter(&bufferedWriter);
-  const int threadIndex = plovercrashmc_indexOfThread(
-      monitorContext->offendingMachineContext,
-      plovercrashmc_getThreadFromContext(monitorContext->offendingMachineContext));
-  writeThread(writer, "crashed_thread", monitorContext, monitorContext->offendingMachineContext,
-              threadIndex, false);
+  const int threadIndex =
+      plovercrashmc_indexOfThread(monitorContext->offendingMachineContext,
+                                  plovercrashmc_getThreadFromContext(monitorContext->offendingMachineContext));
+  writeThread(writer, "crashed_thread", monitorContext, monitorContext->offendingMachineContext, threadIndex, false);
   plovercrashfu_flushBufferedWriter(&bufferedWriter);
   writer->endContainer(writer);
 
@@ -921,8 +901,7 @@ void plovercrashreport_writeRecrashReport(const PloverCrash_MonitorContext* moni
   plovercrashccd_unfreeze();
 }
 
-void plovercrashreport_writeStandardReport(const PloverCrash_MonitorContext* monitorContext,
-                                           const char* path) {
+void plovercrashreport_writeStandardReport(const PloverCrash_MonitorContext* monitorContext, const char* path) {
   char writeBuffer[1024];
   PloverCrashBufferedWriter bufferedWriter;
   if (!plovercrashfu_openBufferedWriter(&bufferedWriter, path, writeBuffer, sizeof writeBuffer)) {
@@ -939,8 +918,7 @@ void plovercrashreport_writeStandardReport(const PloverCrash_MonitorContext* mon
 
   writer->beginObject(writer, "report");
 
-  writeReportInfo(writer, "report", "standard", monitorContext->eventID,
-                  monitorContext->System.processName);
+  writeReportInfo(writer, "report", "standard", monitorContext->eventID, monitorContext->System.processName);
   plovercrashfu_flushBufferedWriter(&bufferedWriter);
 
   writeBinaryImages(writer, "binary_images");

@@ -10,15 +10,13 @@
 
 // Crash-time safe. Writes the standard report for the event to path (created; an existing file
 // or one that cannot be created means nothing is written).
-void plovercrashreport_writeStandardReport(const PloverCrash_MonitorContext* monitorContext,
-                                           const char* path);
+void plovercrashreport_writeStandardReport(const PloverCrash_MonitorContext* monitorContext, const char* path);
 
 // Crash-time safe. For a crash while the report at path (ending in ".json") was being written:
 // moves it aside to the same path ending in ".old", writes a minimal report that embeds it
 // (closed where it was cut) and removes the old file. A path that does not end in ".json" or is
 // longer than 490 characters is left as it is, unrenamed, and no recrash report is written.
-void plovercrashreport_writeRecrashReport(const PloverCrash_MonitorContext* monitorContext,
-                                          const char* path);
+void plovercrashreport_writeRecrashReport(const PloverCrash_MonitorContext* monitorContext, const char* path);
 
 // Not for crash time. The user-info JSON text that starts the "user" section (null clears it).
 // The previous copy is kept, not freed, as a crashing thread may be reading it.

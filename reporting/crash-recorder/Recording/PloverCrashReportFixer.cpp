@@ -30,8 +30,7 @@ bool matchesPath(const FixupContext* context, const char* const* path, const cha
   if (finalName == nullptr) finalName = "";
   int level = 0;
   for (; level < context->currentDepth; ++level) {
-    if (path[level] == nullptr ||
-        std::strncmp(context->objectPath[level], path[level], kMaxNameLength) != 0) {
+    if (path[level] == nullptr || std::strncmp(context->objectPath[level], path[level], kMaxNameLength) != 0) {
       return false;
     }
   }
@@ -47,13 +46,11 @@ bool isDateField(const FixupContext* context, const char* name) {
 }
 
 int onBoolean(const char* name, bool value, void* userData) {
-  return plovercrashjson_addBooleanElement(static_cast<FixupContext*>(userData)->encodeContext,
-                                           name, value);
+  return plovercrashjson_addBooleanElement(static_cast<FixupContext*>(userData)->encodeContext, name, value);
 }
 
 int onFloatingPoint(const char* name, double value, void* userData) {
-  return plovercrashjson_addFloatingPointElement(
-      static_cast<FixupContext*>(userData)->encodeContext, name, value);
+  return plovercrashjson_addFloatingPointElement(static_cast<FixupContext*>(userData)->encodeContext, name, value);
 }
 
 int onInteger(const char* name, std::int64_t value, void* userData) {
@@ -72,14 +69,12 @@ int onNull(const char* name, void* userData) {
 }
 
 int onString(const char* name, const char* value, void* userData) {
-  return plovercrashjson_addStringElement(static_cast<FixupContext*>(userData)->encodeContext,
-                                          name, value, -1);
+  return plovercrashjson_addStringElement(static_cast<FixupContext*>(userData)->encodeContext, name, value, -1);
 }
 
 int pushName(FixupContext* context, const char* name) {
   if (context->currentDepth >= kMaxDepth) return PloverCrashJSON_ERROR_DATA_TOO_LONG;
-  std::strncpy(context->objectPath[context->currentDepth], name != nullptr ? name : "",
-               kMaxNameLength - 1);
+  std::strncpy(context->objectPath[context->currentDepth], name != nullptr ? name : "", kMaxNameLength - 1);
   context->objectPath[context->currentDepth][kMaxNameLength - 1] = '\0';
   context->currentDepth++;
   return PloverCrashJSON_OK;
@@ -104,9 +99,7 @@ int onEndContainer(void* userData) {
   return result;
 }
 
-int onEndData(void* userData) {
-  return plovercrashjson_endEncode(static_cast<FixupContext*>(userData)->encodeContext);
-}
+int onEndData(void* userData) { return plovercrashjson_endEncode(static_cast<FixupContext*>(userData)->encodeContext); }
 
 // The output grows as needed: pretty printing can more than double a compact report.
 int addJSONData(const char* data, int length, void* userData) {
@@ -142,9 +135,9 @@ char* plovercrashcrf_fixupCrashReport(const char* crashReport) {
   callbacks.onEndContainer = onEndContainer;
   callbacks.onEndData = onEndData;
   int errorOffset = 0;
-  const int result = plovercrashjson_decode(crashReport, length, stringBuffer.data(),
-                                            static_cast<int>(stringBuffer.size()), &callbacks,
-                                            fixupContext.get(), &errorOffset);
+  const int result =
+      plovercrashjson_decode(crashReport, length, stringBuffer.data(), static_cast<int>(stringBuffer.size()),
+                             &callbacks, fixupContext.get(), &errorOffset);
   if (result != PloverCrashJSON_OK) {
     PLOVERCRASHLOG_ERROR("Could not decode report: %s", plovercrashjson_stringForError(result));
     return nullptr;

@@ -98,8 +98,7 @@ void initializeIDs() {
 void plovercrashcrs_initialize(const char* appName, const char* reportsPath) {
   std::lock_guard<std::mutex> lock(g_mutex);
   plovercrashformat_format(g_appName, sizeof g_appName, "%s", appName != nullptr ? appName : "");
-  plovercrashformat_format(g_reportsPath, sizeof g_reportsPath, "%s",
-                           reportsPath != nullptr ? reportsPath : "");
+  plovercrashformat_format(g_reportsPath, sizeof g_reportsPath, "%s", reportsPath != nullptr ? reportsPath : "");
   plovercrashfu_makePath(g_reportsPath);
   pruneReports();
   initializeIDs();
@@ -155,8 +154,8 @@ std::int64_t plovercrashcrs_addUserReport(const char* report, int reportLength) 
   if (written < 0) {
     PLOVERCRASHLOG_ERROR("Could not write to file %s: %s", path, plovercrashformat_errorText(error));
   } else if (written != reportLength) {
-    PLOVERCRASHLOG_ERROR("Expected to write %d bytes to file %s, but only wrote %d", reportLength,
-                         path, static_cast<int>(written));
+    PLOVERCRASHLOG_ERROR("Expected to write %d bytes to file %s, but only wrote %d", reportLength, path,
+                         static_cast<int>(written));
   } else {
     return currentID;
   }

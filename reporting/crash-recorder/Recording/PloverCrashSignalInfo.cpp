@@ -17,8 +17,7 @@ bool isFatal(int signal) {
 }
 
 bool hasCodeNames(int signal) {
-  return signal == SIGBUS || signal == SIGFPE || signal == SIGILL || signal == SIGSEGV ||
-         signal == SIGTRAP;
+  return signal == SIGBUS || signal == SIGFPE || signal == SIGILL || signal == SIGSEGV || signal == SIGTRAP;
 }
 
 }  // namespace

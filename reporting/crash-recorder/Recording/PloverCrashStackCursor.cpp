@@ -109,8 +109,7 @@ void plovercrashsc_resetCursor(PloverCrashBacktraceCursor* cursor) {
   cursor->stackEntry.symbolName = nullptr;
 }
 
-void plovercrashsc_initCursor(PloverCrashBacktraceCursor* cursor,
-                              void (*resetCursor)(PloverCrashBacktraceCursor*),
+void plovercrashsc_initCursor(PloverCrashBacktraceCursor* cursor, void (*resetCursor)(PloverCrashBacktraceCursor*),
                               bool (*advanceCursor)(PloverCrashBacktraceCursor*)) {
   cursor->symbolicate = plovercrashsymbolicator_symbolicate;
   cursor->advanceCursor = advanceCursor != nullptr ? advanceCursor : advanceNever;
@@ -118,9 +117,8 @@ void plovercrashsc_initCursor(PloverCrashBacktraceCursor* cursor,
   cursor->resetCursor(cursor);
 }
 
-void plovercrashsc_initWithBacktrace(PloverCrashBacktraceCursor* cursor,
-                                     const std::uintptr_t* backtrace, int backtraceLength,
-                                     int skipEntries) {
+void plovercrashsc_initWithBacktrace(PloverCrashBacktraceCursor* cursor, const std::uintptr_t* backtrace,
+                                     int backtraceLength, int skipEntries) {
   plovercrashsc_initCursor(cursor, plovercrashsc_resetCursor, advanceBacktrace);
   auto* context = workingArea<BacktraceContext>(cursor);
   context->skipEntries = skipEntries < 0 ? 0 : skipEntries;
@@ -128,14 +126,12 @@ void plovercrashsc_initWithBacktrace(PloverCrashBacktraceCursor* cursor,
   context->backtrace = backtrace;
 }
 
-__attribute__((noinline)) void plovercrashsc_initSelfThread(PloverCrashBacktraceCursor* cursor,
-                                                            int skipEntries) {
+__attribute__((noinline)) void plovercrashsc_initSelfThread(PloverCrashBacktraceCursor* cursor, int skipEntries) {
   auto* context = workingArea<SelfThreadContext>(cursor);
   int count = 0;
   FrameEntry frame{reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)), 0};
   while (count < PLOVERCRASHSC_SELF_THREAD_MAX_ENTRIES && frame.previous != 0) {
-    if (!plovercrashmem_copySafely(reinterpret_cast<const void*>(frame.previous), &frame,
-                                   sizeof frame) ||
+    if (!plovercrashmem_copySafely(reinterpret_cast<const void*>(frame.previous), &frame, sizeof frame) ||
         frame.returnAddress == 0) {
       break;
     }

@@ -32,17 +32,15 @@ struct PloverCrashBacktraceCursor {
 
 // Sets the operations (null reset: the plain reset; null advance: one that always ends; the
 // symbolicate operation is always plovercrashsymbolicator_symbolicate) and resets the cursor.
-void plovercrashsc_initCursor(PloverCrashBacktraceCursor* cursor,
-                              void (*resetCursor)(PloverCrashBacktraceCursor*),
+void plovercrashsc_initCursor(PloverCrashBacktraceCursor* cursor, void (*resetCursor)(PloverCrashBacktraceCursor*),
                               bool (*advanceCursor)(PloverCrashBacktraceCursor*));
 
 // Clears the address, symbol information and state.
 void plovercrashsc_resetCursor(PloverCrashBacktraceCursor* cursor);
 
 // Walks backtrace[skipEntries ...] until its end or an entry of 0 or 1. The array is borrowed.
-void plovercrashsc_initWithBacktrace(PloverCrashBacktraceCursor* cursor,
-                                     const std::uintptr_t* backtrace, int backtraceLength,
-                                     int skipEntries);
+void plovercrashsc_initWithBacktrace(PloverCrashBacktraceCursor* cursor, const std::uintptr_t* backtrace,
+                                     int backtraceLength, int skipEntries);
 
 // Captures the caller's return addresses (97 at most, by its frame-pointer chain) into the
 // cursor's own area; skipEntries leaves out that many of the innermost callers.

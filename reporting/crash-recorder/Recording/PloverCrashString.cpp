@@ -17,8 +17,7 @@ int hexDigitValue(char c) {
 
 }  // namespace
 
-bool plovercrashstring_isNullTerminatedUTF8String(const void* memory, int minLength,
-                                                  int maxLength) {
+bool plovercrashstring_isNullTerminatedUTF8String(const void* memory, int minLength, int maxLength) {
   if (memory == nullptr || maxLength <= 0) {
     return false;
   }

@@ -7,8 +7,7 @@
 // Crash-time safe. True when a zero byte ends a well-formed UTF-8 text within maxLength bytes, at
 // position minLength or later. Control characters other than tab, newline and carriage return
 // fail. A maxLength of 0 or less fails.
-bool plovercrashstring_isNullTerminatedUTF8String(const void* memory, int minLength,
-                                                  int maxLength);
+bool plovercrashstring_isNullTerminatedUTF8String(const void* memory, int minLength, int maxLength);
 
 // Crash-time safe. Finds the first "0x" that is followed by a hexadecimal digit within `length`
 // characters and reads the digits after it (up to 16; more do not fit in 64 bits and fail).

@@ -18,26 +18,42 @@ namespace {
 const char* nameForNumbers(int major, int minor) {
   if (major == PLOVERCRASH_CTL_KERN) {
     switch (minor) {
-      case PLOVERCRASH_KERN_OSTYPE: return "kern.ostype";
-      case PLOVERCRASH_KERN_OSRELEASE: return "kern.osrelease";
-      case PLOVERCRASH_KERN_VERSION: return "kern.version";
-      case PLOVERCRASH_KERN_HOSTNAME: return "kern.hostname";
-      case PLOVERCRASH_KERN_BOOTTIME: return "kern.boottime";
-      default: return nullptr;
+      case PLOVERCRASH_KERN_OSTYPE:
+        return "kern.ostype";
+      case PLOVERCRASH_KERN_OSRELEASE:
+        return "kern.osrelease";
+      case PLOVERCRASH_KERN_VERSION:
+        return "kern.version";
+      case PLOVERCRASH_KERN_HOSTNAME:
+        return "kern.hostname";
+      case PLOVERCRASH_KERN_BOOTTIME:
+        return "kern.boottime";
+      default:
+        return nullptr;
     }
   }
   if (major == PLOVERCRASH_CTL_HW) {
     switch (minor) {
-      case PLOVERCRASH_HW_MACHINE: return "hw.machine";
-      case PLOVERCRASH_HW_MODEL: return "hw.model";
-      case PLOVERCRASH_HW_NCPU: return "hw.ncpu";
-      case PLOVERCRASH_HW_BYTEORDER: return "hw.byteorder";
-      case PLOVERCRASH_HW_PHYSMEM: return "hw.physmem";
-      case PLOVERCRASH_HW_PAGESIZE: return "hw.pagesize";
-      case PLOVERCRASH_HW_CPU_FREQ: return "hw.cpufrequency";
-      case PLOVERCRASH_HW_MEMSIZE: return "hw.memsize";
-      case PLOVERCRASH_HW_AVAILCPU: return "hw.activecpu";
-      default: return nullptr;
+      case PLOVERCRASH_HW_MACHINE:
+        return "hw.machine";
+      case PLOVERCRASH_HW_MODEL:
+        return "hw.model";
+      case PLOVERCRASH_HW_NCPU:
+        return "hw.ncpu";
+      case PLOVERCRASH_HW_BYTEORDER:
+        return "hw.byteorder";
+      case PLOVERCRASH_HW_PHYSMEM:
+        return "hw.physmem";
+      case PLOVERCRASH_HW_PAGESIZE:
+        return "hw.pagesize";
+      case PLOVERCRASH_HW_CPU_FREQ:
+        return "hw.cpufrequency";
+      case PLOVERCRASH_HW_MEMSIZE:
+        return "hw.memsize";
+      case PLOVERCRASH_HW_AVAILCPU:
+        return "hw.activecpu";
+      default:
+        return nullptr;
     }
   }
   return nullptr;
@@ -49,8 +65,8 @@ constexpr const char* kStringCall = "sysctl(cmd, sizeof(cmd)/sizeof(*cmd), value
 constexpr const char* kNamedStringCall = "sysctlbyname(name, value, &size, NULL, 0)";
 
 // Reads an integer fact that must lie within [minimum, maximum].
-bool integerFact(int major, int minor, const char* name, std::int64_t minimum,
-                 std::uint64_t maximum, std::int64_t* out) {
+bool integerFact(int major, int minor, const char* name, std::int64_t minimum, std::uint64_t maximum,
+                 std::int64_t* out) {
   vx::sysctl_value value;
   const char* lookup = name != nullptr ? name : nameForNumbers(major, minor);
   bool ok = false;
@@ -59,8 +75,7 @@ bool integerFact(int major, int minor, const char* name, std::int64_t minimum,
   } else if (vx::sysctl_read(lookup, &value) == 0) {
     if (value.type != vx::sysctl_value::kind::integer) {
       errno = EINVAL;
-    } else if (value.integer < minimum ||
-               (value.integer > 0 && static_cast<std::uint64_t>(value.integer) > maximum)) {
+    } else if (value.integer < minimum || (value.integer > 0 && static_cast<std::uint64_t>(value.integer) > maximum)) {
       errno = ENOMEM;  // the value does not fit the type asked for
     } else {
       *out = value.integer;
@@ -72,8 +87,7 @@ bool integerFact(int major, int minor, const char* name, std::int64_t minimum,
     if (name != nullptr) {
       PLOVERCRASHLOG_ERROR("Could not get %s value for %s: %s", kNamedNumberCall, name, errorText);
     } else {
-      PLOVERCRASHLOG_ERROR("Could not get %s value for %d,%d: %s", kNumberCall, major, minor,
-                           errorText);
+      PLOVERCRASHLOG_ERROR("Could not get %s value for %d,%d: %s", kNumberCall, major, minor, errorText);
     }
   }
   return ok;
@@ -90,8 +104,7 @@ int stringFact(int major, int minor, const char* name, char* out, int maxSize) {
       errno = EINVAL;
     } else {
       if (value.type == vx::sysctl_value::kind::integer) {
-        value.length = static_cast<std::size_t>(
-            plovercrashformat_int64(value.integer, value.text, sizeof value.text));
+        value.length = static_cast<std::size_t>(plovercrashformat_int64(value.integer, value.text, sizeof value.text));
       }
       const int needed = static_cast<int>(value.length) + 1;
       if (out == nullptr) {
@@ -111,8 +124,7 @@ int stringFact(int major, int minor, const char* name, char* out, int maxSize) {
     if (name != nullptr) {
       PLOVERCRASHLOG_ERROR("Could not get %s value for %s: %s", kNamedStringCall, name, errorText);
     } else {
-      PLOVERCRASHLOG_ERROR("Could not get %s value for %d,%d: %s", kStringCall, major, minor,
-                           errorText);
+      PLOVERCRASHLOG_ERROR("Could not get %s value for %d,%d: %s", kStringCall, major, minor, errorText);
     }
   }
   return result;
@@ -191,8 +203,7 @@ struct timeval plovercrashsysctl_timeval(int major, int minor) {
 }
 struct timeval plovercrashsysctl_timevalForName(const char* name) {
   if (name == nullptr) {
-    PLOVERCRASHLOG_ERROR("Could not get timeval value for %s: %s", "(null)",
-                         plovercrashformat_errorText(EINVAL));
+    PLOVERCRASHLOG_ERROR("Could not get timeval value for %s: %s", "(null)", plovercrashformat_errorText(EINVAL));
     return {};
   }
   return timeFact(0, 0, name);
@@ -202,8 +213,7 @@ bool plovercrashsysctl_getProcessInfo(int pid, PloverCrashProcessInfo* processIn
   *processInfo = {};
   vx::proc_pid_status_record status;
   if (vx::proc_pid_read_status(pid, &status) != 0) {
-    PLOVERCRASHLOG_ERROR("Could not get the name for process %d: %s", pid,
-                         plovercrashformat_errorText(errno));
+    PLOVERCRASHLOG_ERROR("Could not get the name for process %d: %s", pid, plovercrashformat_errorText(errno));
     return false;
   }
   processInfo->pid = pid;
@@ -221,15 +231,13 @@ bool plovercrashsysctl_getMacAddress(const char* name, unsigned char* macAddress
   struct if_nameindex* interfaces = nullptr;
   if (name != nullptr) {
     if (if_nametoindex(name) == 0) {
-      PLOVERCRASHLOG_ERROR("Could not get interface index for %s: %s", name,
-                           plovercrashformat_errorText(errno));
+      PLOVERCRASHLOG_ERROR("Could not get interface index for %s: %s", name, plovercrashformat_errorText(errno));
       return false;
     }
   } else {
     interfaces = if_nameindex();
     if (interfaces == nullptr) {
-      PLOVERCRASHLOG_ERROR("Could not get interface index for %s: %s", "(first)",
-                           plovercrashformat_errorText(errno));
+      PLOVERCRASHLOG_ERROR("Could not get interface index for %s: %s", "(first)", plovercrashformat_errorText(errno));
       return false;
     }
   }
@@ -242,8 +250,7 @@ bool plovercrashsysctl_getMacAddress(const char* name, unsigned char* macAddress
     }
     return false;
   }
-  auto hardwareAddress = [&](const char* interfaceName, unsigned char* out, bool* loopback,
-                             bool* ethernetLike) {
+  auto hardwareAddress = [&](const char* interfaceName, unsigned char* out, bool* loopback, bool* ethernetLike) {
     struct ifreq request = {};
     for (int i = 0; interfaceName[i] != '\0' && i < IF_NAMESIZE - 1; ++i) {
       request.ifr_name[i] = interfaceName[i];
@@ -256,8 +263,7 @@ bool plovercrashsysctl_getMacAddress(const char* name, unsigned char* macAddress
       return false;
     }
     // Only these carry a 6-byte address; others (tunnels, InfiniBand) have none or a longer one.
-    *ethernetLike = request.ifr_hwaddr.sa_family == ARPHRD_ETHER ||
-                    request.ifr_hwaddr.sa_family == ARPHRD_IEEE802;
+    *ethernetLike = request.ifr_hwaddr.sa_family == ARPHRD_ETHER || request.ifr_hwaddr.sa_family == ARPHRD_IEEE802;
     for (int i = 0; i < 6; ++i) {
       out[i] = static_cast<unsigned char>(request.ifr_hwaddr.sa_data[i]);
     }
@@ -270,16 +276,14 @@ bool plovercrashsysctl_getMacAddress(const char* name, unsigned char* macAddress
     bool ethernetLike = false;
     found = hardwareAddress(name, address, &loopback, &ethernetLike);
     if (!found) {
-      PLOVERCRASHLOG_ERROR("Could not get interface data for %s: %s", name,
-                           plovercrashformat_errorText(errno));
+      PLOVERCRASHLOG_ERROR("Could not get interface data for %s: %s", name, plovercrashformat_errorText(errno));
     }
   } else {
     // if_nameindex lists interfaces in index order.
     for (struct if_nameindex* entry = interfaces; entry->if_index != 0; ++entry) {
       bool loopback = false;
       bool ethernetLike = false;
-      if (!hardwareAddress(entry->if_name, address, &loopback, &ethernetLike) || loopback ||
-          !ethernetLike) {
+      if (!hardwareAddress(entry->if_name, address, &loopback, &ethernetLike) || loopback || !ethernetLike) {
         continue;
       }
       bool allZero = true;

@@ -32,8 +32,8 @@ std::shared_ptr<MSChannelUnitProtocol> MSChannelGroupDefault::addChannelUnitWith
     const std::shared_ptr<MSChannelUnitConfiguration>& configuration,
     const std::shared_ptr<MSIngestionProtocol>& ingestion) {
   if (!configuration) return nullptr;
-  auto unit = MSChannelUnitDefault::make(ingestion ? ingestion : ingestion_, storage_, configuration,
-                                         logsDispatchQueue_);
+  auto unit =
+      MSChannelUnitDefault::make(ingestion ? ingestion : ingestion_, storage_, configuration, logsDispatchQueue_);
   unit->addDelegate(shared_from_this());
   logsDispatchQueue_->async([unit] { unit->checkPendingLogs(); });
   {
@@ -68,7 +68,8 @@ void MSChannelGroupDefault::setAppSecret(const std::string& appSecret) {
 
 void MSChannelGroupDefault::setMaxStorageSize(std::int64_t sizeInBytes, std::function<void(bool)> completionHandler) {
   logsDispatchQueue_->async([storage = storage_, sizeInBytes, completionHandler = std::move(completionHandler)] {
-    storage->setMaxStorageSize(sizeInBytes, completionHandler ? completionHandler : [](bool) {});
+    storage->setMaxStorageSize(
+        sizeInBytes, completionHandler ? completionHandler : [](bool) {});
   });
 }
 

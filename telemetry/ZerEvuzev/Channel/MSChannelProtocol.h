@@ -44,8 +44,8 @@ class MSChannelDelegate {
   virtual void channelDidSucceedSendingLog(MSChannelProtocol* /*channel*/, const MSLogPtr& /*log*/) {}
   virtual void channelDidFailSendingLog(MSChannelProtocol* /*channel*/, const MSLogPtr& /*log*/,
                                         const std::optional<vx::Error>& /*error*/) {}
-  virtual void channelDidSetEnabled(MSChannelProtocol* /*channel*/, bool /*isEnabled*/,
-                                    bool /*deleteDataOnDisabled*/) {}
+  virtual void channelDidSetEnabled(MSChannelProtocol* /*channel*/, bool /*isEnabled*/, bool /*deleteDataOnDisabled*/) {
+  }
   virtual void channelDidPauseWithIdentifyingObject(MSChannelProtocol* /*channel*/,
                                                     const MSIdentifyingObject& /*identifyingObject*/) {}
   virtual void channelDidResumeWithIdentifyingObject(MSChannelProtocol* /*channel*/,

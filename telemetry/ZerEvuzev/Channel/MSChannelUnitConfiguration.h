@@ -23,8 +23,8 @@ class MSChannelUnitConfiguration {
         pendingBatchesLimit_(pendingBatchesLimit) {}
   // Priority 1, batches of 50, 3 in flight.
   explicit MSChannelUnitConfiguration(std::string groupId, std::uint64_t flushInterval = kMSDefaultFlushInterval)
-      : MSChannelUnitConfiguration(std::move(groupId), kMSDefaultPriority, flushInterval,
-                                   kMSDefaultBatchSizeLimit, kMSDefaultPendingBatchesLimit) {}
+      : MSChannelUnitConfiguration(std::move(groupId), kMSDefaultPriority, flushInterval, kMSDefaultBatchSizeLimit,
+                                   kMSDefaultPendingBatchesLimit) {}
 
   const std::string& groupId() const { return groupId_; }
   std::int64_t priority() const { return priority_; }

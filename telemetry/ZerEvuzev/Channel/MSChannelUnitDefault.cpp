@@ -24,9 +24,8 @@ vx::Error connectionPausedError() {
 // A group id as it may appear in a file name: kept when it is plain, hex-encoded otherwise.
 std::string fileNameComponent(const std::string& groupId) {
   const bool plain = !groupId.empty() && groupId.size() <= 100 &&
-                     std::all_of(groupId.begin(), groupId.end(), [](unsigned char c) {
-                       return std::isalnum(c) != 0 || c == '-' || c == '_';
-                     });
+                     std::all_of(groupId.begin(), groupId.end(),
+                                 [](unsigned char c) { return std::isalnum(c) != 0 || c == '-' || c == '_'; });
   if (plain) return groupId;
   return "x" + MSUtility::sha256(groupId).substr(0, 32);
 }
@@ -54,9 +53,9 @@ MSChannelUnitDefault::MSChannelUnitDefault(std::shared_ptr<MSIngestionProtocol> 
 void MSChannelUnitDefault::start() {
   if (auto* store = dynamic_cast<MSLogDBStorage*>(storage_.get())) {
     const auto& database = store->dbFileURL();
-    journal_ = MSChannelJournal::open(database.parent_path() /
-                                      (database.filename().string() + "." +
-                                       fileNameComponent(configuration_->groupId()) + ".journal"));
+    journal_ =
+        MSChannelJournal::open(database.parent_path() / (database.filename().string() + "." +
+                                                         fileNameComponent(configuration_->groupId()) + ".journal"));
     if (journal_) {
       // Before anything else of this unit touches the store or the journal.
       logsDispatchQueue_->sync([this] { recoverJournal(); });
@@ -100,8 +99,7 @@ void MSChannelUnitDefault::addDelegate(const std::shared_ptr<MSChannelDelegate>&
     table.erase(std::remove_if(table.begin(), table.end(), [](const auto& d) { return d.expired(); }), table.end());
     const auto delegate = weak.lock();
     if (!delegate) return;
-    const bool present = std::any_of(table.begin(), table.end(),
-                                     [&](const auto& d) { return d.lock() == delegate; });
+    const bool present = std::any_of(table.begin(), table.end(), [&](const auto& d) { return d.lock() == delegate; });
     if (!present) table.push_back(delegate);
   });
 }
@@ -416,19 +414,19 @@ void MSChannelUnitDefault::sendLogContainer(const std::shared_ptr<MSLogContainer
   std::weak_ptr<MSChannelUnitDefault> weak = weak_from_this();
   std::shared_ptr<MSChannelJournal> journal = journal_;
   auto queue = logsDispatchQueue_;
-  ingestion_->sendAsync(
-      container, tokenArray[tokenIndex].authToken(),
-      [weak, journal, queue, container, batchId, tokenArray, tokenIndex](
-          const std::string& /*callId*/, const std::optional<vx::HTTPURLResponse>& response, const vx::Bytes& /*data*/,
-          const std::optional<vx::Error>& error) {
-        const int statusCode = vx::statusCodeOf(response);
-        // Noted at once, on the sender's thread: a process killed before the answer reaches the
-        // queue then still knows the batch arrived.
-        if (statusCode == 200 && journal) journal->acknowledgeBatch(batchId);
-        queue->async([weak, container, batchId, statusCode, error, tokenArray, tokenIndex] {
-          if (auto self = weak.lock()) self->batchAnswered(container, batchId, statusCode, error, tokenArray, tokenIndex);
-        });
-      });
+  ingestion_->sendAsync(container, tokenArray[tokenIndex].authToken(),
+                        [weak, journal, queue, container, batchId, tokenArray, tokenIndex](
+                            const std::string& /*callId*/, const std::optional<vx::HTTPURLResponse>& response,
+                            const vx::Bytes& /*data*/, const std::optional<vx::Error>& error) {
+                          const int statusCode = vx::statusCodeOf(response);
+                          // Noted at once, on the sender's thread: a process killed before the answer reaches the
+                          // queue then still knows the batch arrived.
+                          if (statusCode == 200 && journal) journal->acknowledgeBatch(batchId);
+                          queue->async([weak, container, batchId, statusCode, error, tokenArray, tokenIndex] {
+                            if (auto self = weak.lock())
+                              self->batchAnswered(container, batchId, statusCode, error, tokenArray, tokenIndex);
+                          });
+                        });
 }
 
 void MSChannelUnitDefault::batchAnswered(const std::shared_ptr<MSLogContainer>& container, const std::string& batchId,
@@ -546,9 +544,8 @@ void MSChannelUnitDefault::pauseWithIdentifyingObjectSync(const MSIdentifyingObj
     paused_ = true;
     resetTimer();
   }
-  enumerateDelegates([&](MSChannelDelegate& delegate) {
-    delegate.channelDidPauseWithIdentifyingObject(this, identifyingObject);
-  });
+  enumerateDelegates(
+      [&](MSChannelDelegate& delegate) { delegate.channelDidPauseWithIdentifyingObject(this, identifyingObject); });
 }
 
 void MSChannelUnitDefault::resumeWithIdentifyingObjectSync(const MSIdentifyingObject& identifyingObject) {
@@ -562,9 +559,8 @@ void MSChannelUnitDefault::resumeWithIdentifyingObjectSync(const MSIdentifyingOb
     paused_ = false;
     checkPendingLogs();
   }
-  enumerateDelegates([&](MSChannelDelegate& delegate) {
-    delegate.channelDidResumeWithIdentifyingObject(this, identifyingObject);
-  });
+  enumerateDelegates(
+      [&](MSChannelDelegate& delegate) { delegate.channelDidResumeWithIdentifyingObject(this, identifyingObject); });
 }
 
 void MSChannelUnitDefault::pauseSendingLogsWithToken(const std::string& token) {

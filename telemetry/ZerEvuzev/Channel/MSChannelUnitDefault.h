@@ -113,8 +113,9 @@ class MSChannelUnitDefault : public MSChannelUnitProtocol,
   // Saves and counts; true when stored.
   bool saveLog(const MSLogPtr& item, std::uint64_t flags, std::optional<std::uint64_t> journalEntry);
   void recoverJournal();
-  void batchAnswered(const std::shared_ptr<MSLogContainer>& container, const std::string& batchId, int statusCode, const std::optional<vx::Error>& error,
-                     const std::vector<MSAuthTokenValidityInfo>& tokenArray, std::size_t tokenIndex);
+  void batchAnswered(const std::shared_ptr<MSLogContainer>& container, const std::string& batchId, int statusCode,
+                     const std::optional<vx::Error>& error, const std::vector<MSAuthTokenValidityInfo>& tokenArray,
+                     std::size_t tokenIndex);
   void settleBatch(const std::string& batchId);
   // Whether the SQLite store holds a log of this group with the archive (a save the last run
   // began and may have committed).

@@ -20,12 +20,14 @@ std::optional<std::string> groupIdOf(MSChannelProtocol* channel) {
 MSUniCollectorChannelDelegate::MSUniCollectorChannelDelegate(const vx::UUID& installId,
                                                              const std::optional<std::string>& baseUrl,
                                                              std::shared_ptr<MSIngestionProtocol> ingestion)
-    : installId_(installId), baseUrl_(baseUrl.value_or(kMSUniCollectorDefaultBaseUrl)), ingestion_(std::move(ingestion)) {
+    : installId_(installId),
+      baseUrl_(baseUrl.value_or(kMSUniCollectorDefaultBaseUrl)),
+      ingestion_(std::move(ingestion)) {
   if (!ingestion_) ingestion_ = MSHttpIngestion::make<MSUniCollectorIngestion>(baseUrl_);
 }
 
-void MSUniCollectorChannelDelegate::channelGroupDidAddChannelUnit(MSChannelGroupProtocol* channelGroup,
-                                                                  const std::shared_ptr<MSChannelUnitProtocol>& channel) {
+void MSUniCollectorChannelDelegate::channelGroupDidAddChannelUnit(
+    MSChannelGroupProtocol* channelGroup, const std::shared_ptr<MSChannelUnitProtocol>& channel) {
   if (!channelGroup || !channel) return;
   const std::string groupId = channel->configuration().groupId();
   if (isUniCollectorGroup(groupId)) return;
@@ -69,7 +71,8 @@ void MSUniCollectorChannelDelegate::channelDidPrepareLog(MSChannelProtocol* chan
   }
 }
 
-bool MSUniCollectorChannelDelegate::channelUnitShouldFilterLog(MSChannelUnitProtocol* channelUnit, const MSLogPtr& log) {
+bool MSUniCollectorChannelDelegate::channelUnitShouldFilterLog(MSChannelUnitProtocol* channelUnit,
+                                                               const MSLogPtr& log) {
   if (!channelUnit || !log) return false;
   if (auto csLog = std::dynamic_pointer_cast<MSCommonSchemaLog>(log)) {
     if (!isUniCollectorGroup(channelUnit->configuration().groupId())) return true;
@@ -96,8 +99,8 @@ void MSUniCollectorChannelDelegate::channelDidPauseWithIdentifyingObject(MSChann
   }
 }
 
-void MSUniCollectorChannelDelegate::channelDidResumeWithIdentifyingObject(MSChannelProtocol* channel,
-                                                                          const MSIdentifyingObject& identifyingObject) {
+void MSUniCollectorChannelDelegate::channelDidResumeWithIdentifyingObject(
+    MSChannelProtocol* channel, const MSIdentifyingObject& identifyingObject) {
   if (const auto groupId = groupIdOf(channel)) {
     if (auto twin = uniCollectorChannelForGroupId(*groupId)) twin->resumeWithIdentifyingObject(identifyingObject);
   }

@@ -66,7 +66,8 @@ std::optional<MSLocaleParts> MSParseLocale(const std::string& name) {
     const std::string& piece = parts[i];
     if (piece.size() == 4 && allOf(piece, isalpha) && locale.script.empty() && locale.country.empty()) {
       locale.script = static_cast<char>(std::toupper(static_cast<unsigned char>(piece[0])));
-      for (std::size_t k = 1; k < 4; ++k) locale.script += static_cast<char>(std::tolower(static_cast<unsigned char>(piece[k])));
+      for (std::size_t k = 1; k < 4; ++k)
+        locale.script += static_cast<char>(std::tolower(static_cast<unsigned char>(piece[k])));
     } else if (((piece.size() == 2 && allOf(piece, isalpha)) || (piece.size() == 3 && allOf(piece, isdigit))) &&
                locale.country.empty()) {
       for (char c : piece) locale.country += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -122,9 +123,7 @@ std::optional<std::string> MSLinuxPlatformInfo::appVersion() const {
   return nonEmpty(vx::Bundle::main().shortVersion());
 }
 
-std::optional<std::string> MSLinuxPlatformInfo::appBuild() const {
-  return nonEmpty(vx::Bundle::main().buildNumber());
-}
+std::optional<std::string> MSLinuxPlatformInfo::appBuild() const { return nonEmpty(vx::Bundle::main().buildNumber()); }
 
 std::optional<std::string> MSLinuxPlatformInfo::appNamespace() const {
   return nonEmpty(vx::Bundle::main().bundleIdentifier());

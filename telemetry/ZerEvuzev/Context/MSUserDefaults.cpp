@@ -30,14 +30,11 @@ std::optional<vx::Value> MSUserDefaults::objectForKey(std::string_view key) cons
   return defaults_->objectForKey(key);
 }
 
-void MSUserDefaults::setObject(const vx::Value& value, std::string_view key) {
-  defaults_->setObject(value, key);
-}
+void MSUserDefaults::setObject(const vx::Value& value, std::string_view key) { defaults_->setObject(value, key); }
 
 void MSUserDefaults::removeObjectForKey(std::string_view key) { defaults_->removeObject(key); }
 
-vx::ValueMap MSUserDefaults::updateDictionary(const vx::ValueMap& dictionary, std::string_view key,
-                                              float expiration) {
+vx::ValueMap MSUserDefaults::updateDictionary(const vx::ValueMap& dictionary, std::string_view key, float expiration) {
   vx::ValueMap changes = dictionary;
   const auto storedValue = objectForKey(key);
   const vx::ValueMap* stored = storedValue ? storedValue->mapValue() : nullptr;

@@ -28,8 +28,7 @@ class MSUserDefaults {
   // them once the stored "_ts" stamp is older than `expiration` seconds; 0 never expires),
   // stamps the merged dictionary with "_ts" (seconds since 1 January 2001) and returns the
   // entries written (empty when nothing changed).
-  vx::ValueMap updateDictionary(const vx::ValueMap& dictionary, std::string_view key,
-                                float expiration = 0);
+  vx::ValueMap updateDictionary(const vx::ValueMap& dictionary, std::string_view key, float expiration = 0);
   // updateDictionary with {"v": value}; true when the value was written.
   bool updateObject(const vx::Value& value, std::string_view key, float expiration = 0);
 

@@ -18,8 +18,7 @@ class MSUserIdContextDelegate {
  public:
   virtual ~MSUserIdContextDelegate() = default;
   // Called outside the context's lock, on the thread that set the user id.
-  virtual void userIdContextDidUpdateUserId(MSUserIdContext& context,
-                                            const std::optional<std::string>& userId) = 0;
+  virtual void userIdContextDidUpdateUserId(MSUserIdContext& context, const std::optional<std::string>& userId) = 0;
 };
 
 class MSUserIdContext {

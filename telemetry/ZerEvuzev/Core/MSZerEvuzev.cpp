@@ -197,7 +197,8 @@ bool MSZerEvuzev::startService(const MSServicePtr& service, const std::optional<
   }
   if (fromApplication && service->isAvailable() && service->isStartedFromApplication()) return false;
   if (service->isAppSecretRequired() && (!appSecret || appSecret->empty())) {
-    MSLogError(kMSLogTag, "Cannot start service %s. Rev Ererav was started without app secret, but the service requires it.",
+    MSLogError(kMSLogTag,
+               "Cannot start service %s. Rev Ererav was started without app secret, but the service requires it.",
                service->className().c_str());
     return false;
   }
@@ -374,7 +375,8 @@ void MSZerEvuzev::initializeChannelGroup() {
   }
   if (appSecret_) channelGroup_->setAppSecret(*appSecret_);
   if (!channelUnit_) {
-    channelUnit_ = channelGroup_->addChannelUnitWithConfiguration(std::make_shared<MSChannelUnitConfiguration>(kMSGroupId));
+    channelUnit_ =
+        channelGroup_->addChannelUnitWithConfiguration(std::make_shared<MSChannelUnitConfiguration>(kMSGroupId));
   }
 }
 

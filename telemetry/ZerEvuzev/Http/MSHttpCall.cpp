@@ -71,8 +71,8 @@ void MSHttpCall::startRetryTimerWithStatusCode(int statusCode, std::optional<std
   if (timerSource_) timerSource_->cancel();
   timerSource_ = vx::DispatchTimer::make(vx::DispatchQueue::global());
   const std::uint64_t delay = retryAfterMs ? *retryAfterMs : delayForRetryCount(retryCount_);
-  MSLogWarning(kMSLogTag, "Call attempt #%u failed with status code: %d, it will be retried in %llu ms.",
-               retryCount_, statusCode, static_cast<unsigned long long>(delay));
+  MSLogWarning(kMSLogTag, "Call attempt #%u failed with status code: %d, it will be retried in %llu ms.", retryCount_,
+               statusCode, static_cast<unsigned long long>(delay));
   ++retryCount_;
   timerSource_->setEventHandler(std::move(event));
   timerSource_->schedule(std::chrono::milliseconds(delay), std::nullopt, std::chrono::seconds(1));

@@ -27,8 +27,8 @@ class MSHttpCall : public std::enable_shared_from_this<MSHttpCall> {
 
   // Copies the headers; compresses a large body ("Content-Encoding: gzip") when allowed and the
   // compression succeeds; gives a body without "Content-Type" the type "application/json".
-  MSHttpCall(std::string url, std::string method, const vx::HTTPHeaderFields& headers,
-             std::optional<vx::Bytes> data, std::vector<double> retryIntervals, bool compressionEnabled,
+  MSHttpCall(std::string url, std::string method, const vx::HTTPHeaderFields& headers, std::optional<vx::Bytes> data,
+             std::vector<double> retryIntervals, bool compressionEnabled,
              MSHttpRequestCompletionHandler completionHandler);
   ~MSHttpCall();
 

@@ -21,8 +21,7 @@ std::optional<std::uint64_t> retryAfterMilliseconds(const std::optional<vx::HTTP
   char* end = nullptr;
   const double value = std::strtod(text->c_str(), &end);
   while (end && (*end == ' ' || *end == '\t')) ++end;
-  if (errno != 0 || end == text->c_str() || *end != '\0' || !std::isfinite(value) || value < 0 ||
-      value > 1e15) {
+  if (errno != 0 || end == text->c_str() || *end != '\0' || !std::isfinite(value) || value < 0 || value > 1e15) {
     return std::nullopt;
   }
   return static_cast<std::uint64_t>(value);
@@ -68,13 +67,13 @@ MSHttpClient::MSHttpClient(std::optional<std::size_t> maxHttpConnectionsPerHost,
 
 void MSHttpClient::start() {
   std::weak_ptr<MSHttpClient> weakSelf = weak_from_this();
-  auto& center = reachability_->options().center ? *reachability_->options().center
-                                                 : vx::NotificationCenter::defaultCenter();
-  reachabilityObserver_ = vx::ScopedObserver(
-      center, center.addObserver(kMSReachabilityChangedNotification, nullptr, nullptr,
-                                 [weakSelf](const vx::Notification&) {
-                                   if (auto self = weakSelf.lock()) self->networkStateChanged();
-                                 }));
+  auto& center =
+      reachability_->options().center ? *reachability_->options().center : vx::NotificationCenter::defaultCenter();
+  reachabilityObserver_ = vx::ScopedObserver(center, center.addObserver(kMSReachabilityChangedNotification, nullptr,
+                                                                        nullptr, [weakSelf](const vx::Notification&) {
+                                                                          if (auto self = weakSelf.lock())
+                                                                            self->networkStateChanged();
+                                                                        }));
   reachability_->startNotifier();
 }
 
@@ -140,13 +139,13 @@ void MSHttpClient::sendCallLocked(const std::shared_ptr<MSHttpCall>& call) {
   }
   call->inProgress = true;
   std::weak_ptr<MSHttpClient> weakSelf = weak_from_this();
-  auto task = session_->dataTask(std::move(request), [weakSelf, call](vx::Bytes data,
-                                                                     std::optional<vx::HTTPURLResponse> response,
-                                                                     std::optional<vx::Error> error) {
-    if (auto self = weakSelf.lock()) {
-      self->requestCompletedWithHttpCall(call, std::move(data), std::move(response), std::move(error));
-    }
-  });
+  auto task = session_->dataTask(
+      std::move(request),
+      [weakSelf, call](vx::Bytes data, std::optional<vx::HTTPURLResponse> response, std::optional<vx::Error> error) {
+        if (auto self = weakSelf.lock()) {
+          self->requestCompletedWithHttpCall(call, std::move(data), std::move(response), std::move(error));
+        }
+      });
   task->resume();
 }
 
@@ -190,8 +189,7 @@ void MSHttpClient::requestCompletedWithHttpCall(const std::shared_ptr<MSHttpCall
       if (MSLogger::currentLogLevel() <= MSLogLevel::Verbose) {
         const std::string payload =
             MSHttpPayloadForLog(data, response ? response->headers.value("Content-Type") : std::nullopt);
-        MSLogVerbose(kMSLogTag, "HTTP response received with status code: %d, payload:\n%s", status,
-                     payload.c_str());
+        MSLogVerbose(kMSLogTag, "HTTP response received with status code: %d, payload:\n%s", status, payload.c_str());
       }
       endData = std::move(data);
       endResponse = std::move(response);

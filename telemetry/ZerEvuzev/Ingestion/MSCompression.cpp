@@ -9,18 +9,25 @@ namespace {
 
 const char* initErrorText(std::int64_t code) {
   switch (code) {
-    case Z_VERSION_ERROR: return "Version of zlib.h & libz library do not match!";
-    case Z_MEM_ERROR: return "Not enough memory.";
-    case Z_STREAM_ERROR: return "Invalid parameter passed in to function.";
-    default: return "Unknown error!";
+    case Z_VERSION_ERROR:
+      return "Version of zlib.h & libz library do not match!";
+    case Z_MEM_ERROR:
+      return "Not enough memory.";
+    case Z_STREAM_ERROR:
+      return "Invalid parameter passed in to function.";
+    default:
+      return "Unknown error!";
   }
 }
 
 const char* deflateErrorText(std::int64_t code) {
   switch (code) {
-    case Z_STREAM_ERROR: return "Inconsistent stream state.";
-    case Z_BUF_ERROR: return "No progress is possible.";
-    default: return "Unknown error!";
+    case Z_STREAM_ERROR:
+      return "Inconsistent stream state.";
+    case Z_BUF_ERROR:
+      return "No progress is possible.";
+    default:
+      return "Unknown error!";
   }
 }
 

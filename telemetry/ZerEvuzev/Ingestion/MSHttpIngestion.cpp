@@ -33,11 +33,11 @@ void MSHttpIngestion::startObservingReachability() {
   std::weak_ptr<MSHttpIngestion> weakSelf = weak_from_this();
   auto& center = reachability_ && reachability_->options().center ? *reachability_->options().center
                                                                   : vx::NotificationCenter::defaultCenter();
-  reachabilityObserver_ = vx::ScopedObserver(
-      center, center.addObserver(kMSReachabilityChangedNotification, nullptr, nullptr,
-                                 [weakSelf](const vx::Notification&) {
-                                   if (auto self = weakSelf.lock()) self->networkStateChanged();
-                                 }));
+  reachabilityObserver_ = vx::ScopedObserver(center, center.addObserver(kMSReachabilityChangedNotification, nullptr,
+                                                                        nullptr, [weakSelf](const vx::Notification&) {
+                                                                          if (auto self = weakSelf.lock())
+                                                                            self->networkStateChanged();
+                                                                        }));
   if (reachability_) reachability_->startNotifier();
 }
 
@@ -104,8 +104,7 @@ void MSHttpIngestion::sendAsyncWithETag(std::shared_ptr<MSLogContainer> data, st
 
 void MSHttpIngestion::sendAsync(std::shared_ptr<MSLogContainer> data, std::optional<std::string> eTag,
                                 std::optional<std::string> authToken, MSSendAsyncCompletionHandler handler) {
-  sendAsync(std::move(data), std::move(eTag), std::move(authToken), vx::UUID::make().uuidString(),
-            std::move(handler));
+  sendAsync(std::move(data), std::move(eTag), std::move(authToken), vx::UUID::make().uuidString(), std::move(handler));
 }
 
 void MSHttpIngestion::sendAsync(std::shared_ptr<MSLogContainer> data, std::optional<std::string> eTag,
@@ -140,8 +139,8 @@ void MSHttpIngestion::sendCallAsync(const std::shared_ptr<MSIngestionCall>& call
   std::weak_ptr<MSHttpIngestion> weakSelf = weak_from_this();
   const std::string callId = call->callId;
   auto task = sessionLocked()->dataTask(
-      std::move(*request), [weakSelf, callId](vx::Bytes data, std::optional<vx::HTTPURLResponse> response,
-                                              std::optional<vx::Error> error) {
+      std::move(*request),
+      [weakSelf, callId](vx::Bytes data, std::optional<vx::HTTPURLResponse> response, std::optional<vx::Error> error) {
         if (auto self = weakSelf.lock()) {
           self->requestCompleted(callId, std::move(data), std::move(response), std::move(error));
         }
@@ -151,8 +150,7 @@ void MSHttpIngestion::sendCallAsync(const std::shared_ptr<MSIngestionCall>& call
 }
 
 void MSHttpIngestion::requestCompleted(const std::string& callId, vx::Bytes data,
-                                       std::optional<vx::HTTPURLResponse> response,
-                                       std::optional<vx::Error> error) {
+                                       std::optional<vx::HTTPURLResponse> response, std::optional<vx::Error> error) {
   std::lock_guard lock(mutex_);
   if (error) {
     MSLogDebug(kMSLogTag, "HTTP request error with code: %lld, domain: %s, description: %s",
@@ -160,8 +158,8 @@ void MSHttpIngestion::requestCompleted(const std::string& callId, vx::Bytes data
   } else if (MSLogger::currentLogLevel() <= MSLogLevel::Verbose) {
     const std::string payload =
         MSHttpPayloadForLog(data, response ? response->headers.value("Content-Type") : std::nullopt);
-    MSLogVerbose(kMSLogTag, "HTTP response received with status code: %d, payload:\n%s",
-                 vx::statusCodeOf(response), payload.c_str());
+    MSLogVerbose(kMSLogTag, "HTTP response received with status code: %d, payload:\n%s", vx::statusCodeOf(response),
+                 payload.c_str());
   }
   auto found = pendingCalls_.find(callId);
   // A call removed meanwhile (disabled with deletion) has nothing left to report.
@@ -185,11 +183,13 @@ void MSHttpIngestion::callCompletedWithResult(const std::shared_ptr<MSIngestionC
   }
   if (call && !call->callId.empty()) {
     pendingCalls_.erase(call->callId);
-    MSLogInfo(kMSLogTag, "Removed call id:%s from pending calls:%s", call->callId.c_str(), [&] {
-      std::string ids;
-      for (const auto& [id, pending] : pendingCalls_) ids += (ids.empty() ? "" : ", ") + id;
-      return "{" + ids + "}";
-    }().c_str());
+    MSLogInfo(kMSLogTag, "Removed call id:%s from pending calls:%s", call->callId.c_str(),
+              [&] {
+                std::string ids;
+                for (const auto& [id, pending] : pendingCalls_) ids += (ids.empty() ? "" : ", ") + id;
+                return "{" + ids + "}";
+              }()
+                  .c_str());
   } else {
     MSLogWarning(kMSLogTag, "Call object is invalid");
   }

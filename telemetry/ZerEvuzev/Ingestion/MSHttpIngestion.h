@@ -67,13 +67,11 @@ class MSHttpIngestion : public MSIngestionProtocol,
                  std::optional<std::string> authToken, MSSendAsyncCompletionHandler handler);
   // Reuses the pending call with that id (its data and handler unchanged) or makes a new one.
   void sendAsync(std::shared_ptr<MSLogContainer> data, std::optional<std::string> eTag,
-                 std::optional<std::string> authToken, const std::string& callId,
-                 MSSendAsyncCompletionHandler handler);
+                 std::optional<std::string> authToken, const std::string& callId, MSSendAsyncCompletionHandler handler);
 
   // ---- MSIngestionCallDelegate ----
   void sendCallAsync(const std::shared_ptr<MSIngestionCall>& call) override;
-  void callCompletedWithResult(const std::shared_ptr<MSIngestionCall>& call,
-                               MSIngestionCallResult result) override;
+  void callCompletedWithResult(const std::shared_ptr<MSIngestionCall>& call, MSIngestionCallResult result) override;
 
   // Follows the reachability's current status: pauses when down, resumes when up.
   void networkStateChanged();
@@ -98,9 +96,8 @@ class MSHttpIngestion : public MSIngestionProtocol,
   static std::optional<std::string> eTagFromResponse(const std::optional<vx::HTTPURLResponse>& response);
 
  protected:
-  MSHttpIngestion(std::string baseURL, std::string apiPath, MSHeaders headers,
-                  MSQueryStrings queryStrings, MSReachabilityPtr reachability,
-                  std::vector<double> retryIntervals = defaultRetryIntervals(),
+  MSHttpIngestion(std::string baseURL, std::string apiPath, MSHeaders headers, MSQueryStrings queryStrings,
+                  MSReachabilityPtr reachability, std::vector<double> retryIntervals = defaultRetryIntervals(),
                   std::size_t maxNumberOfConnections = kDefaultMaxNumberOfConnections);
 
   // The request for a call; std::nullopt when none can be made (the call is then not sent).
@@ -123,8 +120,8 @@ class MSHttpIngestion : public MSIngestionProtocol,
 
  private:
   void startObservingReachability();
-  void requestCompleted(const std::string& callId, vx::Bytes data,
-                        std::optional<vx::HTTPURLResponse> response, std::optional<vx::Error> error);
+  void requestCompleted(const std::string& callId, vx::Bytes data, std::optional<vx::HTTPURLResponse> response,
+                        std::optional<vx::Error> error);
   std::shared_ptr<vx::URLSession> sessionLocked();
   template <class F>
   void forEachDelegate(F&& f);

@@ -14,13 +14,11 @@ bool MSHttpUtil::isSuccessStatusCode(int statusCode) { return statusCode >= 200 
 
 bool MSHttpUtil::isNoInternetConnectionError(const std::optional<vx::Error>& error) {
   return error && error->domain == vx::kURLErrorDomain &&
-         (error->code == vx::kURLErrorNotConnectedToInternet ||
-          error->code == vx::kURLErrorNetworkConnectionLost);
+         (error->code == vx::kURLErrorNotConnectedToInternet || error->code == vx::kURLErrorNetworkConnectionLost);
 }
 
 bool MSHttpUtil::isSSLConnectionError(const std::optional<vx::Error>& error) {
-  return error && error->domain == vx::kURLErrorDomain && error->code >= -2000 &&
-         error->code <= -1200;
+  return error && error->domain == vx::kURLErrorDomain && error->code >= -2000 && error->code <= -1200;
 }
 
 std::string MSHttpUtil::hideSecret(const std::string& secret) {
@@ -37,8 +35,7 @@ std::string MSHttpUtil::hideAuthToken(const std::string& token) {
   return parts.front() + " ***";
 }
 
-std::string MSHttpPayloadForLog(const std::vector<std::uint8_t>& data,
-                                const std::optional<std::string>& contentType) {
+std::string MSHttpPayloadForLog(const std::vector<std::uint8_t>& data, const std::optional<std::string>& contentType) {
   if (data.empty()) return {};
   const std::string type = contentType.value_or("");
   const std::string_view text(reinterpret_cast<const char*>(data.data()), data.size());
@@ -51,6 +48,5 @@ std::string MSHttpPayloadForLog(const std::vector<std::uint8_t>& data,
     return "<binary>";
   }
   if (!payload) return "<binary>";
-  return MSUtility::obfuscateString(payload, "\"token\" : \"[^\"]+\"", "\"token\" : \"***\"")
-      .value_or(*payload);
+  return MSUtility::obfuscateString(payload, "\"token\" : \"[^\"]+\"", "\"token\" : \"***\"").value_or(*payload);
 }

@@ -35,8 +35,8 @@ void MSIngestionCall::startRetryTimerWithStatusCode(int statusCode) {
   resetTimer();
   timerSource = vx::DispatchTimer::make(vx::DispatchQueue::global());
   const double delay = delayForRetryCount(retryCount);
-  MSLogWarning(kMSLogTag, "Call attempt #%u failed with status code: %d, it will be retried in %.f ms.",
-               retryCount, statusCode, delay * 1000);
+  MSLogWarning(kMSLogTag, "Call attempt #%u failed with status code: %d, it will be retried in %.f ms.", retryCount,
+               statusCode, delay * 1000);
   ++retryCount;
   std::weak_ptr<MSIngestionCall> weakSelf = weak_from_this();
   timerSource->setEventHandler([weakSelf] {
@@ -45,8 +45,8 @@ void MSIngestionCall::startRetryTimerWithStatusCode(int statusCode) {
     if (auto ingestion = self->delegate.lock()) ingestion->sendCallAsync(self);
   });
   // One shot: the handler's send either ends the call or starts the next timer.
-  timerSource->schedule(std::chrono::duration_cast<vx::Duration>(std::chrono::duration<double>(delay)),
-                        std::nullopt, std::chrono::seconds(1));
+  timerSource->schedule(std::chrono::duration_cast<vx::Duration>(std::chrono::duration<double>(delay)), std::nullopt,
+                        std::chrono::seconds(1));
   timerSource->resume();
 }
 
@@ -62,9 +62,9 @@ void MSIngestionCall::resetRetry() {
   resetTimer();
 }
 
-MSIngestionCall::Outcome MSIngestionCall::ingestionCallCompleted(
-    const std::optional<vx::HTTPURLResponse>& response, const vx::Bytes&,
-    const std::optional<vx::Error>& error) {
+MSIngestionCall::Outcome MSIngestionCall::ingestionCallCompleted(const std::optional<vx::HTTPURLResponse>& response,
+                                                                 const vx::Bytes&,
+                                                                 const std::optional<vx::Error>& error) {
   Outcome outcome;
   const int status = vx::statusCodeOf(response);
   if (MSHttpUtil::isNoInternetConnectionError(error) || MSHttpUtil::isSSLConnectionError(error)) {
@@ -88,7 +88,7 @@ MSIngestionCall::Outcome MSIngestionCall::ingestionCallCompleted(
   const bool recoverableExhausted = recoverable && hasReachedMaxRetries();
   const bool fatal = outcome.error && outcome.error->code != vx::kURLErrorCancelled && !recoverableExhausted;
   outcome.result = recoverableExhausted ? MSIngestionCallResult::RecoverableError
-                   : fatal             ? MSIngestionCallResult::FatalError
-                                       : MSIngestionCallResult::Completed;
+                   : fatal              ? MSIngestionCallResult::FatalError
+                                        : MSIngestionCallResult::Completed;
   return outcome;
 }

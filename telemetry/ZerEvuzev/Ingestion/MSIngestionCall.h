@@ -18,8 +18,7 @@ class MSIngestionCallDelegate {
  public:
   virtual ~MSIngestionCallDelegate() = default;
   virtual void sendCallAsync(const std::shared_ptr<MSIngestionCall>& call) = 0;
-  virtual void callCompletedWithResult(const std::shared_ptr<MSIngestionCall>& call,
-                                       MSIngestionCallResult result) = 0;
+  virtual void callCompletedWithResult(const std::shared_ptr<MSIngestionCall>& call, MSIngestionCallResult result) = 0;
 };
 
 class MSIngestionCall : public std::enable_shared_from_this<MSIngestionCall> {
@@ -56,6 +55,6 @@ class MSIngestionCall : public std::enable_shared_from_this<MSIngestionCall> {
   };
   // Decides the outcome of a finished request (retries, error 101, fatal or not). Runs under the
   // ingestion's lock; the caller then calls the handler and reports the result.
-  Outcome ingestionCallCompleted(const std::optional<vx::HTTPURLResponse>& response,
-                                 const vx::Bytes& data, const std::optional<vx::Error>& error);
+  Outcome ingestionCallCompleted(const std::optional<vx::HTTPURLResponse>& response, const vx::Bytes& data,
+                                 const std::optional<vx::Error>& error);
 };

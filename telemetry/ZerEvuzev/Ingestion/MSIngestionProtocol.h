@@ -16,9 +16,9 @@ class MSIngestionProtocol;
 
 // Result codes of a finished call.
 enum class MSIngestionCallResult : int {
-  Completed = 100,          // success, a failure needing no action, or a cancelled request
-  RecoverableError = 500,   // recoverable failure with every retry used
-  FatalError = 999,         // must not be retried
+  Completed = 100,         // success, a failure needing no action, or a cancelled request
+  RecoverableError = 500,  // recoverable failure with every retry used
+  FatalError = 999,        // must not be retried
 };
 
 // (call id, HTTP response if one arrived, body, error).
@@ -48,8 +48,7 @@ class MSIngestionProtocol : public MSEnable {
   virtual bool isPaused() = 0;
   virtual bool isEnabled() = 0;
   // Sends the container; `handler` is called once the send has ended (after retries).
-  virtual void sendAsync(std::shared_ptr<MSLogContainer> data,
-                         std::optional<std::string> authToken,
+  virtual void sendAsync(std::shared_ptr<MSLogContainer> data, std::optional<std::string> authToken,
                          MSSendAsyncCompletionHandler handler) = 0;
   // Delegates are held weakly.
   virtual void addDelegate(const std::shared_ptr<MSIngestionDelegate>& delegate) = 0;

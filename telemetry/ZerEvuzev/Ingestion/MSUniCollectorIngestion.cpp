@@ -21,12 +21,11 @@ std::string clientVersion() {
 }  // namespace
 
 MSUniCollectorIngestion::MSUniCollectorIngestion(std::string baseUrl, MSReachabilityPtr reachability)
-    : MSHttpIngestion(std::move(baseUrl),
-                      std::string(kMSUniCollectorApiPath) + "/" + kMSUniCollectorApiVersion,
-                      {{kMSHeaderContentTypeKey, kMSUniCollectorContentType},
-                       {kMSHeaderClientVersionKey, clientVersion()}},
-                      {}, reachability ? std::move(reachability) : MS_Reachability::reachabilityForInternetConnection(),
-                      defaultRetryIntervals(), kMSMaxNumberOfConnections) {}
+    : MSHttpIngestion(
+          std::move(baseUrl), std::string(kMSUniCollectorApiPath) + "/" + kMSUniCollectorApiVersion,
+          {{kMSHeaderContentTypeKey, kMSUniCollectorContentType}, {kMSHeaderClientVersionKey, clientVersion()}}, {},
+          reachability ? std::move(reachability) : MS_Reachability::reachabilityForInternetConnection(),
+          defaultRetryIntervals(), kMSMaxNumberOfConnections) {}
 
 void MSUniCollectorIngestion::sendAsync(std::shared_ptr<MSLogContainer> data, std::optional<std::string> authToken,
                                         MSSendAsyncCompletionHandler handler) {

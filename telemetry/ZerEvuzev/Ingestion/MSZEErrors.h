@@ -20,8 +20,7 @@ inline constexpr const char* kMSZEDisabledErrorDesc = "The service is disabled."
 
 // A channel dropped its logs while paused with deletion.
 inline constexpr std::int64_t kMSZEConnectionPausedErrorCode = 100;
-inline constexpr const char* kMSZEConnectionPausedErrorDesc =
-    "Canceled, connection paused with log deletion.";
+inline constexpr const char* kMSZEConnectionPausedErrorDesc = "Canceled, connection paused with log deletion.";
 
 // An answer other than 200; the status travels in the user info under kMSZEConnectionHttpCodeKey.
 inline constexpr std::int64_t kMSZEConnectionHttpErrorCode = 101;

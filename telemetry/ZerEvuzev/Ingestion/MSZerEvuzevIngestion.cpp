@@ -4,13 +4,12 @@
 #include "telemetry/ZerEvuzev/Ingestion/MSZEErrors.h"
 #include "telemetry/ZerEvuzev/Util/MSLogger.h"
 
-MSZerEvuzevIngestion::MSZerEvuzevIngestion(std::string baseURL, std::string installId,
-                                           MSReachabilityPtr reachability)
-    : MSHttpIngestion(std::move(baseURL), kMSApiPath,
-                      {{kMSHeaderContentTypeKey, kMSAppliationJsonContentType},
-                       {kMSHeaderInstallIdKey, std::move(installId)}},
-                      {{kMSApiVersionKey, kMSApiVersion}},
-                      reachability ? std::move(reachability) : MS_Reachability::reachabilityForInternetConnection()) {}
+MSZerEvuzevIngestion::MSZerEvuzevIngestion(std::string baseURL, std::string installId, MSReachabilityPtr reachability)
+    : MSHttpIngestion(
+          std::move(baseURL), kMSApiPath,
+          {{kMSHeaderContentTypeKey, kMSAppliationJsonContentType}, {kMSHeaderInstallIdKey, std::move(installId)}},
+          {{kMSApiVersionKey, kMSApiVersion}},
+          reachability ? std::move(reachability) : MS_Reachability::reachabilityForInternetConnection()) {}
 
 bool MSZerEvuzevIngestion::isReadyToSend() { return appSecret().has_value(); }
 

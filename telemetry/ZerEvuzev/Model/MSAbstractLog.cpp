@@ -203,9 +203,7 @@ void MSStartServiceLog::encodeWithCoder(vx::KeyedArchiver& coder) const { fieldT
 
 MSJson MSStartServiceLog::serializeToDictionary() const { return fieldTable().toJson(*this); }
 
-bool MSStartServiceLog::isEqual(const MSSerializableObject& other) const {
-  return fieldTable().isEqual(*this, other);
-}
+bool MSStartServiceLog::isEqual(const MSSerializableObject& other) const { return fieldTable().isEqual(*this, other); }
 
 // ---- MSLogContainer ----
 

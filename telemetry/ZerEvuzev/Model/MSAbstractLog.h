@@ -68,8 +68,7 @@ class MSAbstractLog : public MSSerializableObject, public MSModel {
   // ---- Common-schema conversion ----
   // One common-schema log per target token (token order), skipping tokens that give none;
   // std::nullopt when the log has no token or no log resulted.
-  std::optional<std::vector<std::shared_ptr<MSCommonSchemaLog>>> toCommonSchemaLogsWithFlags(
-      std::uint64_t flags) const;
+  std::optional<std::vector<std::shared_ptr<MSCommonSchemaLog>>> toCommonSchemaLogsWithFlags(std::uint64_t flags) const;
   // One common-schema log for the token; subclasses extend it (name, data, metadata).
   virtual std::shared_ptr<MSCommonSchemaLog> toCommonSchemaLogForTargetToken(const std::string& token,
                                                                              std::uint64_t flags) const;

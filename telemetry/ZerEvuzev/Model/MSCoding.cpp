@@ -5,8 +5,7 @@ void MSFailWrongType(vx::KeyedUnarchiver& coder, std::string_view key, const cha
                                 "The value for \"" + std::string(key) + "\" is not " + expected + "."));
 }
 
-void MSEncodeStringDictionary(vx::KeyedArchiver& coder,
-                              const std::optional<std::map<std::string, std::string>>& value,
+void MSEncodeStringDictionary(vx::KeyedArchiver& coder, const std::optional<std::map<std::string, std::string>>& value,
                               std::string_view key) {
   if (!value) return;
   vx::ValueMap map;
@@ -15,7 +14,7 @@ void MSEncodeStringDictionary(vx::KeyedArchiver& coder,
 }
 
 std::optional<std::map<std::string, std::string>> MSDecodeStringDictionary(vx::KeyedUnarchiver& coder,
-                                                                          std::string_view key) {
+                                                                           std::string_view key) {
   const auto value = coder.decodeValue(key);
   if (!value) return std::nullopt;
   const vx::ValueMap* map = value->mapValue();
@@ -44,8 +43,7 @@ void MSEncodeStringArray(vx::KeyedArchiver& coder, const std::optional<std::vect
   coder.encodeValue(vx::Value(std::move(array)), key);
 }
 
-std::optional<std::vector<std::string>> MSDecodeStringArray(vx::KeyedUnarchiver& coder,
-                                                            std::string_view key) {
+std::optional<std::vector<std::string>> MSDecodeStringArray(vx::KeyedUnarchiver& coder, std::string_view key) {
   const auto value = coder.decodeValue(key);
   if (!value) return std::nullopt;
   const vx::ValueArray* array = value->arrayValue();

@@ -11,16 +11,14 @@
 #include <string>
 #include <vector>
 
-void MSEncodeStringDictionary(vx::KeyedArchiver& coder,
-                              const std::optional<std::map<std::string, std::string>>& value,
+void MSEncodeStringDictionary(vx::KeyedArchiver& coder, const std::optional<std::map<std::string, std::string>>& value,
                               std::string_view key);
 std::optional<std::map<std::string, std::string>> MSDecodeStringDictionary(vx::KeyedUnarchiver& coder,
-                                                                          std::string_view key);
+                                                                           std::string_view key);
 
 void MSEncodeStringArray(vx::KeyedArchiver& coder, const std::optional<std::vector<std::string>>& value,
                          std::string_view key);
-std::optional<std::vector<std::string>> MSDecodeStringArray(vx::KeyedUnarchiver& coder,
-                                                            std::string_view key);
+std::optional<std::vector<std::string>> MSDecodeStringArray(vx::KeyedUnarchiver& coder, std::string_view key);
 
 // A JSON object (or any JSON value) kept with its key order.
 void MSEncodeJson(vx::KeyedArchiver& coder, const std::optional<MSJson>& value, std::string_view key);

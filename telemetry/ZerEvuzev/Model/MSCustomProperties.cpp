@@ -140,13 +140,12 @@ bool MSCustomProperties::isValidKey(const std::string& key) const {
     return false;
   }
   if (key.size() > kMaxKeyLength) {
-    MSLogError(kMSLogTag, "Custom property \"%s\" length cannot be longer than \"%d\" characters.",
-               key.c_str(), static_cast<int>(kMaxKeyLength));
+    MSLogError(kMSLogTag, "Custom property \"%s\" length cannot be longer than \"%d\" characters.", key.c_str(),
+               static_cast<int>(kMaxKeyLength));
     return false;
   }
   if (properties_.contains(key)) {
-    MSLogWarning(kMSLogTag, "Custom property \"%s\" is already set or cleared and will be overridden.",
-                 key.c_str());
+    MSLogWarning(kMSLogTag, "Custom property \"%s\" is already set or cleared and will be overridden.", key.c_str());
     return true;
   }
   if (properties_.size() < kMaxPropertiesCount) return true;

@@ -17,8 +17,7 @@ const MSFieldTable<MSWrapperSdk>& MSWrapperSdk::fieldTable() {
   return kTable;
 }
 
-MSWrapperSdk::MSWrapperSdk(std::optional<std::string> wrapperSdkVersion_,
-                           std::optional<std::string> wrapperSdkName_,
+MSWrapperSdk::MSWrapperSdk(std::optional<std::string> wrapperSdkVersion_, std::optional<std::string> wrapperSdkName_,
                            std::optional<std::string> wrapperRuntimeVersion_,
                            std::optional<std::string> liveUpdateReleaseLabel_,
                            std::optional<std::string> liveUpdateDeploymentKey_,

@@ -13,10 +13,8 @@ class MSWrapperSdk : public MSSerializableObject, public MSModel {
  public:
   MSWrapperSdk() = default;
   MSWrapperSdk(std::optional<std::string> wrapperSdkVersion, std::optional<std::string> wrapperSdkName,
-               std::optional<std::string> wrapperRuntimeVersion,
-               std::optional<std::string> liveUpdateReleaseLabel,
-               std::optional<std::string> liveUpdateDeploymentKey,
-               std::optional<std::string> liveUpdatePackageHash);
+               std::optional<std::string> wrapperRuntimeVersion, std::optional<std::string> liveUpdateReleaseLabel,
+               std::optional<std::string> liveUpdateDeploymentKey, std::optional<std::string> liveUpdatePackageHash);
   explicit MSWrapperSdk(vx::KeyedUnarchiver& coder);
 
   std::optional<std::string> wrapperSdkVersion;

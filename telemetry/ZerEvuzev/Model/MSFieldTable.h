@@ -117,9 +117,7 @@ struct MSScalarCodec<std::int64_t> {
 template <>
 struct MSScalarCodec<double> {
   static MSJson json(double value) { return value; }
-  static void encode(vx::KeyedArchiver& coder, double value, std::string_view key) {
-    coder.encodeDouble(value, key);
-  }
+  static void encode(vx::KeyedArchiver& coder, double value, std::string_view key) { coder.encodeDouble(value, key); }
   static std::optional<double> decode(vx::KeyedUnarchiver& coder, std::string_view key) {
     return coder.decodeDouble(key);
   }
@@ -135,17 +133,13 @@ template <>
 struct MSScalarCodec<bool> {
   static MSJson json(bool value) { return value; }
   static void encode(vx::KeyedArchiver& coder, bool value, std::string_view key) { coder.encodeBool(value, key); }
-  static std::optional<bool> decode(vx::KeyedUnarchiver& coder, std::string_view key) {
-    return coder.decodeBool(key);
-  }
+  static std::optional<bool> decode(vx::KeyedUnarchiver& coder, std::string_view key) { return coder.decodeBool(key); }
   static bool isZero(bool value) { return !value; }
 };
 template <>
 struct MSScalarCodec<vx::Date> {
   static MSJson json(vx::Date value) { return MSFieldDateText(value); }
-  static void encode(vx::KeyedArchiver& coder, vx::Date value, std::string_view key) {
-    coder.encodeDate(value, key);
-  }
+  static void encode(vx::KeyedArchiver& coder, vx::Date value, std::string_view key) { coder.encodeDate(value, key); }
   static std::optional<vx::Date> decode(vx::KeyedUnarchiver& coder, std::string_view key) {
     return coder.decodeDate(key);
   }
@@ -166,24 +160,34 @@ struct MSScalarCodec<vx::UUID> {
 
 namespace msfield_detail {
 template <class Codec, class T>
-concept HasEqual = requires(const T& a) { Codec::equal(a, a); };
+concept HasEqual = requires(const T& a) {
+  Codec::equal(a, a);
+};
 template <class Codec, class T>
-concept HasHash = requires(std::size_t& seed, const T& a) { Codec::hash(seed, a); };
+concept HasHash = requires(std::size_t& seed, const T& a) {
+  Codec::hash(seed, a);
+};
 
 template <class T>
 bool scalarEqual(const T& a, const T& b) {
-  if constexpr (HasEqual<MSScalarCodec<T>, T>) return MSScalarCodec<T>::equal(a, b);
-  else return a == b;
+  if constexpr (HasEqual<MSScalarCodec<T>, T>)
+    return MSScalarCodec<T>::equal(a, b);
+  else
+    return a == b;
 }
 template <class T>
 void scalarHash(std::size_t& seed, const T& value) {
-  if constexpr (HasHash<MSScalarCodec<T>, T>) MSScalarCodec<T>::hash(seed, value);
-  else MSHashAdd(seed, value);
+  if constexpr (HasHash<MSScalarCodec<T>, T>)
+    MSScalarCodec<T>::hash(seed, value);
+  else
+    MSHashAdd(seed, value);
 }
 template <class T>
 bool modelValid(const T& model) {
-  if constexpr (std::is_base_of_v<MSModel, T>) return model.isValid();
-  else return true;
+  if constexpr (std::is_base_of_v<MSModel, T>)
+    return model.isValid();
+  else
+    return true;
 }
 }  // namespace msfield_detail
 
@@ -228,8 +232,10 @@ struct MSFieldTraits<std::optional<T>> {
     return msfield_detail::scalarEqual(*a, *b);
   }
   static void hash(std::size_t& seed, const std::optional<T>& value) {
-    if (value) msfield_detail::scalarHash(seed, *value);
-    else MSHashCombine(seed, 0x5bd1e995);
+    if (value)
+      msfield_detail::scalarHash(seed, *value);
+    else
+      MSHashCombine(seed, 0x5bd1e995);
   }
   static bool isSet(const std::optional<T>& value, MSFieldFlags flags) {
     if constexpr (std::is_same_v<T, std::string>) {
@@ -485,15 +491,18 @@ using MemberClass = typename MemberPointer<decltype(Member)>::Class;
 // list a field of its base under a key of its own). JSON and archive keys may differ; either may
 // be nullptr.
 template <auto Member, class C = msfield_detail::MemberClass<Member>>
-constexpr MSField<C> MSFieldOf(const char* jsonKey, const char* archiveKey,
-                               MSFieldFlags flags = MSFieldFlags::None) {
+constexpr MSField<C> MSFieldOf(const char* jsonKey, const char* archiveKey, MSFieldFlags flags = MSFieldFlags::None) {
   using Traits = MSFieldTraits<msfield_detail::MemberValue<Member>>;
   return MSField<C>{
       jsonKey,
       archiveKey != nullptr ? std::string_view(archiveKey) : std::string_view(),
       flags,
-      [](const C& object, MSJson& json, const char* key, MSFieldFlags f) { Traits::json(object.*Member, json, key, f); },
-      [](const C& object, vx::KeyedArchiver& coder, std::string_view key) { Traits::encode(object.*Member, coder, key); },
+      [](const C& object, MSJson& json, const char* key, MSFieldFlags f) {
+        Traits::json(object.*Member, json, key, f);
+      },
+      [](const C& object, vx::KeyedArchiver& coder, std::string_view key) {
+        Traits::encode(object.*Member, coder, key);
+      },
       [](C& object, vx::KeyedUnarchiver& coder, std::string_view key) { Traits::decode(object.*Member, coder, key); },
       [](const C& a, const C& b) { return Traits::equal(a.*Member, b.*Member); },
       [](std::size_t& seed, const C& object) { Traits::hash(seed, object.*Member); },
@@ -577,8 +586,10 @@ class MSFieldTable {
     return seed;
   }
   std::size_t hashSeed() const {
-    if constexpr (hasBase) return Base::fieldTable().hashSeed();
-    else return hashSeed_;
+    if constexpr (hasBase)
+      return Base::fieldTable().hashSeed();
+    else
+      return hashSeed_;
   }
   void addHash(std::size_t& seed, const C& object) const {
     if constexpr (hasBase) Base::fieldTable().addHash(seed, object);
@@ -598,8 +609,8 @@ class MSFieldTable {
   }
   bool ownValid(const C& object) const {
     for (const auto& field : fields_) {
-      const bool required = MSHasFlag(field.flags, MSFieldFlags::Required) ||
-                            MSHasFlag(field.flags, MSFieldFlags::NonEmpty);
+      const bool required =
+          MSHasFlag(field.flags, MSFieldFlags::Required) || MSHasFlag(field.flags, MSFieldFlags::NonEmpty);
       if (required && !field.isSet(object, field.flags)) return false;
       if (!field.nestedValid(object)) return false;
     }

@@ -35,9 +35,7 @@ class MSNoAutoAssignSessionIdLog {
   virtual ~MSNoAutoAssignSessionIdLog() = default;
 };
 
-inline bool operator==(const MSSerializableObject& a, const MSSerializableObject& b) {
-  return a.isEqual(b);
-}
+inline bool operator==(const MSSerializableObject& a, const MSSerializableObject& b) { return a.isEqual(b); }
 
 // Equality of two shared model pointers: both empty, or both set and equal.
 template <class T>
@@ -54,7 +52,10 @@ inline void MSHashAdd(std::size_t& seed, const vx::Date& date) {
   MSHashCombine(seed, std::hash<std::int64_t>{}(date.time_since_epoch().count()));
 }
 inline void MSHashAdd(std::size_t& seed, const std::optional<vx::Date>& date) {
-  if (date) MSHashAdd(seed, *date); else MSHashCombine(seed, 0x5bd1e995);
+  if (date)
+    MSHashAdd(seed, *date);
+  else
+    MSHashCombine(seed, 0x5bd1e995);
 }
 template <class T>
 void MSHashAdd(std::size_t& seed, const std::optional<T>& value) {
@@ -66,24 +67,19 @@ void MSHashAdd(std::size_t& seed, const T& value) {
 }
 
 // Archive helpers: optional fields are written only when set.
-inline void MSEncodeString(vx::KeyedArchiver& coder, const std::optional<std::string>& value,
-                           std::string_view key) {
+inline void MSEncodeString(vx::KeyedArchiver& coder, const std::optional<std::string>& value, std::string_view key) {
   if (value) coder.encodeString(*value, key);
 }
-inline void MSEncodeDate(vx::KeyedArchiver& coder, const std::optional<vx::Date>& value,
-                         std::string_view key) {
+inline void MSEncodeDate(vx::KeyedArchiver& coder, const std::optional<vx::Date>& value, std::string_view key) {
   if (value) coder.encodeDate(*value, key);
 }
-inline void MSEncodeInt64(vx::KeyedArchiver& coder, const std::optional<std::int64_t>& value,
-                          std::string_view key) {
+inline void MSEncodeInt64(vx::KeyedArchiver& coder, const std::optional<std::int64_t>& value, std::string_view key) {
   if (value) coder.encodeInt64(*value, key);
 }
 
 // Functors for hashed containers of shared model pointers.
 struct MSModelHash {
-  std::size_t operator()(const std::shared_ptr<MSSerializableObject>& value) const {
-    return value ? value->hash() : 0;
-  }
+  std::size_t operator()(const std::shared_ptr<MSSerializableObject>& value) const { return value ? value->hash() : 0; }
 };
 struct MSModelEqual {
   bool operator()(const std::shared_ptr<MSSerializableObject>& a,
@@ -91,4 +87,3 @@ struct MSModelEqual {
     return MSEqualObjects(a, b);
   }
 };
-

@@ -74,9 +74,8 @@ bool isValidUtf8(const std::uint8_t* data, std::size_t size) {
       codePoint = (codePoint << 6) | (data[i + k] & 0x3F);
     }
     // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
-    if ((extra == 1 && codePoint < 0x80) || (extra == 2 && codePoint < 0x800) ||
-        (extra == 3 && codePoint < 0x10000) || codePoint > 0x10FFFF ||
-        (codePoint >= 0xD800 && codePoint <= 0xDFFF)) {
+    if ((extra == 1 && codePoint < 0x80) || (extra == 2 && codePoint < 0x800) || (extra == 3 && codePoint < 0x10000) ||
+        codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF)) {
       return false;
     }
     i += extra + 1;
@@ -171,7 +170,8 @@ std::string MSEncrypter::getCurrentKeyTag(MSUserDefaults& defaults) {
   }
   const std::size_t slash = metadata->find('/');
   const std::string tag = metadata->substr(0, slash);
-  const auto expiry = slash == std::string::npos ? std::nullopt : MSUtility::dateFromISO8601(metadata->substr(slash + 1));
+  const auto expiry =
+      slash == std::string::npos ? std::nullopt : MSUtility::dateFromISO8601(metadata->substr(slash + 1));
   const bool knownTag = tag == kMSEncryptionKeyTag || tag == kMSEncryptionKeyTagAlternate;
   if (!knownTag || !expiry) {
     // Damaged metadata: start over as on a fresh installation. Both keys stay in the keychain,
@@ -252,8 +252,8 @@ std::optional<vx::Bytes> MSEncrypter::performCryptoOperation(Operation operation
                                                              const vx::Bytes& key) {
   const vx::Bytes zeroVector(kIVLength, 0);
   const vx::Bytes& iv = initializationVector ? *initializationVector : zeroVector;
-  auto output = operation == Operation::Encrypt ? vx::aes256CbcEncrypt(key, iv, input)
-                                                : vx::aes256CbcDecrypt(key, iv, input);
+  auto output =
+      operation == Operation::Encrypt ? vx::aes256CbcEncrypt(key, iv, input) : vx::aes256CbcDecrypt(key, iv, input);
   if (!output) {
     MSLogError(kMSLogTag, "Error performing encryption or decryption.");
     return std::nullopt;

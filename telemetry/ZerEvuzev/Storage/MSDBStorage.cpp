@@ -160,7 +160,8 @@ void MSDBStorage::moveDamagedFileAside(int code) {
   // A journal left beside the damaged file belongs to it, not to the new one.
   const fs::path journal = dbFileURL_.string() + "-journal";
   if (fs::exists(journal, error)) fs::rename(journal, aside.string() + "-journal", error);
-  MSLogError(kMSLogTag, "Database \"%s\" is not usable (SQLite error %d: %s); moved it to \"%s\" and created a new one.",
+  MSLogError(kMSLogTag,
+             "Database \"%s\" is not usable (SQLite error %d: %s); moved it to \"%s\" and created a new one.",
              filename_.c_str(), code, sqlite3_errstr(code), aside.filename().c_str());
 }
 
@@ -216,9 +217,9 @@ bool MSDBStorage::createTable(const std::string& tableName, const MSDBColumnsSch
       }
       unique += ")";
     }
-    return executeNonSelectionQuery(
-        "CREATE TABLE " + quotedIdentifier(tableName) + " (" + columnsQueryFromColumnsSchema(columnsSchema) + unique + ");",
-        db);
+    return executeNonSelectionQuery("CREATE TABLE " + quotedIdentifier(tableName) + " (" +
+                                        columnsQueryFromColumnsSchema(columnsSchema) + unique + ");",
+                                    db);
   });
   if (code == SQLITE_OK) {
     MSLogVerbose(kMSLogTag, "Table %s has been created", tableName.c_str());
@@ -265,7 +266,8 @@ void MSDBStorage::setMaxStorageSize(std::int64_t sizeInBytes, const std::functio
     DatabaseCloser closer{db};
     const std::int64_t currentPageCount = getPageCountInOpenedDatabase(db);
     MSLogDebug(kMSLogTag, "Found %ld pages in the database.", static_cast<long>(currentPageCount));
-    const std::int64_t requestedMaxPageCount = sizeInBytes <= 0 ? 0 : sizeInBytes / pageSize_ + (sizeInBytes % pageSize_ != 0 ? 1 : 0);
+    const std::int64_t requestedMaxPageCount =
+        sizeInBytes <= 0 ? 0 : sizeInBytes / pageSize_ + (sizeInBytes % pageSize_ != 0 ? 1 : 0);
     if (requestedMaxPageCount < currentPageCount) {
       MSLogWarning(kMSLogTag,
                    "Cannot change database size to %ld bytes as it would cause a loss of data. Maximum database size "
@@ -471,7 +473,9 @@ std::int64_t MSDBStorage::querySingleValue(const std::string& query, sqlite3* db
 }
 
 std::int64_t MSDBStorage::getPageSizeInOpenedDatabase(sqlite3* db) { return querySingleValue("PRAGMA page_size;", db); }
-std::int64_t MSDBStorage::getPageCountInOpenedDatabase(sqlite3* db) { return querySingleValue("PRAGMA page_count;", db); }
+std::int64_t MSDBStorage::getPageCountInOpenedDatabase(sqlite3* db) {
+  return querySingleValue("PRAGMA page_count;", db);
+}
 std::int64_t MSDBStorage::getMaxPageCountInOpenedDatabase(sqlite3* db) {
   return querySingleValue("PRAGMA max_page_count;", db);
 }

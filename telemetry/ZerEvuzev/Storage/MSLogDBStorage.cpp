@@ -80,8 +80,10 @@ void MSLogDBStorage::warnAboutColumnOrder() {
   }
   if (!sameOrder) {
     // Rows are read by column name, so they are recovered as they are.
-    MSLogWarning(kMSLogTag, "The table \"%s\" has its columns in another order than this version makes; "
-                            "its rows are read by column name.", kMSLogTableName);
+    MSLogWarning(kMSLogTag,
+                 "The table \"%s\" has its columns in another order than this version makes; "
+                 "its rows are read by column name.",
+                 kMSLogTableName);
   }
 }
 
@@ -124,7 +126,8 @@ bool MSLogDBStorage::saveLog(const MSLogPtr& log, const std::string& groupId, st
   const int code = executeQueryUsingBlock([&](sqlite3* db) {
     const std::int64_t maxSize = getMaxPageCountInOpenedDatabase(db) * pageSize();
     if (static_cast<std::int64_t>(base64Data.size()) >= maxSize) {
-      MSLogError(kMSLogTag, "Log is too large (%zu bytes) to store in database. Current maximum database size is %zu bytes.",
+      MSLogError(kMSLogTag,
+                 "Log is too large (%zu bytes) to store in database. Current maximum database size is %zu bytes.",
                  base64Data.size(), static_cast<std::size_t>(maxSize < 0 ? 0 : maxSize));
       return SQLITE_TOOBIG;
     }
@@ -354,7 +357,8 @@ int MSLogDBStorage::deleteLogsFromDBWithColumnValues(const std::vector<MSDBValue
 int MSLogDBStorage::createPriorityIndex(sqlite3* db) {
   const std::string name = std::string("ix_") + kMSLogTableName + "_" + kMSPriorityColumnName;
   return executeNonSelectionQuery(
-      "CREATE INDEX " + quotedIdentifier(name) + " ON " + q(kMSLogTableName) + " (" + q(kMSPriorityColumnName) + ")", db);
+      "CREATE INDEX " + quotedIdentifier(name) + " ON " + q(kMSLogTableName) + " (" + q(kMSPriorityColumnName) + ")",
+      db);
 }
 
 void MSLogDBStorage::customizeDatabase(sqlite3* db) { createPriorityIndex(db); }

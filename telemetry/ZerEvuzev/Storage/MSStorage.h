@@ -27,8 +27,7 @@ class MSStorage {
   // and hands them to the completion under a new batch id. True when more logs matched.
   virtual bool loadLogsWithGroupId(const std::string& groupId, std::size_t limit,
                                    const std::optional<std::vector<std::string>>& excludedTargetKeys,
-                                   const std::optional<vx::Date>& afterDate,
-                                   const std::optional<vx::Date>& beforeDate,
+                                   const std::optional<vx::Date>& afterDate, const std::optional<vx::Date>& beforeDate,
                                    const MSLoadDataCompletionHandler& completionHandler) = 0;
 
   // Deletes the logs of the batch and forgets it.

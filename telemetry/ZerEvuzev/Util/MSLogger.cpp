@@ -37,9 +37,8 @@ void MSLogger::setLogHandler(MSLogHandler handler) {
   state().handler = std::move(handler);
 }
 
-void MSLogger::logMessage(const MSLogMessageProvider& message, MSLogLevel level,
-                          const std::string& tag, const char* file, const char* function,
-                          unsigned line) {
+void MSLogger::logMessage(const MSLogMessageProvider& message, MSLogLevel level, const std::string& tag,
+                          const char* file, const char* function, unsigned line) {
   MSLogHandler handler;
   {
     std::lock_guard lock(state().mutex);
@@ -60,25 +59,32 @@ void MSLogger::setIsUserDefinedLogLevel(bool value) {
 
 const char* MSLogger::levelName(MSLogLevel level) {
   switch (level) {
-    case MSLogLevel::Verbose: return "VERBOSE";
-    case MSLogLevel::Debug: return "DEBUG";
-    case MSLogLevel::Info: return "INFO";
-    case MSLogLevel::Warning: return "WARNING";
-    case MSLogLevel::Error: return "ERROR";
-    case MSLogLevel::Assert: return "ASSERT";
-    default: return "";
+    case MSLogLevel::Verbose:
+      return "VERBOSE";
+    case MSLogLevel::Debug:
+      return "DEBUG";
+    case MSLogLevel::Info:
+      return "INFO";
+    case MSLogLevel::Warning:
+      return "WARNING";
+    case MSLogLevel::Error:
+      return "ERROR";
+    case MSLogLevel::Assert:
+      return "ASSERT";
+    default:
+      return "";
   }
 }
 
-std::string MSLogger::formatLine(const std::string& tag, MSLogLevel level, const char* function,
-                                 unsigned line, const std::string& message) {
-  return MSFormat("[%s] %s: %s/%u %s", tag.c_str(), levelName(level),
-                  function != nullptr ? function : "", line, message.c_str());
+std::string MSLogger::formatLine(const std::string& tag, MSLogLevel level, const char* function, unsigned line,
+                                 const std::string& message) {
+  return MSFormat("[%s] %s: %s/%u %s", tag.c_str(), levelName(level), function != nullptr ? function : "", line,
+                  message.c_str());
 }
 
 MSLogHandler MSLogger::defaultLogHandler() {
-  return [](const MSLogMessageProvider& message, MSLogLevel level, const std::string& tag,
-            const char* /*file*/, const char* function, unsigned line) {
+  return [](const MSLogMessageProvider& message, MSLogLevel level, const std::string& tag, const char* /*file*/,
+            const char* function, unsigned line) {
     if (!message || static_cast<unsigned>(level) < static_cast<unsigned>(currentLogLevel())) {
       return;
     }
@@ -95,8 +101,7 @@ void MSLogger::resetForTesting() {
   state().userDefined = false;
 }
 
-void MSWrapperLogger::MSWrapperLog(const MSLogMessageProvider& message, const std::string& tag,
-                                   MSLogLevel level) {
+void MSWrapperLogger::MSWrapperLog(const MSLogMessageProvider& message, const std::string& tag, MSLogLevel level) {
   MSLogger::logMessage(message, level, tag, "MSWrapperLogger", "MSWrapperLog", 10);
 }
 

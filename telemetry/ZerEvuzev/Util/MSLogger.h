@@ -25,9 +25,8 @@ inline constexpr const char* kMSLogTag = "ZerEvuzev";
 
 // Builds the message text. It is valid only during the handler call that receives it.
 using MSLogMessageProvider = std::function<std::string()>;
-using MSLogHandler = std::function<void(const MSLogMessageProvider& message, MSLogLevel level,
-                                        const std::string& tag, const char* file,
-                                        const char* function, unsigned line)>;
+using MSLogHandler = std::function<void(const MSLogMessageProvider& message, MSLogLevel level, const std::string& tag,
+                                        const char* file, const char* function, unsigned line)>;
 
 class MSLogger {
  public:
@@ -41,9 +40,8 @@ class MSLogger {
   // application's own choice.
   static void setLogHandler(MSLogHandler handler);
   // Passes the line to the handler, if any, on the calling thread and outside the logger's lock.
-  static void logMessage(const MSLogMessageProvider& message, MSLogLevel level,
-                         const std::string& tag, const char* file, const char* function,
-                         unsigned line);
+  static void logMessage(const MSLogMessageProvider& message, MSLogLevel level, const std::string& tag,
+                         const char* file, const char* function, unsigned line);
 
   static bool isUserDefinedLogLevel();
   static void setIsUserDefinedLogLevel(bool value);
@@ -54,8 +52,8 @@ class MSLogger {
   // The name printed for a level; empty for values outside 2..7.
   static const char* levelName(MSLogLevel level);
   // One printed line, without the newline.
-  static std::string formatLine(const std::string& tag, MSLogLevel level, const char* function,
-                                unsigned line, const std::string& message);
+  static std::string formatLine(const std::string& tag, MSLogLevel level, const char* function, unsigned line,
+                                const std::string& message);
 
   // Puts the start state back: level 7, default handler, flag cleared. For tests.
   static void resetForTesting();
@@ -65,8 +63,7 @@ class MSLogger {
 class MSWrapperLogger {
  public:
   MSWrapperLogger() = delete;
-  static void MSWrapperLog(const MSLogMessageProvider& message, const std::string& tag,
-                           MSLogLevel level);
+  static void MSWrapperLog(const MSLogMessageProvider& message, const std::string& tag, MSLogLevel level);
 };
 
 // printf-style formatting into a std::string (the SDK's messages use "%s" where their text
@@ -75,10 +72,9 @@ std::string MSFormat(const char* format, ...) __attribute__((format(printf, 1, 2
 std::string MSFormatV(const char* format, va_list arguments);
 
 // The function named is the one the call is written in, also inside a lambda.
-#define MS_LOG_AT(level, tag, ...)                                                          \
-  MSLogger::logMessage([&]() -> std::string { return MSFormat(__VA_ARGS__); }, (level), (tag), \
-                       __FILE__,                                                            \
-                       std::string(::vx::enclosingFunctionName(__PRETTY_FUNCTION__, __func__)).c_str(), \
+#define MS_LOG_AT(level, tag, ...)                                                                       \
+  MSLogger::logMessage([&]() -> std::string { return MSFormat(__VA_ARGS__); }, (level), (tag), __FILE__, \
+                       std::string(::vx::enclosingFunctionName(__PRETTY_FUNCTION__, __func__)).c_str(),  \
                        static_cast<unsigned>(__LINE__))
 #define MSLogVerbose(tag, ...) MS_LOG_AT(MSLogLevel::Verbose, tag, __VA_ARGS__)
 #define MSLogDebug(tag, ...) MS_LOG_AT(MSLogLevel::Debug, tag, __VA_ARGS__)

@@ -30,8 +30,8 @@ struct MSSdkVersionRecord {
 };
 static_assert(sizeof(MSSdkVersionRecord) == 97);
 
-__attribute__((section("__ms_ios"), used)) const MSSdkVersionRecord kMSSdkVersionRecord = {
-    1, "zerevuzev.macos", "2.1.0", "1"};
+__attribute__((section("__ms_ios"), used))
+const MSSdkVersionRecord kMSSdkVersionRecord = {1, "zerevuzev.macos", "2.1.0", "1"};
 
 namespace {
 
@@ -40,9 +40,7 @@ std::mutex& fileMutex() {
   return mutex;
 }
 
-std::string fixedText(const char* field, std::size_t size) {
-  return std::string(field, strnlen(field, size));
-}
+std::string fixedText(const char* field, std::size_t size) { return std::string(field, strnlen(field, size)); }
 
 // A component that stays inside the SDK folder: relative and without "..".
 std::optional<fs::path> resolve(std::string_view component) {
@@ -87,13 +85,9 @@ double MSUtility::nowInMilliseconds() {
 
 std::string MSUtility::dateToISO8601(vx::Date date) { return vx::DateFormat::iso8601(date, true); }
 
-std::optional<vx::Date> MSUtility::dateFromISO8601(std::string_view text) {
-  return vx::DateFormat::parseIso8601(text);
-}
+std::optional<vx::Date> MSUtility::dateFromISO8601(std::string_view text) { return vx::DateFormat::parseIso8601(text); }
 
-std::string MSUtility::sdkName() {
-  return fixedText(kMSSdkVersionRecord.name, sizeof kMSSdkVersionRecord.name);
-}
+std::string MSUtility::sdkName() { return fixedText(kMSSdkVersionRecord.name, sizeof kMSSdkVersionRecord.name); }
 
 std::string MSUtility::sdkVersion() {
   return fixedText(kMSSdkVersionRecord.version, sizeof kMSSdkVersionRecord.version);
@@ -120,8 +114,8 @@ fs::path MSUtility::zerEvuzevDirectoryURL() {
 }
 
 std::optional<fs::path> MSUtility::createFileAtPathComponent(std::string_view component,
-                                                             const std::optional<vx::Bytes>& data,
-                                                             bool atomically, bool forceOverwrite) {
+                                                             const std::optional<vx::Bytes>& data, bool atomically,
+                                                             bool forceOverwrite) {
   const auto path = resolve(component);
   if (!path) return std::nullopt;
   std::lock_guard lock(fileMutex());
@@ -200,8 +194,7 @@ std::optional<std::vector<fs::path>> MSUtility::contentsOfDirectory(std::string_
   for (; !error && it != fs::directory_iterator(); it.increment(error)) entries.push_back(it->path());
   if (error) {
     const std::string text(component);
-    MSLogDebug(kMSLogTag, "Couldn't get files in the directory \"%s\": %s", text.c_str(),
-               error.message().c_str());
+    MSLogDebug(kMSLogTag, "Couldn't get files in the directory \"%s\": %s", text.c_str(), error.message().c_str());
     return std::nullopt;
   }
   std::sort(entries.begin(), entries.end());
@@ -214,9 +207,7 @@ bool MSUtility::fileExistsForPathComponent(std::string_view component) {
   return path && fs::exists(*path, error);
 }
 
-std::optional<fs::path> MSUtility::fullURLForPathComponent(std::string_view component) {
-  return resolve(component);
-}
+std::optional<fs::path> MSUtility::fullURLForPathComponent(std::string_view component) { return resolve(component); }
 
 bool MSUtility::createDirectoryAtURL(const fs::path& url) {
   if (url.empty()) return false;
@@ -247,8 +238,7 @@ MSApplicationState MSUtility::applicationState() {
   return MSApplicationState::Active;
 }
 
-MSStringDictionary MSUtility::validateProperties(const vx::ValueMap& properties,
-                                                 const std::string& logName,
+MSStringDictionary MSUtility::validateProperties(const vx::ValueMap& properties, const std::string& logName,
                                                  const std::string& type) {
   constexpr std::size_t kMaxProperties = 20;
   constexpr std::size_t kMaxLength = 125;
@@ -258,8 +248,7 @@ MSStringDictionary MSUtility::validateProperties(const vx::ValueMap& properties,
     const auto& key = property.first;
     const auto& value = property.second;
     if (result.size() >= kMaxProperties) {
-      MSLogWarning(kMSLogTag,
-                   "%s '%s' : properties cannot contain more than %d items. Skipping other properties.",
+      MSLogWarning(kMSLogTag, "%s '%s' : properties cannot contain more than %d items. Skipping other properties.",
                    type.c_str(), logName.c_str(), static_cast<int>(kMaxProperties));
       break;
     }
@@ -341,8 +330,7 @@ std::optional<std::string> MSUtility::prettyPrintJson(std::string_view text) {
 }
 
 std::optional<std::string> MSUtility::obfuscateString(const std::optional<std::string>& text,
-                                                      const std::string& pattern,
-                                                      const std::string& replacement) {
+                                                      const std::string& pattern, const std::string& replacement) {
   if (!text) return std::nullopt;
   regex_t regex;
   const int status = regcomp(&regex, pattern.c_str(), REG_EXTENDED | REG_ICASE);

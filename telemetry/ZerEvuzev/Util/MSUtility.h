@@ -55,9 +55,9 @@ class MSUtility {
   static constexpr const char* kSdkFolderName = "com.revererav.zerevuzev";
   // The file's path, or std::nullopt (with an error line) when it could not be written. Without
   // `forceOverwrite` an existing file is left as it is and its path returned.
-  static std::optional<std::filesystem::path> createFileAtPathComponent(
-      std::string_view component, const std::optional<vx::Bytes>& data, bool atomically,
-      bool forceOverwrite);
+  static std::optional<std::filesystem::path> createFileAtPathComponent(std::string_view component,
+                                                                        const std::optional<vx::Bytes>& data,
+                                                                        bool atomically, bool forceOverwrite);
   // Removes a file or a folder with its content; false (debug line) on failure.
   static bool deleteItemForPathComponent(std::string_view component);
   static bool deleteFileAtURL(const std::filesystem::path& url);
@@ -83,8 +83,8 @@ class MSUtility {
   // A new dictionary of at most 20 string entries, taken in the given map's order: non-string
   // keys or values are skipped, empty keys skipped with a warning, keys and values longer than
   // 125 characters cut to 125 with a warning.
-  static MSStringDictionary validateProperties(const vx::ValueMap& properties,
-                                               const std::string& logName, const std::string& type);
+  static MSStringDictionary validateProperties(const vx::ValueMap& properties, const std::string& logName,
+                                               const std::string& type);
 
   // ---- String formatting ----
   // 64 lower-case hex digits of the SHA-256 of the text's bytes.
@@ -102,8 +102,7 @@ class MSUtility {
   // Every match of `pattern` (POSIX extended regular expression, case-insensitive) replaced by
   // `replacement`, in which $0..$9 stand for the capture groups and "\$" for a dollar sign.
   // std::nullopt for a missing text, or when the pattern does not compile (error line).
-  static std::optional<std::string> obfuscateString(const std::optional<std::string>& text,
-                                                    const std::string& pattern,
+  static std::optional<std::string> obfuscateString(const std::optional<std::string>& text, const std::string& pattern,
                                                     const std::string& replacement);
 
   // Characters are counted by their first byte (every byte that is not a continuation byte

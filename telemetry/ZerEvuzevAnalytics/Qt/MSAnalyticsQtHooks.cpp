@@ -46,8 +46,7 @@ bool MSAnalyticsQtHooks::eventFilter(QObject* watched, QEvent* event) {
       MSAnalyticsCategory::viewWillAppear(classNameOf(*controller));
     }
   } else if (event->type() == QEvent::ApplicationStateChange && watched == QCoreApplication::instance()) {
-    const bool active =
-        static_cast<QApplicationStateChangeEvent*>(event)->applicationState() == Qt::ApplicationActive;
+    const bool active = static_cast<QApplicationStateChangeEvent*>(event)->applicationState() == Qt::ApplicationActive;
     if (active != active_) {
       active_ = active;
       auto forwarder = MSAppDelegateForwarder::sharedInstance();

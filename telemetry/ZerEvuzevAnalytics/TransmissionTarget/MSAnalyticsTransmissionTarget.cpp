@@ -185,6 +185,7 @@ void MSAnalyticsTransmissionTarget::channelPrepareLog(MSChannelProtocol*, const 
   if (!provider) return;
   if (!csLog->ext) csLog->ext = std::make_shared<MSCSExtensions>();
   if (!csLog->ext->protocolExt) csLog->ext->protocolExt = std::make_shared<MSProtocolExtension>();
-  if (provider->ticketKeyHash()) csLog->ext->protocolExt->ticketKeys = std::vector<std::string>{*provider->ticketKeyHash()};
+  if (provider->ticketKeyHash())
+    csLog->ext->protocolExt->ticketKeys = std::vector<std::string>{*provider->ticketKeyHash()};
   provider->checkTokenExpiry();
 }

@@ -130,8 +130,10 @@ void MSPropertyConfigurator::channelPrepareLog(MSChannelProtocol*, const MSLogPt
   if (!csLog->ext) csLog->ext = std::make_shared<MSCSExtensions>();
   auto& ext = *csLog->ext;
   if (!ext.appExt) ext.appExt = std::make_shared<MSAppExtension>();
-  if (auto value = inherited(target, [](const MSPropertyConfigurator& c) { return c.appVersion(); })) ext.appExt->ver = value;
-  if (auto value = inherited(target, [](const MSPropertyConfigurator& c) { return c.appName(); })) ext.appExt->name = value;
+  if (auto value = inherited(target, [](const MSPropertyConfigurator& c) { return c.appVersion(); }))
+    ext.appExt->ver = value;
+  if (auto value = inherited(target, [](const MSPropertyConfigurator& c) { return c.appName(); }))
+    ext.appExt->name = value;
   if (auto value = inherited(target, [](const MSPropertyConfigurator& c) { return c.appLocale(); })) {
     ext.appExt->locale = value;
   }

@@ -29,12 +29,9 @@ constexpr MSField<C> presenceOnly(MSField<C> field) {
 const MSFieldTable<MSStackFrame>& MSStackFrame::fieldTable() {
   using F = MSStackFrame;
   static constexpr MSField<F> kFields[] = {
-      MSFieldOf<&F::address>("address"),
-      MSFieldOf<&F::code>("code"),
-      MSFieldOf<&F::frameClassName>("className"),
-      MSFieldOf<&F::methodName>("methodName"),
-      MSFieldOf<&F::lineNumber>("lineNumber"),
-      MSFieldOf<&F::fileName>("fileName"),
+      MSFieldOf<&F::address>("address"),          MSFieldOf<&F::code>("code"),
+      MSFieldOf<&F::frameClassName>("className"), MSFieldOf<&F::methodName>("methodName"),
+      MSFieldOf<&F::lineNumber>("lineNumber"),    MSFieldOf<&F::fileName>("fileName"),
   };
   static constexpr MSFieldTable<F> kTable(kFields);
   return kTable;
@@ -141,9 +138,7 @@ MSAbstractErrorLog::MSAbstractErrorLog(vx::KeyedUnarchiver& coder) : MSLogWithPr
 void MSAbstractErrorLog::encodeWithCoder(vx::KeyedArchiver& coder) const { fieldTable().encode(*this, coder); }
 MSJson MSAbstractErrorLog::serializeToDictionary() const { return fieldTable().toJson(*this); }
 bool MSAbstractErrorLog::isValid() const { return fieldTable().isValid(*this); }
-bool MSAbstractErrorLog::isEqual(const MSSerializableObject& other) const {
-  return fieldTable().isEqual(*this, other);
-}
+bool MSAbstractErrorLog::isEqual(const MSSerializableObject& other) const { return fieldTable().isEqual(*this, other); }
 std::size_t MSAbstractErrorLog::hash() const { return fieldTable().hash(*this); }
 
 // ---- MSAppleErrorLog ----
@@ -196,9 +191,7 @@ MSHandledErrorLog::MSHandledErrorLog(vx::KeyedUnarchiver& coder) : MSLogWithProp
 void MSHandledErrorLog::encodeWithCoder(vx::KeyedArchiver& coder) const { fieldTable().encode(*this, coder); }
 MSJson MSHandledErrorLog::serializeToDictionary() const { return fieldTable().toJson(*this); }
 bool MSHandledErrorLog::isValid() const { return fieldTable().isValid(*this); }
-bool MSHandledErrorLog::isEqual(const MSSerializableObject& other) const {
-  return fieldTable().isEqual(*this, other);
-}
+bool MSHandledErrorLog::isEqual(const MSSerializableObject& other) const { return fieldTable().isEqual(*this, other); }
 std::size_t MSHandledErrorLog::hash() const { return fieldTable().hash(*this); }
 
 // ---- MSErrorAttachmentLog ----
@@ -239,8 +232,8 @@ MSErrorAttachmentLog::MSErrorAttachmentLog(std::optional<std::string> filename_,
   contentType = std::move(contentType_);
 }
 
-std::shared_ptr<MSErrorAttachmentLog> MSErrorAttachmentLog::attachmentWithText(
-    const std::optional<std::string>& text, std::optional<std::string> filename) {
+std::shared_ptr<MSErrorAttachmentLog> MSErrorAttachmentLog::attachmentWithText(const std::optional<std::string>& text,
+                                                                               std::optional<std::string> filename) {
   return std::make_shared<MSErrorAttachmentLog>(std::move(filename), text);
 }
 

@@ -34,8 +34,7 @@ TEST(AsyncPrimitivesTest, ErrorTextsCoverEveryCode) {
       {-1, "Unhandled error code"},
   };
   for (const auto& [code, text] : table) {
-    EXPECT_STREQ(MShxcrash_async_strerror(static_cast<hxcrash_error_t>(code)), text.c_str())
-        << code;
+    EXPECT_STREQ(MShxcrash_async_strerror(static_cast<hxcrash_error_t>(code)), text.c_str()) << code;
   }
 }
 
@@ -71,10 +70,11 @@ TEST(AsyncPrimitivesTest, ApplyOffsetRefusesToLeaveTheRange) {
   };
   for (const Case& c : cases) {
     std::uint64_t result = 0xdead;
-    EXPECT_EQ(MShxcrash_async_address_apply_offset(c.base, c.offset, &result), c.ok)
-        << c.base << " " << c.offset;
-    if (c.ok) EXPECT_EQ(result, c.result);
-    else EXPECT_EQ(result, 0xdeadu);
+    EXPECT_EQ(MShxcrash_async_address_apply_offset(c.base, c.offset, &result), c.ok) << c.base << " " << c.offset;
+    if (c.ok)
+      EXPECT_EQ(result, c.result);
+    else
+      EXPECT_EQ(result, 0xdeadu);
   }
   EXPECT_TRUE(MShxcrash_async_address_apply_offset(1, 1, nullptr));
 }
@@ -89,8 +89,8 @@ struct PageFixture {
   std::uint8_t* base = nullptr;
   const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
   PageFixture() {
-    base = static_cast<std::uint8_t*>(
-        mmap(nullptr, page * 3, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    base =
+        static_cast<std::uint8_t*>(mmap(nullptr, page * 3, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
     for (std::size_t i = 0; i < page; ++i) base[i] = static_cast<std::uint8_t>(i);
     mprotect(base + page, page, PROT_NONE);
     munmap(base + 2 * page, page);
@@ -108,20 +108,15 @@ TEST(AsyncPrimitivesTest, TaskMemcpyTellsUnmappedFromProtected) {
   EXPECT_EQ(MShxcrash_async_task_memcpy(task, pages.readable(), 8, buffer, 16), hxcrash_error_none);
   EXPECT_EQ(buffer[0], 8);
   EXPECT_EQ(buffer[15], 23);
-  EXPECT_EQ(MShxcrash_async_task_memcpy(task, pages.protectedPage(), 0, buffer, 8),
-            hxcrash_error_access_denied);
-  EXPECT_EQ(MShxcrash_async_task_memcpy(task, pages.unmapped(), 0, buffer, 8),
-            hxcrash_error_not_found);
+  EXPECT_EQ(MShxcrash_async_task_memcpy(task, pages.protectedPage(), 0, buffer, 8), hxcrash_error_access_denied);
+  EXPECT_EQ(MShxcrash_async_task_memcpy(task, pages.unmapped(), 0, buffer, 8), hxcrash_error_not_found);
   // A range that starts readable and runs into the protected page fails as a whole.
-  EXPECT_EQ(MShxcrash_async_task_memcpy(task, pages.protectedPage() - 4, 0, buffer, 8),
-            hxcrash_error_access_denied);
+  EXPECT_EQ(MShxcrash_async_task_memcpy(task, pages.protectedPage() - 4, 0, buffer, 8), hxcrash_error_access_denied);
   // An offset that wraps is refused before any memory is touched.
-  EXPECT_EQ(MShxcrash_async_task_memcpy(task, UINT64_MAX - 4, 8, buffer, 1),
-            hxcrash_error_no_memory);
+  EXPECT_EQ(MShxcrash_async_task_memcpy(task, UINT64_MAX - 4, 8, buffer, 1), hxcrash_error_no_memory);
   EXPECT_EQ(MShxcrash_async_task_memcpy(task, 0, -1, buffer, 1), hxcrash_error_no_memory);
   EXPECT_EQ(MShxcrash_async_read_addr(task, pages.unmapped(), buffer, 4), vx::KERN_INVALID_ADDRESS);
-  EXPECT_EQ(MShxcrash_async_read_addr(task, pages.protectedPage(), buffer, 4),
-            vx::KERN_PROTECTION_FAILURE);
+  EXPECT_EQ(MShxcrash_async_read_addr(task, pages.protectedPage(), buffer, 4), vx::KERN_PROTECTION_FAILURE);
 }
 
 TEST(AsyncPrimitivesTest, TypedReadsSwapByTheByteOrder) {
@@ -145,8 +140,7 @@ TEST(AsyncPrimitivesTest, TypedReadsSwapByTheByteOrder) {
   EXPECT_EQ(MShxcrash_async_task_read_uint64(task, little, address, 0, &u64), hxcrash_error_none);
   EXPECT_EQ(u64, 0x0807060504030201ull);
   PageFixture pages;
-  EXPECT_EQ(MShxcrash_async_task_read_uint32(task, little, pages.unmapped(), 0, &u32),
-            hxcrash_error_not_found);
+  EXPECT_EQ(MShxcrash_async_task_read_uint32(task, little, pages.unmapped(), 0, &u32), hxcrash_error_not_found);
 }
 
 TEST(AsyncPrimitivesTest, StringsAndMemory) {
@@ -154,13 +148,12 @@ TEST(AsyncPrimitivesTest, StringsAndMemory) {
     const char* a;
     const char* b;
     std::size_t n;
-    int sign;       // of strcmp
-    int signN;      // of strncmp over n
+    int sign;   // of strcmp
+    int signN;  // of strncmp over n
   };
   const Case cases[] = {
-      {"abc", "abc", 3, 0, 0},   {"abc", "abd", 2, -1, 0}, {"abd", "abc", 3, 1, 1},
-      {"ab", "abc", 5, -1, -1},  {"", "", 0, 0, 0},        {"\xff", "a", 1, 1, 1},
-      {"x", "y", 0, -1, 0},
+      {"abc", "abc", 3, 0, 0}, {"abc", "abd", 2, -1, 0}, {"abd", "abc", 3, 1, 1}, {"ab", "abc", 5, -1, -1},
+      {"", "", 0, 0, 0},       {"\xff", "a", 1, 1, 1},   {"x", "y", 0, -1, 0},
   };
   auto sign = [](int v) { return v < 0 ? -1 : v > 0 ? 1 : 0; };
   for (const Case& c : cases) {
@@ -185,11 +178,11 @@ TEST(AsyncPrimitivesTest, FormatterKnowsTheDiagnosticsFormats) {
     std::string expected;
     std::size_t length;
   };
-  MShxcrash_async_snprintf(buffer, sizeof buffer, "%d|%u|%x|%llx|%s|%p|%%", -42, 7u, 255u,
-                           0x1234567890abcdefull, "text", reinterpret_cast<void*>(0x10));
+  MShxcrash_async_snprintf(buffer, sizeof buffer, "%d|%u|%x|%llx|%s|%p|%%", -42, 7u, 255u, 0x1234567890abcdefull,
+                           "text", reinterpret_cast<void*>(0x10));
   EXPECT_STREQ(buffer, "-42|7|ff|1234567890abcdef|text|0x10|%");
-  MShxcrash_async_snprintf(buffer, sizeof buffer, "%0*llx|%5d|%-3s|%jd|%zu", 16, 0xabcull, 12,
-                           "a", static_cast<intmax_t>(-7), static_cast<size_t>(9));
+  MShxcrash_async_snprintf(buffer, sizeof buffer, "%0*llx|%5d|%-3s|%jd|%zu", 16, 0xabcull, 12, "a",
+                           static_cast<intmax_t>(-7), static_cast<size_t>(9));
   EXPECT_STREQ(buffer, "0000000000000abc|   12|a  |-7|9");
   EXPECT_EQ(MShxcrash_async_snprintf(buffer, 4, "%s", "abcdef"), 3u);
   EXPECT_STREQ(buffer, "abc");
@@ -202,8 +195,8 @@ TEST(AsyncPrimitivesTest, DiagnosticLineFormatAndCut) {
   MShxcrash_async_debug("some_function", 42, "value %d: %s", 7, "seven");
   MShxcrash_async_debug("f", 1, "%s", std::string(300, 'x').c_str());
   const std::string out = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(out, "[HXCrashReport] some_function:42: value 7: seven\n[HXCrashReport] f:1: " +
-                     std::string(127, 'x') + "\n");
+  EXPECT_EQ(out,
+            "[HXCrashReport] some_function:42: value 7: seven\n[HXCrashReport] f:1: " + std::string(127, 'x') + "\n");
 }
 
 TEST(AsyncPrimitivesTest, WritenWritesEverythingAndReportsFailure) {
@@ -327,8 +320,7 @@ TEST_F(AsyncFileTest, CloseFlushesAndCloses) {
   MShxcrash_async_file_init(&file, 1 << 20, 0);  // no such descriptor: close fails
   testing::internal::CaptureStderr();
   EXPECT_FALSE(MShxcrash_async_file_close(&file));
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("Error closing file: Bad file descriptor"),
-            std::string::npos);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("Error closing file: Bad file descriptor"), std::string::npos);
 }
 
 }  // namespace

@@ -72,8 +72,8 @@ class ImageListTest : public testing::Test {
   std::vector<MShxcrash_async_macho*> images() {
     std::vector<MShxcrash_async_macho*> out;
     MShxcrash_async_image_list_set_reading(&list_, true);
-    for (MShxcrash_async_macho* image = MShxcrash_async_image_list_next(&list_, nullptr);
-         image != nullptr; image = MShxcrash_async_image_list_next(&list_, image)) {
+    for (MShxcrash_async_macho* image = MShxcrash_async_image_list_next(&list_, nullptr); image != nullptr;
+         image = MShxcrash_async_image_list_next(&list_, image)) {
       out.push_back(image);
     }
     MShxcrash_async_image_list_set_reading(&list_, false);
@@ -148,13 +148,11 @@ TEST_F(ImageListTest, EhFrameMapsAsTheTextSection) {
   ASSERT_EQ(MShxcrash_async_macho_map_section(program, "__TEXT", "__eh_frame", &mobj), hxcrash_error_none);
   EXPECT_EQ(MShxcrash_async_mobject_base_address(&mobj), program->eh_frame_addr);
   EXPECT_EQ(MShxcrash_async_mobject_length(&mobj), program->eh_frame_size);
-  const void* bytes = MShxcrash_async_mobject_remap_address(&mobj, program->eh_frame_addr, 0,
-                                                            program->eh_frame_size);
+  const void* bytes = MShxcrash_async_mobject_remap_address(&mobj, program->eh_frame_addr, 0, program->eh_frame_size);
   ASSERT_NE(bytes, nullptr);
   EXPECT_EQ(std::memcmp(bytes, reinterpret_cast<const void*>(program->eh_frame_addr), program->eh_frame_size), 0);
   MShxcrash_async_mobject_free(&mobj);
-  EXPECT_EQ(MShxcrash_async_macho_map_section(program, "__TEXT", "__unwind_info", &mobj),
-            hxcrash_error_not_found);
+  EXPECT_EQ(MShxcrash_async_macho_map_section(program, "__TEXT", "__unwind_info", &mobj), hxcrash_error_not_found);
   EXPECT_EQ(MShxcrash_async_macho_next_command(program, nullptr), nullptr);  // no load commands
   MShxcrash_async_macho_symtab_reader reader;
   EXPECT_EQ(MShxcrash_async_macho_symtab_reader_init(&reader, program), hxcrash_error_not_found);
@@ -174,8 +172,8 @@ TEST_F(ImageListTest, FollowsAModuleThatIsLoadedAndUnloaded) {
 
   // A reader that holds the record while the module goes keeps a valid record.
   MShxcrash_async_image_list_set_reading(&list_, true);
-  MShxcrash_async_macho* held = MShxcrash_async_image_containing_address(
-      &list_, reinterpret_cast<std::uint64_t>(function));
+  MShxcrash_async_macho* held =
+      MShxcrash_async_image_containing_address(&list_, reinterpret_cast<std::uint64_t>(function));
   ASSERT_EQ(vx::dyld_dlclose(handle), 0);
   EXPECT_EQ(std::string(held->name), CE_TEST_MODULE);
   MShxcrash_async_image_list_set_reading(&list_, false);
@@ -214,8 +212,7 @@ TEST_F(ImageListTest, LinkerListAddsAModuleLoadedBehindTheListsBack) {
 
   // The record the list builds for the same image, for comparison.
   MShxcrash_async_macho expected{};
-  ASSERT_EQ(MShxcrash_nasync_macho_init(&expected, vx::mach_task_self(), CE_TEST_MODULE,
-                                        late->header_addr),
+  ASSERT_EQ(MShxcrash_nasync_macho_init(&expected, vx::mach_task_self(), CE_TEST_MODULE, late->header_addr),
             hxcrash_error_none);
   EXPECT_EQ(late->text_size, expected.text_size);
   EXPECT_EQ(late->vmaddr_slide, expected.vmaddr_slide);

@@ -128,8 +128,10 @@ TEST_F(LinkedListTest, ReadersAndWritersRunTogether) {
   // late reader would look).
   while (started.load() < 3) std::this_thread::yield();
   for (int round = 0; round < 20000; ++round) {
-    if (round % 2 == 0) list_.nasync_append(round);
-    else list_.nasync_prepend(round);
+    if (round % 2 == 0)
+      list_.nasync_append(round);
+    else
+      list_.nasync_prepend(round);
     if (round % 3 == 2) {
       list_.set_reading(true);
       List::node* victim = list_.next(nullptr);

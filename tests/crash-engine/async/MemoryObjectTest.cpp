@@ -35,8 +35,7 @@ class MemoryObjectTest : public testing::Test {
 TEST_F(MemoryObjectTest, InitKeepsTheInvariantsAndCopiesTheBytes) {
   hxcrash_async_mobject mobj;
   const std::uint64_t address = at(100);
-  ASSERT_EQ(MShxcrash_async_mobject_init(&mobj, vx::mach_task_self(), address, 5000, true),
-            hxcrash_error_none);
+  ASSERT_EQ(MShxcrash_async_mobject_init(&mobj, vx::mach_task_self(), address, 5000, true), hxcrash_error_none);
   EXPECT_EQ(vx::task_self_user_references(), references_ + 1);
   EXPECT_EQ(MShxcrash_async_mobject_base_address(&mobj), address);
   EXPECT_EQ(MShxcrash_async_mobject_length(&mobj), 5000u);
@@ -56,8 +55,7 @@ TEST_F(MemoryObjectTest, InitKeepsTheInvariantsAndCopiesTheBytes) {
 
 TEST_F(MemoryObjectTest, RemapChecksTheEndExactly) {
   hxcrash_async_mobject mobj;
-  ASSERT_EQ(MShxcrash_async_mobject_init(&mobj, vx::mach_task_self(), at(10), 100, true),
-            hxcrash_error_none);
+  ASSERT_EQ(MShxcrash_async_mobject_init(&mobj, vx::mach_task_self(), at(10), 100, true), hxcrash_error_none);
   EXPECT_NE(MShxcrash_async_mobject_remap_address(&mobj, at(10), 0, 100), nullptr);
   EXPECT_NE(MShxcrash_async_mobject_remap_address(&mobj, at(10), 99, 1), nullptr);
   EXPECT_EQ(MShxcrash_async_mobject_remap_address(&mobj, at(10), 0, 101), nullptr);
@@ -72,8 +70,7 @@ TEST_F(MemoryObjectTest, RemapChecksTheEndExactly) {
 TEST_F(MemoryObjectTest, ReadsSwapAndRefuseUnmappedBytes) {
   std::memcpy(base_ + 16, "\x01\x02\x03\x04\x05\x06\x07\x08", 8);
   hxcrash_async_mobject mobj;
-  ASSERT_EQ(MShxcrash_async_mobject_init(&mobj, vx::mach_task_self(), at(16), 8, true),
-            hxcrash_error_none);
+  ASSERT_EQ(MShxcrash_async_mobject_init(&mobj, vx::mach_task_self(), at(16), 8, true), hxcrash_error_none);
   const auto* big = MShxcrash_async_byteorder_big_endian();
   const auto* little = MShxcrash_async_byteorder_little_endian();
   std::uint8_t u8 = 0;
@@ -89,8 +86,7 @@ TEST_F(MemoryObjectTest, ReadsSwapAndRefuseUnmappedBytes) {
   EXPECT_EQ(MShxcrash_async_mobject_read_uint64(&mobj, big, at(16), 0, &u64), hxcrash_error_none);
   EXPECT_EQ(u64, 0x0102030405060708ull);
   u64 = 0x55;
-  EXPECT_EQ(MShxcrash_async_mobject_read_uint64(&mobj, big, at(16), 1, &u64),
-            hxcrash_error_invalid_argument);
+  EXPECT_EQ(MShxcrash_async_mobject_read_uint64(&mobj, big, at(16), 1, &u64), hxcrash_error_invalid_argument);
   EXPECT_EQ(u64, 0x55u);
   MShxcrash_async_mobject_free(&mobj);
 }
@@ -99,8 +95,7 @@ TEST_F(MemoryObjectTest, PartialRangeMapsOnlyTheReadablePages) {
   mprotect(base_ + page_, page_, PROT_NONE);
   hxcrash_async_mobject mobj;
   const std::uint64_t address = at(page_ - 64);
-  ASSERT_EQ(MShxcrash_async_mobject_init(&mobj, vx::mach_task_self(), address, 256, false),
-            hxcrash_error_none);
+  ASSERT_EQ(MShxcrash_async_mobject_init(&mobj, vx::mach_task_self(), address, 256, false), hxcrash_error_none);
   EXPECT_EQ(mobj.vm_length, page_);
   EXPECT_EQ(MShxcrash_async_mobject_length(&mobj), 64u);
   EXPECT_NE(MShxcrash_async_mobject_remap_address(&mobj, address, 0, 64), nullptr);
@@ -108,12 +103,9 @@ TEST_F(MemoryObjectTest, PartialRangeMapsOnlyTheReadablePages) {
   MShxcrash_async_mobject_free(&mobj);
 
   testing::internal::CaptureStderr();
-  EXPECT_EQ(MShxcrash_async_mobject_init(&mobj, vx::mach_task_self(), address, 256, true),
-            hxcrash_error_no_memory);
+  EXPECT_EQ(MShxcrash_async_mobject_init(&mobj, vx::mach_task_self(), address, 256, true), hxcrash_error_no_memory);
   const std::string out = testing::internal::GetCapturedStderr();
-  EXPECT_NE(out.find("[HXCrashReport] hxcrash_async_mobject_remap_pages_workaround:"),
-            std::string::npos)
-      << out;
+  EXPECT_NE(out.find("[HXCrashReport] hxcrash_async_mobject_remap_pages_workaround:"), std::string::npos) << out;
   EXPECT_NE(out.find("mach_make_memory_entry_64() failed: 1"), std::string::npos) << out;
 }
 
@@ -121,8 +113,7 @@ TEST_F(MemoryObjectTest, NothingReadableIsNoMemory) {
   munmap(base_ + page_, page_);
   testing::internal::CaptureStderr();
   hxcrash_async_mobject mobj;
-  EXPECT_EQ(MShxcrash_async_mobject_init(&mobj, vx::mach_task_self(), at(page_), 8, false),
-            hxcrash_error_no_memory);
+  EXPECT_EQ(MShxcrash_async_mobject_init(&mobj, vx::mach_task_self(), at(page_), 8, false), hxcrash_error_no_memory);
   const std::string out = testing::internal::GetCapturedStderr();
   char expected[64];
   std::snprintf(expected, sizeof expected, "No mappable pages found at 0x%llx",
@@ -137,8 +128,7 @@ TEST_F(MemoryObjectTest, RangeWhoseEndOverflowsIsRefused) {
             hxcrash_error_invalid_argument);
   EXPECT_EQ(MShxcrash_async_mobject_init(&mobj, vx::mach_task_self(), UINT64_MAX - 100, 50, true),
             hxcrash_error_invalid_argument);  // the end's page would wrap
-  EXPECT_EQ(MShxcrash_async_mobject_init(&mobj, vx::mach_task_self(), at(0), 0, true),
-            hxcrash_error_invalid_argument);
+  EXPECT_EQ(MShxcrash_async_mobject_init(&mobj, vx::mach_task_self(), at(0), 0, true), hxcrash_error_invalid_argument);
   testing::internal::GetCapturedStderr();
   EXPECT_EQ(vx::task_self_user_references(), references_);
 }
@@ -152,23 +142,22 @@ namespace {
 TEST(MemoryObjectSizeTest, FullMappingBeyondTheMappedRangeFailsUpFront) {
   const long page = sysconf(_SC_PAGESIZE);
   // One page with nothing mapped after it.
-  void* one = mmap(nullptr, 2 * static_cast<std::size_t>(page), PROT_READ | PROT_WRITE,
-                   MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  void* one =
+      mmap(nullptr, 2 * static_cast<std::size_t>(page), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   ASSERT_NE(one, MAP_FAILED);
   munmap(static_cast<char*>(one) + page, static_cast<std::size_t>(page));
   const auto address = reinterpret_cast<hxcrash_vm_address_t>(one);
   hxcrash_async_mobject mobj;
-  for (const hxcrash_vm_size_t length :
-       {hxcrash_vm_size_t{0x100000000ull}, static_cast<hxcrash_vm_size_t>(page) + 1}) {
+  for (const hxcrash_vm_size_t length : {hxcrash_vm_size_t{0x100000000ull}, static_cast<hxcrash_vm_size_t>(page) + 1}) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(MShxcrash_async_mobject_init(&mobj, vx::mach_task_self(), address, length, true),
               hxcrash_error_no_memory);
     const std::string out = testing::internal::GetCapturedStderr();
     EXPECT_NE(out.find("can be mapped"), std::string::npos) << out;
   }
-  ASSERT_EQ(MShxcrash_async_mobject_init(&mobj, vx::mach_task_self(), address,
-                                         static_cast<hxcrash_vm_size_t>(page), true),
-            hxcrash_error_none);
+  ASSERT_EQ(
+      MShxcrash_async_mobject_init(&mobj, vx::mach_task_self(), address, static_cast<hxcrash_vm_size_t>(page), true),
+      hxcrash_error_none);
   EXPECT_EQ(MShxcrash_async_mobject_length(&mobj), static_cast<hxcrash_vm_size_t>(page));
   MShxcrash_async_mobject_free(&mobj);
   munmap(one, static_cast<std::size_t>(page));

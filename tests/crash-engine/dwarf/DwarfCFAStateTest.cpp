@@ -25,17 +25,15 @@ hxcrash_async_dwarf_cie_info x86_64Cie() {
 
 const MShxcrash_async_byteorder* le() { return MShxcrash_async_byteorder_little_endian(); }
 
-hxcrash_error_t run(State64* state, const Bytes& program, std::uint64_t pc,
-                    std::uint64_t start = 0x1000,
+hxcrash_error_t run(State64* state, const Bytes& program, std::uint64_t pc, std::uint64_t start = 0x1000,
                     const hxcrash_async_dwarf_cie_info* cie = nullptr) {
   static const Bytes empty(1, 0);
   const Bytes& storage = program.empty() ? empty : program;
-  const buffer_memory mem{storage.data(), storage.size(),
-                          reinterpret_cast<std::uint64_t>(storage.data())};
+  const buffer_memory mem{storage.data(), storage.size(), reinterpret_cast<std::uint64_t>(storage.data())};
   const hxcrash_async_dwarf_cie_info fallback = x86_64Cie();
   const gnu_ehptr_reader<std::uint64_t> reader(le());
-  return state->eval_program(mem, pc, start, cie != nullptr ? cie : &fallback, &reader, le(),
-                             mem.address, 0, static_cast<hxcrash_vm_off_t>(program.size()));
+  return state->eval_program(mem, pc, start, cie != nullptr ? cie : &fallback, &reader, le(), mem.address, 0,
+                             static_cast<hxcrash_vm_off_t>(program.size()));
 }
 
 const Bytes kCieProgram = {0x0c, 0x07, 0x08, 0x90, 0x01};  // def_cfa r7+8; r16 at cfa-8
@@ -91,15 +89,13 @@ TEST(DwarfCfaStateTest, TypicalProgramGivesCfaAndSavedRegisters) {
   std::uint64_t frame[2] = {0x7ffd00001000u, 0x401234u};
   hxcrash_async_thread_state current;
   MShxcrash_async_thread_state_init(&current, MShxcrash_CPU_TYPE_X86_64);
-  MShxcrash_async_thread_state_set_reg(&current, MSHXCRASH_X86_64_RBP,
-                                       reinterpret_cast<std::uint64_t>(frame));
+  MShxcrash_async_thread_state_set_reg(&current, MSHXCRASH_X86_64_RBP, reinterpret_cast<std::uint64_t>(frame));
   MShxcrash_async_thread_state_set_reg(&current, MSHXCRASH_X86_64_RIP, 0x1004);
   MShxcrash_async_thread_state_set_reg(&current, MSHXCRASH_X86_64_RAX, 1);
   MShxcrash_async_thread_state_set_reg(&current, MSHXCRASH_X86_64_R12, 12);
   const hxcrash_async_dwarf_cie_info cie = x86_64Cie();
   hxcrash_async_thread_state next;
-  ASSERT_EQ(state.apply_state(vx::mach_task_self(), &cie, &current, le(), &next),
-            hxcrash_error_none);
+  ASSERT_EQ(state.apply_state(vx::mach_task_self(), &cie, &current, le(), &next), hxcrash_error_none);
   const std::uint64_t expectedCfa = reinterpret_cast<std::uint64_t>(frame) + 16;
   EXPECT_EQ(MShxcrash_async_thread_state_get_reg(&next, MSHXCRASH_REG_SP), expectedCfa);
   EXPECT_EQ(MShxcrash_async_thread_state_get_reg(&next, MSHXCRASH_REG_FP), 0x7ffd00001000u);
@@ -119,7 +115,7 @@ TEST(DwarfCfaStateTest, RowsApplyFromTheirLocationOn) {
   ASSERT_EQ(run(&before, kCieProgram, 0x1000), hxcrash_error_none);
   ASSERT_EQ(run(&before, kFdeProgram, 0x1000), hxcrash_error_none);
   EXPECT_EQ(before.get_cfa_rule().offset, 8u);
-  State64 whole;  // pc 0 runs everything
+  State64 whole;                                                                   // pc 0 runs everything
   ASSERT_EQ(run(&whole, kFdeProgram, 0, 0x1000), hxcrash_error_invalid_argument);  // no CFA yet
   State64 whole2;
   ASSERT_EQ(run(&whole2, kCieProgram, 0), hxcrash_error_none);
@@ -129,8 +125,7 @@ TEST(DwarfCfaStateTest, RowsApplyFromTheirLocationOn) {
 
 TEST(DwarfCfaStateTest, RememberAndRestoreState) {
   State64 state;
-  ASSERT_EQ(run(&state, {0x0c, 0x07, 0x08, 0x86, 0x02, 0x0a, 0x0e, 0x20, 0x07, 0x06, 0x0b}, 0),
-            hxcrash_error_none);
+  ASSERT_EQ(run(&state, {0x0c, 0x07, 0x08, 0x86, 0x02, 0x0a, 0x0e, 0x20, 0x07, 0x06, 0x0b}, 0), hxcrash_error_none);
   EXPECT_EQ(state.get_cfa_rule().offset, 8u);
   hxcrash_dwarf_cfa_reg_rule_t rule{};
   std::uint64_t value = 0;
@@ -140,8 +135,7 @@ TEST(DwarfCfaStateTest, RememberAndRestoreState) {
   State64 deep;
   EXPECT_EQ(run(&deep, {0x0c, 0x07, 0x08, 0x0a, 0x0a, 0x0a, 0x0a, 0x0a}, 0), hxcrash_error_none);
   State64 tooDeep;
-  EXPECT_EQ(run(&tooDeep, {0x0c, 0x07, 0x08, 0x0a, 0x0a, 0x0a, 0x0a, 0x0a, 0x0a}, 0),
-            hxcrash_error_no_memory);
+  EXPECT_EQ(run(&tooDeep, {0x0c, 0x07, 0x08, 0x0a, 0x0a, 0x0a, 0x0a, 0x0a, 0x0a}, 0), hxcrash_error_no_memory);
   State64 empty;
   EXPECT_EQ(run(&empty, {0x0b}, 0), hxcrash_error_invalid_argument);
 }
@@ -166,23 +160,24 @@ struct OpcodeCase {
 
 TEST(DwarfCfaStateTest, OpcodeTable) {
   const std::vector<OpcodeCase> cases = {
-      {"GNU_args_size is skipped with its operand", {0x0c, 0x07, 0x08, 0x2e, 0x80, 0x01, 0x0e, 0x10},
+      {"GNU_args_size is skipped with its operand",
+       {0x0c, 0x07, 0x08, 0x2e, 0x80, 0x01, 0x0e, 0x10},
        hxcrash_error_none},
       {"GNU_negative_offset_extended", {0x2f, 0x03, 0x01}, hxcrash_error_not_supported},
       {"unknown 0x17", {0x17}, hxcrash_error_not_supported},
       {"def_cfa_register on undefined CFA", {0x0d, 0x06}, hxcrash_error_invalid_argument},
       {"def_cfa_offset on expression CFA", {0x0f, 0x01, 0x30, 0x0e, 0x08}, hxcrash_error_invalid_argument},
-      {"register number too large", {0x05, 0x80, 0x80, 0x80, 0x80, 0x10, 0x01},
-       hxcrash_error_not_supported},
+      {"register number too large", {0x05, 0x80, 0x80, 0x80, 0x80, 0x10, 0x01}, hxcrash_error_not_supported},
       {"short ULEB operand", {0x0c, 0x07}, hxcrash_error_invalid_argument},
       {"short advance_loc2", {0x03, 0x01}, hxcrash_error_invalid_argument},
-      {"all register rules", {0x0c, 0x07, 0x08, 0x05, 0x03, 0x02, 0x07, 0x03, 0x08, 0x0c, 0x09,
-                              0x0d, 0x03, 0x11, 0x0e, 0x7e, 0x14, 0x0f, 0x01, 0x15, 0x0f, 0x7f},
+      {"all register rules",
+       {0x0c, 0x07, 0x08, 0x05, 0x03, 0x02, 0x07, 0x03, 0x08, 0x0c, 0x09,
+        0x0d, 0x03, 0x11, 0x0e, 0x7e, 0x14, 0x0f, 0x01, 0x15, 0x0f, 0x7f},
        hxcrash_error_none},
       {"def_cfa_sf and def_cfa_offset_sf", {0x12, 0x07, 0x7e, 0x13, 0x7c}, hxcrash_error_none},
-      {"huge factored offsets wrap", {0x11, 0x03, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80,
-                                      0x80, 0x7f, 0x05, 0x04, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
-                                      0xff, 0xff, 0xff, 0x01},
+      {"huge factored offsets wrap",
+       {0x11, 0x03, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x7f,
+        0x05, 0x04, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x01},
        hxcrash_error_none},
       {"set_loc in absptr", {0x01, 0, 0, 0, 0, 0, 0, 0, 0}, hxcrash_error_none},
       {"set_loc short", {0x01, 0, 0}, hxcrash_error_invalid_argument},
@@ -205,8 +200,7 @@ TEST(DwarfCfaStateTest, ApplyFailures) {
   hxcrash_async_thread_state next;
 
   State64 undefined;
-  EXPECT_EQ(undefined.apply_state(vx::mach_task_self(), &cie, &current, le(), &next),
-            hxcrash_error_invalid_argument);
+  EXPECT_EQ(undefined.apply_state(vx::mach_task_self(), &cie, &current, le(), &next), hxcrash_error_invalid_argument);
 
   State64 unmappedRule;  // xmm0 (DWARF 17) has no thread-state register
   ASSERT_EQ(run(&unmappedRule, {0x0c, 0x07, 0x08, 0x09, 0x11, 0x03}, 0), hxcrash_error_none);
@@ -215,18 +209,15 @@ TEST(DwarfCfaStateTest, ApplyFailures) {
 
   State64 unmappedCfa;
   ASSERT_EQ(run(&unmappedCfa, {0x0c, 0x11, 0x08}, 0), hxcrash_error_none);
-  EXPECT_EQ(unmappedCfa.apply_state(vx::mach_task_self(), &cie, &current, le(), &next),
-            hxcrash_error_not_supported);
+  EXPECT_EQ(unmappedCfa.apply_state(vx::mach_task_self(), &cie, &current, le(), &next), hxcrash_error_not_supported);
 
   State64 absentCfa;  // rbp is not in the state
   ASSERT_EQ(run(&absentCfa, {0x0c, 0x06, 0x10}, 0), hxcrash_error_none);
-  EXPECT_EQ(absentCfa.apply_state(vx::mach_task_self(), &cie, &current, le(), &next),
-            hxcrash_error_not_found);
+  EXPECT_EQ(absentCfa.apply_state(vx::mach_task_self(), &cie, &current, le(), &next), hxcrash_error_not_found);
 
   State64 unreadable;  // the return address would be read at 0x7000
   ASSERT_EQ(run(&unreadable, kCieProgram, 0), hxcrash_error_none);
-  EXPECT_NE(unreadable.apply_state(vx::mach_task_self(), &cie, &current, le(), &next),
-            hxcrash_error_none);
+  EXPECT_NE(unreadable.apply_state(vx::mach_task_self(), &cie, &current, le(), &next), hxcrash_error_none);
 }
 
 TEST(DwarfCfaStateTest, ExpressionRulesReadTheTask) {
@@ -246,8 +237,7 @@ TEST(DwarfCfaStateTest, ExpressionRulesReadTheTask) {
   MShxcrash_async_thread_state_set_reg(&current, MSHXCRASH_X86_64_RSP, sp);
   const hxcrash_async_dwarf_cie_info cie = x86_64Cie();
   hxcrash_async_thread_state next;
-  ASSERT_EQ(state.apply_state(vx::mach_task_self(), &cie, &current, le(), &next),
-            hxcrash_error_none);
+  ASSERT_EQ(state.apply_state(vx::mach_task_self(), &cie, &current, le(), &next), hxcrash_error_none);
   EXPECT_EQ(MShxcrash_async_thread_state_get_reg(&next, MSHXCRASH_REG_SP), sp + 32);
   EXPECT_EQ(MShxcrash_async_thread_state_get_reg(&next, MSHXCRASH_X86_64_RBX), 0x2222u);
   EXPECT_EQ(MShxcrash_async_thread_state_get_reg(&next, MSHXCRASH_X86_64_R12), sp + 24);
@@ -265,10 +255,10 @@ TEST(DwarfCfaStateTest, EndlessExpressionRulesFailWhenApplied) {
   const auto sp = reinterpret_cast<std::uint64_t>(stack);
   const Bytes endlessCfa = {0x0f, 0x04, 0x3b, 0x28, 0xfc, 0xff,  // def_cfa_expression <loop>
                             0x90, 0x01};
-  const Bytes endlessRegister = {0x0c, 0x07, 0x20,                    // def_cfa rsp+32
+  const Bytes endlessRegister = {0x0c, 0x07, 0x20,                          // def_cfa rsp+32
                                  0x10, 0x03, 0x04, 0x3b, 0x28, 0xfc, 0xff,  // rbx: <loop>
                                  0x90, 0x01};
-  const Bytes endlessValue = {0x0c, 0x07, 0x20,                       // def_cfa rsp+32
+  const Bytes endlessValue = {0x0c, 0x07, 0x20,                          // def_cfa rsp+32
                               0x16, 0x0c, 0x04, 0x3b, 0x28, 0xfc, 0xff,  // r12: <loop>
                               0x90, 0x01};
   hxcrash_async_thread_state current;
@@ -279,8 +269,7 @@ TEST(DwarfCfaStateTest, EndlessExpressionRulesFailWhenApplied) {
     State64 state;
     ASSERT_EQ(run(&state, *program, 0), hxcrash_error_none);
     hxcrash_async_thread_state next;
-    EXPECT_EQ(state.apply_state(vx::mach_task_self(), &cie, &current, le(), &next),
-              hxcrash_error_invalid_argument);
+    EXPECT_EQ(state.apply_state(vx::mach_task_self(), &cie, &current, le(), &next), hxcrash_error_invalid_argument);
   }
 }
 
@@ -316,8 +305,7 @@ TEST(DwarfCfaStateTest, WalkBudgetEndsProgramsAndExpressionsOnceUsedUp) {
                         Case{9, hxcrash_error_invalid_argument, 0}}) {
     State64 state;
     std::uint64_t steps = c.budget;
-    EXPECT_EQ(state.eval_program(mem, 0, 0x1000, &cie, &reader, le(), mem.address, 0, 10, &steps),
-              c.expected)
+    EXPECT_EQ(state.eval_program(mem, 0, 0x1000, &cie, &reader, le(), mem.address, 0, 10, &steps), c.expected)
         << c.budget;
     EXPECT_EQ(steps, c.left) << c.budget;
   }
@@ -326,16 +314,14 @@ TEST(DwarfCfaStateTest, WalkBudgetEndsProgramsAndExpressionsOnceUsedUp) {
   std::uint64_t stack[2] = {0x401000, 0};
   hxcrash_async_thread_state current;
   MShxcrash_async_thread_state_init(&current, MShxcrash_CPU_TYPE_X86_64);
-  MShxcrash_async_thread_state_set_reg(&current, MSHXCRASH_X86_64_RSP,
-                                       reinterpret_cast<std::uint64_t>(stack));
+  MShxcrash_async_thread_state_set_reg(&current, MSHXCRASH_X86_64_RSP, reinterpret_cast<std::uint64_t>(stack));
   const Bytes program = {0x0f, 0x02, 0x77, 0x00, 0x90, 0x00};  // def_cfa_expression; r16 at cfa
   for (std::uint64_t budget : {0u, 1u}) {
     State64 state;
     ASSERT_EQ(run(&state, program, 0), hxcrash_error_none);
     std::uint64_t steps = budget;
     hxcrash_async_thread_state next;
-    const hxcrash_error_t err =
-        state.apply_state(vx::mach_task_self(), &cie, &current, le(), &next, nullptr, &steps);
+    const hxcrash_error_t err = state.apply_state(vx::mach_task_self(), &cie, &current, le(), &next, nullptr, &steps);
     if (budget == 0) {
       EXPECT_EQ(err, hxcrash_error_invalid_argument);
     } else {
@@ -363,8 +349,7 @@ std::vector<std::pair<std::uint32_t, std::uint64_t>> rulesOf(const State64& stat
 // released entries is not kept.
 TEST(DwarfCfaStateTest, InitialRulesAreKeptAndRebuiltExactly) {
   // def_cfa r7+8; r16 at cfa-8; r3, r17 and r31 (one bucket) at cfa-16, -24, -32; r6 same value
-  const Bytes cie = {0x0c, 0x07, 0x08, 0x90, 0x01, 0x83, 0x02, 0x91, 0x03,
-                     0x9f, 0x04, 0x08, 0x06};
+  const Bytes cie = {0x0c, 0x07, 0x08, 0x90, 0x01, 0x83, 0x02, 0x91, 0x03, 0x9f, 0x04, 0x08, 0x06};
   State64 original;
   const buffer_memory mem{cie.data(), cie.size(), reinterpret_cast<std::uint64_t>(cie.data())};
   const hxcrash_async_dwarf_cie_info info = x86_64Cie();
@@ -392,11 +377,9 @@ TEST(DwarfCfaStateTest, InitialRulesAreKeptAndRebuiltExactly) {
 
   State64 advancing;
   ASSERT_EQ(run(&advancing, kCieProgram, 0), hxcrash_error_none);
-  const buffer_memory fde{kFdeProgram.data(), kFdeProgram.size(),
-                          reinterpret_cast<std::uint64_t>(kFdeProgram.data())};
+  const buffer_memory fde{kFdeProgram.data(), kFdeProgram.size(), reinterpret_cast<std::uint64_t>(kFdeProgram.data())};
   ASSERT_EQ(advancing.eval_program(fde, 0x1004, 0x1000, &info, &reader, le(), fde.address, 0,
-                                   static_cast<hxcrash_vm_off_t>(kFdeProgram.size()), nullptr,
-                                   &moved),
+                                   static_cast<hxcrash_vm_off_t>(kFdeProgram.size()), nullptr, &moved),
             hxcrash_error_none);
   EXPECT_TRUE(moved);
 
@@ -413,8 +396,7 @@ TEST(DwarfCfaStateTest, InitialRulesAreKeptAndRebuiltExactly) {
 // readable leading bytes, and refuses a span wider than itself or another task.
 TEST(DwarfCfaStateTest, StackWindowRefillsWithCheckedReadsOnly) {
   const std::size_t page = vx::vm_page_size;
-  void* mapping = mmap(nullptr, page * 2, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                       -1, 0);
+  void* mapping = mmap(nullptr, page * 2, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   ASSERT_NE(mapping, MAP_FAILED);
   auto* bytes = static_cast<std::uint8_t*>(mapping);
   for (std::size_t i = 0; i < page; ++i) bytes[i] = static_cast<std::uint8_t>(i);
@@ -435,8 +417,7 @@ TEST(DwarfCfaStateTest, StackWindowRefillsWithCheckedReadsOnly) {
   EXPECT_EQ(window.length, 64u);
   EXPECT_FALSE(window.cover(vx::mach_task_self(), base + page - 8, base + page + 8));
   EXPECT_EQ(window.length, 0u);
-  EXPECT_FALSE(
-      window.cover(vx::mach_task_self(), base, base + hxcrash_dwarf_stack_window::kBytes + 8));
+  EXPECT_FALSE(window.cover(vx::mach_task_self(), base, base + hxcrash_dwarf_stack_window::kBytes + 8));
   EXPECT_FALSE(window.cover(vx::mach_task_self() + 1, base, base + 8));
   EXPECT_FALSE(window.cover(vx::mach_task_self(), 0, 8));
   munmap(mapping, page * 2);
@@ -452,8 +433,7 @@ TEST(DwarfCfaStateTest, ExpressionsInsideTheSectionAreReadInPlace) {
   std::uint64_t stack[2] = {0x401000, 0x402000};
   hxcrash_async_thread_state current;
   MShxcrash_async_thread_state_init(&current, MShxcrash_CPU_TYPE_X86_64);
-  MShxcrash_async_thread_state_set_reg(&current, MSHXCRASH_X86_64_RSP,
-                                       reinterpret_cast<std::uint64_t>(stack));
+  MShxcrash_async_thread_state_set_reg(&current, MSHXCRASH_X86_64_RSP, reinterpret_cast<std::uint64_t>(stack));
   // def_cfa_expression (DW_OP_breg7 8); r16 (the return address) at the CFA - 8, and r3 by the
   // expression DW_OP_breg7 0 (the word at rsp).
   const Bytes program = {0x0f, 0x02, 0x77, 0x08, 0x90, 0x01, 0x10, 0x03, 0x02, 0x77, 0x00};
@@ -466,15 +446,12 @@ TEST(DwarfCfaStateTest, ExpressionsInsideTheSectionAreReadInPlace) {
                                static_cast<hxcrash_vm_off_t>(program.size())),
             hxcrash_error_none);
   hxcrash_async_thread_state next;
-  ASSERT_EQ(state.apply_state(vx::mach_task_self(), &cie, &current, le(), &next, nullptr,
-                              nullptr, &section),
+  ASSERT_EQ(state.apply_state(vx::mach_task_self(), &cie, &current, le(), &next, nullptr, nullptr, &section),
             hxcrash_error_none);
-  EXPECT_EQ(MShxcrash_async_thread_state_get_reg(&next, MSHXCRASH_REG_SP),
-            reinterpret_cast<std::uint64_t>(stack) + 8);
+  EXPECT_EQ(MShxcrash_async_thread_state_get_reg(&next, MSHXCRASH_REG_SP), reinterpret_cast<std::uint64_t>(stack) + 8);
   EXPECT_EQ(MShxcrash_async_thread_state_get_reg(&next, MSHXCRASH_REG_IP), 0x401000u);
   EXPECT_EQ(MShxcrash_async_thread_state_get_reg(&next, MSHXCRASH_X86_64_RBX), 0x401000u);
-  EXPECT_NE(state.apply_state(vx::mach_task_self(), &cie, &current, le(), &next),
-            hxcrash_error_none);
+  EXPECT_NE(state.apply_state(vx::mach_task_self(), &cie, &current, le(), &next), hxcrash_error_none);
 }
 
 }  // namespace

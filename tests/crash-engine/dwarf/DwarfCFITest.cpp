@@ -31,8 +31,7 @@ struct Section {
 
   // A CIE with the given augmentation string and data; returns its offset.
   std::size_t cie(const char* augmentation, const std::vector<std::uint8_t>& augmentationData,
-                  const std::vector<std::uint8_t>& instructions, std::uint8_t version = 1,
-                  bool declareData = true) {
+                  const std::vector<std::uint8_t>& instructions, std::uint8_t version = 1, bool declareData = true) {
     const std::size_t start = size();
     u32(0);
     u32(0);  // id
@@ -53,8 +52,8 @@ struct Section {
 
   // An FDE with pcrel|sdata4 locations (the CIE must say so with "zR" 0x1b) or absolute 8-byte
   // locations; returns its offset.
-  std::size_t fde(std::size_t cieOffset, std::uint64_t pcStart, std::uint64_t range, bool pcrel,
-                  bool augmented, const std::vector<std::uint8_t>& instructions) {
+  std::size_t fde(std::size_t cieOffset, std::uint64_t pcStart, std::uint64_t range, bool pcrel, bool augmented,
+                  const std::vector<std::uint8_t>& instructions) {
     const std::size_t start = size();
     u32(0);
     u32(static_cast<std::uint32_t>(size() - cieOffset));
@@ -268,8 +267,7 @@ TEST(DwarfFindFdeTest, SearchRulesInSectionOrder) {
   EXPECT_EQ(fde.pc_end, 0x5180u);
   EXPECT_EQ(reader.find_fde(0, 0x5180, &fde), hxcrash_error_not_found);
   EXPECT_EQ(reader.find_fde(0, 0x4fff, &fde), hxcrash_error_not_found);
-  EXPECT_EQ(reader.find_fde(static_cast<hxcrash_vm_off_t>(s.size()), 0x5000, &fde),
-            hxcrash_error_invalid_argument);
+  EXPECT_EQ(reader.find_fde(static_cast<hxcrash_vm_off_t>(s.size()), 0x5000, &fde), hxcrash_error_invalid_argument);
 }
 
 TEST(DwarfFindFdeTest, TerminatorAndDamagedEntriesEndTheSearch) {

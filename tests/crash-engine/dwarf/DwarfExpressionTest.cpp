@@ -19,22 +19,18 @@ hxcrash_async_thread_state state64() {
 }
 
 template <typename machine_ptr, typename machine_ptr_s>
-hxcrash_error_t eval(const Bytes& bytes, machine_ptr* result,
-                     const hxcrash_async_thread_state* state = nullptr,
+hxcrash_error_t eval(const Bytes& bytes, machine_ptr* result, const hxcrash_async_thread_state* state = nullptr,
                      std::vector<machine_ptr> initial = {}) {
   static const Bytes empty(1, 0);
   const Bytes& storage = bytes.empty() ? empty : bytes;
-  const buffer_memory mem{storage.data(), storage.size(),
-                          reinterpret_cast<std::uint64_t>(storage.data())};
+  const buffer_memory mem{storage.data(), storage.size(), reinterpret_cast<std::uint64_t>(storage.data())};
   const hxcrash_async_thread_state fallback = state64();
   return hxcrash_async_dwarf_expression_eval<machine_ptr, machine_ptr_s>(
-      mem, vx::mach_task_self(), state != nullptr ? state : &fallback,
-      MShxcrash_async_byteorder_little_endian(), mem.address, 0,
-      static_cast<hxcrash_vm_off_t>(bytes.size()), initial.data(), initial.size(), result);
+      mem, vx::mach_task_self(), state != nullptr ? state : &fallback, MShxcrash_async_byteorder_little_endian(),
+      mem.address, 0, static_cast<hxcrash_vm_off_t>(bytes.size()), initial.data(), initial.size(), result);
 }
 
-hxcrash_error_t eval64(const Bytes& bytes, std::uint64_t* result,
-                       const hxcrash_async_thread_state* state = nullptr,
+hxcrash_error_t eval64(const Bytes& bytes, std::uint64_t* result, const hxcrash_async_thread_state* state = nullptr,
                        std::vector<std::uint64_t> initial = {}) {
   return eval<std::uint64_t, std::int64_t>(bytes, result, state, std::move(initial));
 }
@@ -84,8 +80,7 @@ TEST(DwarfExpressionTest, OperationTable64) {
       {"and or xor", {0x3c, 0x3a, 0x1a, 0x31, 0x21, 0x3f, 0x27}, hxcrash_error_none, 6},
       {"mul", {0x36, 0x37, 0x1e}, hxcrash_error_none, 42},
       {"div signed", {0x11, 0x79, 0x32, 0x1b}, hxcrash_error_none, static_cast<std::uint64_t>(-3)},
-      {"div MIN by -1", {0x0e, 0, 0, 0, 0, 0, 0, 0, 0x80, 0x11, 0x7f, 0x1b}, hxcrash_error_none,
-       kMin64},
+      {"div MIN by -1", {0x0e, 0, 0, 0, 0, 0, 0, 0, 0x80, 0x11, 0x7f, 0x1b}, hxcrash_error_none, kMin64},
       {"div by zero", {0x31, 0x30, 0x1b}, hxcrash_error_invalid_argument, 0},
       {"mod unsigned", {0x11, 0x7f, 0x3a, 0x1d}, hxcrash_error_none, 5},
       {"mod by zero", {0x31, 0x30, 0x1d}, hxcrash_error_invalid_argument, 0},
@@ -97,9 +92,10 @@ TEST(DwarfExpressionTest, OperationTable64) {
       {"shra positive", {0x40, 0x31, 0x26}, hxcrash_error_none, 8},
       {"lt -1 1", {0x11, 0x7f, 0x31, 0x2d}, hxcrash_error_none, 1},
       {"gt -1 1", {0x11, 0x7f, 0x31, 0x2b}, hxcrash_error_none, 0},
-      {"eq ge le ne", {0x32, 0x32, 0x29, 0x32, 0x31, 0x2a, 0x22, 0x33, 0x33, 0x2c, 0x22, 0x31, 0x32,
-                       0x2e, 0x22},
-       hxcrash_error_none, 4},
+      {"eq ge le ne",
+       {0x32, 0x32, 0x29, 0x32, 0x31, 0x2a, 0x22, 0x33, 0x33, 0x2c, 0x22, 0x31, 0x32, 0x2e, 0x22},
+       hxcrash_error_none,
+       4},
       {"skip over lit", {0x31, 0x2f, 0x01, 0x00, 0x32}, hxcrash_error_none, 1},
       {"bra taken", {0x35, 0x31, 0x28, 0x01, 0x00, 0x13}, hxcrash_error_none, 5},
       {"bra not taken", {0x35, 0x30, 0x28, 0x01, 0x00, 0x13}, hxcrash_error_invalid_argument, 0},
@@ -145,15 +141,13 @@ TEST(DwarfExpressionTest, StackHoldsOneHundredValues) {
 TEST(DwarfExpressionTest, RegistersAndDereferencesReadTheThreadAndTheTask) {
   std::uint64_t stack[4] = {0x11, 0x2222222222222222u, 0x33, 0x44};
   hxcrash_async_thread_state state = state64();
-  MShxcrash_async_thread_state_set_reg(&state, MSHXCRASH_X86_64_RSP,
-                                       reinterpret_cast<std::uint64_t>(stack));
+  MShxcrash_async_thread_state_set_reg(&state, MSHXCRASH_X86_64_RSP, reinterpret_cast<std::uint64_t>(stack));
   std::uint64_t value = 0;
   // DW_OP_breg7 8; DW_OP_deref: the word at rsp + 8.
   ASSERT_EQ(eval64({0x77, 0x08, 0x06}, &value, &state), hxcrash_error_none);
   EXPECT_EQ(value, 0x2222222222222222u);
   // DW_OP_bregx 7 9 (one byte into the second word), then DW_OP_deref_size 1 / 4.
-  ASSERT_EQ(eval64({0x92, 0x07, 0x09, 0x94, 0x01}, &value, &state),
-            hxcrash_error_none);
+  ASSERT_EQ(eval64({0x92, 0x07, 0x09, 0x94, 0x01}, &value, &state), hxcrash_error_none);
   EXPECT_EQ(value, 0x22u);
   ASSERT_EQ(eval64({0x77, 0x08, 0x94, 0x04}, &value, &state), hxcrash_error_none);
   EXPECT_EQ(value, 0x22222222u);

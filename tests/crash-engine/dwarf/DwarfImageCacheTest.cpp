@@ -35,8 +35,8 @@ class DwarfImageCacheTest : public ::testing::Test {
 
   static MShxcrash_async_macho* imageContaining(const void* address) {
     MShxcrash_async_image_list_set_reading(&images_, true);
-    MShxcrash_async_macho* image = MShxcrash_async_image_containing_address(
-        &images_, reinterpret_cast<hxcrash_vm_address_t>(address));
+    MShxcrash_async_macho* image =
+        MShxcrash_async_image_containing_address(&images_, reinterpret_cast<hxcrash_vm_address_t>(address));
     MShxcrash_async_image_list_set_reading(&images_, false);
     return image;
   }
@@ -57,8 +57,7 @@ class DwarfImageCacheTest : public ::testing::Test {
       std::memcpy(&id, reinterpret_cast<const void*>(cursor + 4), 4);
       if (id != 0) {
         hxcrash_async_dwarf_fde_info fde;
-        EXPECT_EQ(hxcrash_async_dwarf_fde_info_init<std::uint64_t>(&fde, mem, byteorder, cursor,
-                                                                    false),
+        EXPECT_EQ(hxcrash_async_dwarf_fde_info_init<std::uint64_t>(&fde, mem, byteorder, cursor, false),
                   hxcrash_error_none);
         fdes.push_back({fde.pc_start, fde.pc_end});
       }
@@ -93,8 +92,8 @@ class DwarfImageCacheTest : public ::testing::Test {
         hxcrash_async_dwarf_fde_info byWalk{};
         hxcrash_async_dwarf_fde_info byTable{};
         const hxcrash_error_t walkErr = linear.find_fde(0, pc, &byWalk);
-        const hxcrash_error_t tableErr = hxcrash_async_dwarf_image_cache_table_find_fde<std::uint64_t>(
-            cache, mem, image->byteorder, pc, &byTable);
+        const hxcrash_error_t tableErr =
+            hxcrash_async_dwarf_image_cache_table_find_fde<std::uint64_t>(cache, mem, image->byteorder, pc, &byTable);
         ++compared;
         ASSERT_EQ(tableErr, walkErr) << std::hex << "pc 0x" << pc << " in " << image->name;
         if (walkErr == hxcrash_error_none) {
@@ -110,9 +109,9 @@ class DwarfImageCacheTest : public ::testing::Test {
     EXPECT_GE(found, compared * 2 / 3);
     // The combined lookup takes the table.
     hxcrash_async_dwarf_fde_info fde{};
-    EXPECT_EQ(hxcrash_async_dwarf_image_cache_find_fde<std::uint64_t>(cache, mem, image->byteorder,
-                                                                      fdes.front().start, &fde),
-              hxcrash_error_none);
+    EXPECT_EQ(
+        hxcrash_async_dwarf_image_cache_find_fde<std::uint64_t>(cache, mem, image->byteorder, fdes.front().start, &fde),
+        hxcrash_error_none);
   }
 
   static MShxcrash_async_image_list images_;
@@ -139,8 +138,7 @@ TEST_F(DwarfImageCacheTest, PcOutsideEveryFdeIsNotFoundEitherWay) {
   hxcrash_async_dwarf_fde_info fde{};
   // Below the first entry and far above the last.
   for (const std::uint64_t pc : {std::uint64_t{1}, ~std::uint64_t{0} - 1}) {
-    EXPECT_EQ(hxcrash_async_dwarf_image_cache_table_find_fde<std::uint64_t>(
-                  cache, mem, image->byteorder, pc, &fde),
+    EXPECT_EQ(hxcrash_async_dwarf_image_cache_table_find_fde<std::uint64_t>(cache, mem, image->byteorder, pc, &fde),
               hxcrash_error_not_found);
   }
 }
@@ -151,8 +149,7 @@ TEST_F(DwarfImageCacheTest, ImageWithoutHeaderTableFallsBackToTheLinearWalk) {
   MShxcrash_async_macho* listed = imageContaining(reinterpret_cast<const void*>(&localFunction));
   ASSERT_NE(listed, nullptr);
   MShxcrash_async_macho image;
-  ASSERT_EQ(MShxcrash_nasync_macho_init(&image, vx::mach_task_self(), listed->name,
-                                        listed->header_addr),
+  ASSERT_EQ(MShxcrash_nasync_macho_init(&image, vx::mach_task_self(), listed->name, listed->header_addr),
             hxcrash_error_none);
   EXPECT_EQ(image.dwarf_cache, nullptr);
   image.eh_frame_hdr_addr = 0;  // as an image linked without --eh-frame-hdr
@@ -165,12 +162,12 @@ TEST_F(DwarfImageCacheTest, ImageWithoutHeaderTableFallsBackToTheLinearWalk) {
   hxcrash_async_dwarf_fde_info byWalk{};
   hxcrash_async_dwarf_fde_info byTable{};
   const buffer_memory walkMem = dwarf_image_cache_in_place(image.dwarf_cache);
-  ASSERT_EQ(hxcrash_async_dwarf_image_cache_find_fde<std::uint64_t>(
-                image.dwarf_cache, walkMem, image.byteorder, pc, &byWalk),
-            hxcrash_error_none);
+  ASSERT_EQ(
+      hxcrash_async_dwarf_image_cache_find_fde<std::uint64_t>(image.dwarf_cache, walkMem, image.byteorder, pc, &byWalk),
+      hxcrash_error_none);
   const buffer_memory tableMem = dwarf_image_cache_in_place(listed->dwarf_cache);
-  ASSERT_EQ(hxcrash_async_dwarf_image_cache_find_fde<std::uint64_t>(
-                listed->dwarf_cache, tableMem, listed->byteorder, pc, &byTable),
+  ASSERT_EQ(hxcrash_async_dwarf_image_cache_find_fde<std::uint64_t>(listed->dwarf_cache, tableMem, listed->byteorder,
+                                                                    pc, &byTable),
             hxcrash_error_none);
   EXPECT_EQ(byWalk.fde_offset, byTable.fde_offset);
   EXPECT_LE(byWalk.pc_start, pc);
@@ -187,11 +184,9 @@ TEST_F(DwarfImageCacheTest, DamagedHeaderTablesAreRefusedAndTheWalkIsUsed) {
   ASSERT_TRUE(listed->dwarf_cache->has_table);
   const std::vector<std::uint8_t> original(
       reinterpret_cast<const std::uint8_t*>(listed->eh_frame_hdr_addr),
-      reinterpret_cast<const std::uint8_t*>(listed->eh_frame_hdr_addr) +
-          listed->eh_frame_hdr_size);
+      reinterpret_cast<const std::uint8_t*>(listed->eh_frame_hdr_addr) + listed->eh_frame_hdr_size);
   ASSERT_GE(original.size(), 12u + 8u * 2);
-  const std::size_t table = static_cast<std::size_t>(listed->dwarf_cache->table_address -
-                                                     listed->eh_frame_hdr_addr);
+  const std::size_t table = static_cast<std::size_t>(listed->dwarf_cache->table_address - listed->eh_frame_hdr_addr);
 
   struct Case {
     const char* name;
@@ -219,8 +214,8 @@ TEST_F(DwarfImageCacheTest, DamagedHeaderTablesAreRefusedAndTheWalkIsUsed) {
   // The copy lies within 2 GiB of the real header (just below the image), so every field,
   // relative to the copy's own address, can be rebased to point where the original points.
   const long page = sysconf(_SC_PAGESIZE);
-  const std::size_t length = (original.size() + static_cast<std::size_t>(page) - 1) &
-                             ~(static_cast<std::size_t>(page) - 1);
+  const std::size_t length =
+      (original.size() + static_cast<std::size_t>(page) - 1) & ~(static_cast<std::size_t>(page) - 1);
   void* copy = MAP_FAILED;
   for (std::uint64_t pages = 16; pages < (1u << 16) && copy == MAP_FAILED; pages *= 2) {
     const std::uint64_t hint = (listed->header_addr & ~static_cast<std::uint64_t>(page - 1)) -
@@ -230,8 +225,8 @@ TEST_F(DwarfImageCacheTest, DamagedHeaderTablesAreRefusedAndTheWalkIsUsed) {
   }
   ASSERT_NE(copy, MAP_FAILED);
   auto* bytes = static_cast<std::uint8_t*>(copy);
-  const std::int64_t shift = static_cast<std::int64_t>(listed->eh_frame_hdr_addr) -
-                             reinterpret_cast<std::int64_t>(bytes);
+  const std::int64_t shift =
+      static_cast<std::int64_t>(listed->eh_frame_hdr_addr) - reinterpret_cast<std::int64_t>(bytes);
   ASSERT_LT(shift, std::int64_t{1} << 31);
   ASSERT_GT(shift, -(std::int64_t{1} << 31));
   for (const Case& c : cases) {
@@ -275,8 +270,8 @@ TEST(DwarfImageCacheInPlaceTest, CrashTimeCacheMatchesThePreparedOne) {
   MShxcrash_nasync_image_list_init(&images, vx::mach_task_self());
   MShxcrash_nasync_image_list_track(&images);
   MShxcrash_async_image_list_set_reading(&images, true);
-  MShxcrash_async_macho* listed = MShxcrash_async_image_containing_address(
-      &images, reinterpret_cast<hxcrash_vm_address_t>(&getpid));
+  MShxcrash_async_macho* listed =
+      MShxcrash_async_image_containing_address(&images, reinterpret_cast<hxcrash_vm_address_t>(&getpid));
   MShxcrash_async_image_list_set_reading(&images, false);
   ASSERT_NE(listed, nullptr);
   ASSERT_NE(listed->dwarf_cache, nullptr);
@@ -294,14 +289,12 @@ TEST(DwarfImageCacheInPlaceTest, CrashTimeCacheMatchesThePreparedOne) {
     ASSERT_TRUE(detail::read_table_field(&local, listed->byteorder, index, 0, &pc));
     hxcrash_async_dwarf_fde_info inPlace{};
     hxcrash_async_dwarf_fde_info prepared{};
-    EXPECT_EQ(hxcrash_async_dwarf_image_cache_find_fde<std::uint64_t>(&local, mem,
-                                                                      listed->byteorder, pc,
-                                                                      &inPlace),
+    EXPECT_EQ(hxcrash_async_dwarf_image_cache_find_fde<std::uint64_t>(&local, mem, listed->byteorder, pc, &inPlace),
               hxcrash_error_none);
-    EXPECT_EQ(hxcrash_async_dwarf_image_cache_find_fde<std::uint64_t>(
-                  listed->dwarf_cache, dwarf_image_cache_in_place(listed->dwarf_cache),
-                  listed->byteorder, pc, &prepared),
-              hxcrash_error_none);
+    EXPECT_EQ(
+        hxcrash_async_dwarf_image_cache_find_fde<std::uint64_t>(
+            listed->dwarf_cache, dwarf_image_cache_in_place(listed->dwarf_cache), listed->byteorder, pc, &prepared),
+        hxcrash_error_none);
     EXPECT_EQ(inPlace.fde_offset, prepared.fde_offset);
   }
   MShxcrash_nasync_image_list_free(&images);

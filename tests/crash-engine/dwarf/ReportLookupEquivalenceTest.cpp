@@ -41,8 +41,7 @@ std::vector<std::uint8_t> writeReport(MShxcrash_log_writer* writer, vx::thread_t
   cetest::ReportFile file(MSHXCRASH_REPORT_MAX_SIZE);
   MShxcrash_log_bsd_signal_info bsd{SIGSEGV, 1, 0x10};
   MShxcrash_log_signal_info siginfo{&bsd, nullptr};
-  MShxcrash_log_writer_write(writer, crashed, hxcrash_shared_image_list(), file.file(), &siginfo,
-                             nullptr);
+  MShxcrash_log_writer_write(writer, crashed, hxcrash_shared_image_list(), file.file(), &siginfo, nullptr);
   return file.close();
 }
 
@@ -51,8 +50,8 @@ int useTables(bool use, std::vector<MShxcrash_async_macho*>* withTable) {
   MShxcrash_async_image_list* list = hxcrash_shared_image_list();
   if (withTable->empty()) {
     MShxcrash_async_image_list_set_reading(list, true);
-    for (MShxcrash_async_macho* image = MShxcrash_async_image_list_next(list, nullptr);
-         image != nullptr; image = MShxcrash_async_image_list_next(list, image)) {
+    for (MShxcrash_async_macho* image = MShxcrash_async_image_list_next(list, nullptr); image != nullptr;
+         image = MShxcrash_async_image_list_next(list, image)) {
       if (image->dwarf_cache != nullptr && image->dwarf_cache->has_table) {
         withTable->push_back(image);
       }
@@ -91,8 +90,8 @@ int useTables(bool use, std::vector<MShxcrash_async_macho*>* withTable) {
     if (byTable == byWalk) _exit(0);
     std::size_t at = 0;
     while (at < byTable.size() && at < byWalk.size() && byTable[at] == byWalk[at]) ++at;
-    std::fprintf(stderr, "attempt %d: %zu and %zu bytes, first difference at %zu\n", attempt,
-                 byTable.size(), byWalk.size(), at);
+    std::fprintf(stderr, "attempt %d: %zu and %zu bytes, first difference at %zu\n", attempt, byTable.size(),
+                 byWalk.size(), at);
     const auto walked = MSHXCrashReport::makeWithData(byWalk, &error);
     if (!walked || walked->systemInfo()->timestamp() == report->systemInfo()->timestamp()) {
       _exit(1);  // not the clock: the lookups disagree

@@ -16,9 +16,8 @@ void applyTo(std::uint32_t cpu, std::uint32_t encoding, std::uint64_t function) 
   std::uint64_t stack[64] = {};
   const auto sp = reinterpret_cast<std::uint64_t>(stack);
   hxcrash_async_thread_state current;
-  MShxcrash_async_thread_state_init(&current, cpu == MSHXCRASH_CFE_CPU_TYPE_X86
-                                                  ? MShxcrash_CPU_TYPE_X86
-                                                  : MShxcrash_CPU_TYPE_X86_64);
+  MShxcrash_async_thread_state_init(
+      &current, cpu == MSHXCRASH_CFE_CPU_TYPE_X86 ? MShxcrash_CPU_TYPE_X86 : MShxcrash_CPU_TYPE_X86_64);
   MShxcrash_async_thread_state_set_reg(&current, MSHXCRASH_REG_IP, function);
   MShxcrash_async_thread_state_set_reg(&current, MSHXCRASH_REG_SP, sp);
   MShxcrash_async_thread_state_set_reg(&current, MSHXCRASH_REG_FP, sp + 128);
@@ -35,8 +34,8 @@ CE_FUZZ_TARGET(compact_unwind) {
   const buffer_memory mem{copy.data(), copy.size(), reinterpret_cast<std::uint64_t>(copy.data())};
   std::uint32_t first = 0;
   for (int i = 0; i < 4; ++i) first |= static_cast<std::uint32_t>(copy[i]) << (8 * i);
-  for (const std::uint32_t cpu : {MSHXCRASH_CFE_CPU_TYPE_X86_64, MSHXCRASH_CFE_CPU_TYPE_X86,
-                                  MSHXCRASH_CFE_CPU_TYPE_ARM64}) {
+  for (const std::uint32_t cpu :
+       {MSHXCRASH_CFE_CPU_TYPE_X86_64, MSHXCRASH_CFE_CPU_TYPE_X86, MSHXCRASH_CFE_CPU_TYPE_ARM64}) {
     // The input's first word as an encoding, whatever the section holds.
     applyTo(cpu, first, mem.address);
     cfe_reader<buffer_memory> reader;

@@ -20,20 +20,16 @@ void search(const buffer_memory& mem, bool debugFrame, std::uint64_t pc) {
   if (frameReader.find_fde(0, pc, &fde) != hxcrash_error_none) return;
   const gnu_ehptr_reader<machine_ptr> reader(byteorder);
   hxcrash_async_dwarf_cie_info cie;
-  if (hxcrash_async_dwarf_cie_info_init<machine_ptr>(&cie, mem, byteorder, &reader,
-                                                     mem.address + fde.cie_offset) !=
+  if (hxcrash_async_dwarf_cie_info_init<machine_ptr>(&cie, mem, byteorder, &reader, mem.address + fde.cie_offset) !=
       hxcrash_error_none) {
     return;
   }
   dwarf_cfa_state<machine_ptr, machine_ptr_s> state;
-  if (state.eval_program(mem, static_cast<machine_ptr>(pc), static_cast<machine_ptr>(fde.pc_start),
-                         &cie, &reader, byteorder, mem.address,
-                         static_cast<hxcrash_vm_off_t>(cie.initial_instructions_offset),
-                         static_cast<hxcrash_vm_off_t>(cie.initial_instructions_length)) ==
-      hxcrash_error_none) {
-    state.eval_program(mem, static_cast<machine_ptr>(pc), static_cast<machine_ptr>(fde.pc_start),
-                       &cie, &reader, byteorder, mem.address,
-                       static_cast<hxcrash_vm_off_t>(fde.instructions_offset),
+  if (state.eval_program(mem, static_cast<machine_ptr>(pc), static_cast<machine_ptr>(fde.pc_start), &cie, &reader,
+                         byteorder, mem.address, static_cast<hxcrash_vm_off_t>(cie.initial_instructions_offset),
+                         static_cast<hxcrash_vm_off_t>(cie.initial_instructions_length)) == hxcrash_error_none) {
+    state.eval_program(mem, static_cast<machine_ptr>(pc), static_cast<machine_ptr>(fde.pc_start), &cie, &reader,
+                       byteorder, mem.address, static_cast<hxcrash_vm_off_t>(fde.instructions_offset),
                        static_cast<hxcrash_vm_off_t>(fde.instructions_length));
   }
 }
@@ -46,9 +42,8 @@ CE_FUZZ_TARGET(dwarf_cfi) {
   const buffer_memory mem{copy.data(), copy.size(), reinterpret_cast<std::uint64_t>(copy.data())};
   const gnu_ehptr_reader<std::uint64_t> reader(MShxcrash_async_byteorder_little_endian());
   hxcrash_async_dwarf_cie_info cie;
-  hxcrash_async_dwarf_cie_info_init<std::uint64_t>(&cie, mem,
-                                                   MShxcrash_async_byteorder_little_endian(),
-                                                   &reader, mem.address);
+  hxcrash_async_dwarf_cie_info_init<std::uint64_t>(&cie, mem, MShxcrash_async_byteorder_little_endian(), &reader,
+                                                   mem.address);
   // pcrel FDEs point near the section itself; absolute ones anywhere: try both kinds of pc.
   const std::uint64_t pcs[] = {mem.address + size / 2, mem.address, 0x1000, 0x401000};
   for (const std::uint64_t pc : pcs) {

@@ -14,10 +14,8 @@ CE_FUZZ_TARGET(dwarf_expression) {
   std::uint64_t stackWords[8] = {1, 2, 3, 4, 5, 6, 7, 8};
   hxcrash_async_thread_state state;
   MShxcrash_async_thread_state_init(&state, MShxcrash_CPU_TYPE_X86_64);
-  MShxcrash_async_thread_state_set_reg(&state, MSHXCRASH_X86_64_RSP,
-                                       reinterpret_cast<std::uint64_t>(stackWords));
-  MShxcrash_async_thread_state_set_reg(&state, MSHXCRASH_X86_64_RBP,
-                                       reinterpret_cast<std::uint64_t>(stackWords + 4));
+  MShxcrash_async_thread_state_set_reg(&state, MSHXCRASH_X86_64_RSP, reinterpret_cast<std::uint64_t>(stackWords));
+  MShxcrash_async_thread_state_set_reg(&state, MSHXCRASH_X86_64_RBP, reinterpret_cast<std::uint64_t>(stackWords + 4));
   MShxcrash_async_thread_state_set_reg(&state, MSHXCRASH_X86_64_RAX, 0x1234);
   const std::uint64_t initial64[1] = {reinterpret_cast<std::uint64_t>(stackWords)};
   std::uint64_t result64 = 0;

@@ -25,8 +25,7 @@ CE_FUZZ_TARGET(macho) {
   std::memcpy(placed, data, size);
   const auto header = reinterpret_cast<hxcrash_vm_address_t>(placed);
   MShxcrash_async_macho image{};
-  if (MShxcrash_nasync_macho_init(&image, vx::mach_task_self(), "fuzz", header) ==
-      hxcrash_error_none) {
+  if (MShxcrash_nasync_macho_init(&image, vx::mach_task_self(), "fuzz", header) == hxcrash_error_none) {
     for (void* cmd = MShxcrash_async_macho_next_command(&image, nullptr); cmd != nullptr;
          cmd = MShxcrash_async_macho_next_command(&image, cmd)) {
     }
@@ -37,12 +36,11 @@ CE_FUZZ_TARGET(macho) {
         MShxcrash_async_macho_mapped_segment_free(&segment);
       }
     }
-    const char* sections[][2] = {{"__TEXT", "__text"}, {"__TEXT", "__eh_frame"},
-                                 {"__TEXT", "__unwind_info"}, {"__DWARF", "__debug_frame"}};
+    const char* sections[][2] = {
+        {"__TEXT", "__text"}, {"__TEXT", "__eh_frame"}, {"__TEXT", "__unwind_info"}, {"__DWARF", "__debug_frame"}};
     for (const auto& section : sections) {
       hxcrash_async_mobject mobj;
-      if (MShxcrash_async_macho_map_section(&image, section[0], section[1], &mobj) ==
-          hxcrash_error_none) {
+      if (MShxcrash_async_macho_map_section(&image, section[0], section[1], &mobj) == hxcrash_error_none) {
         MShxcrash_async_mobject_free(&mobj);
       }
     }

@@ -21,8 +21,7 @@ CE_FUZZ_TARGET(symbol_table) {
     for (const std::uint64_t pc : {address, address + size / 2, address + 0x1000, std::uint64_t{0x1040}}) {
       char name[256];
       std::uint64_t start = 0;
-      if (elf_dynamic_find_symbol(mem, address, bias, pc, &start, name, sizeof name) ==
-          hxcrash_error_none) {
+      if (elf_dynamic_find_symbol(mem, address, bias, pc, &start, name, sizeof name) == hxcrash_error_none) {
         // The name is terminated inside its buffer.
         if (std::strlen(name) >= sizeof name) __builtin_trap();
       }
@@ -30,8 +29,6 @@ CE_FUZZ_TARGET(symbol_table) {
   }
   const symbol_buffer_memory file{copy.data(), copy.size(), 0};
   std::size_t names = 0;
-  elf_file_visit_symtab(file, [&](std::uint64_t, std::uint64_t, const char* name) {
-    names += std::strlen(name);
-  });
+  elf_file_visit_symtab(file, [&](std::uint64_t, std::uint64_t, const char* name) { names += std::strlen(name); });
   return static_cast<int>(names & 0);
 }

@@ -37,11 +37,8 @@ TEST(HostInfoTest, ReleaseTexts) {
     bool complains;
   };
   const Case cases[] = {
-      {"6.1.0-18-amd64", 6, 1, 0, false},
-      {"21.6.0", 21, 6, 0, false},
-      {"5.15", 5, 15, 0, true},
-      {"4.19.300", 4, 19, 300, false},
-      {"junk", 0, 0, 0, true},
+      {"6.1.0-18-amd64", 6, 1, 0, false}, {"21.6.0", 21, 6, 0, false}, {"5.15", 5, 15, 0, true},
+      {"4.19.300", 4, 19, 300, false},    {"junk", 0, 0, 0, true},
   };
   for (const Case& c : cases) {
     testing::internal::CaptureStderr();
@@ -51,8 +48,7 @@ TEST(HostInfoTest, ReleaseTexts) {
     EXPECT_EQ(info->darwinVersion().major, c.major) << c.release;
     EXPECT_EQ(info->darwinVersion().minor, c.minor) << c.release;
     EXPECT_EQ(info->darwinVersion().revision, c.revision) << c.release;
-    EXPECT_EQ(out.find("Unexpected kern.osrelease string format: " + c.release) != std::string::npos,
-              c.complains)
+    EXPECT_EQ(out.find("Unexpected kern.osrelease string format: " + c.release) != std::string::npos, c.complains)
         << out;
   }
 }
@@ -109,7 +105,8 @@ class NamedChild {
     }
   }
   pid_t pid() const { return pid_; }
-  struct timeval before_ {}, after_ {};
+  struct timeval before_ {
+  }, after_{};
 
  private:
   pid_t pid_ = -1;

@@ -13,8 +13,7 @@
 namespace {
 
 std::size_t validPrefix(const std::string& bytes, std::size_t maximum) {
-  return MShxcrash_sysctl_valid_utf8_bytes_max(reinterpret_cast<const std::uint8_t*>(bytes.data()),
-                                               maximum);
+  return MShxcrash_sysctl_valid_utf8_bytes_max(reinterpret_cast<const std::uint8_t*>(bytes.data()), maximum);
 }
 
 TEST(SysctlTest, Utf8PrefixRule) {
@@ -24,15 +23,15 @@ TEST(SysctlTest, Utf8PrefixRule) {
     std::size_t valid;
   };
   const Case cases[] = {
-      {"abc\xC3\x28", 5, 3},                 // second byte is no continuation byte
-      {"\xEF\xBB\xBF", 3, 3},                // only a byte-order mark
-      {"ab\xE2\x82\xAC", 4, 2},              // sequence cut by maximum: only the bytes before it
+      {"abc\xC3\x28", 5, 3},     // second byte is no continuation byte
+      {"\xEF\xBB\xBF", 3, 3},    // only a byte-order mark
+      {"ab\xE2\x82\xAC", 4, 2},  // sequence cut by maximum: only the bytes before it
       {"ab\xE2\x82\xAC", 5, 5},
       {"\xC3\xA9t\xC3\xA9", 6, 5},
       {"\xF0\x9F\x98\x80", 5, 4},
-      {"a\xFF", 2, 1},                       // invalid lead byte
+      {"a\xFF", 2, 1},  // invalid lead byte
       {"abc", 2, 2},
-      {std::string("ab\0cd", 5), 5, 2},     // NUL stops
+      {std::string("ab\0cd", 5), 5, 2},  // NUL stops
       {"\xC3", 1, 0},
   };
   for (const Case& c : cases) {

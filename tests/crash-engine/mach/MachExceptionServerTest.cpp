@@ -28,8 +28,8 @@ struct Received {
   vx::kern_return_t answer = vx::KERN_SUCCESS;
 };
 
-vx::kern_return_t recordingCallback(vx::task_t, vx::thread_t thread, std::int32_t type,
-                                    const std::int64_t* codes, std::uint32_t count, void* context) {
+vx::kern_return_t recordingCallback(vx::task_t, vx::thread_t thread, std::int32_t type, const std::int64_t* codes,
+                                    std::uint32_t count, void* context) {
   auto* received = static_cast<Received*>(context);
   received->thread = thread;
   received->type = type;
@@ -75,23 +75,21 @@ TEST(MachExceptionSignalMappingTest, MapsExceptionsToSignals) {
     int code;
   };
   const Case cases[] = {
-      {1, 1, SIGSEGV, SEGV_MAPERR}, {1, 2, SIGBUS, BUS_ADRERR},    {2, 0, SIGILL, 0},
-      {3, 0, SIGFPE, 0},            {5, 0x10000, SIGSYS, 0},       {5, 0x10001, SIGPIPE, 0},
-      {5, 0x10002, SIGABRT, 0},     {5, 0x10003, SIGKILL, 0},      {5, 7, SIGABRT, 0},
-      {6, 0, SIGTRAP, TRAP_BRKPT},
+      {1, 1, SIGSEGV, SEGV_MAPERR}, {1, 2, SIGBUS, BUS_ADRERR},  {2, 0, SIGILL, 0},        {3, 0, SIGFPE, 0},
+      {5, 0x10000, SIGSYS, 0},      {5, 0x10001, SIGPIPE, 0},    {5, 0x10002, SIGABRT, 0}, {5, 0x10003, SIGKILL, 0},
+      {5, 7, SIGABRT, 0},           {6, 0, SIGTRAP, TRAP_BRKPT},
   };
   for (const auto& c : cases) {
     const std::int64_t codes[2] = {c.code0, 0x1234};
     siginfo_t info{};
-    ASSERT_TRUE(MShxcrash_async_mach_exception_get_siginfo(c.type, codes, 2, -1, &info))
-        << c.type;
+    ASSERT_TRUE(MShxcrash_async_mach_exception_get_siginfo(c.type, codes, 2, -1, &info)) << c.type;
     EXPECT_EQ(info.si_signo, c.signo) << c.type << "/" << c.code0;
     EXPECT_EQ(info.si_code, c.code) << c.type << "/" << c.code0;
     EXPECT_EQ(info.si_addr, reinterpret_cast<void*>(0x1234));
   }
   const std::int64_t codes[2] = {1, 2};
   siginfo_t info{};
-  EXPECT_FALSE(MShxcrash_async_mach_exception_get_siginfo(1, codes, 1, -1, &info));  // one code
+  EXPECT_FALSE(MShxcrash_async_mach_exception_get_siginfo(1, codes, 1, -1, &info));   // one code
   EXPECT_FALSE(MShxcrash_async_mach_exception_get_siginfo(12, codes, 2, -1, &info));  // guard
 }
 
@@ -109,8 +107,7 @@ TEST_F(MachExceptionServerTest, ServerAnswersWithTheCallbackResult) {
   EXPECT_EQ(MShxcrash_mach_port_send_refs(port->server_port()), 1);
 
   const std::int64_t codes[2] = {1, 0xdead};
-  EXPECT_EQ(MShxcrash_mach_exception_raise(port->server_port(), 77, vx::mach_task_self(), 1,
-                                           codes, 2, true),
+  EXPECT_EQ(MShxcrash_mach_exception_raise(port->server_port(), 77, vx::mach_task_self(), 1, codes, 2, true),
             vx::KERN_FAILURE);
   EXPECT_EQ(received.calls.load(), 1);
   EXPECT_EQ(received.thread, 77u);
@@ -121,8 +118,8 @@ TEST_F(MachExceptionServerTest, ServerAnswersWithTheCallbackResult) {
   std::vector<std::uint8_t> big(3 * 4096 + 100, 0);
   auto* request = reinterpret_cast<hxcrash_mach_exception_request*>(big.data());
   std::int64_t bigCodes[2] = {2, 3};
-  std::memcpy(reinterpret_cast<std::uint8_t*>(request) + MShxcrash_mach_exception_request_size(0),
-              bigCodes, sizeof bigCodes);
+  std::memcpy(reinterpret_cast<std::uint8_t*>(request) + MShxcrash_mach_exception_request_size(0), bigCodes,
+              sizeof bigCodes);
   hxcrash_mach_port_t reply = 0;
   ASSERT_EQ(MShxcrash_mach_port_allocate(MSHXCRASH_MACH_PORT_RIGHT_RECEIVE, &reply), 0);
   hxcrash_mach_msg_header header{};
@@ -137,8 +134,8 @@ TEST_F(MachExceptionServerTest, ServerAnswersWithTheCallbackResult) {
   std::memcpy(big.data() + 60, typeAndCount, sizeof typeAndCount);
   ASSERT_EQ(MShxcrash_mach_msg_send(reinterpret_cast<hxcrash_mach_msg_header*>(big.data())), 0);
   hxcrash_mach_exception_reply answer{};
-  ASSERT_EQ(MShxcrash_mach_msg_receive(reply, reinterpret_cast<hxcrash_mach_msg_header*>(&answer),
-                                       sizeof answer, 5000, nullptr),
+  ASSERT_EQ(MShxcrash_mach_msg_receive(reply, reinterpret_cast<hxcrash_mach_msg_header*>(&answer), sizeof answer, 5000,
+                                       nullptr),
             0);
   EXPECT_EQ(answer.return_code, vx::KERN_FAILURE);
   EXPECT_EQ(answer.header.id, 2505);
@@ -159,13 +156,12 @@ TEST_F(MachExceptionServerTest, ServerAnswersWithTheCallbackResult) {
   auto again = server->exceptionPortWithMask(0x6E, &error);
   stop.remote_port = again->server_port();
   ASSERT_EQ(MShxcrash_mach_msg_send(&stop), 0);
-  ASSERT_EQ(MShxcrash_mach_msg_receive(reply, reinterpret_cast<hxcrash_mach_msg_header*>(&answer),
-                                       sizeof answer, 5000, nullptr),
+  ASSERT_EQ(MShxcrash_mach_msg_receive(reply, reinterpret_cast<hxcrash_mach_msg_header*>(&answer), sizeof answer, 5000,
+                                       nullptr),
             0);
   EXPECT_EQ(answer.return_code, vx::KERN_FAILURE);
   EXPECT_EQ(received.calls.load(), 2);
-  EXPECT_EQ(MShxcrash_mach_exception_raise(again->server_port(), 1, 1, 6, codes, 2, true),
-            vx::KERN_FAILURE);
+  EXPECT_EQ(MShxcrash_mach_exception_raise(again->server_port(), 1, 1, 6, codes, 2, true), vx::KERN_FAILURE);
   EXPECT_EQ(received.calls.load(), 3);
   MShxcrash_mach_port_mod_refs(reply, MSHXCRASH_MACH_PORT_RIGHT_RECEIVE, -1);
   again.reset();
@@ -195,18 +191,15 @@ TEST_F(MachExceptionServerTest, RegistrationKeepsThePreviousPorts) {
   const std::int64_t codes[2] = {1, 8};
   EXPECT_EQ(MShxcrash_mach_deliver_exception(5, 1, codes, 2), vx::KERN_SUCCESS);
   EXPECT_EQ(second.calls.load(), 1);
-  EXPECT_EQ(MSHXCrashMachExceptionForward(vx::mach_task_self(), 5, 1, codes, 2, &saved),
-            vx::KERN_SUCCESS);
+  EXPECT_EQ(MSHXCrashMachExceptionForward(vx::mach_task_self(), 5, 1, codes, 2, &saved), vx::KERN_SUCCESS);
   EXPECT_EQ(first.calls.load(), 1);
   // No saved registration covers breakpoints: nothing is sent.
-  EXPECT_EQ(MSHXCrashMachExceptionForward(vx::mach_task_self(), 5, 6, codes, 2, &saved),
-            vx::KERN_FAILURE);
+  EXPECT_EQ(MSHXCrashMachExceptionForward(vx::mach_task_self(), 5, 6, codes, 2, &saved), vx::KERN_FAILURE);
   EXPECT_EQ(first.calls.load(), 1);
 
   hxcrash_mach_exception_port_set dead = saved;
   dead.ports[0] = MSHXCRASH_MACH_PORT_DEAD;
-  EXPECT_EQ(MSHXCrashMachExceptionForward(vx::mach_task_self(), 5, 1, codes, 2, &dead),
-            vx::KERN_FAILURE);
+  EXPECT_EQ(MSHXCrashMachExceptionForward(vx::mach_task_self(), 5, 1, codes, 2, &dead), vx::KERN_FAILURE);
 
   hxcrash_mach_exception_port_set tooMany{};
   tooMany.count = 15;
@@ -231,8 +224,8 @@ TEST_F(MachExceptionServerTest, StateRegistrationReceivesTheThreadState) {
     return MSHXCrashMachExceptionForward(vx::mach_task_self(), sleeper.tid(), 1, codes, 2, &saved);
   });
   auto request = std::make_unique<hxcrash_mach_exception_request>();
-  ASSERT_EQ(MShxcrash_mach_msg_receive(port, reinterpret_cast<hxcrash_mach_msg_header*>(request.get()),
-                                       sizeof *request, 10000, nullptr),
+  ASSERT_EQ(MShxcrash_mach_msg_receive(port, reinterpret_cast<hxcrash_mach_msg_header*>(request.get()), sizeof *request,
+                                       10000, nullptr),
             0);
   MShxcrash_async_thread_capture_resume(sleeper.tid());
   EXPECT_EQ(request->header.id, 2406);

@@ -30,8 +30,7 @@ struct ListedEntry {
 std::vector<ListedEntry> listedEntries(const std::string& text) {
   std::vector<ListedEntry> entries;
   const std::regex line(R"(function offset=0x([0-9a-f]+), encoding(\[\d+\])?=0x([0-9a-f]+))");
-  for (auto it = std::sregex_iterator(text.begin(), text.end(), line); it != std::sregex_iterator();
-       ++it) {
+  for (auto it = std::sregex_iterator(text.begin(), text.end(), line); it != std::sregex_iterator(); ++it) {
     entries.push_back({std::stoull((*it)[1].str(), nullptr, 16),
                        static_cast<std::uint32_t>(std::stoul((*it)[3].str(), nullptr, 16))});
   }
@@ -43,8 +42,7 @@ std::vector<ListedEntry> listedEntries(const std::string& text) {
 class UnwindImage {
  public:
   explicit UnwindImage(const std::string& arch)
-      : path_(std::string(CE_MACHO_FIXTURE_DIR) + "/unwind-" + arch + ".macho"),
-        loaded_(cetest::readFile(path_)) {
+      : path_(std::string(CE_MACHO_FIXTURE_DIR) + "/unwind-" + arch + ".macho"), loaded_(cetest::readFile(path_)) {
     MShxcrash_nasync_image_list_init(&list_, vx::mach_task_self());
     MShxcrash_nasync_image_list_append(&list_, loaded_.header(), path_.c_str());
     MShxcrash_async_image_list_set_reading(&list_, true);
@@ -59,8 +57,7 @@ class UnwindImage {
   // The address of a global function, from the image's symbol table.
   std::uint64_t function(const char* name) {
     hxcrash_vm_address_t address = 0;
-    EXPECT_EQ(MShxcrash_async_macho_find_symbol_by_name(image_, name, &address), hxcrash_error_none)
-        << name;
+    EXPECT_EQ(MShxcrash_async_macho_find_symbol_by_name(image_, name, &address), hxcrash_error_none) << name;
     return address;
   }
 
@@ -93,8 +90,7 @@ TEST_P(CompactUnwindImageTest, EveryEntryMatchesObjdump) {
     for (const std::uint64_t pc : {e.function, e.function + (end - e.function) / 2, end - 1}) {
       std::uint64_t base = 0;
       std::uint32_t encoding = 0;
-      ASSERT_EQ(MShxcrash_async_cfe_reader_find_pc(&reader, pc, &base, &encoding),
-                hxcrash_error_none);
+      ASSERT_EQ(MShxcrash_async_cfe_reader_find_pc(&reader, pc, &base, &encoding), hxcrash_error_none);
       EXPECT_EQ(base, e.function);
       EXPECT_EQ(encoding, e.encoding);
     }
@@ -104,8 +100,7 @@ TEST_P(CompactUnwindImageTest, EveryEntryMatchesObjdump) {
   // Below the first function nothing is found.
   std::uint64_t base = 0;
   std::uint32_t encoding = 0;
-  EXPECT_EQ(MShxcrash_async_cfe_reader_find_pc(&reader, entries.front().function - 1, &base,
-                                               &encoding),
+  EXPECT_EQ(MShxcrash_async_cfe_reader_find_pc(&reader, entries.front().function - 1, &base, &encoding),
             hxcrash_error_not_found);
   MShxcrash_async_cfe_reader_free(&reader);
   MShxcrash_async_mobject_free(&section);
@@ -116,12 +111,10 @@ INSTANTIATE_TEST_SUITE_P(Images, CompactUnwindImageTest, ::testing::Values("x86_
 // The x86-64 image's encodings cover every kind this test is about.
 TEST(CompactUnwindImageKindsTest, X86ImageHoldsEveryKind) {
   UnwindImage fixture("x86_64");
-  bool framePointerWithRegisters = false, immediate = false, indirect = false,
-       severalFrameless = false;
+  bool framePointerWithRegisters = false, immediate = false, indirect = false, severalFrameless = false;
   for (const ListedEntry& e : listedEntries(fixture.listing())) {
     MShxcrash_async_cfe_entry entry;
-    ASSERT_EQ(MShxcrash_async_cfe_entry_init(&entry, MSHXCRASH_CFE_CPU_TYPE_X86_64, e.encoding),
-              hxcrash_error_none);
+    ASSERT_EQ(MShxcrash_async_cfe_entry_init(&entry, MSHXCRASH_CFE_CPU_TYPE_X86_64, e.encoding), hxcrash_error_none);
     const auto type = MShxcrash_async_cfe_entry_type(&entry);
     const auto count = MShxcrash_async_cfe_entry_register_count(&entry);
     if (type == MShxcrash_async_cfe_entry_frame_ptr && count >= 3) framePointerWithRegisters = true;
@@ -174,15 +167,18 @@ TEST(CompactUnwindFrameReaderTest, UnwindsRealFunctionsOverBufferStacks) {
   MShxcrash_async_thread_state_set_reg(&current, MSHXCRASH_REG_SP, sp);
   MShxcrash_async_thread_state_set_reg(&current, MSHXCRASH_X86_64_RAX, 1);
   hxcrash_async_thread_state next;
-  ASSERT_EQ(MSplframe_cursor_read_compact_unwind(vx::mach_task_self(), fixture.list(), &current,
-                                                 nullptr, &next),
+  ASSERT_EQ(MSplframe_cursor_read_compact_unwind(vx::mach_task_self(), fixture.list(), &current, nullptr, &next),
             MSPLFRAME_OK);
   EXPECT_EQ(MShxcrash_async_thread_state_get_reg(&next, MSHXCRASH_REG_IP), 0xCA11E2u);
   EXPECT_EQ(MShxcrash_async_thread_state_get_reg(&next, MSHXCRASH_REG_SP), newSp);
   EXPECT_FALSE(MShxcrash_async_thread_state_has_reg(&next, MSHXCRASH_X86_64_RAX));  // volatile
-  static const hxcrash_regnum_t ids[7] = {0, MSHXCRASH_X86_64_RBX, MSHXCRASH_X86_64_R12,
-                                          MSHXCRASH_X86_64_R13, MSHXCRASH_X86_64_R14,
-                                          MSHXCRASH_X86_64_R15, MSHXCRASH_X86_64_RBP};
+  static const hxcrash_regnum_t ids[7] = {0,
+                                          MSHXCRASH_X86_64_RBX,
+                                          MSHXCRASH_X86_64_R12,
+                                          MSHXCRASH_X86_64_R13,
+                                          MSHXCRASH_X86_64_R14,
+                                          MSHXCRASH_X86_64_R15,
+                                          MSHXCRASH_X86_64_RBP};
   for (std::uint32_t i = 0; i < saved; ++i) {
     EXPECT_EQ(MShxcrash_async_thread_state_get_reg(&next, ids[kinds[i]]), 0x5A000u + i);
   }
@@ -200,8 +196,7 @@ TEST(CompactUnwindFrameReaderTest, UnwindsRealFunctionsOverBufferStacks) {
   MShxcrash_async_thread_state_init(&current, MShxcrash_CPU_TYPE_X86_64);
   MShxcrash_async_thread_state_set_reg(&current, MSHXCRASH_REG_IP, many + 20);
   MShxcrash_async_thread_state_set_reg(&current, MSHXCRASH_REG_FP, fp);
-  ASSERT_EQ(MSplframe_cursor_read_compact_unwind(vx::mach_task_self(), fixture.list(), &current,
-                                                 nullptr, &next),
+  ASSERT_EQ(MSplframe_cursor_read_compact_unwind(vx::mach_task_self(), fixture.list(), &current, nullptr, &next),
             MSPLFRAME_OK);
   EXPECT_EQ(MShxcrash_async_thread_state_get_reg(&next, MSHXCRASH_REG_IP), 0xCA11E3u);
   EXPECT_EQ(MShxcrash_async_thread_state_get_reg(&next, MSHXCRASH_REG_FP), fp + 0x100);
@@ -223,13 +218,11 @@ TEST(CompactUnwindFrameReaderTest, ElfImagesAreNotSupported) {
   MShxcrash_nasync_image_list_track(&list);
   hxcrash_async_thread_state current;
   MShxcrash_async_thread_state_init(&current, MShxcrash_CPU_TYPE_X86_64);
-  MShxcrash_async_thread_state_set_reg(&current, MSHXCRASH_REG_IP,
-                                       reinterpret_cast<std::uint64_t>(&listedEntries) + 4);
+  MShxcrash_async_thread_state_set_reg(&current, MSHXCRASH_REG_IP, reinterpret_cast<std::uint64_t>(&listedEntries) + 4);
   MShxcrash_async_thread_state_set_reg(&current, MSHXCRASH_REG_SP, 0x7000);
   MShxcrash_async_thread_state_set_reg(&current, MSHXCRASH_REG_FP, 0x7100);
   hxcrash_async_thread_state next;
-  EXPECT_EQ(MSplframe_cursor_read_compact_unwind(vx::mach_task_self(), &list, &current, nullptr,
-                                                 &next),
+  EXPECT_EQ(MSplframe_cursor_read_compact_unwind(vx::mach_task_self(), &list, &current, nullptr, &next),
             MSPLFRAME_NOT_SUPPORTED);
   MShxcrash_nasync_image_list_free(&list);
 }
@@ -253,12 +246,10 @@ TEST(CompactUnwindApplyTest, FramelessImmediateWithoutRegisters) {
   std::uint64_t stack[4] = {1, 2, 0xAAAA, 4};
   const auto sp = reinterpret_cast<std::uint64_t>(stack);
   MShxcrash_async_cfe_entry entry;
-  ASSERT_EQ(MShxcrash_async_cfe_entry_init(&entry, MSHXCRASH_CFE_CPU_TYPE_X86_64, 0x02030000),
-            hxcrash_error_none);
+  ASSERT_EQ(MShxcrash_async_cfe_entry_init(&entry, MSHXCRASH_CFE_CPU_TYPE_X86_64, 0x02030000), hxcrash_error_none);
   const auto current = stateAt(sp, 0);
   hxcrash_async_thread_state next;
-  ASSERT_EQ(MShxcrash_async_cfe_entry_apply(vx::mach_task_self(), 0, &current, &entry, &next),
-            hxcrash_error_none);
+  ASSERT_EQ(MShxcrash_async_cfe_entry_apply(vx::mach_task_self(), 0, &current, &entry, &next), hxcrash_error_none);
   EXPECT_EQ(MShxcrash_async_thread_state_get_reg(&next, MSHXCRASH_REG_SP), sp + 24);
   EXPECT_EQ(MShxcrash_async_thread_state_get_reg(&next, MSHXCRASH_REG_IP), 0xAAAAu);
 }
@@ -267,12 +258,10 @@ TEST(CompactUnwindApplyTest, FramePointerWithTwoRegisters) {
   std::uint64_t stack[6] = {0x12, 0xBB, 0x5000, 0xCCCC, 0, 0};  // r12, rbx, fp, ra
   const auto fp = reinterpret_cast<std::uint64_t>(&stack[2]);
   MShxcrash_async_cfe_entry entry;
-  ASSERT_EQ(MShxcrash_async_cfe_entry_init(&entry, MSHXCRASH_CFE_CPU_TYPE_X86_64, 0x0102000A),
-            hxcrash_error_none);
+  ASSERT_EQ(MShxcrash_async_cfe_entry_init(&entry, MSHXCRASH_CFE_CPU_TYPE_X86_64, 0x0102000A), hxcrash_error_none);
   const auto current = stateAt(0, fp);
   hxcrash_async_thread_state next;
-  ASSERT_EQ(MShxcrash_async_cfe_entry_apply(vx::mach_task_self(), 0, &current, &entry, &next),
-            hxcrash_error_none);
+  ASSERT_EQ(MShxcrash_async_cfe_entry_apply(vx::mach_task_self(), 0, &current, &entry, &next), hxcrash_error_none);
   EXPECT_EQ(MShxcrash_async_thread_state_get_reg(&next, MSHXCRASH_X86_64_R12), 0x12u);
   EXPECT_EQ(MShxcrash_async_thread_state_get_reg(&next, MSHXCRASH_X86_64_RBX), 0xBBu);
   EXPECT_EQ(MShxcrash_async_thread_state_get_reg(&next, MSHXCRASH_REG_FP), 0x5000u);
@@ -283,19 +272,17 @@ TEST(CompactUnwindApplyTest, FramePointerWithTwoRegisters) {
 // The function's code holds the size (at the entry's offset); the adjustment adds the pushes.
 TEST(CompactUnwindApplyTest, FramelessIndirectReadsTheSizeFromTheFunction) {
   std::uint8_t code[16] = {0x48, 0x81, 0xEC, 0x10, 0x00, 0x00, 0x00};  // sub $0x10, %rsp
-  std::uint64_t stack[8] = {0, 0xBB, 0x77, 0xDDDD, 0, 0, 0, 0};  // locals, rbx, return address
+  std::uint64_t stack[8] = {0, 0xBB, 0x77, 0xDDDD, 0, 0, 0, 0};        // locals, rbx, return address
   const auto sp = reinterpret_cast<std::uint64_t>(stack);
   // Offset 3, adjustment 1 word (one push), one register: rbx (permutation 0).
   const std::uint32_t encoding = 0x03000000 | (3u << 16) | (1u << 13) | (1u << 10) | 0;
   MShxcrash_async_cfe_entry entry;
-  ASSERT_EQ(MShxcrash_async_cfe_entry_init(&entry, MSHXCRASH_CFE_CPU_TYPE_X86_64, encoding),
-            hxcrash_error_none);
+  ASSERT_EQ(MShxcrash_async_cfe_entry_init(&entry, MSHXCRASH_CFE_CPU_TYPE_X86_64, encoding), hxcrash_error_none);
   EXPECT_EQ(MShxcrash_async_cfe_entry_stack_offset(&entry), 3);
   EXPECT_EQ(MShxcrash_async_cfe_entry_stack_adjustment(&entry), 8u);
   const auto current = stateAt(sp, 0);
   hxcrash_async_thread_state next;
-  ASSERT_EQ(MShxcrash_async_cfe_entry_apply(vx::mach_task_self(),
-                                            reinterpret_cast<std::uint64_t>(code), &current,
+  ASSERT_EQ(MShxcrash_async_cfe_entry_apply(vx::mach_task_self(), reinterpret_cast<std::uint64_t>(code), &current,
                                             &entry, &next),
             hxcrash_error_none);
   // 0x10 + 8 (the push): the caller's stack starts 24 bytes up, the return address below it and
@@ -308,33 +295,25 @@ TEST(CompactUnwindApplyTest, FramelessIndirectReadsTheSizeFromTheFunction) {
 TEST(CompactUnwindApplyTest, MissingRegistersAndUnappliableEntriesFail) {
   MShxcrash_async_cfe_entry entry;
   hxcrash_async_thread_state next;
-  ASSERT_EQ(MShxcrash_async_cfe_entry_init(&entry, MSHXCRASH_CFE_CPU_TYPE_X86_64, 0x01000000),
-            hxcrash_error_none);
+  ASSERT_EQ(MShxcrash_async_cfe_entry_init(&entry, MSHXCRASH_CFE_CPU_TYPE_X86_64, 0x01000000), hxcrash_error_none);
   auto noFp = stateAt(0x1000, 0);
-  EXPECT_EQ(MShxcrash_async_cfe_entry_apply(vx::mach_task_self(), 0, &noFp, &entry, &next),
-            hxcrash_error_not_found);
-  ASSERT_EQ(MShxcrash_async_cfe_entry_init(&entry, MSHXCRASH_CFE_CPU_TYPE_X86_64, 0x02010000),
-            hxcrash_error_none);
+  EXPECT_EQ(MShxcrash_async_cfe_entry_apply(vx::mach_task_self(), 0, &noFp, &entry, &next), hxcrash_error_not_found);
+  ASSERT_EQ(MShxcrash_async_cfe_entry_init(&entry, MSHXCRASH_CFE_CPU_TYPE_X86_64, 0x02010000), hxcrash_error_none);
   auto noSp = stateAt(0, 0x1000);
-  EXPECT_EQ(MShxcrash_async_cfe_entry_apply(vx::mach_task_self(), 0, &noSp, &entry, &next),
-            hxcrash_error_not_found);
+  EXPECT_EQ(MShxcrash_async_cfe_entry_apply(vx::mach_task_self(), 0, &noSp, &entry, &next), hxcrash_error_not_found);
   // A frame pointer at the top of the address space: fp + 16 overflows.
-  ASSERT_EQ(MShxcrash_async_cfe_entry_init(&entry, MSHXCRASH_CFE_CPU_TYPE_X86_64, 0x01000000),
-            hxcrash_error_none);
+  ASSERT_EQ(MShxcrash_async_cfe_entry_init(&entry, MSHXCRASH_CFE_CPU_TYPE_X86_64, 0x01000000), hxcrash_error_none);
   auto top = stateAt(0, ~std::uint64_t{0} - 4);
   EXPECT_EQ(MShxcrash_async_cfe_entry_apply(vx::mach_task_self(), 0, &top, &entry, &next),
             hxcrash_error_invalid_argument);
   // An unreadable frame: the read's error.
   auto unmapped = stateAt(0, 0x10);
-  EXPECT_NE(MShxcrash_async_cfe_entry_apply(vx::mach_task_self(), 0, &unmapped, &entry, &next),
-            hxcrash_error_none);
+  EXPECT_NE(MShxcrash_async_cfe_entry_apply(vx::mach_task_self(), 0, &unmapped, &entry, &next), hxcrash_error_none);
   // DWARF entries and arm64 entries are not applied here.
-  ASSERT_EQ(MShxcrash_async_cfe_entry_init(&entry, MSHXCRASH_CFE_CPU_TYPE_X86_64, 0x04000123),
-            hxcrash_error_none);
+  ASSERT_EQ(MShxcrash_async_cfe_entry_init(&entry, MSHXCRASH_CFE_CPU_TYPE_X86_64, 0x04000123), hxcrash_error_none);
   EXPECT_EQ(MShxcrash_async_cfe_entry_apply(vx::mach_task_self(), 0, &noFp, &entry, &next),
             hxcrash_error_not_supported);
-  ASSERT_EQ(MShxcrash_async_cfe_entry_init(&entry, MSHXCRASH_CFE_CPU_TYPE_ARM64, 0x02001000),
-            hxcrash_error_none);
+  ASSERT_EQ(MShxcrash_async_cfe_entry_init(&entry, MSHXCRASH_CFE_CPU_TYPE_ARM64, 0x02001000), hxcrash_error_none);
   EXPECT_EQ(MShxcrash_async_cfe_entry_apply(vx::mach_task_self(), 0, &noFp, &entry, &next),
             hxcrash_error_not_supported);
 }
@@ -354,34 +333,111 @@ TEST(CompactUnwindEntryTest, DecodesEveryModeOfEveryCpu) {
   };
   const std::uint32_t none = MSHXCRASH_CFE_NO_REGISTER;
   const Case cases[] = {
-      {MSHXCRASH_CFE_CPU_TYPE_X86_64, 0x00000000, hxcrash_error_none,
-       MShxcrash_async_cfe_entry_none, 0, 0, none, {}},
-      {MSHXCRASH_CFE_CPU_TYPE_X86_64, 0x0102000A, hxcrash_error_none,
-       MShxcrash_async_cfe_entry_frame_ptr, -16, 0, none, {13, 4}},
-      {MSHXCRASH_CFE_CPU_TYPE_X86_64, 0x01000201, hxcrash_error_none,  // kinds 1, 0, 0, 1
-       MShxcrash_async_cfe_entry_frame_ptr, 0, 0, none, {4, none, none, 4}},
-      {MSHXCRASH_CFE_CPU_TYPE_X86_64, 0x01000007, hxcrash_error_invalid_argument,
-       MShxcrash_async_cfe_entry_frame_ptr, 0, 0, none, {}},
-      {MSHXCRASH_CFE_CPU_TYPE_X86_64, 0x02031800, hxcrash_error_none,  // 6 registers, P = 0
-       MShxcrash_async_cfe_entry_frameless_immd, 24, 0, none, {4, 13, 14, 15, 16, 1}},
-      {MSHXCRASH_CFE_CPU_TYPE_X86_64, 0x03044400, hxcrash_error_none,
-       MShxcrash_async_cfe_entry_frameless_indirect, 4, 16, none, {4}},
-      {MSHXCRASH_CFE_CPU_TYPE_X86_64, 0x04000123, hxcrash_error_none,
-       MShxcrash_async_cfe_entry_dwarf, 0x123, 0, none, {}},
-      {MSHXCRASH_CFE_CPU_TYPE_X86_64, 0x05000000, hxcrash_error_not_supported,
-       MShxcrash_async_cfe_entry_none, 0, 0, none, {}},
-      {MSHXCRASH_CFE_CPU_TYPE_X86, 0x0102000A, hxcrash_error_none,
-       MShxcrash_async_cfe_entry_frame_ptr, -8, 0, none, {5, 6}},
-      {MSHXCRASH_CFE_CPU_TYPE_X86, 0x03042400, hxcrash_error_none,
-       MShxcrash_async_cfe_entry_frameless_indirect, 4, 4, none, {6}},
-      {MSHXCRASH_CFE_CPU_TYPE_ARM64, 0x02001011, hxcrash_error_none,
-       MShxcrash_async_cfe_entry_frameless_immd, 16, 0, 32, {31, 30, 23, 22}},
-      {MSHXCRASH_CFE_CPU_TYPE_ARM64, 0x04000006, hxcrash_error_none,
-       MShxcrash_async_cfe_entry_frame_ptr, -32, 0, none, {27, 26, 25, 24}},
-      {MSHXCRASH_CFE_CPU_TYPE_ARM64, 0x03000040, hxcrash_error_none,
-       MShxcrash_async_cfe_entry_dwarf, 0x40, 0, none, {}},
-      {MSHXCRASH_CFE_CPU_TYPE_ARM64, 0x01000000, hxcrash_error_not_supported,
-       MShxcrash_async_cfe_entry_none, 0, 0, none, {}},
+      {MSHXCRASH_CFE_CPU_TYPE_X86_64, 0x00000000, hxcrash_error_none, MShxcrash_async_cfe_entry_none, 0, 0, none, {}},
+      {MSHXCRASH_CFE_CPU_TYPE_X86_64,
+       0x0102000A,
+       hxcrash_error_none,
+       MShxcrash_async_cfe_entry_frame_ptr,
+       -16,
+       0,
+       none,
+       {13, 4}},
+      {MSHXCRASH_CFE_CPU_TYPE_X86_64,
+       0x01000201,
+       hxcrash_error_none,  // kinds 1, 0, 0, 1
+       MShxcrash_async_cfe_entry_frame_ptr,
+       0,
+       0,
+       none,
+       {4, none, none, 4}},
+      {MSHXCRASH_CFE_CPU_TYPE_X86_64,
+       0x01000007,
+       hxcrash_error_invalid_argument,
+       MShxcrash_async_cfe_entry_frame_ptr,
+       0,
+       0,
+       none,
+       {}},
+      {MSHXCRASH_CFE_CPU_TYPE_X86_64,
+       0x02031800,
+       hxcrash_error_none,  // 6 registers, P = 0
+       MShxcrash_async_cfe_entry_frameless_immd,
+       24,
+       0,
+       none,
+       {4, 13, 14, 15, 16, 1}},
+      {MSHXCRASH_CFE_CPU_TYPE_X86_64,
+       0x03044400,
+       hxcrash_error_none,
+       MShxcrash_async_cfe_entry_frameless_indirect,
+       4,
+       16,
+       none,
+       {4}},
+      {MSHXCRASH_CFE_CPU_TYPE_X86_64,
+       0x04000123,
+       hxcrash_error_none,
+       MShxcrash_async_cfe_entry_dwarf,
+       0x123,
+       0,
+       none,
+       {}},
+      {MSHXCRASH_CFE_CPU_TYPE_X86_64,
+       0x05000000,
+       hxcrash_error_not_supported,
+       MShxcrash_async_cfe_entry_none,
+       0,
+       0,
+       none,
+       {}},
+      {MSHXCRASH_CFE_CPU_TYPE_X86,
+       0x0102000A,
+       hxcrash_error_none,
+       MShxcrash_async_cfe_entry_frame_ptr,
+       -8,
+       0,
+       none,
+       {5, 6}},
+      {MSHXCRASH_CFE_CPU_TYPE_X86,
+       0x03042400,
+       hxcrash_error_none,
+       MShxcrash_async_cfe_entry_frameless_indirect,
+       4,
+       4,
+       none,
+       {6}},
+      {MSHXCRASH_CFE_CPU_TYPE_ARM64,
+       0x02001011,
+       hxcrash_error_none,
+       MShxcrash_async_cfe_entry_frameless_immd,
+       16,
+       0,
+       32,
+       {31, 30, 23, 22}},
+      {MSHXCRASH_CFE_CPU_TYPE_ARM64,
+       0x04000006,
+       hxcrash_error_none,
+       MShxcrash_async_cfe_entry_frame_ptr,
+       -32,
+       0,
+       none,
+       {27, 26, 25, 24}},
+      {MSHXCRASH_CFE_CPU_TYPE_ARM64,
+       0x03000040,
+       hxcrash_error_none,
+       MShxcrash_async_cfe_entry_dwarf,
+       0x40,
+       0,
+       none,
+       {}},
+      {MSHXCRASH_CFE_CPU_TYPE_ARM64,
+       0x01000000,
+       hxcrash_error_not_supported,
+       MShxcrash_async_cfe_entry_none,
+       0,
+       0,
+       none,
+       {}},
       {0x12, 0x01000000, hxcrash_error_not_supported, MShxcrash_async_cfe_entry_none, 0, 0, none, {}},
   };
   for (const Case& c : cases) {
@@ -405,8 +461,7 @@ TEST(CompactUnwindEntryTest, RegisterPermutationsRoundTrip) {
   ASSERT_EQ(MShxcrash_async_cfe_register_decode(0, 3, kinds), hxcrash_error_none);
   EXPECT_EQ(std::vector<std::uint32_t>(kinds, kinds + 3), (std::vector<std::uint32_t>{1, 2, 3}));
   ASSERT_EQ(MShxcrash_async_cfe_register_decode(719, 6, kinds), hxcrash_error_none);
-  EXPECT_EQ(std::vector<std::uint32_t>(kinds, kinds + 6),
-            (std::vector<std::uint32_t>{6, 5, 4, 3, 2, 1}));
+  EXPECT_EQ(std::vector<std::uint32_t>(kinds, kinds + 6), (std::vector<std::uint32_t>{6, 5, 4, 3, 2, 1}));
   EXPECT_EQ(MShxcrash_async_cfe_register_decode(0, 7, kinds), hxcrash_error_invalid_argument);
   std::size_t checked = 0;
   for (std::uint32_t count = 1; count <= 6; ++count) {
@@ -495,13 +550,10 @@ TEST(CompactUnwindSectionTest, FindsEntriesInRegularAndCompressedPages) {
     std::uint32_t encoding;
   };
   const Case cases[] = {
-      {0x0fff, hxcrash_error_not_found, 0, 0},
-      {0x1000, hxcrash_error_none, 0x1000, 0xA},
-      {0x17ff, hxcrash_error_none, 0x1000, 0xA},
-      {0x1800, hxcrash_error_none, 0x1800, 0xB},
+      {0x0fff, hxcrash_error_not_found, 0, 0},   {0x1000, hxcrash_error_none, 0x1000, 0xA},
+      {0x17ff, hxcrash_error_none, 0x1000, 0xA}, {0x1800, hxcrash_error_none, 0x1800, 0xB},
       {0x2000, hxcrash_error_none, 0x2000, 0xC},  // index 0 with no common encodings: page 0
-      {0x23ff, hxcrash_error_none, 0x2000, 0xC},
-      {0x2400, hxcrash_error_none, 0x2400, 0xD},
+      {0x23ff, hxcrash_error_none, 0x2000, 0xC}, {0x2400, hxcrash_error_none, 0x2400, 0xD},
       {0x9000, hxcrash_error_none, 0x2400, 0xD},  // beyond the last entry: its page
   };
   for (const Case& c : cases) {
@@ -527,26 +579,20 @@ TEST(CompactUnwindSectionTest, DamagedSectionsGiveErrors) {
   const Case cases[] = {
       {"cut header", [](Section& s) { s.bytes.resize(20); }, 0x1000, hxcrash_error_invalid_argument},
       {"version 2", [](Section& s) { s.u32(0, 2); }, 0x1000, hxcrash_error_not_supported},
-      {"common table outside", [](Section& s) { s.u32(8, 0x40000000); }, 0x1000,
-       hxcrash_error_invalid_argument},
+      {"common table outside", [](Section& s) { s.u32(8, 0x40000000); }, 0x1000, hxcrash_error_invalid_argument},
       {"empty index", [](Section& s) { s.u32(24, 0); }, 0x1000, hxcrash_error_not_found},
       {"only the sentinel", [](Section& s) { s.u32(24, 1); }, 0x1000, hxcrash_error_not_found},
-      {"index outside", [](Section& s) { s.u32(24, 0x10000000); }, 0x1000,
-       hxcrash_error_invalid_argument},
-      {"page outside", [](Section& s) { s.u32(0x44, 0x7fff0000); }, 0x1000,
-       hxcrash_error_invalid_argument},
+      {"index outside", [](Section& s) { s.u32(24, 0x10000000); }, 0x1000, hxcrash_error_invalid_argument},
+      {"page outside", [](Section& s) { s.u32(0x44, 0x7fff0000); }, 0x1000, hxcrash_error_invalid_argument},
       {"page kind 4", [](Section& s) { s.u32(0x100, 4); }, 0x1000, hxcrash_error_invalid_argument},
-      {"regular entries outside", [](Section& s) { s.u16(0x106, 0xffff); }, 0x1000,
-       hxcrash_error_invalid_argument},
+      {"regular entries outside", [](Section& s) { s.u16(0x106, 0xffff); }, 0x1000, hxcrash_error_invalid_argument},
       {"regular page empty", [](Section& s) { s.u16(0x106, 0); }, 0x1000, hxcrash_error_not_found},
-      {"compressed entries outside", [](Section& s) { s.u16(0x206, 0xffff); }, 0x2000,
-       hxcrash_error_invalid_argument},
-      {"page encodings outside", [](Section& s) { s.u16(0x208, 0xfff0); }, 0x2000,
-       hxcrash_error_invalid_argument},
+      {"compressed entries outside", [](Section& s) { s.u16(0x206, 0xffff); }, 0x2000, hxcrash_error_invalid_argument},
+      {"page encodings outside", [](Section& s) { s.u16(0x208, 0xfff0); }, 0x2000, hxcrash_error_invalid_argument},
       {"encoding index too large", [](Section& s) { s.u32(0x210, 0x05000400); }, 0x2400,
        hxcrash_error_invalid_argument},
-      {"page header cut", [](Section& s) { s.u32(0x44, static_cast<std::uint32_t>(s.bytes.size() - 4)); },
-       0x1000, hxcrash_error_invalid_argument},
+      {"page header cut", [](Section& s) { s.u32(0x44, static_cast<std::uint32_t>(s.bytes.size() - 4)); }, 0x1000,
+       hxcrash_error_invalid_argument},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

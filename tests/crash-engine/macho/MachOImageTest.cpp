@@ -53,13 +53,11 @@ class RealMachOImageTest : public testing::TestWithParam<const char*> {
   void SetUp() override {
     const std::string base = std::string(CE_MACHO_FIXTURE_DIR) + "/" + GetParam() + ".macho";
     file_ = cetest::readFile(base);
-    dump_ = cetest::parseObjdump(cetest::readText(base + ".headers.txt"),
-                                 cetest::readText(base + ".syms.txt"));
+    dump_ = cetest::parseObjdump(cetest::readText(base + ".headers.txt"), cetest::readText(base + ".syms.txt"));
     ASSERT_FALSE(dump_.segments.empty());
     ASSERT_FALSE(dump_.symbols.empty());
     loaded_ = std::make_unique<LoadedImage>(file_);
-    ASSERT_EQ(MShxcrash_nasync_macho_init(&image_, vx::mach_task_self(), GetParam(),
-                                          loaded_->header()),
+    ASSERT_EQ(MShxcrash_nasync_macho_init(&image_, vx::mach_task_self(), GetParam(), loaded_->header()),
               hxcrash_error_none);
   }
   void TearDown() override {
@@ -81,8 +79,8 @@ TEST_P(RealMachOImageTest, HeaderAndTextMatchObjdump) {
   EXPECT_EQ(MShxcrash_async_macho_cpu_type(&image_), cpuTypeOf(dump_.cputype));
   EXPECT_EQ(image_.ncmds, dump_.ncmds);
   EXPECT_STREQ(image_.name, GetParam());
-  const auto text = std::find_if(dump_.segments.begin(), dump_.segments.end(),
-                                 [](const auto& s) { return s.segname == "__TEXT"; });
+  const auto text =
+      std::find_if(dump_.segments.begin(), dump_.segments.end(), [](const auto& s) { return s.segname == "__TEXT"; });
   ASSERT_NE(text, dump_.segments.end());
   EXPECT_EQ(image_.text_vmaddr, text->vmaddr);
   EXPECT_EQ(image_.text_size, text->vmsize);
@@ -107,14 +105,13 @@ TEST_P(RealMachOImageTest, SegmentsMatchObjdump) {
     EXPECT_NE(MShxcrash_async_macho_find_segment_cmd(&image_, segment.segname.c_str()), nullptr);
     if (segment.segname == "__PAGEZERO") continue;  // no file data, no access
     MShxcrash_async_macho_mapped_segment mapped;
-    ASSERT_EQ(MShxcrash_async_macho_map_segment(&image_, segment.segname.c_str(), &mapped),
-              hxcrash_error_none);
+    ASSERT_EQ(MShxcrash_async_macho_map_segment(&image_, segment.segname.c_str(), &mapped), hxcrash_error_none);
     EXPECT_EQ(MShxcrash_async_mobject_base_address(&mapped.mobj), segment.vmaddr + slide());
     EXPECT_EQ(MShxcrash_async_mobject_length(&mapped.mobj), segment.vmsize);
     EXPECT_EQ(mapped.fileoff, segment.fileoff);
     EXPECT_EQ(mapped.filesize, segment.filesize);
-    const void* bytes = MShxcrash_async_mobject_remap_address(&mapped.mobj, segment.vmaddr + slide(),
-                                                              0, segment.filesize);
+    const void* bytes =
+        MShxcrash_async_mobject_remap_address(&mapped.mobj, segment.vmaddr + slide(), 0, segment.filesize);
     ASSERT_NE(bytes, nullptr);
     EXPECT_EQ(std::memcmp(bytes, file_.data() + segment.fileoff, segment.filesize), 0);
     MShxcrash_async_macho_mapped_segment_free(&mapped);
@@ -128,24 +125,20 @@ TEST_P(RealMachOImageTest, SectionsMatchObjdump) {
   for (const auto& section : dump_.sections) {
     SCOPED_TRACE(section.segname + "," + section.sectname);
     hxcrash_async_mobject mobj;
-    ASSERT_EQ(MShxcrash_async_macho_map_section(&image_, section.segname.c_str(),
-                                                section.sectname.c_str(), &mobj),
+    ASSERT_EQ(MShxcrash_async_macho_map_section(&image_, section.segname.c_str(), section.sectname.c_str(), &mobj),
               hxcrash_error_none);
     EXPECT_EQ(MShxcrash_async_mobject_base_address(&mobj), section.addr + slide());
     EXPECT_EQ(MShxcrash_async_mobject_length(&mobj), section.size);
     if (section.offset != 0) {
-      const void* bytes = MShxcrash_async_mobject_remap_address(&mobj, section.addr + slide(), 0,
-                                                                section.size);
+      const void* bytes = MShxcrash_async_mobject_remap_address(&mobj, section.addr + slide(), 0, section.size);
       ASSERT_NE(bytes, nullptr);
       EXPECT_EQ(std::memcmp(bytes, file_.data() + section.offset, section.size), 0);
     }
     MShxcrash_async_mobject_free(&mobj);
   }
   hxcrash_async_mobject mobj;
-  EXPECT_EQ(MShxcrash_async_macho_map_section(&image_, "__TEXT", "__nothing", &mobj),
-            hxcrash_error_not_found);
-  EXPECT_EQ(MShxcrash_async_macho_map_section(&image_, "__NOPE", "__text", &mobj),
-            hxcrash_error_not_found);
+  EXPECT_EQ(MShxcrash_async_macho_map_section(&image_, "__TEXT", "__nothing", &mobj), hxcrash_error_not_found);
+  EXPECT_EQ(MShxcrash_async_macho_map_section(&image_, "__NOPE", "__text", &mobj), hxcrash_error_not_found);
   EXPECT_EQ(MShxcrash_async_macho_map_section(&image_, "__LINKEDIT", "__text", &mobj),
             hxcrash_error_not_found);  // a segment without sections
 }
@@ -156,18 +149,15 @@ TEST_P(RealMachOImageTest, SymbolsMatchObjdump) {
     SCOPED_TRACE(symbol.name);
     lowest = std::min(lowest, symbol.value);
     hxcrash_vm_address_t address = 0;
-    ASSERT_EQ(MShxcrash_async_macho_find_symbol_by_name(&image_, symbol.name.c_str(), &address),
-              hxcrash_error_none);
-    const bool twin = std::any_of(dump_.symbols.begin(), dump_.symbols.end(), [&](const auto& o) {
-      return o.name == symbol.name && o.value != symbol.value;
-    });
+    ASSERT_EQ(MShxcrash_async_macho_find_symbol_by_name(&image_, symbol.name.c_str(), &address), hxcrash_error_none);
+    const bool twin = std::any_of(dump_.symbols.begin(), dump_.symbols.end(),
+                                  [&](const auto& o) { return o.name == symbol.name && o.value != symbol.value; });
     if (!twin) {
       EXPECT_EQ(address, symbol.value + slide());
     }
 
     Found found;
-    ASSERT_EQ(MShxcrash_async_macho_find_symbol_by_pc(&image_, symbol.value + slide(), remember,
-                                                      &found),
+    ASSERT_EQ(MShxcrash_async_macho_find_symbol_by_pc(&image_, symbol.value + slide(), remember, &found),
               hxcrash_error_none);
     EXPECT_EQ(found.calls, 1);
     EXPECT_EQ(found.address, symbol.value + slide());
@@ -183,19 +173,15 @@ TEST_P(RealMachOImageTest, SymbolsMatchObjdump) {
   }
   Found twin;
   hxcrash_vm_address_t twinAddress = 0;
-  ASSERT_EQ(MShxcrash_async_macho_find_symbol_by_name(&image_, "_twin_local", &twinAddress),
-            hxcrash_error_none);
-  ASSERT_EQ(MShxcrash_async_macho_find_symbol_by_pc(&image_, twinAddress, remember, &twin),
-            hxcrash_error_none);
+  ASSERT_EQ(MShxcrash_async_macho_find_symbol_by_name(&image_, "_twin_local", &twinAddress), hxcrash_error_none);
+  ASSERT_EQ(MShxcrash_async_macho_find_symbol_by_pc(&image_, twinAddress, remember, &twin), hxcrash_error_none);
   EXPECT_EQ(twin.name, "_twin_global");
 
   // A pc inside a function names that function.
   hxcrash_vm_address_t entry = 0;
-  ASSERT_EQ(MShxcrash_async_macho_find_symbol_by_name(&image_, "_entry_point", &entry),
-            hxcrash_error_none);
+  ASSERT_EQ(MShxcrash_async_macho_find_symbol_by_name(&image_, "_entry_point", &entry), hxcrash_error_none);
   Found inside;
-  ASSERT_EQ(MShxcrash_async_macho_find_symbol_by_pc(&image_, entry + 2, remember, &inside),
-            hxcrash_error_none);
+  ASSERT_EQ(MShxcrash_async_macho_find_symbol_by_pc(&image_, entry + 2, remember, &inside), hxcrash_error_none);
   EXPECT_EQ(inside.name, "_entry_point");
 
   Found none;
@@ -203,8 +189,7 @@ TEST_P(RealMachOImageTest, SymbolsMatchObjdump) {
             hxcrash_error_not_found);
   EXPECT_EQ(none.calls, 0);
   hxcrash_vm_address_t unused = 0;
-  EXPECT_EQ(MShxcrash_async_macho_find_symbol_by_name(&image_, "_no_such_symbol", &unused),
-            hxcrash_error_not_found);
+  EXPECT_EQ(MShxcrash_async_macho_find_symbol_by_name(&image_, "_no_such_symbol", &unused), hxcrash_error_not_found);
 }
 
 // The LC_UUID llvm-objdump reports, as 32 lower-case hex digits.
@@ -234,8 +219,7 @@ struct ReportWrite {
 // The image's LC_UUID, found with find_command, is the uuid the report gives the image.
 TEST_P(RealMachOImageTest, ReportedUuidIsTheImagesLoadCommand) {
   const std::string expected =
-      objdumpUuid(cetest::readText(std::string(CE_MACHO_FIXTURE_DIR) + "/" + GetParam() +
-                                   ".macho.headers.txt"));
+      objdumpUuid(cetest::readText(std::string(CE_MACHO_FIXTURE_DIR) + "/" + GetParam() + ".macho.headers.txt"));
   ASSERT_EQ(expected.size(), 32u);
   std::uint8_t uuid[16];
   ASSERT_TRUE(MShxcrash_async_image_uuid(&image_, uuid));
@@ -260,8 +244,7 @@ TEST_P(RealMachOImageTest, ReportedUuidIsTheImagesLoadCommand) {
         auto* r = static_cast<ReportWrite*>(context);
         MShxcrash_log_bsd_signal_info bsd{SIGSEGV, 1, 0};
         MShxcrash_log_signal_info siginfo{&bsd, nullptr};
-        return MShxcrash_log_writer_write(r->writer, MSpl_mach_thread_self(), r->images, r->file,
-                                          &siginfo, state);
+        return MShxcrash_log_writer_write(r->writer, MSpl_mach_thread_self(), r->images, r->file, &siginfo, state);
       },
       &request);
   const auto bytes = file.close();
@@ -279,9 +262,8 @@ TEST_P(RealMachOImageTest, ReportedUuidIsTheImagesLoadCommand) {
 // The DWARF reader's cache of a Mach-O image maps its __eh_frame once, when the image is added,
 // and searches it linearly (Mach-O has no header table): the first FDE is found at its start.
 TEST_P(RealMachOImageTest, DwarfCacheMapsTheEhFrameSectionOnce) {
-  const auto section = std::find_if(dump_.sections.begin(), dump_.sections.end(), [](const auto& s) {
-    return s.segname == "__TEXT" && s.sectname == "__eh_frame";
-  });
+  const auto section = std::find_if(dump_.sections.begin(), dump_.sections.end(),
+                                    [](const auto& s) { return s.segname == "__TEXT" && s.sectname == "__eh_frame"; });
   MShxcrash_nasync_dwarf_image_cache_attach(&image_);
   ASSERT_NE(image_.dwarf_cache, nullptr);
   const MShxcrash_async_dwarf_image_cache* cache = image_.dwarf_cache;
@@ -303,26 +285,22 @@ TEST_P(RealMachOImageTest, DwarfCacheMapsTheEhFrameSectionOnce) {
   using namespace hxcrash::MS::async;
   const mobject_memory mem{&cache->section};
   std::uint32_t cieLength = 0;
-  std::memcpy(&cieLength, MShxcrash_async_mobject_remap_address(&cache->section,
-                                                                 cache->section_address, 0, 4),
-              4);
+  std::memcpy(&cieLength, MShxcrash_async_mobject_remap_address(&cache->section, cache->section_address, 0, 4), 4);
   const hxcrash_vm_address_t fdeAddress = cache->section_address + 4 + cieLength;
   hxcrash_async_dwarf_fde_info first{};
   hxcrash_async_dwarf_fde_info found{};
   if (image_.m64) {
-    ASSERT_EQ(hxcrash_async_dwarf_fde_info_init<std::uint64_t>(&first, mem, image_.byteorder,
-                                                                fdeAddress, false),
+    ASSERT_EQ(hxcrash_async_dwarf_fde_info_init<std::uint64_t>(&first, mem, image_.byteorder, fdeAddress, false),
               hxcrash_error_none);
-    ASSERT_EQ(hxcrash_async_dwarf_image_cache_find_fde<std::uint64_t>(
-                  cache, mem, image_.byteorder, first.pc_start, &found),
-              hxcrash_error_none);
+    ASSERT_EQ(
+        hxcrash_async_dwarf_image_cache_find_fde<std::uint64_t>(cache, mem, image_.byteorder, first.pc_start, &found),
+        hxcrash_error_none);
   } else {
-    ASSERT_EQ(hxcrash_async_dwarf_fde_info_init<std::uint32_t>(&first, mem, image_.byteorder,
-                                                                fdeAddress, false),
+    ASSERT_EQ(hxcrash_async_dwarf_fde_info_init<std::uint32_t>(&first, mem, image_.byteorder, fdeAddress, false),
               hxcrash_error_none);
-    ASSERT_EQ(hxcrash_async_dwarf_image_cache_find_fde<std::uint32_t>(
-                  cache, mem, image_.byteorder, first.pc_start, &found),
-              hxcrash_error_none);
+    ASSERT_EQ(
+        hxcrash_async_dwarf_image_cache_find_fde<std::uint32_t>(cache, mem, image_.byteorder, first.pc_start, &found),
+        hxcrash_error_none);
   }
   EXPECT_EQ(found.fde_offset, first.fde_offset);
 }
@@ -368,9 +346,7 @@ TEST(HandMadeMachOTest, MalformedHeadersAreRefusedWithTheirDiagnostics) {
     builder.put32(bytes, builder.sizeofcmdsOffset, 4);
     const std::string out = initAndCapture(bytes, &result, "tiny");
     EXPECT_EQ(result, hxcrash_error_invalid_argument);
-    EXPECT_NE(out.find("Mach-O sizeofcmds is less than sizeof(struct load_command) in tiny"),
-              std::string::npos)
-        << out;
+    EXPECT_NE(out.find("Mach-O sizeofcmds is less than sizeof(struct load_command) in tiny"), std::string::npos) << out;
     EXPECT_NE(out.find("Could not find __TEXT segment!"), std::string::npos) << out;
   }
   {
@@ -409,9 +385,7 @@ TEST(HandMadeMachOTest, UniversalImageIsNotAddedToTheList) {
   testing::internal::CaptureStderr();
   MShxcrash_nasync_image_list_append(&list, placed.address(), "fat");
   const std::string out = testing::internal::GetCapturedStderr();
-  EXPECT_NE(out.find("Unexpected failure initializing Mach-O structure for fat: 5"),
-            std::string::npos)
-      << out;
+  EXPECT_NE(out.find("Unexpected failure initializing Mach-O structure for fat: 5"), std::string::npos) << out;
   MShxcrash_async_image_list_set_reading(&list, true);
   EXPECT_EQ(MShxcrash_async_image_list_next(&list, nullptr), nullptr);
   MShxcrash_async_image_list_set_reading(&list, false);
@@ -426,19 +400,15 @@ TEST_P(HandMadeSymbolsTest, GlobalsBeforeLocalsAndThumbValues) {
   ImageBuilder builder(is64, big);
   // Locals first (index 0-1), then globals (2-3), as the link editor orders them.
   builder.symbols = {
-      {"_local_same", 0x0e, 0x10200},
-      {"_local_later", 0x0e, 0x10300},
-      {"_global_same", 0x0f, 0x10200},
-      {"_thumb", 0x0f, 0x10400, 0x0008},
-      {"_debug_entry", 0x24, 0x10500},  // a debugging entry is never a candidate
+      {"_local_same", 0x0e, 0x10200},    {"_local_later", 0x0e, 0x10300}, {"_global_same", 0x0f, 0x10200},
+      {"_thumb", 0x0f, 0x10400, 0x0008}, {"_debug_entry", 0x24, 0x10500},  // a debugging entry is never a candidate
   };
   builder.nlocal = 2;
   builder.iextdef = 2;
   builder.nextdef = 2;
   PlacedBuffer placed(builder.build());
   MShxcrash_async_macho image{};
-  ASSERT_EQ(MShxcrash_nasync_macho_init(&image, vx::mach_task_self(), "symbols", placed.address()),
-            hxcrash_error_none);
+  ASSERT_EQ(MShxcrash_nasync_macho_init(&image, vx::mach_task_self(), "symbols", placed.address()), hxcrash_error_none);
   EXPECT_EQ(image.m64, is64);
   EXPECT_EQ(MShxcrash_async_macho_byteorder(&image),
             big ? &MShxcrash_async_byteorder_swapped : &MShxcrash_async_byteorder_direct);
@@ -448,26 +418,21 @@ TEST_P(HandMadeSymbolsTest, GlobalsBeforeLocalsAndThumbValues) {
   const std::uint64_t slide = placed.address() - 0x10000;
 
   Found found;
-  ASSERT_EQ(MShxcrash_async_macho_find_symbol_by_pc(&image, slide + 0x10250, remember, &found),
-            hxcrash_error_none);
+  ASSERT_EQ(MShxcrash_async_macho_find_symbol_by_pc(&image, slide + 0x10250, remember, &found), hxcrash_error_none);
   EXPECT_EQ(found.name, "_global_same");
   found = {};
-  ASSERT_EQ(MShxcrash_async_macho_find_symbol_by_pc(&image, slide + 0x10380, remember, &found),
-            hxcrash_error_none);
+  ASSERT_EQ(MShxcrash_async_macho_find_symbol_by_pc(&image, slide + 0x10380, remember, &found), hxcrash_error_none);
   EXPECT_EQ(found.name, "_local_later");
   EXPECT_EQ(found.address, slide + 0x10300);
   found = {};
-  ASSERT_EQ(MShxcrash_async_macho_find_symbol_by_pc(&image, slide + 0x10600, remember, &found),
-            hxcrash_error_none);
+  ASSERT_EQ(MShxcrash_async_macho_find_symbol_by_pc(&image, slide + 0x10600, remember, &found), hxcrash_error_none);
   EXPECT_EQ(found.name, "_thumb");
   EXPECT_EQ(found.address, slide + 0x10401);  // Thumb definitions carry bit 0
   EXPECT_EQ(MShxcrash_async_macho_find_symbol_by_pc(&image, slide + 0x101ff, remember, &found),
             hxcrash_error_not_found);
   hxcrash_vm_address_t address = 0;
-  EXPECT_EQ(MShxcrash_async_macho_find_symbol_by_name(&image, "_debug_entry", &address),
-            hxcrash_error_not_found);
-  ASSERT_EQ(MShxcrash_async_macho_find_symbol_by_name(&image, "_local_later", &address),
-            hxcrash_error_none);
+  EXPECT_EQ(MShxcrash_async_macho_find_symbol_by_name(&image, "_debug_entry", &address), hxcrash_error_not_found);
+  ASSERT_EQ(MShxcrash_async_macho_find_symbol_by_name(&image, "_local_later", &address), hxcrash_error_none);
   EXPECT_EQ(address, slide + 0x10300);
 
   MShxcrash_async_macho_symtab_reader reader;
@@ -496,11 +461,9 @@ TEST(HandMadeMachOTest, WithoutDysymtabTheWholeTableIsScanned) {
   builder.symbols = {{"_a", 0x0e, 0x10100}, {"_b", 0x0f, 0x10100}, {"_c", 0x0f, 0x10180}};
   PlacedBuffer placed(builder.build());
   MShxcrash_async_macho image{};
-  ASSERT_EQ(MShxcrash_nasync_macho_init(&image, vx::mach_task_self(), "flat", placed.address()),
-            hxcrash_error_none);
+  ASSERT_EQ(MShxcrash_nasync_macho_init(&image, vx::mach_task_self(), "flat", placed.address()), hxcrash_error_none);
   Found found;
-  ASSERT_EQ(MShxcrash_async_macho_find_symbol_by_pc(&image, placed.address() + 0x150, remember,
-                                                    &found),
+  ASSERT_EQ(MShxcrash_async_macho_find_symbol_by_pc(&image, placed.address() + 0x150, remember, &found),
             hxcrash_error_none);
   EXPECT_EQ(found.name, "_a");  // first of equal values in table order
   MShxcrash_nasync_macho_free(&image);
@@ -521,9 +484,7 @@ TEST(HandMadeMachOTest, BrokenTablesGiveCodesNotFaults) {
        },
        hxcrash_error_invalid_argument, "iextdefsym=32, ilocalsym=0 out of range nsym=2"},
       {"no symtab",
-       [](ImageBuilder& b, std::vector<std::uint8_t>& bytes) {
-         b.put32(bytes, b.loadCommandsEnd - 80 - 24, 0x99);
-       },
+       [](ImageBuilder& b, std::vector<std::uint8_t>& bytes) { b.put32(bytes, b.loadCommandsEnd - 80 - 24, 0x99); },
        hxcrash_error_not_found, "could not find LC_SYMTAB load command"},
       {"string table outside link-edit",
        [](ImageBuilder& b, std::vector<std::uint8_t>& bytes) {
@@ -555,9 +516,7 @@ TEST(HandMadeMachOTest, BrokenTablesGiveCodesNotFaults) {
               hxcrash_error_none);
     Found found;
     testing::internal::CaptureStderr();
-    EXPECT_EQ(MShxcrash_async_macho_find_symbol_by_pc(&image, placed.address() + 0x250, remember,
-                                                      &found),
-              c.expected);
+    EXPECT_EQ(MShxcrash_async_macho_find_symbol_by_pc(&image, placed.address() + 0x250, remember, &found), c.expected);
     const std::string out = testing::internal::GetCapturedStderr();
     EXPECT_NE(out.find(c.diagnostic), std::string::npos) << out;
     EXPECT_EQ(found.calls, 0);
@@ -587,14 +546,12 @@ TEST(HandMadeMachOTest, SectionTableRunningPastTheCommandsIsRefused) {
   builder.put32(bytes, 32 + 64, 1000);  // nsects of __TEXT
   PlacedBuffer placed(bytes);
   MShxcrash_async_macho image{};
-  ASSERT_EQ(MShxcrash_nasync_macho_init(&image, vx::mach_task_self(), "sects", placed.address()),
-            hxcrash_error_none);
+  ASSERT_EQ(MShxcrash_nasync_macho_init(&image, vx::mach_task_self(), "sects", placed.address()), hxcrash_error_none);
   hxcrash_async_mobject mobj;
   EXPECT_EQ(MShxcrash_async_macho_map_section(&image, "__TEXT", "__text", &mobj), hxcrash_error_none);
   MShxcrash_async_mobject_free(&mobj);
   testing::internal::CaptureStderr();
-  EXPECT_EQ(MShxcrash_async_macho_map_section(&image, "__TEXT", "__missing", &mobj),
-            hxcrash_error_invalid_argument);
+  EXPECT_EQ(MShxcrash_async_macho_map_section(&image, "__TEXT", "__missing", &mobj), hxcrash_error_invalid_argument);
   EXPECT_NE(testing::internal::GetCapturedStderr().find(
                 "Section table entry outside of expected range; searching for (__TEXT,__missing)"),
             std::string::npos);
@@ -605,10 +562,8 @@ TEST(MachOStringTest, LongStringIsFoundAfterOneRemap) {
   ImageBuilder builder(true, false);
   PlacedBuffer placed(builder.build());
   MShxcrash_async_macho image{};
-  ASSERT_EQ(MShxcrash_nasync_macho_init(&image, vx::mach_task_self(), "strings", placed.address()),
-            hxcrash_error_none);
-  auto* area = static_cast<char*>(
-      mmap(nullptr, 3 * 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_EQ(MShxcrash_nasync_macho_init(&image, vx::mach_task_self(), "strings", placed.address()), hxcrash_error_none);
+  auto* area = static_cast<char*>(mmap(nullptr, 3 * 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
   std::memset(area, 'S', 5000);
   area[5000] = '\0';
   MShxcrash_async_macho_string string;
@@ -620,8 +575,8 @@ TEST(MachOStringTest, LongStringIsFoundAfterOneRemap) {
   const std::string out = testing::internal::GetCapturedStderr();
   EXPECT_EQ(length, 5000u);
   std::size_t remaps = 0;
-  for (std::size_t at = out.find("Mapped a string larger than one page! Remapping ...");
-       at != std::string::npos; at = out.find("Mapped a string", at + 1)) {
+  for (std::size_t at = out.find("Mapped a string larger than one page! Remapping ..."); at != std::string::npos;
+       at = out.find("Mapped a string", at + 1)) {
     ++remaps;
   }
   EXPECT_EQ(remaps, 1u);
@@ -637,8 +592,7 @@ TEST(MachOStringTest, LongStringIsFoundAfterOneRemap) {
             hxcrash_error_none);
   testing::internal::CaptureStderr();
   EXPECT_EQ(MShxcrash_async_macho_string_get_length(&string, &length), hxcrash_error_invalid_argument);
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("Failed to remap additional space ..."),
-            std::string::npos);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("Failed to remap additional space ..."), std::string::npos);
   munmap(area, 8192);
   MShxcrash_nasync_macho_free(&image);
 }
@@ -661,8 +615,7 @@ TEST(HandMadeMachOTest, SectionSizesOutsideTheirSegmentAreRefusedBeforeMapping) 
       {"claims 4 GB", 0x100, 0x100000000ull, hxcrash_error_invalid_argument},
       {"one byte past the segment", 0x100, 4096 - 0x100 + 1, hxcrash_error_invalid_argument},
       {"end wraps around", 0x100, ~std::uint64_t{0} - 0x10, hxcrash_error_invalid_argument},
-      {"starts before its segment", ~std::uint64_t{0} - 0xfff, 0x40,
-       hxcrash_error_invalid_argument},
+      {"starts before its segment", ~std::uint64_t{0} - 0xfff, 0x40, hxcrash_error_invalid_argument},
   };
   constexpr std::size_t kSection = 32 + 72;  // the first section of __TEXT (64-bit)
   for (const Case& c : cases) {
@@ -675,8 +628,7 @@ TEST(HandMadeMachOTest, SectionSizesOutsideTheirSegmentAreRefusedBeforeMapping) 
     builder.put64(bytes, kSection + 40, c.size);
     PlacedBuffer placed(bytes);
     MShxcrash_async_macho image{};
-    ASSERT_EQ(MShxcrash_nasync_macho_init(&image, vx::mach_task_self(), "sizes", placed.address()),
-              hxcrash_error_none);
+    ASSERT_EQ(MShxcrash_nasync_macho_init(&image, vx::mach_task_self(), "sizes", placed.address()), hxcrash_error_none);
     hxcrash_async_mobject mobj;
     testing::internal::CaptureStderr();
     const hxcrash_error_t err = MShxcrash_async_macho_map_section(&image, "__TEXT", "__text", &mobj);

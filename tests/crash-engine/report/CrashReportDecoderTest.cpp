@@ -15,10 +15,8 @@ namespace {
 struct Parts {
   Bytes systemInfo = cat({u(1, 0), s(2, "6.1.0"), u(3, 1), u(4, 1700000000), s(5, "#1 SMP")});
   Bytes appInfo = cat({s(1, "com.example.app"), s(2, "42"), s(3, "1.2")});
-  Bytes threads = len(3, cat({u(1, 0), len(2, u(3, 0x1234)), u(3, 1),
-                              len(4, cat({s(1, "rip"), u(2, 0x1234)}))}));
-  Bytes images = len(4, cat({u(2, 0x1000), u(1, 0x400000), s(3, "/bin/app"),
-                             len(4, Bytes{0x00, 0xAB}),
+  Bytes threads = len(3, cat({u(1, 0), len(2, u(3, 0x1234)), u(3, 1), len(4, cat({s(1, "rip"), u(2, 0x1234)}))}));
+  Bytes images = len(4, cat({u(2, 0x1000), u(1, 0x400000), s(3, "/bin/app"), len(4, Bytes{0x00, 0xAB}),
                              len(5, cat({u(1, 1), u(2, 0x1000007), u(3, 3)}))}));
   Bytes signal = cat({s(1, "SIGSEGV"), s(2, "SEGV_MAPERR"), u(3, 0)});
   Bytes reportInfo = cat({u(1, 0), len(2, Bytes(16, 0x11))});
@@ -50,8 +48,7 @@ std::string decodeError(const Bytes& data) {
 }  // namespace
 
 TEST(CrashReportDecoderTest, HeaderChecks) {
-  EXPECT_EQ(decodeError(Bytes{'h', 'x', 'c', 'r', 'a', 's', 'h'}),
-            "Could not decode truncated crash log");
+  EXPECT_EQ(decodeError(Bytes{'h', 'x', 'c', 'r', 'a', 's', 'h'}), "Could not decode truncated crash log");
   EXPECT_EQ(decodeError(file({})), "Could not decode truncated crash log");
   Bytes foreign = Parts().build();
   foreign[0] = 'X';
@@ -59,8 +56,7 @@ TEST(CrashReportDecoderTest, HeaderChecks) {
   Bytes v2 = Parts().build();
   v2[7] = 2;
   EXPECT_EQ(decodeError(v2), "Could not decode unsupported crash report version: 2");
-  EXPECT_EQ(decodeError(file(Bytes{0x0A, 0x50, 0x01})),
-            "An unknown error occured decoding the crash report");
+  EXPECT_EQ(decodeError(file(Bytes{0x0A, 0x50, 0x01})), "An unknown error occured decoding the crash report");
 }
 
 TEST(CrashReportDecoderTest, RefusesIncompleteReports) {
@@ -70,29 +66,35 @@ TEST(CrashReportDecoderTest, RefusesIncompleteReports) {
     const char* message;
   };
   const Case cases[] = {
-      {"no system info", [](Parts& p) { p.systemInfo.clear(); },
-       "Crash report is missing System Information section"},
-      {"no os version", [](Parts& p) { p.systemInfo = cat({u(3, 1), u(4, 5)}); },
+      {"no system info", [](Parts& p) { p.systemInfo.clear(); }, "Crash report is missing System Information section"},
+      {"no os version",
+       [](Parts& p) {
+         p.systemInfo = cat({u(3, 1), u(4, 5)});
+       },
        "Crash report is missing System Information OS version field"},
-      {"no app info", [](Parts& p) { p.appInfo.clear(); },
-       "Crash report is missing Application Information section"},
+      {"no app info", [](Parts& p) { p.appInfo.clear(); }, "Crash report is missing Application Information section"},
       {"no identifier", [](Parts& p) { p.appInfo = s(2, "1"); },
        "Crash report is missing Application Information app identifier field"},
       {"no version", [](Parts& p) { p.appInfo = s(1, "id"); },
        "Crash report is missing Application Information app version field"},
-      {"no signal", [](Parts& p) { p.signal.clear(); },
-       "Crash report is missing Signal Information section"},
-      {"no signal name", [](Parts& p) { p.signal = cat({s(2, "X"), u(3, 0)}); },
+      {"no signal", [](Parts& p) { p.signal.clear(); }, "Crash report is missing Signal Information section"},
+      {"no signal name",
+       [](Parts& p) {
+         p.signal = cat({s(2, "X"), u(3, 0)});
+       },
        "Crash report is missing signal name field"},
-      {"no signal code", [](Parts& p) { p.signal = s(1, "SIGABRT"); },
-       "Crash report is missing signal code field"},
-      {"no threads", [](Parts& p) { p.threads.clear(); },
-       "Crash report is missing thread state information"},
-      {"register without name", [](Parts& p) { p.threads = len(3, cat({u(1, 0), len(4, u(2, 1))})); },
+      {"no signal code", [](Parts& p) { p.signal = s(1, "SIGABRT"); }, "Crash report is missing signal code field"},
+      {"no threads", [](Parts& p) { p.threads.clear(); }, "Crash report is missing thread state information"},
+      {"register without name",
+       [](Parts& p) {
+         p.threads = len(3, cat({u(1, 0), len(4, u(2, 1))}));
+       },
        "Missing register name in register value"},
-      {"no images", [](Parts& p) { p.images.clear(); },
-       "Crash report is missing binary image information"},
-      {"image without name", [](Parts& p) { p.images = len(4, cat({u(1, 1), u(2, 2)})); },
+      {"no images", [](Parts& p) { p.images.clear(); }, "Crash report is missing binary image information"},
+      {"image without name",
+       [](Parts& p) {
+         p.images = len(4, cat({u(1, 1), u(2, 2)}));
+       },
        "Missing image name in image record"},
       {"15-byte report uuid", [](Parts& p) { p.reportInfo = len(2, Bytes(15, 1)); },
        "Report UUID value is not a standard 16 bytes"},
@@ -110,12 +112,11 @@ TEST(CrashReportDecoderTest, RefusesIncompleteReports) {
 
 TEST(CrashReportDecoderTest, DecodesEveryField) {
   Parts parts;
-  parts.extra = cat({len(5, cat({s(1, "NSRangeException"), s(2, "out of range"),
-                                 len(3, cat({u(3, 0x401000), len(6, cat({s(1, "_f"), u(2, 0x400ff0)}))}))})),
-                     len(7, cat({s(1, "app"), u(2, 77), s(3, "/bin/app"), s(4, "sh"), u(5, 1),
-                                 u(6, 1), u(7, 1600000000)})),
-                     len(8, cat({s(1, "Board"), len(2, cat({u(1, 1), u(2, 7), u(3, 3)})), u(3, 4),
-                                 u(4, 8)}))});
+  parts.extra =
+      cat({len(5, cat({s(1, "NSRangeException"), s(2, "out of range"),
+                       len(3, cat({u(3, 0x401000), len(6, cat({s(1, "_f"), u(2, 0x400ff0)}))}))})),
+           len(7, cat({s(1, "app"), u(2, 77), s(3, "/bin/app"), s(4, "sh"), u(5, 1), u(6, 1), u(7, 1600000000)})),
+           len(8, cat({s(1, "Board"), len(2, cat({u(1, 1), u(2, 7), u(3, 3)})), u(3, 4), u(4, 8)}))});
   vx::Error error;
   auto report = MSHXCrashReport::makeWithData(parts.build(), &error);
   ASSERT_TRUE(report) << error.description;
@@ -123,8 +124,7 @@ TEST(CrashReportDecoderTest, DecodesEveryField) {
   EXPECT_EQ(report->systemInfo()->operatingSystemVersion(), "6.1.0");
   EXPECT_EQ(report->systemInfo()->operatingSystemBuild(), "#1 SMP");
   EXPECT_EQ(report->systemInfo()->architecture(), 1);
-  EXPECT_EQ(report->systemInfo()->timestamp(),
-            MSHXCrashReportDate(std::chrono::seconds(1700000000)));
+  EXPECT_EQ(report->systemInfo()->timestamp(), MSHXCrashReportDate(std::chrono::seconds(1700000000)));
   EXPECT_EQ(report->applicationInfo()->applicationMarketingVersion(), "1.2");
   ASSERT_TRUE(report->hasProcessInfo());
   EXPECT_EQ(report->processInfo()->processID(), 77u);
@@ -197,9 +197,9 @@ TEST(CrashReportDecoderTest, MachExceptionCodeLimit) {
 
 TEST(CrashReportDecoderTest, ImageForAddress) {
   Parts parts;
-  parts.images = cat({len(4, cat({u(1, 0x1000), u(2, 0x1000), s(3, "a")})),
-                      len(4, cat({u(1, 0x1800), u(2, 0x1000), s(3, "b")})),
-                      len(4, cat({u(1, 0x2000), u(2, 0x100), s(3, "c")}))});
+  parts.images =
+      cat({len(4, cat({u(1, 0x1000), u(2, 0x1000), s(3, "a")})), len(4, cat({u(1, 0x1800), u(2, 0x1000), s(3, "b")})),
+           len(4, cat({u(1, 0x2000), u(2, 0x100), s(3, "c")}))});
   auto report = MSHXCrashReport::makeWithData(parts.build(), nullptr);
   ASSERT_TRUE(report);
   EXPECT_FALSE(report->imageForAddress(0xFFF));
@@ -233,18 +233,15 @@ TEST(CrashReportDecoderTest, OutOfRangeEnumsStayRawAndOverflowingTimestampsAreLe
       {"in range", 1, 1, 1700000000, 1699999000, 1, 1, 1, true, true, 1},
       {"unnamed values", 77, 4000, 1700000000, 1, 9, 77, 4000, true, true, 9},
       {"negative values", minusOne, minusOne, minusOne, 5, minusOne, -1, -1, true, true, -1},
-      {"largest timestamps", 0, 0, 0x7fffffffffffffffull, 0xffffffffffffffffull, 0, 0, 0, false,
-       false, 0},
-      {"smallest timestamp", 0, 0, 0x8000000000000000ull, 0x8000000000000000ull, 0, 0, 0, false,
-       false, 0},
-      {"just beyond the date", 0, 0, 9300000000000ull, 9300000000000ull, 0, 0, 0, false, false,
-       0},
+      {"largest timestamps", 0, 0, 0x7fffffffffffffffull, 0xffffffffffffffffull, 0, 0, 0, false, false, 0},
+      {"smallest timestamp", 0, 0, 0x8000000000000000ull, 0x8000000000000000ull, 0, 0, 0, false, false, 0},
+      {"just beyond the date", 0, 0, 9300000000000ull, 9300000000000ull, 0, 0, 0, false, false, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Parts parts;
-    parts.systemInfo = cat({u(1, c.operatingSystem), s(2, "6.1.0"), u(3, c.architecture),
-                            u(4, c.timestamp), s(5, "#1 SMP")});
+    parts.systemInfo =
+        cat({u(1, c.operatingSystem), s(2, "6.1.0"), u(3, c.architecture), u(4, c.timestamp), s(5, "#1 SMP")});
     parts.images = len(4, cat({u(2, 0x1000), u(1, 0x400000), s(3, "/bin/app"),
                                len(5, cat({u(1, c.encoding), u(2, 0x1000007), u(3, 3)}))}));
     parts.extra = len(7, cat({s(1, "app"), u(2, 77), u(5, 1), u(6, 1), u(7, c.startTime)}));
@@ -260,12 +257,10 @@ TEST(CrashReportDecoderTest, OutOfRangeEnumsStayRawAndOverflowingTimestampsAreLe
     ASSERT_NE(report->images()[0]->codeType(), nullptr);
     EXPECT_EQ(report->images()[0]->codeType()->typeEncoding(), c.expectedEncoding);
     // The crash-log text names what it knows and goes on past what it does not.
-    EXPECT_NE(MSHXCrashReportTextFormatter::stringValueForCrashReport(*report, 0).find(
-                  "Report Version:"),
+    EXPECT_NE(MSHXCrashReportTextFormatter::stringValueForCrashReport(*report, 0).find("Report Version:"),
               std::string::npos);
     if (c.hasTimestamp) {
-      EXPECT_EQ(std::chrono::duration_cast<std::chrono::seconds>(
-                    report->systemInfo()->timestamp()->time_since_epoch())
+      EXPECT_EQ(std::chrono::duration_cast<std::chrono::seconds>(report->systemInfo()->timestamp()->time_since_epoch())
                     .count(),
                 static_cast<std::int64_t>(c.timestamp));
     }

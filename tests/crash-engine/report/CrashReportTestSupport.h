@@ -33,9 +33,7 @@ inline Bytes len(std::uint32_t field, const Bytes& body) {
   return out;
 }
 
-inline Bytes s(std::uint32_t field, const std::string& text) {
-  return len(field, Bytes(text.begin(), text.end()));
-}
+inline Bytes s(std::uint32_t field, const std::string& text) { return len(field, Bytes(text.begin(), text.end())); }
 
 inline Bytes cat(std::initializer_list<Bytes> parts) {
   Bytes out;

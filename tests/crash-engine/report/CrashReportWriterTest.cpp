@@ -36,8 +36,8 @@ std::vector<std::uint8_t> readAll(const std::string& path) {
 }
 
 // Encodes one field into a temporary file and returns what was written.
-std::vector<std::uint8_t> packToFile(std::uint32_t field, MShxcrash_writer_field_type type,
-                                     const void* value, std::size_t* returned) {
+std::vector<std::uint8_t> packToFile(std::uint32_t field, MShxcrash_writer_field_type type, const void* value,
+                                     std::size_t* returned) {
   cetest::ReportFile file(0);
   *returned = MShxcrash_writer_pack(file.file(), field, type, value);
   return file.close();
@@ -59,8 +59,7 @@ std::vector<std::uint8_t> executableBuildId() {
             const auto* note = reinterpret_cast<const ElfW(Nhdr)*>(p);
             const auto* name = p + sizeof(ElfW(Nhdr));
             const auto* desc = name + ((note->n_namesz + 3) & ~3u);
-            if (note->n_type == NT_GNU_BUILD_ID && note->n_namesz == 4 &&
-                std::memcmp(name, "GNU", 4) == 0) {
+            if (note->n_type == NT_GNU_BUILD_ID && note->n_namesz == 4 && std::memcmp(name, "GNU", 4) == 0) {
               out->assign(desc, desc + std::min<std::size_t>(16, note->n_descsz));
               return 1;
             }
@@ -190,8 +189,7 @@ TEST(CrashReportWriterTest, EncodesFieldsAsTheWireFormatSays) {
 
   const std::int32_t minusOne = -1;
   bytes = packToFile(1, MSHXCRASH_FIELD_INT32, &minusOne, &returned);
-  EXPECT_EQ(bytes, (std::vector<std::uint8_t>{0x08, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-                                              0xFF, 0xFF, 0x01}));
+  EXPECT_EQ(bytes, (std::vector<std::uint8_t>{0x08, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}));
   EXPECT_EQ(returned, 11u);
 
   struct Case {
@@ -205,8 +203,7 @@ TEST(CrashReportWriterTest, EncodesFieldsAsTheWireFormatSays) {
       {3, MSHXCRASH_FIELD_BOOL, 1, {0x18, 0x01}},
       {1, MSHXCRASH_FIELD_SINT32, static_cast<std::uint32_t>(-2), {0x08, 0x03}},
       {2, MSHXCRASH_FIELD_FIXED32, 0x01020304, {0x15, 0x04, 0x03, 0x02, 0x01}},
-      {2, MSHXCRASH_FIELD_FIXED64, 0x0102030405060708,
-       {0x11, 0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01}},
+      {2, MSHXCRASH_FIELD_FIXED64, 0x0102030405060708, {0x11, 0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01}},
       {16, MSHXCRASH_FIELD_UINT32, 1, {0x80, 0x01, 0x01}},
       {4, MSHXCRASH_FIELD_MESSAGE, 200, {0x22, 0xC8, 0x01}},  // only key and length
   };
@@ -259,8 +256,7 @@ TEST_P(CrashReportWriterCrashTest, CrashLeavesADecodableReport) {
     if (image->imageUUID() == buildIdHex) {
       hasExecutable = true;
       reportBase = image->imageBaseAddress();
-      EXPECT_EQ(std::filesystem::path(image->imageName()).filename(),
-                std::filesystem::path(exe).filename());
+      EXPECT_EQ(std::filesystem::path(image->imageName()).filename(), std::filesystem::path(exe).filename());
       ASSERT_TRUE(image->codeType());
       EXPECT_EQ(image->codeType()->type(), 0x1000007u);
       EXPECT_EQ(image->codeType()->subtype(), 3u);
@@ -276,8 +272,7 @@ TEST_P(CrashReportWriterCrashTest, CrashLeavesADecodableReport) {
   ASSERT_GE(crashed->registers().size(), 17u);
   EXPECT_EQ(crashed->registers()[0]->registerName(), "rip");
   ASSERT_FALSE(crashed->stackFrames().empty());
-  EXPECT_EQ(crashed->registers()[0]->registerValue(),
-            crashed->stackFrames()[0]->instructionPointer());
+  EXPECT_EQ(crashed->registers()[0]->registerValue(), crashed->stackFrames()[0]->instructionPointer());
   // The child is a new process with its own load address: move its addresses to ours.
   Dl_info self{};
   ASSERT_NE(dladdr(reinterpret_cast<void*>(&executableBuildId), &self), 0);
@@ -302,15 +297,14 @@ TEST_P(CrashReportWriterCrashTest, CrashLeavesADecodableReport) {
 
   // The encoding is valid protobuf for protoc too, and complete by the schema's own labels.
   int status = 0;
-  const std::string raw =
-      runCommand("tail -c +9 '" + path + "' | protoc --decode_raw 2>&1", &status);
+  const std::string raw = runCommand("tail -c +9 '" + path + "' | protoc --decode_raw 2>&1", &status);
   EXPECT_EQ(status, 0) << raw;
   EXPECT_NE(raw.find(c.signame), std::string::npos);
   const std::filesystem::path proto(CE_CRASH_REPORT_PROTO);
-  const std::string typed = runCommand("tail -c +9 '" + path + "' | protoc --proto_path='" +
-                                           proto.parent_path().string() +
-                                           "' --decode=hxcrash.CrashReport crash_report.proto 2>&1",
-                                       &status);
+  const std::string typed =
+      runCommand("tail -c +9 '" + path + "' | protoc --proto_path='" + proto.parent_path().string() +
+                     "' --decode=hxcrash.CrashReport crash_report.proto 2>&1",
+                 &status);
   EXPECT_EQ(status, 0) << typed;
   EXPECT_NE(typed.find("crashed: true"), std::string::npos);
 }
@@ -336,9 +330,8 @@ void writeCurrentThreadReport(MShxcrash_log_writer* writer, cetest::ReportFile* 
   EXPECT_EQ(MShxcrash_async_thread_state_current(
                 [](hxcrash_async_thread_state* state, void* context) {
                   auto* r = static_cast<CurrentWrite*>(context);
-                  return MShxcrash_log_writer_write(r->writer, MSpl_mach_thread_self(),
-                                                    hxcrash_shared_image_list(), r->file,
-                                                    r->siginfo, state);
+                  return MShxcrash_log_writer_write(r->writer, MSpl_mach_thread_self(), hxcrash_shared_image_list(),
+                                                    r->file, r->siginfo, state);
                 },
                 &request),
             hxcrash_error_none);
@@ -362,8 +355,7 @@ TEST(CrashReportWriterBudgetTest, EveryReasonSizeLeavesADecodableReport) {
     if (reason.size() < size) reason += "x";
     MShxcrash_log_writer writer;
     MShxcrash_log_writer_init(&writer, "com.vexelworks.reason", "1", nullptr, 0, false);
-    MShxcrash_log_writer_set_exception(&writer, "std::length_error", reason.c_str(), stack.data(),
-                                       stack.size());
+    MShxcrash_log_writer_set_exception(&writer, "std::length_error", reason.c_str(), stack.data(), stack.size());
     cetest::ReportFile file(MSHXCRASH_REPORT_MAX_SIZE);
     writeCurrentThreadReport(&writer, &file);
     MShxcrash_log_writer_free(&writer);
@@ -398,8 +390,7 @@ TEST(CrashReportWriterBudgetTest, EveryReasonSizeLeavesADecodableReport) {
     EXPECT_EQ(status, 0) << raw;
     const std::filesystem::path proto(CE_CRASH_REPORT_PROTO);
     const std::string typed =
-        runCommand("tail -c +9 '" + path + "' | protoc --proto_path='" +
-                       proto.parent_path().string() +
+        runCommand("tail -c +9 '" + path + "' | protoc --proto_path='" + proto.parent_path().string() +
                        "' --decode=hxcrash.CrashReport crash_report.proto 2>&1 >/dev/null",
                    &status);
     EXPECT_EQ(status, 0) << typed;
@@ -422,8 +413,7 @@ TEST(CrashReportWriterBudgetTest, MachineInfoCountsCoresAndHardwareThreads) {
   std::size_t size = sizeof cores;
   ASSERT_EQ(vx::sysctlbyname("hw.physicalcpu_max", &cores, &size, nullptr, 0), 0);
   EXPECT_EQ(report->machineInfo()->processorCount(), static_cast<std::uint64_t>(cores));
-  EXPECT_EQ(report->machineInfo()->logicalProcessorCount(),
-            static_cast<std::uint64_t>(sysconf(_SC_NPROCESSORS_CONF)));
+  EXPECT_EQ(report->machineInfo()->logicalProcessorCount(), static_cast<std::uint64_t>(sysconf(_SC_NPROCESSORS_CONF)));
 }
 
 // ---- two threads crashing at once ------------------------------------------------------------

@@ -19,8 +19,7 @@ ucontext_t* gSeenContext = nullptr;
 
 void say(const char* text) { MShxcrash_async_writen(STDERR_FILENO, text, std::strlen(text)); }
 
-bool printingCallback(int, siginfo_t* info, ucontext_t* uap, void* context,
-                      hxcrash_signal_next_handle* next) {
+bool printingCallback(int, siginfo_t* info, ucontext_t* uap, void* context, hxcrash_signal_next_handle* next) {
   say(static_cast<const char*>(context));
   gSeenInfo = info;
   gSeenContext = uap;
@@ -48,8 +47,8 @@ void installPrior(int signo) {
 
 void registerOrDie(int signo, MShxcrash_signal_callback callback, const char* text) {
   vx::Error error;
-  if (!MSHXCrashSignalHandler::sharedHandler()->registerHandlerForSignal(
-          signo, callback, const_cast<char*>(text), &error)) {
+  if (!MSHXCrashSignalHandler::sharedHandler()->registerHandlerForSignal(signo, callback, const_cast<char*>(text),
+                                                                         &error)) {
     std::fprintf(stderr, "registration failed: %s\n", error.toString().c_str());
     _exit(99);
   }
@@ -157,8 +156,8 @@ TEST(SignalHandlerDeathTest, RegisteringTwiceInstallsOnceAndKeepsTheFirstPriorAc
         installPrior(SIGUSR1);
         MSHXCrashSignalHandler* handler = MSHXCrashSignalHandler::sharedHandler();
         vx::Error error;
-        bool ok = handler->registerHandlerWithSignal(SIGUSR1, &error) &&
-                  handler->registerHandlerWithSignal(SIGUSR1, &error);
+        bool ok =
+            handler->registerHandlerWithSignal(SIGUSR1, &error) && handler->registerHandlerWithSignal(SIGUSR1, &error);
         struct sigaction installed {};
         sigaction(SIGUSR1, nullptr, &installed);
         ok = ok && installed.sa_sigaction == MShxcrash_signal_handler &&
@@ -168,8 +167,7 @@ TEST(SignalHandlerDeathTest, RegisteringTwiceInstallsOnceAndKeepsTheFirstPriorAc
         actions.set_reading(true);
         for (auto* item = actions.next(nullptr); item != nullptr; item = actions.next(item)) {
           ++saved;
-          ok = ok && item->value.signo == SIGUSR1 &&
-               item->value.action.sa_sigaction == priorSigInfoHandler;
+          ok = ok && item->value.signo == SIGUSR1 && item->value.action.sa_sigaction == priorSigInfoHandler;
         }
         actions.set_reading(false);
         int callbacks = 0;
@@ -186,8 +184,7 @@ TEST(SignalHandlerDeathTest, RegisteringTwiceInstallsOnceAndKeepsTheFirstPriorAc
       testing::ExitedWithCode(0), "saved=1 callbacks=2 ok=1");
 }
 
-bool lastEntryCallback(int signo, siginfo_t* info, ucontext_t* uap, void*,
-                       hxcrash_signal_next_handle* next) {
+bool lastEntryCallback(int signo, siginfo_t* info, ucontext_t* uap, void*, hxcrash_signal_next_handle* next) {
   // The forwarding entry after us has no successor; forwarding to null answers false.
   say(next != nullptr ? "has-next " : "no-next ");
   say(MSHXCrashSignalHandlerForward(nullptr, signo, info, uap) ? "null:true " : "null:false ");
@@ -243,9 +240,8 @@ TEST(SignalHandlerDeathTest, SigactionFailureIsReported) {
       {
         vx::Error error;
         const bool ok = MSHXCrashSignalHandler::sharedHandler()->registerHandlerWithSignal(SIGKILL, &error);
-        std::fprintf(stderr, "ok=%d domain=%s code=%lld desc=%s underlying=%s/%d\n", ok ? 1 : 0,
-                     error.domain.c_str(), static_cast<long long>(error.code),
-                     error.description.c_str(),
+        std::fprintf(stderr, "ok=%d domain=%s code=%lld desc=%s underlying=%s/%d\n", ok ? 1 : 0, error.domain.c_str(),
+                     static_cast<long long>(error.code), error.description.c_str(),
                      error.userInfo["NSUnderlyingError"]["domain"].get<std::string>().c_str(),
                      error.userInfo["NSUnderlyingError"]["code"].get<int>());
         _exit(0);

@@ -17,9 +17,9 @@ namespace {
 
 TEST(SignalInfoTest, NamesUseTheHostNumbers) {
   const std::pair<int, const char*> names[] = {
-      {SIGHUP, "SIGHUP"},   {SIGABRT, "SIGABRT"}, {SIGBUS, "SIGBUS"},   {SIGSEGV, "SIGSEGV"},
-      {SIGSYS, "SIGSYS"},   {SIGUSR1, "SIGUSR1"}, {SIGUSR2, "SIGUSR2"}, {SIGCHLD, "SIGCHLD"},
-      {SIGIO, "SIGIO"},     {SIGWINCH, "SIGWINCH"}, {SIGPWR, "SIGPWR"},
+      {SIGHUP, "SIGHUP"}, {SIGABRT, "SIGABRT"},   {SIGBUS, "SIGBUS"},   {SIGSEGV, "SIGSEGV"},
+      {SIGSYS, "SIGSYS"}, {SIGUSR1, "SIGUSR1"},   {SIGUSR2, "SIGUSR2"}, {SIGCHLD, "SIGCHLD"},
+      {SIGIO, "SIGIO"},   {SIGWINCH, "SIGWINCH"}, {SIGPWR, "SIGPWR"},
   };
   for (const auto& [number, name] : names) EXPECT_STREQ(MShxcrash_async_signal_signame(number), name);
   EXPECT_EQ(SIGBUS, 7);
@@ -37,12 +37,10 @@ TEST(SignalInfoTest, CodesUseTheHostConstants) {
     const char* name;
   };
   const Row rows[] = {
-      {SIGFPE, FPE_INTDIV, "FPE_INTDIV"}, {SIGFPE, FPE_FLTDIV, "FPE_FLTDIV"},
-      {SIGFPE, 0, "FPE_NOOP"},            {SIGILL, ILL_ILLOPN, "ILL_ILLOPN"},
-      {SIGSEGV, SEGV_MAPERR, "SEGV_MAPERR"}, {SIGSEGV, SEGV_ACCERR, "SEGV_ACCERR"},
-      {SIGBUS, BUS_ADRERR, "BUS_ADRERR"}, {SIGTRAP, TRAP_BRKPT, "TRAP_BRKPT"},
-      {SIGABRT, 0, "#0"},                 {SIGABRT, SI_TKILL, "SI_TKILL"},
-      {SIGSEGV, SI_KERNEL, "SI_KERNEL"},  {SIGUSR1, SI_QUEUE, "SI_QUEUE"},
+      {SIGFPE, FPE_INTDIV, "FPE_INTDIV"}, {SIGFPE, FPE_FLTDIV, "FPE_FLTDIV"},    {SIGFPE, 0, "FPE_NOOP"},
+      {SIGILL, ILL_ILLOPN, "ILL_ILLOPN"}, {SIGSEGV, SEGV_MAPERR, "SEGV_MAPERR"}, {SIGSEGV, SEGV_ACCERR, "SEGV_ACCERR"},
+      {SIGBUS, BUS_ADRERR, "BUS_ADRERR"}, {SIGTRAP, TRAP_BRKPT, "TRAP_BRKPT"},   {SIGABRT, 0, "#0"},
+      {SIGABRT, SI_TKILL, "SI_TKILL"},    {SIGSEGV, SI_KERNEL, "SI_KERNEL"},     {SIGUSR1, SI_QUEUE, "SI_QUEUE"},
   };
   for (const Row& row : rows) {
     EXPECT_STREQ(MShxcrash_async_signal_sigcode(row.signal, row.code), row.name) << row.name;

@@ -76,8 +76,8 @@ class LoadedImage {
       if (seg.text) textVmaddr = seg.vmaddr;
     }
     size_ = ((high - low) + 4095) & ~std::uint64_t{4095};
-    base_ = static_cast<std::uint8_t*>(
-        mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    base_ =
+        static_cast<std::uint8_t*>(mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
     for (const Seg& seg : segments) {
       std::memcpy(base_ + (seg.vmaddr - low), file.data() + seg.fileoff, seg.filesize);
     }
@@ -167,19 +167,30 @@ inline Dump parseObjdump(const std::string& headers, const std::string& syms) {
     auto number = [&]() { return std::stoull(value, nullptr, 0); };
     if (state == Segment) {
       DumpSegment& seg = dump.segments.back();
-      if (key == "segname") seg.segname = value;
-      else if (key == "vmaddr") seg.vmaddr = number();
-      else if (key == "vmsize") seg.vmsize = number();
-      else if (key == "fileoff") seg.fileoff = number();
-      else if (key == "filesize") seg.filesize = number();
-      else if (key == "nsects") seg.nsects = number();
+      if (key == "segname")
+        seg.segname = value;
+      else if (key == "vmaddr")
+        seg.vmaddr = number();
+      else if (key == "vmsize")
+        seg.vmsize = number();
+      else if (key == "fileoff")
+        seg.fileoff = number();
+      else if (key == "filesize")
+        seg.filesize = number();
+      else if (key == "nsects")
+        seg.nsects = number();
     } else if (state == Section) {
       DumpSection& sect = dump.sections.back();
-      if (key == "sectname") sect.sectname = value;
-      else if (key == "segname") sect.segname = value;
-      else if (key == "addr") sect.addr = number();
-      else if (key == "size") sect.size = number();
-      else if (key == "offset") sect.offset = number();
+      if (key == "sectname")
+        sect.sectname = value;
+      else if (key == "segname")
+        sect.segname = value;
+      else if (key == "addr")
+        sect.addr = number();
+      else if (key == "size")
+        sect.size = number();
+      else if (key == "offset")
+        sect.offset = number();
     }
   }
   std::istringstream symLines(syms);
@@ -241,8 +252,10 @@ class ImageBuilder {
       image[at + 4] = symbols[i].type;
       image[at + 5] = 1;
       put16(image, at + 6, symbols[i].desc);
-      if (is64_) put64(image, at + 8, symbols[i].value);
-      else put32(image, at + 8, static_cast<std::uint32_t>(symbols[i].value));
+      if (is64_)
+        put64(image, at + 8, symbols[i].value);
+      else
+        put32(image, at + 8, static_cast<std::uint32_t>(symbols[i].value));
     }
     std::memcpy(image.data() + stroff, strings.data(), strings.size());
     const std::size_t linkeditSize = stroff + strings.size() - linkeditOff;
@@ -303,9 +316,8 @@ class ImageBuilder {
   }
 
  private:
-  void writeSegment(std::vector<std::uint8_t>& b, std::size_t at, const char* name,
-                    std::uint64_t vmaddr, std::uint64_t vmsize, std::uint64_t fileoff,
-                    std::uint64_t filesize, std::uint32_t nsects) const {
+  void writeSegment(std::vector<std::uint8_t>& b, std::size_t at, const char* name, std::uint64_t vmaddr,
+                    std::uint64_t vmsize, std::uint64_t fileoff, std::uint64_t filesize, std::uint32_t nsects) const {
     put32(b, at, is64_ ? vx::LC_SEGMENT_64 : vx::LC_SEGMENT);
     put32(b, at + 4, is64_ ? 72 : 56);
     std::strncpy(reinterpret_cast<char*>(b.data() + at + 8), name, 16);
@@ -323,8 +335,8 @@ class ImageBuilder {
       put32(b, at + 48, nsects);
     }
   }
-  void writeSection(std::vector<std::uint8_t>& b, std::size_t at, const char* sect,
-                    const char* seg, std::uint64_t addr, std::uint64_t size) const {
+  void writeSection(std::vector<std::uint8_t>& b, std::size_t at, const char* sect, const char* seg, std::uint64_t addr,
+                    std::uint64_t size) const {
     std::strncpy(reinterpret_cast<char*>(b.data() + at), sect, 16);
     std::strncpy(reinterpret_cast<char*>(b.data() + at + 16), seg, 16);
     if (is64_) {
@@ -340,10 +352,9 @@ class ImageBuilder {
 // A page-aligned copy of a buffer in fresh memory, so its address behaves like a loaded image.
 class PlacedBuffer {
  public:
-  explicit PlacedBuffer(const std::vector<std::uint8_t>& bytes)
-      : size_((bytes.size() + 4095) & ~std::size_t{4095}) {
-    base_ = static_cast<std::uint8_t*>(
-        mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  explicit PlacedBuffer(const std::vector<std::uint8_t>& bytes) : size_((bytes.size() + 4095) & ~std::size_t{4095}) {
+    base_ =
+        static_cast<std::uint8_t*>(mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
     std::memcpy(base_, bytes.data(), bytes.size());
   }
   ~PlacedBuffer() { munmap(base_, size_); }

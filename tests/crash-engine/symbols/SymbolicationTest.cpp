@@ -63,8 +63,7 @@ class ElfSymbolsTest : public ::testing::Test {
   }
   void TearDown() override { MShxcrash_nasync_image_list_free(&list_); }
 
-  Found lookup(std::uint64_t pc, std::int32_t strategy = 1,
-               hxcrash_error_t expected = hxcrash_error_none) {
+  Found lookup(std::uint64_t pc, std::int32_t strategy = 1, hxcrash_error_t expected = hxcrash_error_none) {
     Found found;
     MShxcrash_async_image_list_set_reading(&list_, true);
     MShxcrash_async_macho* image = MShxcrash_async_image_containing_address(&list_, pc);
@@ -137,20 +136,16 @@ TEST_F(ElfSymbolsTest, CrashTimeDynamicSymbolWalkMatchesThePreparedTable) {
     const auto start = reinterpret_cast<std::uint64_t>(libcSymbol(name));
     ASSERT_NE(start, 0u);
     Found prepared, walked;
-    ASSERT_EQ(MShxcrash_async_elf_find_symbol_by_pc(libc, start + 3, remember, &prepared),
-              hxcrash_error_none);
-    ASSERT_EQ(MShxcrash_async_elf_find_symbol_by_pc(&bare, start + 3, remember, &walked),
-              hxcrash_error_none);
+    ASSERT_EQ(MShxcrash_async_elf_find_symbol_by_pc(libc, start + 3, remember, &prepared), hxcrash_error_none);
+    ASSERT_EQ(MShxcrash_async_elf_find_symbol_by_pc(&bare, start + 3, remember, &walked), hxcrash_error_none);
     EXPECT_EQ(walked.calls, 1);
     EXPECT_EQ(walked.address, start);
     EXPECT_EQ(prepared.address, walked.address);
-    EXPECT_EQ(reinterpret_cast<std::uint64_t>(libcSymbol(walked.name.c_str())), start)
-        << walked.name;
+    EXPECT_EQ(reinterpret_cast<std::uint64_t>(libcSymbol(walked.name.c_str())), start) << walked.name;
   }
   // Below the image's first function nothing covers the pc.
   Found none;
-  EXPECT_EQ(MShxcrash_async_elf_find_symbol_by_pc(&bare, libc->header_addr, remember, &none),
-            hxcrash_error_not_found);
+  EXPECT_EQ(MShxcrash_async_elf_find_symbol_by_pc(&bare, libc->header_addr, remember, &none), hxcrash_error_not_found);
   EXPECT_EQ(none.calls, 0);
   MShxcrash_async_image_list_set_reading(&list_, false);
 }
@@ -161,28 +156,23 @@ TEST_F(ElfSymbolsTest, CrashTimeDynamicSymbolWalkMatchesThePreparedTable) {
 TEST(MachOSymbolsTest, LookupNamesFunctionsOfARealImage) {
   cetest::LoadedImage loaded(cetest::readFile(CE_MACHO_FIXTURE_DIR "/dylib64.macho"));
   MShxcrash_async_macho image;
-  ASSERT_EQ(MShxcrash_nasync_macho_init(&image, vx::mach_task_self(), "dylib64", loaded.header()),
-            hxcrash_error_none);
+  ASSERT_EQ(MShxcrash_nasync_macho_init(&image, vx::mach_task_self(), "dylib64", loaded.header()), hxcrash_error_none);
   hxcrash_vm_address_t entry = 0;
-  ASSERT_EQ(MShxcrash_async_macho_find_symbol_by_name(&image, "_entry_point", &entry),
-            hxcrash_error_none);
+  ASSERT_EQ(MShxcrash_async_macho_find_symbol_by_name(&image, "_entry_point", &entry), hxcrash_error_none);
   MShxcrash_async_symbol_cache cache;
   MShxcrash_async_symbol_cache_init(&cache);
   Found found;
-  EXPECT_EQ(MShxcrash_async_find_symbol(&image, 1, &cache, entry + 2, remember, &found),
-            hxcrash_error_none);
+  EXPECT_EQ(MShxcrash_async_find_symbol(&image, 1, &cache, entry + 2, remember, &found), hxcrash_error_none);
   EXPECT_EQ(found.calls, 1);
   EXPECT_EQ(found.name, "_entry_point");
   EXPECT_EQ(found.address, entry);
   // Strategy 3 finds the same: no class metadata names anything here.
   Found both;
-  EXPECT_EQ(MShxcrash_async_find_symbol(&image, 3, &cache, entry + 2, remember, &both),
-            hxcrash_error_none);
+  EXPECT_EQ(MShxcrash_async_find_symbol(&image, 3, &cache, entry + 2, remember, &both), hxcrash_error_none);
   EXPECT_EQ(both.name, "_entry_point");
   // Class metadata alone finds nothing.
   Found none;
-  EXPECT_EQ(MShxcrash_async_find_symbol(&image, 2, &cache, entry + 2, remember, &none),
-            hxcrash_error_not_found);
+  EXPECT_EQ(MShxcrash_async_find_symbol(&image, 2, &cache, entry + 2, remember, &none), hxcrash_error_not_found);
   EXPECT_EQ(none.calls, 0);
   MShxcrash_async_symbol_cache_free(&cache);
   MShxcrash_nasync_macho_free(&image);
@@ -217,8 +207,7 @@ class ObjCImage {
       auto* slot = reinterpret_cast<std::uint64_t*>(std::stoull(address, nullptr, 16) + loaded_.slide());
       *slot += loaded_.slide();
     }
-    EXPECT_EQ(MShxcrash_nasync_macho_init(&image_, vx::mach_task_self(), "objc", loaded_.header()),
-              hxcrash_error_none);
+    EXPECT_EQ(MShxcrash_nasync_macho_init(&image_, vx::mach_task_self(), "objc", loaded_.header()), hxcrash_error_none);
     hxcrash_async_mobject list;
     EXPECT_EQ(MShxcrash_async_macho_map_section(&image_, "__DATA_CONST", "__objc_classlist", &list),
               hxcrash_error_none);
@@ -240,8 +229,7 @@ class ObjCImage {
   MShxcrash_async_macho* image() { return &image_; }
   std::uint64_t symbol(const char* name) {
     hxcrash_vm_address_t address = 0;
-    EXPECT_EQ(MShxcrash_async_macho_find_symbol_by_name(&image_, name, &address), hxcrash_error_none)
-        << name;
+    EXPECT_EQ(MShxcrash_async_macho_find_symbol_by_name(&image_, name, &address), hxcrash_error_none) << name;
     return address;
   }
 
@@ -312,8 +300,9 @@ TEST(ObjCSymbolsTest, MethodsAreNamedFromClassMetadata) {
   MShxcrash_async_objc_cache_init(&cache);
   EXPECT_EQ(MShxcrash_async_objc_find_method(
                 fixture.image(), &cache, alpha - 1,
-                [](bool, MShxcrash_async_macho_string*, MShxcrash_async_macho_string*,
-                   hxcrash_vm_address_t, void*) { ADD_FAILURE() << "no method lies below"; },
+                [](bool, MShxcrash_async_macho_string*, MShxcrash_async_macho_string*, hxcrash_vm_address_t, void*) {
+                  ADD_FAILURE() << "no method lies below";
+                },
                 nullptr),
             hxcrash_error_not_found);
   EXPECT_EQ(MShxcrash_async_objc_find_method(fixture.image(), nullptr, alpha, nullptr, nullptr),
@@ -358,12 +347,8 @@ ElfImage makeElf(bool gnuHash) {
   dynamic.vaddr = kDynamic;
   dynamic.memsz = 6 * 16;
   image.put(64, dynamic);
-  const std::int64_t entries[][2] = {{6, kSymtab},
-                                     {5, kStrtab},
-                                     {10, 32},
-                                     {gnuHash ? 0x6ffffef5 : 4, kHash},
-                                     {11, 24},
-                                     {0, 0}};
+  const std::int64_t entries[][2] = {{6, kSymtab}, {5, kStrtab}, {10, 32}, {gnuHash ? 0x6ffffef5 : 4, kHash},
+                                     {11, 24},     {0, 0}};
   image.put(kDynamic, entries);
   // Symbols: null, "alpha" at 0x1000 size 0x20, "beta" at 0x1040 size 0 (unsized), an object.
   auto sym = [](std::uint32_t name, std::uint8_t info, std::uint64_t value, std::uint64_t size) {
@@ -404,9 +389,8 @@ struct Lookup {
 Lookup lookupIn(const ElfImage& image, std::uint64_t pc) {
   char name[256] = {};
   std::uint64_t start = 0;
-  const hxcrash_error_t err =
-      elf_dynamic_find_symbol(image.memory(), image.base, static_cast<std::int64_t>(image.base),
-                              image.base + pc, &start, name, sizeof name);
+  const hxcrash_error_t err = elf_dynamic_find_symbol(image.memory(), image.base, static_cast<std::int64_t>(image.base),
+                                                      image.base + pc, &start, name, sizeof name);
   return {err, start == 0 ? 0 : start - image.base, name};
 }
 
@@ -419,8 +403,7 @@ TEST(ElfSymbolTableTest, DynamicSymbolsFromHashAndGnuHashTables) {
     SCOPED_TRACE(gnu ? "DT_GNU_HASH" : "DT_HASH");
     const ElfImage image = makeElf(gnu);
     elf_dynamic_symbols dyn{};
-    ASSERT_EQ(elf_find_dynamic_symbols(image.memory(), image.base,
-                                       static_cast<std::int64_t>(image.base), &dyn),
+    ASSERT_EQ(elf_find_dynamic_symbols(image.memory(), image.base, static_cast<std::int64_t>(image.base), &dyn),
               hxcrash_error_none);
     EXPECT_EQ(dyn.count, 4u);
     struct Case {
@@ -458,22 +441,18 @@ TEST(ElfSymbolTableTest, DamagedTablesGiveErrors) {
     hxcrash_error_t expected;
   };
   const Case cases[] = {
-      {"cut before the program headers", [](ElfImage& i) { i.bytes.resize(60); },
-       hxcrash_error_invalid_data},
+      {"cut before the program headers", [](ElfImage& i) { i.bytes.resize(60); }, hxcrash_error_invalid_data},
       {"not ELF", [](ElfImage& i) { i.bytes[1] = 'X'; }, hxcrash_error_not_supported},
       {"32-bit class", [](ElfImage& i) { i.bytes[4] = 1; }, hxcrash_error_not_supported},
-      {"program headers far away", [](ElfImage& i) { i.put(32, std::uint64_t{1} << 40); },
+      {"program headers far away", [](ElfImage& i) { i.put(32, std::uint64_t{1} << 40); }, hxcrash_error_invalid_data},
+      {"no dynamic section", [](ElfImage& i) { i.put(64, std::uint32_t{1}); }, hxcrash_error_not_found},
+      {"huge symbol count", [](ElfImage& i) { i.put(kHash + 4, std::uint32_t{0xffffffff}); },
        hxcrash_error_invalid_data},
-      {"no dynamic section", [](ElfImage& i) { i.put(64, std::uint32_t{1}); },
-       hxcrash_error_not_found},
-      {"huge symbol count",
-       [](ElfImage& i) { i.put(kHash + 4, std::uint32_t{0xffffffff}); }, hxcrash_error_invalid_data},
-      {"symbols past the end", [](ElfImage& i) { i.put(kHash + 4, std::uint32_t{4000}); },
-       hxcrash_error_invalid_data},
+      {"symbols past the end", [](ElfImage& i) { i.put(kHash + 4, std::uint32_t{4000}); }, hxcrash_error_invalid_data},
       {"wrong entry size", [](ElfImage& i) { i.put(kDynamic + 4 * 16 + 8, std::int64_t{16}); },
        hxcrash_error_invalid_data},
-      {"name past the strings",
-       [](ElfImage& i) { i.put(kSymtab + 1 * 24, std::uint32_t{5000}); }, hxcrash_error_invalid_data},
+      {"name past the strings", [](ElfImage& i) { i.put(kSymtab + 1 * 24, std::uint32_t{5000}); },
+       hxcrash_error_invalid_data},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -526,8 +505,8 @@ __attribute__((noinline)) void symbolicatedCaller() {
 namespace {
 
 [[noreturn]] void crashWithStrategy(const std::string& identifier, std::uint64_t strategy) {
-  auto reporter = std::make_shared<MSHXCrashReporter>(
-      identifier, "7", "1.0", std::make_shared<MSHXCrashReporterConfig>(0, strategy));
+  auto reporter = std::make_shared<MSHXCrashReporter>(identifier, "7", "1.0",
+                                                      std::make_shared<MSHXCrashReporterConfig>(0, strategy));
   vx::Error error;
   if (!reporter->enableCrashReporterAndReturnError(&error)) _exit(3);
   symbolicatedCaller();
@@ -535,8 +514,7 @@ namespace {
 }
 
 std::shared_ptr<MSHXCrashReport> crashAndDecode(std::uint64_t strategy) {
-  const std::string identifier =
-      "com.vexelworks.crashtest/symbols-" + std::to_string(strategy);
+  const std::string identifier = "com.vexelworks.crashtest/symbols-" + std::to_string(strategy);
   MSHXCrashReporter probe(identifier, "7", "1.0", MSHXCrashReporterConfig::defaultConfiguration());
   const std::string path = probe.crashReportPath().string();
   std::filesystem::remove(path);
@@ -595,9 +573,8 @@ TEST(SymbolicatedReportTest, StrategyZeroWritesNoSymbols) {
 // Naming frames adds no allocation to the crash path (counted through the sanitizer runtime's
 // allocation hooks in a forked child).
 #if defined(__SANITIZE_ADDRESS__)
-extern "C" int __sanitizer_install_malloc_and_free_hooks(
-    void (*malloc_hook)(const volatile void*, std::size_t),
-    void (*free_hook)(const volatile void*));
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*malloc_hook)(const volatile void*, std::size_t),
+                                                         void (*free_hook)(const volatile void*));
 
 namespace {
 

@@ -20,9 +20,8 @@
 
 #if defined(__SANITIZE_ADDRESS__)
 // The sanitizer runtime's allocation hooks (exported by its runtime library).
-extern "C" int __sanitizer_install_malloc_and_free_hooks(
-    void (*malloc_hook)(const volatile void*, std::size_t),
-    void (*free_hook)(const volatile void*));
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*malloc_hook)(const volatile void*, std::size_t),
+                                                         void (*free_hook)(const volatile void*));
 #define CE_COUNT_ALLOCATIONS 1
 #endif
 
@@ -185,8 +184,7 @@ void dwarfFromContext(int, siginfo_t*, void* uap) {
   reference(&gTheirs);
   // The trap is in level4; level3's call to it is its last instruction, so level3's return
   // address is level4's first byte and only a pc - 1 lookup finds level3's FDE.
-  const bool edge = gOurs.count > 1 &&
-                    gOurs.pcs[1] == reinterpret_cast<std::uint64_t>(&ce_nofp_level4);
+  const bool edge = gOurs.count > 1 && gOurs.pcs[1] == reinterpret_cast<std::uint64_t>(&ce_nofp_level4);
   finish(6, edge ? " edge" : " noedge");
 }
 
@@ -199,8 +197,7 @@ hxcrash_error_t walkCurrent(hxcrash_async_thread_state* state, void*) {
 // From the handler's own registers: through the signal trampoline into the chain.
 void dwarfThroughTrampoline(int, siginfo_t*, void* uap) {
   MShxcrash_async_thread_state_current(walkCurrent, nullptr);
-  const std::uint64_t faultPc =
-      static_cast<std::uint64_t>(static_cast<ucontext_t*>(uap)->uc_mcontext.gregs[REG_RIP]);
+  const std::uint64_t faultPc = static_cast<std::uint64_t>(static_cast<ucontext_t*>(uap)->uc_mcontext.gregs[REG_RIP]);
   bool sawFault = false;
   for (std::size_t i = 0; i < gOurs.count; ++i) sawFault = sawFault || gOurs.pcs[i] == faultPc;
   if (!sawFault) {
@@ -261,8 +258,7 @@ TEST(FrameUnwindDeathTest, FullCursorPrefersDwarfAndMatchesTheReference) {
         prepareImages();
         installTrapHandler([](int, siginfo_t*, void* uap) {
           hxcrash_async_thread_state state;
-          MShxcrash_async_thread_state_mcontext_init(&state,
-                                                     &static_cast<ucontext_t*>(uap)->uc_mcontext);
+          MShxcrash_async_thread_state_mcontext_init(&state, &static_cast<ucontext_t*>(uap)->uc_mcontext);
           MSplframe_cursor cursor;
           MSplframe_cursor_init(&cursor, vx::mach_task_self(), &state, &gImages);
           gOurs.count = 0;
@@ -286,8 +282,8 @@ void checkFaultState(int, siginfo_t* info, void* uap) {
   const bool ok = es.trapno == 14 && es.faultvaddr == reinterpret_cast<std::uint64_t>(info->si_addr) &&
                   es.faultvaddr == 0x18 && (es.err & 2) == 0 &&
                   state.x86_exception.esh.flavor == MShxcrash_x86_EXCEPTION_STATE64;
-  std::fprintf(stderr, ok ? "fault state ok\n" : "fault state wrong: trap %u addr %llx err %u\n",
-               es.trapno, static_cast<unsigned long long>(es.faultvaddr), es.err);
+  std::fprintf(stderr, ok ? "fault state ok\n" : "fault state wrong: trap %u addr %llx err %u\n", es.trapno,
+               static_cast<unsigned long long>(es.faultvaddr), es.err);
   _exit(ok ? 0 : 1);
 }
 
@@ -350,8 +346,7 @@ bool sameRegisters(const hxcrash_async_thread_state* a, const hxcrash_async_thre
     const auto id = static_cast<hxcrash_regnum_t>(i);
     const bool inA = MShxcrash_async_thread_state_has_reg(a, id);
     if (inA != MShxcrash_async_thread_state_has_reg(b, id)) return false;
-    if (inA && MShxcrash_async_thread_state_get_reg(a, id) !=
-                   MShxcrash_async_thread_state_get_reg(b, id)) {
+    if (inA && MShxcrash_async_thread_state_get_reg(a, id) != MShxcrash_async_thread_state_get_reg(b, id)) {
       return false;
     }
   }
@@ -368,8 +363,7 @@ void stepAlongside(void* context) {
         while (check->steps < kMaxFrames) {
           hxcrash_async_thread_state alone;
           const MSplframe_error_t aloneResult = MSplframe_cursor_read_dwarf_unwind(
-              vx::mach_task_self(), &gImages, &cursor.frame,
-              cursor.depth == 1 ? nullptr : &cursor.prev_frame, &alone);
+              vx::mach_task_self(), &gImages, &cursor.frame, cursor.depth == 1 ? nullptr : &cursor.prev_frame, &alone);
           const MSplframe_error_t err = MSplframe_cursor_next_with_readers(&cursor, kDwarfOnly, 1);
           if (err != MSPLFRAME_OK) {
             check->end = err;
@@ -414,8 +408,7 @@ TEST(FrameUnwindTest, WalkBudgetStopsTheDwarfReader) {
                 MSplframe_cursor_init(&cursor, vx::mach_task_self(), state, &gImages);
                 cursor.dwarf_walk.steps_left = run.budget;
                 while (run.frames < kMaxFrames &&
-                       (run.end = MSplframe_cursor_next_with_readers(&cursor, kDwarfOnly, 1)) ==
-                           MSPLFRAME_OK) {
+                       (run.end = MSplframe_cursor_next_with_readers(&cursor, kDwarfOnly, 1)) == MSPLFRAME_OK) {
                   run.frames += 1;
                 }
                 MSplframe_cursor_free(&cursor);
@@ -444,8 +437,8 @@ hxcrash_error_t checkCurrent(hxcrash_async_thread_state* state, void* context) {
 }
 
 TEST(FrameUnwindTest, CurrentThreadStateHoldsTheCallersFramePointerAndPassesTheResultBack) {
-  std::pair<std::uint64_t, std::uint64_t> expected{
-      reinterpret_cast<std::uint64_t>(__builtin_frame_address(0)), 0x1234567890abcdefull};
+  std::pair<std::uint64_t, std::uint64_t> expected{reinterpret_cast<std::uint64_t>(__builtin_frame_address(0)),
+                                                   0x1234567890abcdefull};
   std::uint64_t rbx = expected.second;
   hxcrash_error_t result = hxcrash_error_none;
   // rbx holds a known value when the routine starts.
@@ -503,8 +496,7 @@ struct WrongCfiRun {
 
 // Takes the reference walk here, then walks with the real cursor from below a frame whose
 // unwind information is wrong on purpose.
-__attribute__((noinline)) void runUnderWrongCfi(void (*bad)(void (*)(void*), void*),
-                                                WrongCfiRun* run) {
+__attribute__((noinline)) void runUnderWrongCfi(void (*bad)(void (*)(void*), void*), WrongCfiRun* run) {
   reference(&run->reference);
   ce_fp_call_bad(bad, walkAllFromHere, &run->ours);
   asm volatile("" ::: "memory");
@@ -575,8 +567,7 @@ TEST(FrameUnwindTest, UnwindInformationThatDoesNotMoveTheStackFallsBackToFramePo
     bool reachesMain = false;
     for (std::size_t k = 0; k < tail; ++k) {
       EXPECT_EQ(ours.pcs[ours.count - tail + k], theirs.pcs[first + k]) << "caller " << k;
-      reachesMain = reachesMain ||
-                    within(theirs.pcs[first + k], reinterpret_cast<const void*>(&ce_program_main), 4096);
+      reachesMain = reachesMain || within(theirs.pcs[first + k], reinterpret_cast<const void*>(&ce_program_main), 4096);
     }
     EXPECT_TRUE(reachesMain);
     if (HasFailure()) {
@@ -629,7 +620,8 @@ TEST(FrameUnwindDeathTest, TheEndOfTheStackEndsTheWalkQuietly) {
       ::testing::ExitedWithCode(0), "^walk ended with 2 after some frames\n$");
 }
 
-// The FDE search against readelf's listing of the .eh_frame of this test program.// The FDE search against readelf's listing of the .eh_frame of this test program.
+// The FDE search against readelf's listing of the .eh_frame of this test program.// The FDE search against readelf's
+// listing of the .eh_frame of this test program.
 struct ElfRange {
   std::uint64_t start;
   std::uint64_t end;
@@ -637,8 +629,8 @@ struct ElfRange {
 
 std::vector<ElfRange> readelfFdes() {
   std::vector<ElfRange> result;
-  const std::string command = std::string(CE_READELF) + " --debug-dump=frames /proc/" +
-                              std::to_string(getpid()) + "/exe 2>/dev/null";
+  const std::string command =
+      std::string(CE_READELF) + " --debug-dump=frames /proc/" + std::to_string(getpid()) + "/exe 2>/dev/null";
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) return result;
   char line[512];
@@ -686,12 +678,11 @@ TEST(FrameUnwindTest, FdeSearchAgreesWithReadelf) {
   const std::uint64_t bias = loadBias();
 
   MShxcrash_async_image_list_set_reading(&gImages, true);
-  MShxcrash_async_macho* image = MShxcrash_async_image_containing_address(
-      &gImages, reinterpret_cast<std::uint64_t>(&ce_nofp_level0));
+  MShxcrash_async_macho* image =
+      MShxcrash_async_image_containing_address(&gImages, reinterpret_cast<std::uint64_t>(&ce_nofp_level0));
   ASSERT_NE(image, nullptr);
   hxcrash_async_mobject section;
-  ASSERT_EQ(MShxcrash_async_macho_map_section(image, "__TEXT", "__eh_frame", &section),
-            hxcrash_error_none);
+  ASSERT_EQ(MShxcrash_async_macho_map_section(image, "__TEXT", "__eh_frame", &section), hxcrash_error_none);
   const mobject_memory mem{&section};
   dwarf_frame_reader<mobject_memory> reader;
   reader.init(&mem, image->byteorder, true, false);
@@ -707,8 +698,7 @@ TEST(FrameUnwindTest, FdeSearchAgreesWithReadelf) {
     samples.push_back(fdes[i].start);
     if (fdes[i].end > fdes[i].start) samples.push_back(fdes[i].end - 1);
   }
-  for (auto fn : {reinterpret_cast<std::uint64_t>(&ce_nofp_level0),
-                  reinterpret_cast<std::uint64_t>(&ce_nofp_level4),
+  for (auto fn : {reinterpret_cast<std::uint64_t>(&ce_nofp_level0), reinterpret_cast<std::uint64_t>(&ce_nofp_level4),
                   reinterpret_cast<std::uint64_t>(&ce_fp_level4)}) {
     samples.push_back(fn - bias);
   }
@@ -756,8 +746,7 @@ TEST(ThreadCaptureTest, ParkedThreadsRegistersUnwindToItsStartFunction) {
   ASSERT_EQ(MShxcrash_async_thread_capture_suspend(tid, 2000), hxcrash_error_none);
 
   MSplframe_cursor cursor;
-  ASSERT_EQ(MSplframe_cursor_thread_init(&cursor, vx::mach_task_self(), tid, &gImages),
-            hxcrash_error_none);
+  ASSERT_EQ(MSplframe_cursor_thread_init(&cursor, vx::mach_task_self(), tid, &gImages), hxcrash_error_none);
   std::uint64_t sp = 0;
   EXPECT_EQ(MSplframe_cursor_get_reg(&cursor, MSHXCRASH_REG_SP, &sp), MSPLFRAME_OK);
   pthread_attr_t attr;
@@ -771,8 +760,7 @@ TEST(ThreadCaptureTest, ParkedThreadsRegistersUnwindToItsStartFunction) {
 
   // The walk leaves the spin loop for pthread's start routine and beyond.
   std::size_t frames = 0;
-  while (frames < 64 &&
-         MSplframe_cursor_next_with_readers(&cursor, kDwarfOnly, 1) == MSPLFRAME_OK) {
+  while (frames < 64 && MSplframe_cursor_next_with_readers(&cursor, kDwarfOnly, 1) == MSPLFRAME_OK) {
     ++frames;
   }
   MSplframe_cursor_free(&cursor);
@@ -786,8 +774,7 @@ TEST(ThreadCaptureTest, ParkedThreadsRegistersUnwindToItsStartFunction) {
 TEST(ThreadCaptureTest, AThreadThatDoesNotAnswerTimesOutAndOurOwnThreadIsRefused) {
   ASSERT_EQ(MShxcrash_nasync_thread_capture_install(), hxcrash_error_none);
   hxcrash_async_thread_state state;
-  EXPECT_EQ(MShxcrash_async_thread_state_mach_thread_init(
-                &state, static_cast<vx::thread_t>(syscall(SYS_gettid))),
+  EXPECT_EQ(MShxcrash_async_thread_state_mach_thread_init(&state, static_cast<vx::thread_t>(syscall(SYS_gettid))),
             hxcrash_error_internal);
 
   gSpinState = 0;

@@ -26,8 +26,7 @@ TEST(ThreadStateTest, InitSetsFlavorsCountsAndWidth) {
   EXPECT_EQ(s64.x86_exception.esh.count, 4u);
   EXPECT_EQ(MShxcrash_async_thread_state_get_greg_size(&s64), 8u);
   EXPECT_EQ(MShxcrash_async_thread_state_get_reg_count(&s64), 21u);
-  EXPECT_EQ(MShxcrash_async_thread_state_get_stack_direction(&s64),
-            MShxcrash_async_thread_stack_direction_down);
+  EXPECT_EQ(MShxcrash_async_thread_state_get_stack_direction(&s64), MShxcrash_async_thread_stack_direction_down);
   EXPECT_EQ(s64.valid_regs, 0u);
 
   const hxcrash_async_thread_state s32 = make(MShxcrash_CPU_TYPE_X86);
@@ -44,15 +43,15 @@ TEST(ThreadStateTest, InitSetsFlavorsCountsAndWidth) {
 
 TEST(ThreadStateTest, NamesAndDwarfNumbers) {
   const hxcrash_async_thread_state s64 = make(MShxcrash_CPU_TYPE_X86_64);
-  const std::vector<std::string> names64 = {"rip", "rbp", "rsp", "rax", "rbx", "rcx", "rdx",
-                                            "rdi", "rsi", "r8",  "r9",  "r10", "r11", "r12",
-                                            "r13", "r14", "r15", "rflags", "cs", "fs", "gs"};
+  const std::vector<std::string> names64 = {"rip", "rbp", "rsp", "rax",    "rbx", "rcx", "rdx",
+                                            "rdi", "rsi", "r8",  "r9",     "r10", "r11", "r12",
+                                            "r13", "r14", "r15", "rflags", "cs",  "fs",  "gs"};
   for (hxcrash_regnum_t id = 0; id < names64.size(); ++id) {
     EXPECT_EQ(MShxcrash_async_thread_state_get_reg_name(&s64, id), names64[id]);
   }
   const std::vector<std::pair<std::uint64_t, hxcrash_regnum_t>> dwarf64 = {
-      {6, 1}, {7, 2}, {0, 3}, {3, 4}, {2, 5}, {1, 6}, {5, 7}, {4, 8}, {8, 9}, {15, 16},
-      {49, 17}, {51, 18}, {54, 19}, {55, 20}};
+      {6, 1}, {7, 2}, {0, 3},   {3, 4},   {2, 5},   {1, 6},   {5, 7},
+      {4, 8}, {8, 9}, {15, 16}, {49, 17}, {51, 18}, {54, 19}, {55, 20}};
   for (const auto& [dwarf, id] : dwarf64) {
     hxcrash_regnum_t got = 99;
     ASSERT_TRUE(MShxcrash_async_thread_state_map_dwarf_to_reg(&s64, dwarf, &got)) << dwarf;
@@ -106,8 +105,7 @@ TEST(ThreadStateTest, ClearingVolatileRegistersKeepsTheCalleeSavedOnes) {
   hxcrash_async_thread_state s64 = make(MShxcrash_CPU_TYPE_X86_64);
   for (hxcrash_regnum_t id = 0; id < 21; ++id) MShxcrash_async_thread_state_set_reg(&s64, id, id);
   MShxcrash_async_thread_state_clear_volatile_regs(&s64);
-  EXPECT_EQ(s64.valid_regs, (1u << 4) | (1u << 2) | (1u << 1) | (1u << 13) | (1u << 14) |
-                                (1u << 15) | (1u << 16));
+  EXPECT_EQ(s64.valid_regs, (1u << 4) | (1u << 2) | (1u << 1) | (1u << 13) | (1u << 14) | (1u << 15) | (1u << 16));
   hxcrash_async_thread_state s32 = make(MShxcrash_CPU_TYPE_X86);
   for (hxcrash_regnum_t id = 0; id < 16; ++id) MShxcrash_async_thread_state_set_reg(&s32, id, id);
   MShxcrash_async_thread_state_clear_volatile_regs(&s32);
@@ -199,16 +197,15 @@ TEST(ThreadStateTest, EveryGeneralRegisterKeepsItsNameNumberAndValue) {
     EXPECT_EQ(edited.x86_state.uts.ts64.*row.field, 0x5a5au);
     for (const Row& other : rows) {
       if (other.id == row.id) continue;
-      EXPECT_EQ(edited.x86_state.uts.ts64.*other.field, state.x86_state.uts.ts64.*other.field)
-          << other.name;
+      EXPECT_EQ(edited.x86_state.uts.ts64.*other.field, state.x86_state.uts.ts64.*other.field) << other.name;
     }
   }
 }
 
 TEST(FrameCursorTest, ErrorTexts) {
-  const std::vector<std::string> texts = {"No error", "Unknown error", "No frames are available",
-                                          "Corrupted frame", "Operation not supported",
-                                          "Invalid argument", "Internal error", "Invalid register"};
+  const std::vector<std::string> texts = {"No error",        "Unknown error",           "No frames are available",
+                                          "Corrupted frame", "Operation not supported", "Invalid argument",
+                                          "Internal error",  "Invalid register"};
   for (int i = 0; i < 8; ++i) {
     EXPECT_EQ(MSplframe_strerror(static_cast<MSplframe_error_t>(i)), texts[i]);
   }
@@ -221,10 +218,8 @@ std::uint64_t gNextIp = 0x2000;
 bool gGiveIp = true;
 
 template <int N, MSplframe_error_t Result>
-MSplframe_error_t scripted(vx::task_t, MShxcrash_async_image_list*,
-                           const hxcrash_async_thread_state* current,
-                           const hxcrash_async_thread_state* previous,
-                           hxcrash_async_thread_state* next) {
+MSplframe_error_t scripted(vx::task_t, MShxcrash_async_image_list*, const hxcrash_async_thread_state* current,
+                           const hxcrash_async_thread_state* previous, hxcrash_async_thread_state* next) {
   gCalls[N] += 1;
   if (Result != MSPLFRAME_OK) return Result;
   EXPECT_EQ(previous == nullptr, MShxcrash_async_thread_state_get_reg(current, 0) == 0x5000);
@@ -264,8 +259,7 @@ TEST_F(FrameCursorScriptTest, FirstStepYieldsTheInitialStateWithoutAskingReaders
 }
 
 TEST_F(FrameCursorScriptTest, ReadersAreAskedInOrderUntilOneAnswers) {
-  const MSplframe_cursor_frame_reader_t readers[] = {scripted<0, MSPLFRAME_NOT_SUPPORTED>,
-                                                     scripted<1, MSPLFRAME_OK>,
+  const MSplframe_cursor_frame_reader_t readers[] = {scripted<0, MSPLFRAME_NOT_SUPPORTED>, scripted<1, MSPLFRAME_OK>,
                                                      scripted<2, MSPLFRAME_OK>};
   ASSERT_EQ(MSplframe_cursor_next_with_readers(&cursor_, readers, 3), MSPLFRAME_OK);
   ASSERT_EQ(MSplframe_cursor_next_with_readers(&cursor_, readers, 3), MSPLFRAME_OK);
@@ -302,8 +296,7 @@ std::uint64_t gStepIp = 0;
 std::uint64_t gStepSp = 0;  // 0: the frame has no stack pointer
 std::uint64_t gStepFp = 0;  // 0: the frame has no frame pointer
 
-MSplframe_error_t stepTo(vx::task_t, MShxcrash_async_image_list*,
-                         const hxcrash_async_thread_state* current,
+MSplframe_error_t stepTo(vx::task_t, MShxcrash_async_image_list*, const hxcrash_async_thread_state* current,
                          const hxcrash_async_thread_state*, hxcrash_async_thread_state* next) {
   gCalls[0] += 1;
   MShxcrash_async_thread_state_copy(next, current);
@@ -314,8 +307,7 @@ MSplframe_error_t stepTo(vx::task_t, MShxcrash_async_image_list*,
   return MSPLFRAME_OK;
 }
 
-MSplframe_error_t fallback(vx::task_t, MShxcrash_async_image_list*,
-                           const hxcrash_async_thread_state* current,
+MSplframe_error_t fallback(vx::task_t, MShxcrash_async_image_list*, const hxcrash_async_thread_state* current,
                            const hxcrash_async_thread_state*, hxcrash_async_thread_state* next) {
   gCalls[1] += 1;
   MShxcrash_async_thread_state_copy(next, current);
@@ -332,9 +324,9 @@ TEST(FrameCursorTest, FramesThatDoNotMoveUpTheStackAreRefused) {
   const auto atOther = reinterpret_cast<std::uint64_t>(other);
   struct Case {
     const char* name;
-    std::uint64_t ip, sp, fp;            // the current frame (sp, fp 0: absent)
+    std::uint64_t ip, sp, fp;  // the current frame (sp, fp 0: absent)
     std::uint64_t nextIp, nextSp, nextFp;
-    bool accepted;                       // the first reader's frame is taken
+    bool accepted;  // the first reader's frame is taken
   };
   const Case cases[] = {
       {"higher stack pointer", 0x5000, 0x8000, 0, 0x6000, 0x8008, 0, true},
@@ -391,8 +383,7 @@ TEST(FrameCursorTest, CursorHoldsOneTaskReferenceUntilFreed) {
 TEST(FrameCursorTest, CompactUnwindAnswersNotSupportedOnElfImages) {
   hxcrash_async_thread_state state = make(MShxcrash_CPU_TYPE_X86_64);
   hxcrash_async_thread_state next;
-  EXPECT_EQ(MSplframe_cursor_read_compact_unwind(vx::mach_task_self(), nullptr, &state, nullptr,
-                                                 &next),
+  EXPECT_EQ(MSplframe_cursor_read_compact_unwind(vx::mach_task_self(), nullptr, &state, nullptr, &next),
             MSPLFRAME_NOT_SUPPORTED);
 }
 
@@ -400,29 +391,21 @@ TEST(FramePointerReaderTest, FollowsTheSavedChainAndChecksItsDirection) {
   std::uint64_t frames[4] = {0, 0x401111, 0, 0x402222};
   frames[0] = reinterpret_cast<std::uint64_t>(&frames[2]);
   hxcrash_async_thread_state current = make(MShxcrash_CPU_TYPE_X86_64);
-  MShxcrash_async_thread_state_set_reg(&current, MSHXCRASH_REG_FP,
-                                       reinterpret_cast<std::uint64_t>(frames));
+  MShxcrash_async_thread_state_set_reg(&current, MSHXCRASH_REG_FP, reinterpret_cast<std::uint64_t>(frames));
   MShxcrash_async_thread_state_set_reg(&current, MSHXCRASH_REG_SP, 0x1234);
   hxcrash_async_thread_state next;
-  ASSERT_EQ(MSplframe_cursor_read_frame_ptr(vx::mach_task_self(), nullptr, &current, nullptr, &next),
-            MSPLFRAME_OK);
+  ASSERT_EQ(MSplframe_cursor_read_frame_ptr(vx::mach_task_self(), nullptr, &current, nullptr, &next), MSPLFRAME_OK);
   EXPECT_EQ(next.valid_regs, (1u << MSHXCRASH_REG_IP) | (1u << MSHXCRASH_REG_FP));
   EXPECT_EQ(MShxcrash_async_thread_state_get_reg(&next, MSHXCRASH_REG_IP), 0x401111u);
-  EXPECT_EQ(MShxcrash_async_thread_state_get_reg(&next, MSHXCRASH_REG_FP),
-            reinterpret_cast<std::uint64_t>(&frames[2]));
+  EXPECT_EQ(MShxcrash_async_thread_state_get_reg(&next, MSHXCRASH_REG_FP), reinterpret_cast<std::uint64_t>(&frames[2]));
 
   // The previous frame's pointer above the current one: the stack grows the wrong way.
   hxcrash_async_thread_state previous = make(MShxcrash_CPU_TYPE_X86_64);
-  MShxcrash_async_thread_state_set_reg(&previous, MSHXCRASH_REG_FP,
-                                       reinterpret_cast<std::uint64_t>(&frames[2]));
-  EXPECT_EQ(MSplframe_cursor_read_frame_ptr(vx::mach_task_self(), nullptr, &current, &previous,
-                                            &next),
+  MShxcrash_async_thread_state_set_reg(&previous, MSHXCRASH_REG_FP, reinterpret_cast<std::uint64_t>(&frames[2]));
+  EXPECT_EQ(MSplframe_cursor_read_frame_ptr(vx::mach_task_self(), nullptr, &current, &previous, &next),
             MSPLFRAME_BAD_FRAME);
-  MShxcrash_async_thread_state_set_reg(&previous, MSHXCRASH_REG_FP,
-                                       reinterpret_cast<std::uint64_t>(frames));
-  EXPECT_EQ(MSplframe_cursor_read_frame_ptr(vx::mach_task_self(), nullptr, &current, &previous,
-                                            &next),
-            MSPLFRAME_OK);
+  MShxcrash_async_thread_state_set_reg(&previous, MSHXCRASH_REG_FP, reinterpret_cast<std::uint64_t>(frames));
+  EXPECT_EQ(MSplframe_cursor_read_frame_ptr(vx::mach_task_self(), nullptr, &current, &previous, &next), MSPLFRAME_OK);
 
   MShxcrash_async_thread_state_set_reg(&current, MSHXCRASH_REG_FP, 0);
   EXPECT_EQ(MSplframe_cursor_read_frame_ptr(vx::mach_task_self(), nullptr, &current, nullptr, &next),
@@ -437,19 +420,16 @@ TEST(FramePointerReaderTest, FollowsTheSavedChainAndChecksItsDirection) {
 
 TEST(FramePointerReaderTest, ThirtyTwoBitFramesReadTwoFourByteWords) {
   // A page below 4 GiB, so its address fits a 32-bit frame pointer.
-  void* page = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_32BIT,
-                    -1, 0);
+  void* page = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_32BIT, -1, 0);
   ASSERT_NE(page, MAP_FAILED);
   auto* words = static_cast<std::uint32_t*>(page);
   words[0] = 0x0badf00d;
   words[1] = 0x08041234;
   words[2] = 0xffffffff;
   hxcrash_async_thread_state current = make(MShxcrash_CPU_TYPE_X86);
-  MShxcrash_async_thread_state_set_reg(&current, MSHXCRASH_REG_FP,
-                                       reinterpret_cast<std::uint64_t>(page));
+  MShxcrash_async_thread_state_set_reg(&current, MSHXCRASH_REG_FP, reinterpret_cast<std::uint64_t>(page));
   hxcrash_async_thread_state next;
-  ASSERT_EQ(MSplframe_cursor_read_frame_ptr(vx::mach_task_self(), nullptr, &current, nullptr, &next),
-            MSPLFRAME_OK);
+  ASSERT_EQ(MSplframe_cursor_read_frame_ptr(vx::mach_task_self(), nullptr, &current, nullptr, &next), MSPLFRAME_OK);
   EXPECT_EQ(MShxcrash_async_thread_state_get_reg(&next, MSHXCRASH_REG_FP), 0x0badf00du);
   EXPECT_EQ(MShxcrash_async_thread_state_get_reg(&next, MSHXCRASH_REG_IP), 0x08041234u);
   munmap(page, 4096);
@@ -460,12 +440,10 @@ TEST(DwarfFrameReaderTest, FramesWithoutAnImageOrInstructionPointerAreRefused) {
   MShxcrash_nasync_image_list_init(&images, vx::mach_task_self());
   hxcrash_async_thread_state current = make(MShxcrash_CPU_TYPE_X86_64);
   hxcrash_async_thread_state next;
-  EXPECT_EQ(MSplframe_cursor_read_dwarf_unwind(vx::mach_task_self(), &images, &current, nullptr,
-                                               &next),
+  EXPECT_EQ(MSplframe_cursor_read_dwarf_unwind(vx::mach_task_self(), &images, &current, nullptr, &next),
             MSPLFRAME_BAD_FRAME);
   MShxcrash_async_thread_state_set_reg(&current, MSHXCRASH_REG_IP, 0x10);
-  EXPECT_EQ(MSplframe_cursor_read_dwarf_unwind(vx::mach_task_self(), &images, &current, nullptr,
-                                               &next),
+  EXPECT_EQ(MSplframe_cursor_read_dwarf_unwind(vx::mach_task_self(), &images, &current, nullptr, &next),
             MSPLFRAME_NOT_SUPPORTED);
   MShxcrash_nasync_image_list_free(&images);
 }

@@ -103,8 +103,8 @@ VX_FUZZ_DEFINE(vx_fuzz_recorder_json) {
       const PloverCrashJSONDecodeCallbacks callbacks = balanceCallbacks();
       Balance balance;
       int offset = -1;
-      const int result = plovercrashjson_decode(text, length, scratch.data(), scratchLength,
-                                                &callbacks, &balance, &offset);
+      const int result =
+          plovercrashjson_decode(text, length, scratch.data(), scratchLength, &callbacks, &balance, &offset);
       if (result == 0 && (balance.depth != 0 || !balance.ended)) {
         fail("decode", "success without balance");
       }
@@ -126,8 +126,7 @@ VX_FUZZ_DEFINE(vx_fuzz_recorder_json) {
       fail("re-encode", "level not restored");
     }
     plovercrashjson_endEncode(&context);
-    if (result == 0 && plovercrashstring_isValidUTF8(text, length) &&
-        !nlohmann::json::accept(output)) {
+    if (result == 0 && plovercrashstring_isValidUTF8(text, length) && !nlohmann::json::accept(output)) {
       fail("re-encode", output);
     }
   }
@@ -135,8 +134,8 @@ VX_FUZZ_DEFINE(vx_fuzz_recorder_json) {
   // 3. The object codec: what decodes must encode and decode back to the same value.
   {
     vx::Error error;
-    const auto decoded = PloverCrashJSONCodec::decode(
-        std::string_view(text, size), PloverCrashJSONDecodeOptionKeepPartialObject, &error);
+    const auto decoded = PloverCrashJSONCodec::decode(std::string_view(text, size),
+                                                      PloverCrashJSONDecodeOptionKeepPartialObject, &error);
     if (decoded) {
       (void)decoded->dump();  // strings were made valid UTF-8
       vx::Error encodeError;

@@ -90,8 +90,7 @@ TEST(DyldTest, ElfFactsOfALoadedModule) {
   ASSERT_NE(expected.header, 0u);
 
   vx::ElfImageFacts facts;
-  ASSERT_EQ(vx::elf_image_facts(vx::mach_task_self(), expected.header, DARWIN_TEST_MODULE, &facts),
-            vx::KERN_SUCCESS);
+  ASSERT_EQ(vx::elf_image_facts(vx::mach_task_self(), expected.header, DARWIN_TEST_MODULE, &facts), vx::KERN_SUCCESS);
   EXPECT_EQ(facts.header, expected.header);
   EXPECT_EQ(facts.slide, expected.slide);
   EXPECT_EQ(facts.text_size, expected.textEnd - expected.header);
@@ -108,8 +107,7 @@ TEST(DyldTest, ElfFactsOfALoadedModule) {
   EXPECT_EQ(std::string(hex), notes.substr(at + 10, 32));
   // Without the file the .eh_frame size comes from walking its records: the same answer.
   vx::ElfImageFacts fromMemory;
-  ASSERT_EQ(vx::elf_image_facts(vx::mach_task_self(), expected.header, nullptr, &fromMemory),
-            vx::KERN_SUCCESS);
+  ASSERT_EQ(vx::elf_image_facts(vx::mach_task_self(), expected.header, nullptr, &fromMemory), vx::KERN_SUCCESS);
   EXPECT_EQ(fromMemory.eh_frame, facts.eh_frame);
   EXPECT_EQ(fromMemory.eh_frame_size, facts.eh_frame_size);
   vx::dyld_dlclose(handle);

@@ -41,7 +41,7 @@ TEST_F(MachMemoryTest, ReadOverwriteClassifiesFailures) {
   };
   const Case cases[] = {
       {10, 100, vx::KERN_SUCCESS},
-      {page_ - 8, 16, vx::KERN_SUCCESS},               // spans two readable pages
+      {page_ - 8, 16, vx::KERN_SUCCESS},  // spans two readable pages
       {2 * page_, 8, vx::KERN_PROTECTION_FAILURE},
       {2 * page_ - 8, 16, vx::KERN_PROTECTION_FAILURE},  // runs into the protected page
       {3 * page_, 8, vx::KERN_INVALID_ADDRESS},
@@ -77,36 +77,31 @@ TEST_F(MachMemoryTest, ReadablePagesCountsTheLeadingOnes) {
 TEST_F(MachMemoryTest, MemoryEntryGrantsTheReadablePrefixAndMapsACopy) {
   vx::memory_object_size_t size = 4 * page_;
   vx::mach_port_t entry = vx::MACH_PORT_NULL;
-  ASSERT_EQ(vx::mach_make_memory_entry_64(vx::mach_task_self(), &size, at(0), vx::VM_PROT_READ,
-                                          &entry, vx::MACH_PORT_NULL),
-            vx::KERN_SUCCESS);
+  ASSERT_EQ(
+      vx::mach_make_memory_entry_64(vx::mach_task_self(), &size, at(0), vx::VM_PROT_READ, &entry, vx::MACH_PORT_NULL),
+      vx::KERN_SUCCESS);
   EXPECT_EQ(size, 2 * page_);
   vx::mach_vm_address_t target = 0;
-  ASSERT_EQ(vx::mach_vm_allocate(vx::mach_task_self(), &target, size, vx::VM_FLAGS_ANYWHERE),
-            vx::KERN_SUCCESS);
+  ASSERT_EQ(vx::mach_vm_allocate(vx::mach_task_self(), &target, size, vx::VM_FLAGS_ANYWHERE), vx::KERN_SUCCESS);
   vx::mach_vm_address_t where = target;
-  EXPECT_EQ(vx::mach_vm_map(vx::mach_task_self(), &where, size, 0,
-                            vx::VM_FLAGS_FIXED | vx::VM_FLAGS_OVERWRITE, entry, 0, false,
-                            vx::VM_PROT_READ, vx::VM_PROT_READ, vx::VM_INHERIT_COPY),
+  EXPECT_EQ(vx::mach_vm_map(vx::mach_task_self(), &where, size, 0, vx::VM_FLAGS_FIXED | vx::VM_FLAGS_OVERWRITE, entry,
+                            0, false, vx::VM_PROT_READ, vx::VM_PROT_READ, vx::VM_INHERIT_COPY),
             vx::KERN_INVALID_ARGUMENT);  // sharing is not offered
-  ASSERT_EQ(vx::mach_vm_map(vx::mach_task_self(), &where, size, 0,
-                            vx::VM_FLAGS_FIXED | vx::VM_FLAGS_OVERWRITE, entry, 0, true,
-                            vx::VM_PROT_READ, vx::VM_PROT_READ, vx::VM_INHERIT_COPY),
+  ASSERT_EQ(vx::mach_vm_map(vx::mach_task_self(), &where, size, 0, vx::VM_FLAGS_FIXED | vx::VM_FLAGS_OVERWRITE, entry,
+                            0, true, vx::VM_PROT_READ, vx::VM_PROT_READ, vx::VM_INHERIT_COPY),
             vx::KERN_SUCCESS);
   EXPECT_EQ(std::memcmp(reinterpret_cast<void*>(target), base_, size), 0);
-  EXPECT_EQ(vx::mach_vm_map(vx::mach_task_self(), &where, size + page_, 0,
-                            vx::VM_FLAGS_FIXED | vx::VM_FLAGS_OVERWRITE, entry, 0, true,
-                            vx::VM_PROT_READ, vx::VM_PROT_READ, vx::VM_INHERIT_COPY),
+  EXPECT_EQ(vx::mach_vm_map(vx::mach_task_self(), &where, size + page_, 0, vx::VM_FLAGS_FIXED | vx::VM_FLAGS_OVERWRITE,
+                            entry, 0, true, vx::VM_PROT_READ, vx::VM_PROT_READ, vx::VM_INHERIT_COPY),
             vx::KERN_INVALID_ARGUMENT);  // more than the entry grants
-  EXPECT_EQ(vx::mach_port_mod_refs(vx::mach_task_self(), entry, vx::MACH_PORT_RIGHT_SEND, -1),
-            vx::KERN_SUCCESS);
+  EXPECT_EQ(vx::mach_port_mod_refs(vx::mach_task_self(), entry, vx::MACH_PORT_RIGHT_SEND, -1), vx::KERN_SUCCESS);
   EXPECT_EQ(vx::mach_port_mod_refs(vx::mach_task_self(), entry, vx::MACH_PORT_RIGHT_SEND, -1),
             vx::KERN_INVALID_NAME);  // already released
   EXPECT_EQ(vx::mach_vm_deallocate(vx::mach_task_self(), target, size), vx::KERN_SUCCESS);
 
   size = page_;
-  EXPECT_EQ(vx::mach_make_memory_entry_64(vx::mach_task_self(), &size, at(3 * page_),
-                                          vx::VM_PROT_READ, &entry, vx::MACH_PORT_NULL),
+  EXPECT_EQ(vx::mach_make_memory_entry_64(vx::mach_task_self(), &size, at(3 * page_), vx::VM_PROT_READ, &entry,
+                                          vx::MACH_PORT_NULL),
             vx::KERN_INVALID_ADDRESS);
 }
 
@@ -116,8 +111,8 @@ TEST_F(MachMemoryTest, EntriesRunOutAndComeBack) {
   while (entries.size() < 1000) {
     vx::memory_object_size_t size = page_;
     vx::mach_port_t entry = vx::MACH_PORT_NULL;
-    kr = vx::mach_make_memory_entry_64(vx::mach_task_self(), &size, at(0), vx::VM_PROT_READ, &entry,
-                                       vx::MACH_PORT_NULL);
+    kr =
+        vx::mach_make_memory_entry_64(vx::mach_task_self(), &size, at(0), vx::VM_PROT_READ, &entry, vx::MACH_PORT_NULL);
     if (kr != vx::KERN_SUCCESS) break;
     entries.push_back(entry);
   }
@@ -126,9 +121,9 @@ TEST_F(MachMemoryTest, EntriesRunOutAndComeBack) {
   vx::mach_port_mod_refs(vx::mach_task_self(), entries.back(), vx::MACH_PORT_RIGHT_SEND, -1);
   vx::memory_object_size_t size = page_;
   vx::mach_port_t entry = vx::MACH_PORT_NULL;
-  EXPECT_EQ(vx::mach_make_memory_entry_64(vx::mach_task_self(), &size, at(0), vx::VM_PROT_READ,
-                                          &entry, vx::MACH_PORT_NULL),
-            vx::KERN_SUCCESS);
+  EXPECT_EQ(
+      vx::mach_make_memory_entry_64(vx::mach_task_self(), &size, at(0), vx::VM_PROT_READ, &entry, vx::MACH_PORT_NULL),
+      vx::KERN_SUCCESS);
   entries.back() = entry;
   for (vx::mach_port_t name : entries) {
     vx::mach_port_mod_refs(vx::mach_task_self(), name, vx::MACH_PORT_RIGHT_SEND, -1);
@@ -137,17 +132,14 @@ TEST_F(MachMemoryTest, EntriesRunOutAndComeBack) {
 
 TEST(MachPortTest, TaskReferencesAreCounted) {
   const std::int32_t start = vx::task_self_user_references();
-  EXPECT_EQ(vx::mach_port_mod_refs(vx::mach_task_self(), vx::mach_task_self(),
-                                   vx::MACH_PORT_RIGHT_SEND, 2),
+  EXPECT_EQ(vx::mach_port_mod_refs(vx::mach_task_self(), vx::mach_task_self(), vx::MACH_PORT_RIGHT_SEND, 2),
             vx::KERN_SUCCESS);
   EXPECT_EQ(vx::task_self_user_references(), start + 2);
   EXPECT_EQ(vx::mach_port_deallocate(vx::mach_task_self(), vx::mach_task_self()), vx::KERN_SUCCESS);
-  EXPECT_EQ(vx::mach_port_mod_refs(vx::mach_task_self(), vx::mach_task_self(),
-                                   vx::MACH_PORT_RIGHT_SEND, -1),
+  EXPECT_EQ(vx::mach_port_mod_refs(vx::mach_task_self(), vx::mach_task_self(), vx::MACH_PORT_RIGHT_SEND, -1),
             vx::KERN_SUCCESS);
   EXPECT_EQ(vx::task_self_user_references(), start);
-  EXPECT_EQ(vx::mach_port_mod_refs(vx::mach_task_self(), vx::mach_task_self(),
-                                   vx::MACH_PORT_RIGHT_SEND, -start),
+  EXPECT_EQ(vx::mach_port_mod_refs(vx::mach_task_self(), vx::mach_task_self(), vx::MACH_PORT_RIGHT_SEND, -start),
             vx::KERN_INVALID_VALUE);  // the task's own reference stays
   EXPECT_EQ(vx::mach_thread_self(), static_cast<vx::thread_t>(gettid()));
   EXPECT_EQ(vx::mach_port_deallocate(vx::mach_task_self(), vx::mach_thread_self()), vx::KERN_SUCCESS);

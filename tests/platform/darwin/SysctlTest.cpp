@@ -218,8 +218,8 @@ TEST(DarwinSysctlTest, ValuesAgreeWithProcAndSys) {
   }
 
   // Names that are unknown or would leave /proc/sys.
-  for (const char* name : {"kern.no_such_value", "nothing", "kern.", "kern../../etc/passwd",
-                           "kern.random/../../../etc/passwd"}) {
+  for (const char* name :
+       {"kern.no_such_value", "nothing", "kern.", "kern../../etc/passwd", "kern.random/../../../etc/passwd"}) {
     errno = 0;
     EXPECT_EQ(vx::sysctl_read(name, &value), -1) << name;
     EXPECT_EQ(errno, ENOENT) << name;
@@ -238,8 +238,8 @@ TEST(DarwinSysctlTest, ByNameLayouts) {
   ASSERT_EQ(vx::sysctl_read("kern.boottime", &value), 0);
   EXPECT_EQ(boot.tv_sec, value.time.tv_sec);
 
-  for (const char* narrow : {"hw.ncpu", "hw.logicalcpu", "hw.activecpu", "hw.physicalcpu",
-                             "hw.pagesize", "hw.byteorder"}) {
+  for (const char* narrow :
+       {"hw.ncpu", "hw.logicalcpu", "hw.activecpu", "hw.physicalcpu", "hw.pagesize", "hw.byteorder"}) {
     ASSERT_EQ(vx::sysctlbyname(narrow, nullptr, &size, nullptr, 0), 0) << narrow;
     EXPECT_EQ(size, sizeof(std::int32_t)) << narrow;
   }

@@ -45,8 +45,7 @@ TEST(DesktopEntryText, DeclaresTheSchemeHandlerAndStartsTheProgramWithTheURL) {
   EXPECT_EQ(lineStartingWith(*text, "Name="), "Name=Vexelworks");
   EXPECT_EQ(lineStartingWith(*text, "Comment="), "Comment=Icons for your designs");
   EXPECT_EQ(lineStartingWith(*text, "Exec="), "Exec=\"/opt/vexelworks/bin/vexelworks\" %u");
-  EXPECT_EQ(lineStartingWith(*text, "MimeType="),
-            "MimeType=x-scheme-handler/vexelworks;x-scheme-handler/vx-dev+1.a;");
+  EXPECT_EQ(lineStartingWith(*text, "MimeType="), "MimeType=x-scheme-handler/vexelworks;x-scheme-handler/vx-dev+1.a;");
   EXPECT_EQ(lineStartingWith(*text, "Terminal="), "Terminal=false");
   EXPECT_EQ(lineStartingWith(*text, "Icon="), "") << "no icon given, no Icon key";
 }
@@ -102,8 +101,7 @@ TEST(DesktopEntryInstall, WritesTheEntryUnderTheUserDataFolderAndMakesItTheSchem
   ASSERT_NE(data, nullptr);
   auto installed = installDesktopEntry(sampleEntry());
   ASSERT_TRUE(installed.ok()) << installed.error();
-  EXPECT_EQ(installed->path,
-            std::filesystem::path(data) / "applications" / "com.vexelworks.Vexelworks.desktop");
+  EXPECT_EQ(installed->path, std::filesystem::path(data) / "applications" / "com.vexelworks.Vexelworks.desktop");
   EXPECT_EQ(readFile(installed->path), *desktopEntryText(sampleEntry()));
   struct stat info {};
   ASSERT_EQ(stat(installed->path.c_str(), &info), 0);
@@ -113,13 +111,11 @@ TEST(DesktopEntryInstall, WritesTheEntryUnderTheUserDataFolderAndMakesItTheSchem
     EXPECT_EQ(installed->registration, DesktopEntryInstallation::Registration::toolMissing);
     GTEST_SKIP() << "xdg-mime (xdg-utils) is not installed; the default handler is not checked";
   }
-  EXPECT_EQ(installed->registration, DesktopEntryInstallation::Registration::registered)
-      << installed->detail;
+  EXPECT_EQ(installed->registration, DesktopEntryInstallation::Registration::registered) << installed->detail;
   // What the desktop asks when a browser opens a vexelworks: link.
   const auto config = std::filesystem::path(std::getenv("XDG_CONFIG_HOME"));
   const auto mimeapps = readFile(config / "mimeapps.list");
-  EXPECT_NE(mimeapps.find("x-scheme-handler/vexelworks=com.vexelworks.Vexelworks.desktop"),
-            std::string::npos)
+  EXPECT_NE(mimeapps.find("x-scheme-handler/vexelworks=com.vexelworks.Vexelworks.desktop"), std::string::npos)
       << mimeapps;
 }
 
@@ -131,8 +127,7 @@ TEST(DesktopEntryInstall, AnUpdatedEntryReplacesTheOldOneAndAFileOnlyInstallLeav
   auto second = installDesktopEntry(entry, false);
   ASSERT_TRUE(second.ok());
   EXPECT_EQ(second->registration, DesktopEntryInstallation::Registration::notRequested);
-  EXPECT_EQ(lineStartingWith(readFile(second->path), "Exec="),
-            "Exec=\"/usr/local/bin/vexelworks\" %u");
+  EXPECT_EQ(lineStartingWith(readFile(second->path), "Exec="), "Exec=\"/usr/local/bin/vexelworks\" %u");
   const auto mimeapps = std::filesystem::path(std::getenv("XDG_CONFIG_HOME")) / "mimeapps.list";
   if (std::filesystem::exists(mimeapps)) {
     EXPECT_EQ(readFile(mimeapps).find("FileOnly"), std::string::npos);

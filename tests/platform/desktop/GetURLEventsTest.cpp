@@ -39,8 +39,8 @@ TEST_F(GetURLEventsTest, EventsBeforeAHandlerAreKeptAndDeliveredInOrderOnTheMain
   EXPECT_TRUE(received.empty()) << "delivery waits for the main queue";
   manager.postGetURLEvent("vexelworks://login/c");
   ASSERT_TRUE(RunLoop::runUntil([&] { return received.size() == 3; }));
-  EXPECT_EQ(received, (std::vector<std::string>{"vexelworks://login/a", "vexelworks://login/b",
-                                                "vexelworks://login/c"}));
+  EXPECT_EQ(received,
+            (std::vector<std::string>{"vexelworks://login/a", "vexelworks://login/b", "vexelworks://login/c"}));
   EXPECT_TRUE(allOnMain);
   EXPECT_EQ(manager.pendingCount(), 0u);
 }
@@ -64,8 +64,7 @@ TEST_F(GetURLEventsTest, AReplacedHandlerGetsOnlyLaterEventsAndTheKeptOnesAreBou
   DispatchQueue::drainMainQueue();
   EXPECT_EQ(manager.pendingCount(), GetURLEventManager::kMaxPendingEvents);
   manager.setEventHandler([&](const std::string& url) { second.push_back(url); });
-  ASSERT_TRUE(RunLoop::runUntil(
-      [&] { return second.size() == 1 + GetURLEventManager::kMaxPendingEvents; }));
+  ASSERT_TRUE(RunLoop::runUntil([&] { return second.size() == 1 + GetURLEventManager::kMaxPendingEvents; }));
   EXPECT_EQ(second[1], "flood 0");
   EXPECT_EQ(second.back(), "flood " + std::to_string(GetURLEventManager::kMaxPendingEvents - 1));
 }

@@ -63,8 +63,8 @@ class HelperProcess {
         buffer_.erase(0, newline + 1);
         return line;
       }
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) return std::nullopt;
       pollfd pfd{out_, POLLIN, 0};
       if (poll(&pfd, 1, static_cast<int>(left.count())) <= 0) return std::nullopt;
@@ -161,8 +161,7 @@ TEST_P(SingleInstanceTest, SecondLaunchHandsItsURLsToTheRunningInstanceAndExits)
     EXPECT_EQ(info.st_mode & 0777, 0700u);
   }
 
-  HelperProcess second({name_, folderArgument(), "--not-a-url", "vxtest://login/one-time",
-                        "VXTEST://login/second"});
+  HelperProcess second({name_, folderArgument(), "--not-a-url", "vxtest://login/one-time", "VXTEST://login/second"});
   EXPECT_EQ(second.readLine(), "handed-off");
   EXPECT_EQ(second.wait(), 0);
 
@@ -222,9 +221,7 @@ TEST_P(SingleInstanceTest, AnInstanceThatCrashedIsReplacedByTheNextLaunch) {
 
 TEST_P(SingleInstanceTest, ASenderThatBreaksTheFormatDeliversNothingAndOthersAreStillServed) {
   std::vector<std::string> messages;
-  auto primary = SingleInstance::acquire(options(), [&messages](std::string m) {
-    messages.push_back(std::move(m));
-  });
+  auto primary = SingleInstance::acquire(options(), [&messages](std::string m) { messages.push_back(std::move(m)); });
   ASSERT_TRUE(primary.ok()) << primary.error();
   ASSERT_TRUE((*primary)->isPrimary());
 
@@ -388,7 +385,7 @@ TEST_F(SingleInstanceFolders, WithoutARuntimeFolderAPrivateFolderIsMadeAndTheOld
   // Someone else holds the abstract name a socket without a folder would have used.
   const int squatter = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   ASSERT_GE(squatter, 0);
-  sockaddr_un address {};
+  sockaddr_un address{};
   address.sun_family = AF_UNIX;
   const std::string abstractName = name_ + "." + std::to_string(getuid());
   std::memcpy(address.sun_path + 1, abstractName.data(), abstractName.size());
@@ -425,8 +422,8 @@ TEST_F(SingleInstanceFolders, WithoutARuntimeFolderAPrivateFolderIsMadeAndTheOld
 }
 
 TEST(URLArguments, PicksTheArgumentsOfTheSchemesWhateverTheirCase) {
-  const char* argv[] = {"/usr/bin/vexelworks", "vexelworks://login/abc", "--verbose",
-                        "https://example.com/", "VexelWorks:other", "vexelworksx://no", ":", nullptr};
+  const char* argv[] = {"/usr/bin/vexelworks", "vexelworks://login/abc", "--verbose", "https://example.com/",
+                        "VexelWorks:other",    "vexelworksx://no",       ":",         nullptr};
   EXPECT_EQ(urlArguments(7, argv, {"vexelworks"}),
             (std::vector<std::string>{"vexelworks://login/abc", "VexelWorks:other"}));
   EXPECT_TRUE(urlArguments(1, argv, {"vexelworks"}).empty());

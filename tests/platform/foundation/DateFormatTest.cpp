@@ -10,8 +10,8 @@ namespace {
 using namespace std::chrono;
 
 Date at(int y, unsigned m, unsigned d, int hh, int mm, int ss, std::int64_t ns = 0) {
-  return time_point_cast<system_clock::duration>(sys_days{year{y} / month{m} / day{d}} + hours(hh) +
-                                                 minutes(mm) + seconds(ss) + nanoseconds(ns));
+  return time_point_cast<system_clock::duration>(sys_days{year{y} / month{m} / day{d}} + hours(hh) + minutes(mm) +
+                                                 seconds(ss) + nanoseconds(ns));
 }
 
 TEST(DateFormatTest, FormatsIso8601InUtcWithAndWithoutMilliseconds) {
@@ -51,11 +51,11 @@ TEST(DateFormatTest, ParsesIso8601Forms) {
 }
 
 TEST(DateFormatTest, RejectsMalformedIso8601) {
-  for (const char* bad : {"", "2024-03-05", "2024-03-05T07:08:09", "2024-03-05T07:08Z", "2024-3-05T07:08:09Z",
-                          "2024-13-05T07:08:09Z", "2023-02-29T07:08:09Z", "2024-04-31T00:00:00Z",
-                          "2024-03-05T24:00:00Z", "2024-03-05T07:60:09Z", "2024-03-05T07:08:60Z",
-                          "2024-03-05T07:08:09.Z", "2024-03-05T07:08:09+2:00", "2024-03-05T07:08:09+24:00",
-                          "2024-03-05T07:08:09Z ", "x2024-03-05T07:08:09Z", "2024-03-05T07:08:09ZZ"}) {
+  for (const char* bad :
+       {"", "2024-03-05", "2024-03-05T07:08:09", "2024-03-05T07:08Z", "2024-3-05T07:08:09Z", "2024-13-05T07:08:09Z",
+        "2023-02-29T07:08:09Z", "2024-04-31T00:00:00Z", "2024-03-05T24:00:00Z", "2024-03-05T07:60:09Z",
+        "2024-03-05T07:08:60Z", "2024-03-05T07:08:09.Z", "2024-03-05T07:08:09+2:00", "2024-03-05T07:08:09+24:00",
+        "2024-03-05T07:08:09Z ", "x2024-03-05T07:08:09Z", "2024-03-05T07:08:09ZZ"}) {
     EXPECT_FALSE(DateFormat::parseIso8601(bad).has_value()) << bad;
   }
 }
@@ -108,10 +108,10 @@ TEST(DateFormatTest, FormatsAndParsesHttpDates) {
     ASSERT_TRUE(parsed.has_value()) << c.text;
     EXPECT_EQ(*parsed, c.expected) << c.text;
   }
-  for (const char* bad : {"", "Sun, 06 Nov 1994", "Sun, 06 Foo 1994 08:49:37 GMT", "Sux, 06 Nov 1994 08:49:37 GMT",
-                          "Sun, 31 Nov 1994 08:49:37 GMT", "Sun, 06 Nov 1994 25:49:37 GMT",
-                          "Sun, 06 Nov 1994 08:49:37 PST", "Sun, 06 Nov 94 08:49:37 GMT",
-                          "Sun Nov  6 08:49:37", "Sun, 06 Nov 1994 08:49:37 GMT junk"}) {
+  for (const char* bad :
+       {"", "Sun, 06 Nov 1994", "Sun, 06 Foo 1994 08:49:37 GMT", "Sux, 06 Nov 1994 08:49:37 GMT",
+        "Sun, 31 Nov 1994 08:49:37 GMT", "Sun, 06 Nov 1994 25:49:37 GMT", "Sun, 06 Nov 1994 08:49:37 PST",
+        "Sun, 06 Nov 94 08:49:37 GMT", "Sun Nov  6 08:49:37", "Sun, 06 Nov 1994 08:49:37 GMT junk"}) {
     EXPECT_FALSE(DateFormat::parseHttpDate(bad).has_value()) << bad;
   }
 }

@@ -120,8 +120,14 @@ TEST(DispatchQueueTest, AsyncAfterFollowsVirtualTime) {
   };
   group.enter();
   group.enter();
-  queue->asyncAfter(std::chrono::hours(2), [&] { record(2); group.leave(); });
-  queue->asyncAfter(std::chrono::minutes(30), [&] { record(1); group.leave(); });
+  queue->asyncAfter(std::chrono::hours(2), [&] {
+    record(2);
+    group.leave();
+  });
+  queue->asyncAfter(std::chrono::minutes(30), [&] {
+    record(1);
+    group.leave();
+  });
   time.advance(std::chrono::minutes(29));
   EXPECT_FALSE(group.wait(50ms));
   time.advance(std::chrono::minutes(1));
@@ -243,8 +249,8 @@ TEST(RealSchedulerTest, CancellingTheEarliestCallbackWhileItIsAwaitedIsSafe) {
   auto scheduler = Scheduler::real();
   std::atomic<int> ran{0};
   for (int round = 0; round < 200; ++round) {
-    const auto token = scheduler->schedule(scheduler->monotonicNow() + std::chrono::milliseconds(50),
-                                           [&] { ran.fetch_add(1); });
+    const auto token =
+        scheduler->schedule(scheduler->monotonicNow() + std::chrono::milliseconds(50), [&] { ran.fetch_add(1); });
     // Gives the timer thread the time to start waiting for this callback: the race under test.
     std::this_thread::sleep_for(std::chrono::microseconds(200));
     scheduler->cancel(token);
@@ -253,8 +259,7 @@ TEST(RealSchedulerTest, CancellingTheEarliestCallbackWhileItIsAwaitedIsSafe) {
   // cancelled callback that was going to run wrongly would have run already.
   std::promise<void> passed;
   auto allDue = passed.get_future();
-  scheduler->schedule(scheduler->monotonicNow() + std::chrono::milliseconds(60),
-                      [&] { passed.set_value(); });
+  scheduler->schedule(scheduler->monotonicNow() + std::chrono::milliseconds(60), [&] { passed.set_value(); });
   ASSERT_EQ(allDue.wait_for(std::chrono::seconds(10)), std::future_status::ready);
   EXPECT_EQ(ran.load(), 0);
 }

@@ -41,8 +41,8 @@ TEST(FileSystemTest, ReplacesWholeFilesWithTheirModeInBothDurabilities) {
 TEST(FileSystemTest, AFailedWriteNamesTheStepAndLeavesNothing) {
   const fs::path folder = fs::path(std::getenv("VX_TEST_HOME")) / "atomic-fail";
   fs::create_directories(folder);
-  const auto result = writeFileAtomically(folder / "missing" / "out.bin", "x", 0600,
-                                          WriteDurability::unsynced, "vx.Test");
+  const auto result =
+      writeFileAtomically(folder / "missing" / "out.bin", "x", 0600, WriteDurability::unsynced, "vx.Test");
   ASSERT_FALSE(result.ok());
   EXPECT_EQ(result.error().domain, "vx.Test");
   EXPECT_NE(result.error().description.find("missing/out.bin"), std::string::npos);

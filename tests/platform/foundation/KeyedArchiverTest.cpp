@@ -356,12 +356,22 @@ TEST_F(KeyedArchiverTest, FuzzedArchivesNeverCrashTheDecoder) {
     const int edits = 1 + static_cast<int>(pick(4));
     for (int e = 0; e < edits && !mutated.empty(); ++e) {
       switch (pick(5)) {
-        case 0: mutated[pick(mutated.size())] ^= static_cast<std::uint8_t>(1u << pick(8)); break;
-        case 1: mutated[pick(mutated.size())] = static_cast<std::uint8_t>(pick(256)); break;
-        case 2: mutated.insert(mutated.begin() + static_cast<std::ptrdiff_t>(pick(mutated.size() + 1)),
-                               static_cast<std::uint8_t>(pick(256))); break;
-        case 3: mutated.erase(mutated.begin() + static_cast<std::ptrdiff_t>(pick(mutated.size()))); break;
-        default: mutated.resize(pick(mutated.size())); break;
+        case 0:
+          mutated[pick(mutated.size())] ^= static_cast<std::uint8_t>(1u << pick(8));
+          break;
+        case 1:
+          mutated[pick(mutated.size())] = static_cast<std::uint8_t>(pick(256));
+          break;
+        case 2:
+          mutated.insert(mutated.begin() + static_cast<std::ptrdiff_t>(pick(mutated.size() + 1)),
+                         static_cast<std::uint8_t>(pick(256)));
+          break;
+        case 3:
+          mutated.erase(mutated.begin() + static_cast<std::ptrdiff_t>(pick(mutated.size())));
+          break;
+        default:
+          mutated.resize(pick(mutated.size()));
+          break;
       }
     }
     auto result = KeyedUnarchiver::unarchiveObjects(mutated);

@@ -37,8 +37,7 @@ TEST(NotificationCenterTest, RemovedObserversAreNotCalledEvenForQueuedDeliveries
   std::atomic<int> calls{0};
   DispatchSemaphore hold(0);
   queue->async([&] { hold.wait(5s); });  // keep the delivery waiting in the queue
-  const auto token =
-      center.addObserver("Ping", nullptr, queue, [&](const Notification&) { calls.fetch_add(1); });
+  const auto token = center.addObserver("Ping", nullptr, queue, [&](const Notification&) { calls.fetch_add(1); });
   center.post("Ping");
   center.removeObserver(token);
   hold.signal();
@@ -64,8 +63,8 @@ TEST(NotificationCenterTest, ScopedObserverRemovesOnDestruction) {
   NotificationCenter center;
   int calls = 0;
   {
-    ScopedObserver observer(center, center.addObserver("Ping", nullptr, nullptr,
-                                                       [&](const Notification&) { ++calls; }));
+    ScopedObserver observer(center,
+                            center.addObserver("Ping", nullptr, nullptr, [&](const Notification&) { ++calls; }));
     center.post("Ping");
   }
   center.post("Ping");

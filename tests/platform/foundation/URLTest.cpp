@@ -43,11 +43,11 @@ TEST(URLTest, ParsesComponents) {
 }
 
 TEST(URLTest, RejectsBadInput) {
-  for (const char* bad : {"http://exa mple.com/", "http://example.com/a b", "http://example.com/\x01",
-                          "http://example.com/\xC3\xA9", "http://example.com/%zz", "http://example.com/%4",
-                          "http://example.com:99999/", "http://example.com:80a/", "http://[::1/",
-                          "http://[::1]x/", "1http://example.com", "ht~tp://x", "a:b:c/d?e<f",
-                          "http://exa<mple.com/", "http://example.com/?q={}", "http://example.com/#a#b", "x:y\\z"}) {
+  for (const char* bad :
+       {"http://exa mple.com/", "http://example.com/a b", "http://example.com/\x01", "http://example.com/\xC3\xA9",
+        "http://example.com/%zz", "http://example.com/%4", "http://example.com:99999/", "http://example.com:80a/",
+        "http://[::1/", "http://[::1]x/", "1http://example.com", "ht~tp://x", "a:b:c/d?e<f", "http://exa<mple.com/",
+        "http://example.com/?q={}", "http://example.com/#a#b", "x:y\\z"}) {
     EXPECT_FALSE(URL::parse(bad).has_value()) << bad;
   }
   // A relative reference whose first segment holds ':' would read as a scheme.
@@ -125,7 +125,8 @@ TEST(URLTest, BuildsPathsAndQueries) {
   EXPECT_EQ(URL::parse("https://h")->appendingPathComponent("x").string(), "https://h/x");
   EXPECT_EQ(base.appendingPathComponent("").string(), base.string());
 
-  const auto withQuery = base.withQueryItems({{"term", "cat & dog"}, {"a=b", "1+1"}, {"flag", std::nullopt}, {"é", "ü"}});
+  const auto withQuery =
+      base.withQueryItems({{"term", "cat & dog"}, {"a=b", "1+1"}, {"flag", std::nullopt}, {"é", "ü"}});
   EXPECT_EQ(withQuery.query(), "term=cat%20%26%20dog&a%3Db=1%2B1&flag&%C3%A9=%C3%BC");
   EXPECT_EQ(withQuery.fragment(), "top");
   const std::vector<URLQueryItem> expected{{"term", "cat & dog"}, {"a=b", "1+1"}, {"flag", std::nullopt}, {"é", "ü"}};
@@ -181,16 +182,13 @@ TEST(URLTest, PercentEncodesPerComponent) {
     const char* expected;
   };
   const Case cases[] = {
-      {PercentEncoding::PathSegment,
-       "%20!%22%23$%25&'()*+,-.%2F:;%3C=%3E%3F@%5B%5C%5D%5E_%60%7B%7C%7D~Az09%C3%A9"},
+      {PercentEncoding::PathSegment, "%20!%22%23$%25&'()*+,-.%2F:;%3C=%3E%3F@%5B%5C%5D%5E_%60%7B%7C%7D~Az09%C3%A9"},
       {PercentEncoding::Path, "%20!%22%23$%25&'()*+,-./:;%3C=%3E%3F@%5B%5C%5D%5E_%60%7B%7C%7D~Az09%C3%A9"},
       {PercentEncoding::Query, "%20!%22%23$%25&'()*+,-./:;%3C=%3E?@%5B%5C%5D%5E_%60%7B%7C%7D~Az09%C3%A9"},
-      {PercentEncoding::QueryItem,
-       "%20!%22%23$%25%26'()*%2B,-./:;%3C%3D%3E?@%5B%5C%5D%5E_%60%7B%7C%7D~Az09%C3%A9"},
+      {PercentEncoding::QueryItem, "%20!%22%23$%25%26'()*%2B,-./:;%3C%3D%3E?@%5B%5C%5D%5E_%60%7B%7C%7D~Az09%C3%A9"},
       {PercentEncoding::Form,
        "+%21%22%23%24%25%26%27%28%29*%2B%2C-.%2F%3A%3B%3C%3D%3E%3F%40%5B%5C%5D%5E_%60%7B%7C%7D~Az09%C3%A9"},
-      {PercentEncoding::UserInfo,
-       "%20!%22%23$%25&'()*+,-.%2F%3A;%3C=%3E%3F%40%5B%5C%5D%5E_%60%7B%7C%7D~Az09%C3%A9"},
+      {PercentEncoding::UserInfo, "%20!%22%23$%25&'()*+,-.%2F%3A;%3C=%3E%3F%40%5B%5C%5D%5E_%60%7B%7C%7D~Az09%C3%A9"},
       {PercentEncoding::Unreserved,
        "%20%21%22%23%24%25%26%27%28%29%2A%2B%2C-.%2F%3A%3B%3C%3D%3E%3F%40%5B%5C%5D%5E_%60%7B%7C%7D~Az09%C3%A9"},
   };

@@ -242,7 +242,7 @@ TEST_F(UserDefaultsTest, CorruptFileIsSetAsideAndTheSuiteStartsEmpty) {
   const auto path = suiteFile("corrupt");
   fs::create_directories(path.parent_path());
   for (const std::string& garbage : {std::string("{\"truncated\": tr"), std::string("[1,2]"), std::string(""),
-                                    std::string("{\"d\": {\"$date\": \"not a date\"}}")}) {
+                                     std::string("{\"d\": {\"$date\": \"not a date\"}}")}) {
     std::ofstream(path, std::ios::binary) << garbage;
     testing::internal::CaptureStderr();
     auto defaults = UserDefaults::make("corrupt");

@@ -13,15 +13,12 @@ using vx::test::FuzzTarget;
 
 class PlatformFuzzCorpusReplayTest : public ::testing::TestWithParam<FuzzTarget> {};
 
-TEST_P(PlatformFuzzCorpusReplayTest, EveryKeptInputPasses) {
-  vx::test::replayFuzzCorpus(VX_FUZZ_CORPUS, GetParam());
-}
+TEST_P(PlatformFuzzCorpusReplayTest, EveryKeptInputPasses) { vx::test::replayFuzzCorpus(VX_FUZZ_CORPUS, GetParam()); }
 
-INSTANTIATE_TEST_SUITE_P(
-    Targets, PlatformFuzzCorpusReplayTest,
-    ::testing::Values(FuzzTarget{"url", vx_fuzz_url}, FuzzTarget{"date", vx_fuzz_date},
-                      FuzzTarget{"json", vx_fuzz_json},
-                      FuzzTarget{"keyed_archive", vx_fuzz_keyed_archive}),
-    [](const ::testing::TestParamInfo<FuzzTarget>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Targets, PlatformFuzzCorpusReplayTest,
+                         ::testing::Values(FuzzTarget{"url", vx_fuzz_url}, FuzzTarget{"date", vx_fuzz_date},
+                                           FuzzTarget{"json", vx_fuzz_json},
+                                           FuzzTarget{"keyed_archive", vx_fuzz_keyed_archive}),
+                         [](const ::testing::TestParamInfo<FuzzTarget>& info) { return std::string(info.param.name); });
 
 }  // namespace

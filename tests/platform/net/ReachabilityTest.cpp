@@ -60,10 +60,8 @@ TEST(FlagsForRouteState, NeedsAnUpDefaultRoute) {
   EXPECT_EQ(flagsForRouteState({}), 0u);
   EXPECT_EQ(flagsForRouteState({true, false, false, false}), 0u);
   EXPECT_EQ(flagsForRouteState({true, true, false, true}), 0u) << "loopback only";
-  EXPECT_EQ(networkStatusForFlags(flagsForRouteState({true, true, false, false})),
-            NetworkStatus::reachableViaWiFi);
-  EXPECT_EQ(networkStatusForFlags(flagsForRouteState({true, true, true, false})),
-            NetworkStatus::reachableViaWWAN);
+  EXPECT_EQ(networkStatusForFlags(flagsForRouteState({true, true, false, false})), NetworkStatus::reachableViaWiFi);
+  EXPECT_EQ(networkStatusForFlags(flagsForRouteState({true, true, true, false})), NetworkStatus::reachableViaWWAN);
 }
 
 constexpr const char* kRouteHeader =
@@ -84,9 +82,9 @@ TEST(RouteTables, FindsTheDefaultRoute) {
                                          "eth0\t00000000\t0100A8C0\t0002\t0\t0\t0\t00000000\t0\t0\t0\n"));
 
   const std::string zeros(32, '0');
-  const std::string v6 =
-      zeros + " 00 " + zeros + " 00 " + zeros + " ffffffff 00000001 00000000 00200200       lo\n" +
-      zeros + " 00 " + zeros + " 00 fe800000000000000000000000000001 00000400 00000001 00000000 00450003 wwan0\n";
+  const std::string v6 = zeros + " 00 " + zeros + " 00 " + zeros + " ffffffff 00000001 00000000 00200200       lo\n" +
+                         zeros + " 00 " + zeros +
+                         " 00 fe800000000000000000000000000001 00000400 00000001 00000000 00450003 wwan0\n";
   EXPECT_EQ(ipv6DefaultRouteInterface(v6), "wwan0");
   EXPECT_FALSE(ipv6DefaultRouteInterface(zeros + " 00 " + zeros + " 00 " + zeros +
                                          " ffffffff 00000001 00000000 00200200       lo\n"));
@@ -102,19 +100,19 @@ TEST(InterfaceLinkState, ReadsTheStateSysfsReports) {
   };
   // Values as sysfs holds them ("carrier" cannot be read while the interface is down: empty).
   const Case cases[] = {
-      {"0x1003\n", "up\n", "1\n", true, false},         // wired, link up
-      {"0x1003\n", "down\n", "0\n", false, false},      // up, cable out
-      {"0x1003\n", "dormant\n", "1\n", false, false},   // Wi-Fi not yet associated
+      {"0x1003\n", "up\n", "1\n", true, false},        // wired, link up
+      {"0x1003\n", "down\n", "0\n", false, false},     // up, cable out
+      {"0x1003\n", "dormant\n", "1\n", false, false},  // Wi-Fi not yet associated
       {"0x1003\n", "lowerlayerdown\n", "0\n", false, false},
-      {"0x1002\n", "down\n", "", false, false},          // administratively down
-      {"0x82\n", "down\n", "", false, false},            // ifb, never brought up
-      {"0x9\n", "unknown\n", "1\n", true, true},        // loopback
-      {"0x10d1\n", "unknown\n", "", true, false},        // tunnel without link detection
-      {"0x1003\n", "", "1\n", true, false},              // no operstate: carrier decides
+      {"0x1002\n", "down\n", "", false, false},    // administratively down
+      {"0x82\n", "down\n", "", false, false},      // ifb, never brought up
+      {"0x9\n", "unknown\n", "1\n", true, true},   // loopback
+      {"0x10d1\n", "unknown\n", "", true, false},  // tunnel without link detection
+      {"0x1003\n", "", "1\n", true, false},        // no operstate: carrier decides
       {"0x1003\n", "", "0\n", false, false},
-      {"", "up\n", "1\n", false, false},                 // flags unreadable
+      {"", "up\n", "1\n", false, false},  // flags unreadable
       {"0xzz\n", "up\n", "1\n", false, false},
-      {"0x1043\n", "down\n", "0\n", false, false},      // a RUNNING bit alone decides nothing
+      {"0x1043\n", "down\n", "0\n", false, false},  // a RUNNING bit alone decides nothing
   };
   for (const auto& c : cases) {
     const auto link = interfaceLinkState(c.flags, c.operstate, c.carrier);
@@ -181,12 +179,12 @@ TEST(LinuxReachability, PollingNoticesRouteChanges) {
   Reachability::Options options;
   options.center = &center;
   auto reachability = LinuxReachability::make(options, system.options(false));
-  auto token = center.addObserver(kReachabilityChangedNotification, reachability.get(), nullptr,
-                                  [&](const Notification& n) {
-                                    std::lock_guard lock(observed.mutex);
-                                    observed.statuses.push_back(n.userInfo["status"].get<int>());
-                                    observed.changed.notify_all();
-                                  });
+  auto token =
+      center.addObserver(kReachabilityChangedNotification, reachability.get(), nullptr, [&](const Notification& n) {
+        std::lock_guard lock(observed.mutex);
+        observed.statuses.push_back(n.userInfo["status"].get<int>());
+        observed.changed.notify_all();
+      });
   EXPECT_EQ(reachability->currentStatus(), NetworkStatus::notReachable);
   ASSERT_TRUE(reachability->startNotifier());
   EXPECT_FALSE(reachability->usesNetlink());
@@ -218,15 +216,14 @@ TEST(LinuxReachability, ObserverMayReleaseTheWatcherFromANotification) {
   std::mutex mutex;
   std::shared_ptr<LinuxReachability> held = reachability;
   int notifications = 0;
-  auto token = center.addObserver(kReachabilityChangedNotification, nullptr, nullptr,
-                                  [&](const Notification&) {
-                                    std::shared_ptr<LinuxReachability> dropped;
-                                    {
-                                      std::lock_guard lock(mutex);
-                                      if (++notifications == 2) dropped = std::move(held);
-                                    }
-                                    dropped.reset();  // the last reference, on the watcher thread
-                                  });
+  auto token = center.addObserver(kReachabilityChangedNotification, nullptr, nullptr, [&](const Notification&) {
+    std::shared_ptr<LinuxReachability> dropped;
+    {
+      std::lock_guard lock(mutex);
+      if (++notifications == 2) dropped = std::move(held);
+    }
+    dropped.reset();  // the last reference, on the watcher thread
+  });
   ASSERT_TRUE(reachability->startNotifier());
   reachability.reset();
   system.setDefaultRoute("eth0");
@@ -246,11 +243,10 @@ TEST(LinuxReachability, ObserverMayStopFromTheFirstNotification) {
   options.center = &center;
   auto reachability = LinuxReachability::make(options, system.options(false));
   int notifications = 0;
-  auto token = center.addObserver(kReachabilityChangedNotification, nullptr, nullptr,
-                                  [&](const Notification&) {
-                                    ++notifications;
-                                    reachability->stopNotifier();
-                                  });
+  auto token = center.addObserver(kReachabilityChangedNotification, nullptr, nullptr, [&](const Notification&) {
+    ++notifications;
+    reachability->stopNotifier();
+  });
   ASSERT_TRUE(reachability->startNotifier());
   system.setDefaultRoute("eth0");
   std::this_thread::sleep_for(100ms);

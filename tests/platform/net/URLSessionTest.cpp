@@ -71,9 +71,12 @@ TEST_F(URLSessionTest, SessionMayBeReleasedFromItsOwnCompletion) {
   CompletionRecorder recorder;
   auto record = recorder.completion();
   std::weak_ptr<URLSession> weak = session;
-  session->dataTask(request("/health"), [session, record](auto data, auto response, auto error) {
-    record(std::move(data), std::move(response), std::move(error));
-  })->resume();
+  session
+      ->dataTask(request("/health"),
+                 [session, record](auto data, auto response, auto error) {
+                   record(std::move(data), std::move(response), std::move(error));
+                 })
+      ->resume();
   session.reset();  // the completion holds the last reference
   auto result = recorder.wait();
   ASSERT_TRUE(result);
@@ -100,7 +103,7 @@ TEST_F(URLSessionTest, SendsMethodBodyAndHeaders) {
     std::string body;
   };
   const Case cases[] = {{"POST", "{\"a\":1}"}, {"PUT", "put body"}, {"PATCH", "patch"},
-                        {"DELETE", ""},        {"POST", ""},         {"GET", ""}};
+                        {"DELETE", ""},        {"POST", ""},        {"GET", ""}};
   for (const auto& c : cases) {
     service.clearRequestLog();
     auto r = request("/echo/x", c.method);
@@ -149,10 +152,10 @@ TEST_F(URLSessionTest, ReplyBodiesHaveACapCountedAfterDecoding) {
   constexpr std::size_t kMiB = 1u << 20;
   struct Case {
     const char* name;
-    std::size_t bytes;         // what /bytes/N sends (decoded)
+    std::size_t bytes;  // what /bytes/N sends (decoded)
     bool gzip;
-    std::size_t requestCap;    // 0: the session's
-    std::size_t sessionCap;    // 0: the default
+    std::size_t requestCap;  // 0: the session's
+    std::size_t sessionCap;  // 0: the default
     bool refused;
   };
   const std::size_t overDefault = URLSessionConfiguration::kDefaultMaximumResponseBodyBytes + 1;
@@ -178,8 +181,7 @@ TEST_F(URLSessionTest, ReplyBodiesHaveACapCountedAfterDecoding) {
     if (c.refused) {
       ASSERT_TRUE(result.error);
       EXPECT_EQ(result.error->code, kURLErrorDataLengthExceedsMaximum);
-      EXPECT_NE(result.error->description.find("larger than"), std::string::npos)
-          << result.error->description;
+      EXPECT_NE(result.error->description.find("larger than"), std::string::npos) << result.error->description;
       EXPECT_TRUE(result.data.empty());
       EXPECT_FALSE(result.response);
     } else {
@@ -296,8 +298,7 @@ TEST_F(URLSessionTest, ThousandRequestsWithFourConnectionsCompleteOnce) {
     group.enter();
     tasks.push_back(session->dataTask(
         request("/echo?i=" + std::to_string(i)),
-        [&, i](std::vector<std::uint8_t>, std::optional<HTTPURLResponse> response,
-               std::optional<Error> error) {
+        [&, i](std::vector<std::uint8_t>, std::optional<HTTPURLResponse> response, std::optional<Error> error) {
           if (error || statusCodeOf(response) != 200) ++failures;
           {
             std::lock_guard lock(mutex);
@@ -380,10 +381,13 @@ TEST_F(URLSessionTest, CompletionsRunOnTheDelegateQueue) {
   std::atomic<bool> onQueue{false};
   CompletionRecorder recorder;
   auto record = recorder.completion();
-  session->dataTask(request("/health"), [&](auto data, auto response, auto error) {
-    onQueue = queue->isCurrent();
-    record(std::move(data), std::move(response), std::move(error));
-  })->resume();
+  session
+      ->dataTask(request("/health"),
+                 [&](auto data, auto response, auto error) {
+                   onQueue = queue->isCurrent();
+                   record(std::move(data), std::move(response), std::move(error));
+                 })
+      ->resume();
   ASSERT_TRUE(recorder.wait());
   EXPECT_TRUE(onQueue.load());
 }

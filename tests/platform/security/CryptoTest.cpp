@@ -38,8 +38,7 @@ TEST(Crypto, ShaDigestsMatchPublishedVectors) {
        "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
       {"", "da39a3ee5e6b4b0d3255bfef95601890afd80709",
        "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
-      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
-       "84983e441c3bd26ebaae4aa1f95129e5e54670f1",
+      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq", "84983e441c3bd26ebaae4aa1f95129e5e54670f1",
        "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
       {millionA, "34aa973cd4c4daa4f61eeb2bdbad27316534016f",
        "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
@@ -66,16 +65,13 @@ TEST(Crypto, HmacMatchesRfcVectors) {
   auto text = [](std::string_view s) { return Bytes(s.begin(), s.end()); };
   const std::vector<Case> sha1Cases = {
       {"2202-1", repeated(0x0b, 20), text("Hi There"), "b617318655057264e28bc0b6fb378c8ef146be00"},
-      {"2202-2", text("Jefe"), text("what do ya want for nothing?"),
-       "effcdf6ae5eb2fa2d27416d5f184df9c259a7c79"},
+      {"2202-2", text("Jefe"), text("what do ya want for nothing?"), "effcdf6ae5eb2fa2d27416d5f184df9c259a7c79"},
       {"2202-3", repeated(0xaa, 20), repeated(0xdd, 50), "125d7342b9ac11cd91a39af48aa17b4f63f175d3"},
       {"2202-4", counting(0x01, 0x19), repeated(0xcd, 50), "4c9007f4026250c6bc8414f9bf50c86c2d7235da"},
-      {"2202-5", repeated(0x0c, 20), text("Test With Truncation"),
-       "4c1a03424b55e07fe7f27be1d58bb9324a9a5a04"},
+      {"2202-5", repeated(0x0c, 20), text("Test With Truncation"), "4c1a03424b55e07fe7f27be1d58bb9324a9a5a04"},
       {"2202-6", repeated(0xaa, 80), text("Test Using Larger Than Block-Size Key - Hash Key First"),
        "aa4ae5e15272d00e95705637ce8a3b55ed402112"},
-      {"2202-7", repeated(0xaa, 80),
-       text("Test Using Larger Than Block-Size Key and Larger Than One Block-Size Data"),
+      {"2202-7", repeated(0xaa, 80), text("Test Using Larger Than Block-Size Key and Larger Than One Block-Size Data"),
        "e8e99d0f45237d786d6bbaa7965c7808bbff1a91"},
   };
   for (const Case& c : sha1Cases) {
@@ -202,8 +198,13 @@ TEST(Crypto, RandomBytesAreFreshAndNeverAZeroKey) {
 // RFC 4648 section 10.
 TEST(Crypto, Base64MatchesRfcVectorsBothWays) {
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},        {"foo", "Zm9v"},
-      {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
+      {"", ""},
+      {"f", "Zg=="},
+      {"fo", "Zm8="},
+      {"foo", "Zm9v"},
+      {"foob", "Zm9vYg=="},
+      {"fooba", "Zm9vYmE="},
+      {"foobar", "Zm9vYmFy"},
   };
   for (const auto& [plain, encoded] : cases) {
     SCOPED_TRACE(plain);
@@ -232,20 +233,14 @@ TEST(Crypto, Base64DecodeModesDifferOnlyInWhatTheyTolerate) {
     std::optional<std::string> lenient;  // nullopt: rejected
   };
   const std::vector<Case> cases = {
-      {"Zm9v\nYmFy", std::nullopt, "foobar"},
-      {"Zm9v YmFy\r\n", std::nullopt, "foobar"},
-      {"*Zm9v*", std::nullopt, "foo"},
-      {"Zm8", std::nullopt, "fo"},          // padding left out
-      {"Zm9vYg", std::nullopt, "foob"},
-      {"Zm9vYg=\n=", std::nullopt, "foob"},  // a line break inside the padding
-      {"Z", std::nullopt, std::nullopt},     // one dangling character carries no byte
-      {"Zm9vY", std::nullopt, std::nullopt},
-      {"Zg=a", std::nullopt, std::nullopt},  // data after padding
-      {"Zg===", std::nullopt, std::nullopt},
-      {"Zm9v=", std::nullopt, std::nullopt},  // padding after a complete group
-      {"Zm8==", std::nullopt, std::nullopt},  // too much padding
-      {"=", std::nullopt, std::nullopt},
-      {"-_-_", std::nullopt, ""},  // URL-safe alphabet is not this alphabet
+      {"Zm9v\nYmFy", std::nullopt, "foobar"}, {"Zm9v YmFy\r\n", std::nullopt, "foobar"},
+      {"*Zm9v*", std::nullopt, "foo"},        {"Zm8", std::nullopt, "fo"},           // padding left out
+      {"Zm9vYg", std::nullopt, "foob"},       {"Zm9vYg=\n=", std::nullopt, "foob"},  // a line break inside the padding
+      {"Z", std::nullopt, std::nullopt},  // one dangling character carries no byte
+      {"Zm9vY", std::nullopt, std::nullopt},  {"Zg=a", std::nullopt, std::nullopt},   // data after padding
+      {"Zg===", std::nullopt, std::nullopt},  {"Zm9v=", std::nullopt, std::nullopt},  // padding after a complete group
+      {"Zm8==", std::nullopt, std::nullopt},                                          // too much padding
+      {"=", std::nullopt, std::nullopt},      {"-_-_", std::nullopt, ""},  // URL-safe alphabet is not this alphabet
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);

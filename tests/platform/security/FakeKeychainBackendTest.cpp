@@ -14,8 +14,7 @@ std::shared_ptr<FakeKeychainBackend> sharedFake() {
   return fake;
 }
 
-INSTANTIATE_TEST_SUITE_P(Fake, KeychainContract,
-                         ::testing::Values(BackendSetup{[] { return sharedFake(); }}));
+INSTANTIATE_TEST_SUITE_P(Fake, KeychainContract, ::testing::Values(BackendSetup{[] { return sharedFake(); }}));
 
 TEST(FakeKeychainBackend, InjectedFailuresReachTheCallerUntilCleared) {
   auto fake = std::make_shared<FakeKeychainBackend>();

@@ -54,11 +54,8 @@ void run(const std::string& command) {
 
 TEST(Gzip, RoundTripsDataOfEveryShape) {
   const std::vector<std::pair<const char*, Bytes>> cases = {
-      {"empty", Bytes{}},
-      {"one byte", Bytes{0x42}},
-      {"json", sampleJson(500)},
-      {"zeros", Bytes(1 << 20, 0)},
-      {"random", randomData(300000, 1)},
+      {"empty", Bytes{}},           {"one byte", Bytes{0x42}},         {"json", sampleJson(500)},
+      {"zeros", Bytes(1 << 20, 0)}, {"random", randomData(300000, 1)},
   };
   for (const auto& [name, data] : cases) {
     SCOPED_TRACE(name);
@@ -108,13 +105,11 @@ TEST(Gzip, InteroperatesWithTheGzipTool) {
   for (const Bytes* data : {&json, &binary}) {
     // Ours -> gzip -dc.
     writeFile(folder.path() / "ours.gz", gzipCompress(*data).value());
-    run("gzip -dc '" + (folder.path() / "ours.gz").string() + "' > '" +
-        (folder.path() / "ours.out").string() + "'");
+    run("gzip -dc '" + (folder.path() / "ours.gz").string() + "' > '" + (folder.path() / "ours.out").string() + "'");
     EXPECT_EQ(readFile(folder.path() / "ours.out"), *data);
     // gzip -c (with a file name in the header) -> ours.
     writeFile(folder.path() / "theirs", *data);
-    run("gzip -9 -c '" + (folder.path() / "theirs").string() + "' > '" +
-        (folder.path() / "theirs.gz").string() + "'");
+    run("gzip -9 -c '" + (folder.path() / "theirs").string() + "' > '" + (folder.path() / "theirs.gz").string() + "'");
     auto restored = gzipDecompress(readFile(folder.path() / "theirs.gz"));
     ASSERT_TRUE(restored.ok()) << restored.error();
     EXPECT_EQ(restored.value(), *data);
@@ -128,8 +123,7 @@ TEST(Gzip, ConcatenatedMembersDecodeAsTheGzipToolDoes) {
   joined.insert(joined.end(), second.begin(), second.end());
   EXPECT_EQ(gzipDecompress(joined).value(), textBytes("first part, second part"));
   writeFile(folder.path() / "joined.gz", joined);
-  run("gzip -dc '" + (folder.path() / "joined.gz").string() + "' > '" +
-      (folder.path() / "joined").string() + "'");
+  run("gzip -dc '" + (folder.path() / "joined.gz").string() + "' > '" + (folder.path() / "joined").string() + "'");
   EXPECT_EQ(readFile(folder.path() / "joined"), textBytes("first part, second part"));
 }
 

@@ -69,8 +69,7 @@ TEST_P(KeychainContract, MissingItemIsNotFound) {
 
   ASSERT_TRUE(keychain().add(service(), "someone", "x").ok());
   EXPECT_EQ(keychainStatus(keychain().read(query("nobody"))), kKeychainErrorItemNotFound);
-  EXPECT_EQ(keychainStatus(keychain().read({service() + ".other", "someone"})),
-            kKeychainErrorItemNotFound);
+  EXPECT_EQ(keychainStatus(keychain().read({service() + ".other", "someone"})), kKeychainErrorItemNotFound);
 }
 
 TEST_P(KeychainContract, SecondAddIsDuplicateAndKeepsTheFirst) {
@@ -139,10 +138,8 @@ TEST_P(KeychainContract, RejectsBadArgumentsBeforeTouchingTheStore) {
     std::string account;
   };
   const std::vector<Case> cases = {
-      {"empty service", "", "account"},
-      {"service not UTF-8", "bad\xff", "account"},
-      {"account not UTF-8", service(), "\xc3("},
-      {"account with NUL", service(), std::string("a\0b", 3)},
+      {"empty service", "", "account"},          {"service not UTF-8", "bad\xff", "account"},
+      {"account not UTF-8", service(), "\xc3("}, {"account with NUL", service(), std::string("a\0b", 3)},
       {"overlong UTF-8", service(), "\xc0\xaf"},
   };
   for (const Case& c : cases) {

@@ -41,9 +41,8 @@ const fs::path& sharedStoreFile() {
   return file;
 }
 
-INSTANTIATE_TEST_SUITE_P(FileStore, KeychainContract, ::testing::Values(BackendSetup{[] {
-                           return makeFileKeychainBackend(sharedStoreFile());
-                         }}));
+INSTANTIATE_TEST_SUITE_P(FileStore, KeychainContract,
+                         ::testing::Values(BackendSetup{[] { return makeFileKeychainBackend(sharedStoreFile()); }}));
 
 std::string readText(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -205,8 +204,7 @@ TEST(KeychainChoice, DefaultFileLivesUnderXdgDataHomeAndBundleIdentifier) {
     // A relative XDG path is ignored, as the XDG rules say.
     ScopedEnv relative("XDG_DATA_HOME", "relative/data");
     ScopedEnv home("HOME", "/home/someone");
-    EXPECT_EQ(defaultKeychainFilePath().parent_path().parent_path(),
-              fs::path("/home/someone/.local/share"));
+    EXPECT_EQ(defaultKeychainFilePath().parent_path().parent_path(), fs::path("/home/someone/.local/share"));
   }
 }
 
@@ -263,8 +261,7 @@ TEST(KeychainChoice, SilentBusEndsTheProbeWithinItsTimeout) {
   auto probed = makeSecretServiceKeychainBackend(std::chrono::milliseconds(300));
   ASSERT_FALSE(probed.ok());
   EXPECT_EQ(keychainStatus(probed), kKeychainErrorNotAvailable);
-  EXPECT_NE(probed.error().description.find("did not answer within 300 ms"), std::string::npos)
-      << probed.error();
+  EXPECT_NE(probed.error().description.find("did not answer within 300 ms"), std::string::npos) << probed.error();
   ::close(listener);
 }
 

@@ -36,8 +36,8 @@ TEST(UpdaterTest, CheckOpensTheDownloadPage) {
   updater.checkForUpdates();
   updater.checkForUpdates(&updater);
   EXPECT_EQ(updater.checksRun(), 2);
-  EXPECT_EQ(opened, (std::vector<std::string>{"http://127.0.0.1:9/for-mac/download/",
-                                              "http://127.0.0.1:9/for-mac/download/"}));
+  EXPECT_EQ(opened,
+            (std::vector<std::string>{"http://127.0.0.1:9/for-mac/download/", "http://127.0.0.1:9/for-mac/download/"}));
 }
 
 }  // namespace

@@ -69,8 +69,7 @@ class AuthStoreTest : public test::SignInFixture {
   }
 
   void storeDemoToken() {
-    TokenStore().saveToken({std::string(vx::devservice::kDemoTokenKey),
-                            std::string(vx::devservice::kDemoTokenSecret)});
+    TokenStore().saveToken({std::string(vx::devservice::kDemoTokenKey), std::string(vx::devservice::kDemoTokenSecret)});
   }
 
   std::shared_ptr<WebSite> site_;
@@ -88,10 +87,13 @@ TEST_F(AuthStoreTest, TheWholeRoadFromTheSignInPageToALoadedUser) {
   auto session = vx::URLSession::make();
   std::string page;
   std::atomic<bool> fetched{false};
-  session->dataTask(service_.url("/for-mac/authorize/"), [&](auto data, auto, auto) {
-    page.assign(data.begin(), data.end());
-    fetched = true;
-  })->resume();
+  session
+      ->dataTask(service_.url("/for-mac/authorize/"),
+                 [&](auto data, auto, auto) {
+                   page.assign(data.begin(), data.end());
+                   fetched = true;
+                 })
+      ->resume();
   ASSERT_TRUE(vx::RunLoop::runUntil([&] { return fetched.load(); }));
   const auto start = page.find("href=\"vexelworks://login/");
   ASSERT_NE(start, std::string::npos) << page;
@@ -190,13 +192,19 @@ TEST_F(AuthStoreTest, AnUnusableExchangeReplyIsAFailedSignInThatStoresNothing) {
       {"no access token", nlohmann::json{{"timestamp", 1.0}}, std::nullopt, false},
       {"no secret", nlohmann::json{{"access_token", {{"token", "k"}}}, {"timestamp", 1.0}}, std::nullopt, false},
       {"no token", nlohmann::json{{"access_token", {{"secret", "s"}}}, {"timestamp", 1.0}}, std::nullopt, false},
-      {"empty token", nlohmann::json{{"access_token", {{"token", ""}, {"secret", "s"}}}, {"timestamp", 1.0}}, std::nullopt, false},
-      {"token not text", nlohmann::json{{"access_token", {{"token", 7}, {"secret", "s"}}}, {"timestamp", 1.0}}, std::nullopt, false},
-      {"colon in secret", nlohmann::json{{"access_token", {{"token", "k"}, {"secret", "a:b"}}}, {"timestamp", 1.0}}, std::nullopt, false},
+      {"empty token", nlohmann::json{{"access_token", {{"token", ""}, {"secret", "s"}}}, {"timestamp", 1.0}},
+       std::nullopt, false},
+      {"token not text", nlohmann::json{{"access_token", {{"token", 7}, {"secret", "s"}}}, {"timestamp", 1.0}},
+       std::nullopt, false},
+      {"colon in secret", nlohmann::json{{"access_token", {{"token", "k"}, {"secret", "a:b"}}}, {"timestamp", 1.0}},
+       std::nullopt, false},
       {"no timestamp", nlohmann::json{{"access_token", {{"token", "k"}, {"secret", "s"}}}}, std::nullopt, false},
-      {"timestamp as text", nlohmann::json{{"access_token", {{"token", "k"}, {"secret", "s"}}}, {"timestamp", "1"}}, std::nullopt, false},
-      {"offset beyond 32 bits", nlohmann::json{{"access_token", {{"token", "k"}, {"secret", "s"}}}, {"timestamp", 1e13}}, std::nullopt, false},
-      {"offset far below 32 bits", nlohmann::json{{"access_token", {{"token", "k"}, {"secret", "s"}}}, {"timestamp", -1e13}}, std::nullopt, false},
+      {"timestamp as text", nlohmann::json{{"access_token", {{"token", "k"}, {"secret", "s"}}}, {"timestamp", "1"}},
+       std::nullopt, false},
+      {"offset beyond 32 bits",
+       nlohmann::json{{"access_token", {{"token", "k"}, {"secret", "s"}}}, {"timestamp", 1e13}}, std::nullopt, false},
+      {"offset far below 32 bits",
+       nlohmann::json{{"access_token", {{"token", "k"}, {"secret", "s"}}}, {"timestamp", -1e13}}, std::nullopt, false},
       {"not an object", nlohmann::json::array({1, 2}), std::nullopt, false},
       {"malformed JSON", std::nullopt, Fault::malformedBody(), false},
       {"server error", std::nullopt, Fault::withStatus(500), false},
@@ -221,8 +229,7 @@ TEST_F(AuthStoreTest, AnUnusableExchangeReplyIsAFailedSignInThatStoresNothing) {
   EXPECT_EQ(store->apiClient(), nullptr);
   EXPECT_TRUE(test::ActionRecorder::shared().actionsOf<Actions::ChangeAccessToken>().empty());
   EXPECT_TRUE(settingBool(SettingKeys::firstLogin, true));
-  EXPECT_TRUE(logged("DEBUG [DEBUG] AuthStore.logInWithAppToken(_:)[") &&
-              logged("Error loading access token: nil"));
+  EXPECT_TRUE(logged("DEBUG [DEBUG] AuthStore.logInWithAppToken(_:)[") && logged("Error loading access token: nil"));
   EXPECT_TRUE(logged("Error loading access token: Error Domain=NSURLErrorDomain Code=-1005"));
   EXPECT_TRUE(service_.requests("/user").empty());
 }

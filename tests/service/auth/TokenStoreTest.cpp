@@ -87,8 +87,9 @@ TEST_F(TokenStoreTest, NeitherTheKeyNorTheSecretEverReachesTheLogOrAReport) {
   store_.saveToken(token);
   ASSERT_EQ(store_.getToken(), token);
   // An item that does not decode, holding a secret.
-  ASSERT_TRUE(fake_->update({keychainServiceName(), std::string(kAccessTokenAccount)},
-                            vx::ByteView("KEYVALUE123:SECRETVALUE456:x"))
+  ASSERT_TRUE(fake_
+                  ->update({keychainServiceName(), std::string(kAccessTokenAccount)},
+                           vx::ByteView("KEYVALUE123:SECRETVALUE456:x"))
                   .ok());
   EXPECT_EQ(store_.getToken(), std::nullopt);
   store_.deleteToken();
@@ -110,8 +111,7 @@ TEST_F(TokenStoreTest, KeychainFailuresAreLoggedAndReportedAndNeverEscape) {
   } cases[] = {
       {"read fails",
        [](FakeKeychainBackend& f) { f.setFailure(Operation::read, vx::kKeychainErrorInteractionNotAllowed); },
-       [](TokenStore& s) { EXPECT_EQ(s.getToken(), std::nullopt); },
-       "Error reading password: unhandled error -25308"},
+       [](TokenStore& s) { EXPECT_EQ(s.getToken(), std::nullopt); }, "Error reading password: unhandled error -25308"},
       {"data is not UTF-8",
        [](FakeKeychainBackend& f) {
          const std::uint8_t bad[] = {0x6b, 0x3a, 0xff, 0xfe};
@@ -121,23 +121,26 @@ TEST_F(TokenStoreTest, KeychainFailuresAreLoggedAndReportedAndNeverEscape) {
        "Error reading password: Unexpected password data"},
       {"add fails",
        [](FakeKeychainBackend& f) { f.setFailure(Operation::add, vx::kKeychainErrorInteractionNotAllowed); },
-       [](TokenStore& s) { s.saveToken({"k", "s"}); },
+       [](TokenStore& s) {
+         s.saveToken({"k", "s"});
+       },
        "Error saving password: Status -25308"},
-      {"read before save fails",
-       [](FakeKeychainBackend& f) { f.setFailure(Operation::read, vx::kKeychainErrorIO); },
-       [](TokenStore& s) { s.saveToken({"k", "s"}); },
+      {"read before save fails", [](FakeKeychainBackend& f) { f.setFailure(Operation::read, vx::kKeychainErrorIO); },
+       [](TokenStore& s) {
+         s.saveToken({"k", "s"});
+       },
        "Error saving password: Status -36"},
       {"data before save is not UTF-8",
        [](FakeKeychainBackend& f) {
          const std::uint8_t bad[] = {0xc0, 0x80};
          ASSERT_TRUE(f.add(keychainServiceName(), kAccessTokenAccount, vx::ByteView(bad, 2)).ok());
        },
-       [](TokenStore& s) { s.saveToken({"k", "s"}); },
+       [](TokenStore& s) {
+         s.saveToken({"k", "s"});
+       },
        "Error saving password"},
-      {"delete fails",
-       [](FakeKeychainBackend& f) { f.setFailure(Operation::remove, vx::kKeychainErrorNotAvailable); },
-       [](TokenStore& s) { s.deleteToken(); },
-       "Error deleting password: Status -25291"},
+      {"delete fails", [](FakeKeychainBackend& f) { f.setFailure(Operation::remove, vx::kKeychainErrorNotAvailable); },
+       [](TokenStore& s) { s.deleteToken(); }, "Error deleting password: Status -25291"},
   };
   for (const auto& c : cases) {
     fake_ = std::make_shared<FakeKeychainBackend>();

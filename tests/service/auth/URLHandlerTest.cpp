@@ -47,8 +47,7 @@ TEST_F(URLHandlerTest, ValidURLsReachTheDelegateOnTheMainThreadAndOthersAreIgnor
   handler->handleGetURLEvent(std::nullopt);
   ASSERT_TRUE(vx::RunLoop::runUntil([&] { return vx::GetURLEventManager::shared().pendingCount() == 0; }));
   vx::RunLoop::runFor(10ms);
-  EXPECT_EQ(delegate->urls,
-            (std::vector<std::string>{"vexelworks://login/abc123", "vexelworks://login/xyz"}));
+  EXPECT_EQ(delegate->urls, (std::vector<std::string>{"vexelworks://login/abc123", "vexelworks://login/xyz"}));
   EXPECT_TRUE(delegate->onMain);
 }
 
@@ -87,9 +86,7 @@ TEST(URLSchemeRegistration, DesktopFileLaunchesThisProgramForItsScheme) {
   std::ifstream in(installed->path);
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_NE(text.find("MimeType=x-scheme-handler/vexelworks;\n"), std::string::npos) << text;
-  EXPECT_NE(text.find("Exec=\"" + vx::Bundle::main().executablePath().string() + "\" %u\n"),
-            std::string::npos)
-      << text;
+  EXPECT_NE(text.find("Exec=\"" + vx::Bundle::main().executablePath().string() + "\" %u\n"), std::string::npos) << text;
 }
 
 TEST(URLSchemeRegistration, TheFirstLaunchKeepsItsOwnSignInURLForTheHandler) {

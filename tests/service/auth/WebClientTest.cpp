@@ -18,14 +18,20 @@ TEST(WebClientReply, TheOffsetIsTheTimestampsLeadRoundedHalfAwayFromZeroWithin32
     const char* timestamp;
     std::optional<std::int32_t> offset;
   } cases[] = {
-      {"1800000000", 0},           {"1800000000.49", 0},        {"1800000000.5", 1},
-      {"1799999999.5", -1},        {"1799999998.5", -2},        {"1800000100", 100},
-      {"3947483647.4", 2147483647}, {"3947483648", std::nullopt}, {"-347483648", -2147483648},
-      {"-347483649", std::nullopt}, {"1e300", std::nullopt},
+      {"1800000000", 0},
+      {"1800000000.49", 0},
+      {"1800000000.5", 1},
+      {"1799999999.5", -1},
+      {"1799999998.5", -2},
+      {"1800000100", 100},
+      {"3947483647.4", 2147483647},
+      {"3947483648", std::nullopt},
+      {"-347483648", -2147483648},
+      {"-347483649", std::nullopt},
+      {"1e300", std::nullopt},
   };
   for (const auto& c : cases) {
-    const auto reply = std::string(R"({"access_token":{"token":"k","secret":"s"},"timestamp":)") +
-                       c.timestamp + "}";
+    const auto reply = std::string(R"({"access_token":{"token":"k","secret":"s"},"timestamp":)") + c.timestamp + "}";
     const auto result = WebClient::parseExchangeReply(bytes(reply), now);
     EXPECT_EQ(result.offset, c.offset) << c.timestamp;
     EXPECT_EQ(result.token.has_value(), c.offset.has_value()) << c.timestamp;
@@ -35,9 +41,8 @@ TEST(WebClientReply, TheOffsetIsTheTimestampsLeadRoundedHalfAwayFromZeroWithin32
   }
   EXPECT_FALSE(WebClient::parseExchangeReply({}, now).token.has_value());
   EXPECT_FALSE(WebClient::parseExchangeReply(bytes("[1,2]"), now).token.has_value());
-  EXPECT_FALSE(WebClient::parseExchangeReply(
-                   bytes(R"({"access_token":"k:s","timestamp":1800000000})"), now)
-                   .token.has_value());
+  EXPECT_FALSE(
+      WebClient::parseExchangeReply(bytes(R"({"access_token":"k:s","timestamp":1800000000})"), now).token.has_value());
 }
 
 class WebClientTest : public test::SignInFixture {};

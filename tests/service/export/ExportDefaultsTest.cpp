@@ -23,9 +23,9 @@ TEST(ExportDefaultsTest, MissingSettingsGiveAutoAt300InBlack) {
 
 TEST(ExportDefaultsTest, StoredTypeMustMatchARawValueExactly) {
   const std::vector<std::pair<std::string, PasteboardType>> cases = {
-      {"SVG", PasteboardType::svg}, {"PDF", PasteboardType::pdf}, {"PNG", PasteboardType::png},
-      {"Auto", PasteboardType::auto_}, {"svg", PasteboardType::auto_},
-      {"Png", PasteboardType::auto_}, {"tiff", PasteboardType::auto_}, {"", PasteboardType::auto_}};
+      {"SVG", PasteboardType::svg},    {"PDF", PasteboardType::pdf},   {"PNG", PasteboardType::png},
+      {"Auto", PasteboardType::auto_}, {"svg", PasteboardType::auto_}, {"Png", PasteboardType::auto_},
+      {"tiff", PasteboardType::auto_}, {"", PasteboardType::auto_}};
   for (const auto& [stored, expected] : cases) {
     SCOPED_TRACE(stored);
     setSettingString(SettingKeys::iconPasteboardType, stored);

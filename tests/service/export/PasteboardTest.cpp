@@ -38,8 +38,8 @@ TEST(PasteboardFileNameTest, BaseNames) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.expected);
-    const IconPasteboardItem item(makeIcon(c.id, c.slug, "http://127.0.0.1/x.svg"), store, c.color,
-                                  PasteboardType::png, 300);
+    const IconPasteboardItem item(makeIcon(c.id, c.slug, "http://127.0.0.1/x.svg"), store, c.color, PasteboardType::png,
+                                  300);
     EXPECT_EQ(item.fileBaseName(), c.expected);
   }
 }
@@ -56,8 +56,8 @@ TEST(PasteboardFileNameTest, CleaningLeavesNoPathPartsAndCutsOnCharacterBoundari
   EXPECT_EQ(cleanFileNameComponent("ab\xC3\xA9", 4), "ab\xC3\xA9");
   const std::string longSlug(1000, 's');
   auto store = ImageStore::make();
-  const IconPasteboardItem item(makeIcon("1", longSlug, "http://127.0.0.1/x.svg"), store,
-                                Color::black(), PasteboardType::png, 300);
+  const IconPasteboardItem item(makeIcon("1", longSlug, "http://127.0.0.1/x.svg"), store, Color::black(),
+                                PasteboardType::png, 300);
   EXPECT_LT(item.fileBaseName().size() + 4, 255u);
 }
 
@@ -124,9 +124,7 @@ TEST_F(PasteboardItemTest, EachTypeIsAnsweredInTheItemsColour) {
 
 TEST_F(PasteboardItemTest, EveryRequestIsLoggedAndUnknownTypesAreNamed) {
   std::vector<std::string> lines;
-  const auto previous = setLogSink([&lines](std::string_view, std::string_view line) {
-    lines.emplace_back(line);
-  });
+  const auto previous = setLogSink([&lines](std::string_view, std::string_view line) { lines.emplace_back(line); });
   ::testing::internal::CaptureStdout();
   const auto answer = item(PasteboardType::auto_).pasteboardPropertyList("public.jpeg");
   const auto output = ::testing::internal::GetCapturedStdout();

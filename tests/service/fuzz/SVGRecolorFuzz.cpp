@@ -12,10 +12,9 @@ VX_FUZZ_DEFINE(vx_fuzz_svg_recolor) {
   using namespace Vexelworks;
   if (size < 5) return 0;
   const auto channel = [&](std::size_t i) { return data[i] / 255.0; };
-  const Color color = (data[0] & 1) != 0 ? Color::black()
-                      : (data[0] & 2) != 0
-                          ? Color::grey(channel(1), channel(4))
-                          : Color::rgb(channel(1), channel(2), channel(3), channel(4));
+  const Color color = (data[0] & 1) != 0   ? Color::black()
+                      : (data[0] & 2) != 0 ? Color::grey(channel(1), channel(4))
+                                           : Color::rgb(channel(1), channel(2), channel(3), channel(4));
   const std::span<const std::uint8_t> svg(data + 5, size - 5);
   const std::string_view text(reinterpret_cast<const char*>(svg.data()), svg.size());
   const bool valid = isValidUTF8(text);
@@ -23,8 +22,7 @@ VX_FUZZ_DEFINE(vx_fuzz_svg_recolor) {
   const auto recolored = recoloredSVG(svg, color);
   if (recolored.has_value() != (valid || isArtworkBlack(color))) std::abort();
   if (!recolored) return 0;
-  if (isArtworkBlack(color) &&
-      !std::equal(recolored->begin(), recolored->end(), svg.begin(), svg.end())) {
+  if (isArtworkBlack(color) && !std::equal(recolored->begin(), recolored->end(), svg.begin(), svg.end())) {
     std::abort();
   }
   const std::string_view out(reinterpret_cast<const char*>(recolored->data()), recolored->size());

@@ -29,8 +29,8 @@ class IconListTest : public test::SignInFixture {
     SignInFixture::SetUp();
     imageStore_ = ImageStore::make();
     delegate_ = std::make_shared<RecordingListDelegate>();
-    api_ = APIClient::make(base_, AccessToken{std::string(vx::devservice::kDemoTokenKey),
-                                              std::string(vx::devservice::kDemoTokenSecret)});
+    api_ = APIClient::make(
+        base_, AccessToken{std::string(vx::devservice::kDemoTokenKey), std::string(vx::devservice::kDemoTokenSecret)});
   }
 
   std::shared_ptr<IconList> makeList(SearchType type, std::shared_ptr<APIClient> api = nullptr) {
@@ -252,8 +252,7 @@ TEST_F(IconListTest, PasteboardItemsCarryTheListsExportOptions) {
   EXPECT_EQ(list->zoomLevel(), ZoomLevel::defaultLevel());
   loadNext(*list);
   EXPECT_FALSE(list->pasteboardItem(nullptr, std::nullopt).has_value());
-  list->setExportOptions(std::make_shared<const ExportOptions>(Color::fromHex("FF0000"),
-                                                               PasteboardType::png, 600));
+  list->setExportOptions(std::make_shared<const ExportOptions>(Color::fromHex("FF0000"), PasteboardType::png, 600));
   const auto icon = list->icons().front();
   auto item = list->pasteboardItem(icon, std::nullopt);
   ASSERT_TRUE(item.has_value());

@@ -17,8 +17,8 @@ class IconStoreTest : public test::SignInFixture {
  protected:
   void SetUp() override {
     SignInFixture::SetUp();
-    api_ = APIClient::make(base_, AccessToken{std::string(vx::devservice::kDemoTokenKey),
-                                              std::string(vx::devservice::kDemoTokenSecret)});
+    api_ = APIClient::make(
+        base_, AccessToken{std::string(vx::devservice::kDemoTokenKey), std::string(vx::devservice::kDemoTokenSecret)});
     store_ = IconStore::make(api_);
     store_->addHandler([this](const IconStoreChange& change) {
       EXPECT_TRUE(vx::DispatchQueue::isMainThread());
@@ -58,8 +58,8 @@ TEST_F(IconStoreTest, AFailedRequestDeliversAnEmptyList) {
 
 TEST_F(IconStoreTest, ANewTokenReplacesTheStoresClientButNotAnExistingListsOnTheMainThread) {
   auto list = IconList::make(SearchTypes::StarterPack{}, nullptr, api_);
-  for (const Action& action : {Action{Actions::LogIn{"t"}}, Action{Actions::LogOut{}},
-                               Action{Actions::RefreshUser{}}}) {
+  for (const Action& action :
+       {Action{Actions::LogIn{"t"}}, Action{Actions::LogOut{}}, Action{Actions::RefreshUser{}}}) {
     store_->handle(action);
   }
   EXPECT_EQ(store_->api(), api_) << "sign-in actions are not the icon store's";

@@ -133,9 +133,7 @@ TEST_F(ImageStoreCacheTest, ManyDownloadsStayWithinTheLimitsAndNoneIsLost) {
     if (store_->pdfData(*icon, Color::black())) continue;
     ++evicted;
     ASSERT_TRUE(fetchAndWait(icon)) << icon->id;
-    EXPECT_EQ(store_->svgData(*icon, Color::black()),
-              readFile(files[icon->id]))
-        << icon->id;
+    EXPECT_EQ(store_->svgData(*icon, Color::black()), readFile(files[icon->id])) << icon->id;
     const auto pdf = store_->pdfData(*icon, Color::black());
     ASSERT_TRUE(pdf.has_value()) << icon->id;
     EXPECT_FALSE(pdf->empty()) << icon->id;

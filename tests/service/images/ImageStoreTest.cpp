@@ -122,8 +122,7 @@ struct FailureCase {
   const char* expectedDescription;
 };
 
-class ImageStoreFailureTest : public ImageStoreTest,
-                              public ::testing::WithParamInterface<FailureCase> {};
+class ImageStoreFailureTest : public ImageStoreTest, public ::testing::WithParamInterface<FailureCase> {};
 
 TEST_P(ImageStoreFailureTest, FailedDownloadStoresNothingAndNeverCompletes) {
   const auto& c = GetParam();
@@ -159,18 +158,18 @@ TEST_P(ImageStoreFailureTest, FailedDownloadStoresNothingAndNeverCompletes) {
   EXPECT_NE(output.find("ERROR LOADING SVG FOR ICON 777 "), std::string::npos) << output;
   EXPECT_NE(output.find(c.expectedDescription), std::string::npos) << output;
   if (c.status != 0) {
-    const std::string expected =
-        "[DEBUG] ImageStore.start()[169] [" + std::to_string(c.status) + "] " + url;
+    const std::string expected = "[DEBUG] ImageStore.start()[169] [" + std::to_string(c.status) + "] " + url;
     EXPECT_EQ(logLines(), std::vector<std::string>{expected});
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Failures, ImageStoreFailureTest,
-    ::testing::Values(FailureCase{"NotFound", 404, "HTTP status 404"},
-                      FailureCase{"ServerError", 500, "HTTP status 500"},
-                      FailureCase{"ConnectionRefused", 0, "Could not connect to the server."}),
-    [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Failures, ImageStoreFailureTest,
+                         ::testing::Values(FailureCase{"NotFound", 404, "HTTP status 404"},
+                                           FailureCase{"ServerError", 500, "HTTP status 500"},
+                                           FailureCase{"ConnectionRefused", 0, "Could not connect to the server."}),
+                         [](const ::testing::TestParamInfo<FailureCase>& info) {
+                           return std::string(info.param.name);
+                         });
 
 TEST_F(ImageStoreTest, ABodyThatIsNotSVGIsStoredWithAnEmptyPDF) {
   service_.addRoute("GET", "/test/page.svg", [](const auto&, auto& response) {

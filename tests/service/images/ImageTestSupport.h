@@ -63,7 +63,7 @@ inline CommandResult run(const std::string& command) {
 // What pdfinfo reads from a PDF.
 struct PDFInfo {
   int pages = 0;
-  double width = 0;   // media box of page 1, points
+  double width = 0;  // media box of page 1, points
   double height = 0;
 };
 
@@ -92,8 +92,8 @@ inline std::optional<Bitmap> rasterisePDF(const Bytes& pdf, int dpi = 72) {
   const auto path = folder.path() / "doc.pdf";
   writeFile(path, pdf);
   const auto out = folder.path() / "page";
-  const auto result = run("pdftoppm -png -singlefile -r " + std::to_string(dpi) + " '" +
-                          path.string() + "' '" + out.string() + "'");
+  const auto result =
+      run("pdftoppm -png -singlefile -r " + std::to_string(dpi) + " '" + path.string() + "' '" + out.string() + "'");
   if (result.status != 0) return std::nullopt;
   const auto png = readFile(folder.path() / "page.png");
   return decodePNG(png);
@@ -106,12 +106,11 @@ inline int greenOf(std::uint32_t pixel) { return static_cast<int>((pixel >> 8) &
 inline int blueOf(std::uint32_t pixel) { return static_cast<int>(pixel & 0xFF); }
 
 inline std::shared_ptr<const Icon> makeIcon(std::string id, std::string slug, std::string svgURL) {
-  auto page = vx::URL::parse("http://127.0.0.1/term/sample/" +
-                             vx::URL::percentEncode(id, vx::PercentEncoding::PathSegment))
-                  .value();
-  return std::make_shared<const Icon>(Icon{std::move(id), std::move(slug), "Sample",
-                                           vx::URL::parse(svgURL).value(), std::move(page),
-                                           Creator::defaultCreator(), nullptr});
+  auto page =
+      vx::URL::parse("http://127.0.0.1/term/sample/" + vx::URL::percentEncode(id, vx::PercentEncoding::PathSegment))
+          .value();
+  return std::make_shared<const Icon>(Icon{std::move(id), std::move(slug), "Sample", vx::URL::parse(svgURL).value(),
+                                           std::move(page), Creator::defaultCreator(), nullptr});
 }
 
 // A square icon: a red 10x10 square at the top left of a 100x100 canvas, blue elsewhere in

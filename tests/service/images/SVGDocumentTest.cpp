@@ -43,24 +43,30 @@ TEST_P(SVGDocumentSizeTest, IntrinsicSizeInPointsAndPDFMediaBoxAgree) {
 INSTANTIATE_TEST_SUITE_P(
     Sizes, SVGDocumentSizeTest,
     ::testing::Values(
-        SizeCase{"WidthHeight",
-                 R"(<svg xmlns="http://www.w3.org/2000/svg" width="24" height="12"><rect width="24" height="12"/></svg>)",
-                 24, 12},
-        SizeCase{"ViewBoxOnly",
-                 R"(<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 100 50"><circle cx="50" cy="25" r="20"/></svg>)",
-                 100, 50},
-        SizeCase{"PercentFallsBackToViewBox",
-                 R"(<svg xmlns="http://www.w3.org/2000/svg" width="100%" height="100%" viewBox="10 10 30 60"><rect x="10" y="10" width="5" height="5"/></svg>)",
-                 30, 60},
-        SizeCase{"OneEdgeKeepsViewBoxProportions",
-                 R"(<svg xmlns="http://www.w3.org/2000/svg" width="40" viewBox="0 0 100 50"><rect width="5" height="5"/></svg>)",
-                 40, 20},
-        SizeCase{"PhysicalUnitsAt72PerInch",
-                 R"(<svg xmlns="http://www.w3.org/2000/svg" width="1in" height="25.4mm"><rect width="5" height="5"/></svg>)",
-                 72, 72},
-        SizeCase{"WidthOverridesViewBox",
-                 R"(<svg xmlns="http://www.w3.org/2000/svg" width="64" height="64" viewBox="0 0 100 100"><rect width="5" height="5"/></svg>)",
-                 64, 64}),
+        SizeCase{
+            "WidthHeight",
+            R"(<svg xmlns="http://www.w3.org/2000/svg" width="24" height="12"><rect width="24" height="12"/></svg>)",
+            24, 12},
+        SizeCase{
+            "ViewBoxOnly",
+            R"(<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 100 50"><circle cx="50" cy="25" r="20"/></svg>)",
+            100, 50},
+        SizeCase{
+            "PercentFallsBackToViewBox",
+            R"(<svg xmlns="http://www.w3.org/2000/svg" width="100%" height="100%" viewBox="10 10 30 60"><rect x="10" y="10" width="5" height="5"/></svg>)",
+            30, 60},
+        SizeCase{
+            "OneEdgeKeepsViewBoxProportions",
+            R"(<svg xmlns="http://www.w3.org/2000/svg" width="40" viewBox="0 0 100 50"><rect width="5" height="5"/></svg>)",
+            40, 20},
+        SizeCase{
+            "PhysicalUnitsAt72PerInch",
+            R"(<svg xmlns="http://www.w3.org/2000/svg" width="1in" height="25.4mm"><rect width="5" height="5"/></svg>)",
+            72, 72},
+        SizeCase{
+            "WidthOverridesViewBox",
+            R"(<svg xmlns="http://www.w3.org/2000/svg" width="64" height="64" viewBox="0 0 100 100"><rect width="5" height="5"/></svg>)",
+            64, 64}),
     [](const ::testing::TestParamInfo<SizeCase>& info) { return std::string(info.param.name); });
 
 TEST(SVGDocumentTest, EPSHasTheDocumentsBoundingBox) {
@@ -100,9 +106,9 @@ TEST(SVGDocumentTest, WideArtworkIsFittedAndCentredInASquare) {
   ASSERT_NE(document, nullptr);
   const auto bitmap = document->render(100, 100);
   ASSERT_TRUE(bitmap.has_value());
-  EXPECT_EQ(alphaOf(bitmap->pixel(50, 10)), 0);     // above the band
-  EXPECT_EQ(bitmap->pixel(50, 50), 0xFF00FF00u);    // the band in the middle
-  EXPECT_EQ(alphaOf(bitmap->pixel(50, 90)), 0);     // below it
+  EXPECT_EQ(alphaOf(bitmap->pixel(50, 10)), 0);   // above the band
+  EXPECT_EQ(bitmap->pixel(50, 50), 0xFF00FF00u);  // the band in the middle
+  EXPECT_EQ(alphaOf(bitmap->pixel(50, 90)), 0);   // below it
 }
 
 TEST(SVGDocumentTest, BitmapSizeLimits) {
@@ -123,8 +129,8 @@ constexpr const char* kBlurredGiantSVG =
 
 // An icon-sized document whose one filter chains `count` blurs.
 std::string chainedBlurs(int edge, int count) {
-  std::string svg = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + std::to_string(edge) +
-                    "\" height=\"" + std::to_string(edge) + "\"><filter id=\"f\">";
+  std::string svg = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + std::to_string(edge) + "\" height=\"" +
+                    std::to_string(edge) + "\"><filter id=\"f\">";
   for (int i = 0; i < count; ++i) svg += "<feGaussianBlur stdDeviation=\"2\"/>";
   svg += "</filter><circle cx=\"50%\" cy=\"50%\" r=\"40%\" filter=\"url(#f)\"/></svg>";
   return svg;
@@ -158,17 +164,18 @@ TEST(SVGDocumentBudgetTest, PagesAndBitmapsFollowTheFilterBudget) {
   struct Case {
     const char* name;
     std::string svg;
-    bool pdf;                 // a PDF is made
-    double longestPageEdge;   // expected when made
+    bool pdf;                // a PDF is made
+    double longestPageEdge;  // expected when made
     int bitmapEdge;
-    bool bitmap;              // that bitmap is drawn
+    bool bitmap;  // that bitmap is drawn
   };
   const Case cases[] = {
-      {"giant without filters keeps its proportions", R"(<svg xmlns="http://www.w3.org/2000/svg" width="20000" height="5000"><rect width="20000" height="5000"/></svg>)",
+      {"giant without filters keeps its proportions",
+       R"(<svg xmlns="http://www.w3.org/2000/svg" width="20000" height="5000"><rect width="20000" height="5000"/></svg>)",
        true, SVGDocument::kMaxPageEdge, 1200, true},
       {"icon with a shadow is untouched", chainedBlurs(96, 3), true, 96, 1200, true},
-      {"many primitives shrink a large page", chainedBlurs(1000, 64), true,
-       std::sqrt(SVGDocument::kMaxFilterWork / 64), 300, true},
+      {"many primitives shrink a large page", chainedBlurs(1000, 64), true, std::sqrt(SVGDocument::kMaxFilterWork / 64),
+       300, true},
       {"a small icon with thousands of primitives is refused", chainedBlurs(24, 20000), false, 0, 24, false},
   };
   for (const auto& c : cases) {

@@ -185,7 +185,9 @@ TEST(MSAnalyticsLogsTest, ConversionBuildsThePropertyAndMetadataTrees) {
   auto tag = std::make_shared<int>(1);
   event->tag = tag;
   auto typed = std::make_shared<MSEventProperties>();
-  typed->setInt64(1, std::string("a.b")).setString(std::string("x"), std::string("a.c")).setDouble(2.5, std::string("d"));
+  typed->setInt64(1, std::string("a.b"))
+      .setString(std::string("x"), std::string("a.c"))
+      .setDouble(2.5, std::string("d"));
   typed->setBool(false, std::string("flag")).setDate(vx::Date(std::chrono::seconds(0)), std::string("when"));
   event->typedProperties = typed;
   auto cs = convert(event);
@@ -213,26 +215,37 @@ TEST(MSAnalyticsLogsTest, ReservedKeysAndClashesFollowTheirRules) {
   };
   const std::vector<Case> cases = {
       {"baseType with baseData",
-       [](MSEventProperties& p) { p.setString(std::string("T"), std::string("baseType")).setInt64(1, std::string("baseData.x")); },
-       R"({"baseType":"T","baseData":{"x":1}})", {}},
+       [](MSEventProperties& p) {
+         p.setString(std::string("T"), std::string("baseType")).setInt64(1, std::string("baseData.x"));
+       },
+       R"({"baseType":"T","baseData":{"x":1}})",
+       {}},
       {"baseType alone",
-       [](MSEventProperties& p) { p.setString(std::string("T"), std::string("baseType")).setInt64(1, std::string("y")); },
-       R"({"y":1})", {"baseType was set but baseData is missing."}},
+       [](MSEventProperties& p) {
+         p.setString(std::string("T"), std::string("baseType")).setInt64(1, std::string("y"));
+       },
+       R"({"y":1})",
+       {"baseType was set but baseData is missing."}},
       {"baseData without a string baseType",
        [](MSEventProperties& p) {
-         p.setInt64(3, std::string("baseType")).setInt64(1, std::string("baseData.x")).setInt64(2, std::string("baseData.z"));
+         p.setInt64(3, std::string("baseType"))
+             .setInt64(1, std::string("baseData.x"))
+             .setInt64(2, std::string("baseData.z"));
          p.setInt64(4, std::string("k"));
        },
-       R"({"k":4})", {"baseData was set but baseType is missing or invalid."}},
+       R"({"k":4})",
+       {"baseData was set but baseType is missing or invalid."}},
       {"objects under baseType and a bare baseData",
        [](MSEventProperties& p) {
          p.setString(std::string("T"), std::string("baseType")).setInt64(1, std::string("baseData.x"));
          p.setInt64(1, std::string("baseType.sub")).setInt64(2, std::string("baseData"));
        },
-       R"({"baseType":"T","baseData":{"x":1}})", {"baseType must not be an object.", "baseData must be an object."}},
+       R"({"baseType":"T","baseData":{"x":1}})",
+       {"baseType must not be an object.", "baseData must be an object."}},
       {"a value and an object under one key",
        [](MSEventProperties& p) { p.setString(std::string("v"), std::string("a")).setInt64(1, std::string("a.b")); },
-       R"({"a":"v"})", {"Property key 'b' already has a value, choosing one."}},
+       R"({"a":"v"})",
+       {"Property key 'b' already has a value, choosing one."}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

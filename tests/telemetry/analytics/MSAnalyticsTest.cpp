@@ -130,18 +130,20 @@ TEST_F(MSAnalyticsTest, ATrackedEventGoesOutAfterItsSessionStartAndCarriesItsId)
   MSLogRecorder recorder(MSLogLevel::Warning);
   start(service.baseURL());
   MSAnalytics::trackEvent("iconExported", vx::ValueMap{{"format", vx::Value(std::string("svg"))},
-                                                      {"size", vx::Value(std::string("300"))},
-                                                      {"count", vx::Value(std::int64_t{3})}});
+                                                       {"size", vx::Value(std::string("300"))},
+                                                       {"count", vx::Value(std::int64_t{3})}});
   MSAnalytics::trackEvent("onlyInvalid", vx::ValueMap{{"n", vx::Value(1.5)}});
   MSAnalytics::trackEvent("");
   MSAnalytics::trackPage("Search");
   drain();
   time.advance(3s);
-  ASSERT_TRUE(vx::RunLoop::runUntil([&] {
-    std::size_t analyticsLogs = 0;
-    for (const auto& log : receivedLogs(service)) analyticsLogs += log["type"] != "startService" ? 1 : 0;
-    return analyticsLogs >= 4;
-  }, std::chrono::seconds(60)));
+  ASSERT_TRUE(vx::RunLoop::runUntil(
+      [&] {
+        std::size_t analyticsLogs = 0;
+        for (const auto& log : receivedLogs(service)) analyticsLogs += log["type"] != "startService" ? 1 : 0;
+        return analyticsLogs >= 4;
+      },
+      std::chrono::seconds(60)));
   std::vector<nlohmann::json> logs;
   for (const auto& log : receivedLogs(service)) {
     if (log["type"] != "startService") logs.push_back(log);
@@ -190,9 +192,9 @@ TEST_F(MSAnalyticsTest, FlagsRouteToTheNormalOrTheCriticalUnit) {
     (c.critical ? critical : normal) += 1;
     EXPECT_EQ(rows("Analytics"), normal);
     EXPECT_EQ(rows("Analytics_critical"), critical);
-    EXPECT_EQ(recorder.count("Invalid flags (" + std::to_string(c.flags & 0xFF) +
-                             ") received, using normal as a default."),
-              c.warns ? 1u : 0u);
+    EXPECT_EQ(
+        recorder.count("Invalid flags (" + std::to_string(c.flags & 0xFF) + ") received, using normal as a default."),
+        c.warns ? 1u : 0u);
   }
 }
 
@@ -231,9 +233,15 @@ TEST_F(MSAnalyticsTest, ValidationEdgeCases) {
     const char* message;
   };
   const TypedCase typed[] = {
-      {"20 properties", [](MSEventProperties& p) { for (int i = 0; i < 20; ++i) p.setInt64(i, "k" + std::to_string(i)); },
+      {"20 properties",
+       [](MSEventProperties& p) {
+         for (int i = 0; i < 20; ++i) p.setInt64(i, "k" + std::to_string(i));
+       },
        20, nullptr},
-      {"21 properties", [](MSEventProperties& p) { for (int i = 0; i < 21; ++i) p.setInt64(i, "k" + std::to_string(i)); },
+      {"21 properties",
+       [](MSEventProperties& p) {
+         for (int i = 0; i < 21; ++i) p.setInt64(i, "k" + std::to_string(i));
+       },
        20, "Typed properties cannot contain more than 20 items. Skipping other properties."},
       {"key of 125", [&](MSEventProperties& p) { p.setBool(true, s125); }, 1, nullptr},
       {"key of 126", [&](MSEventProperties& p) { p.setBool(true, s126); }, 1,

@@ -28,7 +28,8 @@
 inline constexpr const char* kChannelTestAppSecret = "0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0";
 
 // Polls (real time) until `done` holds; false on timeout.
-inline bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+inline bool eventually(const std::function<bool()>& done,
+                       std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!done()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
@@ -75,7 +76,9 @@ class RecordingChannelDelegate : public MSChannelDelegate {
   void channelDidPrepareLog(MSChannelProtocol*, const MSLogPtr&, const std::string&, std::uint64_t) override {
     ++didPrepare;
   }
-  void channelDidCompleteEnqueueingLog(MSChannelProtocol*, const MSLogPtr&, const std::string&) override { ++completed; }
+  void channelDidCompleteEnqueueingLog(MSChannelProtocol*, const MSLogPtr&, const std::string&) override {
+    ++completed;
+  }
   void channelWillSendLog(MSChannelProtocol*, const MSLogPtr&) override { ++willSend; }
   void channelDidSucceedSendingLog(MSChannelProtocol*, const MSLogPtr&) override { ++succeeded; }
   void channelDidFailSendingLog(MSChannelProtocol*, const MSLogPtr&, const std::optional<vx::Error>& error) override {
@@ -120,7 +123,9 @@ class ChannelFixture : public ::testing::Test {
   }
   // Runs `f` on the group's queue and waits for it.
   void onQueue(const std::function<void()>& f) { group->logsDispatchQueue()->sync(f); }
-  void drain() { onQueue([] {}); }
+  void drain() {
+    onQueue([] {});
+  }
   std::size_t storedCount() {
     std::size_t count = 0;
     onQueue([&] { count = storage->countLogs(); });

@@ -29,8 +29,8 @@ TEST_F(MSChannelGroupTest, AUnitWithItsOwnIngestionSharesStoreAndQueue) {
   ASSERT_TRUE(other.start().ok());
   auto own = MSHttpIngestion::make<MSZerEvuzevIngestion>(other.baseURL(), vx::UUID::make().uuidString());
   own->setAppSecret(kChannelTestAppSecret);
-  auto unit = std::dynamic_pointer_cast<MSChannelUnitDefault>(group->addChannelUnitWithConfiguration(
-      std::make_shared<MSChannelUnitConfiguration>("own"), own));
+  auto unit = std::dynamic_pointer_cast<MSChannelUnitDefault>(
+      group->addChannelUnitWithConfiguration(std::make_shared<MSChannelUnitConfiguration>("own"), own));
   ASSERT_TRUE(unit);
   EXPECT_EQ(unit->storage(), group->storage());
   EXPECT_EQ(unit->logsDispatchQueue(), group->logsDispatchQueue());

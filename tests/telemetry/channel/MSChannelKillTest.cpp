@@ -33,15 +33,14 @@ struct ChildRun {
   int readFd = -1;
 };
 
-ChildRun spawnChild(const std::string& database, const std::string& baseURL, long first,
-                    const std::string& installId) {
+ChildRun spawnChild(const std::string& database, const std::string& baseURL, long first, const std::string& installId) {
   int fds[2];
   if (::pipe(fds) != 0) return {};
   ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
   const std::string firstText = std::to_string(first);
   const std::string fdText = std::to_string(fds[1]);
-  const char* argv[] = {VX_CHANNEL_KILL_CHILD, database.c_str(), baseURL.c_str(), firstText.c_str(), fdText.c_str(),
-                        installId.c_str(), nullptr};
+  const char* argv[] = {VX_CHANNEL_KILL_CHILD, database.c_str(),  baseURL.c_str(), firstText.c_str(),
+                        fdText.c_str(),        installId.c_str(), nullptr};
   pid_t pid = -1;
   const int spawned = ::posix_spawn(&pid, VX_CHANNEL_KILL_CHILD, nullptr, nullptr, const_cast<char**>(argv), environ);
   ::close(fds[1]);

@@ -146,10 +146,21 @@ TEST_F(MSUniCollectorTest, LogNamesFollowTheRule) {
     std::optional<std::string> name;
     bool valid;
   } cases[] = {
-      {std::nullopt, false}, {"", false},          {"a", false},          {"abc", false},
-      {"abc.", false},       {"abcd", true},       {"a.b.c_d", true},     {"a..bc", false},
-      {"_abc", false},       {".abc", false},      {"ab-cd", false},      {std::string(100, 'a'), true},
-      {std::string(101, 'a'), false}, {std::string(200000, 'a'), false}, {"caf\xc3\xa9x", false},
+      {std::nullopt, false},
+      {"", false},
+      {"a", false},
+      {"abc", false},
+      {"abc.", false},
+      {"abcd", true},
+      {"a.b.c_d", true},
+      {"a..bc", false},
+      {"_abc", false},
+      {".abc", false},
+      {"ab-cd", false},
+      {std::string(100, 'a'), true},
+      {std::string(101, 'a'), false},
+      {std::string(200000, 'a'), false},
+      {"caf\xc3\xa9x", false},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(MSUniCollectorChannelDelegate::validateLogName(c.name), c.valid)
@@ -224,7 +235,8 @@ TEST_F(MSUniCollectorIngestionTest, RequestHeadersAndLines) {
   EXPECT_FALSE(request->headers.value("Tickets")) << "no ticket keys";
   EXPECT_FALSE(request->headers.value("Authorization"));
   const std::string body(request->body.begin(), request->body.end());
-  EXPECT_EQ(body, *first->serializeLogWithPrettyPrinting(false) + "\n" + *second->serializeLogWithPrettyPrinting(false) + "\n");
+  EXPECT_EQ(body, *first->serializeLogWithPrettyPrinting(false) + "\n" +
+                      *second->serializeLogWithPrettyPrinting(false) + "\n");
 
   auto other = csLog("eventTwo", kTokenB);
   const auto both = ingestion->createRequest(std::make_shared<MSLogContainer>("b", std::vector<MSLogPtr>{first, other}),
@@ -276,8 +288,8 @@ TEST_F(MSUniCollectorIngestionTest, BodiesFrom1400BytesAreGzipped) {
 }
 
 TEST_F(MSUniCollectorIngestionTest, InvalidContainersNeverReachTheNetwork) {
-  for (const auto& container : {std::shared_ptr<MSLogContainer>(),
-                                std::make_shared<MSLogContainer>("empty", std::vector<MSLogPtr>{})}) {
+  for (const auto& container :
+       {std::shared_ptr<MSLogContainer>(), std::make_shared<MSLogContainer>("empty", std::vector<MSLogPtr>{})}) {
     std::optional<vx::Error> error;
     ingestion->sendAsync(container, std::nullopt,
                          [&](const std::string&, const std::optional<vx::HTTPURLResponse>& response, const vx::Bytes&,

@@ -56,7 +56,8 @@ TEST(MSZerEvuzevRestartTest, ASecondStartSendsWhatTheFirstLeft) {
       const auto body = nlohmann::json::parse(request.body);
       for (const auto& log : body["logs"]) ++received[log.value("sid", "")];
     }
-    if (received.size() < static_cast<std::size_t>(kLogs)) service.waitForRequests(service.requests("/logs").size() + 1, 100ms);
+    if (received.size() < static_cast<std::size_t>(kLogs))
+      service.waitForRequests(service.requests("/logs").size() + 1, 100ms);
   }
   ASSERT_EQ(received.size(), static_cast<std::size_t>(kLogs));
   for (long n = 0; n < kLogs; ++n) EXPECT_EQ(received["child-" + std::to_string(n)], 1) << n;

@@ -68,7 +68,8 @@ TEST_F(MSZerEvuzevSettingsTest, BufferLinesAppearAtVerbose) {
   MSZerEvuzev::setLogLevel(MSLogLevel::Verbose);
   std::vector<std::string> messages;
   for (const auto& line : recorder.lines()) messages.push_back(line.message);
-  EXPECT_EQ(messages, (std::vector<std::string>{"Start buffering traces.", "a trace", "Stop buffering traces, flushed."}));
+  EXPECT_EQ(messages,
+            (std::vector<std::string>{"Start buffering traces.", "a trace", "Stop buffering traces, flushed."}));
   EXPECT_TRUE(MSLogger::isUserDefinedLogLevel());
 }
 
@@ -81,8 +82,7 @@ TEST_F(MSZerEvuzevSettingsTest, HandlerWrapperCountryAndVersion) {
   EXPECT_EQ(lines, std::vector<std::string>{"Custom properties may not be null or empty"});
 
   MSZerEvuzev::setWrapperSdk(std::make_shared<MSWrapperSdk>(std::string("1.0"), std::string("wrapper.name"),
-                                                            std::nullopt, std::nullopt, std::nullopt,
-                                                            std::nullopt));
+                                                            std::nullopt, std::nullopt, std::nullopt, std::nullopt));
   MSZerEvuzev::setCountryCode(std::string("de"));
   const auto device = MSDeviceTracker::sharedInstance()->device();
   EXPECT_EQ(device->wrapperSdkName, "wrapper.name");
@@ -97,7 +97,8 @@ TEST_F(MSZerEvuzevSettingsTest, TheLogUrlGoesToTheEndpointTheSecretNames) {
   auto sdk = MSZerEvuzev::sharedInstance();
   sdk->setLogUrl("http://127.0.0.1:9");
   MSZerEvuzev::start(std::string("target=aaaa-0f1e2d3c"), {});
-  auto ingestion = std::dynamic_pointer_cast<MSHttpIngestion>(sdk->uniCollectorChannelDelegate()->uniCollectorIngestion());
+  auto ingestion =
+      std::dynamic_pointer_cast<MSHttpIngestion>(sdk->uniCollectorChannelDelegate()->uniCollectorIngestion());
   ASSERT_TRUE(ingestion);
   EXPECT_EQ(ingestion->sendURL(), "http://127.0.0.1:9/UniCollector/1.0") << "no secret: the stored URL";
   MSLogRecorder recorder(MSLogLevel::Info);

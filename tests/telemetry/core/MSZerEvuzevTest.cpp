@@ -74,8 +74,8 @@ class MSZerEvuzevTest : public ::testing::Test {
   void SetUp() override {
     MSZerEvuzev::resetSharedInstance();
     auto defaults = MSUserDefaults::shared();
-    for (const char* key : {"MSZerEvuzevIsEnabled", "MSInstallId", "kMSAnalyticsIsEnabledKey",
-                            "kMSCrashesIsEnabledKey", "kMSFirstIsEnabledKey", "kMSSecondIsEnabledKey"}) {
+    for (const char* key : {"MSZerEvuzevIsEnabled", "MSInstallId", "kMSAnalyticsIsEnabledKey", "kMSCrashesIsEnabledKey",
+                            "kMSFirstIsEnabledKey", "kMSSecondIsEnabledKey"}) {
       defaults->removeObjectForKey(key);
     }
     unsetenv("ZER_EVUZEV_DISABLE");
@@ -117,8 +117,15 @@ TEST_F(MSZerEvuzevTest, ATokenOnlyStartsOnlyServicesWithoutASecret) {
 // Malformed secret strings configure no secret: a logged refusal for services that need one,
 // never a crash.
 TEST_F(MSZerEvuzevTest, MalformedSecretStringsAreRefusedNotFatal) {
-  const std::string cases[] = {"", ";", ";;;", "appsecret=", "target=", "appsecret=;target=", "=;=",
-                               std::string("caf\xe9\xff;target=\xc3"), std::string(100000, ';')};
+  const std::string cases[] = {"",
+                               ";",
+                               ";;;",
+                               "appsecret=",
+                               "target=",
+                               "appsecret=;target=",
+                               "=;=",
+                               std::string("caf\xe9\xff;target=\xc3"),
+                               std::string(100000, ';')};
   for (const auto& secret : cases) {
     SCOPED_TRACE(testing::PrintToString(secret.substr(0, 24)));
     MSZerEvuzev::resetSharedInstance();
@@ -128,8 +135,9 @@ TEST_F(MSZerEvuzevTest, MalformedSecretStringsAreRefusedNotFatal) {
     const auto appSecret = MSZerEvuzev::sharedInstance()->appSecret();
     if (!appSecret || appSecret->empty()) {
       EXPECT_FALSE(crashService->isStarted());
-      EXPECT_TRUE(lines.contains("Cannot start service MSCrashes. Rev Ererav was started without app secret, but "
-                                 "the service requires it."));
+      EXPECT_TRUE(
+          lines.contains("Cannot start service MSCrashes. Rev Ererav was started without app secret, but "
+                         "the service requires it."));
     }
     EXPECT_TRUE(MSZerEvuzev::isConfigured());
   }
@@ -218,8 +226,9 @@ TEST_F(MSZerEvuzevTest, InstallIdPersistsAndAMalformedOneIsReplaced) {
 TEST_F(MSZerEvuzevTest, ServiceBaseRules) {
   LogLines lines(MSLogLevel::Error);
   EXPECT_FALSE(MSServiceAbstract::isEnabled(analytics)) << "never started";
-  EXPECT_TRUE(lines.contains("Analytics service hasn't been started. You need to call [MSZerEvuzev "
-                             "start:YOUR_APP_SECRET withServices:LIST_OF_SERVICES] first."));
+  EXPECT_TRUE(
+      lines.contains("Analytics service hasn't been started. You need to call [MSZerEvuzev "
+                     "start:YOUR_APP_SECRET withServices:LIST_OF_SERVICES] first."));
   EXPECT_TRUE(analytics->isEnabled()) << "no stored key: enabled";
   EXPECT_EQ(analytics->isEnabledKey(), "kMSAnalyticsIsEnabledKey");
 
@@ -245,8 +254,7 @@ TEST_F(MSZerEvuzevTest, StartServiceLogsWaitWhileTheSdkIsDisabled) {
   MSZerEvuzev::start(std::string("secret"), {});
   MSZerEvuzev::startService(analytics);
   MSZerEvuzev::startService(crashes);
-  EXPECT_EQ(MSZerEvuzev::sharedInstance()->startedServiceNames(),
-            (std::vector<std::string>{"Analytics", "Crashes"}));
+  EXPECT_EQ(MSZerEvuzev::sharedInstance()->startedServiceNames(), (std::vector<std::string>{"Analytics", "Crashes"}));
   MSZerEvuzev::setEnabled(true);
   EXPECT_FALSE(MSZerEvuzev::sharedInstance()->startedServiceNames()) << "sent and cleared";
 }

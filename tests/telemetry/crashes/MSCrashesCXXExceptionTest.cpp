@@ -18,7 +18,9 @@ struct IconStoreFault {
 };
 
 // The functions that throw, exported so the tests can find them by address.
-extern "C" __attribute__((noinline)) void crashesTestThrowRuntimeError() { throw std::runtime_error("icon cache is gone"); }
+extern "C" __attribute__((noinline)) void crashesTestThrowRuntimeError() {
+  throw std::runtime_error("icon cache is gone");
+}
 extern "C" __attribute__((noinline)) void crashesTestThrowCString() { throw "a plain C string"; }
 extern "C" __attribute__((noinline)) void crashesTestThrowInt() { throw 42; }
 extern "C" __attribute__((noinline)) void crashesTestThrowFault() { throw IconStoreFault{7}; }
@@ -70,7 +72,9 @@ void reportingHandler(const MSCrashesCXXExceptionRecord* info) {
 void secondHandler(const MSCrashesCXXExceptionRecord*) { tell("second handler ran\n"); }
 
 // Nothing catches on a thread of its own, so the exception reaches the terminate hook.
-void throwUncaughtOnThread(void (*thrower)()) { std::thread([thrower] { thrower(); }).join(); }
+void throwUncaughtOnThread(void (*thrower)()) {
+  std::thread([thrower] { thrower(); }).join();
+}
 
 struct ThrowCase {
   const char* label;

@@ -56,8 +56,7 @@ pid_t spawnLaunch(const std::string& baseURL, const std::string& mode, const std
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
   }
   pid_t pid = -1;
-  const int failed =
-      ::posix_spawn(&pid, VX_CRASHES_LAUNCH_CHILD, &actions, nullptr, const_cast<char**>(argv), environ);
+  const int failed = ::posix_spawn(&pid, VX_CRASHES_LAUNCH_CHILD, &actions, nullptr, const_cast<char**>(argv), environ);
   posix_spawn_file_actions_destroy(&actions);
   return failed != 0 ? -1 : pid;
 }
@@ -302,8 +301,7 @@ TEST_F(MSCrashesEndToEndTest, AHandledExceptionArrivesAsAHandledErrorLog) {
   // One was given properties: the entry without a key is left out, the long value cut.
   const auto withProperties = logs[0].contains("properties") ? logs[0] : logs[1];
   const auto& without = logs[0].contains("properties") ? logs[1] : logs[0];
-  EXPECT_EQ(withProperties["properties"],
-            (nlohmann::json{{"size", "large"}, {"name", std::string(125, 'v')}}));
+  EXPECT_EQ(withProperties["properties"], (nlohmann::json{{"size", "large"}, {"name", std::string(125, 'v')}}));
   EXPECT_FALSE(without.contains("properties"));
 }
 
@@ -418,7 +416,8 @@ TEST_P(InFlightLogsTest, LogsInFlightAtTheCrashAreSentOnceAtTheNextLaunch) {
   // A token file an earlier crash left for slot 0; the log that slot holds now has no token.
   { std::ofstream(folder / "0.targettoken") << "c3RhbGU="; }
   // A folder where the crash service's journal would go keeps the unit from opening one.
-  if (!journalKept) std::filesystem::create_directories(MSUtility::zerEvuzevDirectoryURL() / "Logs.sqlite.Crashes.journal");
+  if (!journalKept)
+    std::filesystem::create_directories(MSUtility::zerEvuzevDirectoryURL() / "Logs.sqlite.Crashes.journal");
 
   const int status = crashingLaunch(baseURL_, "crash-buffered");
   ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) << status;

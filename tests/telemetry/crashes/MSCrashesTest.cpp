@@ -40,8 +40,8 @@ void startWithCrashes() {
 
 // Tells the parent every line the client logs at the level given or above.
 void tellLogLines(MSLogLevel from) {
-  MSLogger::setLogHandler([from](const MSLogMessageProvider& message, MSLogLevel level, const std::string&,
-                                 const char*, const char*, unsigned) {
+  MSLogger::setLogHandler([from](const MSLogMessageProvider& message, MSLogLevel level, const std::string&, const char*,
+                                 const char*, unsigned) {
     if (level < from) return;
     tell((message() + "\n").c_str());
   });
@@ -111,8 +111,9 @@ TEST_F(MSCrashesTest, TheTestCrashBeforeStartDoesNothing) {
   });
   EXPECT_TRUE(child.exitedWith(0)) << "status " << child.status;
   EXPECT_TRUE(child.has("survived"));
-  EXPECT_TRUE(child.has("Crashes service hasn't been started. You need to call [MSZerEvuzev start:YOUR_APP_SECRET "
-                        "withServices:LIST_OF_SERVICES] first."))
+  EXPECT_TRUE(
+      child.has("Crashes service hasn't been started. You need to call [MSZerEvuzev start:YOUR_APP_SECRET "
+                "withServices:LIST_OF_SERVICES] first."))
       << child.output;
   EXPECT_FALSE(engineReader().hasPendingCrashReport());
 }
@@ -184,21 +185,21 @@ TEST_P(SetUpDefaultsTest, TheEngineRegistersItsUncaughtExceptionHook) {
   EXPECT_EQ(child.output, "engine: hook 1\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Delegates, SetUpDefaultsTest,
-    ::testing::Values(DefaultCase{"None", [] { return std::shared_ptr<MSCrashHandlerSetupDelegate>(); }},
-                      DefaultCase{"Silent",
-                                  [] {
-                                    return std::shared_ptr<MSCrashHandlerSetupDelegate>(
-                                        std::make_shared<SilentSetupDelegate>());
-                                  }},
-                      // Released before the service starts: as if none were set.
-                      DefaultCase{"Released",
-                                  [] {
-                                    MSWrapperCrashesHelper::setCrashHandlerSetupDelegate(
-                                        std::make_shared<RecordingSetupDelegate>(false));
-                                    return std::shared_ptr<MSCrashHandlerSetupDelegate>();
-                                  }}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Delegates, SetUpDefaultsTest,
+                         ::testing::Values(DefaultCase{"None",
+                                                       [] { return std::shared_ptr<MSCrashHandlerSetupDelegate>(); }},
+                                           DefaultCase{"Silent",
+                                                       [] {
+                                                         return std::shared_ptr<MSCrashHandlerSetupDelegate>(
+                                                             std::make_shared<SilentSetupDelegate>());
+                                                       }},
+                                           // Released before the service starts: as if none were set.
+                                           DefaultCase{"Released",
+                                                       [] {
+                                                         MSWrapperCrashesHelper::setCrashHandlerSetupDelegate(
+                                                             std::make_shared<RecordingSetupDelegate>(false));
+                                                         return std::shared_ptr<MSCrashHandlerSetupDelegate>();
+                                                       }}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

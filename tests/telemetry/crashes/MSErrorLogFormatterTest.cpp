@@ -164,9 +164,9 @@ TEST(MSErrorLogFormatterTest, CutForeignAndEmptyReportsConvertToNothingWithAWarn
   const auto data = segfaultReport();
   ASSERT_GT(data.size(), 64u);
   std::vector<std::vector<std::uint8_t>> inputs;
-  for (std::size_t cut : {std::size_t{0}, std::size_t{1}, std::size_t{6}, std::size_t{7}, std::size_t{8},
-                          std::size_t{9}, std::size_t{16}, data.size() / 4, data.size() / 2, data.size() * 3 / 4,
-                          data.size() - 2, data.size() - 1}) {
+  for (std::size_t cut :
+       {std::size_t{0}, std::size_t{1}, std::size_t{6}, std::size_t{7}, std::size_t{8}, std::size_t{9}, std::size_t{16},
+        data.size() / 4, data.size() / 2, data.size() * 3 / 4, data.size() - 2, data.size() - 1}) {
     inputs.emplace_back(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(cut));
   }
   const std::string text = "not a crash report at all";
@@ -198,24 +198,24 @@ TEST_P(AnonymizedPathTest, UserFoldersAreHidden) {
 
 INSTANTIATE_TEST_SUITE_P(
     Paths, AnonymizedPathTest,
-    ::testing::Values(PathCase{"/Users/alice/Library/X.app/Contents/MacOS/X", "/Users/USER/Library/X.app/Contents/MacOS/X"},
-                      PathCase{"/private/Users/alice/x", ""},
-                      PathCase{"/usr/lib/libSystem.B.dylib", "/usr/lib/libSystem.B.dylib"},
-                      PathCase{"/home/alice/bin/vexelworks", "/home/USER/bin/vexelworks"},
-                      PathCase{"/home/alice/", "/home/USER/"},
-                      PathCase{"/mnt/home/alice/vexelworks", ""},
-                      PathCase{"/usr/lib/x86_64-linux-gnu/libc.so.6", "/usr/lib/x86_64-linux-gnu/libc.so.6"},
-                      PathCase{"", ""}));
+    ::testing::Values(
+        PathCase{"/Users/alice/Library/X.app/Contents/MacOS/X", "/Users/USER/Library/X.app/Contents/MacOS/X"},
+        PathCase{"/private/Users/alice/x", ""}, PathCase{"/usr/lib/libSystem.B.dylib", "/usr/lib/libSystem.B.dylib"},
+        PathCase{"/home/alice/bin/vexelworks", "/home/USER/bin/vexelworks"}, PathCase{"/home/alice/", "/home/USER/"},
+        PathCase{"/mnt/home/alice/vexelworks", ""},
+        PathCase{"/usr/lib/x86_64-linux-gnu/libc.so.6", "/usr/lib/x86_64-linux-gnu/libc.so.6"}, PathCase{"", ""}));
 
 TEST(MSErrorLogFormatterTest, ImageKinds) {
   const std::string process = "/Applications/X.app/Contents/MacOS/X";
   EXPECT_EQ(MSErrorLogFormatter::imageTypeForImagePath(process, process), MSImageKindProcessExecutable);
   EXPECT_EQ(MSErrorLogFormatter::imageTypeForImagePath("/Applications/X.app/Contents/MacOS/./X", process),
             MSImageKindProcessExecutable);
-  EXPECT_EQ(MSErrorLogFormatter::imageTypeForImagePath("/Applications/Other.app/Contents/Frameworks/F.framework/F", process),
-            MSImageKindInsideAppBundle);
-  EXPECT_EQ(MSErrorLogFormatter::imageTypeForImagePath("/Applications/X.app/Contents/Frameworks/libswiftCore.dylib", process),
-            MSImageKindOther);
+  EXPECT_EQ(
+      MSErrorLogFormatter::imageTypeForImagePath("/Applications/Other.app/Contents/Frameworks/F.framework/F", process),
+      MSImageKindInsideAppBundle);
+  EXPECT_EQ(
+      MSErrorLogFormatter::imageTypeForImagePath("/Applications/X.app/Contents/Frameworks/libswiftCore.dylib", process),
+      MSImageKindOther);
   EXPECT_EQ(MSErrorLogFormatter::imageTypeForImagePath("/usr/lib/libc.so.6", process), MSImageKindOther);
   EXPECT_EQ(MSErrorLogFormatter::imageTypeForImagePath(std::nullopt, process), MSImageKindOther);
   EXPECT_EQ(MSErrorLogFormatter::imageTypeForImagePath(process, std::nullopt), MSImageKindOther);

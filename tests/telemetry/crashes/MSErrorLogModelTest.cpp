@@ -79,13 +79,31 @@ std::shared_ptr<MSAppleErrorLog> completeAppleLog() {
 TEST(MSErrorLogModelTest, AppleErrorLogWritesItsKeysInOrder) {
   auto log = completeAppleLog();
   log->properties = std::map<std::string, std::string>{{"k", "v"}};
-  EXPECT_EQ(keysOf(log->serializeToDictionary()),
-            (std::vector<std::string>{"type", "timestamp", "sid", "device", "properties", "id", "processId",
-                                      "processName", "parentProcessId", "parentProcessName", "errorThreadId",
-                                      "fatal", "appLaunchTimestamp", "primaryArchitectureId",
-                                      "architectureVariantId", "applicationPath", "osExceptionType",
-                                      "osExceptionCode", "osExceptionAddress", "exceptionType",
-                                      "exceptionReason", "threads", "binaries", "registers", "exception"}));
+  EXPECT_EQ(keysOf(log->serializeToDictionary()), (std::vector<std::string>{"type",
+                                                                            "timestamp",
+                                                                            "sid",
+                                                                            "device",
+                                                                            "properties",
+                                                                            "id",
+                                                                            "processId",
+                                                                            "processName",
+                                                                            "parentProcessId",
+                                                                            "parentProcessName",
+                                                                            "errorThreadId",
+                                                                            "fatal",
+                                                                            "appLaunchTimestamp",
+                                                                            "primaryArchitectureId",
+                                                                            "architectureVariantId",
+                                                                            "applicationPath",
+                                                                            "osExceptionType",
+                                                                            "osExceptionCode",
+                                                                            "osExceptionAddress",
+                                                                            "exceptionType",
+                                                                            "exceptionReason",
+                                                                            "threads",
+                                                                            "binaries",
+                                                                            "registers",
+                                                                            "exception"}));
   const MSJson json = log->serializeToDictionary();
   EXPECT_EQ(json["type"], "appleError");
   EXPECT_EQ(json["fatal"], true);
@@ -93,9 +111,8 @@ TEST(MSErrorLogModelTest, AppleErrorLogWritesItsKeysInOrder) {
   EXPECT_EQ(json["appLaunchTimestamp"], "2020-09-13T12:10:00.000Z");
   EXPECT_EQ(json["registers"]["rip"], "0x0000000000002000");
   EXPECT_EQ(keysOf(json["threads"][0]), (std::vector<std::string>{"id", "frames", "exception"}));
-  EXPECT_EQ(keysOf(json["binaries"][0]),
-            (std::vector<std::string>{"id", "startAddress", "endAddress", "name", "path", "primaryArchitectureId",
-                                      "architectureVariantId"}));
+  EXPECT_EQ(keysOf(json["binaries"][0]), (std::vector<std::string>{"id", "startAddress", "endAddress", "name", "path",
+                                                                   "primaryArchitectureId", "architectureVariantId"}));
   EXPECT_TRUE(log->isValid());
 }
 
@@ -148,7 +165,8 @@ INSTANTIATE_TEST_SUITE_P(
                       ValidityCase{"noErrorId", [](MSAppleErrorLog& l) { l.errorId.reset(); }, false},
                       ValidityCase{"noProcessId", [](MSAppleErrorLog& l) { l.processId.reset(); }, false},
                       ValidityCase{"noProcessName", [](MSAppleErrorLog& l) { l.processName.reset(); }, false},
-                      ValidityCase{"noArchitectureId", [](MSAppleErrorLog& l) { l.primaryArchitectureId.reset(); }, false},
+                      ValidityCase{"noArchitectureId", [](MSAppleErrorLog& l) { l.primaryArchitectureId.reset(); },
+                                   false},
                       ValidityCase{"noApplicationPath", [](MSAppleErrorLog& l) { l.applicationPath.reset(); }, false},
                       ValidityCase{"noSignal", [](MSAppleErrorLog& l) { l.osExceptionType.reset(); }, false},
                       ValidityCase{"noSignalCode", [](MSAppleErrorLog& l) { l.osExceptionCode.reset(); }, false},
@@ -209,8 +227,9 @@ TEST(MSErrorLogModelTest, TextAttachment) {
   EXPECT_FALSE(attachment->isValid());  // no error id yet
   attachment->errorId = "incident";
   EXPECT_TRUE(attachment->isValid());
-  EXPECT_EQ(keysOf(attachment->serializeToDictionary()),
-            (std::vector<std::string>{"type", "timestamp", "device", "id", "errorId", "contentType", "fileName", "data"}));
+  EXPECT_EQ(
+      keysOf(attachment->serializeToDictionary()),
+      (std::vector<std::string>{"type", "timestamp", "device", "id", "errorId", "contentType", "fileName", "data"}));
 
   auto same = MSErrorAttachmentLog::attachmentWithText("abc", "a.txt");
   EXPECT_NE(same->attachmentId, attachment->attachmentId);
@@ -222,7 +241,8 @@ TEST(MSErrorLogModelTest, TextAttachment) {
   empty->errorId = "incident";
   EXPECT_FALSE(empty->isValid());
 
-  auto binary = MSErrorAttachmentLog::attachmentWithBinary(vx::Bytes{0, 1, 0xff}, std::nullopt, "application/octet-stream");
+  auto binary =
+      MSErrorAttachmentLog::attachmentWithBinary(vx::Bytes{0, 1, 0xff}, std::nullopt, "application/octet-stream");
   EXPECT_EQ(binary->serializeToDictionary()["data"], "AAH/");
   EXPECT_FALSE(binary->serializeToDictionary().contains("fileName"));
 }

@@ -30,9 +30,7 @@ class MSWrapperExceptionManagerTest : public ::testing::Test {
     MSWrapperExceptionManager::deleteAllWrapperExceptions();
     MSWrapperExceptionManager::resetForTesting();
   }
-  static std::filesystem::path folder() {
-    return MSUtility::zerEvuzevDirectoryURL() / "crasheswrapperexceptions";
-  }
+  static std::filesystem::path folder() { return MSUtility::zerEvuzevDirectoryURL() / "crasheswrapperexceptions"; }
 };
 
 TEST_F(MSWrapperExceptionManagerTest, FoldersAreMadeOnFirstUse) {

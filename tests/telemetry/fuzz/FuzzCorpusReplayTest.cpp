@@ -8,8 +8,7 @@
 namespace {
 
 TEST(TelemetryFuzzCorpusReplayTest, EveryKeptArchivePasses) {
-  vx::test::replayFuzzCorpus(VX_FUZZ_CORPUS,
-                             vx::test::FuzzTarget{"telemetry_archive", vx_fuzz_telemetry_archive});
+  vx::test::replayFuzzCorpus(VX_FUZZ_CORPUS, vx::test::FuzzTarget{"telemetry_archive", vx_fuzz_telemetry_archive});
 }
 
 }  // namespace

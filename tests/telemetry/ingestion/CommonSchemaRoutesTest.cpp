@@ -48,15 +48,26 @@ TEST_F(CommonSchemaRoutesTest, RefusesWhatTheSenderMustNotSend) {
       {"upload time not a number", [](vx::URLRequest& r) { r.headers.set("Upload-Time", "12.5"); }, 400},
       {"huge upload time", [](vx::URLRequest& r) { r.headers.set("Upload-Time", std::string(400, '9')); }, 400},
       {"no client version", [](vx::URLRequest& r) { r.headers.remove("Client-Version"); }, 400},
-      {"wrong client version", [](vx::URLRequest& r) { r.headers.set("Client-Version", "ACS-iOS-ObjectiveC-no--no"); }, 400},
+      {"wrong client version", [](vx::URLRequest& r) { r.headers.set("Client-Version", "ACS-iOS-ObjectiveC-no--no"); },
+       400},
       {"wrong content type", [](vx::URLRequest& r) { r.headers.set("Content-Type", "application/json"); }, 415},
       {"tickets not JSON", [](vx::URLRequest& r) { r.headers.set("Tickets", "{"); }, 400},
       {"tickets not strings", [](vx::URLRequest& r) { r.headers.set("Tickets", R"({"k":1})"); }, 400},
       {"tickets nest deeply", [](vx::URLRequest& r) { r.headers.set("Tickets", std::string(2000, '[')); }, 400},
       {"no newline at the end", [line](vx::URLRequest& r) { r.setBody(line); }, 400},
       {"empty line", [line](vx::URLRequest& r) { r.setBody(line + "\n\n" + line + "\n"); }, 400},
-      {"a container instead of lines", [](vx::URLRequest& r) { r.setBody(R"({"logs":[]})" "\n"); }, 400},
-      {"a line without name", [](vx::URLRequest& r) { r.setBody(R"({"ver":"3.0","time":"t","iKey":"o:a"})" "\n"); }, 400},
+      {"a container instead of lines",
+       [](vx::URLRequest& r) {
+         r.setBody(R"({"logs":[]})"
+                   "\n");
+       },
+       400},
+      {"a line without name",
+       [](vx::URLRequest& r) {
+         r.setBody(R"({"ver":"3.0","time":"t","iKey":"o:a"})"
+                   "\n");
+       },
+       400},
       {"not JSON", [](vx::URLRequest& r) { r.setBody("\xff\xfe\n"); }, 400},
       {"empty body", [](vx::URLRequest& r) { r.setBody(""); }, 400},
       {"bad gzip", [](vx::URLRequest& r) { r.headers.set("Content-Encoding", "gzip"); }, 400},

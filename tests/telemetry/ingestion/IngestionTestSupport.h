@@ -23,8 +23,7 @@
 #include <vector>
 
 // Polls (real time) until `done` holds; false on timeout.
-inline bool waitUntil(const std::function<bool()>& done,
-                      std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+inline bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!done()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
@@ -92,8 +91,8 @@ struct SendResult {
 class SendRecorder {
  public:
   MSSendAsyncCompletionHandler handler() {
-    return [this](const std::string& callId, const std::optional<vx::HTTPURLResponse>& response,
-                  const vx::Bytes& data, const std::optional<vx::Error>& error) {
+    return [this](const std::string& callId, const std::optional<vx::HTTPURLResponse>& response, const vx::Bytes& data,
+                  const std::optional<vx::Error>& error) {
       std::lock_guard lock(mutex_);
       results_.push_back({callId, response, data, error});
       changed_.notify_all();

@@ -57,11 +57,12 @@ class MSHttpClientTest : public ::testing::Test {
  protected:
   void SetUp() override {
     // "/unavailable" answers 503 with the delay the test chose (none when empty).
-    service.addRoute("POST", "/unavailable", [this](const vx::devservice::Request&, vx::devservice::Response& response) {
-      std::lock_guard lock(mutex);
-      response.setJSON(R"({"error":"busy"})", 503);
-      if (!retryAfter.empty()) response.setHeader("x-ms-retry-after-ms", retryAfter);
-    });
+    service.addRoute("POST", "/unavailable",
+                     [this](const vx::devservice::Request&, vx::devservice::Response& response) {
+                       std::lock_guard lock(mutex);
+                       response.setJSON(R"({"error":"busy"})", 503);
+                       if (!retryAfter.empty()) response.setHeader("x-ms-retry-after-ms", retryAfter);
+                     });
     ASSERT_TRUE(service.start().ok());
     client = MSHttpClient::make();
   }
@@ -135,8 +136,13 @@ TEST_F(MSHttpClientTest, CompressesFrom1400BytesWhenEnabled) {
   client->sendAsync(service.url("/echo/b"), "POST", {}, bodyOf(1400), recorder.handler());
   plain->sendAsync(service.url("/echo/c"), "POST", {}, bodyOf(5000), recorder.handler());
   ASSERT_TRUE(recorder.waitFor(3));
-  struct Expect { const char* path; std::size_t size; bool gzip; };
-  for (const Expect e : {Expect{"/echo/a", 1399, false}, Expect{"/echo/b", 1400, true}, Expect{"/echo/c", 5000, false}}) {
+  struct Expect {
+    const char* path;
+    std::size_t size;
+    bool gzip;
+  };
+  for (const Expect e :
+       {Expect{"/echo/a", 1399, false}, Expect{"/echo/b", 1400, true}, Expect{"/echo/c", 5000, false}}) {
     const auto requests = service.requests(e.path);
     ASSERT_EQ(requests.size(), 1u) << e.path;
     EXPECT_EQ(requests[0].body.size(), e.size) << e.path;
@@ -150,7 +156,8 @@ TEST_F(MSHttpClientTest, CompressesFrom1400BytesWhenEnabled) {
 
 TEST_F(MSHttpClientTest, ContentTypeDefaultsOnlyForBodies) {
   client->sendAsync(service.url("/echo/nobody"), "GET", {}, std::nullopt, recorder.handler());
-  client->sendAsync(service.url("/echo/typed"), "POST", {{"Content-Type", "text/plain"}}, bodyOf(3), recorder.handler());
+  client->sendAsync(service.url("/echo/typed"), "POST", {{"Content-Type", "text/plain"}}, bodyOf(3),
+                    recorder.handler());
   ASSERT_TRUE(recorder.waitFor(2));
   EXPECT_FALSE(service.requests("/echo/nobody").at(0).header("Content-Type"));
   EXPECT_EQ(service.requests("/echo/typed").at(0).header("Content-Type"), "text/plain");
@@ -180,7 +187,8 @@ TEST_F(MSHttpClientTest, DisabledClientRefusesCalls) {
 // and the request's own completion, arriving later, is ignored.
 TEST_F(MSHttpClientTest, CancelledCallRunsItsHandlerOnceAndIgnoresTheLateCompletion) {
   service.setFault("/slow", Fault::withDelay(400ms));
-  service.addRoute("POST", "/slow", [](const vx::devservice::Request&, vx::devservice::Response& r) { r.setJSON("{}"); });
+  service.addRoute("POST", "/slow",
+                   [](const vx::devservice::Request&, vx::devservice::Response& r) { r.setJSON("{}"); });
   MSLogRecorder logs(MSLogLevel::Debug);
   client->sendAsync(service.url("/slow"), "POST", {}, bodyOf(3), recorder.handler());
   ASSERT_TRUE(service.waitForRequests(1));
@@ -201,9 +209,8 @@ TEST_F(MSHttpClientTest, CancelledCallRunsItsHandlerOnceAndIgnoresTheLateComplet
 TEST_F(MSHttpClientTest, HandlersMayCallBackIntoTheClient) {
   ClientRecorder second;
   client->sendAsync(service.url("/echo/first"), "POST", {}, bodyOf(3), recorder.handler([&] {
-    client->sendAsync(service.url("/echo/second"), "POST", {}, bodyOf(3), second.handler([&] {
-      client->setEnabled(false);
-    }));
+    client->sendAsync(service.url("/echo/second"), "POST", {}, bodyOf(3),
+                      second.handler([&] { client->setEnabled(false); }));
   }));
   ASSERT_TRUE(recorder.waitFor(1));
   ASSERT_TRUE(second.waitFor(1));

@@ -10,10 +10,13 @@
 #include <gtest/gtest.h>
 
 TEST(MSHttpUtilTest, RecoverableStatuses) {
-  struct Case { int status; bool recoverable; };
-  for (const Case c : {Case{0, true}, Case{200, false}, Case{400, false}, Case{401, false}, Case{403, false},
-                       Case{408, true}, Case{429, true}, Case{499, false}, Case{500, true}, Case{503, true},
-                       Case{599, true}}) {
+  struct Case {
+    int status;
+    bool recoverable;
+  };
+  for (const Case c :
+       {Case{0, true}, Case{200, false}, Case{400, false}, Case{401, false}, Case{403, false}, Case{408, true},
+        Case{429, true}, Case{499, false}, Case{500, true}, Case{503, true}, Case{599, true}}) {
     EXPECT_EQ(MSHttpUtil::isRecoverableError(c.status), c.recoverable) << c.status;
   }
   EXPECT_TRUE(MSHttpUtil::isSuccessStatusCode(200));
@@ -22,7 +25,9 @@ TEST(MSHttpUtilTest, RecoverableStatuses) {
 }
 
 TEST(MSHttpUtilTest, ConnectionErrors) {
-  const auto urlError = [](std::int64_t code) { return std::optional<vx::Error>(vx::Error(vx::kURLErrorDomain, code)); };
+  const auto urlError = [](std::int64_t code) {
+    return std::optional<vx::Error>(vx::Error(vx::kURLErrorDomain, code));
+  };
   EXPECT_TRUE(MSHttpUtil::isNoInternetConnectionError(urlError(-1009)));
   EXPECT_TRUE(MSHttpUtil::isNoInternetConnectionError(urlError(-1005)));
   EXPECT_FALSE(MSHttpUtil::isNoInternetConnectionError(urlError(-1004)));

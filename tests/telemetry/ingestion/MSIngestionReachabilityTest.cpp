@@ -69,8 +69,8 @@ TEST(MSIngestionWithSystemReachability, WaitsForADefaultRouteThenSends) {
   reachabilityOptions.notificationName = kMSReachabilityChangedNotification;
   auto reachability = vx::LinuxReachability::make(reachabilityOptions, routes.options());
   SendRecorder recorder;
-  auto ingestion = MSHttpIngestion::make<MSZerEvuzevIngestion>(service.baseURL(),
-                                                               vx::UUID::make().uuidString(), reachability);
+  auto ingestion =
+      MSHttpIngestion::make<MSZerEvuzevIngestion>(service.baseURL(), vx::UUID::make().uuidString(), reachability);
   ingestion->setAppSecret(kAppSecret);
   auto delegate = std::make_shared<RecordingIngestionDelegate>();
   ingestion->addDelegate(delegate);

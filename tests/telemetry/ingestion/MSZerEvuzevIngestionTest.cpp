@@ -102,7 +102,8 @@ TEST_F(MSZerEvuzevIngestionTest, GzipsFrom1400Bytes) {
   for (const auto& result : recorder.results()) EXPECT_EQ(vx::statusCodeOf(result.response), 200);
   auto requests = logRequests();
   ASSERT_EQ(requests.size(), 2u);
-  std::sort(requests.begin(), requests.end(), [](const auto& a, const auto& b) { return a.body.size() < b.body.size(); });
+  std::sort(requests.begin(), requests.end(),
+            [](const auto& a, const auto& b) { return a.body.size() < b.body.size(); });
   EXPECT_EQ(requests[0].body.size(), 1399u);
   EXPECT_FALSE(requests[0].bodyWasGzip);
   EXPECT_FALSE(requests[0].header("Content-Encoding"));

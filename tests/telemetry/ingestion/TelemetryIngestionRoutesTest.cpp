@@ -10,8 +10,7 @@
 
 namespace {
 
-constexpr const char* kContainer =
-    R"({"logs":[{"type":"event","timestamp":"2026-01-02T03:04:05.678Z","sid":"s"}]})";
+constexpr const char* kContainer = R"({"logs":[{"type":"event","timestamp":"2026-01-02T03:04:05.678Z","sid":"s"}]})";
 
 class TelemetryIngestionRoutesTest : public ::testing::Test {
  protected:
@@ -52,7 +51,8 @@ TEST_F(TelemetryIngestionRoutesTest, RefusesWhatTheSenderMustNotSend) {
     c.change(r);
     EXPECT_EQ(vx::testing::fetch(*session, r).status(), c.status) << c.name;
   }
-  const auto kept = nlohmann::json::parse(vx::testing::fetch(*session, vx::URLRequest(service.url("/logs/received"))).text());
+  const auto kept =
+      nlohmann::json::parse(vx::testing::fetch(*session, vx::URLRequest(service.url("/logs/received"))).text());
   ASSERT_EQ(kept.size(), 1u);
   EXPECT_EQ(kept[0]["installId"], installId);
 }
@@ -64,7 +64,8 @@ TEST_F(TelemetryIngestionRoutesTest, AcceptsGzippedContainers) {
   r.body = gz.value();
   r.headers.set("Content-Encoding", "gzip");
   EXPECT_EQ(vx::testing::fetch(*session, r).status(), 200);
-  const auto kept = nlohmann::json::parse(vx::testing::fetch(*session, vx::URLRequest(service.url("/logs/received"))).text());
+  const auto kept =
+      nlohmann::json::parse(vx::testing::fetch(*session, vx::URLRequest(service.url("/logs/received"))).text());
   ASSERT_EQ(kept.size(), 1u);
   EXPECT_EQ(kept[0]["gzip"], true);
   EXPECT_EQ(kept[0]["logs"][0]["type"], "event");

@@ -72,9 +72,9 @@ struct ModelCase {
 
 std::vector<ModelCase> modelCases() {
   return {
-      {"MSWrapperSdk",
-       [] { return std::make_shared<MSWrapperSdk>("1", "name", "rt", "label", "key", "hash"); }},
-      {"MSDevice", [] {
+      {"MSWrapperSdk", [] { return std::make_shared<MSWrapperSdk>("1", "name", "rt", "label", "key", "hash"); }},
+      {"MSDevice",
+       [] {
          auto device = MSTestDevice();
          device->wrapperSdkName = "wrapper";
          device->osApiLevel = 33;
@@ -82,53 +82,62 @@ std::vector<ModelCase> modelCases() {
          return device;
        }},
       {"MSAbstractLog", [] { return withBase(std::make_shared<MSAbstractLog>()); }},
-      {"MSLogWithProperties", [] {
+      {"MSLogWithProperties",
+       [] {
          auto log = withBase(std::make_shared<MSLogWithProperties>());
          log->properties = std::map<std::string, std::string>{{"a", "1"}, {"b", "2/3"}};
          return log;
        }},
-      {"MSStartServiceLog", [] {
+      {"MSStartServiceLog",
+       [] {
          auto log = withBase(std::make_shared<MSStartServiceLog>());
          log->services = std::vector<std::string>{"Analytics", "Crashes"};
          return log;
        }},
-      {"MSCustomPropertiesLog", [] {
+      {"MSCustomPropertiesLog",
+       [] {
          auto log = withBase(std::make_shared<MSCustomPropertiesLog>());
-         log->properties = vx::ValueMap{{"s", vx::Value("t")}, {"n", vx::Value(1)}, {"d", vx::Value(2.5)},
+         log->properties = vx::ValueMap{{"s", vx::Value("t")},  {"n", vx::Value(1)},     {"d", vx::Value(2.5)},
                                         {"b", vx::Value(true)}, {"t", vx::Value(kTime)}, {"clear", vx::Value()}};
          return log;
        }},
-      {"MSStringTypedProperty", [] {
+      {"MSStringTypedProperty",
+       [] {
          auto p = std::make_shared<MSStringTypedProperty>();
          p->name = "n";
          p->value = "v";
          return p;
        }},
-      {"MSLongTypedProperty", [] {
+      {"MSLongTypedProperty",
+       [] {
          auto p = std::make_shared<MSLongTypedProperty>();
          p->name = "n";
          p->value = INT64_MIN;
          return p;
        }},
-      {"MSDoubleTypedProperty", [] {
+      {"MSDoubleTypedProperty",
+       [] {
          auto p = std::make_shared<MSDoubleTypedProperty>();
          p->name = "n";
          p->value = -0.125;
          return p;
        }},
-      {"MSDateTimeTypedProperty", [] {
+      {"MSDateTimeTypedProperty",
+       [] {
          auto p = std::make_shared<MSDateTimeTypedProperty>();
          p->name = "n";
          p->value = kTime;
          return p;
        }},
-      {"MSBooleanTypedProperty", [] {
+      {"MSBooleanTypedProperty",
+       [] {
          auto p = std::make_shared<MSBooleanTypedProperty>();
          p->name = "n";
          p->value = true;
          return p;
        }},
-      {"MSCommonSchemaLog", [] {
+      {"MSCommonSchemaLog",
+       [] {
          auto log = std::make_shared<MSCommonSchemaLog>();
          log->timestamp = kTime;
          log->ver = "3.0";
@@ -152,7 +161,8 @@ std::vector<ModelCase> modelCases() {
       {"MSNetExtension", [] { return fullExtensions()->netExt; }},
       {"MSSDKExtension", [] { return fullExtensions()->sdkExt; }},
       {"MSLocExtension", [] { return fullExtensions()->locExt; }},
-      {"MSCSData", [] {
+      {"MSCSData",
+       [] {
          auto data = std::make_shared<MSCSData>();
          data->properties = MSJson::parse(R"({"a":[1,2],"baseData":{"x":true}})");
          return data;
@@ -279,16 +289,24 @@ class Impostor : public vx::Archivable {
 
 TEST(MSArchiveTest, FieldsOfTheWrongTypeFailTheWholeArchive) {
   const std::vector<Impostor> impostors = {
-      Impostor("MSAbstractLog", [](vx::KeyedArchiver& c) { MSStartServiceLog log;
-        c.encodeObject(&log, "device"); }),
+      Impostor("MSAbstractLog",
+               [](vx::KeyedArchiver& c) {
+                 MSStartServiceLog log;
+                 c.encodeObject(&log, "device");
+               }),
       Impostor("MSAbstractLog", [](vx::KeyedArchiver& c) { c.encodeInt64(5, "type"); }),
       Impostor("MSLogWithProperties",
-               [](vx::KeyedArchiver& c) { c.encodeValue(vx::ValueMap{{"a", vx::Value(1)}}, "properties"); }),
+               [](vx::KeyedArchiver& c) {
+                 c.encodeValue(vx::ValueMap{{"a", vx::Value(1)}}, "properties");
+               }),
       Impostor("MSStartServiceLog", [](vx::KeyedArchiver& c) { c.encodeString("x", "services"); }),
       Impostor("MSCustomPropertiesLog", [](vx::KeyedArchiver& c) { c.encodeString("x", "properties"); }),
       Impostor("MSCSData", [](vx::KeyedArchiver& c) { c.encodeValue(vx::ValueArray{}, "properties"); }),
-      Impostor("MSCSExtensions", [](vx::KeyedArchiver& c) { MSUserExtension user;
-        c.encodeObject(&user, "os"); }),
+      Impostor("MSCSExtensions",
+               [](vx::KeyedArchiver& c) {
+                 MSUserExtension user;
+                 c.encodeObject(&user, "os");
+               }),
       Impostor("MSProtocolExtension",
                [](vx::KeyedArchiver& c) { c.encodeValue(vx::ValueArray{vx::Value(1)}, "ticketKeys"); }),
   };

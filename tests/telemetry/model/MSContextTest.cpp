@@ -61,8 +61,8 @@ TEST_F(MSSessionContextTest, HistoryKeepsOneEntryPerLaunchAcrossTwoLaunches) {
     ASSERT_EQ(history.size(), 2u);
     EXPECT_EQ(history[1].sessionId, "s3");
 
-    EXPECT_EQ(launch2.sessionIdAt(kStart), std::nullopt);            // before every entry
-    EXPECT_EQ(launch2.sessionIdAt(kStart + 2s), std::nullopt);       // equal does not select
+    EXPECT_EQ(launch2.sessionIdAt(kStart), std::nullopt);       // before every entry
+    EXPECT_EQ(launch2.sessionIdAt(kStart + 2s), std::nullopt);  // equal does not select
     EXPECT_EQ(launch2.sessionIdAt(kStart + 2s + 1ms), "s2");
     EXPECT_EQ(launch2.sessionIdAt(kStart + 13s), "s2");
     EXPECT_EQ(launch2.sessionIdAt(kStart + 13s + 1ms), "s3");
@@ -238,8 +238,8 @@ TEST(MSUserIdRulesTest, DefaultBackEndLimitsTheLength) {
 TEST(MSUserIdRulesTest, CommonSchemaBackEndAcceptsOnlyTheCPrefix) {
   MSLogRecorder log;
   const std::vector<std::pair<std::optional<std::string>, bool>> table = {
-      {std::nullopt, true}, {"alice", true}, {"c:alice", true}, {"", false}, {"c:", false},
-      {"i:alice", false},   {":x", false},
+      {std::nullopt, true}, {"alice", true},    {"c:alice", true}, {"", false},
+      {"c:", false},        {"i:alice", false}, {":x", false},
   };
   for (const auto& [id, valid] : table) {
     EXPECT_EQ(MSUserIdContext::isUserIdValidForUniCollector(id), valid) << id.value_or("(none)");

@@ -21,9 +21,7 @@ class MSDeviceTrackerTest : public testing::Test {
   void SetUp() override { MSDeviceTracker::resetSharedInstance(); }
   void TearDown() override { MSDeviceTracker::resetSharedInstance(); }
 
-  std::shared_ptr<MSDeviceTracker> makeTracker() {
-    return std::make_shared<MSDeviceTracker>(defaults, platform);
-  }
+  std::shared_ptr<MSDeviceTracker> makeTracker() { return std::make_shared<MSDeviceTracker>(defaults, platform); }
 
   vx::ScopedVirtualTime time{kStart};
   std::shared_ptr<MSUserDefaults> defaults = MSTestDefaults();
@@ -86,12 +84,12 @@ TEST_F(MSDeviceTrackerTest, DeviceForTimestampPicksTheDeviceCurrentAtThatTime) {
   EXPECT_EQ(first->carrierCountry, std::nullopt);
   EXPECT_EQ(tracker->deviceHistory().size(), 2u);
 
-  EXPECT_EQ(tracker->deviceForTimestamp(kStart - 1s), first);      // before the oldest
-  EXPECT_EQ(tracker->deviceForTimestamp(kStart), first);           // equal to the oldest
-  EXPECT_EQ(tracker->deviceForTimestamp(kStart + 5s), first);      // between
-  EXPECT_EQ(tracker->deviceForTimestamp(kStart + 10s), first);     // equal to a later entry
-  EXPECT_EQ(tracker->deviceForTimestamp(kStart + 11s), second);    // after the newest
-  EXPECT_EQ(tracker->deviceForTimestamp(std::nullopt), second);    // the current snapshot
+  EXPECT_EQ(tracker->deviceForTimestamp(kStart - 1s), first);    // before the oldest
+  EXPECT_EQ(tracker->deviceForTimestamp(kStart), first);         // equal to the oldest
+  EXPECT_EQ(tracker->deviceForTimestamp(kStart + 5s), first);    // between
+  EXPECT_EQ(tracker->deviceForTimestamp(kStart + 10s), first);   // equal to a later entry
+  EXPECT_EQ(tracker->deviceForTimestamp(kStart + 11s), second);  // after the newest
+  EXPECT_EQ(tracker->deviceForTimestamp(std::nullopt), second);  // the current snapshot
 }
 
 TEST_F(MSDeviceTrackerTest, HistoryCarriesOverToTheNextLaunch) {
@@ -138,8 +136,8 @@ TEST_F(MSDeviceTrackerTest, UnreadableHistoryIsTreatedAsNone) {
 TEST_F(MSDeviceTrackerTest, WrapperSdkGoesIntoTheNextSnapshot) {
   auto tracker = makeTracker();
   const auto before = tracker->device();
-  MSDeviceTracker::setWrapperSdk(std::make_shared<MSWrapperSdk>("1.0", "wrapper", "rt", std::nullopt,
-                                                                std::nullopt, std::nullopt));
+  MSDeviceTracker::setWrapperSdk(
+      std::make_shared<MSWrapperSdk>("1.0", "wrapper", "rt", std::nullopt, std::nullopt, std::nullopt));
   const auto after = tracker->device();
   ASSERT_NE(before, after);
   EXPECT_EQ(after->wrapperSdkName, "wrapper");
@@ -177,9 +175,9 @@ TEST(MSDeviceLocaleTest, LocaleTextFromTheEnvironment) {
       {{"zh-Hans-CN"}, "en_US.UTF-8", "zh-Hans_CN"},
       {{"zh-Hans"}, "zh_CN.UTF-8", "zh-Hans_CN"},
       {{"de"}, "de_AT.UTF-8", "de_AT"},
-      {{"fr"}, "C", "fr"},                      // no country anywhere: no "_" part
+      {{"fr"}, "C", "fr"},  // no country anywhere: no "_" part
       {{}, "sr_RS.UTF-8@latin", "sr-Latn_RS"},
-      {{}, "C", "en_US"},                       // C locale: a valid fallback
+      {{}, "C", "en_US"},  // C locale: a valid fallback
       {{}, "POSIX", "en_US"},
       {{}, "", "en_US"},
       {{"C"}, "C.UTF-8", "en_US"},
@@ -207,7 +205,8 @@ std::optional<std::string> osReleaseName() {
     while (std::getline(in, line)) {
       if (line.rfind("NAME=", 0) == 0) {
         std::string value = line.substr(5);
-        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'')) value = value.substr(1, value.size() - 2);
+        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\''))
+          value = value.substr(1, value.size() - 2);
         return value;
       }
     }
@@ -236,7 +235,10 @@ TEST(MSDeviceRealMachineTest, DeviceDescribesTheRunningLinuxMachine) {
 
   MSDeviceTracker tracker(MSTestDefaults());
   const auto device = tracker.device();
-  if (savedLang != nullptr) setenv("LANG", lang.c_str(), 1); else unsetenv("LANG");
+  if (savedLang != nullptr)
+    setenv("LANG", lang.c_str(), 1);
+  else
+    unsetenv("LANG");
 
   ASSERT_TRUE(device);
   EXPECT_TRUE(device->isValid()) << device->serializeToDictionary().dump();

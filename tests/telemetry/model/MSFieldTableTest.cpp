@@ -170,8 +170,10 @@ TEST_P(MSFieldTableEqualityTest, EachFieldTakesPartAsItsFlagsSay) {
   auto changed = fullRecord();
   GetParam().change(*changed);
   EXPECT_EQ(changed->isEqual(*original), GetParam().staysEqual);
-  if (GetParam().sameHash) EXPECT_EQ(changed->hash(), original->hash());
-  else EXPECT_NE(changed->hash(), original->hash());
+  if (GetParam().sameHash)
+    EXPECT_EQ(changed->hash(), original->hash());
+  else
+    EXPECT_NE(changed->hash(), original->hash());
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -16,8 +16,7 @@ TEST(MSJsonWriterWireTest, ABatchWithTextThatIsNotUtf8ArrivesWholeWithTheBadByte
   FakeInternetReachability reachability;  // the network state is not what this test is about
   vx::devservice::DevService service;
   ASSERT_TRUE(service.start().ok());
-  auto ingestion = MSHttpIngestion::make<MSZerEvuzevIngestion>(service.baseURL(),
-                                                                vx::UUID::make().uuidString());
+  auto ingestion = MSHttpIngestion::make<MSZerEvuzevIngestion>(service.baseURL(), vx::UUID::make().uuidString());
   ingestion->setAppSecret("0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0");
 
   struct Case {
@@ -36,8 +35,8 @@ TEST(MSJsonWriterWireTest, ABatchWithTextThatIsNotUtf8ArrivesWholeWithTheBadByte
     auto bad = std::static_pointer_cast<MSLogWithProperties>(makeTestLog(0));
     bad->userId = c.bytes;
     bad->properties = std::map<std::string, std::string>{{"file", c.bytes}, {c.bytes, "key"}};
-    auto container = std::make_shared<MSLogContainer>(
-        std::string("batch-") + c.name, std::vector<MSLogPtr>{makeTestLog(4), bad, makeTestLog(4)});
+    auto container = std::make_shared<MSLogContainer>(std::string("batch-") + c.name,
+                                                      std::vector<MSLogPtr>{makeTestLog(4), bad, makeTestLog(4)});
     ingestion->sendAsync(container, std::nullopt, recorder.handler());
     ASSERT_TRUE(recorder.waitFor(++sent));
     EXPECT_EQ(vx::statusCodeOf(recorder.results().back().response), 200);

@@ -294,8 +294,12 @@ TEST(MSCustomPropertiesTest, ValuesAreValidated) {
 
 TEST(MSCustomPropertiesLogTest, EachValueKindHasItsJsonForm) {
   MSCustomProperties properties;
-  properties.setString("text", "s").setNumber(std::int64_t{42}, "n").setNumber(2.5, "d").setBool(true, "b")
-      .setDate(kTime, "t").clearPropertyForKey("gone");
+  properties.setString("text", "s")
+      .setNumber(std::int64_t{42}, "n")
+      .setNumber(2.5, "d")
+      .setBool(true, "b")
+      .setDate(kTime, "t")
+      .clearPropertyForKey("gone");
   MSCustomPropertiesLog log;
   EXPECT_EQ(log.type, "customProperties");
   log.properties = properties.propertiesImmutableCopy();

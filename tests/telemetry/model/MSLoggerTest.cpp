@@ -37,8 +37,8 @@ TEST_F(MSLoggerTest, PrintsEveryLevelAtOrAboveTheCurrentOneWithItsName) {
   MSLogger::setCurrentLogLevel(MSLogLevel::Verbose);
   EXPECT_TRUE(MSLogger::isUserDefinedLogLevel());
   const std::vector<std::pair<MSLogLevel, std::string>> table = {
-      {MSLogLevel::Verbose, "VERBOSE"}, {MSLogLevel::Debug, "DEBUG"},   {MSLogLevel::Info, "INFO"},
-      {MSLogLevel::Warning, "WARNING"}, {MSLogLevel::Error, "ERROR"},   {MSLogLevel::Assert, "ASSERT"},
+      {MSLogLevel::Verbose, "VERBOSE"}, {MSLogLevel::Debug, "DEBUG"}, {MSLogLevel::Info, "INFO"},
+      {MSLogLevel::Warning, "WARNING"}, {MSLogLevel::Error, "ERROR"}, {MSLogLevel::Assert, "ASSERT"},
   };
   for (const auto& [level, name] : table) {
     EXPECT_EQ(printedBy(level), "[ZerEvuzev] " + name + ": doWork/42 the message\n") << name;

@@ -150,8 +150,7 @@ std::function<std::shared_ptr<MSSerializableObject>()> none() {
 
 std::vector<GoldenCase> goldenCases() {
   return {
-      {"MSWrapperSdk",
-       [] { return std::make_shared<MSWrapperSdk>("1", "name", "rt", "label", "key", "hash"); },
+      {"MSWrapperSdk", [] { return std::make_shared<MSWrapperSdk>("1", "name", "rt", "label", "key", "hash"); },
        none<MSWrapperSdk>()},
       {"MSDevice", [] { return fullDevice(); }, none<MSDevice>()},
       {"MSAbstractLog", [] { return withBase(std::make_shared<MSAbstractLog>()); }, none<MSAbstractLog>()},
@@ -172,9 +171,12 @@ std::vector<GoldenCase> goldenCases() {
       {"MSCustomPropertiesLog",
        [] {
          auto log = withBase(std::make_shared<MSCustomPropertiesLog>());
-         log->properties = vx::ValueMap{{"s", vx::Value("t")},  {"n", vx::Value(1)},
-                                        {"d", vx::Value(2.5)},  {"b", vx::Value(true)},
-                                        {"t", vx::Value(kTime)}, {"clear", vx::Value()},
+         log->properties = vx::ValueMap{{"s", vx::Value("t")},
+                                        {"n", vx::Value(1)},
+                                        {"d", vx::Value(2.5)},
+                                        {"b", vx::Value(true)},
+                                        {"t", vx::Value(kTime)},
+                                        {"clear", vx::Value()},
                                         {"list", vx::Value(vx::ValueArray{vx::Value(1)})}};
          return log;
        },
@@ -189,17 +191,13 @@ std::vector<GoldenCase> goldenCases() {
        none<MSTypedProperty>()},
       {"MSStringTypedProperty", [] { return typed<MSStringTypedProperty>([](auto& p) { p.value = "v"; }); },
        none<MSStringTypedProperty>()},
-      {"MSLongTypedProperty",
-       [] { return typed<MSLongTypedProperty>([](auto& p) { p.value = INT64_MIN; }); },
+      {"MSLongTypedProperty", [] { return typed<MSLongTypedProperty>([](auto& p) { p.value = INT64_MIN; }); },
        none<MSLongTypedProperty>()},
-      {"MSDoubleTypedProperty",
-       [] { return typed<MSDoubleTypedProperty>([](auto& p) { p.value = -0.125; }); },
+      {"MSDoubleTypedProperty", [] { return typed<MSDoubleTypedProperty>([](auto& p) { p.value = -0.125; }); },
        none<MSDoubleTypedProperty>()},
-      {"MSDateTimeTypedProperty",
-       [] { return typed<MSDateTimeTypedProperty>([](auto& p) { p.value = kOtherTime; }); },
+      {"MSDateTimeTypedProperty", [] { return typed<MSDateTimeTypedProperty>([](auto& p) { p.value = kOtherTime; }); },
        none<MSDateTimeTypedProperty>()},
-      {"MSBooleanTypedProperty",
-       [] { return typed<MSBooleanTypedProperty>([](auto& p) { p.value = true; }); },
+      {"MSBooleanTypedProperty", [] { return typed<MSBooleanTypedProperty>([](auto& p) { p.value = true; }); },
        none<MSBooleanTypedProperty>()},
       {"MSCommonSchemaLog",
        [] {

@@ -125,7 +125,8 @@ TEST(MSUtilityJsonTest, PrettyPrintUsesBlankColonBlankAndTwoSpaceIndent) {
 
 TEST(MSUtilityJsonTest, TokenInAPrettyPrintedReplyIsMaskedByTheIngestionPattern) {
   // The reply as a service sends it: compact, with escaped slashes and a mixed-case key.
-  const std::string reply = R"({"token":"eyJhbGci.secret\/part","Token":"second","expiry":"2030-01-01","name":"token"})";
+  const std::string reply =
+      R"({"token":"eyJhbGci.secret\/part","Token":"second","expiry":"2030-01-01","name":"token"})";
   const auto pretty = MSUtility::prettyPrintJson(bytesOf(reply));
   ASSERT_TRUE(pretty);
   const auto masked = MSUtility::obfuscateString(pretty, R"("token" : "[^"]+")", R"("token" : "***")");
@@ -138,8 +139,7 @@ TEST(MSUtilityJsonTest, TokenInAPrettyPrintedReplyIsMaskedByTheIngestionPattern)
 }
 
 TEST(MSUtilityJsonTest, ObfuscateUsesCaptureGroupsAndRejectsBadPatterns) {
-  EXPECT_EQ(MSUtility::obfuscateString(std::string("key=abc, KEY=def"), "(key)=[a-z]+", "$1=***"),
-            "key=***, KEY=***");
+  EXPECT_EQ(MSUtility::obfuscateString(std::string("key=abc, KEY=def"), "(key)=[a-z]+", "$1=***"), "key=***, KEY=***");
   EXPECT_EQ(MSUtility::obfuscateString(std::nullopt, "x", "y"), std::nullopt);
   EXPECT_EQ(MSUtility::obfuscateString(std::string("abc"), "x*", "-"), "-a-b-c-");
   EXPECT_EQ(MSUtility::obfuscateString(std::string("cost: 5"), "[0-9]", "\\$$0"), "cost: $5");
@@ -211,15 +211,24 @@ TEST(MSUtilityStringTest, Utf8LengthAndPrefixCountCharactersAndNeverSplitASequen
       {"two-byte character kept whole", "a\xC3\xA9z", 3, 2, "a\xC3\xA9"},
       {"cut before a two-byte character", "a\xC3\xA9z", 3, 1, "a"},
       {"three-byte character", "\xE2\x82\xACx", 2, 1, "\xE2\x82\xAC"},
-      {"four-byte character", "\xF0\x9F\x98\x80" "b", 2, 1, "\xF0\x9F\x98\x80"},
+      {"four-byte character",
+       "\xF0\x9F\x98\x80"
+       "b",
+       2, 1, "\xF0\x9F\x98\x80"},
       {"sequence cut off at the end", "a\xE2\x82", 2, 1, "a"},
       {"sequence cut off at the end, kept", "a\xE2\x82", 2, 2, "a\xE2\x82"},
       {"overlong form counts once", "\xC0\xAFz", 2, 1, "\xC0\xAF"},
       {"five-byte form counts once", "\xF8\x88\x80\x80\x80z", 2, 1, "\xF8\x88\x80\x80\x80"},
       {"surrogate counts once", "\xED\xA0\x80z", 2, 1, "\xED\xA0\x80"},
       {"invalid bytes count one each", "\xFF\xFE\xFD", 3, 2, "\xFF\xFE"},
-      {"stray continuation bytes stay with what precedes", "a\x80\x80" "b", 2, 1, "a\x80\x80"},
-      {"stray continuation bytes at the start", "\x80\x80" "a", 1, 0, "\x80\x80"},
+      {"stray continuation bytes stay with what precedes",
+       "a\x80\x80"
+       "b",
+       2, 1, "a\x80\x80"},
+      {"stray continuation bytes at the start",
+       "\x80\x80"
+       "a",
+       1, 0, "\x80\x80"},
       {"only continuation bytes", "\x80\xBF", 0, 0, "\x80\xBF"},
       {"NUL is a character", std::string("a\0b", 3), 3, 2, std::string("a\0", 2)},
   };
@@ -252,7 +261,8 @@ TEST(MSUtilityPropertiesTest, KeepsTheFirstTwentyAndWarnsOnce) {
   ASSERT_EQ(valid.size(), 20u);
   EXPECT_TRUE(valid.contains("key119"));
   EXPECT_FALSE(valid.contains("key120"));
-  EXPECT_EQ(log.count("Event 'myEvent' : properties cannot contain more than 20 items. Skipping other properties."), 1u);
+  EXPECT_EQ(log.count("Event 'myEvent' : properties cannot contain more than 20 items. Skipping other properties."),
+            1u);
 }
 
 TEST(MSUtilityPropertiesTest, CutsLongKeysAndValuesAndSkipsBadEntries) {

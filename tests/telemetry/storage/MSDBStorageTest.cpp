@@ -100,10 +100,12 @@ TEST(MSDBStorageTest, TablesColumnsAndCounts) {
 
   EXPECT_TRUE(storage.createTable("pairs", {{"a", {"TEXT"}}, {"b", {"TEXT"}}}, {"a", "b"}));
   EXPECT_TRUE(storage.createTable("pairs", {{"a", {"TEXT"}}}));  // exists already
-  EXPECT_EQ(storage.executeNonSelectionQuery("INSERT INTO \"pairs\" VALUES (?, ?)", {std::string("x"), std::string("y")}),
-            SQLITE_OK);
-  EXPECT_EQ(storage.executeNonSelectionQuery("INSERT INTO \"pairs\" VALUES (?, ?)", {std::string("x"), std::string("y")}),
-            SQLITE_CONSTRAINT);
+  EXPECT_EQ(
+      storage.executeNonSelectionQuery("INSERT INTO \"pairs\" VALUES (?, ?)", {std::string("x"), std::string("y")}),
+      SQLITE_OK);
+  EXPECT_EQ(
+      storage.executeNonSelectionQuery("INSERT INTO \"pairs\" VALUES (?, ?)", {std::string("x"), std::string("y")}),
+      SQLITE_CONSTRAINT);
   EXPECT_EQ(storage.countEntriesForTable("pairs", std::nullopt), 1u);
   EXPECT_EQ(storage.countEntriesForTable("pairs", "\"a\" = ?", {std::string("nope")}), 0u);
   EXPECT_TRUE(storage.dropTable("pairs"));

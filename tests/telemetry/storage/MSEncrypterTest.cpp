@@ -141,7 +141,8 @@ TEST_F(MSEncrypterTest, FailingRandomSourceFailsWithoutStoringAKey) {
     MSEncrypter::RandomSource source;
   };
   const Case cases[] = {
-      {"error", [](std::size_t) -> vx::Result<vx::Bytes> {
+      {"error",
+       [](std::size_t) -> vx::Result<vx::Bytes> {
          return vx::Error(vx::kCryptoErrorDomain, vx::kCryptoErrorRandomUnavailable, "no entropy");
        }},
       {"short read", [](std::size_t count) -> vx::Result<vx::Bytes> { return vx::Bytes(count / 2, 7); }},

@@ -44,7 +44,8 @@ std::vector<int> saveAndKill(const std::string& name, int first, int killAfter) 
   close(fds[1]);
   std::vector<int> committed;
   int n = 0;
-  while (static_cast<int>(committed.size()) < killAfter && read(fds[0], &n, sizeof n) == static_cast<ssize_t>(sizeof n)) {
+  while (static_cast<int>(committed.size()) < killAfter &&
+         read(fds[0], &n, sizeof n) == static_cast<ssize_t>(sizeof n)) {
     committed.push_back(n);
   }
   kill(child, SIGKILL);

@@ -32,12 +32,13 @@ Loaded load(MSLogDBStorage& storage, const std::string& group, std::size_t limit
             const std::optional<vx::Date>& after = std::nullopt, const std::optional<vx::Date>& before = std::nullopt) {
   Loaded result;
   bool called = false;
-  result.more = storage.loadLogsWithGroupId(group, limit, excluded, after, before,
-                                            [&](const std::vector<MSLogPtr>& logs, const std::optional<std::string>& id) {
-                                              called = true;
-                                              result.logs = logs;
-                                              result.batchId = id;
-                                            });
+  result.more =
+      storage.loadLogsWithGroupId(group, limit, excluded, after, before,
+                                  [&](const std::vector<MSLogPtr>& logs, const std::optional<std::string>& id) {
+                                    called = true;
+                                    result.logs = logs;
+                                    result.batchId = id;
+                                  });
   EXPECT_TRUE(called);
   return result;
 }
@@ -94,8 +95,7 @@ TEST_F(MSLogDBStorageTest, HigherPriorityFirstThenOldest) {
   ASSERT_TRUE(storage->saveLog(MSNumberedLog(1), "g", 2));
   ASSERT_TRUE(storage->saveLog(MSNumberedLog(2), "g", 1));
   ASSERT_TRUE(storage->saveLog(MSNumberedLog(3), "g", 0x302));  // priority 2; higher bits are not priority
-  EXPECT_EQ(MSRawColumn(name, "SELECT priority FROM logs ORDER BY id"),
-            (std::vector<std::string>{"1", "2", "1", "2"}));
+  EXPECT_EQ(MSRawColumn(name, "SELECT priority FROM logs ORDER BY id"), (std::vector<std::string>{"1", "2", "1", "2"}));
   EXPECT_EQ(seqs(load(*storage, "g", 10).logs), (std::vector<std::string>{"seq-1", "seq-3", "seq-0", "seq-2"}));
   EXPECT_FALSE(storage->saveLog(nullptr, "g", 1));
 }
@@ -251,10 +251,17 @@ TEST(MSLogDBStorageDamagedRowsTest, RowsWhoseIdIsNotAnIntegerAreRemoved) {
                "CREATE TABLE \"logs\" (\"id\", \"groupId\" TEXT NOT NULL, \"log\" TEXT NOT NULL, "
                "\"targetToken\" TEXT, \"targetKey\" TEXT, \"priority\" INTEGER, \"timestamp\" INTEGER);"
                "PRAGMA user_version = 4;"
-               "INSERT INTO logs VALUES (1, 'g', '" + good + "', NULL, NULL, 1, 0);"
-               "INSERT INTO logs VALUES ('abc', 'g', '" + other + "', NULL, NULL, 1, 0);"
-               "INSERT INTO logs VALUES (NULL, 'g', '" + other + "', NULL, NULL, 1, 0);"
-               "INSERT INTO logs VALUES (2.5, 'g', '" + other + "', NULL, NULL, 1, 0);");
+               "INSERT INTO logs VALUES (1, 'g', '" +
+                   good +
+                   "', NULL, NULL, 1, 0);"
+                   "INSERT INTO logs VALUES ('abc', 'g', '" +
+                   other +
+                   "', NULL, NULL, 1, 0);"
+                   "INSERT INTO logs VALUES (NULL, 'g', '" +
+                   other +
+                   "', NULL, NULL, 1, 0);"
+                   "INSERT INTO logs VALUES (2.5, 'g', '" +
+                   other + "', NULL, NULL, 1, 0);");
   MSLogRecorder recorder(MSLogLevel::Verbose);
   MSLogDBStorage storage(name);
   EXPECT_EQ(storage.countLogs(), 4u);
@@ -278,7 +285,8 @@ TEST(MSLogDBStorageDamagedRowsTest, ATableWithReorderedColumnsIsReadByName) {
                "\"targetToken\" TEXT, \"log\" TEXT NOT NULL, \"groupId\" TEXT NOT NULL, "
                "\"id\" INTEGER PRIMARY KEY AUTOINCREMENT);"
                "PRAGMA user_version = 4;"
-               "INSERT INTO logs (timestamp, priority, log, groupId) VALUES (0, 1, '" + archived + "', 'g');");
+               "INSERT INTO logs (timestamp, priority, log, groupId) VALUES (0, 1, '" +
+                   archived + "', 'g');");
   MSLogRecorder recorder(MSLogLevel::Verbose);
   MSLogDBStorage storage(name);
   EXPECT_EQ(recorder.count("columns in another order"), 1u);
@@ -331,7 +339,8 @@ TEST(MSLogDBStorageMigrationTest, VersionZeroFileIsMigrated) {
   const std::string archived = vx::base64Encode(*MSArchivedData(*MSNumberedLog(7)));
   MSRawExecute(name,
                "CREATE TABLE \"logs\" (\"id\" INTEGER PRIMARY KEY AUTOINCREMENT, \"groupId\" TEXT NOT NULL, "
-               "\"log\" TEXT NOT NULL); INSERT INTO logs (groupId, log) VALUES ('g', '" + archived + "');");
+               "\"log\" TEXT NOT NULL); INSERT INTO logs (groupId, log) VALUES ('g', '" +
+                   archived + "');");
   EXPECT_EQ(MSRawColumn(name, "PRAGMA user_version"), std::vector<std::string>{"0"});
 
   MSLogRecorder recorder(MSLogLevel::Verbose);

@@ -85,8 +85,8 @@ class MSLogRecorder {
   explicit MSLogRecorder(MSLogLevel level = MSLogLevel::Verbose) {
     MSLogger::resetForTesting();
     MSLogger::setCurrentLogLevel(level);
-    MSLogger::setLogHandler([this](const MSLogMessageProvider& message, MSLogLevel lineLevel,
-                                   const std::string& tag, const char*, const char*, unsigned) {
+    MSLogger::setLogHandler([this](const MSLogMessageProvider& message, MSLogLevel lineLevel, const std::string& tag,
+                                   const char*, const char*, unsigned) {
       if (static_cast<unsigned>(lineLevel) < static_cast<unsigned>(MSLogger::currentLogLevel())) return;
       std::lock_guard lock(mutex_);
       lines_.push_back({lineLevel, tag, message()});

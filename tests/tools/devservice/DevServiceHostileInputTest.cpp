@@ -22,8 +22,8 @@ class DevServiceHostileInputTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(service.start().ok()); }
 
-  vx::testing::FetchResult send(std::string_view path, std::string method = "GET",
-                                std::string body = {}, Headers headers = {}) {
+  vx::testing::FetchResult send(std::string_view path, std::string method = "GET", std::string body = {},
+                                Headers headers = {}) {
     URLRequest request(service.url(path), std::move(method));
     if (!body.empty()) request.setBody(body);
     for (auto& [name, value] : headers) request.headers.set(name, value);
@@ -37,8 +37,8 @@ class DevServiceHostileInputTest : public ::testing::Test {
 };
 
 TEST_F(DevServiceHostileInputTest, StaticFilesNeverLeaveTheDataFolder) {
-  for (const char* path : {"/static//etc/hostname", "/static/%2fetc/hostname",
-                           "/static/%2Fetc%2Fpasswd", "/static/icons/%2e%2e/%2e%2e/DevService.h"}) {
+  for (const char* path : {"/static//etc/hostname", "/static/%2fetc/hostname", "/static/%2Fetc%2Fpasswd",
+                           "/static/icons/%2e%2e/%2e%2e/DevService.h"}) {
     const auto result = send(path);
     EXPECT_EQ(result.status(), 400) << path;
     EXPECT_EQ(result.text().find("root"), std::string::npos) << path;
@@ -61,8 +61,7 @@ TEST_F(DevServiceHostileInputTest, StaticFilesNeverLeaveTheDataFolder) {
 }
 
 TEST_F(DevServiceHostileInputTest, StatusCodesOutsideTheValidRangeAreRefused) {
-  for (const char* path : {"/status/000", "/status/099", "/status/100", "/status/199",
-                           "/status/600", "/status/999"}) {
+  for (const char* path : {"/status/000", "/status/099", "/status/100", "/status/199", "/status/600", "/status/999"}) {
     EXPECT_EQ(send(path).status(), 400) << path;
   }
   EXPECT_EQ(send("/status/200").status(), 200);
@@ -89,8 +88,7 @@ TEST_F(DevServiceHostileInputTest, AdminFaultsRefuseDeepPatternsAndHugeNumbers) 
   const std::string deeper = std::string(20000, '(') + "a" + std::string(20000, ')');
   EXPECT_EQ(send("/_admin/faults", "POST", R"({"path":")" + deeper + R"(","kind":"drop"})").status(), 400);
   const std::string nested = std::string(100000, '[') + std::string(100000, ']');
-  EXPECT_EQ(send("/_admin/faults", "POST", R"({"path":"/x","kind":"drop","extra":)" + nested + "}").status(),
-            400);
+  EXPECT_EQ(send("/_admin/faults", "POST", R"({"path":"/x","kind":"drop","extra":)" + nested + "}").status(), 400);
   expectAlive();
   // Bounds that a test uses still work.
   EXPECT_EQ(send("/_admin/faults?path=/health&kind=skew_date&skew_s=3153600000&times=1", "POST").status(), 200);
@@ -98,8 +96,8 @@ TEST_F(DevServiceHostileInputTest, AdminFaultsRefuseDeepPatternsAndHugeNumbers) 
 }
 
 TEST_F(DevServiceHostileInputTest, DeeplyNestedBodiesAreRefusedNotFollowed) {
-  const std::string nested = R"({"logs":[{"type":"t","timestamp":"x","p":)" +
-                             std::string(200000, '[') + std::string(200000, ']') + "}]}";
+  const std::string nested =
+      R"({"logs":[{"type":"t","timestamp":"x","p":)" + std::string(200000, '[') + std::string(200000, ']') + "}]}";
   const auto result = send("/logs?api-version=1.0.0", "POST", nested,
                            {{"Install-ID", "6f1a3c2e-1111-4222-8333-944455556666"},
                             {"App-Secret", "secret"},
@@ -133,11 +131,11 @@ TEST_F(DevServiceHostileInputTest, BytesThatAreNotUtf8NeverBreakTheReadBackAnswe
   auto echo = send("/echo", "POST", "caf\xE9", {{"X-Name", "b\xFFz"}});
   ASSERT_EQ(echo.status(), 200) << echo.text();
   EXPECT_EQ(nlohmann::json::parse(echo.text())["body"], "caf" + r);
-  const auto ingest = send("/logs?api-version=1.0.0", "POST",
-                           R"({"logs":[{"type":"t","timestamp":"2024-01-01T00:00:00Z"}]})",
-                           {{"Install-ID", "6f1a3c2e-1111-4222-8333-944455556666"},
-                            {"App-Secret", "s\xE9"},
-                            {"Content-Type", "application/json"}});
+  const auto ingest =
+      send("/logs?api-version=1.0.0", "POST", R"({"logs":[{"type":"t","timestamp":"2024-01-01T00:00:00Z"}]})",
+           {{"Install-ID", "6f1a3c2e-1111-4222-8333-944455556666"},
+            {"App-Secret", "s\xE9"},
+            {"Content-Type", "application/json"}});
   EXPECT_EQ(ingest.status(), 200) << ingest.text();
   const auto requests = send("/_admin/requests");
   ASSERT_EQ(requests.status(), 200) << requests.text();

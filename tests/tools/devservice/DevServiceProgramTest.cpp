@@ -49,8 +49,7 @@ TEST(DevServiceProgram, ServesLogsAndStops) {
   auto banner = readLine(out[0]);
   ASSERT_TRUE(banner);
   std::smatch match;
-  ASSERT_TRUE(std::regex_search(*banner, match, std::regex("http://127\\.0\\.0\\.1:([0-9]+)")))
-      << *banner;
+  ASSERT_TRUE(std::regex_search(*banner, match, std::regex("http://127\\.0\\.0\\.1:([0-9]+)"))) << *banner;
   const std::string base = match[0];
 
   auto session = vx::URLSession::make();

@@ -54,8 +54,7 @@ class RawConnection {
       const auto headerEnd = reply.find("\r\n\r\n");
       if (headerEnd != std::string::npos) {
         const auto length = reply.find("Content-Length: ");
-        const std::size_t bodySize =
-            length == std::string::npos ? 0 : std::stoul(reply.substr(length + 16));
+        const std::size_t bodySize = length == std::string::npos ? 0 : std::stoul(reply.substr(length + 16));
         if (reply.size() >= headerEnd + 4 + bodySize) return reply;
       }
       if (!waitReadable(60s)) return reply;

@@ -28,8 +28,7 @@ class DevServiceTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(service.start().ok()); }
 
-  vx::testing::FetchResult get(std::string_view path, std::string method = "GET",
-                               std::string body = {}) {
+  vx::testing::FetchResult get(std::string_view path, std::string method = "GET", std::string body = {}) {
     URLRequest request(service.url(path), std::move(method));
     request.setBody(body);
     return fetch(*session, request);
@@ -57,8 +56,7 @@ TEST_F(DevServiceTest, LogsRequestsWithDecodedQueryAndGunzippedBody) {
   EXPECT_EQ(logged.method, "POST");
   EXPECT_EQ(logged.path, "/echo/items");
   EXPECT_EQ(logged.query, "b=2&a=x%20y&flag&a=3");
-  const std::vector<std::pair<std::string, std::string>> items = {
-      {"b", "2"}, {"a", "x y"}, {"flag", ""}, {"a", "3"}};
+  const std::vector<std::pair<std::string, std::string>> items = {{"b", "2"}, {"a", "x y"}, {"flag", ""}, {"a", "3"}};
   EXPECT_EQ(logged.queryItems, items);
   EXPECT_EQ(logged.queryValue("a"), "x y");
   EXPECT_EQ(logged.body, json);
@@ -146,9 +144,7 @@ TEST_F(DevServiceTest, AdminCalls) {
   EXPECT_EQ(get("/status/200").status(), 200);
 
   // Parameters may also come as a JSON body.
-  EXPECT_EQ(get("/_admin/faults", "POST", R"({"path":"/health","kind":"rate_limit","retry_after":7})")
-                .status(),
-            200);
+  EXPECT_EQ(get("/_admin/faults", "POST", R"({"path":"/health","kind":"rate_limit","retry_after":7})").status(), 200);
   auto limited = get("/health");
   EXPECT_EQ(limited.status(), 429);
   EXPECT_EQ(limited.response->headers.value("Retry-After"), "7");
@@ -156,8 +152,7 @@ TEST_F(DevServiceTest, AdminCalls) {
   EXPECT_EQ(get("/health").status(), 200);
 
   for (const char* bad : {"/_admin/faults?path=/x&kind=explode", "/_admin/faults?kind=status",
-                          "/_admin/faults?path=/x&kind=status&status=abc",
-                          "/_admin/faults?path=(&kind=drop"}) {
+                          "/_admin/faults?path=/x&kind=status&status=abc", "/_admin/faults?path=(&kind=drop"}) {
     EXPECT_EQ(get(bad, "POST").status(), 400) << bad;
   }
 
@@ -182,14 +177,11 @@ TEST_F(DevServiceTest, RoutesAndRouteSets) {
   EXPECT_EQ(get("/no-such-thing").status(), 404);
   EXPECT_EQ(get("/health", "POST").status(), 405);
 
-  service.addRoute("GET", "/health", [](const Request&, Response& response) {
-    response.setJSON(R"({"status":"replaced"})");
-  });
+  service.addRoute("GET", "/health",
+                   [](const Request&, Response& response) { response.setJSON(R"({"status":"replaced"})"); });
   EXPECT_EQ(get("/health").text(), R"({"status":"replaced"})");
 
-  service.addRoute("GET", "/throws", [](const Request&, Response&) {
-    throw std::runtime_error("handler failed");
-  });
+  service.addRoute("GET", "/throws", [](const Request&, Response&) { throw std::runtime_error("handler failed"); });
   EXPECT_EQ(get("/throws").status(), 500);
   EXPECT_EQ(get("/status/204").status(), 204);
   EXPECT_EQ(get("/status/204").text(), "");

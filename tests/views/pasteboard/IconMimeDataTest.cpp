@@ -33,23 +33,17 @@ class QtEnvironment : public ::testing::Environment {
  private:
   std::unique_ptr<QGuiApplication> app_;
 };
-[[maybe_unused]] const auto* const kQtEnvironment =
-    ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+[[maybe_unused]] const auto* const kQtEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
 
 class IconMimeDataTest : public MarkerIconTest {
  protected:
-  std::unique_ptr<IconMimeData> mimeData(PasteboardType type, Color color = Color::white(),
-                                         double size = 300) {
+  std::unique_ptr<IconMimeData> mimeData(PasteboardType type, Color color = Color::white(), double size = 300) {
     return std::make_unique<IconMimeData>(icon_, store_, ExportOptions(color, type, size));
   }
 
-  bool temporaryFolderIsEmpty() const {
-    return std::filesystem::is_empty(folder_->path());
-  }
+  bool temporaryFolderIsEmpty() const { return std::filesystem::is_empty(folder_->path()); }
 
-  static Bytes bytesOfArray(const QByteArray& array) {
-    return Bytes(array.begin(), array.end());
-  }
+  static Bytes bytesOfArray(const QByteArray& array) { return Bytes(array.begin(), array.end()); }
 };
 
 TEST_F(IconMimeDataTest, FormatsFollowTheFileType) {
@@ -58,13 +52,12 @@ TEST_F(IconMimeDataTest, FormatsFollowTheFileType) {
     for (const char* item : items) out.append(QString::fromLatin1(item));
     return out;
   };
-  EXPECT_EQ(mimeData(PasteboardType::svg)->formats(),
-            list({"image/svg+xml", "text/uri-list", "text/plain"}));
+  EXPECT_EQ(mimeData(PasteboardType::svg)->formats(), list({"image/svg+xml", "text/uri-list", "text/plain"}));
   EXPECT_EQ(mimeData(PasteboardType::pdf)->formats(), list({"application/pdf", "text/uri-list"}));
   EXPECT_EQ(mimeData(PasteboardType::png)->formats(), list({"image/png", "text/uri-list"}));
-  EXPECT_EQ(mimeData(PasteboardType::auto_)->formats(),
-            list({"application/pdf", "image/svg+xml", "application/postscript", "image/png",
-                  "text/uri-list", "text/plain"}));
+  EXPECT_EQ(
+      mimeData(PasteboardType::auto_)->formats(),
+      list({"application/pdf", "image/svg+xml", "application/postscript", "image/png", "text/uri-list", "text/plain"}));
   const auto png = mimeData(PasteboardType::png);
   EXPECT_TRUE(png->hasFormat("image/png"));
   EXPECT_FALSE(png->hasFormat("application/pdf"));
@@ -120,8 +113,7 @@ TEST_F(IconMimeDataTest, FromTheLocalServiceThroughTheClipboard) {
   ASSERT_TRUE(vx::RunLoop::runUntil([&done] { return done; }));
 
   auto* clipboard = QGuiApplication::clipboard();
-  clipboard->setMimeData(
-      new IconMimeData(icon, store_, ExportOptions(Color::white(), PasteboardType::png, 150)));
+  clipboard->setMimeData(new IconMimeData(icon, store_, ExportOptions(Color::white(), PasteboardType::png, 150)));
   const QMimeData* pasted = clipboard->mimeData();
   ASSERT_NE(pasted, nullptr);
   EXPECT_TRUE(pasted->hasFormat("image/png"));

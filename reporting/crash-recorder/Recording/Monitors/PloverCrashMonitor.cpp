@@ -58,9 +58,7 @@ void addContextualInfo(const Monitor& monitor, PloverCrash_MonitorContext* conte
 
 }  // namespace
 
-void plovercrashcm_setEventCallback(void (*onEvent)(PloverCrash_MonitorContext*)) {
-  g_onExceptionEvent.store(onEvent);
-}
+void plovercrashcm_setEventCallback(void (*onEvent)(PloverCrash_MonitorContext*)) { g_onExceptionEvent.store(onEvent); }
 
 PloverCrashMonitorType plovercrashcm_setActiveMonitors(PloverCrashMonitorType monitorTypes) {
   std::uint32_t mask = monitorTypes;

@@ -31,9 +31,7 @@ double getCurrentTime() {
 
 double timeSince(double timeInSeconds) { return getCurrentTime() - timeInSeconds; }
 
-bool named(const char* name, const char* key) {
-  return name != nullptr && std::strcmp(name, key) == 0;
-}
+bool named(const char* name, const char* key) { return name != nullptr && std::strcmp(name, key) == 0; }
 
 int onBooleanElement(const char* name, bool value, void* userData) {
   auto* state = static_cast<PloverCrash_AppState*>(userData);
@@ -77,8 +75,7 @@ int onIntegerElement(const char* name, std::int64_t value, void* userData) {
 
 int addJSONData(const char* data, int length, void* userData) {
   const int fd = *static_cast<int*>(userData);
-  return plovercrashfu_writeBytesToFD(fd, data, length) ? PloverCrashJSON_OK
-                                                        : PloverCrashJSON_ERROR_CANNOT_ADD_DATA;
+  return plovercrashfu_writeBytesToFD(fd, data, length) ? PloverCrashJSON_OK : PloverCrashJSON_ERROR_CANNOT_ADD_DATA;
 }
 
 bool loadState(const char* path) {
@@ -99,12 +96,11 @@ bool loadState(const char* path) {
   callbacks.onIntegerElement = onIntegerElement;
   char stringBuffer[1000];
   int errorOffset = 0;
-  const int result = plovercrashjson_decode(data, length, stringBuffer, sizeof stringBuffer,
-                                            &callbacks, &g_state, &errorOffset);
+  const int result =
+      plovercrashjson_decode(data, length, stringBuffer, sizeof stringBuffer, &callbacks, &g_state, &errorOffset);
   std::free(data);
   if (result != PloverCrashJSON_OK) {
-    PLOVERCRASHLOG_ERROR("%s, offset %d: %s", path, errorOffset,
-                         plovercrashjson_stringForError(result));
+    PLOVERCRASHLOG_ERROR("%s, offset %d: %s", path, errorOffset, plovercrashjson_stringForError(result));
     return false;
   }
   return true;
@@ -114,8 +110,7 @@ bool loadState(const char* path) {
 bool saveState(const char* path) {
   int fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) {
-    PLOVERCRASHLOG_ERROR("Could not open file %s for writing: %s", path,
-                         plovercrashformat_errorText(errno));
+    PLOVERCRASHLOG_ERROR("Could not open file %s for writing: %s", path, plovercrashformat_errorText(errno));
     return false;
   }
   PloverCrashJSONEncodeContext context;
@@ -125,8 +120,7 @@ bool saveState(const char* path) {
     result = plovercrashjson_addIntegerElement(&context, "version", kFormatVersion);
   }
   if (result == PloverCrashJSON_OK) {
-    result = plovercrashjson_addBooleanElement(&context, "crashedLastLaunch",
-                                               g_state.crashedThisLaunch);
+    result = plovercrashjson_addBooleanElement(&context, "crashedLastLaunch", g_state.crashedThisLaunch);
   }
   if (result == PloverCrashJSON_OK) {
     result = plovercrashjson_addFloatingPointElement(&context, "activeDurationSinceLastCrash",
@@ -137,12 +131,10 @@ bool saveState(const char* path) {
                                                      g_state.backgroundDurationSinceLastCrash);
   }
   if (result == PloverCrashJSON_OK) {
-    result = plovercrashjson_addIntegerElement(&context, "launchesSinceLastCrash",
-                                               g_state.launchesSinceLastCrash);
+    result = plovercrashjson_addIntegerElement(&context, "launchesSinceLastCrash", g_state.launchesSinceLastCrash);
   }
   if (result == PloverCrashJSON_OK) {
-    result = plovercrashjson_addIntegerElement(&context, "sessionsSinceLastCrash",
-                                               g_state.sessionsSinceLastCrash);
+    result = plovercrashjson_addIntegerElement(&context, "sessionsSinceLastCrash", g_state.sessionsSinceLastCrash);
   }
   if (result == PloverCrashJSON_OK) result = plovercrashjson_endEncode(&context);
   close(fd);
@@ -168,8 +160,7 @@ void addContextualInfo(PloverCrash_MonitorContext* eventContext) {
   eventContext->AppState.applicationIsActive = g_state.applicationIsActive;
   eventContext->AppState.applicationIsInForeground = g_state.applicationIsInForeground;
   eventContext->AppState.appStateTransitionTime = g_state.appStateTransitionTime;
-  eventContext->AppState.backgroundDurationSinceLastCrash =
-      g_state.backgroundDurationSinceLastCrash;
+  eventContext->AppState.backgroundDurationSinceLastCrash = g_state.backgroundDurationSinceLastCrash;
   eventContext->AppState.backgroundDurationSinceLaunch = g_state.backgroundDurationSinceLaunch;
   eventContext->AppState.crashedLastLaunch = g_state.crashedLastLaunch;
   eventContext->AppState.crashedThisLaunch = g_state.crashedThisLaunch;

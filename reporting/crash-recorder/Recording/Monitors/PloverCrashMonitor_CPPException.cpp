@@ -29,11 +29,21 @@ struct Builtin {
   const char* name;
 };
 constexpr Builtin kBuiltins[] = {
-    {'v', "void"},          {'b', "bool"},          {'c', "char"},
-    {'a', "signed char"},   {'h', "unsigned char"}, {'s', "short"},
-    {'t', "unsigned short"}, {'i', "int"},          {'j', "unsigned int"},
-    {'l', "long"},          {'m', "unsigned long"}, {'x', "long long"},
-    {'y', "unsigned long long"}, {'f', "float"},    {'d', "double"},
+    {'v', "void"},
+    {'b', "bool"},
+    {'c', "char"},
+    {'a', "signed char"},
+    {'h', "unsigned char"},
+    {'s', "short"},
+    {'t', "unsigned short"},
+    {'i', "int"},
+    {'j', "unsigned int"},
+    {'l', "long"},
+    {'m', "unsigned long"},
+    {'x', "long long"},
+    {'y', "unsigned long long"},
+    {'f', "float"},
+    {'d', "double"},
     {'e', "long double"},
 };
 
@@ -158,12 +168,10 @@ const char* describeCurrentException(char* buffer) {
 void CPPExceptionTerminate() {
   plovercrashmc_suspendEnvironment();
   const std::type_info* type = abi::__cxa_current_exception_type();
-  const char* name = type != nullptr
-                         ? plovercrashcm_cppexception_typeName(type->name(), g_typeName,
-                                                               sizeof g_typeName)
-                         : nullptr;
-  const bool isNSException = name != nullptr && plovercrashformat_strlen(name) == 11 &&
-                             __builtin_memcmp(name, "NSException", 11) == 0;
+  const char* name =
+      type != nullptr ? plovercrashcm_cppexception_typeName(type->name(), g_typeName, sizeof g_typeName) : nullptr;
+  const bool isNSException =
+      name != nullptr && plovercrashformat_strlen(name) == 11 && __builtin_memcmp(name, "NSException", 11) == 0;
   if (!isNSException) {
     plovercrashcm_notifyFatalExceptionCaptured(false);
     PloverCrash_MonitorContext* crashContext = &g_monitorContext;
@@ -173,8 +181,7 @@ void CPPExceptionTerminate() {
     descriptionBuffer[0] = '\0';
     // Without a current exception there is nothing to rethrow (that would only reach terminate
     // again); the event is still recorded, without a name or description.
-    const char* description = type != nullptr ? describeCurrentException(descriptionBuffer)
-                                              : nullptr;
+    const char* description = type != nullptr ? describeCurrentException(descriptionBuffer) : nullptr;
 
     PloverCrashMachineContext machineContext;
     plovercrashmc_getContextForThread(plovercrashthread_self(), &machineContext, true);

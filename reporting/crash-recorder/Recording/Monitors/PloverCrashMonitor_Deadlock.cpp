@@ -108,8 +108,7 @@ void PloverCrashDeadlockMonitor::runMonitor() {
     const double seconds = interval > 0 ? interval : 5.0;
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      wake_.wait_for(lock, std::chrono::duration<double>(seconds),
-                     [this] { return cancelled_.load(); });
+      wake_.wait_for(lock, std::chrono::duration<double>(seconds), [this] { return cancelled_.load(); });
     }
     if (cancelled_.load()) return;
     if (g_watchdogInterval.load() > 0) {
@@ -124,6 +123,4 @@ void PloverCrashDeadlockMonitor::runMonitor() {
 
 PloverCrashMonitorOps* plovercrashcm_deadlock_getAPI() { return &g_api; }
 
-void plovercrashcm_setDeadlockHandlerWatchdogInterval(double value) {
-  g_watchdogInterval.store(value);
-}
+void plovercrashcm_setDeadlockHandlerWatchdogInterval(double value) { g_watchdogInterval.store(value); }

@@ -23,16 +23,14 @@ void handleException(const PloverCrashNSException* exception, bool currentSnapsh
     std::vector<std::uintptr_t> callstack(
         exception->callStackReturnAddresses,
         exception->callStackReturnAddresses +
-            (exception->callStackReturnAddresses != nullptr && exception->callStackCount > 0
-                 ? exception->callStackCount
-                 : 0));
+            (exception->callStackReturnAddresses != nullptr && exception->callStackCount > 0 ? exception->callStackCount
+                                                                                             : 0));
     char eventID[37];
     plovercrashid_generate(eventID);
     PloverCrashMachineContext machineContext;
     plovercrashmc_getContextForThread(plovercrashthread_self(), &machineContext, true);
     PloverCrashBacktraceCursor cursor;
-    plovercrashsc_initWithBacktrace(&cursor, callstack.data(), static_cast<int>(callstack.size()),
-                                    0);
+    plovercrashsc_initWithBacktrace(&cursor, callstack.data(), static_cast<int>(callstack.size()), 0);
 
     PloverCrash_MonitorContext* crashContext = &g_monitorContext;
     plovercrashcm_clearContextAfterEventID(crashContext);
@@ -57,9 +55,7 @@ void handleException(const PloverCrashNSException* exception, bool currentSnapsh
   if (g_previousUncaughtExceptionHandler != nullptr) g_previousUncaughtExceptionHandler(exception);
 }
 
-void handleUncaughtException(const PloverCrashNSException* exception) {
-  handleException(exception, false);
-}
+void handleUncaughtException(const PloverCrashNSException* exception) { handleException(exception, false); }
 
 void handleCurrentSnapshotUserReportedException(const PloverCrashNSException* exception) {
   handleException(exception, true);

@@ -69,8 +69,7 @@ void uninstallSignalHandlers(int upTo) {
 
 bool installSignalHandlers() {
   if (g_signalStack.ss_size == 0) {
-    void* stack = mmap(nullptr, kSignalStackSize, PROT_READ | PROT_WRITE,
-                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* stack = mmap(nullptr, kSignalStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (stack == MAP_FAILED) {
       PLOVERCRASHLOG_ERROR("signalstack: %s", plovercrashformat_errorText(errno));
       return false;
@@ -100,8 +99,7 @@ bool installSignalHandlers() {
   for (int i = 0; i < fatalSignalsCount; ++i) {
     g_installed[i] = false;
     if (sigaction(fatalSignals[i], nullptr, &g_previousSignalHandlers[i]) == 0 &&
-        (g_previousSignalHandlers[i].sa_flags & SA_SIGINFO) == 0 &&
-        g_previousSignalHandlers[i].sa_handler == SIG_IGN) {
+        (g_previousSignalHandlers[i].sa_flags & SA_SIGINFO) == 0 && g_previousSignalHandlers[i].sa_handler == SIG_IGN) {
       continue;
     }
     if (sigaction(fatalSignals[i], &action, &g_previousSignalHandlers[i]) != 0) {
@@ -110,8 +108,7 @@ bool installSignalHandlers() {
       if (sigName != nullptr) {
         PLOVERCRASHLOG_ERROR("sigaction (%s): %s", sigName, plovercrashformat_errorText(error));
       } else {
-        PLOVERCRASHLOG_ERROR("sigaction (%d): %s", fatalSignals[i],
-                             plovercrashformat_errorText(error));
+        PLOVERCRASHLOG_ERROR("sigaction (%d): %s", fatalSignals[i], plovercrashformat_errorText(error));
       }
       uninstallSignalHandlers(i);
       return false;

@@ -83,19 +83,28 @@ void machineCPUType(const char* machine, int* type, int* subtype) {
 
 const char* architectureName(int cpuType, int cpuSubType) {
   switch (cpuType) {
-    case kCPUTypeX86: return "x86";
-    case kCPUTypeX86_64: return "x86_64";
+    case kCPUTypeX86:
+      return "x86";
+    case kCPUTypeX86_64:
+      return "x86_64";
     case kCPUTypeARM:
       switch (cpuSubType) {
-        case 6: return "armv6";
-        case 9: return "armv7";
-        case 10: return "armv7f";
-        case 11: return "armv7s";
-        case 12: return "armv7k";
-        default: break;
+        case 6:
+          return "armv6";
+        case 9:
+          return "armv7";
+        case 10:
+          return "armv7f";
+        case 11:
+          return "armv7s";
+        case 12:
+          return "armv7k";
+        default:
+          break;
       }
       break;
-    default: break;
+    default:
+      break;
   }
   return plovercrashcpu_currentArch();
 }
@@ -104,8 +113,7 @@ const char* systemVersion() {
   const vx::OperatingSystemVersion version = vx::HostInfo::osVersion();
   char buffer[64];
   if (version.patch != 0) {
-    plovercrashformat_format(buffer, sizeof buffer, "%d.%d.%d", version.major, version.minor,
-                             version.patch);
+    plovercrashformat_format(buffer, sizeof buffer, "%d.%d.%d", version.major, version.minor, version.patch);
   } else {
     plovercrashformat_format(buffer, sizeof buffer, "%d.%d", version.major, version.minor);
   }
@@ -115,10 +123,10 @@ const char* systemVersion() {
 const char* uuidText(const std::uint8_t* uuid) {
   if (uuid == nullptr) return nullptr;
   char buffer[37];
-  plovercrashformat_format(
-      buffer, sizeof buffer, "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X",
-      uuid[0], uuid[1], uuid[2], uuid[3], uuid[4], uuid[5], uuid[6], uuid[7], uuid[8], uuid[9],
-      uuid[10], uuid[11], uuid[12], uuid[13], uuid[14], uuid[15]);
+  plovercrashformat_format(buffer, sizeof buffer,
+                           "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", uuid[0], uuid[1],
+                           uuid[2], uuid[3], uuid[4], uuid[5], uuid[6], uuid[7], uuid[8], uuid[9], uuid[10], uuid[11],
+                           uuid[12], uuid[13], uuid[14], uuid[15]);
   return keep(buffer);
 }
 
@@ -232,8 +240,7 @@ std::uint64_t meminfoValue(const char* text, const char* key) {
 void memoryStatistics(std::uint64_t* freeMemory, std::uint64_t* usableMemory) {
   *freeMemory = 0;
   *usableMemory = 0;
-  const int fd = static_cast<int>(syscall(SYS_openat, AT_FDCWD, "/proc/meminfo",
-                                          O_RDONLY | O_CLOEXEC));
+  const int fd = static_cast<int>(syscall(SYS_openat, AT_FDCWD, "/proc/meminfo", O_RDONLY | O_CLOEXEC));
   if (fd < 0) {
     PLOVERCRASHLOG_ERROR("host_statistics: %s", plovercrashformat_errorText(errno));
     return;
@@ -249,8 +256,8 @@ void memoryStatistics(std::uint64_t* freeMemory, std::uint64_t* usableMemory) {
   syscall(SYS_close, fd);
   text[used] = '\0';
   *freeMemory = meminfoValue(text, "MemFree");
-  *usableMemory = *freeMemory + meminfoValue(text, "Active") + meminfoValue(text, "Inactive") +
-                  meminfoValue(text, "Unevictable");
+  *usableMemory =
+      *freeMemory + meminfoValue(text, "Active") + meminfoValue(text, "Inactive") + meminfoValue(text, "Unevictable");
 }
 
 void setEnabled(bool isEnabled) {

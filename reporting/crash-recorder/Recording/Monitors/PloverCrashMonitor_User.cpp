@@ -29,8 +29,8 @@ PloverCrashMonitorOps g_api = {setEnabled, isEnabled, nullptr};
 PloverCrashMonitorOps* plovercrashcm_user_getAPI() { return &g_api; }
 
 void plovercrashcm_reportUserException(const char* name, const char* reason, const char* language,
-                                       const char* lineOfCode, const char* stackTrace,
-                                       bool logAllThreads, bool terminateProgram) {
+                                       const char* lineOfCode, const char* stackTrace, bool logAllThreads,
+                                       bool terminateProgram) {
   if (!g_isEnabled.load()) return;
   if (logAllThreads) plovercrashmc_suspendEnvironment();
   if (terminateProgram) plovercrashcm_notifyFatalExceptionCaptured(false);

@@ -10,5 +10,5 @@ PloverCrashMonitorOps* plovercrashcm_user_getAPI();
 // are borrowed for the event; stackTrace is JSON text. With terminateProgram the event counts as
 // fatal and the process aborts afterwards.
 void plovercrashcm_reportUserException(const char* name, const char* reason, const char* language,
-                                       const char* lineOfCode, const char* stackTrace,
-                                       bool logAllThreads, bool terminateProgram);
+                                       const char* lineOfCode, const char* stackTrace, bool logAllThreads,
+                                       bool terminateProgram);

@@ -32,8 +32,7 @@ unsigned hashIndex(const void* object) {
 
 // Copies the string held by the exception's instance variable into buffer. The variable is
 // declared by the class or one of its superclasses.
-void copyIvarString(const void* object, const void* classPtr, const char* name, char* buffer,
-                    int length) {
+void copyIvarString(const void* object, const void* classPtr, const char* name, char* buffer, int length) {
   buffer[0] = '\0';
   PloverCrashObjCIvar ivar;
   const void* declaring = classPtr;
@@ -54,9 +53,10 @@ void setEnabled(bool isEnabled) {
   if (!isEnabled || g_isEnabled.load()) return;
   void* cache = std::calloc(kCacheSize, sizeof(Zombie));
   if (cache == nullptr) {
-    PLOVERCRASHLOG_ERROR("Error: Could not allocate %u bytes of memory. PloverCrashZombie NOT "
-                         "installed!",
-                         static_cast<unsigned>(kCacheSize * sizeof(Zombie)));
+    PLOVERCRASHLOG_ERROR(
+        "Error: Could not allocate %u bytes of memory. PloverCrashZombie NOT "
+        "installed!",
+        static_cast<unsigned>(kCacheSize * sizeof(Zombie)));
     // A monitor that could not install reports itself off.
     return;
   }
@@ -71,8 +71,7 @@ bool isEnabled() { return g_isEnabled.load(); }
 
 void addContextualInfo(PloverCrash_MonitorContext* eventContext) {
   if (!g_isEnabled.load()) return;
-  eventContext->ZombieException.address =
-      reinterpret_cast<std::uintptr_t>(g_lastDeallocedException.address);
+  eventContext->ZombieException.address = reinterpret_cast<std::uintptr_t>(g_lastDeallocedException.address);
   eventContext->ZombieException.name = g_lastDeallocedException.name;
   eventContext->ZombieException.reason = g_lastDeallocedException.reason;
 }
@@ -102,9 +101,7 @@ void plovercrashzombie_handleDealloc(const void* object) {
   zombie.className.store(plovercrashobjc_className(classPtr), std::memory_order_relaxed);
   if (plovercrashobjc_isKindOfClass(classPtr, "NSException")) {
     g_lastDeallocedException.address = object;
-    copyIvarString(object, classPtr, "name", g_lastDeallocedException.name,
-                   sizeof g_lastDeallocedException.name);
-    copyIvarString(object, classPtr, "reason", g_lastDeallocedException.reason,
-                   sizeof g_lastDeallocedException.reason);
+    copyIvarString(object, classPtr, "name", g_lastDeallocedException.name, sizeof g_lastDeallocedException.name);
+    copyIvarString(object, classPtr, "reason", g_lastDeallocedException.reason, sizeof g_lastDeallocedException.reason);
   }
 }

@@ -14,8 +14,8 @@
 class PloverCrashReportFilter {
  public:
   using Report = nlohmann::ordered_json;
-  using Completion = std::function<void(std::vector<Report> filteredReports, bool completed,
-                                        std::optional<vx::Error> error)>;
+  using Completion =
+      std::function<void(std::vector<Report> filteredReports, bool completed, std::optional<vx::Error> error)>;
 
   virtual ~PloverCrashReportFilter() = default;
   virtual void filterReports(std::vector<Report> reports, Completion onCompletion) = 0;

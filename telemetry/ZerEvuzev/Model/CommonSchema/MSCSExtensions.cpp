@@ -52,7 +52,9 @@ void MSProtocolExtension::encodeWithCoder(vx::KeyedArchiver& coder) const { fiel
 
 MSJson MSProtocolExtension::serializeToDictionary() const { return orNothing(fieldTable().toJson(*this)); }
 
-bool MSProtocolExtension::isEqual(const MSSerializableObject& other) const { return fieldTable().isEqual(*this, other); }
+bool MSProtocolExtension::isEqual(const MSSerializableObject& other) const {
+  return fieldTable().isEqual(*this, other);
+}
 
 std::size_t MSProtocolExtension::hash() const { return fieldTable().hash(*this); }
 
@@ -122,10 +124,8 @@ std::size_t MSOSExtension::hash() const { return fieldTable().hash(*this); }
 
 const MSFieldTable<MSAppExtension>& MSAppExtension::fieldTable() {
   static constexpr MSField<MSAppExtension> kFields[] = {
-      MSFieldOf<&MSAppExtension::appId>("id"),
-      MSFieldOf<&MSAppExtension::ver>("ver"),
-      MSFieldOf<&MSAppExtension::name>("name"),
-      MSFieldOf<&MSAppExtension::locale>("locale"),
+      MSFieldOf<&MSAppExtension::appId>("id"),      MSFieldOf<&MSAppExtension::ver>("ver"),
+      MSFieldOf<&MSAppExtension::name>("name"),     MSFieldOf<&MSAppExtension::locale>("locale"),
       MSFieldOf<&MSAppExtension::userId>("userId"),
   };
   static constexpr MSFieldTable<MSAppExtension> kTable(kFields, 5);

@@ -138,10 +138,10 @@ class MSSDKExtension : public MSCSExtensionBase {
  public:
   MSSDKExtension() = default;
   explicit MSSDKExtension(vx::KeyedUnarchiver& coder);
-  std::optional<std::string> libVer;    // "libVer"
-  std::optional<std::string> epoch;     // "epoch"
-  std::int64_t seq = 0;                 // "seq", written only when non-zero
-  std::optional<vx::UUID> installId;    // "installId", its string form in JSON
+  std::optional<std::string> libVer;  // "libVer"
+  std::optional<std::string> epoch;   // "epoch"
+  std::int64_t seq = 0;               // "seq", written only when non-zero
+  std::optional<vx::UUID> installId;  // "installId", its string form in JSON
 
   static const MSFieldTable<MSSDKExtension>& fieldTable();
 

@@ -8,8 +8,7 @@ const MSFieldTable<MSCommonSchemaLog, MSAbstractLog>& MSCommonSchemaLog::fieldTa
       MSFieldOf<&MSCommonSchemaLog::name>("name", kRequired),
       // The base's timestamp, written here under its common-schema name; the base archives and
       // compares it.
-      MSFieldOf<&MSAbstractLog::timestamp, MSCommonSchemaLog>("time", nullptr,
-                                                              kRequired | MSFieldFlags::Uncompared),
+      MSFieldOf<&MSAbstractLog::timestamp, MSCommonSchemaLog>("time", nullptr, kRequired | MSFieldFlags::Uncompared),
       MSFieldOf<&MSCommonSchemaLog::popSample>(kArchivedOnly, "popSample"),
       MSFieldOf<&MSCommonSchemaLog::iKey>("iKey"),
       MSFieldOf<&MSCommonSchemaLog::flags>("flags", MSFieldFlags::OmitZero),
@@ -35,6 +34,4 @@ MSJson MSCommonSchemaLog::serializeToDictionary() const {
 
 bool MSCommonSchemaLog::isValid() const { return fieldTable().ownValid(*this); }
 
-bool MSCommonSchemaLog::isEqual(const MSSerializableObject& other) const {
-  return fieldTable().isEqual(*this, other);
-}
+bool MSCommonSchemaLog::isEqual(const MSSerializableObject& other) const { return fieldTable().isEqual(*this, other); }

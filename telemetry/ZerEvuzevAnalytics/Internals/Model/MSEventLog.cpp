@@ -71,7 +71,7 @@ const MSFieldTable<MSEventLog, MSLogWithNameAndProperties>& MSEventLog::fieldTab
 }
 
 std::shared_ptr<MSCommonSchemaLog> MSEventLog::toCommonSchemaLogForTargetToken(const std::string& token,
-                                                                              std::uint64_t flags) const {
+                                                                               std::uint64_t flags) const {
   auto csLog = MSLogWithNameAndProperties::toCommonSchemaLogForTargetToken(token, flags);
   if (!csLog) return csLog;
   csLog->name = name;
@@ -98,7 +98,8 @@ void MSEventLog::setPropertiesAndMetadataForCSLog(MSCommonSchemaLog& csLog) cons
   } else {
     bool removed = false;
     for (const auto& entry : entries) {
-      if (entry.first.starts_with(kBaseDataPrefix)) removed = typedProperties->removePropertyForKey(entry.first) || removed;
+      if (entry.first.starts_with(kBaseDataPrefix))
+        removed = typedProperties->removePropertyForKey(entry.first) || removed;
     }
     if (removed) MSLogWarning(kTag, "baseData was set but baseType is missing or invalid.");
     typedProperties->removePropertyForKey(kBaseType);

@@ -31,8 +31,8 @@ MSEventProperties::MSEventProperties(vx::KeyedUnarchiver& coder) {
   for (auto& [key, object] : *map) {
     auto property = std::dynamic_pointer_cast<MSTypedProperty>(object);
     if (!property) {
-      coder.failWithError(vx::Error(vx::kArchiveErrorDomain, vx::kArchiveErrorWrongType,
-                                    "An event property is not a typed property."));
+      coder.failWithError(
+          vx::Error(vx::kArchiveErrorDomain, vx::kArchiveErrorWrongType, "An event property is not a typed property."));
       return;
     }
     setLocked(key, std::move(property));
@@ -45,13 +45,9 @@ bool MSEventProperties::validateKey(const std::optional<std::string>& key) {
   return false;
 }
 
-bool MSEventProperties::validateValue(const std::optional<std::string>& value) {
-  return value ? true : missingValue();
-}
+bool MSEventProperties::validateValue(const std::optional<std::string>& value) { return value ? true : missingValue(); }
 
-bool MSEventProperties::validateValue(const std::optional<vx::Date>& value) {
-  return value ? true : missingValue();
-}
+bool MSEventProperties::validateValue(const std::optional<vx::Date>& value) { return value ? true : missingValue(); }
 
 MSEventProperties& MSEventProperties::setString(const std::optional<std::string>& value,
                                                 const std::optional<std::string>& key) {

@@ -42,7 +42,8 @@ void MSSessionTracker::setSessionTimeout(double seconds) {
 
 void MSSessionTracker::setApplicationStateProvider(std::function<MSApplicationState()> provider) {
   std::lock_guard lock(mutex_);
-  applicationStateProvider_ = provider ? std::move(provider) : std::function<MSApplicationState()>(&MSUtility::applicationState);
+  applicationStateProvider_ =
+      provider ? std::move(provider) : std::function<MSApplicationState()>(&MSUtility::applicationState);
 }
 
 void MSSessionTracker::start() {
@@ -99,7 +100,8 @@ bool MSSessionTracker::hasSessionTimedOutLocked() {
   const bool isInactiveForLong =
       background && foreground && *background > *foreground && secondsBetween(now, *background) >= sessionTimeout_;
   // A missing foreground time counts as no time spent away.
-  const bool wasInactiveForLong = background && (foreground ? secondsBetween(*foreground, *background) : 0.0) >= sessionTimeout_;
+  const bool wasInactiveForLong =
+      background && (foreground ? secondsBetween(*foreground, *background) : 0.0) >= sessionTimeout_;
   return noLogSinceTimeout && (isInactiveForLong || wasInactiveForLong);
 }
 
@@ -133,7 +135,8 @@ std::optional<vx::Date> MSSessionTracker::lastEnteredBackgroundTime() const {
 
 void MSSessionTracker::channelPrepareLog(MSChannelProtocol*, const MSLogPtr& log) {
   if (!log) return;
-  if (dynamic_cast<MSStartSessionLog*>(log.get()) != nullptr || dynamic_cast<MSStartServiceLog*>(log.get()) != nullptr) {
+  if (dynamic_cast<MSStartSessionLog*>(log.get()) != nullptr ||
+      dynamic_cast<MSStartServiceLog*>(log.get()) != nullptr) {
     return;
   }
   if (dynamic_cast<MSNoAutoAssignSessionIdLog*>(log.get()) == nullptr) log->sid = context_->sessionId();
