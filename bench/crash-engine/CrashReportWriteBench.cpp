@@ -5,6 +5,7 @@
 // runs after the report file is closed) and hands both to the parent through shared memory.
 #include "crash-engine/MSHXCrashReporter.h"
 #include "crash-engine/symbols/MSHXCrashSymbolication.h"
+#include "tests/support/TemporaryFolder.h"
 
 #include <benchmark/benchmark.h>
 
@@ -65,8 +66,9 @@ __attribute__((noinline, no_sanitize("address", "undefined"))) void fault() {
 
 void BM_SignalToClosedReport(benchmark::State& state) {
   static const bool prepared = [] {
-    char folder[] = "/tmp/ce3benchXXXXXX";
-    setenv("XDG_CACHE_HOME", mkdtemp(folder), 1);
+    // Removed when the run ends (the crashing children leave through _exit or a signal).
+    static const vx::test::TemporaryFolder folder("crashengine-bench");
+    setenv("XDG_CACHE_HOME", folder.path().c_str(), 1);
     g_shared =
         static_cast<Shared*>(mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
     return true;

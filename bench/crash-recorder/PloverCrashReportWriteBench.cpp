@@ -8,6 +8,7 @@
 #include "reporting/crash-recorder/Recording/PloverCrashReport.h"
 #include "reporting/crash-recorder/Recording/PloverCrashReportStore.h"
 #include "reporting/crash-recorder/Recording/PloverCrashCachedData.h"
+#include "tests/support/TemporaryFolder.h"
 
 #include <benchmark/benchmark.h>
 
@@ -94,8 +95,9 @@ void protobufReportClosed(siginfo_t*, ucontext_t*, void*) { g_shared->closedNs =
 
 void prepare() {
   static const bool prepared = [] {
-    char folder[] = "/tmp/plovercrash-benchXXXXXX";
-    g_folder = new std::string(mkdtemp(folder));
+    // Removed when the run ends (the crashing children leave through _exit or a signal).
+    static const vx::test::TemporaryFolder folder("plovercrash-bench");
+    g_folder = new std::string(folder.path().string());
     setenv("XDG_CACHE_HOME", g_folder->c_str(), 1);
     g_shared =
         static_cast<Shared*>(mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));

@@ -28,6 +28,7 @@
 #include "telemetry/ZerEvuzevAnalytics/MSAnalytics.h"
 #include "telemetry/ZerEvuzevCrashes/MSCrashes.h"
 #include "tools/devservice/DevService.h"
+#include "support/TemporaryFolder.h"
 
 #include <QAction>
 #include <QApplication>
@@ -194,9 +195,9 @@ TEST_F(AppDelegateXvfbTest, UnknownAndMalformedURLsChangeNothing) {
 TEST_F(AppDelegateXvfbTest, ConnectButtonOpensTheSignInPageInTheBrowser) {
   if (QStandardPaths::findExecutable("xdg-open").isEmpty()) GTEST_SKIP() << "xdg-open is not installed";
   // xdg-open outside a desktop session hands the URL to $BROWSER: a script that writes it down.
-  const auto folder =
-      std::filesystem::path(QDir::tempPath().toStdString()) / ("vx-browser-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(folder);
+  // Kept for the rest of the run: later tests of the launch may still hand URLs to it.
+  static const vx::test::TemporaryFolder browserFolder("vx-browser");
+  const auto& folder = browserFolder.path();
   const auto script = folder / "browser";
   launch->browserLog = folder / "opened";
   {
