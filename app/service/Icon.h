@@ -6,7 +6,7 @@
 
 #include "platform/foundation/URL.h"
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include <memory>
 #include <string>

@@ -1,7 +1,7 @@
 // The signed-in user's record and the OAuth token pair.
 #pragma once
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include <cstdint>
 #include <optional>

@@ -2,6 +2,8 @@
 // edge; nothing in the project throws across one.
 #pragma once
 
+#include "platform/foundation/UserInfo.h"
+
 #include <nlohmann/json_fwd.hpp>
 
 #include <cstdint>
@@ -15,49 +17,13 @@
 
 namespace vx {
 
-// The free-form details of an Error: a JSON object. It lives behind a pointer so that this
-// header, which nearly every source includes, does not pull in the whole JSON library; code
-// that reads or writes the details includes <nlohmann/json.hpp> itself. An Error without
-// details allocates nothing; reading an absent key gives null, as on a missing object.
-class ErrorUserInfo {
- public:
-  ErrorUserInfo() noexcept;
-  ErrorUserInfo(nlohmann::json object);  // NOLINT: converts, as the JSON member it stands for
-  ErrorUserInfo(const ErrorUserInfo& other);
-  ErrorUserInfo(ErrorUserInfo&& other) noexcept;
-  ErrorUserInfo& operator=(const ErrorUserInfo& other);
-  ErrorUserInfo& operator=(ErrorUserInfo&& other) noexcept;
-  ErrorUserInfo& operator=(nlohmann::json object);
-  ~ErrorUserInfo();
-
-  // The details as JSON (an empty object when there are none).
-  const nlohmann::json& json() const;
-  nlohmann::json& json();
-  operator const nlohmann::json&() const { return json(); }  // NOLINT
-  operator nlohmann::json&() { return json(); }              // NOLINT
-
-  nlohmann::json& operator[](std::string_view key);
-  const nlohmann::json& operator[](std::string_view key) const;
-  bool contains(std::string_view key) const;
-
-  // As nlohmann::json::value: the value under key, or fallback when it is absent.
-  template <class Fallback, class Json = nlohmann::json>
-  auto value(std::string_view key, Fallback&& fallback) const {
-    const Json& object = json();
-    return object.value(std::string(key), std::forward<Fallback>(fallback));
-  }
-
- private:
-  std::unique_ptr<nlohmann::json> object_;
-};
-
 // An error as the system reports it: a domain, a numeric code, a description a person can read
 // and free-form user info (underlying library codes, failing paths, ...).
 struct Error {
   std::string domain;
   std::int64_t code = 0;
   std::string description;
-  ErrorUserInfo userInfo;
+  UserInfo userInfo;
 
   Error() = default;
   Error(std::string domain, std::int64_t code, std::string description = {})

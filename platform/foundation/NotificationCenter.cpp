@@ -70,7 +70,7 @@ void NotificationCenter::post(Notification notification) {
   }
 }
 
-void NotificationCenter::post(std::string name, const void* object, nlohmann::json userInfo) {
+void NotificationCenter::post(std::string name, const void* object, UserInfo userInfo) {
   Notification notification;
   notification.name = std::move(name);
   notification.object = object;

@@ -4,8 +4,7 @@
 #pragma once
 
 #include "platform/foundation/DispatchQueue.h"
-
-#include <nlohmann/json.hpp>
+#include "platform/foundation/UserInfo.h"
 
 #include <any>
 #include <cstdint>
@@ -20,7 +19,7 @@ struct Notification {
   // The posting object, compared by address when an observer filters on it; may be null.
   const void* object = nullptr;
   // Plain data that travels with the notification.
-  nlohmann::json userInfo = nlohmann::json::object();
+  UserInfo userInfo;
   // Typed payload for values that are not plain data.
   std::any payload;
 };
@@ -44,7 +43,7 @@ class NotificationCenter {
   void removeObserver(Token token);
 
   void post(Notification notification);
-  void post(std::string name, const void* object = nullptr, nlohmann::json userInfo = nlohmann::json::object());
+  void post(std::string name, const void* object = nullptr, UserInfo userInfo = {});
 
  private:
   struct State;

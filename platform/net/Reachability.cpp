@@ -1,5 +1,7 @@
 #include "platform/net/Reachability.h"
 
+#include <nlohmann/json.hpp>
+
 namespace vx {
 
 NetworkStatus networkStatusForFlags(ReachabilityFlags flags) {
@@ -56,7 +58,7 @@ Reachability::Reachability(Options options) : options_(std::move(options)) {}
 void Reachability::postChange(ReachabilityFlags flags) {
   NotificationCenter& center = options_.center != nullptr ? *options_.center : NotificationCenter::defaultCenter();
   center.post(options_.notificationName, this,
-              {{"status", static_cast<int>(networkStatusForFlags(flags))}, {"flags", flags}});
+              nlohmann::json{{"status", static_cast<int>(networkStatusForFlags(flags))}, {"flags", flags}});
 }
 
 }  // namespace vx

@@ -5,6 +5,7 @@
 #include "tools/devservice/DevService.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <atomic>

@@ -10,6 +10,7 @@
 #include "tools/devservice/DevService.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <cstdlib>
 #include <filesystem>

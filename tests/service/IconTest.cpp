@@ -3,6 +3,7 @@
 #include "app/service/VexelUser.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <functional>
 

@@ -8,6 +8,7 @@
 #include "support/ChildRerun.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <cstdlib>
 #include <algorithm>

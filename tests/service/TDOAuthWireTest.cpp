@@ -8,6 +8,7 @@
 #include "support/URLSessionTesting.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <future>

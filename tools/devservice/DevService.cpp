@@ -6,6 +6,7 @@
 #include "platform/security/Gzip.h"
 
 #include <httplib.h>
+#include <nlohmann/json.hpp>
 
 #include <arpa/inet.h>
 #include <dirent.h>

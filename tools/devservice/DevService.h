@@ -10,7 +10,7 @@
 
 #include "platform/foundation/Error.h"
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include <chrono>
 #include <cstdint>

@@ -6,6 +6,7 @@
 #include "platform/foundation/StandardPaths.h"
 #include "platform/foundation/UTF8.h"
 #include "platform/security/Crypto.h"
+#include "telemetry/ZerEvuzev/Util/MSJson.h"
 #include "telemetry/ZerEvuzev/Util/MSLogger.h"
 
 #include <regex.h>

@@ -5,7 +5,6 @@
 #pragma once
 
 #include "platform/foundation/Value.h"
-#include "telemetry/ZerEvuzev/Util/MSJson.h"
 
 #include <cstdint>
 #include <filesystem>

@@ -1,6 +1,7 @@
 #include "platform/foundation/NotificationCenter.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <atomic>
 
@@ -22,7 +23,7 @@ TEST(NotificationCenterTest, DeliversByNameAndObjectSynchronouslyOrOnAQueue) {
     reason = note.userInfo.value("reason", "");
   });
   center.addObserver("Changed", nullptr, queue, [&](const Notification&) { queued.fetch_add(1); });
-  center.post("Changed", &sender, {{"reason", "link up"}});
+  center.post("Changed", &sender, nlohmann::json{{"reason", "link up"}});
   center.post("Changed", &other);
   center.post("Unrelated", &sender);
   EXPECT_EQ(direct, 1);

@@ -4,6 +4,7 @@
 #include "platform/net/ReachabilityLinux.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <net/if.h>
 #include <sys/ioctl.h>

@@ -10,6 +10,7 @@
 #include "support/FakeNetworkFiles.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <filesystem>
 #include <fstream>

@@ -9,6 +9,7 @@
 #include "tools/devservice/DevService.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 using namespace std::chrono_literals;
 using vx::devservice::DevService;
