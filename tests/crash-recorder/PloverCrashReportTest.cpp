@@ -18,7 +18,9 @@
 #include <sys/mman.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <future>
 #include <regex>
 #include <string>
 #include <thread>
@@ -180,6 +182,91 @@ TEST_F(ReportTest, ACrashInsideTheWriterLeavesARecrashReportEmbeddingTheFirst) {
   EXPECT_EQ(r["crash"]["crashed_thread"]["crashed"], true);
   EXPECT_FALSE(r["crash"]["crashed_thread"].contains("notable_addresses"));
   EXPECT_FALSE(std::filesystem::exists(folder.file("report.old")));
+}
+
+TEST_F(ReportTest, ACrashAfterManyUserInfoUpdatesCarriesTheLatest) {
+  ChildResult result = runInChild([] {
+    resetFatalSignalsToDefault();
+    for (int i = 0; i <= 5000; ++i) {
+      plovercrashreport_setUserInfoJSON((R"({"user":"u-)" + std::to_string(i) + R"("})").c_str());
+    }
+    childReport("copies", "%d", plovercrashreport_userInfoCopiesHeld());
+    plovercrashreport_setUserSectionWriteCallback(nullptr);
+    plovercrashcm_setEventCallback(writeReportForEvent);
+    plovercrashcm_setActiveMonitors(
+        static_cast<PloverCrashMonitorType>(PloverCrashMonitorTypeSignal | PloverCrashMonitorTypeSystem));
+    writeTo(g_guardPage + 16);
+    return 99;
+  });
+  ASSERT_TRUE(result.killedBy(SIGSEGV)) << result.output;
+  EXPECT_EQ(result["copies"], "1");
+  ASSERT_TRUE(pythonParses(g_reportPath)) << TemporaryFolder::read(g_reportPath);
+  EXPECT_EQ(report()["user"], json({{"user", "u-5000"}}));
+}
+
+// ---- User-info copies ----------------------------------------------------------------------
+
+TEST(UserInfoCopiesTest, ManyUpdatesWithNoReaderHoldOnlyTheCurrentCopy) {
+  for (int i = 0; i < 10000; ++i) {
+    plovercrashreport_setUserInfoJSON((R"({"n":)" + std::to_string(i) + "}").c_str());
+  }
+  EXPECT_EQ(plovercrashreport_userInfoCopiesHeld(), 1);
+  EXPECT_STREQ(plovercrashreport_beginUserInfoRead(), R"({"n":9999})");
+  plovercrashreport_endUserInfoRead();
+  plovercrashreport_setUserInfoJSON(nullptr);
+  EXPECT_EQ(plovercrashreport_userInfoCopiesHeld(), 0);
+  EXPECT_EQ(plovercrashreport_beginUserInfoRead(), nullptr);
+  plovercrashreport_endUserInfoRead();
+}
+
+TEST(UserInfoCopiesTest, AReplacedCopyStaysReadableWhileAReaderHoldsIt) {
+  plovercrashreport_setUserInfoJSON(R"({"generation":"first"})");
+  std::promise<void> holding;
+  std::promise<void> replaced;
+  std::shared_future<void> replacedDone = replaced.get_future().share();
+  std::string seen;
+  std::thread reader([&] {
+    const char* text = plovercrashreport_beginUserInfoRead();
+    holding.set_value();
+    replacedDone.wait();
+    seen = text;  // the sanitizer build faults here if the copy was freed
+    plovercrashreport_endUserInfoRead();
+  });
+  holding.get_future().wait();
+  for (int i = 0; i < 1000; ++i) {
+    plovercrashreport_setUserInfoJSON((R"({"generation":)" + std::to_string(i) + "}").c_str());
+  }
+  // The first copy and every one replaced while the reader is in are kept.
+  EXPECT_EQ(plovercrashreport_userInfoCopiesHeld(), 1001);
+  replaced.set_value();
+  reader.join();
+  EXPECT_EQ(seen, R"({"generation":"first"})");
+  // The next update, with no reader left, frees them all.
+  plovercrashreport_setUserInfoJSON(R"({"generation":"last"})");
+  EXPECT_EQ(plovercrashreport_userInfoCopiesHeld(), 1);
+  plovercrashreport_setUserInfoJSON(nullptr);
+}
+
+TEST(UserInfoCopiesTest, ReadersRacingUpdatesOnlyEverSeeWholeCopies) {
+  constexpr int kRounds = 20000;
+  std::atomic<int> malformed{0};
+  std::thread reader([&] {
+    for (int i = 0; i < kRounds; ++i) {
+      if (const char* text = plovercrashreport_beginUserInfoRead()) {
+        const std::size_t length = std::strlen(text);
+        if (std::strncmp(text, R"({"n":)", 5) != 0 || text[length - 1] != '}') malformed.fetch_add(1);
+      }
+      plovercrashreport_endUserInfoRead();
+    }
+  });
+  for (int i = 0; i < kRounds; ++i) {
+    plovercrashreport_setUserInfoJSON((R"({"n":)" + std::to_string(i) + "}").c_str());
+  }
+  reader.join();
+  EXPECT_EQ(malformed.load(), 0);
+  plovercrashreport_setUserInfoJSON(R"({"n":"done"})");
+  EXPECT_EQ(plovercrashreport_userInfoCopiesHeld(), 1);
+  plovercrashreport_setUserInfoJSON(nullptr);
 }
 
 // ---- Reports from hand-made events --------------------------------------------------------

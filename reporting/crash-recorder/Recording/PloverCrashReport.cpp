@@ -43,7 +43,11 @@ constexpr int kMaxIvarsRead = 10;
 struct Settings {
   std::mutex mutex;
   std::atomic<const char*> userInfoJSON{nullptr};
-  // Copies replaced while a crashing thread may still be reading them; never freed.
+  // Report writers reading a user-info copy right now. A writer counts itself in before it loads
+  // the pointer, so once a swap has stored the new copy and then sees no reader, nobody can still
+  // hold a replaced one: those are freed then, and kept until then.
+  std::atomic<int> userInfoReaders{0};
+  std::unique_ptr<char[]> currentUserInfo;
   std::vector<std::unique_ptr<char[]>> retiredUserInfo;
   std::atomic<bool> introspectMemory{false};
   std::atomic<const char* const*> doNotIntrospectClasses{nullptr};
@@ -937,10 +941,12 @@ void plovercrashreport_writeStandardReport(const PloverCrash_MonitorContext* mon
   plovercrashfu_flushBufferedWriter(&bufferedWriter);
   writer->endContainer(writer);
 
-  if (const char* userInfo = settings().userInfoJSON.load()) {
+  if (const char* userInfo = plovercrashreport_beginUserInfoRead()) {
     addJSONElement(writer, "user", userInfo, false);
+    plovercrashreport_endUserInfoRead();
     plovercrashfu_flushBufferedWriter(&bufferedWriter);
   } else {
+    plovercrashreport_endUserInfoRead();
     writer->beginObject(writer, "user");
   }
   if (PloverCrashReportWriteCallback callback = settings().userSectionWriteCallback.load()) {
@@ -967,9 +973,26 @@ void plovercrashreport_setUserInfoJSON(const char* userInfoJSON) {
     copy.reset(new char[length + 1]);
     std::memcpy(copy.get(), userInfoJSON, length + 1);
   }
-  const char* newText = copy.get();
-  s.userInfoJSON.store(newText);
-  if (copy) s.retiredUserInfo.push_back(std::move(copy));
+  s.userInfoJSON.store(copy.get());
+  if (s.currentUserInfo) s.retiredUserInfo.push_back(std::move(s.currentUserInfo));
+  s.currentUserInfo = std::move(copy);
+  // Both atomics are sequentially consistent: a reader that counted itself in after this load
+  // loads the copy stored above.
+  if (s.userInfoReaders.load() == 0) s.retiredUserInfo.clear();
+}
+
+const char* plovercrashreport_beginUserInfoRead() {
+  Settings& s = settings();
+  s.userInfoReaders.fetch_add(1);
+  return s.userInfoJSON.load();
+}
+
+void plovercrashreport_endUserInfoRead() { settings().userInfoReaders.fetch_sub(1); }
+
+int plovercrashreport_userInfoCopiesHeld() {
+  Settings& s = settings();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  return static_cast<int>(s.retiredUserInfo.size()) + (s.currentUserInfo ? 1 : 0);
 }
 
 void plovercrashreport_setIntrospectMemory(bool shouldIntrospectMemory) {

@@ -19,8 +19,18 @@ void plovercrashreport_writeStandardReport(const PloverCrash_MonitorContext* mon
 void plovercrashreport_writeRecrashReport(const PloverCrash_MonitorContext* monitorContext, const char* path);
 
 // Not for crash time. The user-info JSON text that starts the "user" section (null clears it).
-// The previous copy is kept, not freed, as a crashing thread may be reading it.
+// A replaced copy is freed only once no report writer is reading user info (it is kept until a
+// later call finds none), so memory stays bounded however often this is called.
 void plovercrashreport_setUserInfoJSON(const char* userInfoJSON);
+
+// Crash-time safe (no lock, no allocation). The current user-info JSON text, or null; it stays
+// valid until the matching plovercrashreport_endUserInfoRead(), whatever is set meanwhile. Every
+// begin is paired with one end, also when it gave null.
+const char* plovercrashreport_beginUserInfoRead();
+void plovercrashreport_endUserInfoRead();
+
+// For tests: the user-info copies held, the current one and replaced ones not yet freed.
+int plovercrashreport_userInfoCopiesHeld();
 
 // Writes "notable_addresses" into the crashed thread's object when set.
 void plovercrashreport_setIntrospectMemory(bool shouldIntrospectMemory);
