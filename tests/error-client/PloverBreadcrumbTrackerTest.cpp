@@ -3,9 +3,16 @@
 #include "reporting/error-client/PloverBreadcrumbTracker.h"
 
 #include "platform/foundation/DispatchQueue.h"
+#include "platform/foundation/Value.h"
 #include "reporting/error-client/PloverClient.h"
+#include "reporting/error-client/PloverEvent.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <set>
+#include <string>
 
 namespace {
 
@@ -19,10 +26,48 @@ TEST(PloverBreadcrumbTrackerTest, StartAndShellEventsAddBreadcrumbsToTheSharedCl
   tracker.start();
   tracker.applicationEvent("applicationDidBecomeActive");
   tracker.viewDidAppear("Vexelworks.SearchViewController");
-  EXPECT_EQ(client->breadcrumbs()->count(), 3u);
+
+  // Each breadcrumb as the store keeps it (and as events carry it), found by its category.
+  const auto crumbs = vx::Value(client->breadcrumbs()->serialize()).toJson()["breadcrumbs"];
+  ASSERT_EQ(crumbs.size(), 3u) << crumbs.dump();
+  struct Expected {
+    const char* category;
+    const char* type;
+    const char* message;
+    nlohmann::json data;  // null: no "data" key
+  } expected[] = {
+      {"started", "debug", "Breadcrumb Tracking", nullptr},
+      {"app.lifecycle", "navigation", "applicationDidBecomeActive", nullptr},
+      {"ui.lifecycle", "navigation", "viewDidAppear", {{"controller", "SearchViewController"}}},
+  };
+  for (const auto& want : expected) {
+    SCOPED_TRACE(want.category);
+    const auto found = std::find_if(crumbs.begin(), crumbs.end(), [&](const nlohmann::json& crumb) {
+      return crumb.value("category", "") == want.category;
+    });
+    ASSERT_NE(found, crumbs.end()) << crumbs.dump();
+    const nlohmann::json& crumb = *found;
+    EXPECT_EQ(crumb.value("level", ""), "info");
+    EXPECT_EQ(crumb.value("type", ""), want.type);
+    EXPECT_EQ(crumb.value("message", ""), want.message);
+    if (want.data.is_null()) {
+      EXPECT_FALSE(crumb.contains("data")) << crumb.dump();
+    } else {
+      EXPECT_EQ(crumb.value("data", nlohmann::json()), want.data);
+    }
+    EXPECT_TRUE(plover_fromIso8601String(crumb.value("timestamp", "")).has_value()) << crumb.dump();
+    std::set<std::string> keys;
+    for (const auto& item : crumb.items()) keys.insert(item.key());
+    std::set<std::string> wantKeys{"level", "timestamp", "category", "type", "message"};
+    if (!want.data.is_null()) wantKeys.insert("data");
+    EXPECT_EQ(keys, wantKeys);
+  }
+
   client->breadcrumbs()->clear();
   PloverClient::setSharedClient(nullptr);
   tracker.start();  // no shared client: nothing to add to, nothing fails
+  tracker.applicationEvent("applicationWillTerminate");
+  EXPECT_EQ(client->breadcrumbs()->count(), 0u);
 }
 
 TEST(PloverBreadcrumbTrackerTest, SanitizeViewControllerNameTable) {
