@@ -1,5 +1,7 @@
 #include "app/service/Logger.h"
 
+#include "platform/foundation/LogText.h"
+
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -21,10 +23,6 @@ SinkHolder& holder() {
   return instance;
 }
 
-// A message longer than this is cut (at a character boundary) and ends in "... (N more bytes)",
-// so a line that quotes outside input (a reply, a rejected record) stays bounded.
-constexpr std::size_t kMaxLogMessageBytes = 4096;
-
 }  // namespace
 
 std::string logFileName(std::string_view path) {
@@ -40,16 +38,9 @@ std::string logFileName(std::string_view path) {
 std::string formatLogLine(std::string_view message, std::string_view level, std::string_view function,
                           std::string_view file, int line) {
   // Messages often quote outside input (a reply, a rejected record): a line stays bounded.
-  std::string cutNote;
-  if (message.size() > kMaxLogMessageBytes) {
-    std::size_t end = kMaxLogMessageBytes;
-    // Never cut a UTF-8 character in two.
-    while (end > 0 && (static_cast<unsigned char>(message[end]) & 0xC0) == 0x80) --end;
-    cutNote = "... (" + std::to_string(message.size() - end) + " more bytes)";
-    message = message.substr(0, end);
-  }
+  const std::string bounded = vx::boundedLogMessage(message);
   std::string text;
-  text.reserve(message.size() + level.size() + function.size() + 32);
+  text.reserve(bounded.size() + level.size() + function.size() + 32);
   text += '[';
   text += level;
   text += "] ";
@@ -59,8 +50,7 @@ std::string formatLogLine(std::string_view message, std::string_view level, std:
   text += '[';
   text += std::to_string(line);
   text += "] ";
-  text += message;
-  text += cutNote;
+  text += bounded;
   return text;
 }
 

@@ -6,6 +6,7 @@
 #include "platform/foundation/FileSystem.h"
 #include "platform/foundation/Base64.h"
 #include "platform/foundation/FoundationInternal.h"
+#include "platform/foundation/JSONLimits.h"
 #include "platform/foundation/UTF8.h"
 #include "platform/foundation/StandardPaths.h"
 
@@ -60,9 +61,9 @@ Json encodeTagged(const Value& value) {
   }
 }
 
-std::optional<Value> decodeTagged(const Json& json, int depth = 0);
+std::optional<Value> decodeTagged(const Json& json, std::size_t depth = 0);
 
-std::optional<Value> decodeMap(const Json& object, int depth) {
+std::optional<Value> decodeMap(const Json& object, std::size_t depth) {
   ValueMap map;
   for (auto it = object.begin(); it != object.end(); ++it) {
     auto element = decodeTagged(it.value(), depth + 1);
@@ -72,8 +73,10 @@ std::optional<Value> decodeMap(const Json& object, int depth) {
   return Value(std::move(map));
 }
 
-std::optional<Value> decodeTagged(const Json& json, int depth) {
-  if (depth > 512) return std::nullopt;
+std::optional<Value> decodeTagged(const Json& json, std::size_t depth) {
+  // A file nested deeper than the system's limit is not a settings file (and would exhaust the
+  // stack here).
+  if (depth > kMaxJSONNesting) return std::nullopt;
   if (json.is_array()) {
     ValueArray array;
     for (const auto& element : json) {

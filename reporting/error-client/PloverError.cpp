@@ -2,6 +2,8 @@
 
 #include "reporting/error-client/PloverClient.h"
 
+#include "platform/foundation/LogText.h"
+
 #include <syslog.h>
 
 #include <mutex>
@@ -40,7 +42,8 @@ void PloverLog::logWithMessage(const std::string& message, int level) {
   int current = PloverClient::logLevel();
   if (current <= 0) current = kPloverLogLevelError;
   if (level == kPloverLogLevelNone || current < level) return;
-  const std::string line = "Plover - " + logLevelToString(level) + ":: " + message;
+  // Messages quote outside input (a reply, a stored event): a line stays bounded.
+  const std::string line = "Plover - " + logLevelToString(level) + ":: " + vx::boundedLogMessage(message);
   std::function<void(const std::string&)> destination;
   {
     std::lock_guard lock(sinkMutex());

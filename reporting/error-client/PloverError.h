@@ -37,7 +37,8 @@ enum PloverLogLevel : int {
 class PloverLog {
  public:
   // Writes "Plover - <level name>:: <message>" to the system log when the message's level is not
-  // None and the client's level (2 when it is 0 or below) is at least the message's level.
+  // None and the client's level (2 when it is 0 or below) is at least the message's level. A
+  // message longer than vx::kMaxLogMessageBytes is cut as vx::boundedLogMessage cuts it.
   static void logWithMessage(const std::string& message, int level);
   // 4 "Verbose", 3 "Debug", every other value "Error".
   static std::string logLevelToString(int level);

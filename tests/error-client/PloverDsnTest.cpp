@@ -3,10 +3,12 @@
 #include "reporting/error-client/PloverOptions.h"
 #include "reporting/error-client/PloverRequest.h"
 
+#include "platform/foundation/LogText.h"
 #include "platform/security/Gzip.h"
 
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <regex>
 
 namespace {
@@ -162,6 +164,41 @@ TEST(PloverLogTest, WritesByLevel) {
   PloverClient::setLogLevel(kPloverLogLevelError);
   EXPECT_EQ(lines, (std::vector<std::string>{"Plover - Error:: shown", "Plover - Error:: %s %n fallback level",
                                              "Plover - Verbose:: verbose now"}));
+}
+
+// Messages quote outside input (replies, stored events): a line keeps the bounded start of the
+// message, never a split character, and says how much went.
+TEST(PloverLogTest, LongMessagesAreCutAtACharacterBoundary) {
+  const std::size_t megabyte = 1 << 20;
+  const std::size_t limit = vx::kMaxLogMessageBytes;
+  struct Case {
+    const char* name;
+    std::string message;
+    std::string kept;
+  } cases[] = {
+      {"a megabyte of text", std::string(megabyte, 'x'), std::string(limit, 'x')},
+      {"three-byte character across the cut", std::string(limit - 2, 'a') + "\xE2\x82\xAC" + std::string(megabyte, 'b'),
+       std::string(limit - 2, 'a')},
+      {"bytes that are not UTF-8 at the cut", std::string(limit - 1, 'a') + "\xFE\xBF\xBF" + std::string(megabyte, 'b'),
+       std::string(limit - 1, 'a') + "\xFE"},
+      {"stray continuation bytes throughout", std::string(megabyte, '\xBF'), std::string(limit, '\xBF')},
+      {"at the limit", std::string(limit, 'y'), std::string(limit, 'y')},
+  };
+  std::vector<std::string> lines;
+  PloverLog::setSinkForTesting([&](const std::string& line) { lines.push_back(line); });
+  PloverClient::setLogLevel(kPloverLogLevelError);
+  for (const auto& c : cases) PloverLog::logWithMessage(c.message, kPloverLogLevelError);
+  PloverLog::setSinkForTesting(nullptr);
+  ASSERT_EQ(lines.size(), std::size(cases));
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const auto& c = cases[i];
+    SCOPED_TRACE(c.name);
+    std::string expected = "Plover - Error:: " + c.kept;
+    if (c.kept.size() < c.message.size()) {
+      expected += "... (" + std::to_string(c.message.size() - c.kept.size()) + " more bytes)";
+    }
+    EXPECT_EQ(lines[i], expected);
+  }
 }
 
 }  // namespace

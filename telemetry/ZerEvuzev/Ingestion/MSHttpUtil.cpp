@@ -1,6 +1,8 @@
 #include "telemetry/ZerEvuzev/Ingestion/MSHttpUtil.h"
 
+#include "platform/foundation/JSONLimits.h"
 #include "platform/net/URLSession.h"
+#include "telemetry/ZerEvuzev/Util/MSLogger.h"
 #include "telemetry/ZerEvuzev/Util/MSUtility.h"
 
 #include <sstream>
@@ -41,6 +43,11 @@ std::string MSHttpPayloadForLog(const std::vector<std::uint8_t>& data, const std
   const std::string_view text(reinterpret_cast<const char*>(data.data()), data.size());
   std::optional<std::string> payload;
   if (type.rfind("application/json", 0) == 0) {
+    // Too deep to pretty-print, and its compact text would slip past the token mask below.
+    if (!vx::jsonNestingWithin(text)) {
+      MSLogWarning(kMSLogTag, "Response body nests deeper than %zu levels; not printed", vx::kMaxJSONNesting);
+      return kMSHttpPayloadTooDeep;
+    }
     payload = MSUtility::prettyPrintJson(text);
   } else if (type.empty() || type.rfind("text/", 0) == 0 || type.rfind("application/", 0) == 0) {
     payload = std::string(text);

@@ -32,4 +32,6 @@ class MSHttpUtil {
 // The body of a response as the senders print it at verbose level: nothing for an empty body,
 // pretty-printed JSON for an "application/json" type, UTF-8 text for no type, "text/..." or other
 // "application/..." types, "<binary>" otherwise; the value of every "token" member is masked.
+// A JSON body nested deeper than vx::kMaxJSONNesting gives kMSHttpPayloadTooDeep and a warning.
+inline constexpr const char* kMSHttpPayloadTooDeep = "<JSON nested too deep>";
 std::string MSHttpPayloadForLog(const std::vector<std::uint8_t>& data, const std::optional<std::string>& contentType);

@@ -22,6 +22,8 @@ class MSJsonWriter {
   //   "key" : value
   // (blank, colon, blank) as the masking patterns of the ingestion logs expect. Slashes are never
   // escaped, so no caller needs to undo "\/" afterwards. Strings and keys that are not valid
-  // UTF-8 are written with each invalid sequence replaced by U+FFFD; nothing is logged.
+  // UTF-8 are written with each invalid sequence replaced by U+FFFD; nothing is logged. A value
+  // whose arrays and objects nest deeper than vx::kMaxJSONNesting is refused (code 1): writing
+  // it would recurse once per level.
   static vx::Result<std::string> write(const MSJson& json, bool pretty);
 };

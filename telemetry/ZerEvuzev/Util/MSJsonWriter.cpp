@@ -1,6 +1,10 @@
 #include "telemetry/ZerEvuzev/Util/MSJson.h"
 
+#include "platform/foundation/JSONLimits.h"
 #include "platform/foundation/UTF8.h"
+
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -51,6 +55,22 @@ void writePretty(const MSJson& json, std::string& out, int depth) {
 
 namespace {
 
+// True when no array or object nests deeper than `limit`; walks with its own stack, so a value
+// of any depth is measured without recursion.
+bool nestingWithin(const MSJson& json, std::size_t limit) {
+  std::vector<std::pair<const MSJson*, std::size_t>> pending{{&json, 0}};
+  while (!pending.empty()) {
+    const auto [value, depth] = pending.back();
+    pending.pop_back();
+    if (!value->is_structured()) continue;
+    if (depth + 1 > limit) return false;
+    for (const auto& element : *value) {
+      if (element.is_structured()) pending.emplace_back(&element, depth + 1);
+    }
+  }
+  return true;
+}
+
 std::string writeText(const MSJson& json, bool pretty) {
   if (!pretty) return json.dump(-1, ' ', false, nlohmann::detail::error_handler_t::strict);
   std::string out;
@@ -61,6 +81,10 @@ std::string writeText(const MSJson& json, bool pretty) {
 }  // namespace
 
 vx::Result<std::string> MSJsonWriter::write(const MSJson& json, bool pretty) {
+  if (!nestingWithin(json, vx::kMaxJSONNesting)) {
+    return vx::Error(kErrorDomain, 1,
+                     "JSON value nests deeper than " + std::to_string(vx::kMaxJSONNesting) + " levels");
+  }
   try {
     return writeText(json, pretty);
   } catch (const nlohmann::json::type_error&) {

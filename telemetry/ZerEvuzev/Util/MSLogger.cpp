@@ -1,5 +1,7 @@
 #include "telemetry/ZerEvuzev/Util/MSLogger.h"
 
+#include "platform/foundation/LogText.h"
+
 #include <cstdio>
 #include <mutex>
 #include <vector>
@@ -44,7 +46,15 @@ void MSLogger::logMessage(const MSLogMessageProvider& message, MSLogLevel level,
     std::lock_guard lock(state().mutex);
     handler = state().handler;
   }
-  if (handler) handler(message, level, tag, file, function, line);
+  if (!handler) return;
+  if (!message) {
+    handler(message, level, tag, file, function, line);
+    return;
+  }
+  // Messages quote outside input (replies, stored logs): every handler gets a bounded text, and
+  // the text is still built only when a handler asks for it.
+  const MSLogMessageProvider bounded = [&message] { return vx::boundedLogMessage(message()); };
+  handler(bounded, level, tag, file, function, line);
 }
 
 bool MSLogger::isUserDefinedLogLevel() {

@@ -40,6 +40,7 @@ class MSLogger {
   // application's own choice.
   static void setLogHandler(MSLogHandler handler);
   // Passes the line to the handler, if any, on the calling thread and outside the logger's lock.
+  // The handler's provider gives the message cut to vx::kMaxLogMessageBytes (vx::boundedLogMessage).
   static void logMessage(const MSLogMessageProvider& message, MSLogLevel level, const std::string& tag,
                          const char* file, const char* function, unsigned line);
 

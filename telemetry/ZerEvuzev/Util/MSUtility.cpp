@@ -3,6 +3,7 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/DateFormat.h"
+#include "platform/foundation/JSONLimits.h"
 #include "platform/foundation/StandardPaths.h"
 #include "platform/foundation/UTF8.h"
 #include "platform/security/Crypto.h"
@@ -319,6 +320,13 @@ std::optional<std::string> MSUtility::prettyPrintJson(const std::optional<vx::By
 }
 
 std::optional<std::string> MSUtility::prettyPrintJson(std::string_view text) {
+  // A reply nested deeper than any real one is printed as received: parsing and writing it
+  // would recurse once per level.
+  if (!vx::jsonNestingWithin(text)) {
+    MSLogWarning(kMSLogTag, "JSON nests deeper than %zu levels; printed as received", vx::kMaxJSONNesting);
+    if (!isValidUtf8(text)) return std::nullopt;
+    return std::string(text);
+  }
   const MSJson json = MSJson::parse(text, nullptr, false);
   if (json.is_discarded()) {
     if (!isValidUtf8(text)) return std::nullopt;

@@ -95,7 +95,8 @@ class MSUtility {
   static std::optional<std::string> targetKeyFromTargetToken(std::string_view token);
   static std::optional<std::string> iKeyFromTargetToken(std::string_view token);
   // JSON bytes pretty-printed ("key" : value, two-space indent); bytes that are not JSON come
-  // back as their text; std::nullopt for missing bytes or bytes that are not UTF-8 text.
+  // back as their text; std::nullopt for missing bytes or bytes that are not UTF-8 text. JSON
+  // nested deeper than vx::kMaxJSONNesting comes back as its text too, with a warning line.
   static std::optional<std::string> prettyPrintJson(const std::optional<vx::Bytes>& data);
   static std::optional<std::string> prettyPrintJson(std::string_view text);
   // Every match of `pattern` (POSIX extended regular expression, case-insensitive) replaced by

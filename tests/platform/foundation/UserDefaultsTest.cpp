@@ -1,6 +1,7 @@
 #include "platform/foundation/UserDefaults.h"
 
 #include "platform/foundation/Bundle.h"
+#include "platform/foundation/JSONLimits.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -264,6 +265,49 @@ TEST_F(UserDefaultsTest, CorruptFileIsSetAsideAndTheSuiteStartsEmpty) {
     defaults.reset();
     EXPECT_TRUE(UserDefaults::make("corrupt")->boolForKey("recovered"));
     fs::remove(path);
+  }
+}
+
+// Settings nest no deeper than the system's JSON limit (the settings object counts as one
+// level); a hostile file far deeper is set aside like any unreadable one, and never overflows
+// the stack.
+TEST_F(UserDefaultsTest, FileNestedBeyondTheJsonLimitIsSetAside) {
+  const auto path = suiteFile("deep");
+  fs::create_directories(path.parent_path());
+  const auto nested = [](std::size_t arrays) {
+    return R"({"deep":)" + std::string(arrays, '[') + "1" + std::string(arrays, ']') + "}";
+  };
+  struct Case {
+    std::size_t arrays;
+    bool loads;
+  };
+  for (const Case c : {Case{kMaxJSONNesting - 1, true}, Case{kMaxJSONNesting, false}, Case{50'000, false}}) {
+    std::ofstream(path, std::ios::binary) << nested(c.arrays);
+    testing::internal::CaptureStderr();
+    auto defaults = UserDefaults::make("deep");
+    const auto log = testing::internal::GetCapturedStderr();
+    ASSERT_NE(defaults, nullptr) << c.arrays;
+    if (c.loads) {
+      const auto value = defaults->objectForKey("deep");
+      ASSERT_TRUE(value.has_value()) << c.arrays;
+      std::size_t depth = 0;
+      const Value* inner = &*value;
+      while (inner->isArray() && inner->arrayValue()->size() == 1) {
+        inner = &inner->arrayValue()->front();
+        ++depth;
+      }
+      EXPECT_EQ(depth, c.arrays);
+      EXPECT_TRUE(fs::exists(path));
+      EXPECT_EQ(log, "");
+    } else {
+      EXPECT_TRUE(defaults->dictionaryRepresentation().empty()) << c.arrays;
+      EXPECT_NE(log.find("not a valid settings file"), std::string::npos) << log;
+      EXPECT_FALSE(fs::exists(path)) << c.arrays;
+    }
+    defaults.reset();
+    std::vector<fs::path> left;
+    for (const auto& entry : fs::directory_iterator(path.parent_path())) left.push_back(entry.path());
+    for (const auto& file : left) fs::remove(file);
   }
 }
 

@@ -2,6 +2,7 @@
 // time, compression, default content type, cancellation by disabling, pause on network loss,
 // and handlers that call back into the client.
 #include "telemetry/ZerEvuzev/Http/MSHttpClient.h"
+#include "telemetry/ZerEvuzev/Ingestion/MSHttpUtil.h"
 #include "telemetry/ZerEvuzev/Ingestion/MSZEErrors.h"
 
 #include "telemetry/ingestion/IngestionTestSupport.h"
@@ -63,9 +64,15 @@ class MSHttpClientTest : public ::testing::Test {
                        response.setJSON(R"({"error":"busy"})", 503);
                        if (!retryAfter.empty()) response.setHeader("x-ms-retry-after-ms", retryAfter);
                      });
+    // "/deep" answers 200 with JSON nested 50,000 levels deep.
+    service.addRoute("GET", "/deep", [](const vx::devservice::Request&, vx::devservice::Response& response) {
+      response.setJSON(std::string(kDeepReplyLevels, '[') + std::string(kDeepReplyLevels, ']'));
+    });
     ASSERT_TRUE(service.start().ok());
     client = MSHttpClient::make();
   }
+
+  static constexpr std::size_t kDeepReplyLevels = 50'000;
 
   void setRetryAfter(std::string value) {
     std::lock_guard lock(mutex);
@@ -245,6 +252,22 @@ TEST_F(MSHttpClientTest, PausesWhileNetworkIsDown) {
   ASSERT_TRUE(recorder.waitFor(1));
   EXPECT_EQ(vx::statusCodeOf(recorder.results()[0].response), 200);
   EXPECT_EQ(service.requests("/echo/offline").size(), 1u);
+}
+
+// The verbose log prints replies: one nested far too deep is named with a warning instead of
+// overflowing the stack, and the caller still gets the whole body.
+TEST_F(MSHttpClientTest, DeepJsonReplyIsNamedInTheVerboseLog) {
+  MSLogRecorder log(MSLogLevel::Verbose);
+  client->sendAsync(service.url("/deep"), "GET", {}, std::nullopt, recorder.handler());
+  ASSERT_TRUE(recorder.waitFor(1));
+  const auto results = recorder.results();
+  ASSERT_TRUE(results[0].response);
+  EXPECT_EQ(results[0].response->statusCode, 200);
+  ASSERT_TRUE(results[0].data);
+  EXPECT_EQ(results[0].data->size(), 2 * kDeepReplyLevels);
+  EXPECT_EQ(log.count(std::string("HTTP response received with status code: 200, payload:\n") + kMSHttpPayloadTooDeep),
+            1u);
+  EXPECT_EQ(log.count("Response body nests deeper than"), 1u);
 }
 
 TEST_F(MSHttpClientTest, HeadersAreMaskedInLogs) {

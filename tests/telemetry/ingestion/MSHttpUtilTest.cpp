@@ -3,9 +3,11 @@
 #include "telemetry/ZerEvuzev/Ingestion/MSHttpUtil.h"
 #include "telemetry/ZerEvuzev/Ingestion/MSIngestionCall.h"
 
+#include "platform/foundation/JSONLimits.h"
 #include "platform/net/URLSession.h"
 #include "platform/security/Crypto.h"
 #include "platform/security/Gzip.h"
+#include "telemetry/support/MSTelemetryTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -60,6 +62,43 @@ TEST(MSHttpUtilTest, PayloadForLogMasksTokensAndNamesBinary) {
   EXPECT_EQ(MSHttpPayloadForLog(vx::Bytes(text.begin(), text.end()), "text/plain"), R"(x "token" : "***" y)");
   EXPECT_EQ(MSHttpPayloadForLog(vx::Bytes{0x89, 0x50}, "image/png"), "<binary>");
   EXPECT_EQ(MSHttpPayloadForLog({}, "application/json"), "");
+}
+
+// A reply 50,000 levels deep is named, not printed: pretty-printing would recurse once per
+// level, and its compact text would slip past the token mask.
+TEST(MSHttpUtilTest, PayloadForLogNamesJsonNestedTooDeep) {
+  const std::size_t deep = 50'000;
+  const std::string arrays = std::string(deep, '[') + std::string(deep, ']');
+  struct Case {
+    const char* name;
+    std::string body;
+    std::string type;
+    std::string expected;
+    std::size_t warnings;
+  } cases[] = {
+      {"arrays", arrays, "application/json", kMSHttpPayloadTooDeep, 1},
+      {"with a token", R"({"token":"s3cr3t","x":)" + arrays + "}", "application/json; charset=utf-8",
+       kMSHttpPayloadTooDeep, 1},
+      {"unclosed", std::string(deep, '{'), "application/json", kMSHttpPayloadTooDeep, 1},
+      {"not UTF-8", std::string(deep, '[') + "\xFF", "application/json", kMSHttpPayloadTooDeep, 1},
+      {"at the limit", std::string(vx::kMaxJSONNesting, '[') + std::string(vx::kMaxJSONNesting, ']'),
+       "application/json", "", 0},
+      // Text is never parsed, so its depth does not matter.
+      {"text", arrays, "text/plain", arrays, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    MSLogRecorder log;
+    const auto payload = MSHttpPayloadForLog(vx::Bytes(c.body.begin(), c.body.end()), c.type);
+    if (c.expected.empty()) {
+      EXPECT_EQ(payload.substr(0, 4), "[\n  ");
+    } else {
+      EXPECT_EQ(payload, c.expected);
+    }
+    EXPECT_EQ(log.count("Response body nests deeper than " + std::to_string(vx::kMaxJSONNesting) + " levels"),
+              c.warnings);
+    EXPECT_EQ(payload.find("s3cr3t"), std::string::npos);
+  }
 }
 
 // Short and incompressible bodies used to overflow a buffer of "input + 1% + 12" bytes, which

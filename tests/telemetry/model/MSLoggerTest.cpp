@@ -1,5 +1,7 @@
 #include "telemetry/ZerEvuzev/Util/MSLogger.h"
 
+#include "platform/foundation/LogText.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -111,6 +113,49 @@ TEST_F(MSLoggerTest, LevelChangesFromManyThreadsAreSafe) {
   for (auto& thread : threads) thread.join();
   const MSLogLevel level = MSLogger::currentLogLevel();
   EXPECT_TRUE(level == MSLogLevel::Error || level == MSLogLevel::Assert);
+}
+
+// Lines quote outside input (replies, stored logs): every handler gets the message cut to the
+// system's bound, at a character boundary, with a marker of what went.
+TEST_F(MSLoggerTest, LongMessagesReachEveryHandlerCut) {
+  const std::size_t megabyte = 1 << 20;
+  const std::string e = "\xC3\xA9";
+  struct Case {
+    const char* name;
+    std::string message;
+    std::string kept;
+  } cases[] = {
+      {"a megabyte of text", std::string(megabyte, 'x'), std::string(vx::kMaxLogMessageBytes, 'x')},
+      {"character across the cut", std::string(vx::kMaxLogMessageBytes - 1, 'a') + e + std::string(megabyte, 'b'),
+       std::string(vx::kMaxLogMessageBytes - 1, 'a')},
+      {"bytes that are not UTF-8 at the cut",
+       std::string(vx::kMaxLogMessageBytes - 1, 'a') + "\xFF\x80\x80" + std::string(megabyte, 'b'),
+       std::string(vx::kMaxLogMessageBytes - 1, 'a') + "\xFF"},
+      {"stray continuation bytes throughout", std::string(megabyte, '\x80'),
+       std::string(vx::kMaxLogMessageBytes, '\x80')},
+  };
+  std::vector<std::string> seen;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string expected = c.kept + "... (" + std::to_string(c.message.size() - c.kept.size()) + " more bytes)";
+    // The default handler's printed line.
+    MSLogger::setCurrentLogLevel(MSLogLevel::Verbose);
+    MSLogger::setLogHandler(MSLogger::defaultLogHandler());
+    testing::internal::CaptureStderr();
+    MSLogVerbose(kMSLogTag, "%s", c.message.c_str());
+    const std::string printed = testing::internal::GetCapturedStderr();
+    EXPECT_LT(printed.size(), vx::kMaxLogMessageBytes + 200);
+    EXPECT_EQ(printed.substr(printed.size() - expected.size() - 1), expected + "\n");
+    // An application's own handler.
+    MSLogger::setLogHandler([&seen](const MSLogMessageProvider& message, MSLogLevel, const std::string&, const char*,
+                                    const char*, unsigned) { seen.push_back(message()); });
+    MSLogWarning(kMSLogTag, "%s", c.message.c_str());
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.back(), expected);
+  }
+  // A short message is untouched.
+  MSLogError(kMSLogTag, "short %s", e.c_str());
+  EXPECT_EQ(seen.back(), "short " + e);
 }
 
 TEST(MSFormatTest, FormatsShortAndLongTexts) {

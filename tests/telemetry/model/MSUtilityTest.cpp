@@ -1,6 +1,7 @@
 #include "telemetry/ZerEvuzev/Util/MSUtility.h"
 
 #include "platform/foundation/Clock.h"
+#include "platform/foundation/JSONLimits.h"
 #include "telemetry/ZerEvuzev/Util/MSJson.h"
 #include "telemetry/support/MSTelemetryTestSupport.h"
 
@@ -188,6 +189,89 @@ TEST(MSUtilityJsonTest, WriterRepairsTextThatIsNotUtf8InValuesAndKeys) {
       EXPECT_EQ(back.begin().key(), "name") << "key order is kept";
     }
   }
+}
+
+// Replies nested far deeper than any real one (50,000 levels): printed as received with a
+// warning, never parsed or written by recursion.
+TEST(MSUtilityJsonTest, PrettyPrintGivesDeepJsonBackAsReceivedWithAWarning) {
+  const std::size_t deep = 50'000;
+  const std::string arrays = std::string(deep, '[') + std::string(deep, ']');
+  std::string objects;
+  for (std::size_t i = 0; i < deep; ++i) objects += R"({"a":)";
+  objects += "1" + std::string(deep, '}');
+  struct Case {
+    const char* name;
+    std::string text;
+    std::optional<std::string> expected;
+  } cases[] = {
+      {"arrays", arrays, arrays},
+      {"objects", objects, objects},
+      {"unclosed", std::string(deep, '['), std::string(deep, '[')},
+      {"deep inside a member", R"({"token":"t","x":)" + arrays + "}", R"({"token":"t","x":)" + arrays + "}"},
+      {"not UTF-8", std::string(deep, '[') + "\xFF" + std::string(deep, ']'), std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    MSLogRecorder log;
+    EXPECT_EQ(MSUtility::prettyPrintJson(bytesOf(c.text)), c.expected);
+    EXPECT_EQ(log.count("JSON nests deeper than " + std::to_string(vx::kMaxJSONNesting) + " levels"), 1u);
+  }
+  // At the limit the reply is still pretty-printed, without a warning.
+  MSLogRecorder log;
+  const std::size_t most = vx::kMaxJSONNesting;
+  const auto pretty = MSUtility::prettyPrintJson(bytesOf(std::string(most, '[') + std::string(most, ']')));
+  ASSERT_TRUE(pretty);
+  EXPECT_EQ(pretty->substr(0, 4), "[\n  ");
+  EXPECT_EQ(log.count("nests deeper"), 0u);
+}
+
+// A value nested `levels` deep around the number 1, built without recursion.
+MSJson nestedValue(std::size_t levels, bool objects) {
+  MSJson value = 1;
+  for (std::size_t i = 0; i < levels; ++i) {
+    MSJson wrapper = objects ? MSJson::object() : MSJson::array();
+    if (objects) {
+      wrapper["a"] = std::move(value);
+    } else {
+      wrapper.push_back(std::move(value));
+    }
+    value = std::move(wrapper);
+  }
+  return value;
+}
+
+TEST(MSUtilityJsonTest, WriterRefusesValuesNestedBeyondTheLimit) {
+  struct Case {
+    std::size_t levels;
+    bool objects;
+    bool written;
+  } cases[] = {
+      {vx::kMaxJSONNesting, false, true},
+      {vx::kMaxJSONNesting, true, true},
+      {vx::kMaxJSONNesting + 1, false, false},
+      {vx::kMaxJSONNesting + 1, true, false},
+      {50'000, false, false},
+      {50'000, true, false},
+  };
+  for (const auto& c : cases) {
+    const MSJson value = nestedValue(c.levels, c.objects);
+    for (const bool pretty : {false, true}) {
+      SCOPED_TRACE(std::to_string(c.levels) + (c.objects ? " objects" : " arrays") + (pretty ? " pretty" : ""));
+      const auto text = MSJsonWriter::write(value, pretty);
+      ASSERT_EQ(static_cast<bool>(text), c.written);
+      if (c.written) {
+        EXPECT_EQ(MSJson::parse(*text), value);
+      } else {
+        EXPECT_EQ(text.error().domain, MSJsonWriter::kErrorDomain);
+        EXPECT_EQ(text.error().code, 1);
+        EXPECT_NE(text.error().description.find("nests deeper than"), std::string::npos) << text.error().description;
+      }
+    }
+  }
+  // Width is not depth: many shallow members are written.
+  MSJson wide = MSJson::array();
+  for (int i = 0; i < 10'000; ++i) wide.push_back(nestedValue(3, i % 2 == 0));
+  EXPECT_TRUE(MSJsonWriter::write(wide, true));
 }
 
 // The one character counter and cutter every length limit of the SDK uses (event names,
