@@ -15,6 +15,23 @@ if(VX_SANITIZE)
   list(APPEND VX_COMMON_LINK -fsanitize=address,undefined)
 endif()
 
+# ThreadSanitizer, for the tests that share state between threads (those labelled `tsan`, built
+# together by the target `tsan_tests`). It cannot be combined with AddressSanitizer, and the crash
+# tests (their own signal handlers and throw entry, forks that crash) are no use under it.
+option(VX_TSAN "Build with ThreadSanitizer (build the target tsan_tests, run ctest -L tsan)" OFF)
+if(VX_TSAN)
+  if(VX_SANITIZE OR VX_FUZZ)
+    message(FATAL_ERROR "VX_TSAN cannot be combined with VX_SANITIZE or VX_FUZZ")
+  endif()
+  list(APPEND VX_COMMON_FLAGS -fsanitize=thread)
+  list(APPEND VX_COMMON_LINK -fsanitize=thread)
+  # GCC warns at every standalone fence that ThreadSanitizer does not model it. The fences are in
+  # the crash-time code (memory entries, the report writer), which the tests run here never race.
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    list(APPEND VX_WARNINGS -Wno-tsan)
+  endif()
+endif()
+
 add_compile_options(${VX_COMMON_FLAGS})
 add_link_options(${VX_COMMON_LINK})
 
@@ -30,6 +47,36 @@ function(vx_library)
   target_include_directories(${A_NAME} PUBLIC ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR}/generated)
   target_compile_options(${A_NAME} PRIVATE $<$<COMPILE_LANGUAGE:CXX,C>:${VX_WARNINGS}>)
   target_link_libraries(${A_NAME} PUBLIC ${A_PUBLIC} PRIVATE ${A_PRIVATE})
+endfunction()
+
+# vx_tsan_test(<test>): a test named in VX_TSAN_TESTS (set by a tests/ folder for the folders
+# below it) also carries the label `tsan` and is built by the target `tsan_tests`.
+set(VX_TSAN_OPTIONS "TSAN_OPTIONS=second_deadlock_stack=1:history_size=4")
+function(vx_tsan_test name)
+  if(NOT name IN_LIST VX_TSAN_TESTS)
+    return()
+  endif()
+  if(NOT TARGET tsan_tests)
+    add_custom_target(tsan_tests)
+  endif()
+  add_dependencies(tsan_tests ${name})
+  set_property(TEST ${name} APPEND PROPERTY LABELS tsan)
+  set_property(TEST ${name} APPEND PROPERTY ENVIRONMENT ${VX_TSAN_OPTIONS})
+  set_property(GLOBAL APPEND PROPERTY VX_TSAN_TESTS_FOUND ${name})
+endfunction()
+
+# vx_check_tsan_tests(): in a ThreadSanitizer build, every name in VX_TSAN_TESTS became a test,
+# so a renamed test cannot leave the set unnoticed.
+function(vx_check_tsan_tests)
+  if(NOT VX_TSAN)
+    return()
+  endif()
+  get_property(found GLOBAL PROPERTY VX_TSAN_TESTS_FOUND)
+  foreach(name IN LISTS VX_TSAN_TESTS)
+    if(NOT name IN_LIST found)
+      message(FATAL_ERROR "VX_TSAN_TESTS names ${name}, which is no test")
+    endif()
+  endforeach()
 endfunction()
 
 # vx_test(NAME <exe> LABEL <top folder> SOURCES ... [LIBS ...] [ENV ...] [NO_MAIN])
@@ -49,6 +96,7 @@ function(vx_test)
   add_test(NAME ${A_NAME} COMMAND ${A_NAME})
   set_tests_properties(${A_NAME} PROPERTIES LABELS "${A_LABEL}" TIMEOUT ${A_TIMEOUT}
     ENVIRONMENT "VX_TEST=1;VX_KEYCHAIN_BACKEND=file;${A_ENV}" ${A_PROPERTIES})
+  vx_tsan_test(${A_NAME})
   if(NOT TARGET vx_test_main)
     add_library(vx_test_main STATIC ${PROJECT_SOURCE_DIR}/tests/support/TestMain.cpp)
     target_include_directories(vx_test_main PUBLIC ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/tests)
