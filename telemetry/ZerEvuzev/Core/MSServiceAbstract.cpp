@@ -104,10 +104,14 @@ std::optional<std::string> MSServiceAbstract::defaultTransmissionTargetToken() c
 
 void MSServiceAbstract::setEnabled(const std::shared_ptr<MSServiceAbstract>& sharedInstance, bool isEnabled) {
   if (!sharedInstance) return;
+  // The SDK's state is read before the service's lock is taken: the start-up holds the SDK's lock
+  // while it takes the services' locks, so the other order could deadlock.
+  auto sdk = MSZerEvuzev::sharedInstance();
+  // (An SDK not configured yet is refused below by canBeUsed, with its own message.)
+  const bool sdkAllows = sdk->isSdkConfigured() && (MSZerEvuzev::isEnabled() || sdk->isEnabledStateUpdating());
   std::lock_guard lock(sharedInstance->mutex_);
   if (!sharedInstance->canBeUsed()) return;
-  auto sdk = MSZerEvuzev::sharedInstance();
-  if (!MSZerEvuzev::isEnabled() && !sdk->isEnabledStateUpdating()) {
+  if (!sdkAllows) {
     MSLogError(sharedInstance->logTag().c_str(),
                "The SDK is disabled. Re-enable the whole SDK from ZerEvuzev first before enabling %s service.",
                sharedInstance->shortClassName().c_str());

@@ -445,10 +445,7 @@ std::optional<std::string> MSZerEvuzev::defaultTransmissionTargetToken() {
   std::lock_guard lock(mutex_);
   return defaultTransmissionTargetToken_;
 }
-bool MSZerEvuzev::isSdkConfigured() {
-  std::lock_guard lock(mutex_);
-  return sdkConfigured_;
-}
+bool MSZerEvuzev::isSdkConfigured() { return sdkConfigured_; }
 bool MSZerEvuzev::isConfiguredFromApplication() {
   std::lock_guard lock(mutex_);
   return configuredFromApplication_;

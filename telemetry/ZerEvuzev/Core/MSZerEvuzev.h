@@ -14,6 +14,7 @@
 #include "telemetry/ZerEvuzev/Model/MSDevice.h"
 #include "telemetry/ZerEvuzev/Util/MSLogger.h"
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -114,7 +115,9 @@ class MSZerEvuzev {
   std::optional<std::int64_t> requestedMaxStorageSizeInBytes_;
   std::function<void(bool)> maxStorageSizeCompletionHandler_;
   bool setMaxStorageSizeHasBeenCalled_ = false;
-  bool sdkConfigured_ = false;
+  // Written under the lock; read without it by services checking they can be used, which hold
+  // their own lock then (taking the SDK's lock there would invert the start-up's lock order).
+  std::atomic<bool> sdkConfigured_ = false;
   bool configuredFromApplication_ = false;
   bool enabledStateUpdating_ = false;
 };

@@ -222,22 +222,31 @@ void MSHttpIngestion::resume() {
 }
 
 void MSHttpIngestion::setEnabled(bool isEnabled, bool deleteDataOnDisabled) {
-  std::lock_guard lock(mutex_);
-  if (enabled_ == isEnabled) return;
-  enabled_ = isEnabled;
-  if (isEnabled) {
-    // The notifier posts at once; that notification resumes when the network is up.
-    if (reachability_) reachability_->startNotifier();
-  } else {
-    if (reachability_) reachability_->stopNotifier();
-    pause();
-    if (deleteDataOnDisabled) {
-      if (session_) {
-        session_->invalidateAndCancel();
-        session_.reset();
+  {
+    std::lock_guard lock(mutex_);
+    if (enabled_ == isEnabled) return;
+    enabled_ = isEnabled;
+    if (!isEnabled) {
+      pause();
+      if (deleteDataOnDisabled) {
+        if (session_) {
+          session_->invalidateAndCancel();
+          session_.reset();
+        }
+        for (auto& [id, call] : pendingCalls_) call->resetTimer();
+        pendingCalls_.clear();
       }
-      for (auto& [id, call] : pendingCalls_) call->resetTimer();
-      pendingCalls_.clear();
+    }
+  }
+  // Outside the ingestion's lock: the notifier posts under its own lock, and the post comes back
+  // here (resume, which takes the ingestion's lock), so the other order could deadlock. The
+  // notifier posts at once when started; that notification resumes when the network is up, and
+  // one arriving while disabled changes nothing.
+  if (reachability_) {
+    if (isEnabled) {
+      reachability_->startNotifier();
+    } else {
+      reachability_->stopNotifier();
     }
   }
 }

@@ -85,28 +85,33 @@ class MSLogRecorder {
   explicit MSLogRecorder(MSLogLevel level = MSLogLevel::Verbose) {
     MSLogger::resetForTesting();
     MSLogger::setCurrentLogLevel(level);
-    MSLogger::setLogHandler([this](const MSLogMessageProvider& message, MSLogLevel lineLevel, const std::string& tag,
-                                   const char*, const char*, unsigned) {
+    // The handler may still be running on another thread when the recorder goes, so what it
+    // writes to outlives the recorder.
+    MSLogger::setLogHandler([state = state_](const MSLogMessageProvider& message, MSLogLevel lineLevel,
+                                             const std::string& tag, const char*, const char*, unsigned) {
       if (static_cast<unsigned>(lineLevel) < static_cast<unsigned>(MSLogger::currentLogLevel())) return;
-      std::lock_guard lock(mutex_);
-      lines_.push_back({lineLevel, tag, message()});
+      std::lock_guard lock(state->mutex);
+      state->lines.push_back({lineLevel, tag, message()});
     });
   }
   ~MSLogRecorder() { MSLogger::resetForTesting(); }
 
   std::vector<Line> lines() const {
-    std::lock_guard lock(mutex_);
-    return lines_;
+    std::lock_guard lock(state_->mutex);
+    return state_->lines;
   }
   // Lines whose message contains the text.
   std::size_t count(const std::string& text) const {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(state_->mutex);
     std::size_t n = 0;
-    for (const auto& line : lines_) n += line.message.find(text) != std::string::npos ? 1 : 0;
+    for (const auto& line : state_->lines) n += line.message.find(text) != std::string::npos ? 1 : 0;
     return n;
   }
 
  private:
-  mutable std::mutex mutex_;
-  std::vector<Line> lines_;
+  struct State {
+    std::mutex mutex;
+    std::vector<Line> lines;
+  };
+  const std::shared_ptr<State> state_ = std::make_shared<State>();
 };
