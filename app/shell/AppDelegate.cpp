@@ -17,6 +17,7 @@
 #include "platform/foundation/UserDefaults.h"
 #include "reporting/error-client/PloverClient.h"
 #include "reporting/error-client/PloverEvent.h"
+#include "telemetry/ZerEvuzev/Core/MSDelegateForwarder.h"
 #include "telemetry/ZerEvuzev/Core/MSZerEvuzev.h"
 #include "telemetry/ZerEvuzevAnalytics/MSAnalytics.h"
 #include "telemetry/ZerEvuzevAnalytics/Qt/MSAnalyticsQtHooks.h"
@@ -319,6 +320,9 @@ void AppDelegate::authStoreDidChange(const AuthStoreChange& change) {
 void AppDelegate::handle(const Action&) {}
 
 void AppDelegate::handleURL(const vx::URL& url) {
+  // Telemetry services registered with the forwarder hear every URL the application is handed,
+  // before (and whatever) the application does with it.
+  MSAppDelegateForwarder::sharedInstance()->applicationOpenURLs({url.string()});
   if (!url.host() || url.host()->empty()) return;
   if (*url.host() != "login") {
     std::cout << "No handler for " << *url.host() << std::endl;

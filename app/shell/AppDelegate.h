@@ -87,7 +87,8 @@ class AppDelegate : public vx::Responder,
   void authStoreDidChange(const AuthStoreChange& change);
   // The delegate's own action handler: no action concerns it.
   void handle(const Action& action);
-  // Opened URLs: host "login" with one path component signs in with it; anything else is told.
+  // Opened URLs: each first goes to the application-delegate forwarder (telemetry services hear
+  // it there); then host "login" with one path component signs in with it; anything else is told.
   void handleURL(const vx::URL& url);
   // The version check's completion with the service's minimum build.
   void checkAppVersion(std::optional<std::int64_t> minimumBuild);

@@ -1,9 +1,10 @@
 // The application delegate on a real X server against the local service, one launch per process
 // (the action-handler list lives as long as the process): start-up without a token, bad URLs,
-// the connect button opening the sign-in page through xdg-open, a second launch of the real
-// program handing the page's link over, a search with an icon opened and copied as PNG (read
-// back by xclip), every Debug menu entry, preferences and log-out, Check for Updates and the
-// version check locking the window.
+// opened URLs reaching the application-delegate forwarder's delegates, the connect button
+// opening the sign-in page through xdg-open, a second launch of the real program handing the
+// page's link over, a search with an icon opened and copied as PNG (read back by xclip), every
+// Debug menu entry, preferences and log-out, Check for Updates and the version check locking the
+// window.
 #include "app/qt/ActionRouter.h"
 #include "app/service/Auth/TokenStore.h"
 #include "app/service/Auth/URLHandler.h"
@@ -21,9 +22,11 @@
 #include "app/shell/SearchViewController.h"
 #include "app/views/IconCollectionViewController.h"
 #include "app/views/IconDetailViewController.h"
+#include "platform/desktop/GetURLEvents.h"
 #include "platform/foundation/UserDefaults.h"
 #include "reporting/error-client/PloverClient.h"
 #include "support/Screenshot.h"
+#include "telemetry/ZerEvuzev/Core/MSDelegateForwarder.h"
 #include "telemetry/ZerEvuzev/Core/MSZerEvuzev.h"
 #include "telemetry/ZerEvuzevAnalytics/MSAnalytics.h"
 #include "telemetry/ZerEvuzevCrashes/MSCrashes.h"
@@ -58,6 +61,16 @@ std::string readFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
+
+// A telemetry service's view of the application: the URLs the forwarder hands it, on the main
+// thread.
+class OpenedURLsRecorder : public MSAppDelegate {
+ public:
+  void applicationOpenURLs(const std::vector<std::string>& urls) override {
+    opened.insert(opened.end(), urls.begin(), urls.end());
+  }
+  std::vector<std::string> opened;
+};
 
 // What one shared launch needs: the service, this process as the running instance, the delegate.
 struct Launch {
@@ -192,6 +205,52 @@ TEST_F(AppDelegateXvfbTest, UnknownAndMalformedURLsChangeNothing) {
   EXPECT_EQ(requestCount("/for-mac/oauth/"), 0u);
 }
 
+// URLs arrive as get-URL events, as a launch posts them; every one the application is handed goes
+// to the forwarder's delegates as well as to the application's own handling.
+TEST_F(AppDelegateXvfbTest, OpenedURLsReachTheForwardersDelegatesAndTheApplication) {
+  auto forwarder = MSAppDelegateForwarder::sharedInstance();
+  ASSERT_TRUE(forwarder->isEnabled()) << "the bundle does not switch the forwarder off";
+  auto recorder = std::make_shared<OpenedURLsRecorder>();
+  forwarder->addDelegate(recorder);
+  const auto deliver = [&](const std::string& url, std::size_t expectedCount) {
+    testing::internal::CaptureStdout();
+    vx::GetURLEventManager::shared().postGetURLEvent(url);
+    const bool delivered = QTest::qWaitFor(
+        [&] {
+          return vx::GetURLEventManager::shared().pendingCount() == 0 && recorder->opened.size() >= expectedCount;
+        },
+        10000);
+    QApplication::processEvents();
+    const std::string printed = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(delivered) << url;
+    return printed;
+  };
+
+  // An unknown host: the delegate hears the URL and the application still says it has no handler.
+  EXPECT_EQ(deliver("vexelworks://nowhere/forwarded", 1), "No handler for nowhere\n");
+  // A URL without a host is handed to the application, which ignores it; the delegate hears it.
+  EXPECT_EQ(deliver("vexelworks:login/abc", 2), "");
+  EXPECT_EQ(recorder->opened, (std::vector<std::string>{"vexelworks://nowhere/forwarded", "vexelworks:login/abc"}));
+  // Text that is not a URL never reaches the application, so it is not forwarded either.
+  EXPECT_EQ(deliver("vexelworks:%zz", 2), "");
+  EXPECT_EQ(recorder->opened.size(), 2u);
+
+  // Switched off, the forwarder drops its delegates; the application handles the URL all the same.
+  // The services' own delegates (the session tracker) are registered again afterwards.
+  const auto registered = forwarder->delegates();
+  forwarder->setEnabled(false);
+  EXPECT_EQ(deliver("vexelworks://elsewhere/x", 2), "No handler for elsewhere\n");
+  EXPECT_EQ(recorder->opened.size(), 2u);
+  forwarder->setEnabled(true);
+  for (const auto& each : registered) forwarder->addDelegate(each);
+  ASSERT_EQ(forwarder->delegates(), registered);
+  EXPECT_EQ(deliver("vexelworks://again/y", 3), "No handler for again\n");
+  EXPECT_EQ(recorder->opened.back(), "vexelworks://again/y");
+  forwarder->removeDelegate(recorder);
+  EXPECT_TRUE(connectShown());
+  EXPECT_FALSE(window().connectViewController()->connecting);
+}
+
 TEST_F(AppDelegateXvfbTest, ConnectButtonOpensTheSignInPageInTheBrowser) {
   if (QStandardPaths::findExecutable("xdg-open").isEmpty()) GTEST_SKIP() << "xdg-open is not installed";
   // xdg-open outside a desktop session hands the URL to $BROWSER: a script that writes it down.
@@ -229,6 +288,8 @@ TEST_F(AppDelegateXvfbTest, ConnectButtonOpensTheSignInPageInTheBrowser) {
 
 TEST_F(AppDelegateXvfbTest, ASecondLaunchWithTheSignInLinkSignsIn) {
   ASSERT_FALSE(launch->signInLink.empty()) << "the sign-in page gave no link";
+  auto recorder = std::make_shared<OpenedURLsRecorder>();
+  MSAppDelegateForwarder::sharedInstance()->addDelegate(recorder);
   // The real program, started as the desktop starts it for the link: it hands the link over
   // and exits.
   QProcess second;
@@ -241,6 +302,8 @@ TEST_F(AppDelegateXvfbTest, ASecondLaunchWithTheSignInLinkSignsIn) {
   EXPECT_EQ(second.exitCode(), 0) << second.readAllStandardError().toStdString();
 
   ASSERT_TRUE(QTest::qWaitFor([&] { return delegate().user().has_value(); }, 30000));
+  EXPECT_EQ(recorder->opened, std::vector<std::string>{launch->signInLink}) << "the handed-over link was forwarded";
+  MSAppDelegateForwarder::sharedInstance()->removeDelegate(recorder);
   EXPECT_EQ(requestCount("/for-mac/oauth/", "POST"), 1u);
   EXPECT_TRUE(TokenStore().getToken().has_value());
   EXPECT_FALSE(settingBool(SettingKeys::firstLogin, true));
