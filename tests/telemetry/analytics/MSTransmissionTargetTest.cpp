@@ -1,8 +1,9 @@
 // Transmission targets and their property configurators, started by the telemetry SDK over a
 // real SQLite store: the tree of switches (persisted, shared by target key, forced off under a
 // disabled parent), inherited default properties and common-schema extensions, the device id,
-// pause and resume, and tickets from the authentication provider reaching the "Tickets" header
-// at the local service's common-schema endpoint.
+// the configurator under concurrent setters, pause and resume, and tickets from the
+// authentication provider reaching the "Tickets" header at the local service's common-schema
+// endpoint, which accepts the batch.
 #include "telemetry/ZerEvuzevAnalytics/TransmissionTarget/MSAnalyticsTransmissionTarget.h"
 
 #include "platform/foundation/Clock.h"
@@ -19,12 +20,15 @@
 #include "telemetry/ZerEvuzevAnalytics/MSAnalyticsCategory.h"
 #include "telemetry/analytics/MSAnalyticsTestSupport.h"
 #include "support/TemporaryFolder.h"
+#include "support/URLSessionTesting.h"
 #include "telemetry/support/MSTelemetryTestSupport.h"
 #include "tools/devservice/DevService.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -36,13 +40,26 @@ namespace {
 constexpr const char* kRootToken = "aaaa1111bbbb2222-root";
 constexpr const char* kChildToken = "cccc3333dddd4444-child";
 
-// The event logs and common-schema logs the group prepares.
+// The event logs and common-schema logs the group prepares, and the common-schema logs whose
+// sending ended (a log counts as sent only after the service answered 200).
 class PreparedLogs : public MSChannelDelegate {
  public:
   void channelPrepareLog(MSChannelProtocol*, const MSLogPtr& log) override {
     std::lock_guard lock(mutex);
     if (auto event = std::dynamic_pointer_cast<MSEventLog>(log)) events.push_back(event);
     if (auto cs = std::dynamic_pointer_cast<MSCommonSchemaLog>(log)) csLogs.push_back(cs);
+  }
+  void channelDidSucceedSendingLog(MSChannelProtocol*, const MSLogPtr& log) override {
+    std::lock_guard lock(mutex);
+    if (std::dynamic_pointer_cast<MSCommonSchemaLog>(log)) ++csSent;
+  }
+  void channelDidFailSendingLog(MSChannelProtocol*, const MSLogPtr& log, const std::optional<vx::Error>&) override {
+    std::lock_guard lock(mutex);
+    if (std::dynamic_pointer_cast<MSCommonSchemaLog>(log)) ++csFailed;
+  }
+  std::pair<std::size_t, std::size_t> csOutcomes() {
+    std::lock_guard lock(mutex);
+    return {csSent, csFailed};
   }
   std::shared_ptr<MSEventLog> lastEvent() {
     std::lock_guard lock(mutex);
@@ -55,6 +72,8 @@ class PreparedLogs : public MSChannelDelegate {
   std::mutex mutex;
   std::vector<std::shared_ptr<MSEventLog>> events;
   std::vector<std::shared_ptr<MSCommonSchemaLog>> csLogs;
+  std::size_t csSent = 0;
+  std::size_t csFailed = 0;
 };
 
 class AnsweringTokenSource : public MSAnalyticsAuthenticationProviderDelegate {
@@ -259,6 +278,138 @@ TEST_F(MSTransmissionTargetTest, ChildrenAreMadeOncePerTokenAcrossThreads) {
   for (int t = 1; t < 4; ++t) EXPECT_EQ(seen[t], seen[0]);
 }
 
+// The numbered value "<prefix><n>" as n; -1 for anything else (a torn or foreign value).
+int numberAfter(const std::string& prefix, const std::optional<std::string>& text) {
+  if (!text || text->rfind(prefix, 0) != 0 || text->size() == prefix.size()) return -1;
+  const std::string digits = text->substr(prefix.size());
+  if (digits.find_first_not_of("0123456789") != std::string::npos || digits.size() > 6) return -1;
+  return std::stoi(digits);
+}
+
+// What one reader saw of one field, in order: -1 before the first value, else the value's number.
+bool seenInOrder(const std::vector<int>& seen, int limit) {
+  int previous = -1;
+  for (int n : seen) {
+    if (n < previous || n >= limit) return false;
+    previous = n;
+  }
+  return true;
+}
+
+// Setters on several threads while the configurator fills logs and merges its default properties
+// on others: every log and merge sees whole values that were set, each writer's values in the
+// order it set them, and the last values win.
+TEST_F(MSTransmissionTargetTest, TheConfiguratorTakesSettersAndPreparesAtOnce) {
+  vx::ScopedVirtualTime time;
+  start();
+  auto root = MSAnalytics::transmissionTargetForToken(kRootToken);
+  auto child = root->transmissionTargetForToken(kChildToken);
+  auto rootConfigurator = root->propertyConfigurator();
+  auto configurator = child->propertyConfigurator();
+  const auto deviceId = MSPropertyConfigurator::getDeviceIdentifier();
+  constexpr int kRounds = 400;
+  std::atomic<int> writersLeft{4};
+
+  std::vector<std::thread> writers;
+  writers.emplace_back([&] {
+    for (int i = 0; i < kRounds; ++i) {
+      configurator->setAppVersion("ver-" + std::to_string(i));
+      if (i == kRounds / 2) configurator->collectDeviceId();
+    }
+    --writersLeft;
+  });
+  writers.emplace_back([&] {
+    // The name comes from the root: the child's walk upwards reads another node's fields.
+    for (int i = 0; i < kRounds; ++i) rootConfigurator->setAppName("name-" + std::to_string(i));
+    --writersLeft;
+  });
+  writers.emplace_back([&] {
+    for (int i = 0; i < kRounds; ++i) configurator->setUserId("user-" + std::to_string(i));
+    --writersLeft;
+  });
+  writers.emplace_back([&] {
+    for (int i = 0; i < kRounds; ++i) {
+      configurator->setEventPropertyInt64(i, std::string("counter"));
+      configurator->setEventPropertyString(std::string("x"), std::string("temp"));
+      configurator->removeEventPropertyForKey(std::string("temp"));
+    }
+    --writersLeft;
+  });
+
+  // Readers go on until every writer is done, and make at least a few passes in any case.
+  struct Filled {
+    std::vector<int> versions, names, users;
+    std::size_t foreignDeviceIds = 0;
+    std::size_t unfilled = 0;
+    std::size_t passes = 0;
+  } filled;
+  struct Merged {
+    std::vector<int> counters;
+    std::size_t badTemps = 0;
+    std::size_t passes = 0;
+  } merged;
+  std::thread preparer([&] {
+    while (writersLeft > 0 || filled.passes < 10) {
+      auto log = std::make_shared<MSCommonSchemaLog>();
+      log->tag = child;
+      configurator->channelPrepareLog(nullptr, log);
+      ++filled.passes;
+      if (!log->ext || !log->ext->appExt) {
+        ++filled.unfilled;
+        continue;
+      }
+      const auto& ext = *log->ext;
+      filled.versions.push_back(ext.appExt->ver ? numberAfter("ver-", ext.appExt->ver) : -1);
+      filled.names.push_back(ext.appExt->name ? numberAfter("name-", ext.appExt->name) : -1);
+      filled.users.push_back(ext.userExt ? numberAfter("c:user-", ext.userExt->localId) : -1);
+      const auto device = ext.deviceExt ? ext.deviceExt->localId : std::nullopt;
+      if (device && device != deviceId) ++filled.foreignDeviceIds;
+    }
+  });
+  std::thread merger([&] {
+    while (writersLeft > 0 || merged.passes < 10) {
+      MSEventProperties properties;
+      configurator->mergeTypedPropertiesWith(properties);
+      const auto counter = std::dynamic_pointer_cast<MSLongTypedProperty>(properties.propertyForKey("counter"));
+      merged.counters.push_back(counter ? static_cast<int>(counter->value) : -1);
+      if (properties.containsKey("temp")) {
+        const auto temp = std::dynamic_pointer_cast<MSStringTypedProperty>(properties.propertyForKey("temp"));
+        if (!temp || temp->value != "x") ++merged.badTemps;
+      }
+      ++merged.passes;
+    }
+  });
+  for (auto& writer : writers) writer.join();
+  preparer.join();
+  merger.join();
+
+  EXPECT_TRUE(seenInOrder(filled.versions, kRounds));
+  EXPECT_TRUE(seenInOrder(filled.names, kRounds));
+  EXPECT_TRUE(seenInOrder(filled.users, kRounds));
+  EXPECT_EQ(filled.unfilled, 0u);
+  EXPECT_EQ(filled.foreignDeviceIds, 0u);
+  EXPECT_TRUE(seenInOrder(merged.counters, kRounds));
+  EXPECT_EQ(merged.badTemps, 0u);
+
+  // The last values stand, in the configurators and in the next log.
+  EXPECT_EQ(configurator->appVersion(), "ver-" + std::to_string(kRounds - 1));
+  EXPECT_EQ(rootConfigurator->appName(), "name-" + std::to_string(kRounds - 1));
+  EXPECT_EQ(configurator->userId(), "c:user-" + std::to_string(kRounds - 1));
+  EXPECT_EQ(configurator->deviceId(), deviceId);
+  auto log = std::make_shared<MSCommonSchemaLog>();
+  log->tag = child;
+  configurator->channelPrepareLog(nullptr, log);
+  EXPECT_EQ(log->ext->appExt->ver, "ver-" + std::to_string(kRounds - 1));
+  EXPECT_EQ(log->ext->appExt->name, "name-" + std::to_string(kRounds - 1));
+  ASSERT_TRUE(log->ext->userExt);
+  EXPECT_EQ(log->ext->userExt->localId, "c:user-" + std::to_string(kRounds - 1));
+  const auto defaults = configurator->eventProperties();
+  ASSERT_EQ(defaults->count(), 1u) << "the temporary key is gone";
+  const auto counter = std::dynamic_pointer_cast<MSLongTypedProperty>(defaults->propertyForKey("counter"));
+  ASSERT_TRUE(counter);
+  EXPECT_EQ(counter->value, kRounds - 1);
+}
+
 // A paused target's logs wait in the store; resumed, they go out carrying the provider's ticket.
 TEST_F(MSTransmissionTargetTest, TicketsReachTheTicketsHeaderAndPausedTargetsWait) {
   vx::ScopedVirtualTime time;
@@ -292,6 +443,26 @@ TEST_F(MSTransmissionTargetTest, TicketsReachTheTicketsHeaderAndPausedTargetsWai
   EXPECT_EQ(tickets, nlohmann::json({{MSUtility::sha256("user@example.com"), "d:user-token"}}));
   EXPECT_NE(request.body.find("\"ticketed\""), std::string::npos);
   EXPECT_EQ(tokens->requests, 1) << "the token is far from its expiry";
+
+  // The service accepted it: the client took a 200, and the service kept the batch (it keeps only
+  // what it answered 200) with the same tickets.
+  const auto lineCount = static_cast<std::size_t>(std::count(request.body.begin(), request.body.end(), '\n'));
+  ASSERT_TRUE(vx::RunLoop::runUntil(
+      [&] {
+        const auto [sent, failed] = prepared->csOutcomes();
+        return sent + failed >= lineCount;
+      },
+      std::chrono::seconds(60)));
+  EXPECT_EQ(prepared->csOutcomes(), (std::pair<std::size_t, std::size_t>{lineCount, 0}));
+  auto session = vx::URLSession::make();
+  const auto received = vx::testing::fetch(*session, vx::URLRequest(service.url("/UniCollector/received")));
+  ASSERT_EQ(received.status(), 200);
+  const auto batches = nlohmann::json::parse(received.text());
+  ASSERT_EQ(batches.size(), 1u) << received.text();
+  EXPECT_EQ(batches[0]["uploadTime"], request.header("Upload-Time").value_or(""));
+  EXPECT_EQ(batches[0]["tickets"], tickets);
+  ASSERT_EQ(batches[0]["lines"].size(), lineCount);
+  EXPECT_NE(batches[0]["lines"].dump().find("\"name\":\"ticketed\""), std::string::npos);
 }
 
 // The ticket key goes only on the common-schema logs of an enabled target while a provider is
