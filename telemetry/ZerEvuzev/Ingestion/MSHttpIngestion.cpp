@@ -38,7 +38,7 @@ void MSHttpIngestion::startObservingReachability() {
                                                                           if (auto self = weakSelf.lock())
                                                                             self->networkStateChanged();
                                                                         }));
-  if (reachability_) reachability_->startNotifier();
+  syncNotifier();
 }
 
 MSHttpIngestion::~MSHttpIngestion() {
@@ -175,10 +175,17 @@ void MSHttpIngestion::requestCompleted(const std::string& callId, vx::Bytes data
 void MSHttpIngestion::callCompletedWithResult(const std::shared_ptr<MSIngestionCall>& call,
                                               MSIngestionCallResult result) {
   std::lock_guard lock(mutex_);
+  // The caller may hold the lock (a completed request), so the notifier is stopped later, on the
+  // session queue, where no lock of ours is held.
+  const auto stopNotifierLater = [this] {
+    sessionQueue_->async([weakSelf = weak_from_this()] {
+      if (auto self = weakSelf.lock()) self->syncNotifier();
+    });
+  };
   if (result == MSIngestionCallResult::RecoverableError) {
-    setEnabled(false, false);
+    if (applyEnabled(false, false)) stopNotifierLater();
   } else if (result == MSIngestionCallResult::FatalError) {
-    setEnabled(false, true);
+    if (applyEnabled(false, true)) stopNotifierLater();
     forEachDelegate([this](MSIngestionDelegate& delegate) { delegate.ingestionDidReceiveFatalError(this); });
   }
   if (call && !call->callId.empty()) {
@@ -222,32 +229,45 @@ void MSHttpIngestion::resume() {
 }
 
 void MSHttpIngestion::setEnabled(bool isEnabled, bool deleteDataOnDisabled) {
-  {
-    std::lock_guard lock(mutex_);
-    if (enabled_ == isEnabled) return;
-    enabled_ = isEnabled;
-    if (!isEnabled) {
-      pause();
-      if (deleteDataOnDisabled) {
-        if (session_) {
-          session_->invalidateAndCancel();
-          session_.reset();
-        }
-        for (auto& [id, call] : pendingCalls_) call->resetTimer();
-        pendingCalls_.clear();
+  if (applyEnabled(isEnabled, deleteDataOnDisabled)) syncNotifier();
+}
+
+bool MSHttpIngestion::applyEnabled(bool isEnabled, bool deleteDataOnDisabled) {
+  std::lock_guard lock(mutex_);
+  if (enabled_ == isEnabled) return false;
+  enabled_ = isEnabled;
+  if (!isEnabled) {
+    pause();
+    if (deleteDataOnDisabled) {
+      if (session_) {
+        session_->invalidateAndCancel();
+        session_.reset();
       }
+      for (auto& [id, call] : pendingCalls_) call->resetTimer();
+      pendingCalls_.clear();
     }
   }
-  // Outside the ingestion's lock: the notifier posts under its own lock, and the post comes back
-  // here (resume, which takes the ingestion's lock), so the other order could deadlock. The
-  // notifier posts at once when started; that notification resumes when the network is up, and
-  // one arriving while disabled changes nothing.
-  if (reachability_) {
-    if (isEnabled) {
-      reachability_->startNotifier();
-    } else {
-      reachability_->stopNotifier();
-    }
+  return true;
+}
+
+void MSHttpIngestion::syncNotifier() {
+  if (!reachability_) return;
+  // Whoever comes last applies the latest state, so two threads enabling and disabling at once
+  // never leave the notifier running while disabled or stopped while enabled. The notifier
+  // posts at once when started; that notification resumes when the network is up, and one
+  // arriving while disabled changes nothing.
+  std::lock_guard notifierLock(notifierMutex_);
+  bool enabled = false;
+  {
+    std::lock_guard lock(mutex_);
+    enabled = enabled_;
+  }
+  if (enabled == notifierRunning_) return;
+  notifierRunning_ = enabled;
+  if (enabled) {
+    reachability_->startNotifier();
+  } else {
+    reachability_->stopNotifier();
   }
 }
 

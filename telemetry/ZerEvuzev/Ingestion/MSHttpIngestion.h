@@ -120,6 +120,12 @@ class MSHttpIngestion : public MSIngestionProtocol,
 
  private:
   void startObservingReachability();
+  // Sets enabled_ (pausing, and with `deleteDataOnDisabled` dropping calls, when disabled) under
+  // the lock; false when it was already so.
+  bool applyEnabled(bool isEnabled, bool deleteDataOnDisabled);
+  // Starts or stops the notifier to match enabled_. Never called with the lock held: stopping
+  // waits for the notifier's thread, which may be waiting for the lock to resume.
+  void syncNotifier();
   void requestCompleted(const std::string& callId, vx::Bytes data, std::optional<vx::HTTPURLResponse> response,
                         std::optional<vx::Error> error);
   std::shared_ptr<vx::URLSession> sessionLocked();
@@ -141,5 +147,8 @@ class MSHttpIngestion : public MSIngestionProtocol,
   std::vector<double> callsRetryIntervals_;
   std::vector<std::weak_ptr<MSIngestionDelegate>> delegates_;
   bool enabled_ = true;
+  // Orders notifier starts and stops; taken before (never under) mutex_.
+  std::mutex notifierMutex_;
+  bool notifierRunning_ = false;
   vx::ScopedObserver reachabilityObserver_;
 };

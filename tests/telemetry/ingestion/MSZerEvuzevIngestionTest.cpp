@@ -11,6 +11,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <future>
+#include <thread>
+
 using namespace std::chrono_literals;
 using vx::devservice::DevService;
 using vx::devservice::Fault;
@@ -347,6 +350,77 @@ TEST_F(MSZerEvuzevIngestionTest, SetBaseURLKeepsPathAndQuery) {
   ingestion->sendAsync(makeContainer("batch-moved"), std::nullopt, recorder.handler());
   ASSERT_TRUE(recorder.waitFor(1));
   EXPECT_EQ(logRequests().size(), 1u);
+}
+
+// A notifier whose stop checks, from another thread, that the ingestion's lock is free: stopping
+// waits for the notifier's thread, which may itself be waiting for that lock to resume the
+// ingestion, so a stop made under the lock can hang the process for good.
+class LockProbeReachability final : public vx::Reachability {
+ public:
+  explicit LockProbeReachability(Options options) : Reachability(std::move(options)) {}
+
+  vx::ReachabilityFlags currentFlags() const override { return vx::kReachabilityReachable; }
+  bool startNotifier() override {
+    postChange(currentFlags());
+    return true;
+  }
+  void stopNotifier() override {
+    const auto target = ingestion.lock();
+    if (!target) return;  // the ingestion's own destructor
+    auto done = std::make_shared<std::promise<void>>();
+    auto finished = done->get_future();
+    std::thread([weak = ingestion, done] {
+      if (auto probed = weak.lock()) probed->isEnabled();  // takes the ingestion's lock
+      done->set_value();
+    }).detach();
+    const bool lockWasFree = finished.wait_for(10s) == std::future_status::ready;
+    std::lock_guard lock(mutex_);
+    stops_.push_back(lockWasFree);
+  }
+
+  std::vector<bool> stops() {
+    std::lock_guard lock(mutex_);
+    return stops_;
+  }
+
+  std::weak_ptr<MSHttpIngestion> ingestion;
+
+ private:
+  std::mutex mutex_;
+  std::vector<bool> stops_;
+};
+
+TEST(MSZerEvuzevIngestionLockTest, AFatalAnswerStopsTheNotifierWithoutHoldingTheIngestionsLock) {
+  std::shared_ptr<LockProbeReachability> probe;
+  vx::Reachability::setInternetConnectionFactoryForTesting([&probe](vx::Reachability::Options options) {
+    probe = std::make_shared<LockProbeReachability>(std::move(options));
+    return std::static_pointer_cast<vx::Reachability>(probe);
+  });
+  struct FactoryReset {
+    ~FactoryReset() { vx::Reachability::setInternetConnectionFactoryForTesting(nullptr); }
+  } factoryReset;
+
+  DevService service;
+  ASSERT_TRUE(service.start().ok());
+  service.setFault("/logs", Fault::withStatus(400));
+  auto ingestion = MSHttpIngestion::make<MSZerEvuzevIngestion>(service.baseURL(), vx::UUID::make().uuidString());
+  ASSERT_TRUE(probe);
+  probe->ingestion = ingestion;
+  ingestion->setAppSecret(kAppSecret);
+  auto delegate = std::make_shared<RecordingIngestionDelegate>();
+  ingestion->addDelegate(delegate);
+  SendRecorder recorder;
+
+  ingestion->sendAsync(makeContainer("batch-400"), std::nullopt, recorder.handler());
+  ASSERT_TRUE(waitUntil([&] { return delegate->fatal.load() == 1; }));
+  EXPECT_FALSE(ingestion->isEnabled());
+  ASSERT_TRUE(waitUntil([&] { return !probe->stops().empty(); }, 30s));
+  EXPECT_EQ(probe->stops(), std::vector<bool>{true});
+
+  // Enabling again starts it; disabling from outside stops it, once each.
+  ingestion->setEnabled(true, false);
+  ingestion->setEnabled(false, false);
+  EXPECT_EQ(probe->stops(), (std::vector<bool>{true, true}));
 }
 
 TEST(MSZerEvuzevIngestionStaticTest, ETagFromResponse) {
