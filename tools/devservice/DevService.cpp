@@ -10,9 +10,11 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -186,13 +188,25 @@ int listeningSocket(int port) {
   return found;
 }
 
+// Shuts down the connection a scan found as (fd, inode). The library may have closed that
+// descriptor since and another thread may have got the number again for a socket of its own:
+// a copy of the descriptor pins whatever it names now, and only the same socket (same inode)
+// is shut down, through the copy (shutting down acts on the socket, not the descriptor).
+void shutdownSocket(int fd, ino_t inode) {
+  const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) return;
+  struct stat st {};
+  if (::fstat(copy, &st) == 0 && S_ISSOCK(st.st_mode) && st.st_ino == inode) ::shutdown(copy, SHUT_RDWR);
+  ::close(copy);
+}
+
 // Shuts down the server side of accepted connections on `port` (every one, or only the one whose
 // peer uses `peerPort`). The server library closes them itself once its reads and writes fail;
 // shutting down is what makes them fail now.
 void shutdownConnections(int port, std::optional<int> peerPort) {
   for (const auto& socket : acceptedSockets(port)) {
     if (peerPort && socket.peerPort != *peerPort) continue;
-    ::shutdown(socket.fd, SHUT_RDWR);
+    shutdownSocket(socket.fd, socket.inode);
   }
 }
 
@@ -509,7 +523,7 @@ struct DevService::State {
       wakeLock.unlock();
       const auto sockets = acceptedSockets(port.load());
       const auto now = std::chrono::steady_clock::now();
-      std::vector<int> toClose;
+      std::vector<std::pair<int, ino_t>> toClose;
       {
         std::lock_guard lock(peersMutex);
         for (auto& [key, peer] : peers) peer.seen = false;
@@ -538,7 +552,7 @@ struct DevService::State {
           if (peer.seen) {
             byAddress[it->first.first].push_back(&peer);
             if (!peer.inHandler && now - peer.since > options.requestDeadline) {
-              toClose.push_back(peer.fd);
+              toClose.emplace_back(peer.fd, peer.inode);
             }
           }
           ++it;
@@ -547,13 +561,13 @@ struct DevService::State {
           if (list.size() <= options.maxConnectionsPerAddress) continue;
           std::sort(list.begin(), list.end(), [](const Peer* a, const Peer* b) { return a->order < b->order; });
           for (std::size_t i = options.maxConnectionsPerAddress; i < list.size(); ++i) {
-            toClose.push_back(list[i]->fd);
+            toClose.emplace_back(list[i]->fd, list[i]->inode);
           }
         }
       }
-      // The library closes the descriptor once its read or write fails; until then it is ours
-      // to shut down, as the scan just found it open.
-      for (int fd : toClose) ::shutdown(fd, SHUT_RDWR);
+      // The library closes the descriptor once its read or write fails; shutting it down is
+      // what makes them fail now.
+      for (const auto& [fd, inode] : toClose) shutdownSocket(fd, inode);
       wakeLock.lock();
       watchdogWake.wait_for(wakeLock, std::chrono::milliseconds(100), [&] { return watchdogEnding; });
     }
